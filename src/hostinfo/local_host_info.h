@@ -1,0 +1,61 @@
+// local_host_info.h - LocalHostInfo, the station's names and local IPv4 addresses.
+//
+// One module-wide object. Refresh reads the names and the address table again and makes the
+// first address current; SelectAddress chooses another current address. The readers copy the
+// texts under a lock of the object, so any thread may call every operation.
+//
+//   LocalHost().Refresh();
+//   std::string ip = LocalHost().currentAddress();
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/host_platform.h"
+
+namespace qx {
+
+inline constexpr int kMaxAddressRows = 50;
+
+struct AddressRow {
+  std::uint32_t address = 0;
+  std::uint32_t mask = 0;
+  std::string addressText;
+  std::string maskText;
+};
+
+// "%d.%d.%d.%d" of the four bytes, lowest first.
+std::string DottedText(std::uint32_t value);
+
+class LocalHostInfo {
+ public:
+  bool Refresh();
+  bool SelectAddress(std::string_view addressText);
+  bool IsLocalComputer(std::string_view name) const;
+
+  std::string computerName() const;
+  std::string domainName() const;
+  std::string userName() const;
+  std::string currentAddress() const;
+  std::string currentMask() const;
+  int addressCount() const;
+  std::optional<std::string> addressText(int index) const;
+  std::optional<std::string> maskText(int index) const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::string computerName_;
+  std::string domainName_;
+  std::string userName_;
+  std::vector<AddressRow> addresses_;
+  std::string currentAddress_;
+  std::string currentMask_;
+};
+
+LocalHostInfo& LocalHost();
+
+}  // namespace qx

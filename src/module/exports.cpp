@@ -1,0 +1,1 @@
+// Exported C interface: filled in by the module work.

@@ -1,0 +1,1 @@
+// Module attach and detach: filled in by the module work.

@@ -1,0 +1,38 @@
+// host_platform.h - what the operating system says about this computer.
+//
+// Computer name: the registry value PLATFORM\ComputerName, else gethostname, cut to 15
+// characters. Domain: PLATFORM\Domain, else the DNS domain, else "WORKGROUP". User: the user
+// of the login session. Addresses: getifaddrs, IPv4 only, in interface order, 127.0.0.1 left
+// out. Unit tests may install a double. Any thread may call.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qx {
+
+// An IPv4 address or mask with its first octet in the lowest byte (0x0100007F is 127.0.0.1).
+struct Ipv4Row {
+  std::uint32_t address = 0;
+  std::uint32_t mask = 0;
+};
+
+class HostPlatform {
+ public:
+  virtual ~HostPlatform() = default;
+  virtual std::optional<std::string> ComputerName() = 0;
+  virtual std::optional<std::string> DomainName() = 0;
+  virtual std::optional<std::string> UserName() = 0;
+  virtual std::optional<std::vector<Ipv4Row>> Ipv4Addresses() = 0;
+};
+
+HostPlatform& Host();
+void SetHostPlatformForTesting(std::unique_ptr<HostPlatform> host);  // nullptr: the real one
+
+// The local path of a share from Samba's configuration ([share] sections and their "path").
+std::optional<std::string> ResolveSharePath(const std::string& share);
+
+}  // namespace qx

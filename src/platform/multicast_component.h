@@ -1,0 +1,35 @@
+// multicast_component.h - the station's multicast communication component, as the module uses it.
+//
+// The component runs inside qxagent; other processes reach it over "netqxkomm.sock" in the
+// runtime directory. An instance is created for each operation and dropped at once. Three
+// calls: a group send, a local request with an answer, a unicast send to one station.
+// Until the agent side exists, CreateNetQXKomm fails with kClassNotRegistered when nothing
+// listens. Any thread may create an instance; one thread uses it.
+#pragma once
+
+#include <memory>
+#include <string_view>
+
+#include "common/answer.h"
+#include "common/hresult.h"
+
+namespace qx {
+
+// REGDB_E_CLASSNOTREG: no component is there to create.
+inline constexpr HRESULT kClassNotRegistered = static_cast<HRESULT>(0x80040154u);
+
+class INetQXKomm {
+ public:
+  virtual ~INetQXKomm() = default;
+  virtual HRESULT SendToGroup(std::string_view text) = 0;
+  virtual HRESULT LocalRequest(std::string_view text, AnswerText* answer) = 0;
+  virtual HRESULT SendToHost(std::string_view receiver, std::string_view text) = 0;
+};
+
+HRESULT CreateNetQXKomm(std::unique_ptr<INetQXKomm>* component);
+
+// Tests replace the factory (nullptr restores the real one).
+using NetQXKommFactory = HRESULT (*)(std::unique_ptr<INetQXKomm>*);
+void SetNetQXKommFactoryForTesting(NetQXKommFactory factory);
+
+}  // namespace qx

@@ -1,0 +1,34 @@
+// project_manager_link.h - the project manager's request object, over a Unix socket.
+//
+// qxprojectmgr listens on "projectmgr.sock" in the runtime directory. "The project manager
+// runs" means that socket accepts a connection. HandleRequest sends one request text and reads
+// one answer (with the project manager's HRESULT). Any thread may call.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "common/answer.h"
+#include "common/hresult.h"
+
+namespace qx {
+
+std::string ProjectManagerSocketPath();
+bool ProjectManagerSocketAccepts();
+// E_FAIL when the project manager does not answer.
+HRESULT ProjectManagerHandleRequest(std::string_view request, AnswerText* answer);
+
+// The serving side, used by qxprojectmgr: each request is handed to the handler on a thread
+// of the listener; Stop waits for the handlers to end.
+using ProjectManagerHandler = std::function<HRESULT(const std::string& request, AnswerText* answer)>;
+class ProjectManagerListener {
+ public:
+  virtual ~ProjectManagerListener() = default;
+  virtual void Stop() = 0;
+};
+std::unique_ptr<ProjectManagerListener> StartProjectManagerListener(ProjectManagerHandler handler,
+                                                                    std::string* error);
+
+}  // namespace qx

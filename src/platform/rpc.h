@@ -1,0 +1,114 @@
+// rpc.h - the station-to-station RPC runtime: CRPCServerW and CRPCClientW.
+//
+// An endpoint is (host, service GUID); the GUID selects the port (settings.h). Frames have a
+// fixed header (magic, version, kind, data id, length) and a body whose size is checked against
+// the maximum before anything is allocated. A client's first frame names the service GUID and
+// the client name; a server refuses a GUID that is not its own. Messages travel as UTF-8; data
+// blocks as bytes.
+//
+// Server: startServer binds the station's listen address and serves requests on a fixed pool
+// of threads; onReceiveString / onReceiveData run on a pool thread. stopServer closes the
+// endpoint and returns only when no handler runs any more; a derived class calls stopServer()
+// in its destructor so that no handler reaches a half-destroyed object.
+//
+// Client: one object is one connection, used by one thread at a time. Connect and every call
+// end within the connect and call timeouts. Connections are kept by the runtime between
+// objects and reused; a kept connection that the peer closed is replaced without failing the
+// call and without running a request twice.
+//
+//   CRPCClientW client;
+//   AnswerText answer;
+//   if (client.Connect(kServiceProjectManager, "STATIONB", ExecutablePath()) &&
+//       client.SendString(DATA_ID_REQUEST, "<Test/>", &answer))
+//     HRESULT remote = client.lastResult;   // the remote handler's result
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/answer.h"
+#include "common/hresult.h"
+
+namespace qx {
+
+inline constexpr std::uint32_t DATA_ID_REQUEST = 777;
+inline constexpr std::uint32_t DATA_ID_READ_FILE = 779;
+
+using ByteBlock = std::vector<std::uint8_t>;
+
+class RpcServerImpl;
+class RpcClientConnection;
+
+class CRPCServerW {
+ public:
+  CRPCServerW();
+  virtual ~CRPCServerW();
+  CRPCServerW(const CRPCServerW&) = delete;
+  CRPCServerW& operator=(const CRPCServerW&) = delete;
+
+  // Publishes the server under the service GUID; true on success.
+  virtual bool startServer(std::string_view endpointName, int flags);
+  virtual bool stopServer();
+  // Data request: the answer block goes back to the caller. True is success.
+  virtual bool onReceiveData(std::uint16_t clientId, std::uint32_t dataId, const std::uint8_t* data,
+                             std::size_t size, ByteBlock* answer);
+  // String request: the answer text goes back when set. True is success.
+  virtual bool onReceiveString(std::uint16_t clientId, std::uint32_t dataId,
+                               const std::string& text, AnswerText* answer);
+  virtual bool onReceiveAnsiStr(std::uint16_t clientId, std::uint32_t dataId,
+                                const std::string& text);
+  virtual void onClientConnected(std::uint16_t clientId);
+  virtual void onClientDisconnected(std::uint16_t clientId);
+  virtual void onClientRunDown(std::uint16_t clientId);
+
+  bool IsRunning() const;
+  // The port the server listens on (0 while stopped).
+  std::uint16_t port() const;
+
+ protected:
+  // The result slot of the request being served on this thread; travels back to the caller's
+  // lastResult. Without a stored result the caller sees S_OK for true and E_FAIL for false.
+  static void SetResultSlot(HRESULT result);
+
+ private:
+  std::unique_ptr<RpcServerImpl> impl_;
+};
+
+class CRPCClientW {
+ public:
+  CRPCClientW();
+  virtual ~CRPCClientW();
+  CRPCClientW(const CRPCClientW&) = delete;
+  CRPCClientW& operator=(const CRPCClientW&) = delete;
+
+  // Connects to the service on host (a station name, "." style names are the caller's to
+  // resolve, an IPv4 text, or a name of the system resolver or the hosts table).
+  virtual bool Connect(std::string_view endpointName, std::string_view host,
+                       std::string_view clientName);
+  virtual void Disconnect();
+  // True when the request was delivered and answered; lastResult holds the handler's HRESULT.
+  virtual bool SendData(std::uint32_t dataId, const std::uint8_t* data, std::size_t size,
+                        ByteBlock* answer);
+  virtual bool SendString(std::uint32_t dataId, std::string_view text, AnswerText* answer);
+
+  // Pipelined data requests: Post queues a request without waiting; Receive takes the answers
+  // in the order of posting (lastResult as for SendData). At most kMaxInFlight outstanding.
+  static constexpr int kMaxInFlight = 16;
+  bool PostData(std::uint32_t dataId, const std::uint8_t* data, std::size_t size);
+  bool ReceiveData(ByteBlock* answer);
+  int InFlight() const;
+
+  HRESULT lastResult = S_OK;
+
+ private:
+  std::unique_ptr<RpcClientConnection> connection_;
+};
+
+// Closes the connections that the runtime keeps for reuse (tests, and module unload).
+void DropKeptRpcConnections();
+
+}  // namespace qx

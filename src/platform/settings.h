@@ -1,0 +1,55 @@
+// settings.h - the station's platform settings, read from the registry with defaults.
+//
+// Everything that the Linux carriage of the module needs beyond the design's own values lives
+// under HKEY_LOCAL_MACHINE\SOFTWARE\TOLVAR\NORVANE (keys PLATFORM, RPC, RPC\PORTS, RPC\HOSTS,
+// SECURITY). Read afresh at each call (cheap); any thread may call.
+//
+//   RpcSettings rpc = ReadRpcSettings();
+//   std::uint16_t port = ServicePort("D41CAB86-77B0-4081-8404-E75568C24F98");
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qx {
+
+inline constexpr const char* kPlatformKey =
+    "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\PLATFORM";  // ComputerName, Domain
+inline constexpr const char* kRpcKey = "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\RPC";
+inline constexpr const char* kRpcPortsKey =
+    "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\RPC\\PORTS";  // DWORD per service GUID
+inline constexpr const char* kRpcHostsKey =
+    "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\RPC\\HOSTS";  // SZ address per host name
+inline constexpr const char* kSecurityKey =
+    "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\SECURITY";  // LibraryDirs, FileRoots
+
+inline constexpr const char* kServiceDiscovery = "E5C46732-E547-4867-9100-B99D57B8B2EC";
+inline constexpr const char* kServiceProjectManager = "D41CAB86-77B0-4081-8404-E75568C24F98";
+inline constexpr std::uint16_t kDefaultDiscoveryPort = 47811;
+inline constexpr std::uint16_t kDefaultProjectManagerPort = 47812;
+
+struct RpcSettings {
+  std::string listenAddress = "127.0.0.1";       // "ListenAddress"
+  std::uint32_t connectTimeoutMs = 3000;         // "ConnectTimeoutMs"
+  std::uint32_t callTimeoutMs = 30000;           // "CallTimeoutMs"
+  std::uint32_t serverThreads = 8;               // "ServerThreads"
+  std::uint32_t maxFrameBytes = 64u << 20;       // "MaxFrameBytes"
+  std::uint32_t readFileLimit = 16u << 20;       // "ReadFileLimit": largest READFILE COUNT
+  std::uint32_t idleConnectionMs = 30000;        // "IdleConnectionMs": kept client connections
+};
+RpcSettings ReadRpcSettings();
+
+// The port of a service GUID (ignoring case); nullopt for an unknown GUID without an entry.
+std::optional<std::uint16_t> ServicePort(std::string_view serviceGuid);
+// The address of a host name from the registry's hosts table, if it has one.
+std::optional<std::string> HostsTableAddress(std::string_view host);
+
+// Directories from which REMOTECALL may load libraries, and roots below which OPENFILE and
+// READFILE may read. Defaults: /usr/lib/qxremote/remotecall, and /var/lib/qxremote/projects.
+std::vector<std::string> RemoteCallLibraryDirs();
+std::vector<std::string> RemoteFileRoots();
+
+}  // namespace qx

@@ -1,0 +1,40 @@
+// registry_projects.h - the station's persistent project list under STORAGE\PROJECTLIST.
+//
+// One subkey per project, named by its DSN, with eight REG_SZ values. The list is written by
+// the local command "WriteProjectToRegistry", read as PROJECT records for announcements and
+// answers, and cleaned of entries whose project file has gone (each removal is announced).
+// No lock: the registry serialises single calls; any thread may call these.
+//
+//   CXmlElement list; list.CreateRoot("PROJECTLIST");
+//   ReadListFromRegistry(&list, kModeAllProjects);
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "common/hresult.h"
+#include "xml/xml_element.h"
+
+namespace qx {
+
+inline constexpr int kModeAllProjects = 1;
+inline constexpr int kModeMultiUser = 2;
+
+HRESULT WriteToRegistry(const CXmlElement& command);
+bool ReadListFromRegistry(CXmlElement* list, int mode);
+bool ReadProjectFromRegistry(std::string_view dsn, int mode, CXmlElement* element);
+void InitProjectList();
+void CheckProjectPaths();
+// The PROJECT record text of one entry (values escaped), or empty when it cannot be read.
+std::string BuildProjectRecord(std::string_view dsn, int mode);
+
+// Receives the clean pass's removals; the discovery work installs the multicast sender.
+class ProjectRemovalListener {
+ public:
+  virtual ~ProjectRemovalListener() = default;
+  virtual void SendRemoveFromProjectList(std::string_view dsn) = 0;
+};
+// Installs the listener (not owned; nullptr for none). The default does nothing but trace.
+void SetProjectRemovalListener(ProjectRemovalListener* listener);
+
+}  // namespace qx

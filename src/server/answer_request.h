@@ -1,0 +1,30 @@
+// answer_request.h - answers to the requests that other stations send (data id 777).
+//
+// AnswerRemoteRequest selects a handler by the request's root tag (ignoring case): answers from
+// this station's own knowledge (host details, project details, share paths, a test), library
+// calls and file times, and requests forwarded whole to the project manager. Runs on the thread
+// that delivers the request (an RPC pool thread, or a host thread for a local receiver); takes
+// no lock of its own.
+//
+//   AnswerText answer;
+//   HRESULT hr = AnswerRemoteRequest(request, &answer);
+#pragma once
+
+#include <string_view>
+
+#include "common/answer.h"
+#include "common/hresult.h"
+#include "xml/xml_element.h"
+
+namespace qx {
+
+HRESULT AnswerRemoteRequest(const CXmlElement& request, AnswerText* answer);
+HRESULT BuildHostDetails(std::string_view root, std::string_view event, std::string_view receiver,
+                         AnswerText* answer);
+HRESULT ForwardToProjectManager(std::string_view text, AnswerText* answer);
+bool IsProjectManagerRunning();
+
+inline constexpr const char* kProjectManagerNotRunning =
+    "<Result>ProjectManager not Running</Result>";
+
+}  // namespace qx
