@@ -1,1 +1,0 @@
-// Placeholder for a subsystem that has no code yet.

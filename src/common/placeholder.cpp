@@ -1,0 +1,1 @@
+// An empty translation unit for a subsystem that has no sources yet.
