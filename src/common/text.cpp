@@ -238,26 +238,29 @@ std::string XmlEscape(std::string_view text) {
   return out;
 }
 
+std::string FormatV(const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  char small[512];
+  const int needed = std::vsnprintf(small, sizeof small, format, args);
+  std::string out;
+  if (needed > 0) {
+    if (static_cast<std::size_t>(needed) < sizeof small) {
+      out.assign(small, static_cast<std::size_t>(needed));
+    } else {
+      out.resize(static_cast<std::size_t>(needed));
+      std::vsnprintf(out.data(), out.size() + 1, format, copy);
+    }
+  }
+  va_end(copy);
+  return out;
+}
+
 std::string Format(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  char small[256];
-  const int needed = std::vsnprintf(small, sizeof small, format, args);
+  std::string out = FormatV(format, args);
   va_end(args);
-  std::string out;
-  if (needed < 0) {
-    va_end(copy);
-    return out;
-  }
-  if (static_cast<std::size_t>(needed) < sizeof small) {
-    out.assign(small, static_cast<std::size_t>(needed));
-  } else {
-    out.resize(static_cast<std::size_t>(needed));
-    std::vsnprintf(out.data(), out.size() + 1, format, copy);
-  }
-  va_end(copy);
   return out;
 }
 

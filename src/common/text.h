@@ -10,6 +10,7 @@
 //   if (IEquals(tag, "GetHostDetails")) { ... }
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -46,5 +47,6 @@ std::string XmlEscape(std::string_view text);
 
 // printf into a std::string.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string FormatV(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 
 }  // namespace qx

@@ -4,7 +4,11 @@
 // uses backslashes. The Linux implementation keeps everything in one SQLite database per
 // station (QX_REGISTRY), in WAL mode with a busy timeout, so that several processes may read
 // and write at once without losing a write. Keys are addressed by KeyId handles, which stay
-// valid until the key is deleted (by any process). Every call is safe from any thread.
+// valid until the key is deleted (by any process); ids are never reused. Every call is safe
+// from any thread. Names: a key name holds 1 to 255 UTF-16 characters and no backslash; in a
+// path, a single trailing backslash is allowed, empty names elsewhere make the path invalid.
+// Failures of the database map to statuses: busy past the timeout -> kBusy, not a registry
+// database -> kCorrupt, a file or directory that cannot be written or created -> kAccessDenied.
 //
 //   RegistryStore& store = Registry();
 //   KeyId key;
@@ -14,6 +18,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,9 +51,9 @@ std::int32_t RegStatusCode(RegStatus status);
 
 struct RegValue {
   RegType type = RegType::kNone;
-  std::string text;                 // kSz, kExpandSz
-  std::vector<std::string> texts;   // kMultiSz
-  std::uint32_t dword = 0;          // kDword
+  std::string text;                // kSz, kExpandSz
+  std::vector<std::string> texts;  // kMultiSz
+  std::uint32_t dword = 0;         // kDword
   static RegValue String(std::string_view s);
   static RegValue ExpandString(std::string_view s);
   static RegValue MultiString(std::vector<std::string> list);
@@ -76,15 +81,49 @@ class RegistryStore {
   virtual RegStatus DeleteValue(KeyId key, std::string_view name) = 0;
   // Every value name of a key, in name order.
   virtual RegStatus ListValues(KeyId key, std::vector<std::string>* names) = 0;
+  // A read batch: between Begin and End, reads may share one snapshot of the database (taken
+  // at the first read, renewed after a write of this store and after at most 100 ms), which
+  // makes a run of reads cheap and consistent. Batches nest. Stores without snapshots ignore
+  // them. Use RegistryReadBatch rather than calling these.
+  virtual void BeginReadBatch() {}
+  virtual void EndReadBatch() {}
+  // A number that changes whenever the content may have changed, by a write of any process;
+  // readers use it to keep what they derived from the registry until it changes. nullopt when
+  // the store cannot tell (then nothing may be kept).
+  virtual std::optional<std::uint64_t> ContentVersion() { return std::nullopt; }
 };
 
-// Opens the SQLite store at path (created with its schema when missing).
-std::unique_ptr<RegistryStore> OpenSqliteRegistry(const std::string& path);
+// Busy timeout of the station's registry: how long a call waits for another process's write.
+inline constexpr int kRegistryBusyTimeoutMs = 5000;
+
+// Opens the SQLite store at path (created with its schema, and its directory, when missing).
+// Never null: when the database cannot be opened, the store answers every call with the
+// failure status, which is also stored in *status when given.
+std::unique_ptr<RegistryStore> OpenSqliteRegistry(const std::string& path,
+                                                  int busyTimeoutMs = kRegistryBusyTimeoutMs,
+                                                  RegStatus* status = nullptr);
 
 // The station's registry (path from QX_REGISTRY, default /var/lib/qxremote/registry.db), opened
-// on first use. When it cannot be opened, every call answers an error status.
+// on first use and opened afresh when QX_REGISTRY names another file. When it cannot be opened,
+// every call answers the error status and a later call tries again. The reference stays valid
+// for the life of the process.
 RegistryStore& Registry();
 // Tests point the station registry at another store (nullptr restores the default).
 void SetRegistryForTesting(std::unique_ptr<RegistryStore> store);
+
+// A read batch on the station's registry for the life of the object (one thread's scope).
+//
+//   RegistryReadBatch batch;   // the list below is read from one snapshot
+//   for (...) key.EnumKey(i, &name, 276);
+class RegistryReadBatch {
+ public:
+  RegistryReadBatch();
+  ~RegistryReadBatch();
+  RegistryReadBatch(const RegistryReadBatch&) = delete;
+  RegistryReadBatch& operator=(const RegistryReadBatch&) = delete;
+
+ private:
+  std::shared_ptr<RegistryStore> store_;  // the store the batch began on
+};
 
 }  // namespace qx

@@ -1,8 +1,9 @@
 // reg_key.h - CREGKEY, the module's only road to the registry.
 //
-// Keys are named by full text paths that begin with a root name ("HKEY_LOCAL_MACHINE\SOFTWARE\
-// TOLVAR\NORVANE\STORAGE"), or by a path relative to an open parent key. One object holds one
-// open key and closes it when destroyed; it is used by one thread at a time and not copied.
+// Keys are named by full text paths that begin with a root name
+// ("HKEY_LOCAL_MACHINE\SOFTWARE\TOLVAR\NORVANE\STORAGE"), or by a path relative to an open
+// parent key. One object holds one open key and closes it when destroyed; it is used by one
+// thread at a time and not copied.
 // Every operation reports success as a boolean, a pointer or a default; nothing throws.
 //
 //   CREGKEY key("HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\STORAGE");
@@ -39,20 +40,23 @@ class CREGKEY {
   static bool KeyExist(const char* path, const CREGKEY* parent = nullptr);
   static bool CreateKey(const char* path, const CREGKEY* parent = nullptr);
 
+  // Replaces any key the object held; false (and closed) when the key cannot be opened.
   bool Open(const CREGKEY* parent, const char* path);
   bool Open(const char* path) { return Open(nullptr, path); }
   bool Close();
   bool Delete();
   bool RefreshInfo();
   std::uint32_t GetSubkeyCount();
-  // Subkey name at index, cut to capacity-1 characters' worth; false when there is none.
+  // Subkey name at index (name order, ignoring case); false when there is none or when the name
+  // does not fit capacity characters with its terminator (it is refused, not cut).
   bool EnumKey(std::uint32_t index, std::string* name, std::size_t capacity);
   // Subkey name in the object's buffer (valid until the next such call), or null.
   const char* EnumKey(std::uint32_t index);
   bool HasSubkey(std::string_view name);
   bool CreateSubkey(std::string_view name);
   bool SetString(std::string_view valueName, std::string_view text);
-  // True only for REG_SZ and REG_MULTI_SZ values that fit capacity characters with terminator.
+  // True only for REG_SZ and REG_MULTI_SZ values (the first string) whose stored form fits
+  // capacity characters with terminator; a value that does not fit is refused, not cut.
   bool GetString(std::string_view valueName, std::string* text, std::size_t capacity);
   const char* GetString(std::string_view valueName);
   std::uint32_t GetInt(std::string_view valueName, std::uint32_t defaultValue);

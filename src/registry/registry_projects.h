@@ -25,7 +25,8 @@ bool ReadListFromRegistry(CXmlElement* list, int mode);
 bool ReadProjectFromRegistry(std::string_view dsn, int mode, CXmlElement* element);
 void InitProjectList();
 void CheckProjectPaths();
-// The PROJECT record text of one entry (values escaped), or empty when it cannot be read.
+// The PROJECT record text of one entry (values escaped), or empty when it cannot be read, is
+// not selected by the mode, or would be longer than 2047 characters (it is left out, traced).
 std::string BuildProjectRecord(std::string_view dsn, int mode);
 
 // Receives the clean pass's removals; the discovery work installs the multicast sender.

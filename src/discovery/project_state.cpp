@@ -1,0 +1,55 @@
+// project_state.cpp - the record of the local project's state, under a lock of its own.
+//
+// Writers (discovery messages, the watch timer) and readers (the registry project list) run on
+// different threads; the lock makes each access copy whole texts.
+#include "discovery/project_state.h"
+
+#include <mutex>
+#include <string>
+
+#include "common/text.h"
+
+namespace qx {
+namespace {
+
+struct ProjectStateRecord {
+  std::mutex mutex;
+  std::string dsn;    // guarded by mutex
+  std::string state;  // guarded by mutex
+};
+
+ProjectStateRecord& Record() {
+  static ProjectStateRecord record;
+  return record;
+}
+
+}  // namespace
+
+void SetCurrentProjectState(std::string_view dsn, std::string_view state) {
+  std::string newDsn;
+  std::string newState;
+  if (!state.empty()) {
+    newDsn = CutToUnits(dsn, kStateFieldUnits);
+    newState = CutToUnits(state, kStateFieldUnits);
+  }
+  ProjectStateRecord& record = Record();
+  std::lock_guard lock(record.mutex);
+  record.dsn = std::move(newDsn);
+  record.state = std::move(newState);
+}
+
+std::string GetCurrentProjectState(std::string_view dsn, std::size_t capacity) {
+  if (capacity == 0) return {};
+  ProjectStateRecord& record = Record();
+  std::lock_guard lock(record.mutex);
+  if (!IEquals(dsn, record.dsn)) return {};
+  return CutToUnits(record.state, capacity - 1);
+}
+
+std::string GetCurrentProjectDsn() {
+  ProjectStateRecord& record = Record();
+  std::lock_guard lock(record.mutex);
+  return record.dsn;
+}
+
+}  // namespace qx

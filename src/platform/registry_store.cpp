@@ -1,0 +1,203 @@
+// registry_store.cpp - registry values and statuses, and the station's registry.
+//
+// Registry() hands out one StationRegistry for the life of the process. It forwards each call
+// to the store of the moment: the one a test installed, or the database at RegistryPath(),
+// opened on first use, opened afresh when QX_REGISTRY names another file, and tried again (at
+// most once a second) when it could not be opened. Each call holds its own reference to the store,
+// so a store that is replaced meanwhile stays alive until its running calls end.
+#include "platform/registry_store.h"
+
+#include <chrono>
+#include <mutex>
+#include <utility>
+
+#include "module/trace.h"
+#include "platform/environment.h"
+
+namespace qx {
+namespace {
+
+const CTraceSource kSource("Registry");
+
+class StationRegistry final : public RegistryStore {
+ public:
+  RegStatus RootKey(RegRoot root, KeyId* key) override {
+    return Forward([&](RegistryStore& s) { return s.RootKey(root, key); });
+  }
+  RegStatus OpenKey(KeyId parent, std::string_view path, KeyId* key) override {
+    return Forward([&](RegistryStore& s) { return s.OpenKey(parent, path, key); });
+  }
+  RegStatus CreateKey(KeyId parent, std::string_view path, KeyId* key) override {
+    return Forward([&](RegistryStore& s) { return s.CreateKey(parent, path, key); });
+  }
+  RegStatus DeleteKey(KeyId key) override {
+    return Forward([&](RegistryStore& s) { return s.DeleteKey(key); });
+  }
+  RegStatus SubkeyCount(KeyId key, std::uint32_t* count) override {
+    return Forward([&](RegistryStore& s) { return s.SubkeyCount(key, count); });
+  }
+  RegStatus EnumSubkey(KeyId key, std::uint32_t index, std::string* name) override {
+    return Forward([&](RegistryStore& s) { return s.EnumSubkey(key, index, name); });
+  }
+  RegStatus GetValue(KeyId key, std::string_view name, RegValue* value) override {
+    return Forward([&](RegistryStore& s) { return s.GetValue(key, name, value); });
+  }
+  RegStatus SetValue(KeyId key, std::string_view name, const RegValue& value) override {
+    return Forward([&](RegistryStore& s) { return s.SetValue(key, name, value); });
+  }
+  RegStatus DeleteValue(KeyId key, std::string_view name) override {
+    return Forward([&](RegistryStore& s) { return s.DeleteValue(key, name); });
+  }
+  RegStatus ListValues(KeyId key, std::vector<std::string>* names) override {
+    return Forward([&](RegistryStore& s) { return s.ListValues(key, names); });
+  }
+
+  // The version of the store of the moment; a store replaced by another changes it too.
+  std::optional<std::uint64_t> ContentVersion() override {
+    std::uint64_t swaps;
+    std::shared_ptr<RegistryStore> store;
+    {
+      std::string failedPath;
+      RegStatus failure = RegStatus::kOk;
+      store = CurrentLocked(&failedPath, &failure);
+      std::lock_guard lock(mutex_);
+      swaps = swaps_;
+    }
+    const std::optional<std::uint64_t> version = store->ContentVersion();
+    if (!version) return std::nullopt;
+    return (swaps << 48) ^ *version;
+  }
+
+  // Batches are begun through RegistryReadBatch, which keeps the store it began on.
+  std::shared_ptr<RegistryStore> CurrentStore() { return Current(); }
+
+  void SetForTesting(std::unique_ptr<RegistryStore> store) {
+    std::lock_guard lock(mutex_);
+    testStore_ = std::move(store);
+    ++swaps_;
+  }
+
+ private:
+  // A database that could not be opened is tried again at most this often.
+  static constexpr std::chrono::seconds kRetryPeriod{1};
+
+  template <typename Call>
+  RegStatus Forward(Call call) {
+    std::shared_ptr<RegistryStore> store = Current();
+    return call(*store);
+  }
+
+  // The store of the moment. A failed open is traced after the lock is released, since a
+  // trace line may itself read the registry.
+  std::shared_ptr<RegistryStore> Current() {
+    std::string failedPath;
+    RegStatus failure = RegStatus::kOk;
+    std::shared_ptr<RegistryStore> store = CurrentLocked(&failedPath, &failure);
+    if (failure != RegStatus::kOk) {
+      TraceWarning(kSource, "Registry database %s cannot be opened (error %d)", failedPath.c_str(),
+                   RegStatusCode(failure));
+    }
+    return store;
+  }
+
+  std::shared_ptr<RegistryStore> CurrentLocked(std::string* failedPath, RegStatus* failure) {
+    std::lock_guard lock(mutex_);
+    if (testStore_) return testStore_;
+    std::string path = RegistryPath();
+    const auto now = std::chrono::steady_clock::now();
+    if (store_ && path == path_ &&
+        (openStatus_ == RegStatus::kOk || now - lastTry_ < kRetryPeriod)) {
+      return store_;
+    }
+    lastTry_ = now;
+    RegStatus status = RegStatus::kOk;
+    std::unique_ptr<RegistryStore> opened =
+        OpenSqliteRegistry(path, kRegistryBusyTimeoutMs, &status);
+    // Trace a failure once, not at every retry.
+    if (status != RegStatus::kOk && (status != openStatus_ || path != path_)) {
+      *failedPath = path;
+      *failure = status;
+    }
+    store_ = std::move(opened);
+    ++swaps_;
+    path_ = std::move(path);
+    openStatus_ = status;
+    return store_;
+  }
+
+  std::mutex mutex_;
+  std::shared_ptr<RegistryStore> testStore_;       // guarded by mutex_
+  std::shared_ptr<RegistryStore> store_;           // guarded by mutex_
+  std::string path_;                               // guarded by mutex_
+  RegStatus openStatus_ = RegStatus::kOk;          // guarded by mutex_
+  std::chrono::steady_clock::time_point lastTry_;  // guarded by mutex_
+  std::uint64_t swaps_ = 0;                        // guarded by mutex_
+};
+
+StationRegistry& Station() {
+  static StationRegistry station;
+  return station;
+}
+
+}  // namespace
+
+std::int32_t RegStatusCode(RegStatus status) {
+  switch (status) {
+    case RegStatus::kOk:
+      return 0;
+    case RegStatus::kNotFound:
+      return 2;  // ERROR_FILE_NOT_FOUND
+    case RegStatus::kHasSubkeys:
+    case RegStatus::kAccessDenied:
+      return 5;  // ERROR_ACCESS_DENIED
+    case RegStatus::kInvalid:
+      return 87;  // ERROR_INVALID_PARAMETER
+    case RegStatus::kBusy:
+      return 170;  // ERROR_BUSY
+    case RegStatus::kCorrupt:
+      return 1009;  // ERROR_BADDB
+  }
+  return 87;
+}
+
+RegValue RegValue::String(std::string_view s) {
+  RegValue value;
+  value.type = RegType::kSz;
+  value.text = std::string(s);
+  return value;
+}
+
+RegValue RegValue::ExpandString(std::string_view s) {
+  RegValue value;
+  value.type = RegType::kExpandSz;
+  value.text = std::string(s);
+  return value;
+}
+
+RegValue RegValue::MultiString(std::vector<std::string> list) {
+  RegValue value;
+  value.type = RegType::kMultiSz;
+  value.texts = std::move(list);
+  return value;
+}
+
+RegValue RegValue::Dword(std::uint32_t v) {
+  RegValue value;
+  value.type = RegType::kDword;
+  value.dword = v;
+  return value;
+}
+
+RegistryStore& Registry() { return Station(); }
+
+RegistryReadBatch::RegistryReadBatch() : store_(Station().CurrentStore()) {
+  store_->BeginReadBatch();
+}
+
+RegistryReadBatch::~RegistryReadBatch() { store_->EndReadBatch(); }
+
+void SetRegistryForTesting(std::unique_ptr<RegistryStore> store) {
+  Station().SetForTesting(std::move(store));
+}
+
+}  // namespace qx

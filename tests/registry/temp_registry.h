@@ -1,0 +1,75 @@
+// temp_registry.h - a station registry in a temporary directory for the registry tests.
+#pragma once
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "platform/registry_store.h"
+
+namespace qx::testing {
+
+// Creates a directory under /tmp, points the station registry at a new database in it (or at
+// the store a test gives), and removes both at the end.
+class TempRegistry {
+ public:
+  TempRegistry() {
+    char pattern[] = "/tmp/qx_registry_test.XXXXXX";
+    dir_ = ::mkdtemp(pattern);
+    SetRegistryForTesting(OpenSqliteRegistry(DatabasePath()));
+  }
+  ~TempRegistry() {
+    SetRegistryForTesting(nullptr);
+    std::error_code error;
+    std::filesystem::remove_all(dir_, error);
+  }
+  TempRegistry(const TempRegistry&) = delete;
+  TempRegistry& operator=(const TempRegistry&) = delete;
+
+  const std::string& dir() const { return dir_; }
+  std::string DatabasePath() const { return dir_ + "/registry.db"; }
+
+ private:
+  std::string dir_;
+};
+
+// Forwards every call to another store; tests override one operation to inject a fault.
+class ForwardingStore : public RegistryStore {
+ public:
+  explicit ForwardingStore(std::unique_ptr<RegistryStore> target) : target_(std::move(target)) {}
+  RegStatus RootKey(RegRoot root, KeyId* key) override { return target_->RootKey(root, key); }
+  RegStatus OpenKey(KeyId parent, std::string_view path, KeyId* key) override {
+    return target_->OpenKey(parent, path, key);
+  }
+  RegStatus CreateKey(KeyId parent, std::string_view path, KeyId* key) override {
+    return target_->CreateKey(parent, path, key);
+  }
+  RegStatus DeleteKey(KeyId key) override { return target_->DeleteKey(key); }
+  RegStatus SubkeyCount(KeyId key, std::uint32_t* count) override {
+    return target_->SubkeyCount(key, count);
+  }
+  RegStatus EnumSubkey(KeyId key, std::uint32_t index, std::string* name) override {
+    return target_->EnumSubkey(key, index, name);
+  }
+  RegStatus GetValue(KeyId key, std::string_view name, RegValue* value) override {
+    return target_->GetValue(key, name, value);
+  }
+  RegStatus SetValue(KeyId key, std::string_view name, const RegValue& value) override {
+    return target_->SetValue(key, name, value);
+  }
+  RegStatus DeleteValue(KeyId key, std::string_view name) override {
+    return target_->DeleteValue(key, name);
+  }
+  RegStatus ListValues(KeyId key, std::vector<std::string>* names) override {
+    return target_->ListValues(key, names);
+  }
+  void BeginReadBatch() override { target_->BeginReadBatch(); }
+  void EndReadBatch() override { target_->EndReadBatch(); }
+
+ private:
+  std::unique_ptr<RegistryStore> target_;
+};
+
+}  // namespace qx::testing
