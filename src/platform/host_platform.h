@@ -34,5 +34,7 @@ void SetHostPlatformForTesting(std::unique_ptr<HostPlatform> host);  // nullptr:
 
 // The local path of a share from Samba's configuration ([share] sections and their "path").
 std::optional<std::string> ResolveSharePath(const std::string& share);
+// The same from the configuration file at confPath (nullopt when it cannot be read).
+std::optional<std::string> ResolveSharePath(const std::string& share, const std::string& confPath);
 
 }  // namespace qx

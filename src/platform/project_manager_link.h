@@ -5,8 +5,10 @@
 // one answer (with the project manager's HRESULT). Any thread may call.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,10 +21,16 @@ std::string ProjectManagerSocketPath();
 bool ProjectManagerSocketAccepts();
 // E_FAIL when the project manager does not answer.
 HRESULT ProjectManagerHandleRequest(std::string_view request, AnswerText* answer);
+// The same with an explicit call timeout instead of the RPC setting CallTimeoutMs.
+HRESULT ProjectManagerHandleRequest(std::string_view request, AnswerText* answer,
+                                    std::uint32_t callTimeoutMs);
+// Longest request or answer text that either side sends or accepts.
+inline constexpr std::uint32_t kMaxProjectManagerMessage = 16u << 20;
 
 // The serving side, used by qxprojectmgr: each request is handed to the handler on a thread
 // of the listener; Stop waits for the handlers to end.
-using ProjectManagerHandler = std::function<HRESULT(const std::string& request, AnswerText* answer)>;
+using ProjectManagerHandler =
+    std::function<HRESULT(const std::string& request, AnswerText* answer)>;
 class ProjectManagerListener {
  public:
   virtual ~ProjectManagerListener() = default;
@@ -30,5 +38,7 @@ class ProjectManagerListener {
 };
 std::unique_ptr<ProjectManagerListener> StartProjectManagerListener(ProjectManagerHandler handler,
                                                                     std::string* error);
+// Inside a handler: the user id of the process that sent the request (nullopt elsewhere).
+std::optional<std::uint32_t> ProjectManagerPeerUid();
 
 }  // namespace qx
