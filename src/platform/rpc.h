@@ -11,10 +11,20 @@
 // endpoint and returns only when no handler runs any more; a derived class calls stopServer()
 // in its destructor so that no handler reaches a half-destroyed object.
 //
+// The port of a service is ServicePort(guid); a port of 0 (or an unknown GUID without a PORTS
+// entry) makes startServer take any free port, which port() then reports. The listen address is
+// the setting ListenAddress (127.0.0.1 unless the registry says otherwise).
+//
 // Client: one object is one connection, used by one thread at a time. Connect and every call
 // end within the connect and call timeouts. Connections are kept by the runtime between
 // objects and reused; a kept connection that the peer closed is replaced without failing the
-// call and without running a request twice.
+// call and without running a request twice. The client reads the RPC settings, the service
+// ports and the addresses of station names at most once a second; when a connect with such
+// values fails, it reads them afresh and tries once more if they changed.
+// DropKeptRpcConnections() forgets them at once.
+//
+// Network mode (TLS with the cluster key) is not built yet: the transport is plain TCP, and the
+// two places that would wrap it are marked in linux/rpc_server.cpp and linux/rpc_connection.cpp.
 //
 //   CRPCClientW client;
 //   AnswerText answer;
@@ -41,7 +51,7 @@ inline constexpr std::uint32_t DATA_ID_READ_FILE = 779;
 using ByteBlock = std::vector<std::uint8_t>;
 
 class RpcServerImpl;
-class RpcClientConnection;
+class RpcClientImpl;
 
 class CRPCServerW {
  public:
@@ -85,10 +95,13 @@ class CRPCClientW {
   CRPCClientW(const CRPCClientW&) = delete;
   CRPCClientW& operator=(const CRPCClientW&) = delete;
 
-  // Connects to the service on host (a station name, "." style names are the caller's to
-  // resolve, an IPv4 text, or a name of the system resolver or the hosts table).
+  // Connects to the service on host: an IPv4 text; this computer's name (the listen address);
+  // a name of the registry's hosts table; else a name of the system resolver (IPv4). "." style
+  // names are the caller's to resolve. False when the station cannot be reached within the
+  // connect timeout or refuses the service.
   virtual bool Connect(std::string_view endpointName, std::string_view host,
                        std::string_view clientName);
+  // Returns a healthy idle connection to the runtime for reuse; drops one with answers pending.
   virtual void Disconnect();
   // True when the request was delivered and answered; lastResult holds the handler's HRESULT.
   virtual bool SendData(std::uint32_t dataId, const std::uint8_t* data, std::size_t size,
@@ -97,18 +110,22 @@ class CRPCClientW {
 
   // Pipelined data requests: Post queues a request without waiting; Receive takes the answers
   // in the order of posting (lastResult as for SendData). At most kMaxInFlight outstanding.
+  // Meant for small requests (the server reads the next request only after answering the last).
+  // SendData and SendString refuse (false) while posted answers are outstanding.
   static constexpr int kMaxInFlight = 16;
   bool PostData(std::uint32_t dataId, const std::uint8_t* data, std::size_t size);
   bool ReceiveData(ByteBlock* answer);
   int InFlight() const;
 
+  // After a call: the remote handler's HRESULT when the call returned true, else E_FAIL.
   HRESULT lastResult = S_OK;
 
  private:
-  std::unique_ptr<RpcClientConnection> connection_;
+  std::unique_ptr<RpcClientImpl> impl_;
 };
 
-// Closes the connections that the runtime keeps for reuse (tests, and module unload).
+// Closes the connections that the runtime keeps for reuse and forgets the settings, ports and
+// addresses read for clients (tests, and module unload).
 void DropKeptRpcConnections();
 
 }  // namespace qx

@@ -1,0 +1,113 @@
+// rpc_internal.h - pieces of the RPC client shared by rpc_client.cpp, rpc_connection.cpp,
+// rpc_pool.cpp and rpc_endpoint.cpp; not part of the platform interface.
+//
+// RpcClientConnection is one blocking TCP connection of a client with deadline-bounded reads
+// and writes (poll on the socket; asio's blocking calls know no timeout). It is owned by one
+// CRPCClientW at a time, or by the RpcConnectionPool while it waits for reuse. The pool and the
+// settings cache are process-wide and safe from any thread.
+#pragma once
+
+#include <asio/io_context.hpp>
+#include <asio/ip/address_v4.hpp>
+#include <asio/ip/tcp.hpp>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/rpc_frame.h"
+#include "platform/settings.h"
+
+namespace qx {
+
+using RpcClock = std::chrono::steady_clock;
+
+// What a kept connection is kept for: only a request to the same place with the same identity
+// may reuse it.
+struct RpcConnectionKey {
+  std::uint32_t address = 0;  // IPv4, host order
+  std::uint16_t port = 0;
+  std::string service;     // upper case
+  std::string clientName;  // as given to Connect
+  bool operator==(const RpcConnectionKey&) const = default;
+};
+
+// Settings read for clients, at most once a second (ClearRpcClientCaches forgets them).
+RpcSettings CachedRpcSettings();
+std::optional<std::uint16_t> CachedServicePort(std::string_view serviceGuid);
+// The address of a station: an IPv4 text, this computer's name (the listen address), the
+// registry's hosts table, the system resolver (IPv4 only), in that order. Cached like the
+// settings.
+std::optional<asio::ip::address_v4> ResolveStationAddress(std::string_view host,
+                                                          const RpcSettings& settings);
+void ClearRpcClientCaches();
+
+enum class RpcIo { kOk, kEof, kTimeout, kError, kBadFrame };
+
+class RpcClientConnection {
+ public:
+  // Connects within the connect timeout and exchanges HELLO. nullptr on failure; *refused tells
+  // that the server refused the service.
+  static std::unique_ptr<RpcClientConnection> Open(const RpcConnectionKey& key,
+                                                   const RpcSettings& settings, bool* refused);
+  // A connected socket; Open is the way to get a usable connection.
+  RpcClientConnection(const RpcConnectionKey& key, asio::ip::tcp::socket socket);
+  ~RpcClientConnection();
+  RpcClientConnection(const RpcClientConnection&) = delete;
+  RpcClientConnection& operator=(const RpcClientConnection&) = delete;
+
+  const RpcConnectionKey& key() const { return key_; }
+  std::uint16_t clientId() const { return clientId_; }
+
+  RpcIo WriteAll(const std::uint8_t* data, std::size_t size, RpcClock::time_point deadline);
+  // Reads one frame; the body length is checked against maxBody before it is allocated.
+  RpcIo ReadFrame(rpc::FrameHeader* header, std::vector<std::uint8_t>* body, std::uint32_t maxBody,
+                  RpcClock::time_point deadline);
+  // A kept connection is reusable when nothing is waiting to be read on it: neither a CLOSE,
+  // nor an end of stream, nor stray bytes.
+  bool IsIdleAndOpen();
+
+  RpcClock::time_point lastUsed;
+
+ private:
+  RpcIo WaitFor(short events, RpcClock::time_point deadline);
+  RpcIo ReadExact(std::uint8_t* out, std::size_t size, RpcClock::time_point deadline);
+  RpcIo Fill(RpcClock::time_point deadline);
+
+  RpcConnectionKey key_;
+  asio::ip::tcp::socket socket_;
+  std::uint16_t clientId_ = 0;
+  std::vector<std::uint8_t>
+      input_;  // bytes received and not yet consumed: [inputBegin_, inputEnd_)
+  std::size_t inputBegin_ = 0;
+  std::size_t inputEnd_ = 0;
+};
+
+// Idle connections kept for reuse, at most kMaxKeptPerKey a key, each for idleConnectionMs.
+class RpcConnectionPool {
+ public:
+  static constexpr std::size_t kMaxKeptPerKey = 16;
+  static RpcConnectionPool& Instance();
+
+  // A kept connection for key that is still open and idle, or nullptr. Connections found
+  // closed by the peer on the way are dropped.
+  std::unique_ptr<RpcClientConnection> Checkout(const RpcConnectionKey& key, std::uint32_t idleMs);
+  void Checkin(std::unique_ptr<RpcClientConnection> connection, std::uint32_t idleMs);
+  void Clear();
+
+ private:
+  void DropExpiredLocked(RpcClock::time_point now, std::uint32_t idleMs);
+
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<RpcClientConnection>> kept_;  // oldest first
+};
+
+// The io_context on which client sockets live (never run: clients use blocking calls).
+asio::io_context& RpcClientIoContext();
+
+}  // namespace qx

@@ -1,0 +1,159 @@
+// rpc_frame.h - the frames of the station-to-station RPC protocol: header codec and builders.
+//
+// Every frame is a fixed 20-byte header followed by `length` body bytes. All numbers are
+// little-endian:
+//
+//   offset 0  u32 magic   "QXRP"            offset 8   u32 data id
+//   offset 4  u8  version (1)               offset 12  i32 result (answers: the HRESULT)
+//   offset 5  u8  kind                      offset 16  u32 body length
+//   offset 6  u16 flags
+//
+// A client's first frame is HELLO (body: u16 service length, the service GUID, the client
+// name); the server answers HELLO_ACK (data id: the client id) or HELLO_REFUSED. Then the
+// client sends STRING or DATA requests and the server answers each, in order, with a STRING
+// or DATA answer. The server sends CLOSE only while no request is being served and reads
+// nothing after it: a request answered by CLOSE did not run. DecodeHeader checks the body
+// length against the reader's maximum before anyone allocates for it.
+//
+// Pure functions, no state; any thread may call.
+//
+//   std::vector<std::uint8_t> frame = BuildFrame({FrameKind::kStringRequest, 0, 777}, text);
+//   FrameHeader header;
+//   if (DecodeHeader(bytes, maxBody, &header) != FrameCheck::kOk) CloseConnection();
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qx::rpc {
+
+inline constexpr std::uint32_t kFrameMagic = 0x50525851u;  // "QXRP" in wire order
+inline constexpr std::uint8_t kFrameVersion = 1;
+inline constexpr std::size_t kFrameHeaderSize = 20;
+// A HELLO body is small; a larger one is refused whatever the frame maximum.
+inline constexpr std::uint32_t kMaxHelloBytes = 8192;
+
+enum class FrameKind : std::uint8_t {
+  kHello = 1,
+  kHelloAck = 2,
+  kHelloRefused = 3,
+  kStringRequest = 4,
+  kDataRequest = 5,
+  kStringAnswer = 6,
+  kDataAnswer = 7,
+  kClose = 8,
+};
+
+// Answer flags.
+inline constexpr std::uint16_t kFlagAnswerPresent = 0x1;  // the handler wrote an answer
+inline constexpr std::uint16_t kFlagHandlerTrue = 0x2;    // the handler returned true
+
+struct FrameHeader {
+  FrameKind kind = FrameKind::kClose;
+  std::uint16_t flags = 0;
+  std::uint32_t dataId = 0;
+  std::int32_t result = 0;
+  std::uint32_t length = 0;
+};
+
+enum class FrameCheck { kOk, kBadMagic, kBadVersion, kBadKind, kTooLong };
+
+inline const char* FrameCheckText(FrameCheck check) {
+  switch (check) {
+    case FrameCheck::kOk:
+      return "ok";
+    case FrameCheck::kBadMagic:
+      return "bad frame magic";
+    case FrameCheck::kBadVersion:
+      return "unsupported frame version";
+    case FrameCheck::kBadKind:
+      return "unknown frame kind";
+    case FrameCheck::kTooLong:
+      return "frame body above the maximum";
+  }
+  return "?";
+}
+
+namespace detail {
+inline void Put32(std::uint8_t* p, std::uint32_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+  p[2] = static_cast<std::uint8_t>(v >> 16);
+  p[3] = static_cast<std::uint8_t>(v >> 24);
+}
+inline std::uint32_t Get32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+}  // namespace detail
+
+inline void EncodeHeader(const FrameHeader& header, std::uint8_t* out) {
+  detail::Put32(out, kFrameMagic);
+  out[4] = kFrameVersion;
+  out[5] = static_cast<std::uint8_t>(header.kind);
+  out[6] = static_cast<std::uint8_t>(header.flags);
+  out[7] = static_cast<std::uint8_t>(header.flags >> 8);
+  detail::Put32(out + 8, header.dataId);
+  detail::Put32(out + 12, static_cast<std::uint32_t>(header.result));
+  detail::Put32(out + 16, header.length);
+}
+
+// Checks and decodes kFrameHeaderSize bytes. maxBody bounds the body length.
+inline FrameCheck DecodeHeader(const std::uint8_t* in, std::uint32_t maxBody, FrameHeader* out) {
+  if (detail::Get32(in) != kFrameMagic) return FrameCheck::kBadMagic;
+  if (in[4] != kFrameVersion) return FrameCheck::kBadVersion;
+  if (in[5] < static_cast<std::uint8_t>(FrameKind::kHello) ||
+      in[5] > static_cast<std::uint8_t>(FrameKind::kClose))
+    return FrameCheck::kBadKind;
+  FrameHeader header;
+  header.kind = static_cast<FrameKind>(in[5]);
+  header.flags = static_cast<std::uint16_t>(in[6] | (in[7] << 8));
+  header.dataId = detail::Get32(in + 8);
+  header.result = static_cast<std::int32_t>(detail::Get32(in + 12));
+  header.length = detail::Get32(in + 16);
+  if (header.length > maxBody) return FrameCheck::kTooLong;
+  if (header.kind == FrameKind::kHello && header.length > kMaxHelloBytes)
+    return FrameCheck::kTooLong;
+  *out = header;
+  return FrameCheck::kOk;
+}
+
+// One frame: the header (its length field is set from size) and the body.
+inline std::vector<std::uint8_t> BuildFrame(FrameHeader header, const void* body,
+                                            std::size_t size) {
+  std::vector<std::uint8_t> frame(kFrameHeaderSize + size);
+  header.length = static_cast<std::uint32_t>(size);
+  EncodeHeader(header, frame.data());
+  if (size != 0) std::memcpy(frame.data() + kFrameHeaderSize, body, size);
+  return frame;
+}
+inline std::vector<std::uint8_t> BuildFrame(FrameHeader header, std::string_view body = {}) {
+  return BuildFrame(header, body.data(), body.size());
+}
+
+inline std::vector<std::uint8_t> BuildHello(std::string_view service, std::string_view clientName) {
+  std::string body;
+  const std::size_t serviceSize = service.size() > 0xFFFF ? 0xFFFF : service.size();
+  body.push_back(static_cast<char>(serviceSize & 0xFF));
+  body.push_back(static_cast<char>(serviceSize >> 8));
+  body.append(service.substr(0, serviceSize));
+  body.append(clientName);
+  return BuildFrame({FrameKind::kHello}, body);
+}
+
+// False when the body is not a well-formed HELLO body.
+inline bool ParseHello(const std::uint8_t* body, std::size_t size, std::string* service,
+                       std::string* clientName) {
+  if (size < 2) return false;
+  const std::size_t serviceSize = static_cast<std::size_t>(body[0] | (body[1] << 8));
+  if (serviceSize > size - 2) return false;
+  service->assign(reinterpret_cast<const char*>(body + 2), serviceSize);
+  clientName->assign(reinterpret_cast<const char*>(body + 2 + serviceSize), size - 2 - serviceSize);
+  return true;
+}
+
+}  // namespace qx::rpc

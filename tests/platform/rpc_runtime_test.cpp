@@ -1,0 +1,750 @@
+#include "platform/rpc.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "platform/registry_store.h"
+#include "platform/rpc_frame.h"
+#include "platform/settings.h"
+
+namespace qx {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using rpc::FrameHeader;
+using rpc::FrameKind;
+
+constexpr const char* kOtherGuid = "11111111-2222-3333-4444-555555555555";
+
+// ---------------------------------------------------------------------------------------------
+// Registry settings
+
+void SetValue(const std::string& subkey, const std::string& name, const RegValue& value) {
+  RegistryStore& store = Registry();
+  KeyId root = 0;
+  KeyId key = 0;
+  ASSERT_EQ(store.RootKey(RegRoot::kLocalMachine, &root), RegStatus::kOk);
+  ASSERT_EQ(store.CreateKey(root, "SOFTWARE\\TOLVAR\\NORVANE\\" + subkey, &key), RegStatus::kOk);
+  ASSERT_EQ(store.SetValue(key, name, value), RegStatus::kOk);
+}
+void SetDword(const std::string& subkey, const std::string& name, std::uint32_t value) {
+  SetValue(subkey, name, RegValue::Dword(value));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Raw sockets for the peer side that the runtime does not offer: broken clients and servers.
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Fd& operator=(Fd&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+sockaddr_in Loopback(std::uint16_t port, std::uint32_t address = INADDR_LOOPBACK) {
+  sockaddr_in in{};
+  in.sin_family = AF_INET;
+  in.sin_port = htons(port);
+  in.sin_addr.s_addr = htonl(address);
+  return in;
+}
+
+void SetReceiveTimeout(int fd, std::chrono::milliseconds timeout) {
+  timeval tv{static_cast<time_t>(timeout.count() / 1000),
+             static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+Fd ConnectRaw(std::uint16_t port) {
+  Fd fd(::socket(AF_INET, SOCK_STREAM, 0));
+  const sockaddr_in to = Loopback(port);
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return Fd();
+  SetReceiveTimeout(fd.get(), 5s);
+  return fd;
+}
+
+bool SendAll(int fd, const std::vector<std::uint8_t>& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool ReadExact(int fd, std::uint8_t* out, std::size_t size) {
+  while (size != 0) {
+    const ssize_t n = ::recv(fd, out, size, 0);
+    if (n <= 0) return false;
+    out += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool ReadFrame(int fd, FrameHeader* header, std::vector<std::uint8_t>* body) {
+  std::uint8_t raw[rpc::kFrameHeaderSize];
+  if (!ReadExact(fd, raw, sizeof raw)) return false;
+  if (rpc::DecodeHeader(raw, 1u << 24, header) != rpc::FrameCheck::kOk) return false;
+  body->resize(header->length);
+  return ReadExact(fd, body->data(), body->size());
+}
+
+// True when the peer closes the connection within the socket's receive timeout; bytes that
+// arrive first are skipped.
+bool PeerCloses(int fd) {
+  std::uint8_t buffer[256];
+  for (;;) {
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n == 0) return true;
+    if (n < 0) return errno == ECONNRESET;
+  }
+}
+
+// A listening socket served by a script, one call per accepted connection, on its own thread.
+class FakeServer {
+ public:
+  using Script = std::function<void(int index, int fd, const std::atomic<bool>& stop)>;
+  explicit FakeServer(Script script) : listener_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    const int one = 1;
+    ::setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in at = Loopback(0);
+    ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&at), sizeof at);
+    ::listen(listener_.get(), 16);
+    socklen_t length = sizeof at;
+    ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&at), &length);
+    port_ = ntohs(at.sin_port);
+    thread_ = std::thread([this, script = std::move(script)] {
+      int index = 0;
+      while (!stop_) {
+        pollfd entry{listener_.get(), POLLIN, 0};
+        if (::poll(&entry, 1, 20) != 1) continue;
+        Fd connection(::accept(listener_.get(), nullptr, nullptr));
+        if (connection.get() < 0) continue;
+        SetReceiveTimeout(connection.get(), 5s);
+        accepted_++;
+        script(index++, connection.get(), stop_);
+      }
+    });
+  }
+  ~FakeServer() {
+    stop_ = true;
+    thread_.join();
+  }
+  std::uint16_t port() const { return port_; }
+  int accepted() const { return accepted_; }
+
+ private:
+  Fd listener_;
+  std::uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> accepted_{0};
+  std::thread thread_;
+};
+
+// Reads HELLO and acknowledges it; then reads one request.
+bool AcceptHelloAndRequest(int fd, FrameHeader* request) {
+  FrameHeader header;
+  std::vector<std::uint8_t> body;
+  if (!ReadFrame(fd, &header, &body) || header.kind != FrameKind::kHello) return false;
+  if (!SendAll(fd, rpc::BuildFrame({FrameKind::kHelloAck, 0, 1}))) return false;
+  return ReadFrame(fd, request, &body);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The server under test: string requests select a behaviour, data requests are echoed.
+
+class TestServer : public CRPCServerW {
+ public:
+  ~TestServer() override { stopServer(); }
+
+  bool onReceiveString(std::uint16_t, std::uint32_t dataId, const std::string& text,
+                       AnswerText* answer) override {
+    ++strings;
+    if (text == "<Test/>") {
+      *answer = "Test Answered";
+      return true;
+    }
+    if (text.rfind("slot:", 0) == 0) {
+      const auto result = static_cast<HRESULT>(std::stoul(text.substr(5), nullptr, 16));
+      SetResultSlot(result);
+      return Succeeded(result);
+    }
+    if (text == "false") return false;
+    if (text == "none") return true;
+    if (text == "empty") {
+      *answer = "";
+      return true;
+    }
+    if (text == "throw") throw std::runtime_error("handler failure");
+    if (text == "gate") {
+      std::unique_lock lock(gateMutex);
+      inGate = true;
+      gateChanged.notify_all();
+      gateChanged.wait(lock, [this] { return gateOpen; });
+      *answer = "after gate";
+      return true;
+    }
+    *answer = "echo " + std::to_string(dataId) + " " + text;
+    return true;
+  }
+
+  bool onReceiveData(std::uint16_t, std::uint32_t dataId, const std::uint8_t* data,
+                     std::size_t size, ByteBlock* answer) override {
+    ++datas;
+    answer->assign(data, data + size);
+    if (dataId == 1) SetResultSlot(S_FALSE);
+    return dataId != 2;
+  }
+
+  void onClientConnected(std::uint16_t) override { ++connects; }
+
+  void OpenGate() {
+    std::lock_guard lock(gateMutex);
+    gateOpen = true;
+    gateChanged.notify_all();
+  }
+  void WaitInGate() {
+    std::unique_lock lock(gateMutex);
+    gateChanged.wait(lock, [this] { return inGate; });
+  }
+
+  std::atomic<int> strings{0};
+  std::atomic<int> datas{0};
+  std::atomic<int> connects{0};
+  std::mutex gateMutex;
+  std::condition_variable gateChanged;
+  bool gateOpen = false;
+  bool inGate = false;
+};
+
+class RpcRuntimeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/qx-rpc-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    SetRegistryForTesting(OpenSqliteRegistry(dir_ + "/registry.db"));
+    SetDword("RPC", "ConnectTimeoutMs", 1000);
+    SetDword("RPC", "CallTimeoutMs", 3000);
+    SetDword("RPC", "ServerThreads", 4);
+    SetDword("RPC\\PORTS", kServiceProjectManager, 0);
+    DropKeptRpcConnections();
+  }
+  void TearDown() override {
+    DropKeptRpcConnections();
+    SetRegistryForTesting(nullptr);
+    std::filesystem::remove_all(dir_);
+  }
+
+  // Starts the server on a free port and publishes that port for the service's clients.
+  void Start(TestServer& server, const char* guid = kServiceProjectManager) {
+    ASSERT_TRUE(server.startServer(guid, 0));
+    ASSERT_NE(server.port(), 0);
+    SetDword("RPC\\PORTS", guid, server.port());
+    DropKeptRpcConnections();
+  }
+
+  void PointServiceAt(std::uint16_t port, const char* guid = kServiceProjectManager) {
+    SetDword("RPC\\PORTS", guid, port);
+    DropKeptRpcConnections();
+  }
+
+  // One call as a remote command makes it: a new client, connect, send, disconnect.
+  static bool Call(const std::string& text, AnswerText* answer, HRESULT* result = nullptr,
+                   const char* host = "127.0.0.1") {
+    CRPCClientW client;
+    if (!client.Connect(kServiceProjectManager, host, "/usr/bin/rpc-test")) return false;
+    const bool sent = client.SendString(DATA_ID_REQUEST, text, answer);
+    if (result != nullptr) *result = client.lastResult;
+    client.Disconnect();
+    return sent;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(RpcRuntimeTest, StringAnswersAndResultsTravelBack) {
+  TestServer server;
+  Start(server);
+  struct Case {
+    const char* request;
+    HRESULT result;
+    std::optional<std::string> answer;
+  };
+  const Case cases[] = {
+      {"<Test/>", S_OK, "Test Answered"},
+      {"slot:80004001", E_NOTIMPL, std::nullopt},  // stored result, handler false
+      {"none", S_OK, std::nullopt},                // the slot does not leak into the next call
+      {"slot:00000001", S_FALSE, std::nullopt},
+      {"false", E_FAIL, std::nullopt},
+      {"empty", S_OK, ""},  // present but empty is not absent
+      {"throw", E_FAIL, std::nullopt},
+      {"<Größe>ü</Größe>", S_OK, "echo 777 <Größe>ü</Größe>"},
+  };
+  CRPCClientW client;
+  ASSERT_TRUE(client.Connect(kServiceProjectManager, "127.0.0.1", "/usr/bin/rpc-test"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request);
+    AnswerText answer = "stale";
+    ASSERT_TRUE(client.SendString(DATA_ID_REQUEST, c.request, &answer));
+    EXPECT_EQ(client.lastResult, c.result);
+    EXPECT_EQ(answer, c.answer);
+  }
+  AnswerText answer;
+  ASSERT_TRUE(client.SendString(12345, "id", &answer));
+  EXPECT_EQ(answer, "echo 12345 id");
+  EXPECT_EQ(server.connects, 1) << "one client object is one connection";
+}
+
+TEST_F(RpcRuntimeTest, DataBlocksAndResultsTravelBack) {
+  TestServer server;
+  Start(server);
+  CRPCClientW client;
+  ASSERT_TRUE(client.Connect(kServiceProjectManager, "127.0.0.1", "/usr/bin/rpc-test"));
+  std::vector<std::uint8_t> big(3u << 20);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+  struct Case {
+    const char* name;
+    std::uint32_t dataId;
+    std::size_t size;
+    HRESULT result;
+  };
+  const Case cases[] = {
+      {"3 MiB echoed", 779, big.size(), S_OK},
+      {"empty block", 779, 0, S_OK},
+      {"stored S_FALSE", 1, 10, S_FALSE},
+      {"handler false", 2, 10, E_FAIL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ByteBlock answer = {1, 2, 3};
+    ASSERT_TRUE(client.SendData(c.dataId, big.data(), c.size, &answer));
+    EXPECT_EQ(client.lastResult, c.result);
+    EXPECT_TRUE(answer == ByteBlock(big.begin(), big.begin() + static_cast<long>(c.size)));
+  }
+}
+
+TEST_F(RpcRuntimeTest, ServerLifecycle) {
+  TestServer server;
+  EXPECT_FALSE(server.stopServer()) << "not started";
+  Start(server);
+  EXPECT_TRUE(server.IsRunning());
+  EXPECT_FALSE(server.startServer(kServiceProjectManager, 0)) << "already running";
+  EXPECT_TRUE(server.stopServer());
+  EXPECT_FALSE(server.IsRunning());
+  EXPECT_EQ(server.port(), 0);
+
+  // A port that another socket listens on.
+  FakeServer holder([](int, int, const std::atomic<bool>&) {});
+  PointServiceAt(holder.port());
+  EXPECT_FALSE(server.startServer(kServiceProjectManager, 0));
+
+  // A GUID without a port of its own serves on a free port.
+  TestServer unknown;
+  ASSERT_TRUE(unknown.startServer(kOtherGuid, 0));
+  EXPECT_NE(unknown.port(), 0);
+}
+
+TEST_F(RpcRuntimeTest, ConnectFailsForRefusedServiceAndUnreachableStations) {
+  TestServer server;
+  Start(server);
+  AnswerText answer;
+  {
+    SetDword("RPC\\PORTS", kServiceDiscovery, server.port());
+    DropKeptRpcConnections();
+    CRPCClientW client;
+    EXPECT_FALSE(client.Connect(kServiceDiscovery, "127.0.0.1", "x")) << "not the server's GUID";
+    EXPECT_FALSE(client.SendString(DATA_ID_REQUEST, "<Test/>", &answer));
+    EXPECT_EQ(client.lastResult, E_FAIL);
+    EXPECT_EQ(server.strings, 0);
+  }
+  {
+    CRPCClientW client;
+    EXPECT_FALSE(client.Connect(kOtherGuid, "127.0.0.1", "x")) << "no port for the service";
+  }
+
+  SetDword("RPC", "ConnectTimeoutMs", 300);
+  // Nothing listens; a server that never answers HELLO; a listener whose queue is full.
+  FakeServer silent([](int, int, const std::atomic<bool>& stop) {
+    while (!stop) std::this_thread::sleep_for(10ms);
+  });
+  Fd full(::socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in at = Loopback(0);
+  ::bind(full.get(), reinterpret_cast<sockaddr*>(&at), sizeof at);
+  ::listen(full.get(), 0);
+  socklen_t length = sizeof at;
+  ::getsockname(full.get(), reinterpret_cast<sockaddr*>(&at), &length);
+  std::vector<Fd> filling;
+  for (int i = 0; i < 4; ++i) {
+    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    ::connect(fd.get(), reinterpret_cast<sockaddr*>(&at), sizeof at);
+    filling.push_back(std::move(fd));
+  }
+  Fd closed(::socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in unused = Loopback(0);
+  ::bind(closed.get(), reinterpret_cast<sockaddr*>(&unused), sizeof unused);
+  ::getsockname(closed.get(), reinterpret_cast<sockaddr*>(&unused), &length);
+
+  const struct {
+    const char* name;
+    std::uint16_t port;
+  } cases[] = {{"nothing listens", ntohs(unused.sin_port)},
+               {"no HELLO answer", silent.port()},
+               {"accept queue full", ntohs(at.sin_port)}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PointServiceAt(c.port);
+    const auto begin = Clock::now();
+    CRPCClientW client;
+    EXPECT_FALSE(client.Connect(kServiceProjectManager, "127.0.0.1", "x"));
+    EXPECT_LT(Clock::now() - begin, 2s) << "ends with the connect timeout";
+  }
+}
+
+TEST_F(RpcRuntimeTest, StationNamesResolveToTheRightAddress) {
+  SetValue("RPC", "ListenAddress", RegValue::String("127.0.0.2"));
+  SetValue("PLATFORM", "ComputerName", RegValue::String("RPCSTATION"));
+  SetValue("RPC\\HOSTS", "PEERSTATION", RegValue::String("127.0.0.2"));
+  TestServer server;
+  Start(server);
+  const struct {
+    const char* host;
+    bool reached;
+  } cases[] = {
+      {"127.0.0.2", true},   {"rpcstation", true},  // own name, other case: the listen address
+      {"PEERSTATION", true},                        // hosts table
+      {"127.0.0.1", false},                         // served only on 127.0.0.2
+      {"localhost", false},                         // the system resolver: 127.0.0.1
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.host);
+    AnswerText answer;
+    EXPECT_EQ(Call("<Test/>", &answer, nullptr, c.host), c.reached);
+  }
+  SetValue("RPC\\HOSTS", "localhost", RegValue::String("127.0.0.2"));
+  DropKeptRpcConnections();
+  AnswerText answer;
+  EXPECT_TRUE(Call("<Test/>", &answer, nullptr, "LOCALHOST")) << "hosts table before resolver";
+}
+
+TEST_F(RpcRuntimeTest, BadPeersLoseTheirConnectionAndOthersAreServed) {
+  SetDword("RPC", "MaxFrameBytes", 4096);
+  SetDword("RPC", "ConnectTimeoutMs", 300);
+  SetDword("RPC", "CallTimeoutMs", 1000);
+  TestServer server;
+  Start(server);
+  const std::vector<std::uint8_t> hello = rpc::BuildHello(kServiceProjectManager, "raw");
+  auto header = [](FrameKind kind, std::uint32_t length) {
+    std::vector<std::uint8_t> raw(rpc::kFrameHeaderSize);
+    rpc::EncodeHeader({kind, 0, DATA_ID_REQUEST, 0, length}, raw.data());
+    return raw;
+  };
+  auto damaged = [&](std::size_t offset, std::uint8_t value) {
+    std::vector<std::uint8_t> raw = header(FrameKind::kStringRequest, 4);
+    raw[offset] = value;
+    raw.insert(raw.end(), {'a', 'b', 'c', 'd'});
+    return raw;
+  };
+  std::vector<std::uint8_t> badHello = header(FrameKind::kHello, 4);
+  badHello.insert(badHello.end(), {200, 0, 'x', 'y'});
+  std::vector<std::uint8_t> halfBody = header(FrameKind::kStringRequest, 100);
+  halfBody.resize(halfBody.size() + 50, 'x');
+  const struct {
+    const char* name;
+    bool helloFirst;
+    std::vector<std::uint8_t> bytes;
+    bool closeAfterSend;
+  } cases[] = {
+      {"wrong magic", true, damaged(0, 'Z'), false},
+      {"wrong version", true, damaged(4, 9), false},
+      {"wrong magic before HELLO", false, damaged(1, 'Z'), false},
+      {"length beyond maximum", true, header(FrameKind::kStringRequest, 4097), false},
+      {"request before HELLO", false, damaged(5, 4), false},
+      {"answer kind from a client", true, header(FrameKind::kStringAnswer, 0), false},
+      {"malformed HELLO", false, badHello, false},
+      {"closed mid-header", true, std::vector<std::uint8_t>(hello.begin(), hello.begin() + 7),
+       true},
+      {"closed mid-body", true, halfBody, true},
+      {"stalled mid-body", true, halfBody, false},
+      {"silent client", false, {}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fd fd = ConnectRaw(server.port());
+    ASSERT_GE(fd.get(), 0);
+    if (c.helloFirst) {
+      ASSERT_TRUE(SendAll(fd.get(), hello));
+      FrameHeader ack;
+      std::vector<std::uint8_t> body;
+      ASSERT_TRUE(ReadFrame(fd.get(), &ack, &body));
+      ASSERT_EQ(ack.kind, FrameKind::kHelloAck);
+    }
+    ASSERT_TRUE(SendAll(fd.get(), c.bytes));
+    if (c.closeAfterSend) ::shutdown(fd.get(), SHUT_WR);
+    EXPECT_TRUE(PeerCloses(fd.get()));
+    AnswerText answer;
+    EXPECT_TRUE(Call("<Test/>", &answer));
+    EXPECT_EQ(answer, "Test Answered");
+  }
+  EXPECT_EQ(server.strings, static_cast<int>(std::size(cases))) << "no bad frame reached a handler";
+
+  // 200 connections at once, some with a half frame, all dropped.
+  std::vector<Fd> crowd;
+  for (int i = 0; i < 200; ++i) {
+    crowd.push_back(ConnectRaw(server.port()));
+    if (i % 2 != 0)
+      SendAll(crowd.back().get(), std::vector<std::uint8_t>(hello.begin(), hello.begin() + 9));
+  }
+  AnswerText answer;
+  EXPECT_TRUE(Call("<Test/>", &answer)) << "served while 200 others are open";
+  crowd.clear();
+  EXPECT_TRUE(Call("<Test/>", &answer)) << "served after they dropped";
+}
+
+TEST_F(RpcRuntimeTest, IdleSessionGetsCloseBeforeTheServerEndsIt) {
+  SetDword("RPC", "IdleConnectionMs", 100);  // the server waits at least a second
+  TestServer server;
+  Start(server);
+  Fd fd = ConnectRaw(server.port());
+  ASSERT_TRUE(SendAll(fd.get(), rpc::BuildHello(kServiceProjectManager, "raw")));
+  FrameHeader frame;
+  std::vector<std::uint8_t> body;
+  ASSERT_TRUE(ReadFrame(fd.get(), &frame, &body));
+  ASSERT_EQ(frame.kind, FrameKind::kHelloAck);
+  ASSERT_TRUE(ReadFrame(fd.get(), &frame, &body));
+  EXPECT_EQ(frame.kind, FrameKind::kClose);
+  // A request sent after CLOSE is never served.
+  SendAll(fd.get(), rpc::BuildFrame({FrameKind::kStringRequest, 0, DATA_ID_REQUEST}, "<Test/>"));
+  EXPECT_TRUE(PeerCloses(fd.get()));
+  EXPECT_EQ(server.strings, 0);
+}
+
+TEST_F(RpcRuntimeTest, KeptConnectionsAreReusedAndReplacedWhenThePeerClosedThem) {
+  TestServer server;
+  Start(server);
+  AnswerText answer;
+  ASSERT_TRUE(Call("<Test/>", &answer));
+  ASSERT_TRUE(Call("<Test/>", &answer));
+  EXPECT_EQ(server.connects, 1) << "the second client reused the kept connection";
+
+  // The server restarts on the same port: the kept connection has been closed by it.
+  const std::uint16_t port = server.port();
+  ASSERT_TRUE(server.stopServer());
+  TestServer restarted;
+  ASSERT_TRUE(restarted.startServer(kServiceProjectManager, 0));
+  ASSERT_EQ(restarted.port(), port);
+  ASSERT_TRUE(Call("<Test/>", &answer));
+  EXPECT_EQ(answer, "Test Answered");
+  EXPECT_EQ(restarted.strings, 1) << "the request ran exactly once";
+}
+
+TEST_F(RpcRuntimeTest, ClientFollowsAMovedServiceWithoutBeingTold) {
+  TestServer first;
+  Start(first);
+  AnswerText answer;
+  ASSERT_TRUE(Call("<Test/>", &answer));
+  ASSERT_TRUE(first.stopServer());
+  // The service moves to another port; the client read the old one less than a second ago.
+  TestServer second;
+  SetDword("RPC\\PORTS", kServiceProjectManager, 0);
+  ASSERT_TRUE(second.startServer(kServiceProjectManager, 0));
+  SetDword("RPC\\PORTS", kServiceProjectManager, second.port());
+  EXPECT_TRUE(Call("<Test/>", &answer));
+  EXPECT_EQ(second.strings, 1);
+}
+
+TEST_F(RpcRuntimeTest, CloseAnswerMeansRetryAnyOtherEndMeansFailure) {
+  std::atomic<int> served{0};
+  // The first connection is closed with CLOSE instead of an answer; the second answers.
+  FakeServer closing([&](int index, int fd, const std::atomic<bool>&) {
+    FrameHeader request;
+    if (!AcceptHelloAndRequest(fd, &request)) return;
+    if (index == 0) {
+      SendAll(fd, rpc::BuildFrame({FrameKind::kClose}));
+      return;
+    }
+    ++served;
+    SendAll(fd, rpc::BuildFrame(
+                    {FrameKind::kStringAnswer, rpc::kFlagAnswerPresent, DATA_ID_REQUEST, S_FALSE},
+                    "fresh"));
+  });
+  PointServiceAt(closing.port());
+  AnswerText answer;
+  HRESULT result = E_UNEXPECTED;
+  EXPECT_TRUE(Call("<Test/>", &answer, &result));
+  EXPECT_EQ(answer, "fresh");
+  EXPECT_EQ(result, S_FALSE);
+  EXPECT_EQ(closing.accepted(), 2);
+  EXPECT_EQ(served, 1);
+
+  // Pipelined: the first answer came, then CLOSE; only the unanswered request goes again.
+  std::mutex seenMutex;
+  std::vector<std::uint8_t> seen;
+  FakeServer pipelined([&](int index, int fd, const std::atomic<bool>&) {
+    FrameHeader request;
+    std::vector<std::uint8_t> body;
+    if (!AcceptHelloAndRequest(fd, &request)) return;
+    for (int i = 0;; ++i) {
+      if (i != 0 && !ReadFrame(fd, &request, &body)) return;
+      if (index == 0 && i == 1) {
+        SendAll(fd, rpc::BuildFrame({FrameKind::kClose}));
+        return;
+      }
+      {
+        std::lock_guard lock(seenMutex);
+        seen.push_back(static_cast<std::uint8_t>(request.dataId));
+      }
+      SendAll(fd, rpc::BuildFrame({FrameKind::kDataAnswer, 0, request.dataId}));
+    }
+  });
+  PointServiceAt(pipelined.port());
+  {
+    CRPCClientW client;
+    ASSERT_TRUE(client.Connect(kServiceProjectManager, "127.0.0.1", "x"));
+    ASSERT_TRUE(client.PostData(1, nullptr, 0));
+    ASSERT_TRUE(client.PostData(2, nullptr, 0));
+    ByteBlock block;
+    EXPECT_TRUE(client.ReceiveData(&block));
+    EXPECT_TRUE(client.ReceiveData(&block));
+    ASSERT_TRUE(client.PostData(3, nullptr, 0));
+    EXPECT_TRUE(client.ReceiveData(&block));
+  }
+  {
+    std::lock_guard lock(seenMutex);
+    EXPECT_EQ(seen, (std::vector<std::uint8_t>{1, 2, 3}));
+  }
+
+  SetDword("RPC", "CallTimeoutMs", 300);
+  // The connection ends without CLOSE after the request went out (it may have run); a server
+  // that never answers; a server that answers with garbage.
+  FakeServer dropping([](int, int fd, const std::atomic<bool>&) {
+    FrameHeader request;
+    AcceptHelloAndRequest(fd, &request);
+  });
+  FakeServer mute([](int, int fd, const std::atomic<bool>& stop) {
+    FrameHeader request;
+    AcceptHelloAndRequest(fd, &request);
+    while (!stop) std::this_thread::sleep_for(10ms);
+  });
+  FakeServer garbage([](int, int fd, const std::atomic<bool>&) {
+    FrameHeader request;
+    if (AcceptHelloAndRequest(fd, &request))
+      SendAll(fd, std::vector<std::uint8_t>(rpc::kFrameHeaderSize, 0xEE));
+  });
+  for (FakeServer* peer : {&dropping, &mute, &garbage}) {
+    PointServiceAt(peer->port());
+    const auto begin = Clock::now();
+    AnswerText none;
+    EXPECT_FALSE(Call("<Test/>", &none, &result));
+    EXPECT_EQ(result, E_FAIL);
+    EXPECT_EQ(none, std::nullopt);
+    EXPECT_LT(Clock::now() - begin, 2s) << "ends with the call timeout";
+    EXPECT_EQ(peer->accepted(), 1) << "no retry";
+  }
+}
+
+TEST_F(RpcRuntimeTest, StopWaitsForARunningHandlerAndItsAnswerGoesOut) {
+  TestServer server;
+  Start(server);
+  AnswerText answer;
+  bool sent = false;
+  std::thread caller([&] { sent = Call("gate", &answer); });
+  server.WaitInGate();
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    server.stopServer();
+    stopped = true;
+  });
+  std::this_thread::sleep_for(200ms);
+  EXPECT_FALSE(stopped) << "stopServer returned while a handler ran";
+  server.OpenGate();
+  stopper.join();
+  caller.join();
+  EXPECT_TRUE(sent);
+  EXPECT_EQ(answer, "after gate");
+  EXPECT_FALSE(Call("<Test/>", &answer)) << "stopped";
+}
+
+TEST_F(RpcRuntimeTest, PipelinedDataAnswersComeBackInOrder) {
+  TestServer server;
+  Start(server);
+  CRPCClientW client;
+  ASSERT_TRUE(client.Connect(kServiceProjectManager, "127.0.0.1", "x"));
+  for (std::uint8_t i = 0; i < CRPCClientW::kMaxInFlight; ++i) {
+    const std::uint8_t block[] = {i, static_cast<std::uint8_t>(i * 3)};
+    ASSERT_TRUE(client.PostData(DATA_ID_READ_FILE, block, sizeof block));
+  }
+  const std::uint8_t extra[] = {99};
+  EXPECT_FALSE(client.PostData(DATA_ID_READ_FILE, extra, 1)) << "beyond kMaxInFlight";
+  AnswerText text;
+  EXPECT_FALSE(client.SendString(DATA_ID_REQUEST, "<Test/>", &text)) << "answers outstanding";
+  EXPECT_EQ(client.InFlight(), CRPCClientW::kMaxInFlight);
+  for (std::uint8_t i = 0; i < CRPCClientW::kMaxInFlight; ++i) {
+    ByteBlock answer;
+    ASSERT_TRUE(client.ReceiveData(&answer));
+    EXPECT_EQ(answer, (ByteBlock{i, static_cast<std::uint8_t>(i * 3)}));
+  }
+  ByteBlock none;
+  EXPECT_FALSE(client.ReceiveData(&none)) << "nothing posted";
+  EXPECT_EQ(client.InFlight(), 0);
+
+  // A client that leaves with answers pending must not hand them to the next one.
+  ASSERT_TRUE(client.PostData(DATA_ID_READ_FILE, extra, 1));
+  client.Disconnect();
+  ASSERT_TRUE(Call("<Test/>", &text));
+  EXPECT_EQ(text, "Test Answered");
+}
+
+TEST_F(RpcRuntimeTest, SixteenThreadsCallAtOnce) {
+  TestServer server;
+  Start(server);
+  constexpr int kThreads = 16;
+  constexpr int kCalls = 40;
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kCalls; ++i) {
+        const std::string text = std::to_string(t) + "/" + std::to_string(i);
+        AnswerText answer;
+        if (Call(text, &answer) && answer == "echo 777 " + text) ++good;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(good, kThreads * kCalls);
+  EXPECT_EQ(server.strings, kThreads * kCalls);
+  EXPECT_LE(server.connects, kThreads * 2) << "connections are reused";
+}
+
+}  // namespace
+}  // namespace qx
