@@ -12,5 +12,7 @@ namespace qx {
 
 void OutputDebugLine(std::string_view line);
 bool TraceViewerPresent();
+// Forgets the cached answer of TraceViewerPresent (tests that start or stop a viewer).
+void ResetTraceViewerCacheForTesting();
 
 }  // namespace qx

@@ -1,1 +1,43 @@
-// Module attach and detach: filled in by the module work.
+// module_entry.cpp - attach and detach of the module.
+//
+// The loader runs Attach when the module is loaded and Detach when it is unloaded (or the
+// process ends). Attach announces itself on the debug output, identifies the host by its
+// executable and connects the diagnostics library; Detach releases it. Both touch only objects
+// that exist before any static constructor and after every static destructor of the module:
+// the debug channel and the never-destroyed diagnostics connection.
+#include <string>
+
+#include "common/text.h"
+#include "module/debug_output.h"
+#include "module/host_identity.h"
+#include "module/trace.h"
+#include "platform/environment.h"
+
+namespace {
+
+constexpr const char* kAttachLine =
+    "<t> ------- QXRemoteServer.dll: DLL_PROCESS_ATTACH -------------------</t>\n";
+constexpr const char* kDetachLine =
+    "<t> ------- QXRemoteServer.dll: DLL_PROCESS_DETACH -------------------</t>\n";
+
+__attribute__((constructor)) void Attach() {
+  try {
+    qx::OutputDebugLine(kAttachLine);
+    const std::string executable = qx::ExecutablePath();
+    const std::string host = qx::IdentifyHost(executable);
+    qx::OutputDebugLine(qx::ToUpper(executable) + "\n");
+    qx::Diagnosis().LoadDiagnostics(host);
+  } catch (...) {
+    // Loading never fails: without diagnostics the module traces to the debug output.
+  }
+}
+
+__attribute__((destructor)) void Detach() {
+  try {
+    qx::OutputDebugLine(kDetachLine);
+    qx::Diagnosis().UnloadDiagnostics();
+  } catch (...) {
+  }
+}
+
+}  // namespace

@@ -16,8 +16,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
+
+#include "platform/dynamic_library.h"
 
 namespace qx {
 
@@ -49,9 +52,8 @@ class CTraceSource {
   std::string name_;
 };
 
-void Trace(const CTraceSource& source, const char* detail, const char* category,
-           std::uint32_t type, std::uint32_t level, const char* format, ...)
-    __attribute__((format(printf, 6, 7)));
+void Trace(const CTraceSource& source, const char* detail, const char* category, std::uint32_t type,
+           std::uint32_t level, const char* format, ...) __attribute__((format(printf, 6, 7)));
 void TraceError(const CTraceSource& source, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 void TraceErrorUnless(const CTraceSource& source, bool ok, const char* format, ...)
@@ -65,25 +67,48 @@ void TracePlain(const CTraceSource& source, const char* format, ...)
 // expensive arguments).
 bool TraceEnabled(std::uint32_t type, std::uint32_t level);
 
+// The text with the content of every <Password>...</Password> element (any case, also in its
+// escaped form &lt;Password&gt;...&lt;/Password&gt;) shown as ***; an element that is not
+// closed is masked to the end of the text. Every line written by the trace passes through it.
+std::string MaskPasswords(std::string_view text);
+
 // The module-wide connection to the diagnostics library and the two masks (both 0 at load).
+// Load and Unload are serialised among themselves; WriteTrace and the masks take no lock, and
+// UnloadDiagnostics waits for the WriteTrace calls in progress before destroying the object.
 class CDiagnosis {
  public:
-  // Loads libqxdiagnosis.so (once) and takes its masks; true when its object exists.
+  CDiagnosis() = default;
+  ~CDiagnosis();  // unloads; the module-wide object is never destroyed (see Diagnosis())
+  CDiagnosis(const CDiagnosis&) = delete;
+  CDiagnosis& operator=(const CDiagnosis&) = delete;
+
+  // Loads libqxdiagnosis.so (once) and takes its masks; true when its object exists. The
+  // library is looked for next to the module first, then on the loader's search path.
   bool LoadDiagnostics(std::string_view hostName);
+  // The same with the library at an explicit path (tests and tools).
+  bool LoadDiagnosticsFrom(const std::string& libraryPath, std::string_view hostName);
   // Destroys the object and unloads the library; the masks keep their values.
   void UnloadDiagnostics();
   void SetMasks(std::uint32_t typeMask, std::uint32_t levelMask);
   std::uint32_t typeMask() const { return typeMask_.load(std::memory_order_relaxed); }
   std::uint32_t levelMask() const { return levelMask_.load(std::memory_order_relaxed); }
   bool connected() const;
+  // Hands one line to the diagnostics object; false when none is connected.
+  bool WriteTrace(std::uint32_t type, std::uint32_t level, const std::string& text);
 
  private:
+  bool LoadLocked(const std::string* libraryPath, std::string_view hostName);
+
   std::atomic<std::uint32_t> typeMask_{0};
   std::atomic<std::uint32_t> levelMask_{0};
   std::atomic<void*> object_{nullptr};
-  void* library_ = nullptr;
+  std::atomic<int> writers_{0};  // WriteTrace calls that may be using object_
+  std::mutex loadMutex_;
+  DynamicLibrary library_;
 };
 
+// The module-wide diagnostics connection. It is never destroyed, so that the detach step,
+// which may run after the module's static objects are gone, still finds it.
 CDiagnosis& Diagnosis();
 
 }  // namespace qx

@@ -1,0 +1,108 @@
+// log_writer.cpp - journal and log-file output of libqxdiagnosis.so.
+#include "diagnosis/log_writer.h"
+
+#include <fcntl.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "common/text.h"
+#include "module/trace.h"
+#include "platform/environment.h"
+
+#ifdef QX_HAVE_SYSTEMD
+#include <systemd/sd-journal.h>
+#endif
+
+namespace qx::diagnosis {
+namespace {
+
+constexpr const char* kJournalSocket = "/run/systemd/journal/socket";
+constexpr const char* kDefaultLogName = "/qxdiagnosis.log";
+
+bool JournalRuns() {
+#ifdef QX_HAVE_SYSTEMD
+  return ::access(kJournalSocket, W_OK) == 0;
+#else
+  return false;
+#endif
+}
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+std::string UtcTimestamp() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  tm parts{};
+  ::gmtime_r(&now.tv_sec, &parts);
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ", parts.tm_year + 1900,
+                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+                static_cast<long>(now.tv_nsec / 1000));
+  return text;
+}
+
+}  // namespace
+
+int PriorityOf(std::uint32_t type, std::uint32_t level) {
+  if (type == kTraceAll) return LOG_ERR;
+  if ((level & (kLevelMain | kLevelEvents)) != 0) return LOG_INFO;
+  return LOG_DEBUG;
+}
+
+LogWriter::LogWriter(std::string identifier, std::string logFile)
+    : identifier_(std::move(identifier)), path_(std::move(logFile)) {
+  useJournal_ = path_.empty() && JournalRuns();
+  if (path_.empty()) path_ = RuntimeDir() + kDefaultLogName;
+}
+
+LogWriter::~LogWriter() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int LogWriter::Write(std::uint32_t type, std::uint32_t level, std::string_view text) {
+#ifdef QX_HAVE_SYSTEMD
+  if (useJournal_) {
+    const std::string message(text);
+    const int sent =
+        sd_journal_send("MESSAGE=%s", message.c_str(), "PRIORITY=%i", PriorityOf(type, level),
+                        "SYSLOG_IDENTIFIER=%s", identifier_.c_str(), "QX_TRACE_TYPE=0x%08x", type,
+                        "QX_TRACE_LEVEL=%u", level, nullptr);
+    if (sent >= 0) return 0;
+  }
+#endif
+  return WriteToFile(type, level, text);
+}
+
+int LogWriter::FileDescriptor() {
+  std::call_once(openOnce_, [this] {
+    if (path_ == RuntimeDir() + kDefaultLogName) EnsureRuntimeDir();
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+  });
+  return fd_;
+}
+
+int LogWriter::WriteToFile(std::uint32_t type, std::uint32_t level, std::string_view text) {
+  const int fd = FileDescriptor();
+  if (fd < 0) return -1;
+  std::string line = UtcTimestamp();
+  line +=
+      Format(" %s[%d]: %08x/%u ", identifier_.c_str(), static_cast<int>(::getpid()), type, level);
+  line.append(text);
+  line.push_back('\n');
+  return WriteAll(fd, line) ? 0 : -1;
+}
+
+}  // namespace qx::diagnosis
