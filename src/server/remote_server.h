@@ -7,6 +7,16 @@
 // onReceiveData (779). currentServer() is the most recently constructed live server; it is
 // cleared when that object is destroyed, and the lock inside ServerRef keeps a user of it
 // from meeting a destroyed object.
+//
+// Threads: startRemoteServer, stopRemoteServer and TalkByString run on host threads; the
+// receive callbacks on RPC pool threads. The destructor first stops the endpoint (so no RPC
+// handler runs on a half-destroyed object), then waits until no ServerRef holds the object;
+// the parts of a derived class are gone by then, so an override must not touch them once its
+// object may be destroyed.
+//
+//   auto server = std::make_unique<CSERVER>();
+//   if (Succeeded(server->startRemoteServer(kServiceDiscovery))) { ... }
+//   server->stopRemoteServer();
 #pragma once
 
 #include <atomic>
@@ -22,6 +32,14 @@
 #include "xml/xml_element.h"
 
 namespace qx {
+
+// Role names kept in serviceName().
+inline constexpr const char* kRoleDiscovery = "DiscoverService";
+inline constexpr const char* kRoleProjectManager = "ProjectManager";
+inline constexpr const char* kRoleUnknown = "<UNKNOWN>";
+
+// Watch timer period when the registry value "CleanRegistry" is absent, in milliseconds.
+inline constexpr std::uint32_t kDefaultWatchPeriodMs = 10000;
 
 class CSERVER : public CRPCServerW {
  public:
@@ -43,19 +61,38 @@ class CSERVER : public CRPCServerW {
   virtual HRESULT onProjectManagerEvent(std::string_view text, const CXmlElement& tree);
   virtual HRESULT onStationEvent(std::string_view text, const CXmlElement& tree);
 
+  // Group membership; E_NOTIMPL while multicast is not enabled.
+  HRESULT JoinMulticastGroup();
+  HRESULT LeaveMulticastGroup();
+
   const std::string& serviceName() const { return serviceName_; }
   bool multicastEnabled() const { return multicastEnabled_.load(); }
   bool replyWithRpc() const { return replyWithRpc_; }
+  // Period of the running watch timer in milliseconds; 0 when none runs.
+  std::uint32_t watchTimerPeriodMs() const { return watchTimerPeriodMs_; }
 
  private:
+  friend class ServerRef;
+
+  bool InitNetworkTree();
+  void ClearNetworkTree();
+  void StartWatchTimer(std::uint32_t periodMs);
+  void StopWatchTimer();
+  std::uint32_t AdviseEventSink();
+  void UnadviseEventSink(std::uint32_t cookie);
+  HRESULT DispatchCommand(const CXmlElement& command, AnswerText* answer);
+
   std::atomic<bool> multicastEnabled_{false};
   bool replyWithRpc_ = true;
   std::uint32_t sinkCookie_ = 0;
+  std::uint32_t watchTimerPeriodMs_ = 0;
   std::string serviceName_;
+  int holders_ = 0;  // ServerRefs on this object; guarded by the module-wide server lock
 };
 
 // The most recently constructed server that still lives, held for the duration of a use.
-// Destroying that server waits until no holder remains.
+// Destroying that server waits until no holder remains, so a holder must not destroy the
+// server it holds. Holders may nest on one thread.
 class ServerRef {
  public:
   ServerRef();

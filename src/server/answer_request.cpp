@@ -1,0 +1,185 @@
+// answer_request.cpp - AnswerRemoteRequest and the answers given from this station's knowledge.
+//
+// The dispatcher tries the request tags in a fixed order (ignoring case), runs the first
+// handler that matches and writes one exchange line whatever the outcome. Handlers write the
+// answer only where they have one; on a failure the caller's answer stays as it was.
+// Runs on the delivering thread; no lock of its own.
+#include "server/answer_request.h"
+
+#include "common/text.h"
+#include "hostinfo/local_host_info.h"
+#include "module/trace.h"
+#include "platform/host_platform.h"
+#include "platform/project_manager_link.h"
+#include "registry/reg_key.h"
+#include "registry/registry_projects.h"
+#include "server/remote_file_answers.h"
+#include "server/remote_server.h"
+
+namespace qx {
+namespace {
+
+const CTraceSource kSource("RemoteServer");
+const CTraceSource kAnswerSource("AnswerRequest");
+
+using Handler = HRESULT (*)(const CXmlElement& request, AnswerText* answer);
+
+HRESULT AnswerDiscoverByRpc(const CXmlElement& request, AnswerText* /*answer*/) {
+  std::string text;
+  request.GetXml(&text);
+  const bool clearedState = IEquals(request.GetSubText("EVENT"), "New State of Server") &&
+                            request.GetSubText("STATE").empty();
+  if (!clearedState) {
+    Trace(kSource, "OnReceive|RPC", nullptr, kTraceServer, kLevelText, "%s", text.c_str());
+  }
+  ServerRef server;
+  if (!server) return E_FAIL;
+  return server->onDiscoverEvent(text, request);
+}
+
+HRESULT AnswerHostDetails(const CXmlElement& /*request*/, AnswerText* answer) {
+  return BuildHostDetails("HostDetails", "UPDATE", ".", answer);
+}
+
+HRESULT AnswerProjectDetails(const CXmlElement& request, AnswerText* answer) {
+  CXmlElement project;
+  if (!ReadProjectFromRegistry(request.GetSubText("DSN"), kModeAllProjects, &project)) {
+    return E_FAIL;
+  }
+  std::string text;
+  if (!project.GetXml(&text)) return E_FAIL;
+  if (answer != nullptr) *answer = std::move(text);
+  return S_OK;
+}
+
+HRESULT AnswerResolveShare(const CXmlElement& request, AnswerText* answer) {
+  const std::string share = request.GetSubText("Share");
+  if (answer == nullptr) return E_POINTER;
+  std::optional<std::string> path = ResolveSharePath(share);
+  if (!path) return E_FAIL;
+  *answer = std::move(*path);
+  return S_OK;
+}
+
+HRESULT AnswerForwarded(const CXmlElement& request, AnswerText* answer) {
+  std::string text;
+  if (!request.GetXml(&text)) return E_FAIL;
+  return ForwardToProjectManager(text, answer);
+}
+
+HRESULT AnswerTest(const CXmlElement& /*request*/, AnswerText* answer) {
+  if (answer != nullptr) *answer = "Test Answered";
+  return S_OK;
+}
+
+struct RequestEntry {
+  const char* tag;
+  Handler handler;
+};
+
+// The order is the order in which the tags are tried.
+constexpr RequestEntry kRequests[] = {
+    {"QXDISCOVER", AnswerDiscoverByRpc},
+    {"GetHostDetails", AnswerHostDetails},
+    {"GetProjectDetails", AnswerProjectDetails},
+    {"REMOTECALL", PerformDllCall},
+    {"OPENFILE", AnswerOpenFile},
+    {"RemoteActivate", AnswerForwarded},
+    {"RemoteDeactivate", AnswerForwarded},
+    {"ResolveShare", AnswerResolveShare},
+    {"GetApplicationPath", AnswerForwarded},
+    {"CloseProjectOnClient", AnswerForwarded},
+    {"IsClientInMachineList", AnswerForwarded},
+    {"CheckUserAdmin", AnswerForwarded},
+    {"IsServerForDSN", AnswerForwarded},
+    {"IsClientForDSN", AnswerForwarded},
+    {"GetStateOfProjectManager", AnswerForwarded},
+    {"GetStateOfNorvaneProject", AnswerForwarded},
+    {"Test", AnswerTest},
+};
+
+// The answer as the exchange line shows it: "<null>" when the caller wants no answer,
+// "<none>" when no answer was written.
+const char* ExchangeAnswerText(const AnswerText* answer) {
+  if (answer == nullptr) return "<null>";
+  if (!answer->has_value()) return "<none>";
+  return (*answer)->c_str();
+}
+
+}  // namespace
+
+HRESULT AnswerRemoteRequest(const CXmlElement& request, AnswerText* answer) {
+  const std::string tag = request.GetName();
+  HRESULT result = E_NOTIMPL;
+  bool matched = false;
+  for (const RequestEntry& entry : kRequests) {
+    if (IEquals(tag, entry.tag)) {
+      result = entry.handler(request, answer);
+      matched = true;
+      break;
+    }
+  }
+  if (!matched) TraceError(kAnswerSource, "AnswerRemoteRequest: UNKNOWN TAG(%s)", tag.c_str());
+
+  Trace(kSource, nullptr, nullptr, kTraceServer, kLevelText,
+        "<AnswerRemoteRequest><Request>%s</Request><Result>%s</Result><HRESULT>0x%08x</HRESULT>"
+        "</AnswerRemoteRequest>",
+        tag.c_str(), ExchangeAnswerText(answer), static_cast<unsigned>(result));
+  return result;
+}
+
+HRESULT BuildHostDetails(std::string_view root, std::string_view event, std::string_view receiver,
+                         AnswerText* answer) {
+  CXmlElement details;
+  if (!details.CreateRoot(root)) return E_FAIL;
+  LocalHostInfo& host = LocalHost();
+  details.AddTextChild("EVENT", event);
+  details.AddTextChild("Receiver", receiver);
+  details.AddTextChild("Host", host.computerName());
+  details.AddTextChild("Domain", host.domainName());
+  details.AddTextChild("User", host.userName());
+  details.AddTextChild("IP", host.currentAddress());
+  details.AddTextChild("IP_Mask", host.currentMask());
+
+  if (!IEquals(event, "LEAVE") && !IEquals(event, "TEST")) {
+    CREGKEY setup(kSetupKey);
+    const struct {
+      const char* element;
+      const char* value;
+    } kSetupValues[] = {
+        {"NorvaneVersion", "Version"},
+        {"NorvaneBuild", "BuildNr"},
+        {"NorvanePath", "Inst_Path"},
+    };
+    for (const auto& item : kSetupValues) {
+      std::string value;
+      if (!setup.IsOpen() || !setup.GetString(item.value, &value, kRegBufferChars)) value.clear();
+      details.AddTextChild(item.element, value);
+    }
+    CXmlElement list;
+    if (details.AddChild("PROJECTLIST", &list)) {
+      const bool announcement = IEquals(event, "JOIN") || IEquals(event, "UPDATE");
+      ReadListFromRegistry(&list, announcement ? kModeMultiUser : kModeAllProjects);
+    }
+  }
+
+  std::string text;
+  if (!details.GetXml(&text)) return E_FAIL;
+  if (answer != nullptr) *answer = std::move(text);
+  return S_OK;
+}
+
+bool IsProjectManagerRunning() { return ProjectManagerSocketAccepts(); }
+
+HRESULT ForwardToProjectManager(std::string_view text, AnswerText* answer) {
+  if (!IsProjectManagerRunning()) {
+    if (answer != nullptr) *answer = kProjectManagerNotRunning;
+    return E_FAIL;
+  }
+  AnswerText reply;
+  const HRESULT result = ProjectManagerHandleRequest(text, &reply);
+  if (answer != nullptr && reply) *answer = std::move(reply);
+  return result;
+}
+
+}  // namespace qx

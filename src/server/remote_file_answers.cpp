@@ -1,0 +1,208 @@
+// remote_file_answers.cpp - REMOTECALL (a library function run for another station), OPENFILE
+// (a file's three times) and READFILE (a block of a file's bytes).
+//
+// Libraries load only from the REMOTECALL library directories and files are read only below
+// the file roots (path_policy.h). A library is loaded and unloaded for every call; its function
+// runs under a catch-all for C++ exceptions (a function that crashes the process cannot be
+// caught). A READFILE COUNT is checked against the readFileLimit setting before any byte is
+// allocated. FROM and COUNT are signed 32-bit numbers on the wire, so a file can be read up to
+// 2 GiB - 1 from its start and no further by this request.
+#include "server/remote_file_answers.h"
+
+#include <new>
+#include <string>
+
+#include "common/bstr.h"
+#include "common/text.h"
+#include "module/trace.h"
+#include "platform/dynamic_library.h"
+#include "platform/file.h"
+#include "platform/settings.h"
+#include "qxremoteserver.h"
+#include "server/path_policy.h"
+
+namespace qx {
+namespace {
+
+const CTraceSource kSource("AnswerRequest");
+
+unsigned long AddressValue(const void* pointer) {
+  return static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(pointer));
+}
+
+// Calls the function with the parameter; the function's answer (even one written before it
+// threw) goes to *answer when the caller wants one.
+HRESULT CallRemoteFunction(QXRemoteFunction function, const std::string& functionName,
+                           const std::string& dll, const std::optional<std::string>& parameter,
+                           AnswerText* answer) {
+  UniqueBstr parameterBstr;
+  if (parameter) {
+    parameterBstr.reset(AllocBstrFromUtf8(*parameter));
+    if (!parameterBstr) return E_OUTOFMEMORY;
+  }
+  BSTR reply = nullptr;
+  HRESULT result = E_FAIL;
+  try {
+    result = function(parameterBstr.get(), answer != nullptr ? &reply : nullptr);
+    Trace(kSource, nullptr, nullptr, kTraceRemoteCall, kLevelEvents,
+          "%s(%s) in %s is successfully called and returned hr(%x)", functionName.c_str(),
+          parameter ? parameter->c_str() : "<null>", dll.c_str(), static_cast<unsigned>(result));
+  } catch (...) {
+    result = E_FAIL;
+    TraceError(kSource, "function(%s) in dll(%s) caused an exception!", functionName.c_str(),
+               dll.c_str());
+  }
+
+  UniqueBstr replyOwner(reply);
+  if (answer != nullptr && reply != nullptr) {
+    std::optional<std::string> text = BstrToUtf8(reply);
+    if (text) {
+      *answer = std::move(*text);
+    } else {
+      TraceError(kSource, "function(%s) in dll(%s) answered a text that is not UTF-16",
+                 functionName.c_str(), dll.c_str());
+      if (Succeeded(result)) result = E_FAIL;
+    }
+  }
+  return result;
+}
+
+// Little-endian UTF-16 units up to the first zero unit, as UTF-8; nullopt when the block has
+// an odd size, holds no terminator or a lone surrogate.
+std::optional<std::string> DecodeRequestBlock(const std::uint8_t* data, std::size_t size) {
+  if (data == nullptr || size == 0 || size % 2 != 0) return std::nullopt;
+  std::u16string units;
+  for (std::size_t i = 0; i < size; i += 2) {
+    const char16_t unit = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+    if (unit == 0) return Utf16ToUtf8(units);
+    units.push_back(unit);
+  }
+  return std::nullopt;
+}
+
+void AddFileTime(CXmlElement* parent, const char* tag, const FileTime& time) {
+  CXmlElement element;
+  if (!parent->AddChild(tag, &element)) return;
+  element.AddUIntChild("high", time.high);
+  element.AddUIntChild("low", time.low);
+}
+
+}  // namespace
+
+HRESULT PerformDllCall(const CXmlElement& request, AnswerText* answer) {
+  const std::string dll = request.GetSubText("DLL");
+  const std::string functionName = request.GetSubText("FUNCTION");
+
+  const PathVerdict library = ResolveLibrary(dll, RemoteCallLibraryDirs());
+  if (library.kind == PathKind::kOutside) {
+    TraceError(kSource, "PerformDllCall: dll(%s) is outside the library directories", dll.c_str());
+    return E_ACCESSDENIED;
+  }
+
+  DynamicLibrary lib;
+  void* symbol = nullptr;
+  if (library.kind == PathKind::kAllowed && lib.Open(library.path) && !functionName.empty()) {
+    symbol = lib.Symbol(functionName.c_str());
+  }
+  TraceErrorUnless(kSource, symbol != nullptr, "PerformDllCall hLib(%s) = %lx pfn(%s) = %lx",
+                   dll.c_str(), AddressValue(lib.handle()), functionName.c_str(),
+                   AddressValue(symbol));
+  if (symbol == nullptr) return E_FAIL;
+
+  std::optional<std::string> parameter;
+  CXmlElement param;
+  if (request.FindChild("PARAM", &param)) {
+    std::string inner;
+    param.GetInnerXml(&inner);
+    parameter = std::move(inner);
+  }
+  return CallRemoteFunction(reinterpret_cast<QXRemoteFunction>(symbol), functionName, dll,
+                            parameter, answer);
+}
+
+HRESULT AnswerOpenFile(const CXmlElement& request, AnswerText* answer) {
+  const std::string name = request.GetSubText("FILE");
+  const PathVerdict file = ResolveBelowRoots(name, RemoteFileRoots());
+  if (file.kind == PathKind::kOutside) {
+    TraceError(kSource, "AnswerOpenFile: file(%s) is outside the file roots", name.c_str());
+    return E_ACCESSDENIED;
+  }
+  if (file.kind == PathKind::kMissing) return E_FAIL;
+
+  CFILEW handle;
+  if (!handle.Open(file.path)) return E_FAIL;
+  FileTimes times;
+  if (!handle.GetTimes(&times)) times = FileTimes{};
+
+  CXmlElement fileTime;
+  if (!fileTime.CreateRoot("FILETIME")) return E_FAIL;
+  AddFileTime(&fileTime, "Creation", times.creation);
+  AddFileTime(&fileTime, "LastAccess", times.lastAccess);
+  AddFileTime(&fileTime, "LastWrite", times.lastWrite);
+
+  HRESULT result = E_FAIL;
+  CXmlElement root;
+  std::string text;
+  if (root.CreateRoot("RESULT") && root.AppendCopy(fileTime) && root.GetXml(&text)) {
+    if (answer != nullptr) *answer = std::move(text);
+    result = S_OK;
+  }
+  handle.Close();
+  return result;
+}
+
+HRESULT AnswerReadFile(const std::uint8_t* request, std::size_t size, ByteBlock* block) {
+  const std::optional<std::string> text = DecodeRequestBlock(request, size);
+  if (!text) {
+    TraceError(kSource, "AnswerReadFile: the request is not a terminated UTF-16 text");
+    return E_INVALIDARG;
+  }
+  CXmlElement tree;
+  if (!tree.LoadXml(*text)) return E_FAIL;
+
+  const std::int32_t count = tree.GetSubInt("COUNT");
+  const std::int32_t from = tree.GetSubInt("FROM");
+  const std::string name = tree.GetSubText("FILE");
+  const std::uint32_t limit = ReadRpcSettings().readFileLimit;
+  if (count < 0 || from < 0 || static_cast<std::uint32_t>(count) > limit) {
+    TraceError(kSource, "AnswerReadFile: FROM(%d) COUNT(%d) out of range (limit %u) for %s",
+               static_cast<int>(from), static_cast<int>(count), limit, name.c_str());
+    return E_INVALIDARG;
+  }
+  const PathVerdict file = ResolveBelowRoots(name, RemoteFileRoots());
+  if (file.kind == PathKind::kOutside) {
+    TraceError(kSource, "AnswerReadFile: file(%s) is outside the file roots", name.c_str());
+    return E_ACCESSDENIED;
+  }
+
+  try {
+    ByteBlock data(static_cast<std::size_t>(count));
+    CFILEW handle;
+    handle.setUseExceptions(true);
+    if (!handle.Open(file.path)) throw FileError{"open(" + file.path + ") failed"};
+    if (!handle.Seek(static_cast<std::uint64_t>(from))) {
+      throw FileError{"seek(" + file.path + ") failed"};
+    }
+    std::size_t done = 0;
+    while (done < data.size()) {
+      const std::int64_t n = handle.Read(data.data() + done, data.size() - done);
+      if (n < 0) throw FileError{"read(" + file.path + ") failed"};
+      if (n == 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    handle.Close();
+    data.resize(done);
+    if (block != nullptr) *block = std::move(data);
+    return S_OK;
+  } catch (const FileError& error) {
+    TraceError(kSource, "Exception(%s) in readFile", error.text.c_str());
+  } catch (const std::bad_alloc&) {
+    TraceError(kSource, "Exception(%s) in readFile", "out of memory");
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    TraceError(kSource, "Exception(%s) in readFile", "unknown");
+  }
+  return E_UNEXPECTED;
+}
+
+}  // namespace qx

@@ -1,0 +1,193 @@
+// remote_server.cpp - CSERVER: start and stop by role, the RPC receive path, currentServer.
+//
+// currentServer is guarded by one module-wide mutex; each server counts the ServerRefs that
+// hold it under that mutex, and its destructor waits on a condition variable until the count
+// is back to zero. The receive callbacks run on RPC pool threads and never let an exception out.
+#include "server/remote_server.h"
+
+#include <condition_variable>
+#include <new>
+
+#include "common/text.h"
+#include "hostinfo/local_host_info.h"
+#include "module/trace.h"
+#include "platform/settings.h"
+#include "registry/reg_key.h"
+#include "registry/registry_projects.h"
+#include "server/answer_request.h"
+#include "server/remote_file_answers.h"
+
+namespace qx {
+namespace {
+
+const CTraceSource kSource("RemoteServer");
+
+struct ServerRegistry {
+  std::mutex mutex;
+  std::condition_variable released;
+  CSERVER* current = nullptr;  // guarded by mutex
+};
+
+ServerRegistry& Servers() {
+  static ServerRegistry registry;
+  return registry;
+}
+
+HRESULT HresultOfCurrentException() {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
+}  // namespace
+
+CSERVER::CSERVER() {
+  ServerRegistry& servers = Servers();
+  std::lock_guard<std::mutex> lock(servers.mutex);
+  servers.current = this;
+}
+
+CSERVER::~CSERVER() {
+  stopServer();
+  ServerRegistry& servers = Servers();
+  std::unique_lock<std::mutex> lock(servers.mutex);
+  if (servers.current == this) servers.current = nullptr;
+  servers.released.wait(lock, [this] { return holders_ == 0; });
+}
+
+HRESULT CSERVER::startRemoteServer(std::string_view serviceName) {
+  const bool started = startServer(serviceName, 0);
+  LocalHost().Refresh();
+  if (!started) {
+    TraceError(kSource, "startRemoteServer() failed!");
+    return E_FAIL;
+  }
+
+  if (IEquals(serviceName, kServiceDiscovery)) {
+    serviceName_ = kRoleDiscovery;
+    InitProjectList();
+    multicastEnabled_ = InitNetworkTree();
+    CREGKEY storage(kStorageKey);
+    const std::uint32_t period = storage.GetInt("CleanRegistry", kDefaultWatchPeriodMs);
+    replyWithRpc_ = storage.GetInt("ReplyWithRPC", 0) != 0;
+    if (period != 0) StartWatchTimer(period);
+    storage.Close();
+  } else if (IEquals(serviceName, kServiceProjectManager)) {
+    serviceName_ = kRoleProjectManager;
+    sinkCookie_ = AdviseEventSink();
+  } else {
+    serviceName_ = kRoleUnknown;
+  }
+
+  Trace(kSource, nullptr, nullptr, kTraceServer, kLevelMain, "startRemoteServer() suceeded");
+  return S_OK;
+}
+
+HRESULT CSERVER::stopRemoteServer() {
+  if (IEquals(serviceName_, kRoleDiscovery)) {
+    multicastEnabled_ = false;
+    ClearNetworkTree();
+    StopWatchTimer();
+  }
+  const HRESULT result = stopServer() ? S_OK : E_FAIL;
+  if (sinkCookie_ != 0) {
+    UnadviseEventSink(sinkCookie_);
+    sinkCookie_ = 0;
+  }
+  if (Succeeded(result)) {
+    Trace(kSource, nullptr, nullptr, kTraceServer, kLevelMain, "stopRemoteServer() succeeded");
+  } else {
+    TraceError(kSource, "stopRemoteServer() failed!");
+  }
+  return result;
+}
+
+bool CSERVER::onReceiveString(std::uint16_t /*clientId*/, std::uint32_t dataId,
+                              const std::string& text, AnswerText* answer) {
+  HRESULT result = E_FAIL;
+  try {
+    CXmlElement tree;
+    if (!tree.LoadXml(text)) {
+      result = E_INVALIDARG;
+      TraceWarning(kSource, "<E>onReceiveString (RPC): invalid xml string<S>%s</S></E>",
+                   text.c_str());
+    } else if (dataId == DATA_ID_REQUEST) {
+      result = AnswerRemoteRequest(tree, answer);
+    } else {
+      result = E_NOTIMPL;
+      TraceWarning(kSource, "<E>onReceiveString (RPC): Unknownd dataID(%d) <S>%s</S></E>",
+                   static_cast<int>(dataId), text.c_str());
+    }
+  } catch (...) {
+    result = HresultOfCurrentException();
+  }
+  SetResultSlot(result);
+  return Succeeded(result);
+}
+
+bool CSERVER::onReceiveData(std::uint16_t /*clientId*/, std::uint32_t dataId,
+                            const std::uint8_t* data, std::size_t size, ByteBlock* answer) {
+  HRESULT result = E_FAIL;
+  try {
+    if (dataId == DATA_ID_READ_FILE) {
+      result = AnswerReadFile(data, size, answer);
+    } else {
+      result = E_NOTIMPL;
+      TraceWarning(kSource, "<E>CSERVER::onReceiveData(RPC): Unknown dataID(%d)</E>",
+                   static_cast<int>(dataId));
+    }
+  } catch (...) {
+    result = HresultOfCurrentException();
+  }
+  return Succeeded(result);
+}
+
+HRESULT CSERVER::onReceiveMulticast(std::string_view /*text*/) { return E_NOTIMPL; }
+
+HRESULT CSERVER::onDiscoverEvent(std::string_view /*text*/, const CXmlElement& /*tree*/) {
+  return E_NOTIMPL;
+}
+
+HRESULT CSERVER::onProjectManagerEvent(std::string_view /*text*/, const CXmlElement& /*tree*/) {
+  return E_NOTIMPL;
+}
+
+HRESULT CSERVER::onStationEvent(std::string_view /*text*/, const CXmlElement& /*tree*/) {
+  return E_NOTIMPL;
+}
+
+HRESULT CSERVER::JoinMulticastGroup() { return E_NOTIMPL; }
+
+HRESULT CSERVER::LeaveMulticastGroup() { return E_NOTIMPL; }
+
+bool CSERVER::InitNetworkTree() { return false; }
+
+void CSERVER::ClearNetworkTree() {}
+
+void CSERVER::StartWatchTimer(std::uint32_t periodMs) { watchTimerPeriodMs_ = periodMs; }
+
+void CSERVER::StopWatchTimer() { watchTimerPeriodMs_ = 0; }
+
+std::uint32_t CSERVER::AdviseEventSink() { return 0; }
+
+void CSERVER::UnadviseEventSink(std::uint32_t /*cookie*/) {}
+
+ServerRef::ServerRef() {
+  ServerRegistry& servers = Servers();
+  std::lock_guard<std::mutex> lock(servers.mutex);
+  server_ = servers.current;
+  if (server_ != nullptr) ++server_->holders_;
+}
+
+ServerRef::~ServerRef() {
+  if (server_ == nullptr) return;
+  ServerRegistry& servers = Servers();
+  std::lock_guard<std::mutex> lock(servers.mutex);
+  if (--server_->holders_ == 0) servers.released.notify_all();
+}
+
+}  // namespace qx

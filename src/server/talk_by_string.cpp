@@ -1,0 +1,97 @@
+// talk_by_string.cpp - CSERVER::TalkByString, the dispatcher of the host's local commands.
+//
+// A command is a message whose root tag names it (ignoring case). Commands that steer the
+// registry list, the trace masks, the current address and the project manager are answered
+// here; tree queries pass a gate that stops them while the network tree is not initialised.
+// Runs on the calling host thread; no lock of its own.
+#include <chrono>
+#include <new>
+#include <thread>
+
+#include "common/text.h"
+#include "hostinfo/local_host_info.h"
+#include "module/trace.h"
+#include "registry/registry_projects.h"
+#include "server/answer_request.h"
+#include "server/remote_server.h"
+
+namespace qx {
+
+std::atomic<bool> cleanRegistryEnabled{true};
+
+namespace {
+
+const CTraceSource kSource("RemoteServer");
+
+// Pause between the leave and the join of "LeaveJoinMulticastGroup", so that the leave
+// announcement goes out before the station announces itself again.
+constexpr std::chrono::milliseconds kLeaveJoinPause{1000};
+
+bool NetTreeInitialized() { return false; }
+
+HRESULT ForwardCommand(const CXmlElement& command, AnswerText* answer) {
+  std::string text;
+  if (!command.GetXml(&text)) return E_FAIL;
+  return ForwardToProjectManager(text, answer);
+}
+
+HRESULT SetStationData(const CXmlElement& command, AnswerText* answer) {
+  const bool selected = LocalHost().SelectAddress(command.GetSubText("IP"));
+  if (answer != nullptr) *answer = selected ? "SUCCESS" : "ERROR";
+  return selected ? S_OK : E_FAIL;
+}
+
+}  // namespace
+
+HRESULT CSERVER::TalkByString(std::string_view text, AnswerText* answer) {
+  const std::string command(text);
+  Trace(kSource, nullptr, nullptr, kTraceTalk, kLevelText, "<TalkByString>%s</TalkByString>",
+        command.c_str());
+  HRESULT result = E_FAIL;
+  try {
+    CXmlElement tree;
+    result = tree.LoadXml(command) ? DispatchCommand(tree, answer) : E_INVALIDARG;
+  } catch (const std::bad_alloc&) {
+    result = E_OUTOFMEMORY;
+  } catch (...) {
+    result = E_FAIL;
+  }
+  if (Failed(result)) {
+    TraceError(kSource, "<TalkByString><hr>0x%x</hr>%s</TalkByString>",
+               static_cast<unsigned>(result), command.c_str());
+  }
+  return result;
+}
+
+HRESULT CSERVER::DispatchCommand(const CXmlElement& command, AnswerText* answer) {
+  const std::string tag = command.GetName();
+  if (IEquals(tag, "JoinMulticastGroup")) return JoinMulticastGroup();
+  if (IEquals(tag, "LeaveMulticastGroup")) return LeaveMulticastGroup();
+  if (IEquals(tag, "LeaveJoinMulticastGroup")) {
+    LeaveMulticastGroup();
+    std::this_thread::sleep_for(kLeaveJoinPause);
+    return JoinMulticastGroup();
+  }
+  if (IEquals(tag, "WriteProjectToRegistry")) return WriteToRegistry(command);
+  if (IEquals(tag, "CleanRegistry")) {
+    cleanRegistryEnabled = IEquals(command.GetSubText("Switch"), "on");
+    return S_OK;
+  }
+  if (IEquals(tag, "IsServerForDSN") || IEquals(tag, "IsClientForDSN")) {
+    return ForwardCommand(command, answer);
+  }
+  if (IEquals(tag, "SetTraceConfig")) {
+    Diagnosis().SetMasks(command.GetSubUInt("DefaultType"), command.GetSubUInt("DefaultLevel"));
+    return S_OK;
+  }
+  if (IEquals(tag, "SetStationData")) return SetStationData(command, answer);
+
+  if (!NetTreeInitialized()) {
+    TraceError(kSource, "TalkByString: NetTree not initialized TAG(%s)", tag.c_str());
+    return E_FAIL;
+  }
+  TraceError(kSource, "TalkByString: UNKNOWN TAG(%s)", tag.c_str());
+  return E_NOTIMPL;
+}
+
+}  // namespace qx

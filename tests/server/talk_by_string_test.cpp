@@ -1,0 +1,152 @@
+// Tests of TalkByString, the dispatcher of the host's local commands.
+#include <gtest/gtest.h>
+
+#include "platform/project_manager_link.h"
+#include "registry/registry_projects.h"
+#include "server/answer_request.h"
+#include "server/remote_server.h"
+#include "server_test_support.h"
+
+namespace qx {
+namespace {
+
+class TalkByStringTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::Station();
+    LocalHost().Refresh();
+    cleanRegistryEnabled = true;
+  }
+  CSERVER server_;
+};
+
+TEST_F(TalkByStringTest, CleanRegistrySwitch) {
+  struct Case {
+    const char* command;
+    bool enabled;
+  } const cases[] = {
+      {"<CleanRegistry><Switch>ON</Switch></CleanRegistry>", true},
+      {"<cleanregistry><switch>off</switch></cleanregistry>", false},
+      {"<CleanRegistry><Switch>on</Switch></CleanRegistry>", true},
+      {"<CleanRegistry><Switch></Switch></CleanRegistry>", false},
+      {"<CleanRegistry><Switch>on</Switch></CleanRegistry>", true},
+      {"<CleanRegistry/>", false},
+      {"<CleanRegistry><Switch>on</Switch></CleanRegistry>", true},
+      {"<CleanRegistry><Switch>yes</Switch></CleanRegistry>", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    AnswerText answer;
+    EXPECT_EQ(server_.TalkByString(c.command, &answer), S_OK);
+    EXPECT_EQ(cleanRegistryEnabled.load(), c.enabled);
+    EXPECT_FALSE(answer);
+  }
+}
+
+TEST_F(TalkByStringTest, CommandResults) {
+  struct Case {
+    const char* command;
+    HRESULT result;
+  } const cases[] = {
+      {"<JoinMulticastGroup/>", E_NOTIMPL},
+      {"<LeaveMulticastGroup/>", E_NOTIMPL},
+      {"<GetTreeContent/>", E_FAIL},
+      {"<FindServerForDSN><DSN>x</DSN></FindServerForDSN>", E_FAIL},
+      {"<NoSuchCommand/>", E_FAIL},
+      {"not xml", E_INVALIDARG},
+      {"", E_INVALIDARG},
+      {"<Unclosed>", E_INVALIDARG},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    AnswerText answer;
+    EXPECT_EQ(server_.TalkByString(c.command, &answer), c.result);
+    EXPECT_FALSE(answer);
+  }
+}
+
+TEST_F(TalkByStringTest, TracesTheCommandAndItsFailure) {
+  test::DebugCapture capture;
+  server_.TalkByString("<GetTreeContent/>", nullptr);
+  server_.TalkByString("not xml", nullptr);
+  server_.TalkByString("<CleanRegistry/>", nullptr);
+  EXPECT_EQ(capture.Count("<TalkByString><GetTreeContent/></TalkByString>"), 1);
+  EXPECT_EQ(capture.Count("TalkByString: NetTree not initialized TAG(GetTreeContent)"), 1);
+  EXPECT_EQ(capture.Count("<TalkByString><hr>0x80004005</hr><GetTreeContent/></TalkByString>"), 1);
+  EXPECT_EQ(capture.Count("<TalkByString><hr>0x80070057</hr>not xml</TalkByString>"), 1);
+  EXPECT_EQ(capture.Count("<TalkByString><CleanRegistry/></TalkByString>"), 1);
+  EXPECT_EQ(capture.Count("<hr>0x0</hr>"), 0);
+  EXPECT_EQ(capture.Count("UNKNOWN TAG"), 0);
+}
+
+TEST_F(TalkByStringTest, SetStationDataChoosesTheCurrentAddress) {
+  AnswerText answer;
+  EXPECT_EQ(server_.TalkByString("<SetStationData><IP>10.0.0.7</IP></SetStationData>", &answer),
+            S_OK);
+  EXPECT_EQ(answer, "SUCCESS");
+  EXPECT_EQ(LocalHost().currentAddress(), "10.0.0.7");
+  EXPECT_EQ(LocalHost().currentMask(), "255.0.0.0");
+
+  EXPECT_EQ(server_.TalkByString("<SetStationData><IP>10.0.0.8</IP></SetStationData>", &answer),
+            E_FAIL);
+  EXPECT_EQ(answer, "ERROR");
+  EXPECT_EQ(LocalHost().currentAddress(), "10.0.0.7");
+  EXPECT_EQ(server_.TalkByString("<SetStationData/>", nullptr), E_FAIL);
+}
+
+TEST_F(TalkByStringTest, SetTraceConfigSetsBothMasks) {
+  const std::uint32_t type = Diagnosis().typeMask();
+  const std::uint32_t level = Diagnosis().levelMask();
+  EXPECT_EQ(server_.TalkByString("<SetTraceConfig><DefaultType>524289</DefaultType>"
+                                 "<DefaultLevel>5</DefaultLevel></SetTraceConfig>",
+                                 nullptr),
+            S_OK);
+  EXPECT_EQ(Diagnosis().typeMask(), 0x80001u);
+  EXPECT_EQ(Diagnosis().levelMask(), 5u);
+  EXPECT_EQ(server_.TalkByString("<SetTraceConfig/>", nullptr), S_OK);
+  EXPECT_EQ(Diagnosis().typeMask(), 0u);
+  EXPECT_EQ(Diagnosis().levelMask(), 0u);
+  Diagnosis().SetMasks(type, level);
+}
+
+TEST_F(TalkByStringTest, WriteProjectToRegistry) {
+  CREGKEY::CreateKey(kProjectListKey);
+  const std::string path = test::Station().WriteFile("talk/p.mcp", "");
+  ASSERT_EQ(server_.TalkByString("<WriteProjectToRegistry><Name>P</Name><Type>Multi User</Type>"
+                                 "<DSN>TalkDsn</DSN><FullPath>" +
+                                     path + "</FullPath></WriteProjectToRegistry>",
+                                 nullptr),
+            S_OK);
+  CXmlElement project;
+  ASSERT_TRUE(ReadProjectFromRegistry("TalkDsn", kModeMultiUser, &project));
+  EXPECT_EQ(project.GetSubText("FullPath"), path);
+}
+
+TEST_F(TalkByStringTest, DsnQuestionsGoToTheProjectManager) {
+  for (const char* tag : {"IsServerForDSN", "isclientfordsn"}) {
+    SCOPED_TRACE(tag);
+    AnswerText answer;
+    EXPECT_EQ(server_.TalkByString(std::string("<") + tag + "><DSN>P</DSN></" + tag + ">", &answer),
+              E_FAIL);
+    EXPECT_EQ(answer, kProjectManagerNotRunning);
+  }
+
+  std::string received;
+  std::string error;
+  auto listener = StartProjectManagerListener(
+      [&](const std::string& request, AnswerText* answer) {
+        received = request;
+        if (answer != nullptr) *answer = "<Result>YES</Result>";
+        return S_OK;
+      },
+      &error);
+  ASSERT_TRUE(listener) << error;
+  AnswerText answer;
+  EXPECT_EQ(server_.TalkByString("<IsServerForDSN><DSN>P</DSN></IsServerForDSN>", &answer), S_OK);
+  EXPECT_EQ(answer, "<Result>YES</Result>");
+  EXPECT_EQ(received, "<IsServerForDSN><DSN>P</DSN></IsServerForDSN>");
+  listener->Stop();
+}
+
+}  // namespace
+}  // namespace qx
