@@ -6,6 +6,8 @@
 // or TRUE runs the command on a detached worker thread. Any thread may call.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -16,12 +18,22 @@ namespace qx {
 
 HRESULT doRemoteCommand(std::string_view message, AnswerText* answer);
 HRESULT DiscoverCommand(std::string_view message, AnswerText* answer);
-HRESULT doRPCCommand(std::string_view service, std::string_view receiver,
-                     std::string_view message, AnswerText* answer);
+HRESULT doRPCCommand(std::string_view service, std::string_view receiver, std::string_view message,
+                     AnswerText* answer);
 HRESULT StartAsyncCommand(std::string_view service, std::string_view receiver,
                           std::string_view message);
 bool IsLocalHost(std::string_view name);
 // ".", "LOCAL" and "THIS" become the computer's name; other names stay.
 void ResolveLocalHost(std::string* name);
+
+// Longest receiver of an asynchronous command, in UTF-16 characters; a longer one is refused
+// (E_INVALIDARG) rather than cut into another station's name.
+inline constexpr std::size_t kMaxAsyncReceiverUnits = 255;
+
+// Number of asynchronous commands whose worker thread still runs.
+int RunningAsyncCommands();
+// Waits until no asynchronous command runs or the timeout passes; true when none runs (tests,
+// and module unload, which must not pull the code from under a worker).
+bool WaitForAsyncCommands(std::chrono::milliseconds timeout);
 
 }  // namespace qx

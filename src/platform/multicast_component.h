@@ -8,6 +8,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "common/answer.h"
@@ -31,5 +32,20 @@ HRESULT CreateNetQXKomm(std::unique_ptr<INetQXKomm>* component);
 // Tests replace the factory (nullptr restores the real one).
 using NetQXKommFactory = HRESULT (*)(std::unique_ptr<INetQXKomm>*);
 void SetNetQXKommFactoryForTesting(NetQXKommFactory factory);
+
+// Path of the component's socket: <RuntimeDir()>/netqxkomm.sock.
+std::string NetQXKommSocketPath();
+
+// The serving side, for qxagent: every connection is served on a thread of the listener, and
+// each request of it is handed to the matching call of target (which must be safe to call from
+// several threads at once). Stop closes the socket and every connection and waits for the
+// running calls to end. Null (with *error set) when the socket cannot be bound.
+class NetQXKommListener {
+ public:
+  virtual ~NetQXKommListener() = default;
+  virtual void Stop() = 0;
+};
+std::unique_ptr<NetQXKommListener> StartNetQXKommListener(std::shared_ptr<INetQXKomm> target,
+                                                          std::string* error);
 
 }  // namespace qx

@@ -1,0 +1,204 @@
+// remote_client.cpp - commands to other stations, to this station and to the multicast group.
+//
+// The receiver is read from the message itself. Local names are served in-process by
+// AnswerRemoteRequest, "*" goes to the group through the multicast component, every other
+// name gets the message over an RPC connection of its own (one CRPCClientW per call, so calls
+// on several threads need no lock). An asynchronous command runs on a detached worker thread
+// that owns a copy of everything it needs; a counter of running workers lets the module wait
+// for them before it unloads. Any thread may call every function here.
+#include "client/remote_client.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "common/text.h"
+#include "module/trace.h"
+#include "platform/environment.h"
+#include "platform/host_platform.h"
+#include "platform/multicast_component.h"
+#include "platform/rpc.h"
+#include "platform/settings.h"
+#include "server/answer_request.h"
+#include "xml/xml_element.h"
+
+namespace qx {
+namespace {
+
+const CTraceSource kSource("RemoteClient");
+
+// The receiver of a message: "Receiver", else "HOST".
+std::string ReceiverOf(const CXmlElement& message) {
+  std::string receiver = message.GetSubText("Receiver");
+  if (receiver.empty()) receiver = message.GetSubText("HOST");
+  return receiver;
+}
+
+bool WantsAsync(const CXmlElement& message) {
+  const std::string flag = message.GetSubText("ASYNCHRON");
+  return IEquals(flag, "YES") || IEquals(flag, "TRUE");
+}
+
+bool IsAliasOfThisStation(std::string_view name) {
+  return IEquals(name, ".") || IEquals(name, "LOCAL") || IEquals(name, "THIS");
+}
+
+// Running asynchronous workers, with a condition to wait for the last one.
+struct AsyncWorkers {
+  std::mutex mutex;
+  std::condition_variable idle;
+  int running = 0;  // guarded by mutex
+};
+AsyncWorkers& Workers() {
+  static AsyncWorkers workers;
+  return workers;
+}
+
+struct AsyncCommandArgs {
+  std::string service;
+  std::string receiver;
+  std::string message;
+};
+
+void AsyncCommandThread(std::unique_ptr<AsyncCommandArgs> args) {
+  try {
+    AnswerText answer;
+    doRPCCommand(args->service, args->receiver, args->message, &answer);
+  } catch (...) {
+    // A worker has nobody to report to; its result reaches only the trace.
+  }
+  args.reset();
+  AsyncWorkers& workers = Workers();
+  std::lock_guard<std::mutex> lock(workers.mutex);
+  if (--workers.running == 0) workers.idle.notify_all();
+}
+
+}  // namespace
+
+bool IsLocalHost(std::string_view name) {
+  if (IsAliasOfThisStation(name)) return true;
+  if (name.empty()) return false;
+  const std::optional<std::string> computer = Host().ComputerName();
+  return computer && !computer->empty() && IEquals(name, *computer);
+}
+
+void ResolveLocalHost(std::string* name) {
+  if (name == nullptr || !IsAliasOfThisStation(*name)) return;
+  if (std::optional<std::string> computer = Host().ComputerName()) *name = std::move(*computer);
+}
+
+HRESULT doRemoteCommand(std::string_view message, AnswerText* answer) {
+  CXmlElement request;
+  if (!request.LoadXml(message)) return E_FAIL;
+  const std::string receiver = ReceiverOf(request);
+  if (receiver.empty()) {
+    const std::string text(message);
+    TraceError(kSource, "<doRemoteCommand>Host tag is empty.%s</doRemoteCommand>", text.c_str());
+    return E_FAIL;
+  }
+  if (receiver == "*") return DiscoverCommand(message, nullptr);
+  if (IsLocalHost(receiver)) {
+    Trace(kSource, nullptr, nullptr, kTraceRemoteCall, kLevelText, "Command on Local computer");
+    return AnswerRemoteRequest(request, answer);
+  }
+  if (WantsAsync(request)) return StartAsyncCommand(kServiceProjectManager, receiver, message);
+  return doRPCCommand(kServiceProjectManager, receiver, message, answer);
+}
+
+HRESULT DiscoverCommand(std::string_view message, AnswerText* answer) {
+  CXmlElement request;
+  if (!request.LoadXml(message)) return E_FAIL;
+  const std::string receiver = ReceiverOf(request);
+  if (receiver.empty() || IsLocalHost(receiver)) {
+    std::unique_ptr<INetQXKomm> component;
+    HRESULT hr = CreateNetQXKomm(&component);
+    if (Failed(hr)) return hr;
+    AnswerText local;
+    hr = component->LocalRequest(message, &local);
+    if (answer != nullptr && local) *answer = std::move(local);
+    return hr;
+  }
+  if (receiver == "*") {
+    std::unique_ptr<INetQXKomm> component;
+    HRESULT hr = CreateNetQXKomm(&component);
+    if (Failed(hr)) return hr;
+    return component->SendToGroup(message);
+  }
+  if (WantsAsync(request)) return StartAsyncCommand(kServiceDiscovery, receiver, message);
+  return doRPCCommand(kServiceDiscovery, receiver, message, answer);
+}
+
+HRESULT doRPCCommand(std::string_view service, std::string_view receiver, std::string_view message,
+                     AnswerText* answer) {
+  if (TraceEnabled(kTraceServer, kLevelText)) {
+    const std::string text(message);
+    Trace(kSource, nullptr, nullptr, kTraceServer, kLevelText, "<doRPCCommand>%s</doRPCCommand>",
+          text.c_str());
+  }
+  HRESULT result = E_FAIL;
+  AnswerText reply;
+  {
+    CRPCClientW client;
+    if (client.Connect(service, receiver, ExecutablePath())) {
+      if (client.SendString(DATA_ID_REQUEST, message, &reply)) result = client.lastResult;
+      client.Disconnect();
+    }
+  }
+  if (Failed(result)) {
+    TraceError(kSource, "<RPCError>hr(0x%08x)</RPCError>", static_cast<unsigned>(result));
+  } else {
+    Trace(kSource, nullptr, nullptr, kTraceServer, kLevelText, "<RPCAnswer>%s</RPCAnswer>",
+          reply ? reply->c_str() : "null");
+  }
+  if (answer != nullptr && reply) *answer = std::move(reply);
+  return result;
+}
+
+HRESULT StartAsyncCommand(std::string_view service, std::string_view receiver,
+                          std::string_view message) {
+  if (Utf16Units(receiver) > kMaxAsyncReceiverUnits) {
+    const std::string text(receiver);
+    TraceError(kSource, "<StartAsyncCommand>Receiver too long.%s</StartAsyncCommand>",
+               text.c_str());
+    return E_INVALIDARG;
+  }
+  std::unique_ptr<AsyncCommandArgs> args;
+  try {
+    args = std::make_unique<AsyncCommandArgs>(
+        AsyncCommandArgs{std::string(service), std::string(receiver), std::string(message)});
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+  AsyncWorkers& workers = Workers();
+  {
+    std::lock_guard<std::mutex> lock(workers.mutex);
+    ++workers.running;
+  }
+  try {
+    std::thread(AsyncCommandThread, std::move(args)).detach();
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(workers.mutex);
+    if (--workers.running == 0) workers.idle.notify_all();
+    return E_FAIL;
+  }
+  return S_OK;
+}
+
+int RunningAsyncCommands() {
+  AsyncWorkers& workers = Workers();
+  std::lock_guard<std::mutex> lock(workers.mutex);
+  return workers.running;
+}
+
+bool WaitForAsyncCommands(std::chrono::milliseconds timeout) {
+  AsyncWorkers& workers = Workers();
+  std::unique_lock<std::mutex> lock(workers.mutex);
+  return workers.idle.wait_for(lock, timeout, [&] { return workers.running == 0; });
+}
+
+}  // namespace qx

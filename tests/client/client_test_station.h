@@ -1,0 +1,298 @@
+// client_test_station.h - a station for the client tests: temp registry and runtime directory,
+// a fixed computer name, RPC ports on loopback, a trace reader and a file-holding RPC server.
+//
+// UseTestStation() prepares the process once (environment variables before any registry use).
+// TestHolder is a CRPCServerW that answers OPENFILE / READFILE from real files and every other
+// request by its tag, records what it was asked and can be told to misbehave. TraceReader
+// binds the debug output socket and collects the lines the module writes.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/text.h"
+#include "module/trace.h"
+#include "platform/environment.h"
+#include "platform/file.h"
+#include "platform/host_platform.h"
+#include "platform/registry_store.h"
+#include "platform/rpc.h"
+#include "platform/settings.h"
+#include "xml/xml_element.h"
+
+namespace qx::testing_station {
+
+inline constexpr const char* kComputerName = "TESTSTATION";
+inline constexpr const char* kReachable = "STATIONB";   // 127.0.0.1: the test holder
+inline constexpr const char* kUnreachable = "NOWHERE";  // 127.0.0.2: nothing listens
+inline constexpr std::uint32_t kConnectTimeoutMs = 1500;
+
+class FixedHost final : public HostPlatform {
+ public:
+  std::optional<std::string> ComputerName() override { return kComputerName; }
+  std::optional<std::string> DomainName() override { return "WORKGROUP"; }
+  std::optional<std::string> UserName() override { return "tester"; }
+  std::optional<std::vector<Ipv4Row>> Ipv4Addresses() override { return std::vector<Ipv4Row>{}; }
+};
+
+inline std::uint16_t FreeLoopbackPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  socklen_t length = sizeof(address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+inline void SetRegistryValue(const std::string& path, const std::string& name,
+                             const RegValue& value) {
+  RegistryStore& store = Registry();
+  KeyId root = 0, key = 0;
+  store.RootKey(RegRoot::kLocalMachine, &root);
+  store.CreateKey(root, path, &key);
+  store.SetValue(key, name, value);
+}
+
+inline constexpr const char* kRpcPath = "SOFTWARE\\TOLVAR\\NORVANE\\RPC";
+
+struct Station {
+  std::filesystem::path root;
+  std::filesystem::path files;  // files the holder serves and copies land in
+  std::uint16_t projectManagerPort = 0;
+  std::uint16_t discoveryPort = 0;
+};
+
+// Prepares the process once: temp directories, environment, registry, host double, masks.
+inline const Station& UseTestStation() {
+  static const Station station = [] {
+    Station s;
+    char pattern[] = "/tmp/qxclient.XXXXXX";
+    s.root = ::mkdtemp(pattern);
+    s.files = s.root / "files";
+    std::filesystem::create_directories(s.files);
+    std::filesystem::create_directories(s.root / "run");
+    ::setenv("QX_REGISTRY", (s.root / "registry.db").c_str(), 1);
+    ::setenv("QX_RUNTIME_DIR", (s.root / "run").c_str(), 1);
+    SetHostPlatformForTesting(std::make_unique<FixedHost>());
+    s.projectManagerPort = FreeLoopbackPort();
+    s.discoveryPort = FreeLoopbackPort();
+    SetRegistryValue(std::string(kRpcPath) + "\\PORTS", kServiceProjectManager,
+                     RegValue::Dword(s.projectManagerPort));
+    SetRegistryValue(std::string(kRpcPath) + "\\PORTS", kServiceDiscovery,
+                     RegValue::Dword(s.discoveryPort));
+    SetRegistryValue(std::string(kRpcPath) + "\\HOSTS", kReachable, RegValue::String("127.0.0.1"));
+    SetRegistryValue(std::string(kRpcPath) + "\\HOSTS", kUnreachable,
+                     RegValue::String("127.0.0.2"));
+    SetRegistryValue(kRpcPath, "ConnectTimeoutMs", RegValue::Dword(kConnectTimeoutMs));
+    SetRegistryValue(kRpcPath, "CallTimeoutMs", RegValue::Dword(5000));
+    SetRegistryValue("SOFTWARE\\TOLVAR\\NORVANE\\SECURITY", "FileRoots",
+                     RegValue::String(s.files.string()));
+    Diagnosis().SetMasks(kTraceAll, 0xFFFFFFFFu);
+    return s;
+  }();
+  static const bool cleanup = [] {
+    return std::atexit([] {
+             std::error_code ignored;
+             std::filesystem::remove_all(station.root, ignored);
+           }) == 0;
+  }();
+  (void)cleanup;
+  return station;
+}
+
+// Collects the lines of the debug output channel.
+class TraceReader {
+ public:
+  TraceReader() {
+    path_ = RuntimeDir() + "/debug.sock";
+    ::unlink(path_.c_str());
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path_.c_str(), sizeof(address.sun_path) - 1);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    int size = 4 << 20;
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+  }
+  ~TraceReader() {
+    ::close(fd_);
+    ::unlink(path_.c_str());
+  }
+  TraceReader(const TraceReader&) = delete;
+  TraceReader& operator=(const TraceReader&) = delete;
+
+  std::vector<std::string> Lines() {
+    char buffer[65536];
+    for (;;) {
+      ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
+      if (n < 0) break;
+      lines_.emplace_back(buffer, static_cast<std::size_t>(n));
+    }
+    return lines_;
+  }
+  bool Contains(const std::string& text) {
+    for (const auto& line : Lines()) {
+      if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  std::vector<std::string> lines_;
+};
+
+// An RPC server for one service that holds files and answers requests by their tag.
+class TestHolder : public CRPCServerW {
+ public:
+  struct ReadAsk {
+    std::int64_t from = 0;
+    std::int64_t count = 0;
+  };
+
+  explicit TestHolder(std::string service = kServiceProjectManager)
+      : service_(std::move(service)) {}
+  ~TestHolder() override { stopServer(); }
+
+  bool Start() { return startServer(service_, 0); }
+
+  // Misbehaviour switches.
+  std::atomic<bool> omitTimes{false};      // OPENFILE answers without FILETIME
+  std::atomic<int> failReadAt{-1};         // the n-th READFILE (0-based) fails with E_UNEXPECTED
+  std::atomic<int> oversizeReadAt{-1};     // the n-th READFILE answers one byte too many
+  std::atomic<int> exitProcessAtRead{-1};  // the n-th READFILE ends the process (forked holder)
+
+  bool onReceiveString(std::uint16_t, std::uint32_t dataId, const std::string& text,
+                       AnswerText* answer) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      strings_.push_back(text);
+    }
+    CXmlElement request;
+    if (dataId != DATA_ID_REQUEST || !request.LoadXml(text)) return Result(E_FAIL);
+    const std::string tag = request.GetName();
+    if (IEquals(tag, "OPENFILE")) return OpenFile(request.GetSubText("FILE"), answer);
+    if (IEquals(tag, "NotImpl")) return Result(E_NOTIMPL);
+    if (IEquals(tag, "NoAnswer")) return Result(S_OK);
+    *answer = "<Answer>" + tag + " from " + service_ + "</Answer>";
+    return Result(S_OK);
+  }
+
+  bool onReceiveData(std::uint16_t, std::uint32_t dataId, const std::uint8_t* data,
+                     std::size_t size, ByteBlock* answer) override {
+    if (dataId != DATA_ID_READ_FILE || size < 2 || size % 2 != 0) return false;
+    std::u16string wide;
+    for (std::size_t i = 0; i + 1 < size; i += 2) {
+      wide.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
+    }
+    if (wide.back() != u'\0') return false;
+    wide.pop_back();
+    CXmlElement request;
+    if (!request.LoadXml(Utf16ToUtf8(wide).value_or(""))) return false;
+    ReadAsk ask{request.GetSubInt("FROM"), request.GetSubInt("COUNT")};
+    int index = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      index = static_cast<int>(reads_.size());
+      reads_.push_back(ask);
+    }
+    if (index == exitProcessAtRead) ::_exit(0);
+    if (index == failReadAt) return Result(E_UNEXPECTED);
+    std::ifstream in(request.GetSubText("FILE"), std::ios::binary);
+    if (!in || ask.from < 0 || ask.count < 0) return Result(E_UNEXPECTED);
+    in.seekg(ask.from);
+    answer->resize(static_cast<std::size_t>(ask.count));
+    in.read(reinterpret_cast<char*>(answer->data()), ask.count);
+    answer->resize(static_cast<std::size_t>(in.gcount()));
+    if (index == oversizeReadAt) answer->resize(static_cast<std::size_t>(ask.count) + 1);
+    return Result(S_OK);
+  }
+
+  std::vector<std::string> Strings() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return strings_;
+  }
+  std::vector<ReadAsk> Reads() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return reads_;
+  }
+
+ private:
+  bool Result(HRESULT hr) {
+    SetResultSlot(hr);
+    return Succeeded(hr);
+  }
+
+  bool OpenFile(const std::string& path, AnswerText* answer) {
+    FileTimes times;
+    if (!GetPathTimes(path, &times) || std::filesystem::is_directory(path)) return Result(E_FAIL);
+    if (omitTimes) {
+      *answer = "<RESULT/>";
+      return Result(S_OK);
+    }
+    CXmlElement root, filetime, entry;
+    root.CreateRoot("RESULT");
+    root.AddChild("FILETIME", &filetime);
+    const std::pair<const char*, FileTime> rows[] = {{"Creation", times.creation},
+                                                     {"LastAccess", times.lastAccess},
+                                                     {"LastWrite", times.lastWrite}};
+    for (const auto& [tag, time] : rows) {
+      filetime.AddChild(tag, &entry);
+      entry.AddUIntChild("high", time.high);
+      entry.AddUIntChild("low", time.low);
+    }
+    std::string text;
+    root.GetXml(&text);
+    *answer = text;
+    return Result(S_OK);
+  }
+
+  std::string service_;
+  std::mutex mutex_;
+  std::vector<std::string> strings_;
+  std::vector<ReadAsk> reads_;
+};
+
+inline std::vector<std::uint8_t> PatternBytes(std::size_t size, unsigned seed = 7) {
+  std::vector<std::uint8_t> bytes(size);
+  std::uint32_t x = seed * 2654435761u + 1;
+  for (auto& b : bytes) {
+    x = x * 1664525u + 1013904223u;
+    b = static_cast<std::uint8_t>(x >> 24);
+  }
+  return bytes;
+}
+
+inline void WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::vector<std::uint8_t> ReadFileBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace qx::testing_station

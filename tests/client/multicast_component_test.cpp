@@ -1,0 +1,186 @@
+#include "platform/multicast_component.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/remote_client.h"
+#include "client_test_station.h"
+
+namespace qx {
+namespace {
+
+using namespace testing_station;
+
+// The agent's side of the component: records what reaches it.
+class RecordingComponent final : public INetQXKomm {
+ public:
+  HRESULT SendToGroup(std::string_view text) override {
+    Add("group:" + std::string(text));
+    return S_OK;
+  }
+  HRESULT LocalRequest(std::string_view text, AnswerText* answer) override {
+    Add("local:" + std::string(text));
+    if (text == "<NoAnswer/>") return S_FALSE;
+    if (text == "<Throw/>") throw std::runtime_error("component failed");
+    *answer = "answer to " + std::string(text);
+    return S_OK;
+  }
+  HRESULT SendToHost(std::string_view receiver, std::string_view text) override {
+    Add("host:" + std::string(receiver) + ":" + std::string(text));
+    return receiver.empty() ? E_INVALIDARG : S_OK;
+  }
+  std::vector<std::string> Calls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_;
+  }
+
+ private:
+  void Add(std::string call) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.push_back(std::move(call));
+  }
+  std::mutex mutex_;
+  std::vector<std::string> calls_;
+};
+
+class MulticastComponentTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { UseTestStation(); }
+  void SetUp() override { SetNetQXKommFactoryForTesting(nullptr); }
+};
+
+TEST_F(MulticastComponentTest, NothingListeningIsClassNotRegistered) {
+  ::unlink(NetQXKommSocketPath().c_str());
+  std::unique_ptr<INetQXKomm> component;
+  EXPECT_EQ(CreateNetQXKomm(&component), kClassNotRegistered);
+  EXPECT_FALSE(component);
+  EXPECT_EQ(CreateNetQXKomm(nullptr), E_POINTER);
+  AnswerText answer;
+  EXPECT_EQ(DiscoverCommand("<Q><Receiver>*</Receiver></Q>", &answer), kClassNotRegistered);
+
+  // A socket file left by a process that died is no component either, and a new agent
+  // takes its place.
+  {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, NetQXKommSocketPath().c_str(), sizeof(address.sun_path) - 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ::close(fd);
+  }
+  EXPECT_EQ(CreateNetQXKomm(&component), kClassNotRegistered);
+  std::string error;
+  auto listener = StartNetQXKommListener(std::make_shared<RecordingComponent>(), &error);
+  ASSERT_TRUE(listener) << error;
+  EXPECT_EQ(CreateNetQXKomm(&component), S_OK);
+  listener->Stop();
+  EXPECT_EQ(CreateNetQXKomm(&component), kClassNotRegistered);
+}
+
+TEST_F(MulticastComponentTest, CallsTravelToTheAgentAndBack) {
+  auto target = std::make_shared<RecordingComponent>();
+  std::string error;
+  auto listener = StartNetQXKommListener(target, &error);
+  ASSERT_TRUE(listener) << error;
+  EXPECT_FALSE(StartNetQXKommListener(target, &error));  // one component a station
+
+  std::unique_ptr<INetQXKomm> component;
+  ASSERT_EQ(CreateNetQXKomm(&component), S_OK);
+  const std::string unicode = "<Q>Größe \xF0\x9F\x98\x80</Q>";
+  AnswerText answer;
+  EXPECT_EQ(component->LocalRequest(unicode, &answer), S_OK);
+  EXPECT_EQ(answer, "answer to " + unicode);
+  AnswerText none;
+  EXPECT_EQ(component->LocalRequest("<NoAnswer/>", &none), S_FALSE);
+  EXPECT_FALSE(none.has_value());
+  EXPECT_EQ(component->LocalRequest("<Throw/>", &none), E_FAIL);  // contained by the listener
+  EXPECT_EQ(component->SendToGroup("<Join/>"), S_OK);
+  EXPECT_EQ(component->SendToHost("10.1.2.3", "<Hello/>"), S_OK);  // only a text here
+  EXPECT_EQ(component->SendToHost("", "<Hello/>"), E_INVALIDARG);
+  const std::string big(3 << 20, 'x');
+  EXPECT_EQ(component->SendToGroup(big), S_OK);
+
+  // The client's own route to the group goes through the same component.
+  EXPECT_EQ(DiscoverCommand("<Q><Receiver>*</Receiver></Q>", &answer), S_OK);
+
+  const auto calls = target->Calls();
+  ASSERT_EQ(calls.size(), 8u);
+  EXPECT_EQ(calls[0], "local:" + unicode);
+  EXPECT_EQ(calls[3], "group:<Join/>");
+  EXPECT_EQ(calls[4], "host:10.1.2.3:<Hello/>");
+  EXPECT_EQ(calls[6].size(), big.size() + 6);
+  EXPECT_EQ(calls[7], "group:<Q><Receiver>*</Receiver></Q>");
+
+  listener->Stop();
+  // A stopped agent: the instance fails its calls, new instances are not created.
+  EXPECT_EQ(component->SendToGroup("<Late/>"), E_FAIL);
+  std::unique_ptr<INetQXKomm> again;
+  EXPECT_EQ(CreateNetQXKomm(&again), kClassNotRegistered);
+}
+
+TEST_F(MulticastComponentTest, ListenerSurvivesBadClientsAndServesManyAtOnce) {
+  auto target = std::make_shared<RecordingComponent>();
+  std::string error;
+  auto listener = StartNetQXKommListener(target, &error);
+  ASSERT_TRUE(listener) << error;
+
+  auto rawConnect = [] {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, NetQXKommSocketPath().c_str(), sizeof(address.sun_path) - 1);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    return fd;
+  };
+  const std::vector<std::vector<std::uint8_t>> badFrames = {
+      {'B', 'A', 'D', '!', 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},              // wrong magic
+      {'Q', 'X', 'K', '1', 9, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},              // unknown kind
+      {'Q', 'X', 'K', '1', 1, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x7F},  // length too big
+      {'Q', 'X', 'K', '1', 1, 0, 0, 0, 0, 0, 0, 0, 10, 0, 0, 0, 'a'},        // cut short
+  };
+  for (const auto& frame : badFrames) {
+    const int fd = rawConnect();
+    ASSERT_EQ(::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(frame.size()));
+    if (frame.size() > 16) ::shutdown(fd, SHUT_WR);
+    char byte;
+    EXPECT_EQ(::recv(fd, &byte, 1, 0), 0);  // the listener closes the connection
+    ::close(fd);
+  }
+  const int silent = rawConnect();  // connects and says nothing
+
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&good, t] {
+      for (int i = 0; i < 20; ++i) {
+        std::unique_ptr<INetQXKomm> component;
+        AnswerText answer;
+        const std::string text = "<T" + std::to_string(t) + "/>";
+        if (CreateNetQXKomm(&component) == S_OK && component->LocalRequest(text, &answer) == S_OK &&
+            answer == "answer to " + text) {
+          ++good;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(good, 160);
+  // Stop ends the silent connection too instead of waiting for it.
+  listener->Stop();
+  ::close(silent);
+  EXPECT_TRUE(target->Calls().size() == 160u);
+}
+
+}  // namespace
+}  // namespace qx

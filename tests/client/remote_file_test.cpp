@@ -1,0 +1,404 @@
+#include "client/remote_file.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "client_test_station.h"
+#include "common/text.h"
+#include "server/remote_server.h"
+
+namespace qx {
+namespace {
+
+using namespace testing_station;
+using Calls = std::vector<std::pair<std::int32_t, std::int32_t>>;
+
+// What the progress callback saw, and when it breaks the copy off.
+Calls progressCalls;
+int breakOnCode = 0;
+int breakOnNth = 0;
+std::int32_t RecordProgress(std::int32_t code, std::int32_t value) {
+  progressCalls.emplace_back(code, value);
+  if (code == breakOnCode && --breakOnNth == 0) return kUserBreak;
+  return 0;
+}
+
+// The calls that reading one block after the other gives for a file of size bytes.
+Calls SequentialProgress(std::int64_t size, std::int64_t block) {
+  Calls calls{{kProgressOpened, 0}};
+  std::int64_t total = 0, last = block;
+  while (last == block) {
+    last = std::min(block, size - total);
+    total += last;
+    calls.emplace_back(kProgressBlock, static_cast<std::int32_t>(total));
+  }
+  calls.emplace_back(kProgressDone, static_cast<std::int32_t>(total));
+  return calls;
+}
+
+std::string CopyRequest(const std::string& host, const std::string& source,
+                        const std::string& destination, const char* buffer = nullptr) {
+  std::string text = "<RemoteCopy><HOST>" + XmlEscape(host) + "</HOST><SOURCE>" +
+                     XmlEscape(source) + "</SOURCE><DESTINATION>" + XmlEscape(destination) +
+                     "</DESTINATION>";
+  if (buffer != nullptr) text += std::string("<BUFFER>") + buffer + "</BUFFER>";
+  return text + "</RemoteCopy>";
+}
+
+class RemoteFileTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { UseTestStation(); }
+
+  void SetUp() override {
+    progressCalls.clear();
+    breakOnCode = 0;
+    breakOnNth = 0;
+    dir_ = UseTestStation().files / ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string Source(std::size_t size, const std::string& name = "source.bin") {
+    const auto path = dir_ / name;
+    WriteFile(path, PatternBytes(size));
+    return path.string();
+  }
+  std::string Destination() const { return (dir_ / "copy.bin").string(); }
+
+  std::filesystem::path dir_;
+};
+
+bool SameModificationTime(const std::string& a, const std::string& b) {
+  struct stat sa {
+  }, sb{};
+  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+  // FILETIME carries 100 ns steps.
+  return sa.st_mtim.tv_sec == sb.st_mtim.tv_sec &&
+         sa.st_mtim.tv_nsec / 100 == sb.st_mtim.tv_nsec / 100;
+}
+
+TEST_F(RemoteFileTest, CopiesInBlocksWithSequentialProgressBytesAndTimes) {
+  TestHolder holder;
+  ASSERT_TRUE(holder.Start());
+  // Sets the source's times into the past so that a copy that forgets them shows.
+  const std::string source = Source(150000);
+  const timespec past[2] = {{1500000000, 123456700}, {1600000000, 987654300}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, source.c_str(), past, 0), 0);
+
+  EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination(), "65536"), RecordProgress),
+            150000);
+  const Calls expected{{10, 0}, {11, 65536}, {11, 131072}, {11, 150000}, {12, 150000}};
+  EXPECT_EQ(progressCalls, expected);
+  struct stat copy {};
+  ASSERT_EQ(::stat(Destination().c_str(), &copy), 0);  // before reading it moves the access time
+  EXPECT_EQ(copy.st_atim.tv_sec, 1500000000);
+  EXPECT_TRUE(SameModificationTime(source, Destination()));
+  EXPECT_EQ(ReadFileBytes(Destination()), PatternBytes(150000));
+
+  // The reads that made the copy asked for consecutive blocks from the start; asks past the
+  // end of the file may follow them, but none asks for anything else.
+  const auto reads = holder.Reads();
+  ASSERT_GE(reads.size(), 3u);
+  for (std::size_t i = 0; i < reads.size(); ++i) {
+    EXPECT_EQ(reads[i].from, static_cast<std::int64_t>(i) * 65536);
+    EXPECT_EQ(reads[i].count, 65536);
+  }
+}
+
+TEST_F(RemoteFileTest, SizesAroundTheBlockSizeCopyExactly) {
+  TestHolder holder;
+  ASSERT_TRUE(holder.Start());
+  struct Case {
+    std::size_t size;
+    const char* buffer;
+    std::int64_t block;
+  };
+  const Case cases[] = {
+      {0, "65536", 65536},       {1, "65536", 65536},           {65535, "65536", 65536},
+      {65536, "65536", 65536},   {131072, nullptr, 65536},      {65537, nullptr, 65536},
+      {10000, "1000", 1000},     {9999, "1000", 1000},          {5, "1", 1},
+      {3 << 20, "65536", 65536}, {(1 << 20) + 3, "4096", 4096},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.size) + " bytes, BUFFER " + (c.buffer ? c.buffer : "absent"));
+    progressCalls.clear();
+    const std::string source = Source(c.size);
+    std::filesystem::remove(Destination());
+    EXPECT_EQ(
+        RemoteCopyFile(CopyRequest(kReachable, source, Destination(), c.buffer), RecordProgress),
+        static_cast<std::int32_t>(c.size));
+    EXPECT_EQ(progressCalls, SequentialProgress(static_cast<std::int64_t>(c.size), c.block));
+    EXPECT_EQ(ReadFileBytes(Destination()), PatternBytes(c.size));
+  }
+}
+
+TEST_F(RemoteFileTest, BufferThatIsNotAPositiveNumberMeansDefaultBlocks) {
+  TestHolder holder;
+  ASSERT_TRUE(holder.Start());
+  const std::string source = Source(70000);
+  const char* buffers[] = {nullptr, "0", "-5", "", "many", "65536"};
+  std::size_t seen = 0;
+  for (const char* buffer : buffers) {
+    SCOPED_TRACE(buffer ? buffer : "absent");
+    EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination(), buffer), nullptr),
+              70000);
+    const auto reads = holder.Reads();
+    ASSERT_GT(reads.size(), seen);
+    for (std::size_t i = seen; i < reads.size(); ++i) EXPECT_EQ(reads[i].count, 65536);
+    seen = reads.size();
+  }
+}
+
+TEST_F(RemoteFileTest, BlockIsCappedAtTheHoldersReadLimit) {
+  TestHolder holder;
+  ASSERT_TRUE(holder.Start());
+  SetRegistryValue(kRpcPath, "ReadFileLimit", RegValue::Dword(32768));
+  const std::string source = Source(100000);
+  const std::int32_t copied =
+      RemoteCopyFile(CopyRequest(kReachable, source, Destination(), "1000000"), RecordProgress);
+  SetRegistryValue(kRpcPath, "ReadFileLimit", RegValue::Dword(16u << 20));
+  EXPECT_EQ(copied, 100000);
+  EXPECT_EQ(progressCalls, SequentialProgress(100000, 32768));
+  for (const auto& read : holder.Reads()) EXPECT_EQ(read.count, 32768);
+}
+
+TEST_F(RemoteFileTest, UserBreakKeepsWhatWasWrittenAndFails) {
+  TestHolder holder;
+  ASSERT_TRUE(holder.Start());
+  const std::string source = Source(150000);
+  struct Case {
+    int code;
+    std::size_t kept;
+    Calls calls;
+  };
+  const Case cases[] = {
+      {kProgressOpened, 0, {{10, 0}}},
+      {kProgressBlock, 65536, {{10, 0}, {11, 65536}}},
+      {kProgressDone, 150000, {{10, 0}, {11, 65536}, {11, 131072}, {11, 150000}, {12, 150000}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("break on code " + std::to_string(c.code));
+    TraceReader trace;
+    progressCalls.clear();
+    breakOnCode = c.code;
+    breakOnNth = 1;
+    EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination()), RecordProgress),
+              kCopyFailed);
+    EXPECT_EQ(progressCalls, c.calls);
+    const auto all = PatternBytes(150000);
+    EXPECT_EQ(ReadFileBytes(Destination()),
+              std::vector<std::uint8_t>(all.begin(), all.begin() + c.kept));
+    EXPECT_TRUE(trace.Contains("Exception in Copy File! ERR_USER_BREAK"));
+  }
+  // The connection left with answers outstanding is not handed to the next copy.
+  progressCalls.clear();
+  breakOnCode = 0;
+  EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination()), RecordProgress), 150000);
+  EXPECT_EQ(ReadFileBytes(Destination()), PatternBytes(150000));
+}
+
+TEST_F(RemoteFileTest, NullCallbackCopiesToTheEnd) {
+  TestHolder holder;
+  ASSERT_TRUE(holder.Start());
+  const std::string source = Source(200000);
+  EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination()), nullptr), 200000);
+  EXPECT_EQ(ReadFileBytes(Destination()), PatternBytes(200000));
+}
+
+TEST_F(RemoteFileTest, LocalNamesReadThroughThisStationsServer) {
+  TestHolder holder;
+  ASSERT_TRUE(holder.Start());
+  const std::string source = Source(1234);
+  for (const char* host : {"this", ".", "Local", kComputerName}) {
+    SCOPED_TRACE(host);
+    std::filesystem::remove(Destination());
+    EXPECT_EQ(RemoteCopyFile(CopyRequest(host, source, Destination()), nullptr), 1234);
+    EXPECT_EQ(ReadFileBytes(Destination()), PatternBytes(1234));
+  }
+}
+
+TEST_F(RemoteFileTest, FailuresBeforeTheFirstBlockLeaveNoLocalFile) {
+  TestHolder holder;
+  ASSERT_TRUE(holder.Start());
+  const std::string source = Source(1000);
+  const std::string longName(260, 'n');
+  std::string surrogates;  // 130 characters outside the BMP: 260 UTF-16 units
+  for (int i = 0; i < 130; ++i) surrogates += "\xF0\x9F\x98\x80";
+  struct Case {
+    const char* name;
+    std::string request;
+    const char* traced;
+  };
+  const Case cases[] = {
+      {"unreachable station", CopyRequest(kUnreachable, source, Destination()),
+       "Exception in Copy File! CRemoteFile::Open failed"},
+      {"missing remote file", CopyRequest(kReachable, source + ".missing", Destination()),
+       "Exception in Copy File! CRemoteFile::Open failed"},
+      {"remote name of 260 characters", CopyRequest(kReachable, "/" + longName, Destination()),
+       "Exception in Copy File! CRemoteFile::Open failed"},
+      {"remote name of 260 UTF-16 units", CopyRequest(kReachable, surrogates, Destination()),
+       "Exception in Copy File! CRemoteFile::Open failed"},
+      {"source text of 512", CopyRequest(kReachable, "/" + std::string(511, 's'), Destination()),
+       "Exception in Copy File! SOURCE too long"},
+      {"station text of 512", CopyRequest(std::string(512, 'h'), source, Destination()),
+       "Exception in Copy File! HOST too long"},
+      {"station text of 2000", CopyRequest(std::string(2000, 'h'), source, Destination()),
+       "Exception in Copy File! HOST too long"},
+      {"destination of 512",
+       CopyRequest(kReachable, source,
+                   Destination() + std::string(512 - Destination().size(), 'd')),
+       "Exception in Copy File! DESTINATION too long"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TraceReader trace;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(RemoteCopyFile(c.request, RecordProgress), kCopyFailed);
+    // Not a speed target: an unreachable station must not hang the caller.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_FALSE(std::filesystem::exists(Destination()));
+    EXPECT_TRUE(trace.Contains(c.traced));
+  }
+  EXPECT_TRUE(progressCalls.empty());
+  // Only the missing file reached the holder; over-long names never left this station.
+  EXPECT_EQ(holder.Strings().size(), 1u);
+  EXPECT_EQ(RemoteCopyFile("not a request", nullptr), kCopyFailed);
+}
+
+TEST_F(RemoteFileTest, NamesUpToTheLimitAndMarkupCharactersTravelIntact) {
+  TestHolder holder;
+  ASSERT_TRUE(holder.Start());
+  const std::string tricky = Source(3000, "R&D <plant> 'x'.bin");
+  EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, tricky, Destination()), nullptr), 3000);
+  EXPECT_EQ(ReadFileBytes(Destination()), PatternBytes(3000));
+
+  // A remote name of exactly 259 characters is still asked for.
+  const std::string name = (dir_ / "").string();
+  const std::string longest = Source(10, std::string(259 - name.size(), 'f'));
+  ASSERT_EQ(longest.size(), 259u);
+  EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, longest, Destination()), nullptr), 10);
+}
+
+TEST_F(RemoteFileTest, FailedReadsFailTheCopyAndKeepEarlierBlocks) {
+  struct Case {
+    const char* name;
+    int failAt;
+    int oversizeAt;
+  };
+  const Case cases[] = {{"holder fails the second read", 1, -1},
+                        {"answer longer than asked", -1, 1},
+                        {"first read fails", 0, -1}};
+  const std::string source = Source(300000);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestHolder holder;
+    holder.failReadAt = c.failAt;
+    holder.oversizeReadAt = c.oversizeAt;
+    ASSERT_TRUE(holder.Start());
+    TraceReader trace;
+    progressCalls.clear();
+    EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination()), RecordProgress),
+              kCopyFailed);
+    EXPECT_TRUE(trace.Contains("Exception in Copy File! CRemoteFile::Read failed"));
+    const std::size_t blocksBefore = static_cast<std::size_t>(std::max(c.failAt, c.oversizeAt));
+    EXPECT_EQ(ReadFileBytes(Destination()).size(), blocksBefore * 65536);
+    EXPECT_EQ(progressCalls.size(), blocksBefore + 1);
+  }
+}
+
+TEST_F(RemoteFileTest, OpenAnswerWithoutTimesLeavesTheCopysTimesAlone) {
+  TestHolder holder;
+  holder.omitTimes = true;
+  ASSERT_TRUE(holder.Start());
+  const std::string source = Source(500);
+  const timespec past[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, source.c_str(), past, 0), 0);
+  EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination()), nullptr), 500);
+  struct stat copy {};
+  ASSERT_EQ(::stat(Destination().c_str(), &copy), 0);
+  EXPECT_GT(copy.st_mtim.tv_sec, 1000000000);
+}
+
+TEST_F(RemoteFileTest, HolderThatDiesMidCopyFailsTheCopy) {
+  const std::string source = Source(1 << 20);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    TestHolder holder;
+    holder.exitProcessAtRead = 3;
+    if (!holder.Start()) ::_exit(2);
+    std::this_thread::sleep_for(std::chrono::seconds(20));
+    ::_exit(3);
+  }
+  // Waits until the forked holder takes connections.
+  TestHolder probe;  // not started: only to know the port is taken
+  bool up = false;
+  for (int i = 0; i < 200 && !up; ++i) {
+    CRPCClientW client;
+    up = client.Connect(kServiceProjectManager, kReachable, "probe");
+    if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  ASSERT_TRUE(up);
+  TraceReader trace;
+  EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination()), RecordProgress),
+            kCopyFailed);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(trace.Contains("Exception in Copy File! CRemoteFile::Read failed"));
+  EXPECT_FALSE(progressCalls.empty());
+  EXPECT_NE(progressCalls.back().first, kProgressDone);
+}
+
+TEST_F(RemoteFileTest, RemoteFileReadsOneBlockAfterAnother) {
+  TestHolder holder;
+  ASSERT_TRUE(holder.Start());
+  const std::string source = Source(100);
+  CRemoteFile file;
+  EXPECT_THROW(file.Read(nullptr, 10), CopyError);  // closed
+  ASSERT_TRUE(file.Open(kReachable, source));
+  EXPECT_TRUE(file.hasTimes());
+  std::uint8_t buffer[64];
+  EXPECT_EQ(file.Read(buffer, 64), 64u);
+  EXPECT_EQ(file.Read(buffer, 64), 36u);
+  EXPECT_EQ(file.Read(buffer, 64), 0u);  // end of file
+  EXPECT_EQ(file.position(), 100u);
+  EXPECT_TRUE(file.Close());
+  EXPECT_TRUE(file.Close());
+  EXPECT_EQ(file.position(), 0u);
+  EXPECT_THROW(file.Read(buffer, 64), CopyError);
+}
+
+TEST_F(RemoteFileTest, StationServerServesTheCopy) {
+  CSERVER server;
+  ASSERT_EQ(server.startRemoteServer(kServiceProjectManager), S_OK);
+  const std::string source = Source(150000);
+  EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination(), "65536"), RecordProgress),
+            150000);
+  const Calls expected{{10, 0}, {11, 65536}, {11, 131072}, {11, 150000}, {12, 150000}};
+  EXPECT_EQ(progressCalls, expected);
+  EXPECT_TRUE(SameModificationTime(source, Destination()));
+  EXPECT_EQ(ReadFileBytes(Destination()), PatternBytes(150000));
+
+  // Files the holder does not have, or may not show, are refused before a local file exists.
+  std::filesystem::remove(Destination());
+  for (const std::string& missing : {source + ".missing", std::string("/etc/hostname")}) {
+    SCOPED_TRACE(missing);
+    EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, missing, Destination()), nullptr),
+              kCopyFailed);
+    EXPECT_FALSE(std::filesystem::exists(Destination()));
+  }
+  EXPECT_EQ(server.stopRemoteServer(), S_OK);
+}
+
+}  // namespace
+}  // namespace qx
