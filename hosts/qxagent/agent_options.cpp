@@ -1,0 +1,43 @@
+// agent_options.cpp - the command line of qxagent.
+#include "agent_options.h"
+
+#include <string_view>
+
+namespace qxagent {
+
+bool ParseAgentOptions(int argc, const char* const* argv, AgentOptions* options,
+                       std::string* error) {
+  *options = AgentOptions{};
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      options->help = true;
+    } else if (arg == "--foreground") {
+      options->foreground = true;
+    } else if (arg == "--no-project-manager-service") {
+      options->projectManagerService = false;
+    } else {
+      *error =
+          (arg.starts_with("-") ? "unknown option: " : "unexpected argument: ") + std::string(arg);
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string AgentUsage() {
+  return "Usage: qxagent [--foreground] [--no-project-manager-service] [--help]\n"
+         "\n"
+         "Runs the station daemon: the discovery service and the project-manager service of\n"
+         "this station, until SIGINT or SIGTERM. Prints \"ready\" once every service runs.\n"
+         "\n"
+         "  --foreground                   stay in the foreground (the default)\n"
+         "  --no-project-manager-service   leave the project-manager service to qxprojectmgr\n"
+         "  --help                         show this text\n"
+         "\n"
+         "Environment: QX_REGISTRY (the station's registry database, default\n"
+         "/var/lib/qxremote/registry.db) and QX_RUNTIME_DIR (the station's sockets, default\n"
+         "/run/qxremote).\n";
+}
+
+}  // namespace qxagent

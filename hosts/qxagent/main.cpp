@@ -1,0 +1,109 @@
+// main.cpp - qxagent, the station daemon.
+//
+// Wires the agent's parts, one class a job: StopSignal (SIGINT/SIGTERM), the station checks
+// (runtime directory, registry, listen failures) and one ServiceHost per service of the module
+// (discovery, and project manager unless --no-project-manager-service). Parts start in order
+// and stop in reverse; the multicast component joins this list as one more part.
+// Writes one "service ..." line per running service and then "ready" to stdout (and READY=1
+// to the service manager); errors go to stderr. Exit codes: 0 after a stop signal, 1 when the
+// station cannot run, 2 for a wrong command line.
+#include <signal.h>
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#ifdef QX_HAVE_SYSTEMD
+#include <systemd/sd-daemon.h>
+#endif
+
+#include "agent_options.h"
+#include "common/text.h"
+#include "qxremoteserver.h"
+#include "service_host.h"
+#include "station_check.h"
+#include "stop_signal.h"
+
+namespace {
+
+void NotifyServiceManager([[maybe_unused]] const char* state) {
+#ifdef QX_HAVE_SYSTEMD
+  sd_notify(0, state);
+#endif
+}
+
+std::string HresultText(HRESULT hr) { return qx::Format("0x%08x", static_cast<unsigned>(hr)); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  qxagent::AgentOptions options;
+  std::string error;
+  if (!qxagent::ParseAgentOptions(argc, argv, &options, &error)) {
+    std::cerr << "qxagent: " << error << "\n" << qxagent::AgentUsage();
+    return 2;
+  }
+  if (options.help) {
+    std::cout << qxagent::AgentUsage();
+    return 0;
+  }
+
+  // Before any thread exists, so that every thread of the module inherits the blocked mask.
+  qxagent::StopSignal stop;
+  if (!stop.ok()) {
+    std::cerr << "qxagent: " << stop.error() << "\n";
+    return 1;
+  }
+  signal(SIGPIPE, SIG_IGN);
+
+  if (!qxagent::PrepareRuntimeDirectory(&error) || !qxagent::CheckRegistry(&error)) {
+    std::cerr << "qxagent: " << error << "\n";
+    return 1;
+  }
+
+  std::vector<std::unique_ptr<qxagent::ServiceHost>> services;
+  services.push_back(std::make_unique<qxagent::ServiceHost>(QX_SERVICE_DISCOVERY, "discovery"));
+  if (options.projectManagerService) {
+    services.push_back(
+        std::make_unique<qxagent::ServiceHost>(QX_SERVICE_PROJECT_MANAGER, "project-manager"));
+  }
+
+  for (auto& service : services) {
+    const std::string guid = qx::Utf16ToUtf8(service->serviceName()).value_or("");
+    const qxagent::ListenPoint point = qxagent::ServiceListenPoint(guid);
+    const HRESULT hr = service->Start();
+    if (hr < 0) {
+      std::cerr << "qxagent: the " << service->label() << " service (" << guid
+                << ") could not start, " << HresultText(hr) << ": "
+                << qxagent::DescribeListenFailure(point) << "\n";
+      return 1;  // the services already started stop as their hosts go
+    }
+    std::cout << "service " << service->label() << " " << point.Text() << std::endl;
+  }
+  std::cout << "ready" << std::endl;
+  NotifyServiceManager("READY=1");
+
+  const int signo = stop.Wait();
+  if (signo < 0) {
+    std::cerr << "qxagent: " << stop.error() << "; stopping\n";
+  } else {
+    std::cerr << "qxagent: " << qxagent::SignalName(signo) << ", stopping\n";
+  }
+  NotifyServiceManager("STOPPING=1");
+
+  int exitCode = signo < 0 ? 1 : 0;
+  for (auto it = services.rbegin(); it != services.rend(); ++it) {
+    auto& service = *it;
+    if (service->serviceName() == QX_SERVICE_DISCOVERY) {
+      service->Talk(u"<LeaveMulticastGroup/>", nullptr);
+    }
+    if (const HRESULT hr = service->Stop(); hr < 0) {
+      std::cerr << "qxagent: stopping the " << service->label() << " service failed, "
+                << HresultText(hr) << "\n";
+      exitCode = 1;
+    }
+  }
+  return exitCode;
+}

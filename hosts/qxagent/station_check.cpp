@@ -1,0 +1,117 @@
+// station_check.cpp - runtime directory, registry and listen checks of the agent.
+#include "station_check.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "platform/environment.h"
+#include "platform/registry_store.h"
+#include "platform/settings.h"
+
+namespace qxagent {
+namespace {
+
+std::string StatusText(qx::RegStatus status) {
+  switch (status) {
+    case qx::RegStatus::kOk:
+      return "ok";
+    case qx::RegStatus::kNotFound:
+      return "not found";
+    case qx::RegStatus::kHasSubkeys:
+      return "key has subkeys";
+    case qx::RegStatus::kAccessDenied:
+      return "access denied (cannot be opened or written)";
+    case qx::RegStatus::kBusy:
+      return "locked by another process";
+    case qx::RegStatus::kCorrupt:
+      return "not a registry database";
+    case qx::RegStatus::kInvalid:
+      return "invalid";
+  }
+  return "unknown status";
+}
+
+// Closes a descriptor when the scope ends.
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+bool PrepareRuntimeDirectory(std::string* error) {
+  if (qx::EnsureRuntimeDir()) return true;
+  *error = "cannot create the runtime directory " + qx::RuntimeDir() + ": " + std::strerror(errno);
+  return false;
+}
+
+bool CheckRegistry(std::string* error) {
+  const std::string path = qx::RegistryPath();
+  qx::RegStatus status = qx::RegStatus::kOk;
+  std::unique_ptr<qx::RegistryStore> store =
+      qx::OpenSqliteRegistry(path, qx::kRegistryBusyTimeoutMs, &status);
+  qx::KeyId root = 0;
+  if (status == qx::RegStatus::kOk) status = store->RootKey(qx::RegRoot::kLocalMachine, &root);
+  if (status != qx::RegStatus::kOk) {
+    *error = "cannot open the registry " + path + ": " + StatusText(status);
+    return false;
+  }
+  return true;
+}
+
+std::string ListenPoint::Text() const {
+  return address + ":" + (port ? std::to_string(*port) : std::string("?"));
+}
+
+ListenPoint ServiceListenPoint(std::string_view serviceGuid) {
+  return ListenPoint{qx::ReadRpcSettings().listenAddress, qx::ServicePort(serviceGuid)};
+}
+
+std::string DescribeListenFailure(const ListenPoint& point) {
+  if (!point.port) return "no port is configured for the service";
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(*point.port);
+  if (inet_pton(AF_INET, point.address.c_str(), &address.sin_addr) != 1) {
+    return "the listen address \"" + point.address + "\" is not an IPv4 address";
+  }
+  ScopedFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (fd.get() < 0) return std::string("cannot make a socket: ") + std::strerror(errno);
+  const int on = 1;
+  setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    switch (errno) {
+      case EADDRINUSE:
+        return "port " + std::to_string(*point.port) + " on " + point.address +
+               " is taken by another process";
+      case EADDRNOTAVAIL:
+        return point.address + " is not an address of this machine";
+      case EACCES:
+        return "port " + std::to_string(*point.port) + " needs privileges to listen on";
+      default:
+        return "cannot listen on " + point.Text() + ": " + std::strerror(errno);
+    }
+  }
+  if (listen(fd.get(), 1) != 0 && errno == EADDRINUSE) {
+    return "port " + std::to_string(*point.port) + " on " + point.address +
+           " is taken by another process";
+  }
+  return point.Text() + " is free now; the server failed for another reason (see the trace)";
+}
+
+}  // namespace qxagent

@@ -1,0 +1,34 @@
+// station_check.h - what the agent sets up and checks before and after starting its servers.
+//
+// The runtime directory (QX_RUNTIME_DIR) is created; the registry (QX_REGISTRY) must open; and
+// when a server cannot listen, the agent says which address and port it wanted and why that
+// failed (taken by another process, not an address of this machine, ...). The module itself
+// only answers E_FAIL, so the agent asks the operating system again. Any thread may call.
+//
+//   std::string error;
+//   if (!CheckRegistry(&error)) { std::cerr << "qxagent: " << error << "\n"; return 1; }
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qxagent {
+
+// Creates the runtime directory when missing; false with a message naming it.
+bool PrepareRuntimeDirectory(std::string* error);
+// Opens the registry database (created when missing); false with a message naming it.
+bool CheckRegistry(std::string* error);
+
+// Where a service listens according to the station's settings.
+struct ListenPoint {
+  std::string address;
+  std::optional<std::uint16_t> port;  // none for a service without a port setting
+  std::string Text() const;           // "127.0.0.2:47811"
+};
+ListenPoint ServiceListenPoint(std::string_view serviceGuid);
+// Why a server could not listen at the point, found by trying to bind it ourselves.
+std::string DescribeListenFailure(const ListenPoint& point);
+
+}  // namespace qxagent
