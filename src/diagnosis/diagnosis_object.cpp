@@ -10,7 +10,6 @@
 #include <new>
 #include <optional>
 #include <string>
-#include <type_traits>
 
 #include "common/text.h"
 #include "diagnosis/diagnosis_abi.h"
@@ -51,17 +50,14 @@ DiagnosisConfig ReadConfig() {
   return config;
 }
 
-// The object handed out: the C header first, so that a QxDiagnosisObject* is this object.
-struct DiagnosisObject {
-  QxDiagnosisObject header;
+// The object handed out: derived from the C header, so that a QxDiagnosisObject* handed back
+// converts to this object.
+struct DiagnosisObject : QxDiagnosisObject {
   DiagnosisConfig config;
   std::unique_ptr<LogWriter> writer;
 };
-static_assert(std::is_standard_layout_v<DiagnosisObject>, "the header must stand first");
 
-DiagnosisObject* Self(QxDiagnosisObject* object) {
-  return reinterpret_cast<DiagnosisObject*>(object);
-}
+DiagnosisObject* Self(QxDiagnosisObject* object) { return static_cast<DiagnosisObject*>(object); }
 
 void Destroy(QxDiagnosisObject* object) { std::unique_ptr<DiagnosisObject> owned(Self(object)); }
 
@@ -107,10 +103,10 @@ extern "C" __attribute__((visibility("default"))) QxDiagnosisObject* CreateDiagn
       if (!utf8->empty()) host = std::move(*utf8);
     }
     auto object = std::make_unique<DiagnosisObject>();
-    object->header.functions = &kFunctions;
+    object->functions = &kFunctions;
     object->config = ReadConfig();
     object->writer = std::make_unique<LogWriter>(host, object->config.logFile);
-    return &object.release()->header;
+    return object.release();
   } catch (...) {
     return nullptr;
   }
