@@ -204,6 +204,9 @@ std::int32_t RemoteCopyFile(std::string_view request, QXProgressCallback progres
     }
     const std::uint32_t block = BlockSizeOf(parsed);
     ResolveLocalHost(&station);
+    // Copying a file of this machine onto itself would truncate the source before reading it.
+    const bool thisMachine = IsLocalHost(station) || station.rfind("127.", 0) == 0;
+    if (thisMachine && IsSameFile(source, destination)) Raise("DESTINATION is the SOURCE");
 
     CRemoteFile remote;
     CFILEW local;

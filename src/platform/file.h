@@ -64,6 +64,8 @@ class CFILEW {
 
 // File times of a path without opening it; false when it cannot be examined.
 bool GetPathTimes(const std::string& path, FileTimes* times);
+// True when both paths exist and name the same file (links and ".." resolved).
+bool IsSameFile(const std::string& first, const std::string& second);
 
 class CFNameW {
  public:

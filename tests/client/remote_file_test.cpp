@@ -225,6 +225,19 @@ TEST_F(RemoteFileTest, LocalNamesReadThroughThisStationsServer) {
   }
 }
 
+TEST_F(RemoteFileTest, CopyOfAFileOntoItselfOnThisMachineIsRefusedAndTheSourceKept) {
+  TestHolder holder;
+  ASSERT_TRUE(holder.Start());
+  const std::string source = Source(70000);
+  const std::string viaDots = std::filesystem::path(source).parent_path().string() + "/./" +
+                              std::filesystem::path(source).filename().string();
+  for (const char* host : {"this", "127.0.0.1"}) {
+    SCOPED_TRACE(host);
+    EXPECT_EQ(RemoteCopyFile(CopyRequest(host, source, viaDots), nullptr), kCopyFailed);
+    EXPECT_EQ(ReadFileBytes(source), PatternBytes(70000));
+  }
+}
+
 TEST_F(RemoteFileTest, FailuresBeforeTheFirstBlockLeaveNoLocalFile) {
   TestHolder holder;
   ASSERT_TRUE(holder.Start());

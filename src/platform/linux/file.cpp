@@ -197,6 +197,13 @@ bool GetPathTimes(const std::string& path, FileTimes* times) {
   return true;
 }
 
+bool IsSameFile(const std::string& first, const std::string& second) {
+  struct stat a {};
+  struct stat b {};
+  return ::stat(first.c_str(), &a) == 0 && ::stat(second.c_str(), &b) == 0 &&
+         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 CFNameW::CFNameW(std::string_view path) {
   if (path.size() < 3 || !IsSeparator(path[0]) || !IsSeparator(path[1])) return;
   std::string_view rest = path.substr(2);
