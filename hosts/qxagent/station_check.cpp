@@ -4,13 +4,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <memory>
 
 #include "platform/environment.h"
+#include "platform/linux/unix_socket.h"
 #include "platform/registry_store.h"
 #include "platform/settings.h"
 
@@ -36,21 +36,6 @@ std::string StatusText(qx::RegStatus status) {
   }
   return "unknown status";
 }
-
-// Closes a descriptor when the scope ends.
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 }  // namespace
 
@@ -90,7 +75,7 @@ std::string DescribeListenFailure(const ListenPoint& point) {
   if (inet_pton(AF_INET, point.address.c_str(), &address.sin_addr) != 1) {
     return "the listen address \"" + point.address + "\" is not an IPv4 address";
   }
-  ScopedFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const qx::unix_socket::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (fd.get() < 0) return std::string("cannot make a socket: ") + std::strerror(errno);
   const int on = 1;
   setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/debug_channel.h"
+#include "platform/linux/unix_socket.h"
 
 namespace qxstation {
 namespace {
@@ -40,13 +41,11 @@ bool TraceListener::Open(std::string* error) {
 }
 
 bool TraceListener::Bind(const std::string& path, Bound* bound, std::string* error) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) {
+  sockaddr_un address;
+  if (!qx::unix_socket::FillAddress(path, &address)) {
     *error = "the socket path is too long: " + path;
     return false;
   }
-  std::memcpy(address.sun_path, path.data(), path.size());
   struct stat info;
   if (lstat(path.c_str(), &info) == 0) {
     if (!S_ISSOCK(info.st_mode)) {
@@ -59,17 +58,16 @@ bool TraceListener::Bind(const std::string& path, Bound* bound, std::string* err
     }
     unlink(path.c_str());
   }
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+  qx::unix_socket::UniqueFd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd) {
     *error = std::string("socket: ") + std::strerror(errno);
     return false;
   }
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     *error = "cannot bind " + path + ": " + std::strerror(errno);
-    close(fd);
     return false;
   }
-  bound->fd = fd;
+  bound->fd = fd.Release();
   bound->path = path;
   return true;
 }

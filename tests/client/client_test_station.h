@@ -32,6 +32,7 @@
 #include "platform/environment.h"
 #include "platform/file.h"
 #include "platform/host_platform.h"
+#include "platform/linux/unix_socket.h"
 #include "platform/registry_store.h"
 #include "platform/rpc.h"
 #include "platform/settings.h"
@@ -126,16 +127,16 @@ class TraceReader {
   TraceReader() {
     path_ = RuntimeDir() + "/debug.sock";
     ::unlink(path_.c_str());
-    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path_.c_str(), sizeof(address.sun_path) - 1);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    fd_ = unix_socket::UniqueFd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    sockaddr_un address;
+    if (unix_socket::FillAddress(path_, &address)) {
+      ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    }
     int size = 4 << 20;
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
   }
   ~TraceReader() {
-    ::close(fd_);
+    fd_.Reset();
     ::unlink(path_.c_str());
   }
   TraceReader(const TraceReader&) = delete;
@@ -144,7 +145,7 @@ class TraceReader {
   std::vector<std::string> Lines() {
     char buffer[65536];
     for (;;) {
-      ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
+      ssize_t n = ::recv(fd_.get(), buffer, sizeof(buffer), 0);
       if (n < 0) break;
       lines_.emplace_back(buffer, static_cast<std::size_t>(n));
     }
@@ -159,7 +160,7 @@ class TraceReader {
 
  private:
   std::string path_;
-  int fd_ = -1;
+  unix_socket::UniqueFd fd_;
   std::vector<std::string> lines_;
 };
 

@@ -15,45 +15,33 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
+
+#include "platform/linux/unix_socket.h"
 
 namespace qx::testing {
 
+// A socket bound to a path (and listening, for SOCK_STREAM); empty when that fails.
 class BoundSocket {
  public:
   BoundSocket() = default;
   BoundSocket(int type, const std::string& path) {
-    fd_ = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      Close();
+    sockaddr_un address;
+    if (!unix_socket::FillAddress(path, &address)) return;
+    unix_socket::UniqueFd fd(::socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
+    if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
       return;
     }
-    if (type == SOCK_STREAM && ::listen(fd_, 4) != 0) Close();
+    if (type == SOCK_STREAM && ::listen(fd.get(), 4) != 0) return;
     const int buffer = 1 << 20;
-    if (fd_ >= 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    fd_ = std::move(fd);
   }
-  ~BoundSocket() { Close(); }
-  BoundSocket(const BoundSocket&) = delete;
-  BoundSocket& operator=(const BoundSocket&) = delete;
-  BoundSocket(BoundSocket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  BoundSocket& operator=(BoundSocket&& other) noexcept {
-    if (this != &other) {
-      Close();
-      fd_ = other.fd_;
-      other.fd_ = -1;
-    }
-    return *this;
-  }
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  int fd() const { return fd_; }
+  void Close() { fd_.Reset(); }
+  int fd() const { return fd_.get(); }
 
  private:
-  int fd_ = -1;
+  unix_socket::UniqueFd fd_;
 };
 
 class DebugCapture {

@@ -21,6 +21,7 @@
 #include "hostinfo/local_host_info.h"
 #include "module/trace.h"
 #include "platform/host_platform.h"
+#include "platform/linux/unix_socket.h"
 #include "platform/registry_store.h"
 #include "registry/reg_key.h"
 
@@ -95,20 +96,20 @@ class DebugCapture {
   DebugCapture() {
     path_ = (Station().dir / "run" / "debug.sock").string();
     ::unlink(path_.c_str());
-    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path_.copy(address.sun_path, sizeof address.sun_path - 1);
+    fd_ = unix_socket::UniqueFd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     int size = 4 << 20;
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    sockaddr_un address;
+    if (unix_socket::FillAddress(path_, &address)) {
+      ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
     previousType_ = Diagnosis().typeMask();
     previousLevel_ = Diagnosis().levelMask();
     Diagnosis().SetMasks(kTraceAll, kTraceAll);
   }
   ~DebugCapture() {
     Diagnosis().SetMasks(previousType_, previousLevel_);
-    ::close(fd_);
+    fd_.Reset();
     ::unlink(path_.c_str());
   }
   DebugCapture(const DebugCapture&) = delete;
@@ -118,7 +119,7 @@ class DebugCapture {
   const std::vector<std::string>& Lines() {
     std::vector<char> buffer(1 << 17);
     for (;;) {
-      const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
+      const ssize_t n = ::recv(fd_.get(), buffer.data(), buffer.size(), 0);
       if (n < 0) break;
       lines_.emplace_back(buffer.data(), static_cast<std::size_t>(n));
     }
@@ -132,7 +133,7 @@ class DebugCapture {
 
  private:
   std::string path_;
-  int fd_ = -1;
+  unix_socket::UniqueFd fd_;
   std::vector<std::string> lines_;
   std::uint32_t previousType_ = 0;
   std::uint32_t previousLevel_ = 0;

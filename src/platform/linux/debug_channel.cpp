@@ -4,46 +4,29 @@
 // between threads and nothing outlives the call.
 #include "platform/debug_channel.h"
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+
+#include "platform/linux/unix_socket.h"
 
 namespace qx {
 namespace {
 
-class SocketFd {
- public:
-  explicit SocketFd(int type) : fd_(::socket(AF_UNIX, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) {}
-  ~SocketFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  SocketFd(const SocketFd&) = delete;
-  SocketFd& operator=(const SocketFd&) = delete;
-  int get() const { return fd_; }
+using unix_socket::FillAddress;
+using unix_socket::UniqueFd;
 
- private:
-  int fd_;
-};
-
-// Fills address with path; false when the path does not fit sun_path with its terminator.
-bool MakeAddress(const std::string& path, sockaddr_un* address) {
-  std::memset(address, 0, sizeof *address);
-  address->sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof address->sun_path) return false;
-  std::memcpy(address->sun_path, path.data(), path.size());
-  return true;
+UniqueFd OpenSocket(int type) {
+  return UniqueFd(::socket(AF_UNIX, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
 }
 
 }  // namespace
 
 bool SendDebugDatagram(const std::string& path, std::string_view data) {
   sockaddr_un address;
-  if (!MakeAddress(path, &address)) return false;
-  SocketFd socket(SOCK_DGRAM);
+  if (!FillAddress(path, &address)) return false;
+  const UniqueFd socket = OpenSocket(SOCK_DGRAM);
   if (socket.get() < 0) return false;
   const ssize_t sent = ::sendto(socket.get(), data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
                                 reinterpret_cast<const sockaddr*>(&address), sizeof address);
@@ -52,9 +35,9 @@ bool SendDebugDatagram(const std::string& path, std::string_view data) {
 
 bool SocketAccepts(const std::string& path) {
   sockaddr_un address;
-  if (!MakeAddress(path, &address)) return false;
+  if (!FillAddress(path, &address)) return false;
   for (const int type : {SOCK_STREAM, SOCK_DGRAM}) {
-    SocketFd socket(type);
+    const UniqueFd socket = OpenSocket(type);
     if (socket.get() < 0) return false;
     if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
       return true;

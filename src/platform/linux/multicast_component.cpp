@@ -28,14 +28,11 @@
 // thread and one thread per connection, all ended and joined by Stop (or the destructor).
 #include "platform/multicast_component.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -50,10 +47,19 @@
 #include <utility>
 
 #include "platform/environment.h"
+#include "platform/linux/unix_socket.h"
 #include "platform/settings.h"
 
 namespace qx {
 namespace {
+
+using unix_socket::Clock;
+using unix_socket::FillAddress;
+using unix_socket::GetU32;
+using unix_socket::PutU32;
+using unix_socket::ReadAll;
+using unix_socket::UniqueFd;
+using unix_socket::WriteAll;
 
 constexpr std::uint32_t kMagic = 0x314B5851u;
 constexpr std::size_t kMaxBody = 16u << 20;
@@ -67,108 +73,16 @@ constexpr const char* kSocketName = "netqxkomm.sock";
 
 std::atomic<NetQXKommFactory> factoryOverride{nullptr};
 
-void PutU32(std::uint8_t* out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-std::uint32_t GetU32(const std::uint8_t* in) {
-  std::uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v |= std::uint32_t{in[i]} << (8 * i);
-  return v;
-}
-
-// An owned file descriptor.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { Reset(); }
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
-
-bool FillAddress(const std::string& path, sockaddr_un* address) {
-  std::memset(address, 0, sizeof(*address));
-  address->sun_family = AF_UNIX;
-  if (path.size() >= sizeof(address->sun_path)) return false;
-  std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
-  return true;
-}
-
-using Clock = std::chrono::steady_clock;
-
-// Waits until fd is ready for events or the deadline passes; a deadline of max means forever.
-bool WaitReady(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    int timeoutMs = -1;
-    if (deadline != Clock::time_point::max()) {
-      auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return false;
-      timeoutMs = static_cast<int>(std::min<long long>(left, 60000));
-    }
-    pollfd p{fd, events, 0};
-    int n = ::poll(&p, 1, timeoutMs);
-    if (n > 0) return true;  // errors and hang-ups show in the following read or write
-    if (n < 0 && errno != EINTR) return false;
-  }
-}
-
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t size, Clock::time_point deadline) {
-  while (size > 0) {
-    ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      data += n;
-      size -= static_cast<std::size_t>(n);
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!WaitReady(fd, POLLOUT, deadline)) return false;
-    } else if (!(n < 0 && errno == EINTR)) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool ReadAll(int fd, std::uint8_t* data, std::size_t size, Clock::time_point deadline) {
-  while (size > 0) {
-    ssize_t n = ::recv(fd, data, size, MSG_DONTWAIT);
-    if (n > 0) {
-      data += n;
-      size -= static_cast<std::size_t>(n);
-    } else if (n == 0) {
-      return false;  // peer closed
-    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (!WaitReady(fd, POLLIN, deadline)) return false;
-    } else if (errno != EINTR) {
-      return false;
-    }
-  }
-  return true;
-}
-
 bool ReadText(int fd, std::uint32_t length, std::string* out, Clock::time_point deadline) {
   if (length > kMaxBody) return false;
   out->resize(length);
-  return ReadAll(fd, reinterpret_cast<std::uint8_t*>(out->data()), length, deadline);
+  return ReadAll(fd, out->data(), length, deadline);
 }
 
 // The client end: one connection to the agent's component.
 class SocketNetQXKomm final : public INetQXKomm {
  public:
-  explicit SocketNetQXKomm(Fd fd) : fd_(std::move(fd)) {}
+  explicit SocketNetQXKomm(UniqueFd fd) : fd_(std::move(fd)) {}
 
   HRESULT SendToGroup(std::string_view text) override {
     return Call(kKindGroupSend, {}, text, nullptr);
@@ -193,10 +107,8 @@ class SocketNetQXKomm final : public INetQXKomm {
     PutU32(header.data() + 8, static_cast<std::uint32_t>(receiver.size()));
     PutU32(header.data() + 12, static_cast<std::uint32_t>(text.size()));
     if (!WriteAll(fd_.get(), header.data(), header.size(), deadline) ||
-        !WriteAll(fd_.get(), reinterpret_cast<const std::uint8_t*>(receiver.data()),
-                  receiver.size(), deadline) ||
-        !WriteAll(fd_.get(), reinterpret_cast<const std::uint8_t*>(text.data()), text.size(),
-                  deadline)) {
+        !WriteAll(fd_.get(), receiver.data(), receiver.size(), deadline) ||
+        !WriteAll(fd_.get(), text.data(), text.size(), deadline)) {
       return Broken();
     }
 
@@ -219,13 +131,13 @@ class SocketNetQXKomm final : public INetQXKomm {
     return E_FAIL;
   }
 
-  Fd fd_;
+  UniqueFd fd_;
 };
 
 HRESULT CreateSocketComponent(std::unique_ptr<INetQXKomm>* component) {
   sockaddr_un address{};
   if (!FillAddress(NetQXKommSocketPath(), &address)) return kClassNotRegistered;
-  Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (fd.get() < 0) return E_FAIL;
   if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
     return (errno == ENOMEM || errno == ENOBUFS) ? E_OUTOFMEMORY : kClassNotRegistered;
@@ -238,7 +150,7 @@ HRESULT CreateSocketComponent(std::unique_ptr<INetQXKomm>* component) {
 
 class SocketListener final : public NetQXKommListener {
  public:
-  SocketListener(Fd listenFd, std::string path, std::shared_ptr<INetQXKomm> target)
+  SocketListener(UniqueFd listenFd, std::string path, std::shared_ptr<INetQXKomm> target)
       : listenFd_(std::move(listenFd)), path_(std::move(path)), target_(std::move(target)) {
     acceptThread_ = std::thread([this] { AcceptLoop(); });
   }
@@ -267,7 +179,7 @@ class SocketListener final : public NetQXKommListener {
 
  private:
   struct Connection {
-    Fd fd;
+    UniqueFd fd;
     std::thread thread;
     std::atomic<bool> done{false};
   };
@@ -291,7 +203,7 @@ class SocketListener final : public NetQXKommListener {
       }
       ReapFinished();
       auto& c = connections_.emplace_back();
-      c.fd = Fd(fd);
+      c.fd = UniqueFd(fd);
       // The descriptor is closed only after the thread is joined, so that Stop never shuts
       // down a number that was already given to another file.
       c.thread = std::thread([this, &c] {
@@ -315,7 +227,7 @@ class SocketListener final : public NetQXKommListener {
   }
 
   void Serve(int fd) {
-    const auto forever = Clock::time_point::max();
+    const auto forever = unix_socket::kForever;
     for (;;) {
       std::array<std::uint8_t, kRequestHeader> header{};
       if (!ReadAll(fd, header.data(), header.size(), forever)) return;
@@ -358,14 +270,13 @@ class SocketListener final : public NetQXKommListener {
       const auto deadline =
           Clock::now() + std::chrono::milliseconds(ReadRpcSettings().callTimeoutMs);
       if (!WriteAll(fd, reply.data(), reply.size(), deadline)) return;
-      if (answer && !WriteAll(fd, reinterpret_cast<const std::uint8_t*>(answer->data()),
-                              answer->size(), deadline)) {
+      if (answer && !WriteAll(fd, answer->data(), answer->size(), deadline)) {
         return;
       }
     }
   }
 
-  Fd listenFd_;
+  UniqueFd listenFd_;
   std::string path_;
   std::shared_ptr<INetQXKomm> target_;
   std::thread acceptThread_;
@@ -407,14 +318,14 @@ std::unique_ptr<NetQXKommListener> StartNetQXKommListener(std::shared_ptr<INetQX
 
   // A socket file that nobody accepts on was left by a process that died: replace it.
   {
-    Fd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (probe.get() >= 0 &&
         ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
       return fail("another component already listens on " + path);
     }
     if (errno == ECONNREFUSED) ::unlink(path.c_str());
   }
-  Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (fd.get() < 0) return fail(std::string("socket: ") + std::strerror(errno));
   if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
     return fail("bind(" + path + "): " + std::strerror(errno));

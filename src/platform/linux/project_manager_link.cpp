@@ -13,7 +13,6 @@
 // call it.
 #include "platform/project_manager_link.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -21,7 +20,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -34,17 +32,26 @@
 
 #include "common/text.h"
 #include "platform/environment.h"
+#include "platform/linux/unix_socket.h"
 #include "platform/settings.h"
 
 namespace qx {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using unix_socket::AppendU32;
+using unix_socket::Clock;
+using unix_socket::ConnectWithin;
+using unix_socket::FillAddress;
+using unix_socket::GetU32;
+using unix_socket::ReadAll;
+using unix_socket::UniqueFd;
+using unix_socket::WaitFor;
+using unix_socket::WaitResult;
+using unix_socket::WriteAll;
 
 constexpr const char* kSocketName = "projectmgr.sock";
 constexpr auto kProbeTimeout = std::chrono::milliseconds(500);    // "does it accept?"
 constexpr auto kServeTimeout = std::chrono::milliseconds(10000);  // a request in, an answer out
-constexpr auto kConnectRetryPause = std::chrono::milliseconds(5);
 constexpr auto kAcceptErrorPause = std::chrono::milliseconds(50);
 constexpr std::size_t kWorkers = 4;
 constexpr std::size_t kMaxQueued = 64;
@@ -54,132 +61,9 @@ constexpr std::size_t kAnswerHeaderSize = 9;  // HRESULT, has-answer byte, lengt
 
 thread_local std::optional<std::uint32_t> t_peerUid;
 
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
-
 std::string ErrorText(int error) {
   char buffer[256];
   return ::strerror_r(error, buffer, sizeof buffer);
-}
-
-int RemainingMs(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 60 * 60 * 1000));
-}
-
-bool FillAddress(const std::string& path, sockaddr_un* address) {
-  *address = {};
-  address->sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof address->sun_path) return false;
-  std::memcpy(address->sun_path, path.data(), path.size());
-  return true;
-}
-
-enum class WaitResult { kReady, kTimeout, kWoken, kError };
-
-// Waits for events on fd until the deadline; a readable wakeFd (when >= 0) ends the wait.
-WaitResult WaitFor(int fd, short events, Clock::time_point deadline, int wakeFd) {
-  for (;;) {
-    pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
-    int n = ::poll(fds, wakeFd >= 0 ? 2 : 1, RemainingMs(deadline));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return WaitResult::kError;
-    }
-    if (n == 0) return WaitResult::kTimeout;
-    if (wakeFd >= 0 && (fds[1].revents & POLLIN)) return WaitResult::kWoken;
-    return WaitResult::kReady;  // readiness, hang-up or error: the next call tells which
-  }
-}
-
-UniqueFd ConnectWithin(const std::string& path, Clock::time_point deadline) {
-  sockaddr_un address;
-  if (!FillAddress(path, &address)) return {};
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!fd) return {};
-  for (;;) {
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-      return fd;
-    }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN) {  // the listener's backlog is full: try again until the deadline
-      if (Clock::now() + kConnectRetryPause >= deadline) return {};
-      std::this_thread::sleep_for(kConnectRetryPause);
-      continue;
-    }
-    if (errno != EINPROGRESS) return {};
-    if (WaitFor(fd.get(), POLLOUT, deadline, -1) != WaitResult::kReady) return {};
-    int error = 0;
-    socklen_t size = sizeof error;
-    if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) return {};
-    return fd;
-  }
-}
-
-bool SendAll(int fd, const char* data, std::size_t size, Clock::time_point deadline, int wakeFd) {
-  while (size > 0) {
-    ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-    if (n > 0) {
-      data += n;
-      size -= static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) return false;
-    if (WaitFor(fd, POLLOUT, deadline, wakeFd) != WaitResult::kReady) return false;
-  }
-  return true;
-}
-
-// False on end of stream before size bytes, on an error, at the deadline or when woken.
-bool ReceiveAll(int fd, char* data, std::size_t size, Clock::time_point deadline, int wakeFd) {
-  while (size > 0) {
-    ssize_t n = ::recv(fd, data, size, 0);
-    if (n > 0) {
-      data += n;
-      size -= static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n == 0) return false;
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN) return false;
-    if (WaitFor(fd, POLLIN, deadline, wakeFd) != WaitResult::kReady) return false;
-  }
-  return true;
-}
-
-void PutU32(std::string* out, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
-
-std::uint32_t GetU32(const char* in) {
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(in[i]);
-  return value;
 }
 
 class UnixProjectManagerListener final : public ProjectManagerListener {
@@ -334,11 +218,11 @@ void UnixProjectManagerListener::Serve(const UniqueFd& connection) {
   const int fd = connection.get();
   Clock::time_point deadline = Clock::now() + kServeTimeout;
   char lengthBytes[4];
-  if (!ReceiveAll(fd, lengthBytes, sizeof lengthBytes, deadline, wake_.get())) return;
+  if (!ReadAll(fd, lengthBytes, sizeof lengthBytes, deadline, wake_.get())) return;
   std::uint32_t length = GetU32(lengthBytes);
   if (length > kMaxProjectManagerMessage) return;
   std::string request(length, '\0');
-  if (!ReceiveAll(fd, request.data(), length, deadline, wake_.get())) return;
+  if (!ReadAll(fd, request.data(), length, deadline, wake_.get())) return;
 
   ucred peer{};
   socklen_t size = sizeof peer;
@@ -360,12 +244,12 @@ void UnixProjectManagerListener::Serve(const UniqueFd& connection) {
 
   std::string frame;
   frame.reserve(kAnswerHeaderSize + (answer ? answer->size() : 0));
-  PutU32(&frame, static_cast<std::uint32_t>(hr));
+  AppendU32(&frame, static_cast<std::uint32_t>(hr));
   frame.push_back(answer ? 1 : 0);
-  PutU32(&frame, answer ? static_cast<std::uint32_t>(answer->size()) : 0);
+  AppendU32(&frame, answer ? static_cast<std::uint32_t>(answer->size()) : 0);
   if (answer) frame += *answer;
   // The answer goes out even while Stop waits: the handler has done its work.
-  SendAll(fd, frame.data(), frame.size(), Clock::now() + kServeTimeout, -1);
+  WriteAll(fd, frame.data(), frame.size(), Clock::now() + kServeTimeout);
 }
 
 }  // namespace
@@ -389,18 +273,18 @@ HRESULT ProjectManagerHandleRequest(std::string_view request, AnswerText* answer
 
   std::string frame;
   frame.reserve(4 + request.size());
-  PutU32(&frame, static_cast<std::uint32_t>(request.size()));
+  AppendU32(&frame, static_cast<std::uint32_t>(request.size()));
   frame.append(request);
-  if (!SendAll(fd.get(), frame.data(), frame.size(), deadline, -1)) return E_FAIL;
+  if (!WriteAll(fd.get(), frame.data(), frame.size(), deadline)) return E_FAIL;
 
   char header[kAnswerHeaderSize];
-  if (!ReceiveAll(fd.get(), header, sizeof header, deadline, -1)) return E_FAIL;
+  if (!ReadAll(fd.get(), header, sizeof header, deadline)) return E_FAIL;
   const auto hr = static_cast<HRESULT>(GetU32(header));
   const auto hasAnswer = static_cast<unsigned char>(header[4]);
   const std::uint32_t length = GetU32(header + 5);
   if (hasAnswer > 1 || length > kMaxProjectManagerMessage) return E_FAIL;
   std::string text(length, '\0');
-  if (!ReceiveAll(fd.get(), text.data(), length, deadline, -1)) return E_FAIL;
+  if (!ReadAll(fd.get(), text.data(), length, deadline)) return E_FAIL;
   if (hasAnswer != 0 && answer != nullptr) *answer = std::move(text);
   return hr;
 }
