@@ -30,11 +30,11 @@
 #include <vector>
 
 #include "client/remote_file.h"
-#include "module/trace.h"
-#include "platform/registry_store.h"
-#include "platform/settings.h"
+#include "registry/store/registry_store.h"
+#include "registry/store/settings.h"
 #include "server/remote_file_answers.h"
 #include "server/remote_server.h"
+#include "trace/trace.h"
 
 extern char** environ;
 

@@ -13,9 +13,9 @@
 #include <string>
 
 #include "common/text.h"
-#include "platform/registry_store.h"
 #include "registry/reg_key.h"
 #include "registry/registry_projects.h"
+#include "registry/store/registry_store.h"
 #include "xml/xml_element.h"
 
 namespace {

@@ -18,10 +18,10 @@
 #include <filesystem>
 #include <thread>
 
-#include "platform/registry_store.h"
-#include "platform/rpc.h"
-#include "platform/rpc_frame.h"
-#include "platform/settings.h"
+#include "registry/store/registry_store.h"
+#include "registry/store/settings.h"
+#include "rpc/rpc.h"
+#include "rpc/rpc_frame.h"
 
 namespace {
 

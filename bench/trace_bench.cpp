@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "module/debug_output.h"
-#include "module/trace.h"
+#include "trace/debug_output.h"
+#include "trace/trace.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 
 #include "platform/environment.h"
 #include "platform/linux/unix_socket.h"
-#include "platform/registry_store.h"
-#include "platform/settings.h"
+#include "registry/store/registry_store.h"
+#include "registry/store/settings.h"
 
 namespace qxagent {
 namespace {

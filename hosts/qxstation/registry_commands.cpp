@@ -8,9 +8,9 @@
 #include "common/text.h"
 #include "module_calls.h"
 #include "platform/environment.h"
-#include "platform/registry_store.h"
 #include "registry/reg_key.h"
 #include "registry/registry_projects.h"
+#include "registry/store/registry_store.h"
 #include "xml/xml_element.h"
 
 namespace qxstation {

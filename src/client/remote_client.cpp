@@ -1,8 +1,8 @@
 // remote_client.cpp - commands to other stations, to this station and to the multicast group.
 //
-// The receiver is read from the message itself. Local names are served in-process by
-// AnswerRemoteRequest, "*" goes to the group through the multicast component, every other
-// name gets the message over an RPC connection of its own (one CRPCClientW per call, so calls
+// The receiver is read from the message itself. Local names are served in-process by the
+// installed local request handler, "*" goes to the group through the multicast component, every
+// other name gets the message over an RPC connection of its own (one CRPCClientW per call, so calls
 // on several threads need no lock). An asynchronous command runs on a detached worker thread
 // that owns a copy of everything it needs; a counter of running workers lets the module wait
 // for them before it unloads. Any thread may call every function here.
@@ -18,19 +18,20 @@
 #include <utility>
 
 #include "common/text.h"
-#include "module/trace.h"
 #include "platform/environment.h"
 #include "platform/host_platform.h"
 #include "platform/multicast_component.h"
-#include "platform/rpc.h"
-#include "platform/settings.h"
-#include "server/answer_request.h"
+#include "registry/store/settings.h"
+#include "rpc/rpc.h"
+#include "trace/trace.h"
 #include "xml/xml_element.h"
 
 namespace qx {
 namespace {
 
 const CTraceSource kSource("RemoteClient");
+
+std::atomic<LocalRequestHandler> localRequestHandler{nullptr};
 
 // The receiver of a message: "Receiver", else "HOST".
 std::string ReceiverOf(const CXmlElement& message) {
@@ -80,6 +81,8 @@ void AsyncCommandThread(std::unique_ptr<AsyncCommandArgs> args) {
 
 }  // namespace
 
+void SetLocalRequestHandler(LocalRequestHandler handler) { localRequestHandler.store(handler); }
+
 bool IsLocalHost(std::string_view name) {
   if (IsAliasOfThisStation(name)) return true;
   if (name.empty()) return false;
@@ -104,7 +107,8 @@ HRESULT doRemoteCommand(std::string_view message, AnswerText* answer) {
   if (receiver == "*") return DiscoverCommand(message, nullptr);
   if (IsLocalHost(receiver)) {
     Trace(kSource, nullptr, nullptr, kTraceRemoteCall, kLevelText, "Command on Local computer");
-    return AnswerRemoteRequest(request, answer);
+    const LocalRequestHandler handler = localRequestHandler.load();
+    return handler != nullptr ? handler(request, answer) : E_FAIL;
   }
   if (WantsAsync(request)) return StartAsyncCommand(kServiceProjectManager, receiver, message);
   return doRPCCommand(kServiceProjectManager, receiver, message, answer);

@@ -1,7 +1,8 @@
 // remote_client.h - commands to other stations' servers, to this station, or to the group.
 //
 // The receiver comes from the message itself ("Receiver", else "HOST"); ".", "LOCAL", "THIS"
-// and the computer's name are this station and are served by AnswerRemoteRequest in-process;
+// and the computer's name are this station and are served in-process by the local request
+// handler that the server installs;
 // "*" is the multicast group. Synchronous commands run on the caller's thread; "ASYNCHRON" YES
 // or TRUE runs the command on a detached worker thread. Any thread may call.
 #pragma once
@@ -13,6 +14,7 @@
 
 #include "common/answer.h"
 #include "common/hresult.h"
+#include "xml/xml_element.h"
 
 namespace qx {
 
@@ -23,6 +25,11 @@ HRESULT doRPCCommand(std::string_view service, std::string_view receiver, std::s
 HRESULT StartAsyncCommand(std::string_view service, std::string_view receiver,
                           std::string_view message);
 bool IsLocalHost(std::string_view name);
+
+// Answers a request addressed to this station itself. The server installs its answerer when
+// the library loads; without one a local request fails with E_FAIL.
+using LocalRequestHandler = HRESULT (*)(const CXmlElement& request, AnswerText* answer);
+void SetLocalRequestHandler(LocalRequestHandler handler);
 // ".", "LOCAL" and "THIS" become the computer's name; other names stay.
 void ResolveLocalHost(std::string* name);
 

@@ -24,9 +24,9 @@
 
 #include "client/remote_client.h"
 #include "common/text.h"
-#include "module/trace.h"
 #include "platform/environment.h"
-#include "platform/settings.h"
+#include "registry/store/settings.h"
+#include "trace/trace.h"
 #include "xml/xml_element.h"
 
 namespace qx {

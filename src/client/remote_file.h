@@ -17,8 +17,8 @@
 #include <string_view>
 
 #include "platform/file.h"
-#include "platform/rpc.h"
 #include "qxremoteserver.h"
+#include "rpc/rpc.h"
 
 namespace qx {
 

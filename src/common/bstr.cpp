@@ -18,9 +18,9 @@ constexpr std::uint32_t kMaxChars = (std::numeric_limits<std::uint32_t>::max() -
 
 }  // namespace
 
-extern "C" {
+namespace qx {
 
-BSTR SysAllocStringLen(const OLECHAR* text, uint32_t length) {
+BSTR BstrAllocLen(const OLECHAR* text, uint32_t length) {
   if (length > kMaxChars) return nullptr;
   const std::size_t bytes = std::size_t{length} * sizeof(OLECHAR);
   auto* block = static_cast<unsigned char*>(std::malloc(kPrefix + bytes + sizeof(OLECHAR)));
@@ -37,40 +37,36 @@ BSTR SysAllocStringLen(const OLECHAR* text, uint32_t length) {
   return chars;
 }
 
-BSTR SysAllocString(const OLECHAR* text) {
+BSTR BstrAlloc(const OLECHAR* text) {
   if (text == nullptr) return nullptr;
   std::uint32_t length = 0;
   while (text[length] != 0) {
     if (length == kMaxChars) return nullptr;
     ++length;
   }
-  return SysAllocStringLen(text, length);
+  return BstrAllocLen(text, length);
 }
 
-uint32_t SysStringLen(BSTR text) {
+uint32_t BstrLen(BSTR text) {
   if (text == nullptr) return 0;
   std::uint32_t bytes;
   std::memcpy(&bytes, reinterpret_cast<unsigned char*>(text) - kPrefix, kPrefix);
   return bytes / sizeof(OLECHAR);
 }
 
-void SysFreeString(BSTR text) {
+void BstrFree(BSTR text) {
   if (text != nullptr) std::free(reinterpret_cast<unsigned char*>(text) - kPrefix);
 }
-
-}  // extern "C"
-
-namespace qx {
 
 BSTR AllocBstrFromUtf8(std::string_view text) {
   const std::u16string wide = Utf8ToUtf16(text);
   if (wide.size() > kMaxChars) return nullptr;
-  return SysAllocStringLen(wide.data(), static_cast<std::uint32_t>(wide.size()));
+  return BstrAllocLen(wide.data(), static_cast<std::uint32_t>(wide.size()));
 }
 
 std::optional<std::string> BstrToUtf8(BSTR text) {
   if (text == nullptr) return std::string();
-  return Utf16ToUtf8(std::u16string_view(text, SysStringLen(text)));
+  return Utf16ToUtf8(std::u16string_view(text, BstrLen(text)));
 }
 
 }  // namespace qx

@@ -12,9 +12,9 @@
 #include <string>
 
 #include "common/text.h"
-#include "diagnosis/diagnosis_abi.h"
 #include "diagnosis/log_writer.h"
-#include "platform/registry_store.h"
+#include "registry/store/registry_store.h"
+#include "trace/diagnosis_abi.h"
 
 namespace qx::diagnosis {
 namespace {

@@ -9,8 +9,8 @@
 #include <ctime>
 
 #include "common/text.h"
-#include "module/trace.h"
 #include "platform/environment.h"
+#include "trace/trace.h"
 
 #ifdef QX_HAVE_SYSTEMD
 #include <systemd/sd-journal.h>

@@ -9,7 +9,7 @@
 #include <algorithm>
 
 #include "common/text.h"
-#include "module/trace.h"
+#include "trace/trace.h"
 
 namespace qx {
 namespace {

@@ -158,4 +158,12 @@ HRESULT GetStateOfNorvaneProject(const OLECHAR* path, BSTR* answer) {
   });
 }
 
+// The BSTR allocator of the C interface.
+BSTR SysAllocStringLen(const OLECHAR* text, uint32_t length) {
+  return qx::BstrAllocLen(text, length);
+}
+BSTR SysAllocString(const OLECHAR* text) { return qx::BstrAlloc(text); }
+uint32_t SysStringLen(BSTR text) { return qx::BstrLen(text); }
+void SysFreeString(BSTR text) { qx::BstrFree(text); }
+
 }  // extern "C"

@@ -8,10 +8,10 @@
 #include <string>
 
 #include "common/text.h"
-#include "module/debug_output.h"
 #include "module/host_identity.h"
-#include "module/trace.h"
 #include "platform/environment.h"
+#include "trace/debug_output.h"
+#include "trace/trace.h"
 
 namespace {
 

@@ -5,6 +5,8 @@
 // /run/qxremote), so that several stations can run on one machine. Any thread may call.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <string>
 
 namespace qx {
@@ -15,5 +17,12 @@ std::string RuntimeDir();
 bool EnsureRuntimeDir();
 // Full path of the running executable (the RPC client name, host identification).
 std::string ExecutablePath();
+
+// How long one call to another local process (the agent's multicast component, the project
+// manager) may take as a whole. The layer that owns the registry installs its reader of the
+// RPC setting CallTimeoutMs when the library loads; without one it is 30 s.
+using CallTimeoutSource = std::uint32_t (*)();
+void SetLocalCallTimeoutSource(CallTimeoutSource source);
+std::chrono::milliseconds LocalCallTimeout();
 
 }  // namespace qx

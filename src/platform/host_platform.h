@@ -30,6 +30,12 @@ class HostPlatform {
 };
 
 HostPlatform& Host();
+
+// Where the configured computer name and domain (the registry's PLATFORM\ComputerName and
+// PLATFORM\Domain) come from: the layer that owns the registry installs its reader when the
+// library loads. The source answers nullopt for a value that is absent or empty.
+using HostSettingSource = std::optional<std::string> (*)(const char* name);
+void SetHostSettingSource(HostSettingSource source);
 void SetHostPlatformForTesting(std::unique_ptr<HostPlatform> host);  // nullptr: the real one
 
 // The local path of a share from Samba's configuration ([share] sections and their "path").

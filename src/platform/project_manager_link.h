@@ -21,7 +21,7 @@ std::string ProjectManagerSocketPath();
 bool ProjectManagerSocketAccepts();
 // E_FAIL when the project manager does not answer.
 HRESULT ProjectManagerHandleRequest(std::string_view request, AnswerText* answer);
-// The same with an explicit call timeout instead of the RPC setting CallTimeoutMs.
+// The same with an explicit call timeout instead of LocalCallTimeout().
 HRESULT ProjectManagerHandleRequest(std::string_view request, AnswerText* answer,
                                     std::uint32_t callTimeoutMs);
 // Longest request or answer text that either side sends or accepts.

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "common/text.h"
-#include "module/trace.h"
+#include "trace/trace.h"
 
 namespace qx {
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/registry_store.h"
+#include "registry/store/registry_store.h"
 
 namespace qx {
 

@@ -12,10 +12,10 @@
 #include <string>
 
 #include "common/text.h"
-#include "discovery/project_state.h"
-#include "module/trace.h"
 #include "platform/path_probe.h"
+#include "registry/project_state.h"
 #include "registry/reg_key.h"
+#include "trace/trace.h"
 
 namespace qx {
 namespace {

@@ -6,15 +6,16 @@
 // Runs on the delivering thread; no lock of its own.
 #include "server/answer_request.h"
 
+#include "client/remote_client.h"
 #include "common/text.h"
 #include "hostinfo/local_host_info.h"
-#include "module/trace.h"
 #include "platform/host_platform.h"
 #include "platform/project_manager_link.h"
 #include "registry/reg_key.h"
 #include "registry/registry_projects.h"
 #include "server/remote_file_answers.h"
 #include "server/remote_server.h"
+#include "trace/trace.h"
 
 namespace qx {
 namespace {
@@ -181,5 +182,13 @@ HRESULT ForwardToProjectManager(std::string_view text, AnswerText* answer) {
   if (answer != nullptr && reply) *answer = std::move(reply);
   return result;
 }
+
+namespace {
+
+// Requests that this station's own client addresses to itself are answered here.
+[[maybe_unused]] const bool kLocalHandlerInstalled =
+    (SetLocalRequestHandler(&AnswerRemoteRequest), true);
+
+}  // namespace
 
 }  // namespace qx

@@ -14,12 +14,12 @@
 
 #include "common/bstr.h"
 #include "common/text.h"
-#include "module/trace.h"
 #include "platform/dynamic_library.h"
 #include "platform/file.h"
-#include "platform/settings.h"
 #include "qxremoteserver.h"
+#include "registry/store/settings.h"
 #include "server/path_policy.h"
+#include "trace/trace.h"
 
 namespace qx {
 namespace {

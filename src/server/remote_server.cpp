@@ -10,12 +10,12 @@
 
 #include "common/text.h"
 #include "hostinfo/local_host_info.h"
-#include "module/trace.h"
-#include "platform/settings.h"
 #include "registry/reg_key.h"
 #include "registry/registry_projects.h"
+#include "registry/store/settings.h"
 #include "server/answer_request.h"
 #include "server/remote_file_answers.h"
+#include "trace/trace.h"
 
 namespace qx {
 namespace {

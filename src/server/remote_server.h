@@ -28,7 +28,7 @@
 
 #include "common/answer.h"
 #include "common/hresult.h"
-#include "platform/rpc.h"
+#include "rpc/rpc.h"
 #include "xml/xml_element.h"
 
 namespace qx {

@@ -10,10 +10,10 @@
 
 #include "common/text.h"
 #include "hostinfo/local_host_info.h"
-#include "module/trace.h"
 #include "registry/registry_projects.h"
 #include "server/answer_request.h"
 #include "server/remote_server.h"
+#include "trace/trace.h"
 
 namespace qx {
 

@@ -11,12 +11,12 @@
 #include <thread>
 #include <vector>
 
-#include "diagnosis/diagnosis_abi.h"
-#include "module/debug_capture.h"
-#include "module/debug_output.h"
-#include "module/trace.h"
 #include "platform/dynamic_library.h"
-#include "platform/registry_store.h"
+#include "registry/store/registry_store.h"
+#include "trace/debug_capture.h"
+#include "trace/debug_output.h"
+#include "trace/diagnosis_abi.h"
+#include "trace/trace.h"
 
 namespace qx {
 namespace {

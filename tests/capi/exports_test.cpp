@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "module/debug_capture.h"
 #include "platform/project_manager_link.h"
-#include "platform/registry_store.h"
 #include "qxremoteserver.h"
+#include "registry/store/registry_store.h"
+#include "trace/debug_capture.h"
 
 namespace {
 

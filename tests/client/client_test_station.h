@@ -28,14 +28,14 @@
 #include <vector>
 
 #include "common/text.h"
-#include "module/trace.h"
 #include "platform/environment.h"
 #include "platform/file.h"
 #include "platform/host_platform.h"
 #include "platform/linux/unix_socket.h"
-#include "platform/registry_store.h"
-#include "platform/rpc.h"
-#include "platform/settings.h"
+#include "registry/store/registry_store.h"
+#include "registry/store/settings.h"
+#include "rpc/rpc.h"
+#include "trace/trace.h"
 #include "xml/xml_element.h"
 
 namespace qx::testing_station {

@@ -97,23 +97,23 @@ TEST(TextTest, XmlEscapeAndFormat) {
 }
 
 TEST(BstrTest, AllocationCarriesLengthAndTerminator) {
-  BSTR text = SysAllocString(u"abc");
+  BSTR text = BstrAlloc(u"abc");
   ASSERT_NE(text, nullptr);
-  EXPECT_EQ(SysStringLen(text), 3u);
+  EXPECT_EQ(BstrLen(text), 3u);
   EXPECT_EQ(text[3], 0);
-  SysFreeString(text);
+  BstrFree(text);
 
   const char16_t withNul[] = {u'a', 0, u'b'};
-  BSTR counted = SysAllocStringLen(withNul, 3);
-  EXPECT_EQ(SysStringLen(counted), 3u);
+  BSTR counted = BstrAllocLen(withNul, 3);
+  EXPECT_EQ(BstrLen(counted), 3u);
   EXPECT_EQ(BstrToUtf8(counted), std::string("a\0b", 3));
-  SysFreeString(counted);
+  BstrFree(counted);
 
-  EXPECT_EQ(SysAllocString(nullptr), nullptr);
-  EXPECT_EQ(SysStringLen(nullptr), 0u);
-  SysFreeString(nullptr);  // harmless
+  EXPECT_EQ(BstrAlloc(nullptr), nullptr);
+  EXPECT_EQ(BstrLen(nullptr), 0u);
+  BstrFree(nullptr);  // harmless
   UniqueBstr owned(AllocBstrFromUtf8("\xE4\xB8\xAD"));
-  EXPECT_EQ(SysStringLen(owned.get()), 1u);
+  EXPECT_EQ(BstrLen(owned.get()), 1u);
   EXPECT_EQ(BstrToUtf8(nullptr), std::string());
 }
 

@@ -16,7 +16,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "module/trace.h"
+#include "trace/trace.h"
 
 namespace qx {
 namespace {

@@ -103,13 +103,13 @@ TEST(ExportSupportTest, WriteAnswerHandsOverOnlyWrittenAnswers) {
   EXPECT_EQ(WriteAnswer(S_FALSE, AnswerText("Not Found \xC3\xA9"), &out), S_FALSE);
   ASSERT_NE(out, nullptr);
   UniqueBstr owned(out);
-  EXPECT_EQ(std::u16string(out, SysStringLen(out)), u"Not Found \u00e9");
+  EXPECT_EQ(std::u16string(out, BstrLen(out)), u"Not Found \u00e9");
 
   BSTR failed = nullptr;
   EXPECT_EQ(WriteAnswer(E_FAIL, AnswerText(""), &failed), E_FAIL);
   ASSERT_NE(failed, nullptr) << "an answer written with a failure is handed over too";
   UniqueBstr ownedFailed(failed);
-  EXPECT_EQ(SysStringLen(failed), 0u);
+  EXPECT_EQ(BstrLen(failed), 0u);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "common/text.h"
-#include "platform/registry_store.h"
+#include "registry/store/registry_store.h"
 
 namespace qx {
 namespace {

@@ -1,5 +1,5 @@
 // Tests of the local project's state record.
-#include "discovery/project_state.h"
+#include "registry/project_state.h"
 
 #include <gtest/gtest.h>
 

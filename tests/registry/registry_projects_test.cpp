@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/text.h"
-#include "discovery/project_state.h"
+#include "registry/project_state.h"
 #include "registry/reg_key.h"
 #include "registry/temp_registry.h"
 

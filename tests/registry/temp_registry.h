@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/registry_store.h"
+#include "registry/store/registry_store.h"
 
 namespace qx::testing {
 

@@ -15,7 +15,7 @@
 #include <map>
 #include <thread>
 
-#include "platform/settings.h"
+#include "registry/store/settings.h"
 #include "server/answer_request.h"
 #include "server_test_support.h"
 

@@ -19,11 +19,11 @@
 #include <vector>
 
 #include "hostinfo/local_host_info.h"
-#include "module/trace.h"
 #include "platform/host_platform.h"
 #include "platform/linux/unix_socket.h"
-#include "platform/registry_store.h"
 #include "registry/reg_key.h"
+#include "registry/store/registry_store.h"
+#include "trace/trace.h"
 
 namespace qx::test {
 

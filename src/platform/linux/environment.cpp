@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
@@ -18,6 +19,9 @@ namespace {
 constexpr const char* kDefaultRegistry = "/var/lib/qxremote/registry.db";
 constexpr const char* kDefaultRuntimeDir = "/run/qxremote";
 constexpr mode_t kRuntimeDirMode = 0750;
+constexpr std::uint32_t kDefaultLocalCallTimeoutMs = 30000;
+
+std::atomic<CallTimeoutSource> callTimeoutSource{nullptr};
 
 std::string FromEnvironment(const char* name, const char* fallback) {
   const char* value = std::getenv(name);
@@ -60,6 +64,13 @@ std::string ExecutablePath() {
     if (static_cast<std::size_t>(n) < buffer.size()) return std::string(buffer.data(), n);
     buffer.resize(buffer.size() * 2);  // the path may have been cut: try a larger buffer
   }
+}
+
+void SetLocalCallTimeoutSource(CallTimeoutSource source) { callTimeoutSource.store(source); }
+
+std::chrono::milliseconds LocalCallTimeout() {
+  const CallTimeoutSource source = callTimeoutSource.load();
+  return std::chrono::milliseconds(source != nullptr ? source() : kDefaultLocalCallTimeoutMs);
 }
 
 }  // namespace qx

@@ -1,11 +1,11 @@
 // host_platform.cpp - the Linux answers to "what is this computer called, who uses it and
 // which IPv4 addresses does it have".
 //
-// LinuxHostPlatform asks the station's registry first (PLATFORM\ComputerName and
-// PLATFORM\Domain let an installation name a station independently of its host name), then
-// the kernel. Nothing here queries a name server: every answer comes from this machine. The
-// module-wide instance lives as long as the process; a test may put a double in its place.
-// Any thread may call.
+// LinuxHostPlatform asks the installed setting source first (the registry's
+// PLATFORM\ComputerName and PLATFORM\Domain let an installation name a station independently
+// of its host name), then the kernel. Nothing here queries a name server: every answer comes from
+// this machine. The module-wide instance lives as long as the process; a test may put a double in
+// its place. Any thread may call.
 #include "platform/host_platform.h"
 
 #include <ifaddrs.h>
@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -22,8 +23,6 @@
 #include <string_view>
 
 #include "common/text.h"
-#include "platform/registry_store.h"
-#include "platform/settings.h"
 
 namespace qx {
 namespace {
@@ -32,24 +31,16 @@ constexpr std::size_t kComputerNameUnits = 15;
 constexpr std::size_t kMaxAddresses = 50;
 constexpr std::uint32_t kLoopback = 0x0100007Fu;  // 127.0.0.1, first octet lowest
 constexpr const char* kDefaultDomain = "WORKGROUP";
-constexpr std::string_view kLocalMachinePrefix = "HKEY_LOCAL_MACHINE\\";
 
-// A string value of the PLATFORM key, when the registry holds a non-empty one.
+std::atomic<HostSettingSource> hostSettingSource{nullptr};
+
+// A configured value (PLATFORM\ComputerName or PLATFORM\Domain), when there is one.
 std::optional<std::string> PlatformSetting(const char* name) {
-  RegistryStore& store = Registry();
-  KeyId root = 0;
-  if (store.RootKey(RegRoot::kLocalMachine, &root) != RegStatus::kOk) return std::nullopt;
-  std::string_view path = kPlatformKey;
-  if (path.substr(0, kLocalMachinePrefix.size()) == kLocalMachinePrefix) {
-    path.remove_prefix(kLocalMachinePrefix.size());
-  }
-  KeyId key = 0;
-  if (store.OpenKey(root, path, &key) != RegStatus::kOk) return std::nullopt;
-  RegValue value;
-  if (store.GetValue(key, name, &value) != RegStatus::kOk) return std::nullopt;
-  if (value.type != RegType::kSz && value.type != RegType::kExpandSz) return std::nullopt;
-  if (value.text.empty()) return std::nullopt;
-  return value.text;
+  const HostSettingSource source = hostSettingSource.load();
+  if (source == nullptr) return std::nullopt;
+  std::optional<std::string> value = source(name);
+  if (value && value->empty()) return std::nullopt;
+  return value;
 }
 
 std::optional<std::string> KernelHostName() {
@@ -143,6 +134,8 @@ HostPlatform& Host() {
   if (g_hostDouble) return *g_hostDouble;
   return real;
 }
+
+void SetHostSettingSource(HostSettingSource source) { hostSettingSource.store(source); }
 
 void SetHostPlatformForTesting(std::unique_ptr<HostPlatform> host) {
   std::lock_guard lock(g_hostMutex);

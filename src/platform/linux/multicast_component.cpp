@@ -48,7 +48,6 @@
 
 #include "platform/environment.h"
 #include "platform/linux/unix_socket.h"
-#include "platform/settings.h"
 
 namespace qx {
 namespace {
@@ -99,7 +98,7 @@ class SocketNetQXKomm final : public INetQXKomm {
                AnswerText* answer) {
     if (fd_.get() < 0) return E_FAIL;
     if (receiver.size() > kMaxBody || text.size() > kMaxBody) return E_INVALIDARG;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ReadRpcSettings().callTimeoutMs);
+    const auto deadline = Clock::now() + LocalCallTimeout();
 
     std::array<std::uint8_t, kRequestHeader> header{};
     PutU32(header.data(), kMagic);
@@ -267,8 +266,7 @@ class SocketListener final : public NetQXKommListener {
       reply[5] = answer ? 1 : 0;
       PutU32(reply.data() + 8, static_cast<std::uint32_t>(result));
       PutU32(reply.data() + 12, answer ? static_cast<std::uint32_t>(answer->size()) : 0);
-      const auto deadline =
-          Clock::now() + std::chrono::milliseconds(ReadRpcSettings().callTimeoutMs);
+      const auto deadline = Clock::now() + LocalCallTimeout();
       if (!WriteAll(fd, reply.data(), reply.size(), deadline)) return;
       if (answer && !WriteAll(fd, answer->data(), answer->size(), deadline)) {
         return;

@@ -33,7 +33,6 @@
 #include "common/text.h"
 #include "platform/environment.h"
 #include "platform/linux/unix_socket.h"
-#include "platform/settings.h"
 
 namespace qx {
 namespace {
@@ -261,7 +260,8 @@ bool ProjectManagerSocketAccepts() {
 }
 
 HRESULT ProjectManagerHandleRequest(std::string_view request, AnswerText* answer) {
-  return ProjectManagerHandleRequest(request, answer, ReadRpcSettings().callTimeoutMs);
+  return ProjectManagerHandleRequest(request, answer,
+                                     static_cast<std::uint32_t>(LocalCallTimeout().count()));
 }
 
 HRESULT ProjectManagerHandleRequest(std::string_view request, AnswerText* answer,

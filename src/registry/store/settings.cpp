@@ -6,13 +6,15 @@
 // registry's content version changes (a write by any process), which costs one cheap query
 // instead of a dozen. Directory lists are REG_MULTI_SZ, or REG_SZ with ':' between the directories;
 // a list that is present but empty allows nothing.
-#include "platform/settings.h"
+#include "registry/store/settings.h"
 
 #include <limits>
 #include <mutex>
 
 #include "common/text.h"
-#include "platform/registry_store.h"
+#include "platform/environment.h"
+#include "platform/host_platform.h"
+#include "registry/store/registry_store.h"
 
 namespace qx {
 namespace {
@@ -139,5 +141,25 @@ std::optional<std::string> HostsTableAddress(std::string_view host) {
 std::vector<std::string> RemoteCallLibraryDirs() { return CurrentServingSettings().libraryDirs; }
 
 std::vector<std::string> RemoteFileRoots() { return CurrentServingSettings().fileRoots; }
+
+namespace {
+
+std::optional<std::string> PlatformValue(const char* name) {
+  std::string text;
+  ReadString(OpenSettingsKey(kPlatformKey), name, &text);
+  if (text.empty()) return std::nullopt;
+  return text;
+}
+
+std::uint32_t CallTimeoutMs() { return ReadRpcSettings().callTimeoutMs; }
+
+// The platform's configured host names and local call timeout come from this registry.
+[[maybe_unused]] const bool kSourcesInstalled = [] {
+  SetHostSettingSource(&PlatformValue);
+  SetLocalCallTimeoutSource(&CallTimeoutMs);
+  return true;
+}();
+
+}  // namespace
 
 }  // namespace qx

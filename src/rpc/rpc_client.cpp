@@ -12,9 +12,9 @@
 #include <deque>
 
 #include "common/text.h"
-#include "module/trace.h"
-#include "platform/linux/rpc_internal.h"
-#include "platform/rpc.h"
+#include "rpc/rpc.h"
+#include "rpc/rpc_internal.h"
+#include "trace/trace.h"
 
 namespace qx {
 

@@ -5,14 +5,14 @@
 // opened on first use, opened afresh when QX_REGISTRY names another file, and tried again (at
 // most once a second) when it could not be opened. Each call holds its own reference to the store,
 // so a store that is replaced meanwhile stays alive until its running calls end.
-#include "platform/registry_store.h"
+#include "registry/store/registry_store.h"
 
 #include <chrono>
 #include <mutex>
 #include <utility>
 
-#include "module/trace.h"
 #include "platform/environment.h"
+#include "trace/trace.h"
 
 namespace qx {
 namespace {

@@ -4,7 +4,7 @@
 // diagnostics object or the debug output; no lock is taken on that path. The diagnostics
 // object is kept in an atomic pointer together with a count of the writers that may be using
 // it, so that UnloadDiagnostics never destroys it under a writer.
-#include "module/trace.h"
+#include "trace/trace.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -13,9 +13,9 @@
 #include <thread>
 
 #include "common/text.h"
-#include "diagnosis/diagnosis_abi.h"
-#include "module/debug_output.h"
 #include "platform/module_location.h"
+#include "trace/debug_output.h"
+#include "trace/diagnosis_abi.h"
 
 namespace qx {
 namespace {

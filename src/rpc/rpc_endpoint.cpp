@@ -21,8 +21,8 @@
 
 #include "common/text.h"
 #include "platform/host_platform.h"
-#include "platform/linux/rpc_internal.h"
-#include "platform/settings.h"
+#include "registry/store/settings.h"
+#include "rpc/rpc_internal.h"
 
 namespace qx {
 namespace {

@@ -2,7 +2,7 @@
 //
 // The viewer test asks the platform at most once a second; between asks every thread reads the
 // cached answer from two atomics, so the trace path stays free of locks and system calls.
-#include "module/debug_output.h"
+#include "trace/debug_output.h"
 
 #include <atomic>
 #include <chrono>

@@ -8,8 +8,8 @@
 // thread may call.
 #include <algorithm>
 
-#include "platform/linux/rpc_internal.h"
-#include "platform/rpc.h"
+#include "rpc/rpc.h"
+#include "rpc/rpc_internal.h"
 
 namespace qx {
 

@@ -1,4 +1,4 @@
-#include "platform/rpc.h"
+#include "rpc/rpc.h"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/registry_store.h"
-#include "platform/rpc_frame.h"
-#include "platform/settings.h"
+#include "registry/store/registry_store.h"
+#include "registry/store/settings.h"
+#include "rpc/rpc_frame.h"
 
 namespace qx {
 namespace {

@@ -2,7 +2,7 @@
 //
 // Writers (discovery messages, the watch timer) and readers (the registry project list) run on
 // different threads; the lock makes each access copy whole texts.
-#include "discovery/project_state.h"
+#include "registry/project_state.h"
 
 #include <mutex>
 #include <string>

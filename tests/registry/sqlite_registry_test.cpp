@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "common/text.h"
-#include "platform/registry_store.h"
+#include "registry/store/registry_store.h"
 
 namespace qx {
 namespace {

@@ -19,7 +19,7 @@
 
 #include "common/text.h"
 #include "platform/environment.h"
-#include "platform/linux/rpc_internal.h"
+#include "rpc/rpc_internal.h"
 
 namespace qx {
 namespace {

@@ -20,8 +20,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/rpc_frame.h"
-#include "platform/settings.h"
+#include "registry/store/settings.h"
+#include "rpc/rpc_frame.h"
 
 namespace qx {
 

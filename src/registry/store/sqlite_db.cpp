@@ -1,5 +1,5 @@
 // sqlite_db.cpp - the RAII layer over the SQLite C interface (see sqlite_db.h).
-#include "platform/linux/sqlite_db.h"
+#include "registry/store/sqlite_db.h"
 
 namespace qx::sqlite {
 

@@ -32,13 +32,13 @@ inline constexpr std::uint16_t kDefaultDiscoveryPort = 47811;
 inline constexpr std::uint16_t kDefaultProjectManagerPort = 47812;
 
 struct RpcSettings {
-  std::string listenAddress = "127.0.0.1";       // "ListenAddress"
-  std::uint32_t connectTimeoutMs = 3000;         // "ConnectTimeoutMs"
-  std::uint32_t callTimeoutMs = 30000;           // "CallTimeoutMs"
-  std::uint32_t serverThreads = 8;               // "ServerThreads"
-  std::uint32_t maxFrameBytes = 64u << 20;       // "MaxFrameBytes"
-  std::uint32_t readFileLimit = 16u << 20;       // "ReadFileLimit": largest READFILE COUNT
-  std::uint32_t idleConnectionMs = 30000;        // "IdleConnectionMs": kept client connections
+  std::string listenAddress = "127.0.0.1";  // "ListenAddress"
+  std::uint32_t connectTimeoutMs = 3000;    // "ConnectTimeoutMs"
+  std::uint32_t callTimeoutMs = 30000;      // "CallTimeoutMs"
+  std::uint32_t serverThreads = 8;          // "ServerThreads"
+  std::uint32_t maxFrameBytes = 64u << 20;  // "MaxFrameBytes"
+  std::uint32_t readFileLimit = 16u << 20;  // "ReadFileLimit": largest READFILE COUNT
+  std::uint32_t idleConnectionMs = 30000;   // "IdleConnectionMs": kept client connections
 };
 RpcSettings ReadRpcSettings();
 

@@ -34,10 +34,10 @@
 #include <thread>
 
 #include "common/text.h"
-#include "module/trace.h"
-#include "platform/rpc.h"
-#include "platform/rpc_frame.h"
-#include "platform/settings.h"
+#include "registry/store/settings.h"
+#include "rpc/rpc.h"
+#include "rpc/rpc_frame.h"
+#include "trace/trace.h"
 
 namespace qx {
 namespace {

@@ -1,4 +1,4 @@
-#include "module/trace.h"
+#include "trace/trace.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "common/text.h"
-#include "module/debug_capture.h"
-#include "module/debug_output.h"
+#include "trace/debug_capture.h"
+#include "trace/debug_output.h"
 
 namespace qx {
 namespace {

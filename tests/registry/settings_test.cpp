@@ -1,6 +1,6 @@
 // Tests of the platform settings read from the registry: defaults, overrides, values of the
 // wrong type or out of range, and a registry that cannot be opened.
-#include "platform/settings.h"
+#include "registry/store/settings.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/registry_store.h"
+#include "registry/store/registry_store.h"
 
 namespace qx {
 namespace {

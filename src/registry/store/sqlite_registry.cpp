@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "common/text.h"
-#include "platform/linux/sqlite_db.h"
-#include "platform/registry_store.h"
+#include "registry/store/registry_store.h"
+#include "registry/store/sqlite_db.h"
 
 namespace qx {
 namespace {

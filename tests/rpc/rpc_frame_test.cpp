@@ -1,4 +1,4 @@
-#include "platform/rpc_frame.h"
+#include "rpc/rpc_frame.h"
 
 #include <gtest/gtest.h>
 
