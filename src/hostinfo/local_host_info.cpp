@@ -51,7 +51,7 @@ bool LocalHostInfo::Refresh() {
     }
   }
 
-  std::lock_guard lock(mutex_);
+  MutexLock lock(&mutex_);
   // A name that cannot be read, or is too long for its field, leaves the name as it was.
   if (computer && !computer->empty()) computerName_ = CutToUnits(*computer, kComputerNameUnits);
   if (domain && !domain->empty() && Utf16Units(*domain) <= kDomainNameUnits) domainName_ = *domain;
@@ -65,7 +65,7 @@ bool LocalHostInfo::Refresh() {
 }
 
 bool LocalHostInfo::SelectAddress(std::string_view addressText) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(&mutex_);
   const int count = static_cast<int>(addresses_.size());
   for (int i = 0; i < count; ++i) {
     const AddressRow& row = addresses_[i];
@@ -81,49 +81,49 @@ bool LocalHostInfo::SelectAddress(std::string_view addressText) {
 }
 
 bool LocalHostInfo::IsLocalComputer(std::string_view name) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(&mutex_);
   // Before the first Refresh the name is empty, and an empty name is nobody's.
   return !computerName_.empty() && IEquals(name, computerName_);
 }
 
 std::string LocalHostInfo::computerName() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(&mutex_);
   return computerName_;
 }
 
 std::string LocalHostInfo::domainName() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(&mutex_);
   return domainName_;
 }
 
 std::string LocalHostInfo::userName() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(&mutex_);
   return userName_;
 }
 
 std::string LocalHostInfo::currentAddress() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(&mutex_);
   return currentAddress_;
 }
 
 std::string LocalHostInfo::currentMask() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(&mutex_);
   return currentMask_;
 }
 
 int LocalHostInfo::addressCount() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(&mutex_);
   return static_cast<int>(addresses_.size());
 }
 
 std::optional<std::string> LocalHostInfo::addressText(int index) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(&mutex_);
   if (index < 0 || index >= static_cast<int>(addresses_.size())) return std::nullopt;
   return addresses_[index].addressText;
 }
 
 std::optional<std::string> LocalHostInfo::maskText(int index) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(&mutex_);
   if (index < 0 || index >= static_cast<int>(addresses_.size())) return std::nullopt;
   return addresses_[index].maskText;
 }

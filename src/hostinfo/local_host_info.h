@@ -9,11 +9,12 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "common/mutex.h"
 
 #include "platform/host_platform.h"
 
@@ -47,13 +48,13 @@ class LocalHostInfo {
   std::optional<std::string> maskText(int index) const;
 
  private:
-  mutable std::mutex mutex_;
-  std::string computerName_;
-  std::string domainName_;
-  std::string userName_;
-  std::vector<AddressRow> addresses_;
-  std::string currentAddress_;
-  std::string currentMask_;
+  mutable Mutex mutex_;
+  std::string computerName_ GUARDED_BY(mutex_);
+  std::string domainName_ GUARDED_BY(mutex_);
+  std::string userName_ GUARDED_BY(mutex_);
+  std::vector<AddressRow> addresses_ GUARDED_BY(mutex_);
+  std::string currentAddress_ GUARDED_BY(mutex_);
+  std::string currentMask_ GUARDED_BY(mutex_);
 };
 
 LocalHostInfo& LocalHost();
