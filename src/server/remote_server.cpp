@@ -1,11 +1,10 @@
 // remote_server.cpp - CSERVER: start and stop by role, the RPC receive path, currentServer.
 //
-// currentServer is guarded by one module-wide mutex; each server counts the ServerRefs that
-// hold it under that mutex, and its destructor waits on a condition variable until the count
+// currentServer is guarded by one module-wide lock (serverLock); each server counts the ServerRefs
+// that hold it under that mutex, and its destructor waits on a condition variable until the count
 // is back to zero. The receive callbacks run on RPC pool threads and never let an exception out.
 #include "server/remote_server.h"
 
-#include <condition_variable>
 #include <new>
 
 #include "common/text.h"
@@ -23,9 +22,8 @@ namespace {
 const CTraceSource kSource("RemoteServer");
 
 struct ServerRegistry {
-  std::mutex mutex;
-  std::condition_variable released;
-  CSERVER* current = nullptr;  // guarded by mutex
+  CondVar released{&serverLock};
+  CSERVER* current GUARDED_BY(serverLock) = nullptr;
 };
 
 ServerRegistry& Servers() {
@@ -47,16 +45,16 @@ HRESULT HresultOfCurrentException() {
 
 CSERVER::CSERVER() {
   ServerRegistry& servers = Servers();
-  std::lock_guard<std::mutex> lock(servers.mutex);
+  MutexLock lock(&serverLock);
   servers.current = this;
 }
 
 CSERVER::~CSERVER() {
   stopServer();
   ServerRegistry& servers = Servers();
-  std::unique_lock<std::mutex> lock(servers.mutex);
+  MutexLock lock(&serverLock);
   if (servers.current == this) servers.current = nullptr;
-  servers.released.wait(lock, [this] { return holders_ == 0; });
+  while (holders_ != 0) servers.released.Wait();
 }
 
 HRESULT CSERVER::startRemoteServer(std::string_view serviceName) {
@@ -178,7 +176,7 @@ void CSERVER::UnadviseEventSink(std::uint32_t /*cookie*/) {}
 
 ServerRef::ServerRef() {
   ServerRegistry& servers = Servers();
-  std::lock_guard<std::mutex> lock(servers.mutex);
+  MutexLock lock(&serverLock);
   server_ = servers.current;
   if (server_ != nullptr) ++server_->holders_;
 }
@@ -186,8 +184,8 @@ ServerRef::ServerRef() {
 ServerRef::~ServerRef() {
   if (server_ == nullptr) return;
   ServerRegistry& servers = Servers();
-  std::lock_guard<std::mutex> lock(servers.mutex);
-  if (--server_->holders_ == 0) servers.released.notify_all();
+  MutexLock lock(&serverLock);
+  if (--server_->holders_ == 0) servers.released.SignalAll();
 }
 
 }  // namespace qx

@@ -22,16 +22,19 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "common/answer.h"
 #include "common/hresult.h"
+#include "common/mutex.h"
 #include "rpc/rpc.h"
 #include "xml/xml_element.h"
 
 namespace qx {
+
+// The module-wide lock of currentServer and of every server's count of holders.
+inline Mutex serverLock;
 
 // Role names kept in serviceName().
 inline constexpr const char* kRoleDiscovery = "DiscoverService";
@@ -87,7 +90,7 @@ class CSERVER : public CRPCServerW {
   std::uint32_t sinkCookie_ = 0;
   std::uint32_t watchTimerPeriodMs_ = 0;
   std::string serviceName_;
-  int holders_ = 0;  // ServerRefs on this object; guarded by the module-wide server lock
+  int holders_ GUARDED_BY(serverLock) = 0;  // ServerRefs on this object
 };
 
 // The most recently constructed server that still lives, held for the duration of a use.
