@@ -1,0 +1,256 @@
+// net_tree_updates.cpp - the operations that change the network tree: hosts joining, updating
+// and leaving, projects entered, changed and removed, and stored credentials.
+//
+// Each update reads the caller's element and fills fresh records before it takes the lock, then
+// holds the lock from its first lookup to its last change. A record that can't be filled is
+// refused before anything changes, so a bad announcement never costs the tree a record it had.
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "common/text.h"
+#include "nettree/net_tree.h"
+#include "nettree/net_tree_internal.h"
+
+namespace qx {
+namespace {
+
+// A peer's text quoted in a trace line: at most this many characters.
+constexpr int kQuotedUnits = 600;
+
+std::string Quoted(std::string_view text) { return CutToUnits(text, kQuotedUnits); }
+
+}  // namespace
+
+// What one announcement gives the tree, read before the lock is taken.
+struct NetTree::HostUpdate {
+  CHostInfo info;
+  struct Project {
+    std::string name;  // the DSN as the index key
+    std::string key;   // FoldedKey(name)
+    CProjectInfo record;
+  };
+  std::vector<Project> projects;  // in list order
+  int skipped = 0;                // malformed project records
+};
+
+bool NetTree::AddHost(std::string_view host, std::string_view domain, CXmlElement* announcement) {
+  try {
+    if (announcement == nullptr || announcement->IsEmpty() || !IsValidHostName(host) ||
+        domain.empty()) {
+      TraceWarning(NetTreeTraceSource(),
+                   "AddHost: announcement refused, HOST(%s) DOMAIN(%s) missing or too long",
+                   Quoted(host).c_str(), Quoted(domain).c_str());
+      return false;
+    }
+    const std::string domainName = CutToUnits(domain, kMaxRecordFieldUnits);
+
+    HostUpdate update;
+    CXmlElement list;
+    if (announcement->FindChild("PROJECTLIST", &list)) {
+      CXmlElement::ChildList children;
+      list.GetChildList(&children);
+      CXmlElement project;
+      while (list.NextChild(&children, "Project", &project)) {
+        HostUpdate::Project entry;
+        entry.name = DsnKey(project.GetSubText("DSN"));
+        if (entry.name.empty() || !entry.record.AddXML(project)) {
+          ++update.skipped;
+          continue;
+        }
+        entry.key = FoldedKey(entry.name);
+        update.projects.push_back(std::move(entry));
+      }
+      announcement->RemoveChild(&list);
+    }
+    if (update.skipped > 0) {
+      TraceWarning(NetTreeTraceSource(),
+                   "AddHost(%s): %d project records without a DSN or too long left out",
+                   Quoted(host).c_str(), update.skipped);
+    }
+    if (!update.info.AddXML(*announcement)) {
+      TraceWarning(NetTreeTraceSource(),
+                   "AddHost(%s): announcement can't be written or is longer than %zu bytes",
+                   Quoted(host).c_str(), kMaxHostDetailsBytes);
+      return false;
+    }
+    Trace(NetTreeTraceSource(), nullptr, nullptr, kTraceMulticast, kLevelDetail,
+          "<AddHostInfo>%s</AddHostInfo>", update.info.details->c_str());
+
+    MutexLock lock(&mutex_);
+    if (!EnterHostElementLocked(host, domainName)) return false;
+    ApplyHostLocked(host, &update);
+    return true;
+  } catch (const std::bad_alloc&) {
+    TraceError(NetTreeTraceSource(), "AddHost: out of memory");
+    return false;
+  }
+}
+
+bool NetTree::EnterHostElementLocked(std::string_view host, std::string_view domain) {
+  if (tree_.IsEmpty()) return false;
+  const std::string domainKey = FoldedKey(domain);
+  auto found = domains_.find(domainKey);
+  if (found == domains_.end()) {
+    CXmlElement element;
+    if (!tree_.AddChild("Domain", &element)) return false;
+    if (!element.AddTextChild("Name", domain)) {
+      tree_.RemoveChild(&element);
+      return false;
+    }
+    found = domains_.emplace(domainKey, DomainNode{std::move(element), {}}).first;
+  }
+  DomainNode& node = found->second;
+  const std::string hostKey = FoldedKey(host);
+  if (node.hosts.count(hostKey) > 0) return true;
+  pugi::xml_node domainNode = node.element.node();
+  pugi::xml_node hostNode = domainNode.append_child(pugi::node_element);
+  if (!hostNode) return false;
+  pugi::xml_node text;
+  if (!hostNode.set_name("Host") || !(text = hostNode.append_child(pugi::node_pcdata)) ||
+      !text.set_value(host.data(), host.size())) {
+    domainNode.remove_child(hostNode);
+    return false;
+  }
+  node.hosts.emplace(hostKey, hostNode);
+  return true;
+}
+
+void NetTree::ApplyHostLocked(std::string_view host, HostUpdate* update) {
+  bool created = false;
+  const std::string hostKey = FoldedKey(host);
+  CHostInfo* record = hosts_.FindOrAdd(hostKey, host, &created);
+  if (!created) UnindexHostLocked(hostKey, *record);
+  *record = std::move(update->info);
+  hostsByDomain_[FoldedKey(record->domain)][hostKey] = record;
+  for (HostUpdate::Project& project : update->projects) {
+    EnterProjectLocked(project.name, project.key, std::move(project.record));
+  }
+}
+
+bool NetTree::RemoveHost(std::string_view host, std::string_view domain) {
+  if (!IsValidHostName(host)) return true;  // never entered
+  try {
+    const std::string hostKey = FoldedKey(host);
+    MutexLock lock(&mutex_);
+    const auto found = domains_.find(FoldedKey(CutToUnits(domain, kMaxRecordFieldUnits)));
+    if (found != domains_.end()) {
+      DomainNode& node = found->second;
+      const auto hostNode = node.hosts.find(hostKey);
+      if (hostNode != node.hosts.end()) {
+        const bool only = node.hosts.size() == 1;
+        node.element.node().remove_child(hostNode->second);
+        node.hosts.erase(hostNode);
+        if (only) {
+          tree_.RemoveChild(&node.element);
+          domains_.erase(found);
+        }
+      }
+    }
+    // The host's projects stay, with their last HOST and STATE.
+    if (const CHostInfo* record = hosts_.Find(host)) {
+      UnindexHostLocked(hostKey, *record);
+      hosts_.Erase(host);
+    }
+  } catch (const std::bad_alloc&) {
+    TraceError(NetTreeTraceSource(), "RemoveHost: out of memory");
+  }
+  return true;
+}
+
+HRESULT NetTree::PushServerProject(const CXmlElement& event) {
+  HRESULT hr = E_FAIL;
+  std::string dsn;
+  std::string host;
+  try {
+    dsn = event.GetSubText("DSN");
+    host = event.GetSubText("Host");
+    const std::string name = DsnKey(dsn);
+    const std::string key = FoldedKey(name);
+    CProjectInfo fresh;
+    if (!name.empty() && IsValidHostName(host) && fresh.AddXML(event)) {
+      MutexLock lock(&mutex_);
+      if (hosts_.Find(host) != nullptr) {
+        EnterProjectLocked(name, key, std::move(fresh));
+        hr = S_OK;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    hr = E_OUTOFMEMORY;
+  }
+  if (Failed(hr)) {
+    TraceError(NetTreeTraceSource(), "<Error>PushServerProject<HOST>%s</HOST><DSN>%s</DSN></Error>",
+               Quoted(host).c_str(), Quoted(dsn).c_str());
+  }
+  return hr;
+}
+
+HRESULT NetTree::ChangeServerState(std::string_view dsn, std::string_view state) {
+  try {
+    MutexLock lock(&mutex_);
+    return SetFieldLocked(dsn, "STATE", state);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT NetTree::ChangeClientState(std::string_view /*host*/, std::string_view /*dsn*/,
+                                   std::string_view /*state*/) {
+  // A client's state is not kept in the tree.
+  MutexLock lock(&mutex_);
+  return S_OK;
+}
+
+HRESULT NetTree::RemoveFromProjectList(const CXmlElement& announcement) {
+  HRESULT hr = E_FAIL;
+  try {
+    const std::string key = DsnKey(announcement.GetSubText("DSN"));
+    MutexLock lock(&mutex_);
+    // The host is the one that the project's record names, not the announcement's.
+    const CProjectInfo* record = projects_.Find(key);
+    if (record != nullptr && hosts_.Find(record->host) != nullptr) {
+      UnindexProjectLocked(FoldedKey(key), *record);
+      projects_.Remove(key);
+      hr = S_OK;
+    }
+  } catch (const std::bad_alloc&) {
+    hr = E_OUTOFMEMORY;
+  }
+  if (Failed(hr)) {
+    TraceError(NetTreeTraceSource(), "RemoveFromProjectList failed!. hr(%x)",
+               static_cast<unsigned>(hr));
+  }
+  return hr;
+}
+
+HRESULT NetTree::SetUserPassword(const CXmlElement& command) {
+  try {
+    const std::string dsn = command.GetSubText("DSN");
+    const std::string password = command.GetSubText("PASSWORD");
+    const std::string user = command.GetSubText("USER");
+    MutexLock lock(&mutex_);
+    const HRESULT passwordSet = SetFieldLocked(dsn, "PASSWORD", password);
+    const HRESULT userSet = SetFieldLocked(dsn, "USER", user);
+    return Failed(passwordSet) || Failed(userSet) ? E_FAIL : S_OK;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT NetTree::SetFieldLocked(std::string_view dsn, std::string_view field,
+                                std::string_view text) {
+  CProjectInfo* record = projects_.Find(DsnKey(dsn));
+  if (record == nullptr) return E_INVALIDARG;
+  if (IEquals(field, "STATE")) {
+    record->SetState(text);
+  } else if (IEquals(field, "PASSWORD")) {
+    record->password = CutToUnits(text, kMaxRecordFieldUnits);
+  } else if (IEquals(field, "USER")) {
+    record->user = CutToUnits(text, kMaxRecordFieldUnits);
+  } else {
+    return E_NOTIMPL;
+  }
+  return S_OK;
+}
+
+}  // namespace qx
