@@ -11,7 +11,13 @@ namespace qxstation {
 namespace {
 
 std::string Element(std::string_view tag, std::string_view text) {
-  return "<" + std::string(tag) + ">" + qx::XmlEscape(text) + "</" + std::string(tag) + ">";
+  // Appended piece by piece: GCC 12 misreads the chain of operator+ on a literal as an
+  // overlapping copy (-Wrestrict) at -O3.
+  const std::string escaped = qx::XmlEscape(text);
+  std::string out;
+  out.reserve(2 * tag.size() + escaped.size() + 5);
+  out.append("<").append(tag).append(">").append(escaped).append("</").append(tag).append(">");
+  return out;
 }
 
 bool IsElementContent(std::string_view markup) {

@@ -15,6 +15,7 @@
 #include "copy_progress.h"
 #include "module_calls.h"
 #include "platform/environment.h"
+#include "platform/linux/unix_socket.h"
 #include "registry_commands.h"
 #include "requests.h"
 #include "trace_listener.h"
@@ -129,7 +130,8 @@ class StopSignals {
 int RunTrace(const Arguments& args, std::FILE* out, std::FILE* err) {
   StopSignals stop;
   if (stop.fd() < 0) {
-    std::fprintf(err, "qxstation: cannot wait for Ctrl-C: %s\n", std::strerror(errno));
+    std::fprintf(err, "qxstation: cannot wait for Ctrl-C: %s\n",
+                 qx::unix_socket::ErrorText(errno).c_str());
     return kFailure;
   }
   TraceListener listener(qx::RuntimeDir(), args.flag("--tree"));

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <vector>
 
 #include "platform/debug_channel.h"
@@ -60,13 +59,14 @@ bool TraceListener::Bind(const std::string& path, Bound* bound, std::string* err
   }
   qx::unix_socket::UniqueFd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!fd) {
-    *error = std::string("socket: ") + std::strerror(errno);
+    *error = "socket: " + qx::unix_socket::ErrorText(errno);
     return false;
   }
   if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    *error = "cannot bind " + path + ": " + std::strerror(errno);
+    *error = "cannot bind " + path + ": " + qx::unix_socket::ErrorText(errno);
     return false;
   }
+  if (lstat(path.c_str(), &info) == 0) bound->id = {info.st_dev, info.st_ino};
   bound->fd = fd.Release();
   bound->path = path;
   return true;
@@ -75,7 +75,7 @@ bool TraceListener::Bind(const std::string& path, Bound* bound, std::string* err
 void TraceListener::Release(Bound* bound) {
   if (bound->fd < 0) return;
   close(bound->fd);
-  unlink(bound->path.c_str());
+  qx::unix_socket::RemoveSocketFileIfOwn(bound->path, bound->id);
   bound->fd = -1;
 }
 

@@ -4,7 +4,7 @@
 // debug-output line as one datagram, and with the viewer marker also <RuntimeDir>/tracetree.sock,
 // whose presence tells the module to write the tagged form. A socket file left by a reader that
 // died is replaced; one held by a living reader is not. The object owns both sockets and
-// removes their files when it goes. One thread.
+// removes their files when it goes, unless another reader has bound a new one there. One thread.
 //
 //   TraceListener listener(RuntimeDir(), /*viewerMarker=*/true);
 //   if (!listener.Open(&error)) ...;
@@ -13,6 +13,8 @@
 
 #include <cstdio>
 #include <string>
+
+#include "platform/linux/unix_socket.h"
 
 namespace qxstation {
 
@@ -35,6 +37,7 @@ class TraceListener {
   struct Bound {
     int fd = -1;
     std::string path;
+    qx::unix_socket::SocketFileId id;  // the file we bound, removed only while still ours
   };
   bool Bind(const std::string& path, Bound* bound, std::string* error);
   void Release(Bound* bound);

@@ -10,8 +10,8 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-// Decodes one code point at text[*pos] and advances *pos; malformed input yields U+FFFD and
-// advances by one byte, so that decoding always terminates.
+}  // namespace
+
 char32_t DecodeUtf8(std::string_view text, std::size_t* pos) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   const std::size_t i = *pos;
@@ -55,6 +55,8 @@ char32_t DecodeUtf8(std::string_view text, std::size_t* pos) {
   *pos = i + 1 + extra;
   return cp;
 }
+
+namespace {
 
 void AppendUtf8(char32_t cp, std::string* out) {
   if (cp < 0x80) {
@@ -201,6 +203,16 @@ int ICompare(std::string_view a, std::string_view b) {
 bool IEquals(std::string_view a, std::string_view b) {
   // Equal texts in different case may differ in byte length only outside ASCII.
   return ICompare(a, b) == 0;
+}
+
+std::string FoldedKey(std::string_view text) {
+  // UTF-8 keeps the order of code points, so the bytes of the folded code points order as
+  // ICompare does; malformed bytes decode to U+FFFD in both.
+  std::string out;
+  out.reserve(text.size());
+  std::size_t pos = 0;
+  while (pos < text.size()) AppendUtf8(FoldCase(DecodeUtf8(text, &pos)), &out);
+  return out;
 }
 
 std::string ToUpper(std::string_view text) {

@@ -22,6 +22,10 @@ namespace qx {
 std::optional<std::string> Utf16ToUtf8(std::u16string_view text);
 // UTF-8 -> UTF-16. Invalid UTF-8 sequences become U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view text);
+// Decodes one code point at text[*pos] (*pos < text.size()) and advances *pos. A malformed,
+// overlong, cut-short or surrogate sequence yields U+FFFD and advances by one byte, so that
+// decoding always terminates; a real U+FFFD advances by three.
+char32_t DecodeUtf8(std::string_view text, std::size_t* pos);
 // Length of a NUL-terminated UTF-16 text, reading at most maxUnits units; returns maxUnits+1
 // when no terminator was found within maxUnits (the caller treats that as "too long").
 std::size_t BoundedLength16(const char16_t* text, std::size_t maxUnits);
@@ -39,6 +43,10 @@ struct ILess {
   using is_transparent = void;
   bool operator()(std::string_view a, std::string_view b) const { return ICompare(a, b) < 0; }
 };
+// The key of a text under ICompare: byte order (memcmp, then length) of two keys is the
+// order of ICompare, and equal keys are IEquals texts. Stores that order or look up names
+// ignoring case keep this form beside the name.
+std::string FoldedKey(std::string_view text);
 // Upper-case form used where the design upper-cases a text (paths, host names).
 std::string ToUpper(std::string_view text);
 

@@ -2,8 +2,10 @@
 //
 // The object is made for one host process: it reads its masks and log file from the registry
 // key HKEY_LOCAL_MACHINE\SOFTWARE\TOLVAR\NORVANE\DIAGNOSIS once, at creation ("TypeMask" and
-// "LevelMask" as REG_DWORD, default every type at level 1; "LogFile" as a text), and writes
-// each line it is given through a LogWriter. The caller owns the object and ends it with
+// "LevelMask" as REG_DWORD, default every type at level 1; "LogFile" as a text, default the
+// journal or /var/log/qxremote/qxdiagnosis.log; "LogFileLimit" as REG_DWORD, the size in bytes
+// at which the log file rotates, default 10 MiB), and writes each line it is given through a
+// LogWriter. The caller owns the object and ends it with
 // Destroy; WriteTrace may run on many threads at once.
 #include <cstdint>
 #include <memory>
@@ -28,6 +30,7 @@ struct DiagnosisConfig {
   std::uint32_t typeMask = kDefaultTypeMask;
   std::uint32_t levelMask = kDefaultLevelMask;
   std::string logFile;
+  std::uint64_t logFileLimit = kDefaultLogFileLimit;
 };
 
 DiagnosisConfig ReadConfig() {
@@ -47,6 +50,9 @@ DiagnosisConfig ReadConfig() {
   if (store.GetValue(key, "LogFile", &value) == RegStatus::kOk &&
       (value.type == RegType::kSz || value.type == RegType::kExpandSz))
     config.logFile = value.text;
+  if (store.GetValue(key, "LogFileLimit", &value) == RegStatus::kOk &&
+      value.type == RegType::kDword)
+    config.logFileLimit = value.dword;
   return config;
 }
 
@@ -105,7 +111,8 @@ extern "C" __attribute__((visibility("default"))) QxDiagnosisObject* CreateDiagn
     auto object = std::make_unique<DiagnosisObject>();
     object->functions = &kFunctions;
     object->config = ReadConfig();
-    object->writer = std::make_unique<LogWriter>(host, object->config.logFile);
+    object->writer =
+        std::make_unique<LogWriter>(host, object->config.logFile, object->config.logFileLimit);
     return object.release();
   } catch (...) {
     return nullptr;

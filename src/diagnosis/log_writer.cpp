@@ -2,14 +2,16 @@
 #include "diagnosis/log_writer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 
 #include "common/text.h"
-#include "platform/environment.h"
 #include "trace/trace.h"
 
 #ifdef QX_HAVE_SYSTEMD
@@ -20,7 +22,8 @@ namespace qx::diagnosis {
 namespace {
 
 constexpr const char* kJournalSocket = "/run/systemd/journal/socket";
-constexpr const char* kDefaultLogName = "/qxdiagnosis.log";
+constexpr const char* kDefaultLogFolder = "/var/log/qxremote";
+constexpr mode_t kLogFolderMode = 0750;
 
 bool JournalRuns() {
 #ifdef QX_HAVE_SYSTEMD
@@ -62,13 +65,16 @@ int PriorityOf(std::uint32_t type, std::uint32_t level) {
   return LOG_DEBUG;
 }
 
-LogWriter::LogWriter(std::string identifier, std::string logFile)
-    : identifier_(std::move(identifier)), path_(std::move(logFile)) {
+LogWriter::LogWriter(std::string identifier, std::string logFile, std::uint64_t limit)
+    : identifier_(std::move(identifier)),
+      path_(std::move(logFile)),
+      limit_(std::max(limit, kMinLogFileLimit)) {
   useJournal_ = path_.empty() && JournalRuns();
-  if (path_.empty()) path_ = RuntimeDir() + kDefaultLogName;
+  if (path_.empty()) path_ = kDefaultLogFile;
 }
 
 LogWriter::~LogWriter() {
+  MutexLock lock(&mutex_);
   if (fd_ >= 0) ::close(fd_);
 }
 
@@ -86,23 +92,50 @@ int LogWriter::Write(std::uint32_t type, std::uint32_t level, std::string_view t
   return WriteToFile(type, level, text);
 }
 
-int LogWriter::FileDescriptor() {
-  std::call_once(openOnce_, [this] {
-    if (path_ == RuntimeDir() + kDefaultLogName) EnsureRuntimeDir();
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-  });
+int LogWriter::FileLocked() {
+  if (fd_ < 0 && !openTried_) {
+    openTried_ = true;
+    if (path_ == kDefaultLogFile) ::mkdir(kDefaultLogFolder, kLogFolderMode);
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
+  }
   return fd_;
 }
 
+void LogWriter::RotateIfFullLocked(std::size_t size) {
+  struct stat current {};
+  if (::fstat(fd_, &current) != 0 || current.st_size == 0 ||
+      static_cast<std::uint64_t>(current.st_size) + size <= limit_) {
+    return;
+  }
+  struct stat named {};
+  const bool renamedByOther = ::stat(path_.c_str(), &named) != 0 ||
+                              named.st_dev != current.st_dev || named.st_ino != current.st_ino;
+  if (!renamedByOther) {
+    for (int i = kKeptLogFiles - 1; i >= 1; --i) {
+      const std::string from = path_ + "." + std::to_string(i);
+      const std::string to = path_ + "." + std::to_string(i + 1);
+      ::rename(from.c_str(), to.c_str());
+    }
+    ::rename(path_.c_str(), (path_ + ".1").c_str());
+  }
+  const int fresh =
+      ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
+  if (fresh >= 0) {
+    ::close(fd_);
+    fd_ = fresh;
+  }
+}
+
 int LogWriter::WriteToFile(std::uint32_t type, std::uint32_t level, std::string_view text) {
-  const int fd = FileDescriptor();
-  if (fd < 0) return -1;
   std::string line = UtcTimestamp();
   line +=
       Format(" %s[%d]: %08x/%u ", identifier_.c_str(), static_cast<int>(::getpid()), type, level);
   line.append(text);
   line.push_back('\n');
-  return WriteAll(fd, line) ? 0 : -1;
+  MutexLock lock(&mutex_);
+  if (FileLocked() < 0) return -1;
+  RotateIfFullLocked(line.size());
+  return WriteAll(fd_, line) ? 0 : -1;
 }
 
 }  // namespace qx::diagnosis

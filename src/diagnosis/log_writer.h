@@ -1,18 +1,24 @@
 // log_writer.h - where libqxdiagnosis.so puts its lines: the systemd journal or a log file.
 //
 // A configured log file wins; without one, lines go to the journal when one runs on the
-// machine, else to <runtime dir>/qxdiagnosis.log. A line that the journal refuses goes to that
-// default file instead. Each line is one write, so lines of concurrent threads and processes
-// never mix. Write may be called from any thread at once.
+// machine, else to /var/log/qxremote/qxdiagnosis.log (the folder is made when missing). A line
+// that the journal refuses goes to that default file instead. Each line is one write, so lines
+// of concurrent threads and processes never mix.
+//
+// A log file never grows past its limit by more than one line: before a line would take it over,
+// the file is rotated (name.2 -> name.3, name.1 -> name.2, name -> name.1; the oldest is dropped)
+// and a new one begun. When another process has rotated the file already, the writer just opens
+// the new one. Write may be called from any thread at once; the file lock is held for one line.
 //
 //   LogWriter writer("QXAgent.exe", "");
 //   writer.Write(0x1, 0x4, "<doRPCCommand>...</doRPCCommand>");
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <string_view>
+
+#include "common/mutex.h"
 
 namespace qx::diagnosis {
 
@@ -20,11 +26,18 @@ namespace qx::diagnosis {
 // main and event lines LOG_INFO, text and detail lines LOG_DEBUG.
 int PriorityOf(std::uint32_t type, std::uint32_t level);
 
+inline constexpr const char* kDefaultLogFile = "/var/log/qxremote/qxdiagnosis.log";
+inline constexpr std::uint64_t kDefaultLogFileLimit = 10u << 20;
+inline constexpr std::uint64_t kMinLogFileLimit = 4096;
+inline constexpr int kKeptLogFiles = 3;  // name.1 .. name.3
+
 class LogWriter {
  public:
   // identifier: the host's name (the journal's SYSLOG_IDENTIFIER and the file's line prefix);
-  // logFile: the configured file, or empty.
-  LogWriter(std::string identifier, std::string logFile);
+  // logFile: the configured file, or empty; limit: the size of a file that makes it rotate
+  // (raised to kMinLogFileLimit).
+  LogWriter(std::string identifier, std::string logFile,
+            std::uint64_t limit = kDefaultLogFileLimit);
   ~LogWriter();
   LogWriter(const LogWriter&) = delete;
   LogWriter& operator=(const LogWriter&) = delete;
@@ -34,14 +47,19 @@ class LogWriter {
   bool usesJournal() const { return useJournal_; }
 
  private:
-  int WriteToFile(std::uint32_t type, std::uint32_t level, std::string_view text);
-  int FileDescriptor();
+  int WriteToFile(std::uint32_t type, std::uint32_t level, std::string_view text) EXCLUDES(mutex_);
+  // The open file (opened at the first line; a failed open is not tried again), or -1.
+  int FileLocked() REQUIRES(mutex_);
+  // Rotates the file when the line of size bytes would take it past the limit.
+  void RotateIfFullLocked(std::size_t size) REQUIRES(mutex_);
 
   const std::string identifier_;
   std::string path_;
+  const std::uint64_t limit_;
   bool useJournal_ = false;
-  std::once_flag openOnce_;
-  int fd_ = -1;
+  Mutex mutex_;
+  bool openTried_ GUARDED_BY(mutex_) = false;
+  int fd_ GUARDED_BY(mutex_) = -1;
 };
 
 }  // namespace qx::diagnosis

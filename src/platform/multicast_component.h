@@ -3,8 +3,9 @@
 // The component runs inside qxagent; other processes reach it over "netqxkomm.sock" in the
 // runtime directory. An instance is created for each operation and dropped at once. Three
 // calls: a group send, a local request with an answer, a unicast send to one station.
-// Until the agent side exists, CreateNetQXKomm fails with kClassNotRegistered when nothing
-// listens. Any thread may create an instance; one thread uses it.
+// CreateNetQXKomm fails with kClassNotRegistered when no agent listens on the socket, and with
+// E_FAIL when one is there but does not accept within LocalCallTimeout(). Any thread may create
+// an instance; one thread uses it.
 #pragma once
 
 #include <memory>
@@ -36,10 +37,12 @@ void SetNetQXKommFactoryForTesting(NetQXKommFactory factory);
 // Path of the component's socket: <RuntimeDir()>/netqxkomm.sock.
 std::string NetQXKommSocketPath();
 
-// The serving side, for qxagent: every connection is served on a thread of the listener, and
-// each request of it is handed to the matching call of target (which must be safe to call from
-// several threads at once). Stop closes the socket and every connection and waits for the
-// running calls to end. Null (with *error set) when the socket cannot be bound.
+// The serving side, for qxagent: every connection is served on a thread of the listener (at most
+// 32 at once; further clients wait in the socket's backlog), and each request of it is handed to
+// the matching call of target (which must be safe to call from several threads at once). A
+// request must arrive whole within LocalCallTimeout(), or its connection is closed. Stop closes
+// the socket, removes its file while it is still this listener's, ends every connection and
+// waits for the running calls to end. Null (with *error set) when the socket cannot be bound.
 class NetQXKommListener {
  public:
   virtual ~NetQXKommListener() = default;

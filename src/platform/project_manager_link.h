@@ -24,6 +24,10 @@ HRESULT ProjectManagerHandleRequest(std::string_view request, AnswerText* answer
 // The same with an explicit call timeout instead of LocalCallTimeout().
 HRESULT ProjectManagerHandleRequest(std::string_view request, AnswerText* answer,
                                     std::uint32_t callTimeoutMs);
+// The same for a request that another station sent and this one forwards: it has no local
+// caller, so the serving side's ProjectManagerPeerUid() is nullopt for it (the forwarding
+// process's own credentials never stand for a remote caller).
+HRESULT ProjectManagerForwardRequest(std::string_view request, AnswerText* answer);
 // Longest request or answer text that either side sends or accepts.
 inline constexpr std::uint32_t kMaxProjectManagerMessage = 16u << 20;
 
@@ -38,7 +42,8 @@ class ProjectManagerListener {
 };
 std::unique_ptr<ProjectManagerListener> StartProjectManagerListener(ProjectManagerHandler handler,
                                                                     std::string* error);
-// Inside a handler: the user id of the process that sent the request (nullopt elsewhere).
+// Inside a handler: the user id of the process that sent the request; nullopt for a request
+// forwarded on behalf of another station, and outside a handler.
 std::optional<std::uint32_t> ProjectManagerPeerUid();
 
 }  // namespace qx

@@ -1,7 +1,8 @@
 // trace.cpp - the trace calls, password masking and the connection to the diagnostics library.
 //
 // A line is built on the calling thread and handed to the trace viewer's channel, the
-// diagnostics object or the debug output; no lock is taken on that path. The diagnostics
+// diagnostics object or the debug output; no lock is taken on that path except the source's
+// rate-limit lock for error and warning lines. The diagnostics
 // object is kept in an atomic pointer together with a count of the writers that may be using
 // it, so that UnloadDiagnostics never destroys it under a writer.
 #include "trace/trace.h"
@@ -107,10 +108,10 @@ void MaskOneMarkup(std::string* text, const PasswordMarkup& markup) {
   }
 }
 
-void WriteLine(const CTraceSource& source, const char* detail, const char* category,
-               std::uint32_t type, std::uint32_t level, const char* format, va_list args) {
+// Writes a finished text as one line of the source.
+void WriteText(const CTraceSource& source, const char* detail, const char* category,
+               std::uint32_t type, std::uint32_t level, const std::string& text) {
   try {
-    const std::string text = MaskPasswords(FormatV(format, args));
     if (TraceViewerPresent()) {
       const std::string_view categoryText = category != nullptr ? category : "";
       const std::string_view detailText = detail != nullptr ? detail : "";
@@ -135,6 +136,33 @@ void WriteLine(const CTraceSource& source, const char* detail, const char* categ
   }
 }
 
+void WriteLine(const CTraceSource& source, const char* detail, const char* category,
+               std::uint32_t type, std::uint32_t level, const char* format, va_list args) {
+  try {
+    WriteText(source, detail, category, type, level, MaskPasswords(FormatV(format, args)));
+  } catch (...) {
+  }
+}
+
+// An error or warning line: rate-limited per source, its text held to kMaxErrorTextBytes.
+void WriteLimitedLine(const CTraceSource& source, const char* category, const char* format,
+                      va_list args) {
+  const TraceRateLimit::Decision decision = source.rateLimit().Take(TraceRateLimit::Clock::now());
+  if (!decision.write) return;
+  try {
+    if (decision.suppressed != 0) {
+      WriteText(source, nullptr, "warning", kTraceAll, kLevelMain,
+                Format("... suppressed %llu lines",
+                       static_cast<unsigned long long>(decision.suppressed)));
+    }
+    // The text is cut before the passwords are masked, so a cut never reveals the end of one.
+    const std::string text = FormatV(format, args);
+    WriteText(source, nullptr, category, kTraceAll, kLevelMain,
+              MaskPasswords(CutTracedText(text, kMaxErrorTextBytes)));
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
 CTraceSource::CTraceSource(std::string_view name) : name_(CutToUnits(name, kMaxSourceNameUnits)) {}
@@ -142,6 +170,16 @@ CTraceSource::CTraceSource(std::string_view name) : name_(CutToUnits(name, kMaxS
 bool TraceEnabled(std::uint32_t type, std::uint32_t level) {
   const CDiagnosis& diagnosis = Diagnosis();
   return (diagnosis.typeMask() & type) != 0 && (diagnosis.levelMask() & level) != 0;
+}
+
+std::string CutTracedText(std::string_view text, std::size_t maxBytes) {
+  if (text.size() <= maxBytes) return std::string(text);
+  std::size_t end = maxBytes;
+  // Back to the first byte of the character that the limit falls into.
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  std::string out(text.substr(0, end));
+  out += Format("...[cut, %zu bytes in all]", text.size());
+  return out;
 }
 
 std::string MaskPasswords(std::string_view text) {
@@ -163,7 +201,7 @@ void TraceError(const CTraceSource& source, const char* format, ...) {
   if (!TraceEnabled(kTraceAll, kLevelMain)) return;
   va_list args;
   va_start(args, format);
-  WriteLine(source, nullptr, "error", kTraceAll, kLevelMain, format, args);
+  WriteLimitedLine(source, "error", format, args);
   va_end(args);
 }
 
@@ -171,7 +209,7 @@ void TraceErrorUnless(const CTraceSource& source, bool ok, const char* format, .
   if (ok || !TraceEnabled(kTraceAll, kLevelMain)) return;
   va_list args;
   va_start(args, format);
-  WriteLine(source, nullptr, "error", kTraceAll, kLevelMain, format, args);
+  WriteLimitedLine(source, "error", format, args);
   va_end(args);
 }
 
@@ -179,7 +217,7 @@ void TraceWarning(const CTraceSource& source, const char* format, ...) {
   if (!TraceEnabled(kTraceAll, kLevelMain)) return;
   va_list args;
   va_start(args, format);
-  WriteLine(source, nullptr, "warning", kTraceAll, kLevelMain, format, args);
+  WriteLimitedLine(source, "warning", format, args);
   va_end(args);
 }
 
@@ -194,12 +232,12 @@ void TracePlain(const CTraceSource& source, const char* format, ...) {
 CDiagnosis::~CDiagnosis() { UnloadDiagnostics(); }
 
 bool CDiagnosis::LoadDiagnostics(std::string_view hostName) {
-  std::lock_guard<std::mutex> lock(loadMutex_);
+  MutexLock lock(&loadMutex_);
   return LoadLocked(nullptr, hostName);
 }
 
 bool CDiagnosis::LoadDiagnosticsFrom(const std::string& libraryPath, std::string_view hostName) {
-  std::lock_guard<std::mutex> lock(loadMutex_);
+  MutexLock lock(&loadMutex_);
   return LoadLocked(&libraryPath, hostName);
 }
 
@@ -236,7 +274,7 @@ bool CDiagnosis::LoadLocked(const std::string* libraryPath, std::string_view hos
 }
 
 void CDiagnosis::UnloadDiagnostics() {
-  std::lock_guard<std::mutex> lock(loadMutex_);
+  MutexLock lock(&loadMutex_);
   auto* object = static_cast<QxDiagnosisObject*>(object_.exchange(nullptr));
   if (object != nullptr) {
     while (writers_.load() != 0) std::this_thread::yield();

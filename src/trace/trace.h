@@ -6,7 +6,15 @@
 // it is loaded, else to the debug output channel (a datagram socket in the runtime directory);
 // while a trace viewer ("qxstation trace --tree") runs, they go to the debug output in the
 // tagged form <xtr c="category" p="source|detail"/>text. Passwords in traced texts show as ***.
-// Any thread may call every function here; no lock is taken on the write path.
+//
+// Error and warning lines (TraceError, TraceErrorUnless, TraceWarning), which often quote what a
+// peer sent, are held to kMaxErrorTextBytes of text, cut at a whole UTF-8 character and marked,
+// and each source writes at most kTraceBurstLines of them at once and kTraceLinesPerSecond on
+// average; the lines beyond are counted and one "suppressed N lines" line tells of them when the
+// source writes again.
+//
+// Any thread may call every function here. No lock is taken on the write path of other lines;
+// an error or warning line takes its source's short rate-limit lock after the mask test.
 //
 //   static const CTraceSource kSource("RemoteServer");
 //   Trace(kSource, nullptr, nullptr, kTraceServer, kLevelText, "<doRPCCommand>%s</doRPCCommand>",
@@ -16,11 +24,12 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <string_view>
 
+#include "common/mutex.h"
 #include "platform/dynamic_library.h"
+#include "trace/trace_rate_limit.h"
 
 namespace qx {
 
@@ -40,16 +49,23 @@ inline constexpr std::uint32_t kLevelDetail = 8;  // per-host and per-station de
 
 // Longest formatted text of one line, in characters; longer texts are cut.
 inline constexpr std::size_t kMaxTraceText = 32000;
+// Longest text of an error or warning line, in bytes; longer texts are cut and marked.
+inline constexpr std::size_t kMaxErrorTextBytes = 4096;
 
-// One named source of lines. Names longer than 255 characters are cut.
+// One named source of lines, with the rate limit of its error and warning lines. Names longer
+// than 255 characters are cut.
 class CTraceSource {
  public:
   explicit CTraceSource(std::string_view name);
   virtual ~CTraceSource() = default;
+  CTraceSource(const CTraceSource&) = delete;
+  CTraceSource& operator=(const CTraceSource&) = delete;
   const std::string& name() const { return name_; }
+  TraceRateLimit& rateLimit() const { return rateLimit_; }
 
  private:
   std::string name_;
+  mutable TraceRateLimit rateLimit_;
 };
 
 void Trace(const CTraceSource& source, const char* detail, const char* category, std::uint32_t type,
@@ -66,6 +82,10 @@ void TracePlain(const CTraceSource& source, const char* format, ...)
 // True when a line of this type and level would be written (lets callers skip building
 // expensive arguments).
 bool TraceEnabled(std::uint32_t type, std::uint32_t level);
+
+// text cut to at most maxBytes bytes at a whole UTF-8 character, with a marker of the cut
+// appended when anything was cut.
+std::string CutTracedText(std::string_view text, std::size_t maxBytes);
 
 // The text with the content of every <Password>...</Password> element (any case, also in its
 // escaped form &lt;Password&gt;...&lt;/Password&gt;) shown as ***; an element that is not
@@ -84,11 +104,12 @@ class CDiagnosis {
 
   // Loads libqxdiagnosis.so (once) and takes its masks; true when its object exists. The
   // library is looked for next to the module first, then on the loader's search path.
-  bool LoadDiagnostics(std::string_view hostName);
+  bool LoadDiagnostics(std::string_view hostName) EXCLUDES(loadMutex_);
   // The same with the library at an explicit path (tests and tools).
-  bool LoadDiagnosticsFrom(const std::string& libraryPath, std::string_view hostName);
+  bool LoadDiagnosticsFrom(const std::string& libraryPath, std::string_view hostName)
+      EXCLUDES(loadMutex_);
   // Destroys the object and unloads the library; the masks keep their values.
-  void UnloadDiagnostics();
+  void UnloadDiagnostics() EXCLUDES(loadMutex_);
   void SetMasks(std::uint32_t typeMask, std::uint32_t levelMask);
   std::uint32_t typeMask() const { return typeMask_.load(std::memory_order_relaxed); }
   std::uint32_t levelMask() const { return levelMask_.load(std::memory_order_relaxed); }
@@ -97,14 +118,14 @@ class CDiagnosis {
   bool WriteTrace(std::uint32_t type, std::uint32_t level, const std::string& text);
 
  private:
-  bool LoadLocked(const std::string* libraryPath, std::string_view hostName);
+  bool LoadLocked(const std::string* libraryPath, std::string_view hostName) REQUIRES(loadMutex_);
 
   std::atomic<std::uint32_t> typeMask_{0};
   std::atomic<std::uint32_t> levelMask_{0};
   std::atomic<void*> object_{nullptr};
   std::atomic<int> writers_{0};  // WriteTrace calls that may be using object_
-  std::mutex loadMutex_;
-  DynamicLibrary library_;
+  Mutex loadMutex_;
+  DynamicLibrary library_ GUARDED_BY(loadMutex_);
 };
 
 // The module-wide diagnostics connection. It is never destroyed, so that the detach step,

@@ -36,36 +36,12 @@ bool IsNameChar(char32_t c) {
          (c >= 0x300 && c <= 0x36F) || (c >= 0x203F && c <= 0x2040);
 }
 
-// Strict UTF-8 decoding of one character; false on a malformed, overlong or surrogate sequence.
+// Strict UTF-8 decoding of one character; false on a malformed, overlong or surrogate sequence
+// (which the common decoder reports as U+FFFD over one byte).
 bool DecodeStrict(std::string_view text, std::size_t* pos, char32_t* out) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(*pos);
-  std::size_t length;
-  char32_t c;
-  char32_t minimum;
-  if (lead < 0x80) {
-    *out = lead;
-    ++*pos;
-    return true;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2, c = lead & 0x1F, minimum = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, c = lead & 0x0F, minimum = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, c = lead & 0x07, minimum = 0x10000;
-  } else {
-    return false;
-  }
-  if (text.size() - *pos < length) return false;
-  for (std::size_t i = 1; i < length; ++i) {
-    const unsigned char next = byte(*pos + i);
-    if ((next & 0xC0) != 0x80) return false;
-    c = (c << 6) | (next & 0x3F);
-  }
-  if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-  *pos += length;
-  *out = c;
-  return true;
+  const std::size_t start = *pos;
+  *out = DecodeUtf8(text, pos);
+  return !(*out == 0xFFFD && *pos - start != 3);
 }
 
 // A name that pugixml may write as a tag: a well-formed XML name of at most kMaxNameUnits.

@@ -5,8 +5,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <poll.h>
+
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,6 +20,7 @@
 
 #include "client/remote_client.h"
 #include "client_test_station.h"
+#include "platform/linux/unix_socket.h"
 
 namespace qx {
 namespace {
@@ -57,7 +63,139 @@ class MulticastComponentTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { UseTestStation(); }
   void SetUp() override { SetNetQXKommFactoryForTesting(nullptr); }
+  void TearDown() override { SetCallTimeoutMs(5000); }  // the test station's value
+  static void SetCallTimeoutMs(std::uint32_t ms) {
+    SetRegistryValue(kRpcPath, "CallTimeoutMs", RegValue::Dword(ms));
+  }
 };
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+unix_socket::UniqueFd RawConnect() {
+  return unix_socket::ConnectWithin(NetQXKommSocketPath(), Clock::now() + milliseconds(2000));
+}
+
+// Whether the listener ended the connection (end of stream) before the limit.
+bool ClosedByPeerWithin(int fd, milliseconds limit) {
+  const auto end = Clock::now() + limit;
+  for (auto now = Clock::now(); now < end; now = Clock::now()) {
+    pollfd one{fd, POLLIN, 0};
+    const auto left = std::chrono::duration_cast<milliseconds>(end - now).count();
+    if (::poll(&one, 1, static_cast<int>(left)) <= 0) continue;
+    char byte;
+    const ssize_t n = ::recv(fd, &byte, 1, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN)) return true;
+  }
+  return false;
+}
+
+TEST_F(MulticastComponentTest, SilentAndTricklingClientsAreDroppedAtTheDeadline) {
+  SetCallTimeoutMs(400);
+  std::string error;
+  auto listener = StartNetQXKommListener(std::make_shared<RecordingComponent>(), &error);
+  ASSERT_TRUE(listener) << error;
+  const std::string header("QXK1\x02\0\0\0\0\0\0\0\x20\0\0\0", 16);
+  const struct {
+    const char* name;
+    std::size_t bytesSent;  // of a request for a 32-byte text, one byte each 100 ms
+  } cases[] = {{"silent", 0}, {"trickling", 48}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const unix_socket::UniqueFd fd = RawConnect();
+    ASSERT_TRUE(fd);
+    std::atomic<bool> stop{false};
+    std::thread trickle([&] {
+      const std::string request = header + std::string(32, 't');
+      for (std::size_t i = 0; i < c.bytesSent && !stop; ++i) {
+        if (::send(fd.get(), &request[i], 1, MSG_NOSIGNAL) != 1) return;
+        std::this_thread::sleep_for(milliseconds(100));
+      }
+    });
+    const auto start = Clock::now();
+    EXPECT_TRUE(ClosedByPeerWithin(fd.get(), milliseconds(3000)));
+    EXPECT_GE(Clock::now() - start, milliseconds(300));
+    stop = true;
+    trickle.join();
+  }
+  listener->Stop();
+}
+
+TEST_F(MulticastComponentTest, ConnectionThreadsAreCappedAndEveryClientIsServed) {
+  // Each call holds its connection thread a while, so that 100 clients overlap.
+  class SlowComponent final : public INetQXKomm {
+   public:
+    HRESULT SendToGroup(std::string_view) override { return S_OK; }
+    HRESULT SendToHost(std::string_view, std::string_view) override { return S_OK; }
+    HRESULT LocalRequest(std::string_view text, AnswerText* answer) override {
+      const int now = ++running_;
+      int seen = most_.load();
+      while (now > seen && !most_.compare_exchange_weak(seen, now)) {
+      }
+      std::this_thread::sleep_for(milliseconds(40));
+      --running_;
+      *answer = std::string(text);
+      return S_OK;
+    }
+    std::atomic<int> running_{0};
+    std::atomic<int> most_{0};
+  };
+  auto target = std::make_shared<SlowComponent>();
+  std::string error;
+  auto listener = StartNetQXKommListener(target, &error);
+  ASSERT_TRUE(listener) << error;
+  std::atomic<int> answered{0};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < 100; ++i) {
+    clients.emplace_back([&answered, i] {
+      std::unique_ptr<INetQXKomm> component;
+      AnswerText answer;
+      const std::string text = std::to_string(i);
+      if (CreateNetQXKomm(&component) == S_OK && component->LocalRequest(text, &answer) == S_OK &&
+          answer == text) {
+        ++answered;
+      }
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  EXPECT_EQ(answered, 100);
+  EXPECT_LE(target->most_, 32);
+  EXPECT_GE(target->most_, 2);
+  listener->Stop();
+}
+
+TEST_F(MulticastComponentTest, StopLeavesASocketThatAnotherProcessBoundThere) {
+  std::string error;
+  auto listener = StartNetQXKommListener(std::make_shared<RecordingComponent>(), &error);
+  ASSERT_TRUE(listener) << error;
+  // Another agent took the path over (after removing the file) while this one still runs.
+  ASSERT_EQ(::unlink(NetQXKommSocketPath().c_str()), 0);
+  const unix_socket::UniqueFd other =
+      unix_socket::ListenAt(NetQXKommSocketPath(), 0660, 4, "component", nullptr, &error);
+  ASSERT_TRUE(other) << error;
+  listener->Stop();
+  EXPECT_TRUE(RawConnect()) << "the other socket was removed";
+}
+
+TEST_F(MulticastComponentTest, ConnectToAnAgentThatNeverAcceptsEndsInTheCallTimeout) {
+  SetCallTimeoutMs(300);
+  ::unlink(NetQXKommSocketPath().c_str());
+  std::string error;
+  unix_socket::UniqueFd stuck =
+      unix_socket::ListenAt(NetQXKommSocketPath(), 0660, 0, "component", nullptr, &error);
+  ASSERT_TRUE(stuck) << error;
+  const unix_socket::UniqueFd queued = RawConnect();  // fills the backlog
+  ASSERT_TRUE(queued);
+  auto created = std::async(std::launch::async, [] {
+    std::unique_ptr<INetQXKomm> component;
+    return CreateNetQXKomm(&component);
+  });
+  const bool ended = created.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+  stuck.Reset();  // lets a connect that still waits fail
+  EXPECT_TRUE(ended) << "the connect waited past the call timeout";
+  EXPECT_EQ(created.get(), E_FAIL);
+  ::unlink(NetQXKommSocketPath().c_str());
+}
 
 TEST_F(MulticastComponentTest, NothingListeningIsClassNotRegistered) {
   ::unlink(NetQXKommSocketPath().c_str());

@@ -241,6 +241,9 @@ TEST_F(ProjectManagerLinkTest, HandlersLearnTheCallersUser) {
   EXPECT_FALSE(ProjectManagerPeerUid().has_value());
   EXPECT_EQ(ProjectManagerHandleRequest("<x/>", nullptr, 5000), S_OK);
   EXPECT_EQ(seen, static_cast<std::uint32_t>(::getuid()));
+  // A request forwarded for another station has no local caller, whoever forwards it.
+  EXPECT_EQ(ProjectManagerForwardRequest("<x/>", nullptr), S_OK);
+  EXPECT_FALSE(seen.has_value());
 }
 
 TEST_F(ProjectManagerLinkTest, StopWaitsForRunningHandlersAndIdleClients) {

@@ -1,5 +1,6 @@
-// Tests of the local-socket helpers: numbers on the wire, socket file addresses, bounded waits,
-// whole reads and writes between the two ends of a socket pair, and connects to socket files.
+// Tests of the local-socket helpers: numbers on the wire (the shared little-endian codec), socket
+// file addresses, bounded waits, whole reads and writes between the two ends of a socket pair, and
+// connects to socket files.
 #include "platform/linux/unix_socket.h"
 
 #include <fcntl.h>
@@ -19,6 +20,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "common/little_endian.h"
 
 namespace qx::unix_socket {
 namespace {
@@ -51,12 +54,12 @@ TEST(UnixSocketTest, NumbersAreLittleEndian) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.value);
     std::uint8_t put[4] = {};
-    PutU32(put, row.value);
+    PutLe32(put, row.value);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(put), 4), row.bytes);
     std::string appended = "x";
-    AppendU32(&appended, row.value);
+    AppendLe32(&appended, row.value);
     EXPECT_EQ(appended, "x" + row.bytes);
-    EXPECT_EQ(GetU32(row.bytes.data()), row.value);  // signed char input reads as bytes
+    EXPECT_EQ(GetLe32(row.bytes.data()), row.value);  // signed char input reads as bytes
   }
 }
 

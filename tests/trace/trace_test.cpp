@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/text.h"
@@ -185,6 +187,58 @@ TEST_F(TraceTest, LongTextsAreCutAt32000Characters) {
   const std::string line = NextLine();
   EXPECT_EQ(Utf16Units(line), 32383u);
   EXPECT_EQ(line.rfind("<xtr c=\"warning\"", 0), 0u);
+}
+
+TEST_F(TraceTest, ABurstOfErrorsIsLimitedAndSummarised) {
+  const CTraceSource source("Flooded");
+  constexpr int kBurst = 2000;
+  int written = 0;
+  for (int i = 0; i < kBurst; ++i) {
+    TraceError(source, "<E>unparsable request</E>");
+    while (capture_.Next(0)) ++written;  // the reader's queue holds only a few datagrams
+  }
+  EXPECT_GE(written, static_cast<int>(kTraceBurstLines));
+  EXPECT_LE(written, static_cast<int>(kTraceBurstLines) + 5);
+
+  // The next line after a pause tells how many were left out, then goes out itself.
+  std::this_thread::sleep_for(std::chrono::milliseconds(120));
+  TraceWarning(source, "after the burst");
+  const std::string summary = NextLine();
+  const std::size_t at = summary.find("suppressed ");
+  ASSERT_NE(at, std::string::npos) << summary;
+  EXPECT_EQ(written + std::stoi(summary.substr(at + 11)), kBurst);
+  EXPECT_EQ(NextLine(), "after the burst");
+  TraceError(kSource, "other sources are not held back");
+  EXPECT_EQ(NextLine(), "other sources are not held back");
+}
+
+TEST_F(TraceTest, ErrorAndWarningTextsAreCutAtAWholeCharacter) {
+  const struct {
+    const char* name;
+    std::string unit;  // repeated to 32000 bytes
+  } cases[] = {{"ascii", "a"},
+               {"two-byte", "\xC3\xA9"},
+               {"four-byte", "\xF0\x9F\x98\x80"},
+               {"three-byte", "\xE2\x82\xAC"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string peer;
+    while (peer.size() + c.unit.size() <= 32000) peer += c.unit;
+    TraceWarning(kSource, "<S>%s</S>", peer.c_str());
+    const std::string line = NextLine();
+    EXPECT_LE(line.size(), kMaxErrorTextBytes + 64);
+    const std::string full = "<S>" + peer + "</S>";
+    std::size_t kept = 3;
+    while (kept + c.unit.size() <= line.size() && line.compare(kept, c.unit.size(), c.unit) == 0) {
+      kept += c.unit.size();
+    }
+    EXPECT_GT(kept, kMaxErrorTextBytes - 4);
+    EXPECT_LE(kept, kMaxErrorTextBytes);
+    EXPECT_GT(line.size(), kept) << "a marker tells of the cut";
+    EXPECT_EQ(line.find("</S>"), std::string::npos);
+  }
+  TraceError(kSource, "%s", std::string(kMaxErrorTextBytes, 'x').c_str());
+  EXPECT_EQ(NextLine(), std::string(kMaxErrorTextBytes, 'x')) << "a text that fits stays whole";
 }
 
 TEST_F(TraceTest, SourceNamesAreCutTo255Characters) {

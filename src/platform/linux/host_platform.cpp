@@ -19,9 +19,10 @@
 #include <climits>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string_view>
 
+#include "common/little_endian.h"
+#include "common/mutex.h"
 #include "common/text.h"
 
 namespace qx {
@@ -50,12 +51,7 @@ std::optional<std::string> KernelHostName() {
 }
 
 // The four bytes of an in_addr as they lie in memory (network order), first octet lowest.
-std::uint32_t FirstOctetLowest(const in_addr& address) {
-  unsigned char bytes[4];
-  std::memcpy(bytes, &address.s_addr, sizeof bytes);
-  return std::uint32_t{bytes[0]} | (std::uint32_t{bytes[1]} << 8) |
-         (std::uint32_t{bytes[2]} << 16) | (std::uint32_t{bytes[3]} << 24);
-}
+std::uint32_t FirstOctetLowest(const in_addr& address) { return GetLe32(&address.s_addr); }
 
 class LinuxHostPlatform final : public HostPlatform {
  public:
@@ -123,14 +119,14 @@ class LinuxHostPlatform final : public HostPlatform {
   }
 };
 
-std::mutex g_hostMutex;
-std::unique_ptr<HostPlatform> g_hostDouble;
+Mutex g_hostMutex;
+std::unique_ptr<HostPlatform> g_hostDouble GUARDED_BY(g_hostMutex);
 
 }  // namespace
 
 HostPlatform& Host() {
   static LinuxHostPlatform real;
-  std::lock_guard lock(g_hostMutex);
+  MutexLock lock(&g_hostMutex);
   if (g_hostDouble) return *g_hostDouble;
   return real;
 }
@@ -138,7 +134,7 @@ HostPlatform& Host() {
 void SetHostSettingSource(HostSettingSource source) { hostSettingSource.store(source); }
 
 void SetHostPlatformForTesting(std::unique_ptr<HostPlatform> host) {
-  std::lock_guard lock(g_hostMutex);
+  MutexLock lock(&g_hostMutex);
   g_hostDouble = std::move(host);
 }
 

@@ -19,49 +19,48 @@
 //   kind 3  unicast send    (receiver: host name or IPv4 text)   answer: HRESULT, no text
 //   kinds 4..15 are kept for the event subscription of the discovery work.
 //
-// Each length is checked against kMaxBody (16 MiB) before anything is allocated; a frame with
-// a wrong magic, an unknown kind or a length beyond it ends the connection. Every read and
-// write of the client ends within the RPC call timeout (settings "CallTimeoutMs"); any
-// transport failure is E_FAIL.
+// Each length is checked before anything is allocated (a receiver of at most kMaxReceiver
+// bytes, a text or answer of at most kMaxBody, 16 MiB); a frame with a wrong magic, an unknown
+// kind or a length beyond them ends the connection. The client's connect and every call end
+// within LocalCallTimeout(); any transport failure is E_FAIL.
 //
-// Ownership: a client instance owns its socket; the listener owns its socket, the accept
-// thread and one thread per connection, all ended and joined by Stop (or the destructor).
+// The serving side reads each whole request (from the end of the previous answer, or from the
+// accept, to its last byte) within LocalCallTimeout(): a client that stays silent or trickles is
+// dropped at that deadline. At most kMaxConnections connections are served at once; further
+// clients wait in the socket's backlog until one ends (see LocalListener).
+//
+// Ownership: a client instance owns its socket; the listener owns its LocalListener, which owns
+// the socket file, the accept thread and the connection threads, all ended by Stop (or the
+// destructor).
 #include "platform/multicast_component.h"
-
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
-#include <cstring>
-#include <list>
-#include <mutex>
 #include <new>
 #include <string>
-#include <thread>
 #include <utility>
 
+#include "common/little_endian.h"
 #include "platform/environment.h"
+#include "platform/linux/local_listener.h"
 #include "platform/linux/unix_socket.h"
 
 namespace qx {
 namespace {
 
 using unix_socket::Clock;
-using unix_socket::FillAddress;
-using unix_socket::GetU32;
-using unix_socket::PutU32;
+using unix_socket::ConnectWithin;
+using unix_socket::LocalListener;
 using unix_socket::ReadAll;
 using unix_socket::UniqueFd;
 using unix_socket::WriteAll;
 
 constexpr std::uint32_t kMagic = 0x314B5851u;
 constexpr std::size_t kMaxBody = 16u << 20;
+constexpr std::size_t kMaxReceiver = 1024;  // a host name or an IPv4 text
+constexpr std::size_t kMaxConnections = 32;
 constexpr std::size_t kRequestHeader = 16;
 constexpr std::size_t kAnswerHeader = 16;
 constexpr std::uint8_t kKindGroupSend = 1;
@@ -72,10 +71,11 @@ constexpr const char* kSocketName = "netqxkomm.sock";
 
 std::atomic<NetQXKommFactory> factoryOverride{nullptr};
 
-bool ReadText(int fd, std::uint32_t length, std::string* out, Clock::time_point deadline) {
-  if (length > kMaxBody) return false;
+bool ReadText(int fd, std::uint32_t length, std::size_t limit, std::string* out,
+              Clock::time_point deadline, int wakeFd = -1) {
+  if (length > limit) return false;
   out->resize(length);
-  return ReadAll(fd, out->data(), length, deadline);
+  return ReadAll(fd, out->data(), length, deadline, wakeFd);
 }
 
 // The client end: one connection to the agent's component.
@@ -97,14 +97,14 @@ class SocketNetQXKomm final : public INetQXKomm {
   HRESULT Call(std::uint8_t kind, std::string_view receiver, std::string_view text,
                AnswerText* answer) {
     if (fd_.get() < 0) return E_FAIL;
-    if (receiver.size() > kMaxBody || text.size() > kMaxBody) return E_INVALIDARG;
+    if (receiver.size() > kMaxReceiver || text.size() > kMaxBody) return E_INVALIDARG;
     const auto deadline = Clock::now() + LocalCallTimeout();
 
     std::array<std::uint8_t, kRequestHeader> header{};
-    PutU32(header.data(), kMagic);
+    PutLe32(header.data(), kMagic);
     header[4] = kind;
-    PutU32(header.data() + 8, static_cast<std::uint32_t>(receiver.size()));
-    PutU32(header.data() + 12, static_cast<std::uint32_t>(text.size()));
+    PutLe32(header.data() + 8, static_cast<std::uint32_t>(receiver.size()));
+    PutLe32(header.data() + 12, static_cast<std::uint32_t>(text.size()));
     if (!WriteAll(fd_.get(), header.data(), header.size(), deadline) ||
         !WriteAll(fd_.get(), receiver.data(), receiver.size(), deadline) ||
         !WriteAll(fd_.get(), text.data(), text.size(), deadline)) {
@@ -113,13 +113,13 @@ class SocketNetQXKomm final : public INetQXKomm {
 
     std::array<std::uint8_t, kAnswerHeader> reply{};
     if (!ReadAll(fd_.get(), reply.data(), reply.size(), deadline)) return Broken();
-    if (GetU32(reply.data()) != kMagic || reply[4] != (kind | kAnswerBit) || reply[5] > 1) {
+    if (GetLe32(reply.data()) != kMagic || reply[4] != (kind | kAnswerBit) || reply[5] > 1) {
       return Broken();
     }
-    const auto result = static_cast<HRESULT>(GetU32(reply.data() + 8));
-    const std::uint32_t length = GetU32(reply.data() + 12);
+    const auto result = static_cast<HRESULT>(GetLe32(reply.data() + 8));
+    const std::uint32_t length = GetLe32(reply.data() + 12);
     std::string body;
-    if (!ReadText(fd_.get(), length, &body, deadline)) return Broken();
+    if (!ReadText(fd_.get(), length, kMaxBody, &body, deadline)) return Broken();
     if (reply[5] == 1 && answer != nullptr) *answer = std::move(body);
     return result;
   }
@@ -134,12 +134,12 @@ class SocketNetQXKomm final : public INetQXKomm {
 };
 
 HRESULT CreateSocketComponent(std::unique_ptr<INetQXKomm>* component) {
-  sockaddr_un address{};
-  if (!FillAddress(NetQXKommSocketPath(), &address)) return kClassNotRegistered;
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (fd.get() < 0) return E_FAIL;
-  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-    return (errno == ENOMEM || errno == ENOBUFS) ? E_OUTOFMEMORY : kClassNotRegistered;
+  int reason = 0;
+  UniqueFd fd = ConnectWithin(NetQXKommSocketPath(), Clock::now() + LocalCallTimeout(), &reason);
+  if (!fd) {
+    if (reason == ENOMEM || reason == ENOBUFS) return E_OUTOFMEMORY;
+    // A component that does not accept within the call timeout is there but unusable.
+    return reason == ETIMEDOUT ? E_FAIL : kClassNotRegistered;
   }
   *component = std::make_unique<SocketNetQXKomm>(std::move(fd));
   return S_OK;
@@ -147,140 +147,64 @@ HRESULT CreateSocketComponent(std::unique_ptr<INetQXKomm>* component) {
 
 // ---- serving side ----
 
+// Serves the requests of one connection, one after the other, until the client ends it, breaks
+// the protocol, misses a deadline or Stop wakes the connection.
+void ServeConnection(INetQXKomm& target, int fd, int wakeFd) {
+  for (;;) {
+    const auto deadline = Clock::now() + LocalCallTimeout();
+    std::array<std::uint8_t, kRequestHeader> header{};
+    if (!ReadAll(fd, header.data(), header.size(), deadline, wakeFd)) return;
+    const std::uint8_t kind = header[4];
+    if (GetLe32(header.data()) != kMagic || kind < kKindGroupSend || kind > kKindUnicastSend) {
+      return;
+    }
+    std::string receiver, text;
+    if (!ReadText(fd, GetLe32(header.data() + 8), kMaxReceiver, &receiver, deadline, wakeFd) ||
+        !ReadText(fd, GetLe32(header.data() + 12), kMaxBody, &text, deadline, wakeFd)) {
+      return;
+    }
+    AnswerText answer;
+    HRESULT result = E_FAIL;
+    try {
+      if (kind == kKindGroupSend) {
+        result = target.SendToGroup(text);
+      } else if (kind == kKindLocalRequest) {
+        result = target.LocalRequest(text, &answer);
+      } else {
+        result = target.SendToHost(receiver, text);
+      }
+    } catch (const std::bad_alloc&) {
+      result = E_OUTOFMEMORY;
+      answer.reset();
+    } catch (...) {
+      result = E_FAIL;
+      answer.reset();
+    }
+    if (answer && answer->size() > kMaxBody) {
+      answer.reset();
+      result = E_OUTOFMEMORY;
+    }
+    std::array<std::uint8_t, kAnswerHeader> reply{};
+    PutLe32(reply.data(), kMagic);
+    reply[4] = kind | kAnswerBit;
+    reply[5] = answer ? 1 : 0;
+    PutLe32(reply.data() + 8, static_cast<std::uint32_t>(result));
+    PutLe32(reply.data() + 12, answer ? static_cast<std::uint32_t>(answer->size()) : 0);
+    // The answer goes out even while Stop waits: the component has done its work.
+    const auto answerDeadline = Clock::now() + LocalCallTimeout();
+    if (!WriteAll(fd, reply.data(), reply.size(), answerDeadline)) return;
+    if (answer && !WriteAll(fd, answer->data(), answer->size(), answerDeadline)) return;
+  }
+}
+
 class SocketListener final : public NetQXKommListener {
  public:
-  SocketListener(UniqueFd listenFd, std::string path, std::shared_ptr<INetQXKomm> target)
-      : listenFd_(std::move(listenFd)), path_(std::move(path)), target_(std::move(target)) {
-    acceptThread_ = std::thread([this] { AcceptLoop(); });
-  }
-  ~SocketListener() override { Stop(); }
-
-  void Stop() override {
-    std::list<Connection> connections;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stopped_) return;
-      stopped_ = true;
-      ::shutdown(listenFd_.get(), SHUT_RDWR);
-      for (auto& c : connections_) ::shutdown(c.fd.get(), SHUT_RDWR);
-    }
-    if (acceptThread_.joinable()) acceptThread_.join();
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      connections.swap(connections_);
-    }
-    for (auto& c : connections) {
-      if (c.thread.joinable()) c.thread.join();
-    }
-    listenFd_.Reset();
-    ::unlink(path_.c_str());
-  }
+  explicit SocketListener(std::unique_ptr<LocalListener> listener)
+      : listener_(std::move(listener)) {}
+  void Stop() override { listener_->Stop(); }
 
  private:
-  struct Connection {
-    UniqueFd fd;
-    std::thread thread;
-    std::atomic<bool> done{false};
-  };
-
-  void AcceptLoop() {
-    for (;;) {
-      int fd = ::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) {
-        if (errno == EINTR || errno == ECONNABORTED) continue;
-        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(10));
-          std::lock_guard<std::mutex> lock(mutex_);
-          if (!stopped_) continue;
-        }
-        return;
-      }
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stopped_) {
-        ::close(fd);
-        return;
-      }
-      ReapFinished();
-      auto& c = connections_.emplace_back();
-      c.fd = UniqueFd(fd);
-      // The descriptor is closed only after the thread is joined, so that Stop never shuts
-      // down a number that was already given to another file.
-      c.thread = std::thread([this, &c] {
-        Serve(c.fd.get());
-        ::shutdown(c.fd.get(), SHUT_RDWR);  // the peer sees the end at once
-        c.done = true;
-      });
-    }
-  }
-
-  // REQUIRES: mutex_ held.
-  void ReapFinished() {
-    for (auto it = connections_.begin(); it != connections_.end();) {
-      if (it->done) {
-        it->thread.join();
-        it = connections_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
-
-  void Serve(int fd) {
-    const auto forever = unix_socket::kForever;
-    for (;;) {
-      std::array<std::uint8_t, kRequestHeader> header{};
-      if (!ReadAll(fd, header.data(), header.size(), forever)) return;
-      const std::uint8_t kind = header[4];
-      if (GetU32(header.data()) != kMagic || kind < kKindGroupSend || kind > kKindUnicastSend) {
-        return;
-      }
-      std::string receiver, text;
-      if (!ReadText(fd, GetU32(header.data() + 8), &receiver, forever) ||
-          !ReadText(fd, GetU32(header.data() + 12), &text, forever)) {
-        return;
-      }
-      AnswerText answer;
-      HRESULT result = E_FAIL;
-      try {
-        if (kind == kKindGroupSend) {
-          result = target_->SendToGroup(text);
-        } else if (kind == kKindLocalRequest) {
-          result = target_->LocalRequest(text, &answer);
-        } else {
-          result = target_->SendToHost(receiver, text);
-        }
-      } catch (const std::bad_alloc&) {
-        result = E_OUTOFMEMORY;
-        answer.reset();
-      } catch (...) {
-        result = E_FAIL;
-        answer.reset();
-      }
-      if (answer && answer->size() > kMaxBody) {
-        answer.reset();
-        result = E_OUTOFMEMORY;
-      }
-      std::array<std::uint8_t, kAnswerHeader> reply{};
-      PutU32(reply.data(), kMagic);
-      reply[4] = kind | kAnswerBit;
-      reply[5] = answer ? 1 : 0;
-      PutU32(reply.data() + 8, static_cast<std::uint32_t>(result));
-      PutU32(reply.data() + 12, answer ? static_cast<std::uint32_t>(answer->size()) : 0);
-      const auto deadline = Clock::now() + LocalCallTimeout();
-      if (!WriteAll(fd, reply.data(), reply.size(), deadline)) return;
-      if (answer && !WriteAll(fd, answer->data(), answer->size(), deadline)) {
-        return;
-      }
-    }
-  }
-
-  UniqueFd listenFd_;
-  std::string path_;
-  std::shared_ptr<INetQXKomm> target_;
-  std::thread acceptThread_;
-  std::mutex mutex_;
-  bool stopped_ = false;               // guarded by mutex_
-  std::list<Connection> connections_;  // guarded by mutex_
+  std::unique_ptr<LocalListener> listener_;
 };
 
 }  // namespace
@@ -310,30 +234,12 @@ std::unique_ptr<NetQXKommListener> StartNetQXKommListener(std::shared_ptr<INetQX
   };
   if (!target) return fail("no component to serve");
   if (!EnsureRuntimeDir()) return fail("cannot create the runtime directory " + RuntimeDir());
-  const std::string path = NetQXKommSocketPath();
-  sockaddr_un address{};
-  if (!FillAddress(path, &address)) return fail("socket path too long: " + path);
-
-  // A socket file that nobody accepts on was left by a process that died: replace it.
-  {
-    UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (probe.get() >= 0 &&
-        ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
-      return fail("another component already listens on " + path);
-    }
-    if (errno == ECONNREFUSED) ::unlink(path.c_str());
-  }
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (fd.get() < 0) return fail(std::string("socket: ") + std::strerror(errno));
-  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-    return fail("bind(" + path + "): " + std::strerror(errno));
-  }
-  ::chmod(path.c_str(), 0660);
-  if (::listen(fd.get(), SOMAXCONN) != 0) {
-    ::unlink(path.c_str());
-    return fail(std::string("listen: ") + std::strerror(errno));
-  }
-  return std::make_unique<SocketListener>(std::move(fd), path, std::move(target));
+  auto listener = LocalListener::Start(
+      NetQXKommSocketPath(), "component", kMaxConnections,
+      [target = std::move(target)](int fd, int wakeFd) { ServeConnection(*target, fd, wakeFd); },
+      error);
+  if (!listener) return nullptr;
+  return std::make_unique<SocketListener>(std::move(listener));
 }
 
 }  // namespace qx

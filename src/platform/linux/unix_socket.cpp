@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,8 @@ namespace {
 // poll timeout.
 constexpr std::int64_t kMaxPollMs = 60000;
 constexpr auto kConnectRetryPause = std::chrono::milliseconds(5);
+// How long ListenAt asks a socket file that is already there whether somebody accepts on it.
+constexpr auto kProbeTimeout = std::chrono::milliseconds(500);
 
 }  // namespace
 
@@ -106,45 +109,105 @@ bool ReadAll(int fd, void* data, std::size_t size, Clock::time_point deadline, i
   return true;
 }
 
-void PutU32(void* out, std::uint32_t value) {
-  auto* bytes = static_cast<std::uint8_t*>(out);
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-void AppendU32(std::string* out, std::uint32_t value) {
-  char bytes[4];
-  PutU32(bytes, value);
-  out->append(bytes, sizeof bytes);
-}
-
-std::uint32_t GetU32(const void* in) {
-  const auto* bytes = static_cast<const std::uint8_t*>(in);
-  std::uint32_t value = 0;
-  for (int i = 0; i < 4; ++i) value |= std::uint32_t{bytes[i]} << (8 * i);
-  return value;
-}
-
-UniqueFd ConnectWithin(std::string_view path, Clock::time_point deadline) {
+UniqueFd ConnectWithin(std::string_view path, Clock::time_point deadline, int* error) {
+  int ignored = 0;
+  int& reason = error != nullptr ? *error : ignored;
+  reason = 0;
   sockaddr_un address;
-  if (!FillAddress(path, &address)) return {};
+  if (!FillAddress(path, &address)) {
+    reason = ENAMETOOLONG;
+    return {};
+  }
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!fd) return {};
+  if (!fd) {
+    reason = errno;
+    return {};
+  }
   for (;;) {
     if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
       return fd;
     }
     if (errno == EINTR) continue;
     if (errno == EAGAIN) {  // the listener's backlog is full: try again until the deadline
-      if (Clock::now() + kConnectRetryPause >= deadline) return {};
+      if (Clock::now() + kConnectRetryPause >= deadline) {
+        reason = ETIMEDOUT;
+        return {};
+      }
       std::this_thread::sleep_for(kConnectRetryPause);
       continue;
     }
-    if (errno != EINPROGRESS) return {};
-    if (WaitFor(fd.get(), POLLOUT, deadline) != WaitResult::kReady) return {};
-    int error = 0;
-    socklen_t size = sizeof error;
-    if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) return {};
+    if (errno != EINPROGRESS) {
+      reason = errno;
+      return {};
+    }
+    if (WaitFor(fd.get(), POLLOUT, deadline) != WaitResult::kReady) {
+      reason = ETIMEDOUT;
+      return {};
+    }
+    int failure = 0;
+    socklen_t size = sizeof failure;
+    if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &failure, &size) != 0) failure = errno;
+    if (failure != 0) {
+      reason = failure;
+      return {};
+    }
     return fd;
+  }
+}
+
+std::string ErrorText(int error) {
+  char buffer[256];
+  // GNU strerror_r returns the text, which may or may not lie in buffer.
+  return ::strerror_r(error, buffer, sizeof buffer);
+}
+
+UniqueFd ListenAt(const std::string& path, mode_t mode, int backlog, std::string_view what,
+                  SocketFileId* id, std::string* error) {
+  auto fail = [&](std::string text) {
+    if (error != nullptr) *error = std::move(text);
+    return UniqueFd();
+  };
+  sockaddr_un address;
+  if (!FillAddress(path, &address)) return fail("socket path too long: " + path);
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd) return fail("socket: " + ErrorText(errno));
+  auto bindSocket = [&] {
+    return ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  };
+  if (!bindSocket()) {
+    if (errno != EADDRINUSE) return fail("bind(" + path + "): " + ErrorText(errno));
+    // A socket file is there: a live listener keeps it, a process that died left it behind.
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) {
+      return fail(path + " exists and is not a socket");
+    }
+    int probe = 0;
+    if (ConnectWithin(path, Clock::now() + kProbeTimeout, &probe) || probe != ECONNREFUSED) {
+      // Accepted, or too busy to accept within the probe: somebody is there.
+      return fail("another " + std::string(what) + " listens on " + path);
+    }
+    ::unlink(path.c_str());
+    if (!bindSocket()) return fail("bind(" + path + "): " + ErrorText(errno));
+  }
+  struct stat info {};
+  if (::chmod(path.c_str(), mode) != 0 || ::stat(path.c_str(), &info) != 0) {
+    std::string text = "chmod(" + path + "): " + ErrorText(errno);
+    ::unlink(path.c_str());
+    return fail(std::move(text));
+  }
+  if (::listen(fd.get(), backlog) != 0) {
+    std::string text = "listen(" + path + "): " + ErrorText(errno);
+    ::unlink(path.c_str());
+    return fail(std::move(text));
+  }
+  if (id != nullptr) *id = {info.st_dev, info.st_ino};
+  return fd;
+}
+
+void RemoveSocketFileIfOwn(const std::string& path, const SocketFileId& id) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) == 0 && info.st_dev == id.device && info.st_ino == id.inode) {
+    ::unlink(path.c_str());
   }
 }
 

@@ -1,6 +1,8 @@
 // unix_socket.h - the pieces that every user of a local (AF_UNIX) socket needs: an owned
 // descriptor, the address of a socket file, a bounded wait, whole writes and reads within a
-// deadline, little-endian 32-bit numbers on the wire and a connect that gives up at a deadline.
+// deadline, a connect that gives up at a deadline, and a listening socket file that is removed
+// at the end only while it is still this process's. Integers on the wire go through
+// common/little_endian.h.
 //
 // Ownership: a UniqueFd owns one descriptor and closes it when it goes; moving hands it on.
 // Every function only borrows the descriptors it is given and keeps no state, so any thread may
@@ -9,9 +11,10 @@
 //   UniqueFd fd = ConnectWithin(path, Clock::now() + std::chrono::seconds(1));
 //   std::uint8_t header[8];
 //   if (!fd || !ReadAll(fd.get(), header, sizeof header, deadline)) return E_FAIL;
-//   const std::uint32_t length = GetU32(header + 4);
+//   const std::uint32_t length = GetLe32(header + 4);
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/un.h>
 
 #include <chrono>
@@ -68,14 +71,30 @@ bool WriteAll(int fd, const void* data, std::size_t size, Clock::time_point dead
 // bytes, on an error, at the deadline or when wakeFd becomes readable.
 bool ReadAll(int fd, void* data, std::size_t size, Clock::time_point deadline, int wakeFd = -1);
 
-// Little-endian 32-bit numbers: Put writes and Get reads 4 bytes at the address; Append adds
-// 4 bytes to the end of a string.
-void PutU32(void* out, std::uint32_t value);
-void AppendU32(std::string* out, std::uint32_t value);
-std::uint32_t GetU32(const void* in);
-
 // A non-blocking stream connection to the socket file path, or an empty UniqueFd when nothing
-// accepts there before the deadline (a full backlog is tried again until then).
-UniqueFd ConnectWithin(std::string_view path, Clock::time_point deadline);
+// accepts there before the deadline (a full backlog is tried again until then). *error (when
+// given) receives the reason of a failure: the errno of the socket calls, ETIMEDOUT at the
+// deadline, ENAMETOOLONG for a path that does not fit.
+UniqueFd ConnectWithin(std::string_view path, Clock::time_point deadline, int* error = nullptr);
+
+// The system's text for an errno value (strerror_r), as in "No such file or directory".
+std::string ErrorText(int error);
+
+// Which file a bound socket is: recorded right after bind, compared before the file is removed.
+struct SocketFileId {
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+// A non-blocking stream socket bound at path with the given mode and listening with the given
+// backlog. A socket file there that nobody accepts on (left by a process that died) is replaced;
+// one that accepts is not: the error then reads "another <what> listens on <path>". *id names
+// the new file for RemoveSocketFileIfOwn. Empty, with *error set, on a failure.
+UniqueFd ListenAt(const std::string& path, mode_t mode, int backlog, std::string_view what,
+                  SocketFileId* id, std::string* error);
+
+// Removes the socket file at path only while it is the one that id names, so that a socket that
+// another process bound at the same path since then stays.
+void RemoveSocketFileIfOwn(const std::string& path, const SocketFileId& id);
 
 }  // namespace qx::unix_socket
