@@ -15,8 +15,9 @@ inline constexpr int kProbePathNotFound = 3;  // ERROR_PATH_NOT_FOUND
 inline constexpr int kProbeAccessDenied = 5;  // ERROR_ACCESS_DENIED
 
 // 0 when the path names an existing file or directory; otherwise the Windows-style error code:
-// 2 for a missing file, 3 for a missing directory on the way (or an empty path), 5 when
-// access is denied, 206 for a name too long, 1921 for a symbolic link loop, 31 otherwise.
+// 2 when the file or a directory on the way is missing (Linux does not tell the two apart),
+// 3 when a component on the way is not a directory, or for an empty path, 5 when access is
+// denied, 206 for a name too long, 1921 for a symbolic link loop, 31 otherwise.
 int ProbePath(const std::string& path);
 
 }  // namespace qx

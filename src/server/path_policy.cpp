@@ -1,11 +1,14 @@
-// path_policy.cpp - judging paths against the library directories and the file roots.
+// path_policy.cpp - judging paths against the library directories and the file roots, and
+// opening them beneath those.
 //
 // Paths compare component-wise on their normal forms: "/srv/a" contains "/srv/a/b" but not
-// "/srv/ab". No operation throws for a file system failure; such a path is simply not found.
+// "/srv/ab". No operation throws for a file system failure; such a path is simply not opened.
 #include "server/path_policy.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <system_error>
 
 #include "common/text.h"
@@ -26,6 +29,13 @@ bool IsBelow(const std::string& path, const std::string& root) {
   if (root == "/") return !path.empty() && path.front() == '/';
   return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
                           path[root.size()] == '/');
+}
+
+// What follows root in path (IsBelow(path, root)), without a leading separator.
+std::string_view Remainder(const std::string& path, const std::string& root) {
+  std::string_view rest(path);
+  rest.remove_prefix(root == "/" ? 1 : std::min(path.size(), root.size() + 1));
+  return rest;
 }
 
 std::optional<std::string> RealPath(const fs::path& path) {
@@ -49,44 +59,40 @@ std::vector<Root> NormalRoots(const std::vector<std::string>& roots) {
   return result;
 }
 
-bool IsRegularFile(const std::string& path) {
-  std::error_code error;
-  return fs::is_regular_file(path, error);
-}
-
 bool EndsWithDll(std::string_view name) {
   return name.size() > 4 && IEquals(name.substr(name.size() - 4), ".dll");
 }
 
 }  // namespace
 
-PathVerdict ResolveBelowRoots(std::string_view path, const std::vector<std::string>& roots) {
-  if (path.empty() || path.front() != '/') return {};
+PathKind OpenBelowRoots(std::string_view path, const std::vector<std::string>& roots,
+                        CFILEW* file) {
+  if (path.empty() || path.front() != '/' || file == nullptr) return PathKind::kOutside;
   const std::string lexical = NormalText(fs::path(path));
-  const std::vector<Root> normalRoots = NormalRoots(roots);
 
-  bool lexicallyInside = false;
-  for (const Root& root : normalRoots) {
-    if (IsBelow(lexical, root.lexical) || (root.real && IsBelow(lexical, *root.real))) {
-      lexicallyInside = true;
-      break;
+  // Nested roots may judge one path differently (a link that leaves the inner root may stay in
+  // the outer one): the path is refused only when every root that names it refuses it.
+  bool inside = false;
+  for (const Root& root : NormalRoots(roots)) {
+    const std::string* base = nullptr;
+    if (IsBelow(lexical, root.lexical)) {
+      base = &root.lexical;
+    } else if (root.real && IsBelow(lexical, *root.real)) {
+      base = &*root.real;
     }
+    if (base == nullptr) continue;
+    const BeneathOpen result = file->OpenBeneath(*base, Remainder(lexical, *base));
+    if (result == BeneathOpen::kOpened) return PathKind::kAllowed;
+    if (result != BeneathOpen::kOutside) inside = true;
   }
-  if (!lexicallyInside) return {};
-
-  std::optional<std::string> real = RealPath(lexical);
-  if (!real) return {PathKind::kMissing, lexical};
-  for (const Root& root : normalRoots) {
-    if (root.real && IsBelow(*real, *root.real)) return {PathKind::kAllowed, *real};
-  }
-  return {};
+  return inside ? PathKind::kMissing : PathKind::kOutside;
 }
 
-PathVerdict ResolveLibrary(std::string_view name, const std::vector<std::string>& dirs) {
-  if (name.empty()) return {};
-  if (name.front() == '/') return ResolveBelowRoots(name, dirs);
+PathKind OpenLibrary(std::string_view name, const std::vector<std::string>& dirs, CFILEW* file) {
+  if (name.empty() || file == nullptr) return PathKind::kOutside;
+  if (name.front() == '/') return OpenBelowRoots(name, dirs, file);
   if (name.find_first_of("/\\") != std::string_view::npos || name == "." || name == "..") {
-    return {};
+    return PathKind::kOutside;
   }
 
   const std::string bare(name);
@@ -98,15 +104,13 @@ PathVerdict ResolveLibrary(std::string_view name, const std::vector<std::string>
   }
 
   for (const Root& dir : NormalRoots(dirs)) {
-    if (!dir.real) continue;
     for (const std::string& candidate : candidates) {
-      std::optional<std::string> real = RealPath(fs::path(*dir.real) / candidate);
-      if (real && IsBelow(*real, *dir.real) && IsRegularFile(*real)) {
-        return {PathKind::kAllowed, *real};
+      if (file->OpenBeneath(dir.lexical, candidate) == BeneathOpen::kOpened) {
+        return PathKind::kAllowed;
       }
     }
   }
-  return {PathKind::kMissing, bare};
+  return PathKind::kMissing;
 }
 
 }  // namespace qx

@@ -2,11 +2,14 @@
 // (a file's three times) and READFILE (a block of a file's bytes).
 //
 // Libraries load only from the REMOTECALL library directories and files are read only below
-// the file roots (path_policy.h). A library is loaded and unloaded for every call; its function
-// runs under a catch-all for C++ exceptions (a function that crashes the process cannot be
-// caught). A READFILE COUNT is checked against the readFileLimit setting before any byte is
-// allocated. FROM and COUNT are signed 32-bit numbers on the wire, so a file can be read up to
-// 2 GiB - 1 from its start and no further by this request.
+// the file roots (path_policy.h), each opened beneath its directory and then used only through
+// that descriptor: the loader loads the opened file, the times and bytes come from it. Only
+// regular files open; a FIFO or device below a root is refused at once, without waiting on it.
+// A library is loaded and unloaded for every call; only a function that the library itself
+// defines is called (not one of its dependencies'), under a catch-all for C++ exceptions (a
+// function that crashes the process cannot be caught). A READFILE COUNT is checked against the
+// readFileLimit setting before any byte is allocated. FROM and COUNT are signed 32-bit numbers on
+// the wire, so a file can be read up to 2 GiB - 1 from its start and no further by this request.
 #include "server/remote_file_answers.h"
 
 #include <new>
@@ -93,21 +96,30 @@ HRESULT PerformDllCall(const CXmlElement& request, AnswerText* answer) {
   const std::string dll = request.GetSubText("DLL");
   const std::string functionName = request.GetSubText("FUNCTION");
 
-  const PathVerdict library = ResolveLibrary(dll, RemoteCallLibraryDirs());
-  if (library.kind == PathKind::kOutside) {
+  CFILEW file;
+  const PathKind library = OpenLibrary(dll, RemoteCallLibraryDirs(), &file);
+  if (library == PathKind::kOutside) {
     TraceError(kSource, "PerformDllCall: dll(%s) is outside the library directories", dll.c_str());
     return E_ACCESSDENIED;
   }
 
   DynamicLibrary lib;
   void* symbol = nullptr;
-  if (library.kind == PathKind::kAllowed && lib.Open(library.path) && !functionName.empty()) {
+  if (library == PathKind::kAllowed && lib.OpenDescriptor(file.fd()) && !functionName.empty()) {
     symbol = lib.Symbol(functionName.c_str());
   }
+  file.Close();  // the loader keeps its own mapping
   TraceErrorUnless(kSource, symbol != nullptr, "PerformDllCall hLib(%s) = %lx pfn(%s) = %lx",
                    dll.c_str(), AddressValue(lib.handle()), functionName.c_str(),
                    AddressValue(symbol));
   if (symbol == nullptr) return E_FAIL;
+  // The lookup also finds what the library's dependencies define (the C library's "system"):
+  // only a function of the named library itself may run.
+  if (!lib.DefinesFunction(symbol)) {
+    TraceError(kSource, "PerformDllCall: function(%s) is not a function that dll(%s) defines",
+               functionName.c_str(), dll.c_str());
+    return E_ACCESSDENIED;
+  }
 
   std::optional<std::string> parameter;
   CXmlElement param;
@@ -122,15 +134,14 @@ HRESULT PerformDllCall(const CXmlElement& request, AnswerText* answer) {
 
 HRESULT AnswerOpenFile(const CXmlElement& request, AnswerText* answer) {
   const std::string name = request.GetSubText("FILE");
-  const PathVerdict file = ResolveBelowRoots(name, RemoteFileRoots());
-  if (file.kind == PathKind::kOutside) {
+  CFILEW handle;
+  const PathKind file = OpenBelowRoots(name, RemoteFileRoots(), &handle);
+  if (file == PathKind::kOutside) {
     TraceError(kSource, "AnswerOpenFile: file(%s) is outside the file roots", name.c_str());
     return E_ACCESSDENIED;
   }
-  if (file.kind == PathKind::kMissing) return E_FAIL;
+  if (file != PathKind::kAllowed) return E_FAIL;
 
-  CFILEW handle;
-  if (!handle.Open(file.path)) return E_FAIL;
   FileTimes times;
   if (!handle.GetTimes(&times)) times = FileTimes{};
 
@@ -169,24 +180,22 @@ HRESULT AnswerReadFile(const std::uint8_t* request, std::size_t size, ByteBlock*
                static_cast<int>(from), static_cast<int>(count), limit, name.c_str());
     return E_INVALIDARG;
   }
-  const PathVerdict file = ResolveBelowRoots(name, RemoteFileRoots());
-  if (file.kind == PathKind::kOutside) {
+  CFILEW handle;
+  const PathKind file = OpenBelowRoots(name, RemoteFileRoots(), &handle);
+  if (file == PathKind::kOutside) {
     TraceError(kSource, "AnswerReadFile: file(%s) is outside the file roots", name.c_str());
     return E_ACCESSDENIED;
   }
 
   try {
     ByteBlock data(static_cast<std::size_t>(count));
-    CFILEW handle;
+    if (file != PathKind::kAllowed) throw FileError{handle.lastError()};
     handle.setUseExceptions(true);
-    if (!handle.Open(file.path)) throw FileError{"open(" + file.path + ") failed"};
-    if (!handle.Seek(static_cast<std::uint64_t>(from))) {
-      throw FileError{"seek(" + file.path + ") failed"};
-    }
+    handle.Seek(static_cast<std::uint64_t>(from));
     std::size_t done = 0;
     while (done < data.size()) {
       const std::int64_t n = handle.Read(data.data() + done, data.size() - done);
-      if (n < 0) throw FileError{"read(" + file.path + ") failed"};
+      if (n < 0) throw FileError{handle.lastError()};
       if (n == 0) break;
       done += static_cast<std::size_t>(n);
     }

@@ -1,9 +1,19 @@
 // Tests of REMOTECALL, OPENFILE and READFILE, and of the path policy behind them.
 #include "server/remote_file_answers.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <future>
+#include <thread>
 
 #include "platform/file.h"
 #include "server/path_policy.h"
@@ -94,6 +104,28 @@ TEST_F(RemoteFileAnswersTest, RemoteCallPassesParameterAndAnswer) {
   }
 }
 
+TEST_F(RemoteFileAnswersTest, RemoteCallRunsOnlyTheLibrarysOwnFunctions) {
+  struct Case {
+    const char* function;
+    HRESULT result;
+    std::optional<std::string> answer;
+  } const cases[] = {
+      {"getpid", E_ACCESSDENIED, std::nullopt},   // the C library's, found through the handle
+      {"system", E_ACCESSDENIED, std::nullopt},   // no PARAM: system(NULL) runs nothing
+      {"Counter", E_ACCESSDENIED, std::nullopt},  // the library's own, but data
+      {"Pid", S_OK, std::to_string(::getpid())},  // its own function, which uses the C library
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.function);
+    AnswerText answer;
+    EXPECT_EQ(Call(std::string("<REMOTECALL><DLL>qxtestremote</DLL><FUNCTION>") + c.function +
+                       "</FUNCTION></REMOTECALL>",
+                   &answer),
+              c.result);
+    EXPECT_EQ(answer, c.answer);
+  }
+}
+
 TEST_F(RemoteFileAnswersTest, RemoteCallWithoutAnswerPointer) {
   EXPECT_EQ(
       Call("<REMOTECALL><DLL>qxtestremote</DLL><FUNCTION>Echo</FUNCTION></REMOTECALL>", nullptr),
@@ -123,19 +155,22 @@ TEST_F(RemoteFileAnswersTest, LibraryLinkLeavingTheDirectoryIsRefused) {
   fs::create_directories(dir);
   fs::create_symlink(station_->libraryDir + "/libqxtestremote.so", dir / "libescape.so");
   const std::vector<std::string> dirs = {dir.string()};
-  EXPECT_EQ(ResolveLibrary("escape", dirs).kind, PathKind::kMissing);
-  EXPECT_EQ(ResolveLibrary((dir / "libescape.so").string(), dirs).kind, PathKind::kOutside);
+  CFILEW file;
+  EXPECT_EQ(OpenLibrary("escape", dirs, &file), PathKind::kMissing);
+  EXPECT_EQ(OpenLibrary((dir / "libescape.so").string(), dirs, &file), PathKind::kOutside);
+  EXPECT_FALSE(file.IsOpen());
   fs::remove_all(dir);
 }
 
-TEST_F(RemoteFileAnswersTest, PathsAreJudgedByTextThenByRealPath) {
+TEST_F(RemoteFileAnswersTest, PathsAreJudgedByTextThenOpenedBeneathTheRoot) {
   const fs::path root = station_->dir / "pp" / "root";
   fs::create_directories(root / "sub");
   fs::create_directories(station_->dir / "pp" / "rootx");
   std::ofstream(root / "sub" / "f.txt") << "x";
   std::ofstream(station_->dir / "pp" / "rootx" / "g.txt") << "y";
   fs::create_symlink(station_->dir / "pp" / "rootx" / "g.txt", root / "link.txt");
-  fs::create_symlink(root / "sub" / "f.txt", root / "inner.txt");
+  fs::create_symlink("sub/f.txt", root / "inner.txt");
+  fs::create_symlink(root / "sub" / "f.txt", root / "absolute.txt");
   const std::vector<std::string> roots = {root.string() + "/"};
   const std::string r = root.string();
   struct Case {
@@ -145,6 +180,7 @@ TEST_F(RemoteFileAnswersTest, PathsAreJudgedByTextThenByRealPath) {
       {r + "/sub/f.txt", PathKind::kAllowed},
       {r + "/./sub/../sub/f.txt", PathKind::kAllowed},
       {r + "/inner.txt", PathKind::kAllowed},
+      {r + "/absolute.txt", PathKind::kOutside},  // an absolute link is not followed
       {r + "/sub/missing.txt", PathKind::kMissing},
       {r + "/../rootx/g.txt", PathKind::kOutside},
       {r + "x/g.txt", PathKind::kOutside},
@@ -155,9 +191,15 @@ TEST_F(RemoteFileAnswersTest, PathsAreJudgedByTextThenByRealPath) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    EXPECT_EQ(ResolveBelowRoots(c.path, roots).kind, c.kind);
+    CFILEW file;
+    EXPECT_EQ(OpenBelowRoots(c.path, roots, &file), c.kind);
+    EXPECT_EQ(file.IsOpen(), c.kind == PathKind::kAllowed);
   }
-  EXPECT_EQ(ResolveBelowRoots(r + "/inner.txt", roots).path, r + "/sub/f.txt");
+  CFILEW inner;
+  ASSERT_EQ(OpenBelowRoots(r + "/inner.txt", roots, &inner), PathKind::kAllowed);
+  char byte = 0;
+  EXPECT_EQ(inner.Read(&byte, 1), 1);
+  EXPECT_EQ(byte, 'x');
 }
 
 TEST_F(RemoteFileAnswersTest, OpenFileAnswersTheThreeTimes) {
@@ -301,6 +343,86 @@ TEST_F(RemoteFileAnswersTest, ReadFileTracesTheFileError) {
              line.find(") in readFile") != std::string::npos;
   }
   EXPECT_EQ(found, 1);
+}
+
+// Runs a request on a thread; one stuck on the FIFO is released by opening it for writing, so
+// that a regression fails instead of hanging the suite.
+template <typename Request>
+HRESULT Unblocked(Request request, const fs::path& fifo) {
+  auto result = std::async(std::launch::async, request);
+  if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+    ADD_FAILURE() << "the request blocked";
+    ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+  }
+  return result.get();
+}
+
+// Escapes by "..", by an absolute path and by a link to a file are in the refusal tables above.
+TEST_F(RemoteFileAnswersTest, EscapesAndSpecialFilesAreRefused) {
+  const fs::path dir = station_->root / "esc";
+  fs::create_directories(dir / "sub");
+  std::ofstream(dir / "sub" / "in.bin") << "inside";
+  std::ofstream(station_->outside / "out.bin") << "secret";
+  fs::create_symlink(station_->outside, dir / "outdir");
+  fs::create_symlink("sub/in.bin", dir / "relative_in");
+  fs::create_symlink("/dev/zero", dir / "zero");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  const bool haveDevice = ::mknod((dir / "null").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+  struct Case {
+    std::string name;
+    HRESULT open;  // OPENFILE
+    HRESULT read;  // READFILE
+  } const cases[] = {
+      {"relative_in", S_OK, S_OK},  // a link that stays inside is followed
+      {"outdir/out.bin", E_ACCESSDENIED, E_ACCESSDENIED},
+      {"zero", E_ACCESSDENIED, E_ACCESSDENIED},
+      {"fifo", E_FAIL, E_UNEXPECTED},
+      {haveDevice ? "null" : "fifo", E_FAIL, E_UNEXPECTED},  // a device node (as root only)
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = (dir / c.name).string();
+    CXmlElement open;
+    ASSERT_TRUE(open.LoadXml("<OPENFILE><FILE>" + file + "</FILE></OPENFILE>"));
+    EXPECT_EQ(Unblocked([&] { return AnswerOpenFile(open, nullptr); }, dir / "fifo"), c.open);
+    const ByteBlock read = ReadBlock(ReadRequest(file, "0", "4"));
+    ByteBlock block;
+    EXPECT_EQ(
+        Unblocked([&] { return AnswerReadFile(read.data(), read.size(), &block); }, dir / "fifo"),
+        c.read);
+    EXPECT_EQ(std::string(block.begin(), block.end()), c.read == S_OK ? "insi" : "");
+  }
+}
+
+// A directory on the way is swapped with a link to outside the root while READFILE runs: no
+// read may ever return the outside file's bytes.
+TEST_F(RemoteFileAnswersTest, LinkSwappedInDuringTheRequestDoesNotLeadOut) {
+  const fs::path dir = station_->root / "race";
+  fs::create_directories(dir / "sub");
+  std::ofstream(dir / "sub" / "f.bin") << "inside";
+  fs::create_directories(station_->outside / "race");
+  std::ofstream(station_->outside / "race" / "f.bin") << "secret";
+  fs::create_symlink(station_->outside / "race", dir / "swap");
+
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    for (int i = 0; i < 2000000 && !stop; ++i) {
+      ::renameat2(AT_FDCWD, (dir / "sub").c_str(), AT_FDCWD, (dir / "swap").c_str(),
+                  RENAME_EXCHANGE);
+    }
+  });
+  const ByteBlock request = ReadBlock(ReadRequest((dir / "sub" / "f.bin").string(), "0", "6"));
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  int leaks = 0;
+  for (int i = 0; i < 20000 && std::chrono::steady_clock::now() < end; ++i) {
+    ByteBlock block;
+    if (AnswerReadFile(request.data(), request.size(), &block) == S_OK) {
+      leaks += std::string(block.begin(), block.end()) == "secret";
+    }
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_EQ(leaks, 0);
 }
 
 }  // namespace

@@ -3,19 +3,32 @@
 // A failure text names the call and the path and ends with the system's reason, as in
 // "open(/srv/a.mcp): No such file or directory". Birth time cannot be set on Linux:
 // SetTimes sets the access and modification times only. One thread per CFILEW or CFNameW.
+//
+// OpenBeneath resolves with openat2(RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS) on a descriptor
+// of the root. A kernel without openat2 (ENOSYS) gets a walk instead: each directory on the way
+// is opened with O_NOFOLLOW beneath the previous one, and any symbolic link or ".." is refused,
+// which is stricter than openat2 (a link that stays inside does not open either).
 #include "platform/file.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "common/text.h"
 #include "platform/host_platform.h"
+#include "platform/linux/unix_socket.h"
 
 namespace qx {
 namespace {
@@ -67,16 +80,135 @@ constexpr unsigned kTimeMask = STATX_BTIME | STATX_ATIME | STATX_MTIME;
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
+using unix_socket::UniqueFd;
+
+std::atomic<bool> g_forceWalk{false};
+
+// A peer's file opens for reading only, never waits (FIFO) and never becomes a terminal.
+constexpr int kPeerOpenFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+constexpr int kRetriesOnRace = 4;  // openat2 answers EAGAIN when a rename races with it
+
+BeneathOpen StatusOf(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return BeneathOpen::kMissing;
+    case EXDEV:
+    case ELOOP:
+      return BeneathOpen::kOutside;
+    case ENXIO:  // a socket, or a device without its driver
+    case ENODEV:
+    case EISDIR:
+      return BeneathOpen::kNotRegular;
+    default:
+      return BeneathOpen::kFailed;
+  }
+}
+
+// The descriptor, or -1 with errno set (ENOSYS when the kernel has no openat2).
+int OpenWithOpenat2(int rootFd, const std::string& relative) {
+  open_how how{};
+  how.flags = kPeerOpenFlags;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  for (int attempt = 0; attempt < kRetriesOnRace; ++attempt) {
+    const long fd = ::syscall(SYS_openat2, rootFd, relative.c_str(), &how, sizeof how);
+    if (fd >= 0) return static_cast<int>(fd);
+    if (errno != EAGAIN && errno != EINTR) return -1;
+  }
+  return -1;
+}
+
+// After a failed O_NOFOLLOW open of name in dirFd: EXDEV when name is a symbolic link (it is
+// not followed, as if it led out), the open's own error otherwise.
+int WalkError(int dirFd, const std::string& name, int openError) {
+  struct stat info {};
+  if (::fstatat(dirFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode)) {
+    return EXDEV;
+  }
+  return openError;
+}
+
+// The descriptor, or -1 with errno set.
+int OpenByWalk(int rootFd, std::string_view relative) {
+  std::vector<std::string> names;
+  std::size_t start = 0;
+  while (start <= relative.size()) {
+    std::size_t end = relative.find('/', start);
+    if (end == std::string_view::npos) end = relative.size();
+    const std::string_view name = relative.substr(start, end - start);
+    if (name == "..") {
+      errno = EXDEV;
+      return -1;
+    }
+    if (!name.empty() && name != ".") names.emplace_back(name);
+    start = end + 1;
+  }
+  if (names.empty()) names.emplace_back(".");
+
+  UniqueFd dir(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
+  if (!dir) return -1;
+  for (std::size_t i = 0; i + 1 < names.size(); ++i) {
+    UniqueFd next(
+        ::openat(dir.get(), names[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next) {
+      errno = WalkError(dir.get(), names[i], errno);
+      return -1;
+    }
+    dir = std::move(next);
+  }
+  const int fd = ::openat(dir.get(), names.back().c_str(), kPeerOpenFlags | O_NOFOLLOW);
+  if (fd < 0) errno = WalkError(dir.get(), names.back(), errno);
+  return fd;
+}
+
 }  // namespace
+
+void ForceDescriptorWalkForTesting(bool on) { g_forceWalk = on; }
 
 CFILEW::~CFILEW() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+void CFILEW::Remember(const char* what, const std::string& path, const std::string& reason) {
+  lastError_ = Format("%s(%s): %s", what, path.c_str(), reason.c_str());
+}
+
 bool CFILEW::Fail(const char* what, const std::string& path) {
-  std::string text = Format("%s(%s): %s", what, path.c_str(), ErrorText(errno).c_str());
-  if (throws_) throw FileError{std::move(text)};
+  Remember(what, path, ErrorText(errno));
+  if (throws_) throw FileError{lastError_};
   return false;
+}
+
+BeneathOpen CFILEW::OpenBeneath(const std::string& root, std::string_view relative) {
+  if (fd_ >= 0) Close();
+  path_ = root;
+  if (!relative.empty()) path_.append("/").append(relative);
+  UniqueFd rootFd(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!rootFd) {
+    const int error = errno;
+    Remember("open", root, ErrorText(error));
+    return StatusOf(error) == BeneathOpen::kMissing ? BeneathOpen::kMissing : BeneathOpen::kFailed;
+  }
+  const std::string name = relative.empty() ? std::string(".") : std::string(relative);
+  int fd = g_forceWalk ? -1 : OpenWithOpenat2(rootFd.get(), name);
+  if (g_forceWalk || (fd < 0 && errno == ENOSYS)) fd = OpenByWalk(rootFd.get(), name);
+  if (fd < 0) {
+    const int error = errno;
+    Remember("open", path_, ErrorText(error));
+    return StatusOf(error);
+  }
+  UniqueFd file(fd);
+  struct stat info {};
+  if (::fstat(file.get(), &info) != 0) {
+    Remember("fstat", path_, ErrorText(errno));
+    return BeneathOpen::kFailed;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    Remember("open", path_, "not a regular file");
+    return BeneathOpen::kNotRegular;
+  }
+  fd_ = file.Release();
+  return BeneathOpen::kOpened;
 }
 
 bool CFILEW::Open(const std::string& path) {
@@ -101,6 +233,42 @@ bool CFILEW::Create(const std::string& path) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return Fail("create", path);
   fd_ = fd;
+  return true;
+}
+
+bool CFILEW::CreateBeside(const std::string& path, std::string* created) {
+  if (fd_ >= 0) Close();
+  path_ = path;
+  // ".<name>.XXXXXX" in the folder of path; a long name is cut (at a character's first byte)
+  // so that the temporary one still fits a file name.
+  constexpr std::size_t kMaxNameBytes = 200;
+  const std::size_t slash = path.rfind('/');
+  const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  std::size_t nameEnd = std::min(path.size(), nameStart + kMaxNameBytes);
+  while (nameEnd > nameStart && nameEnd < path.size() &&
+         (static_cast<unsigned char>(path[nameEnd]) & 0xC0) == 0x80) {
+    --nameEnd;
+  }
+  std::string name =
+      path.substr(0, nameStart) + "." + path.substr(nameStart, nameEnd - nameStart) + ".XXXXXX";
+  // A file that this process may not write is not replaced either.
+  if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0 && errno != ENOENT) {
+    return Fail("create", path);
+  }
+  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) return Fail("create", name);
+  struct stat existing {};
+  if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+    // Only a privileged process may give the file another owner; a refusal keeps this one's,
+    // and the permission bits then still follow the existing file's.
+    if (::fchown(fd, existing.st_uid, existing.st_gid) != 0) {
+    }
+    if (::fchmod(fd, existing.st_mode & 0777) != 0) {
+    }
+  }
+  fd_ = fd;
+  path_ = name;
+  *created = name;
   return true;
 }
 
