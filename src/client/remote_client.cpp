@@ -3,18 +3,15 @@
 // The receiver is read from the message itself. Local names are served in-process by the
 // installed local request handler, "*" goes to the group through the multicast component, every
 // other name gets the message over an RPC connection of its own (one CRPCClientW per call, so calls
-// on several threads need no lock). An asynchronous command runs on a detached worker thread
-// that owns a copy of everything it needs; a counter of running workers lets the module wait
-// for them before it unloads. Any thread may call every function here.
+// on several threads need no lock). An asynchronous command runs on a worker thread that owns a
+// copy of everything it needs; the module's list of asynchronous commands (async_commands.h)
+// keeps that thread until it is joined. Any thread may call every function here.
 #include "client/remote_client.h"
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <chrono>
 #include <new>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "common/text.h"
@@ -49,34 +46,12 @@ bool IsAliasOfThisStation(std::string_view name) {
   return IEquals(name, ".") || IEquals(name, "LOCAL") || IEquals(name, "THIS");
 }
 
-// Running asynchronous workers, with a condition to wait for the last one.
-struct AsyncWorkers {
-  std::mutex mutex;
-  std::condition_variable idle;
-  int running = 0;  // guarded by mutex
-};
-AsyncWorkers& Workers() {
-  static AsyncWorkers workers;
-  return workers;
-}
-
-struct AsyncCommandArgs {
-  std::string service;
-  std::string receiver;
-  std::string message;
-};
-
-void AsyncCommandThread(std::unique_ptr<AsyncCommandArgs> args) {
-  try {
-    AnswerText answer;
-    doRPCCommand(args->service, args->receiver, args->message, &answer);
-  } catch (...) {
-    // A worker has nobody to report to; its result reaches only the trace.
-  }
-  args.reset();
-  AsyncWorkers& workers = Workers();
-  std::lock_guard<std::mutex> lock(workers.mutex);
-  if (--workers.running == 0) workers.idle.notify_all();
+// The longest an asynchronous command may run once started: a Connect may try twice when the
+// cached address or port was stale, then the call waits at most the call timeout.
+std::chrono::milliseconds AsyncCommandBound() {
+  const RpcSettings settings = ReadRpcSettings();
+  return std::chrono::milliseconds(2 * std::uint64_t{settings.connectTimeoutMs} +
+                                   settings.callTimeoutMs + 1000);
 }
 
 }  // namespace
@@ -171,38 +146,19 @@ HRESULT StartAsyncCommand(std::string_view service, std::string_view receiver,
                text.c_str());
     return E_INVALIDARG;
   }
-  std::unique_ptr<AsyncCommandArgs> args;
   try {
-    args = std::make_unique<AsyncCommandArgs>(
-        AsyncCommandArgs{std::string(service), std::string(receiver), std::string(message)});
+    // The worker owns copies of the texts; the caller's may be gone before it runs.
+    return RunAsyncCommand(
+        [service = std::string(service), receiver = std::string(receiver),
+         message = std::string(message)](const std::atomic<bool>& cancelled) {
+          if (cancelled) return;
+          AnswerText answer;
+          doRPCCommand(service, receiver, message, &answer);
+        },
+        AsyncCommandBound());
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }
-  AsyncWorkers& workers = Workers();
-  {
-    std::lock_guard<std::mutex> lock(workers.mutex);
-    ++workers.running;
-  }
-  try {
-    std::thread(AsyncCommandThread, std::move(args)).detach();
-  } catch (...) {
-    std::lock_guard<std::mutex> lock(workers.mutex);
-    if (--workers.running == 0) workers.idle.notify_all();
-    return E_FAIL;
-  }
-  return S_OK;
-}
-
-int RunningAsyncCommands() {
-  AsyncWorkers& workers = Workers();
-  std::lock_guard<std::mutex> lock(workers.mutex);
-  return workers.running;
-}
-
-bool WaitForAsyncCommands(std::chrono::milliseconds timeout) {
-  AsyncWorkers& workers = Workers();
-  std::unique_lock<std::mutex> lock(workers.mutex);
-  return workers.idle.wait_for(lock, timeout, [&] { return workers.running == 0; });
 }
 
 }  // namespace qx

@@ -4,14 +4,15 @@
 // and the computer's name are this station and are served in-process by the local request
 // handler that the server installs;
 // "*" is the multicast group. Synchronous commands run on the caller's thread; "ASYNCHRON" YES
-// or TRUE runs the command on a detached worker thread. Any thread may call.
+// or TRUE runs the command on a worker thread that the module owns (async_commands.h: the
+// server's stop, the module's unload and the process's exit wait for it). Any thread may call.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
 
+#include "client/async_commands.h"
 #include "common/answer.h"
 #include "common/hresult.h"
 #include "xml/xml_element.h"
@@ -36,11 +37,5 @@ void ResolveLocalHost(std::string* name);
 // Longest receiver of an asynchronous command, in UTF-16 characters; a longer one is refused
 // (E_INVALIDARG) rather than cut into another station's name.
 inline constexpr std::size_t kMaxAsyncReceiverUnits = 255;
-
-// Number of asynchronous commands whose worker thread still runs.
-int RunningAsyncCommands();
-// Waits until no asynchronous command runs or the timeout passes; true when none runs (tests,
-// and module unload, which must not pull the code from under a worker).
-bool WaitForAsyncCommands(std::chrono::milliseconds timeout);
 
 }  // namespace qx

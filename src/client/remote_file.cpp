@@ -12,20 +12,35 @@
 // copy's result is a signed 32-bit count: a copy stops with a failure rather than ask for an
 // offset or count a total beyond 2^31 - 1.
 //
+// A copy never destroys an existing file. A destination that does not exist is written in
+// place (what a failure or a user break leaves of it stays). An existing regular file is
+// replaced only by a complete copy: the blocks go to a new file beside it (same folder, so the
+// rename is atomic), which gets the times, and is renamed onto the destination after the last
+// block; any failure or user break before that removes the new file and leaves the destination
+// as it was. A copy whose destination is the source itself (the same device and inode, with the
+// station resolving to this machine) is refused before anything is opened.
+//
 // Errors inside a copy are CopyError (and the local file's FileError), caught at the edge of
 // RemoteCopyFile. One thread uses a CRemoteFile; copies on several threads share nothing.
 #include "client/remote_file.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <new>
+#include <optional>
+#include <system_error>
 #include <utility>
+#include <vector>
 
 #include "client/remote_client.h"
 #include "common/text.h"
 #include "platform/environment.h"
+#include "platform/host_platform.h"
 #include "registry/store/settings.h"
+#include "rpc/rpc_internal.h"
 #include "trace/trace.h"
 #include "xml/xml_element.h"
 
@@ -78,6 +93,75 @@ void Progress(QXProgressCallback progress, std::int32_t code, std::uint64_t valu
   if (progress == nullptr) return;
   if (progress(code, static_cast<std::int32_t>(value)) == kUserBreak) Raise(kUserBreakText);
 }
+
+// True when the station is this machine: one of its local names, or a name that resolves, as
+// the RPC client resolves it, to a loopback address or to one of this machine's own addresses.
+bool StationIsThisMachine(const std::string& station) {
+  if (IsLocalHost(station)) return true;
+  const RpcSettings settings = CachedRpcSettings();
+  const std::optional<asio::ip::address_v4> address = ResolveStationAddress(
+      station, settings, RpcClock::now() + std::chrono::milliseconds(settings.connectTimeoutMs));
+  if (!address) return false;
+  if (address->is_loopback() || address->is_unspecified()) return true;
+  const std::uint32_t value = address->to_uint();  // first octet highest
+  const std::uint32_t firstOctetLowest = ((value >> 24) & 0xFFu) | ((value >> 8) & 0xFF00u) |
+                                         ((value << 8) & 0xFF0000u) | (value << 24);
+  const std::optional<std::vector<Ipv4Row>> own = Host().Ipv4Addresses();
+  return own && std::any_of(own->begin(), own->end(),
+                            [&](const Ipv4Row& row) { return row.address == firstOctetLowest; });
+}
+
+// The local file of a copy. A destination that is not an existing regular file is created in
+// place; an existing one (a link's target, where the destination is a link) gets a new file
+// beside it that Commit renames onto it. Until Commit, and whenever Commit is not reached, the
+// destructor removes that new file. One copy, one thread.
+class LocalCopyFile {
+ public:
+  explicit LocalCopyFile(std::string destination) : destination_(std::move(destination)) {
+    file_.setUseExceptions(true);
+  }
+  ~LocalCopyFile() {
+    if (temporary_.empty()) return;
+    file_.setUseExceptions(false);
+    file_.Close();
+    std::error_code ignored;
+    std::filesystem::remove(temporary_, ignored);
+  }
+  LocalCopyFile(const LocalCopyFile&) = delete;
+  LocalCopyFile& operator=(const LocalCopyFile&) = delete;
+
+  // Throws FileError when the file cannot be created.
+  void Create() {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(destination_, error)) {
+      file_.Create(destination_);
+      return;
+    }
+    target_ = std::filesystem::canonical(destination_, error).string();
+    if (error) target_ = destination_;
+    file_.CreateBeside(target_, &temporary_);
+  }
+
+  CFILEW& file() { return file_; }
+
+  // Closes the file and puts a replacement in place; throws FileError when either fails.
+  void Commit() {
+    file_.Close();
+    if (temporary_.empty()) return;
+    std::error_code error;
+    std::filesystem::rename(temporary_, target_, error);
+    if (error) {
+      throw FileError{Format("rename(%s): %s", target_.c_str(), error.message().c_str())};
+    }
+    temporary_.clear();
+  }
+
+ private:
+  std::string destination_;
+  std::string target_;     // the existing file that a complete copy replaces
+  std::string temporary_;  // the new file beside it, until it is renamed or removed
+  CFILEW file_;
+};
 
 }  // namespace
 
@@ -204,15 +288,16 @@ std::int32_t RemoteCopyFile(std::string_view request, QXProgressCallback progres
     }
     const std::uint32_t block = BlockSizeOf(parsed);
     ResolveLocalHost(&station);
-    // Copying a file of this machine onto itself would truncate the source before reading it.
-    const bool thisMachine = IsLocalHost(station) || station.rfind("127.", 0) == 0;
-    if (thisMachine && IsSameFile(source, destination)) Raise("DESTINATION is the SOURCE");
+    // A file of this machine copied onto itself: refused, whatever name the station goes by.
+    if (IsSameFile(source, destination) && StationIsThisMachine(station)) {
+      Raise("DESTINATION is the SOURCE");
+    }
 
     CRemoteFile remote;
-    CFILEW local;
-    local.setUseExceptions(true);
+    LocalCopyFile target(destination);
+    CFILEW& local = target.file();
     remote.Open(station, source);
-    local.Create(destination);
+    target.Create();
     Progress(progress, kProgressOpened, 0);
 
     const int depth = static_cast<int>(
@@ -244,7 +329,7 @@ std::int32_t RemoteCopyFile(std::string_view request, QXProgressCallback progres
       }
       local.setUseExceptions(true);
     }
-    local.Close();
+    target.Commit();
     remote.Close();
     result = static_cast<std::int32_t>(total);
   } catch (const CopyError& e) {

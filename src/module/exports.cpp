@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "client/async_commands.h"
 #include "client/remote_client.h"
 #include "client/remote_file.h"
 #include "common/answer.h"
@@ -73,7 +74,11 @@ HRESULT StopRemoteServer(void* server) {
   return Guarded([&] {
     // Destroyed whatever stopping returns (or throws).
     std::unique_ptr<qx::CSERVER> object(ServerOf(server));
-    return object->stopRemoteServer();
+    const qx::HRESULT result = object->stopRemoteServer();
+    // Nothing that the module started may run on once its host has stopped the server: the
+    // asynchronous commands (some started by the server's own requests) end or are waited for.
+    qx::StopAsyncCommands(qx::AfterStop::kAcceptNew);
+    return result;
   });
 }
 

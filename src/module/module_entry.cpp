@@ -2,11 +2,15 @@
 //
 // The loader runs Attach when the module is loaded and Detach when it is unloaded (or the
 // process ends). Attach announces itself on the debug output, identifies the host by its
-// executable and connects the diagnostics library; Detach releases it. Both touch only objects
+// executable and connects the diagnostics library; Detach waits for the asynchronous commands'
+// workers (whose code goes with the module) and releases the diagnostics. Both touch only objects
 // that exist before any static constructor and after every static destructor of the module:
-// the debug channel and the never-destroyed diagnostics connection.
+// the debug channel, the never-destroyed diagnostics connection and the never-destroyed list of
+// asynchronous commands (which, at process exit, its own exit handler has emptied before the
+// static objects died).
 #include <string>
 
+#include "client/async_commands.h"
 #include "common/text.h"
 #include "module/host_identity.h"
 #include "platform/environment.h"
@@ -35,6 +39,7 @@ __attribute__((constructor)) void Attach() {
 __attribute__((destructor)) void Detach() {
   try {
     qx::OutputDebugLine(kDetachLine);
+    qx::StopAsyncCommands(qx::AfterStop::kAcceptNew);
     qx::Diagnosis().UnloadDiagnostics();
   } catch (...) {
   }

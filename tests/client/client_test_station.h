@@ -21,12 +21,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/mutex.h"
 #include "common/text.h"
 #include "platform/environment.h"
 #include "platform/file.h"
@@ -187,7 +187,7 @@ class TestHolder : public CRPCServerW {
   bool onReceiveString(std::uint16_t, std::uint32_t dataId, const std::string& text,
                        AnswerText* answer) override {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(&mutex_);
       strings_.push_back(text);
     }
     CXmlElement request;
@@ -214,7 +214,7 @@ class TestHolder : public CRPCServerW {
     ReadAsk ask{request.GetSubInt("FROM"), request.GetSubInt("COUNT")};
     int index = 0;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(&mutex_);
       index = static_cast<int>(reads_.size());
       reads_.push_back(ask);
     }
@@ -231,11 +231,11 @@ class TestHolder : public CRPCServerW {
   }
 
   std::vector<std::string> Strings() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     return strings_;
   }
   std::vector<ReadAsk> Reads() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     return reads_;
   }
 
@@ -270,9 +270,9 @@ class TestHolder : public CRPCServerW {
   }
 
   std::string service_;
-  std::mutex mutex_;
-  std::vector<std::string> strings_;
-  std::vector<ReadAsk> reads_;
+  Mutex mutex_;
+  std::vector<std::string> strings_ GUARDED_BY(mutex_);
+  std::vector<ReadAsk> reads_ GUARDED_BY(mutex_);
 };
 
 inline std::vector<std::uint8_t> PatternBytes(std::size_t size, unsigned seed = 7) {

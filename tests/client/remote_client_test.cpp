@@ -4,12 +4,12 @@
 
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "client_test_station.h"
+#include "common/mutex.h"
 #include "platform/multicast_component.h"
 
 namespace qx {
@@ -20,8 +20,9 @@ using std::chrono::milliseconds;
 
 // The multicast component double: records every call and answers as configured.
 struct ComponentLog {
-  std::mutex mutex;
-  std::vector<std::string> calls;  // "group:TEXT", "local:TEXT", "host:RECEIVER:TEXT"
+  Mutex mutex;
+  // "group:TEXT", "local:TEXT", "host:RECEIVER:TEXT"
+  std::vector<std::string> calls GUARDED_BY(mutex);
   HRESULT createResult = S_OK;
   HRESULT callResult = S_OK;
   AnswerText localAnswer = "<Component>answer</Component>";
@@ -44,7 +45,7 @@ class ComponentDouble final : public INetQXKomm {
 
  private:
   HRESULT Record(std::string call) {
-    std::lock_guard<std::mutex> lock(componentLog.mutex);
+    MutexLock lock(&componentLog.mutex);
     componentLog.calls.push_back(std::move(call));
     return componentLog.callResult;
   }
@@ -57,7 +58,7 @@ HRESULT CreateDouble(std::unique_ptr<INetQXKomm>* component) {
 }
 
 std::vector<std::string> ComponentCalls() {
-  std::lock_guard<std::mutex> lock(componentLog.mutex);
+  MutexLock lock(&componentLog.mutex);
   return componentLog.calls;
 }
 
@@ -66,7 +67,7 @@ class RemoteClientTest : public ::testing::Test {
   static void SetUpTestSuite() { UseTestStation(); }
   void SetUp() override {
     {
-      std::lock_guard<std::mutex> lock(componentLog.mutex);
+      MutexLock lock(&componentLog.mutex);
       componentLog.calls.clear();
       componentLog.createResult = S_OK;
       componentLog.callResult = S_OK;

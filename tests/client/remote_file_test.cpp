@@ -186,6 +186,7 @@ TEST_F(RemoteFileTest, UserBreakKeepsWhatWasWrittenAndFails) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("break on code " + std::to_string(c.code));
+    std::filesystem::remove(Destination());  // an existing one would be kept whole
     TraceReader trace;
     progressCalls.clear();
     breakOnCode = c.code;
@@ -231,10 +232,66 @@ TEST_F(RemoteFileTest, CopyOfAFileOntoItselfOnThisMachineIsRefusedAndTheSourceKe
   const std::string source = Source(70000);
   const std::string viaDots = std::filesystem::path(source).parent_path().string() + "/./" +
                               std::filesystem::path(source).filename().string();
-  for (const char* host : {"this", "127.0.0.1"}) {
-    SCOPED_TRACE(host);
-    EXPECT_EQ(RemoteCopyFile(CopyRequest(host, source, viaDots), nullptr), kCopyFailed);
-    EXPECT_EQ(ReadFileBytes(source), PatternBytes(70000));
+  const std::string hardLink = (dir_ / "same-inode.bin").string();
+  std::filesystem::create_hard_link(source, hardLink);
+  // Every name that reaches this machine: local names, loopback by number and by the system
+  // resolver, and a hosts-table alias of a loopback address.
+  for (const char* host : {"this", "127.0.0.1", "localhost", kReachable}) {
+    for (const std::string& destination : {viaDots, hardLink}) {
+      SCOPED_TRACE(std::string(host) + " onto " + destination);
+      EXPECT_EQ(RemoteCopyFile(CopyRequest(host, source, destination), nullptr), kCopyFailed);
+      EXPECT_EQ(ReadFileBytes(source), PatternBytes(70000));
+    }
+  }
+  EXPECT_TRUE(holder.Strings().empty()) << "refused before the file was asked for";
+}
+
+// The names in the copy's folder other than the source and the destination.
+std::vector<std::string> Leftovers(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (name != "source.bin" && name != "copy.bin") names.push_back(name);
+  }
+  return names;
+}
+
+TEST_F(RemoteFileTest, ExistingDestinationIsReplacedOnlyByACompleteCopy) {
+  const std::string source = Source(300000);
+  struct Case {
+    const char* name;
+    int failReadAt;
+    int breakOnCode;
+    int breakOnNth;
+    std::int32_t result;
+  };
+  const Case cases[] = {
+      {"complete copy", -1, 0, 0, 300000},
+      {"holder fails the third read", 2, 0, 0, kCopyFailed},
+      {"holder fails the first read", 0, 0, 0, kCopyFailed},
+      {"user break after two blocks", -1, kProgressBlock, 2, kCopyFailed},
+      {"user break after the last block", -1, kProgressDone, 1, kCopyFailed},
+  };
+  const auto old = PatternBytes(100000, 99);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestHolder holder;
+    holder.failReadAt = c.failReadAt;
+    ASSERT_TRUE(holder.Start());
+    WriteFile(Destination(), old);
+    ASSERT_EQ(::chmod(Destination().c_str(), 0640), 0);
+    breakOnCode = c.breakOnCode;
+    breakOnNth = c.breakOnNth;
+    EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination()), RecordProgress),
+              c.result);
+    EXPECT_EQ(ReadFileBytes(Destination()), c.result > 0 ? PatternBytes(300000) : old);
+    if (c.result > 0) {
+      EXPECT_TRUE(SameModificationTime(source, Destination()));
+    }
+    struct stat copy {};
+    ASSERT_EQ(::stat(Destination().c_str(), &copy), 0);
+    EXPECT_EQ(copy.st_mode & 0777, 0640u);
+    EXPECT_EQ(Leftovers(dir_), std::vector<std::string>{});
   }
 }
 
@@ -316,6 +373,7 @@ TEST_F(RemoteFileTest, FailedReadsFailTheCopyAndKeepEarlierBlocks) {
     holder.failReadAt = c.failAt;
     holder.oversizeReadAt = c.oversizeAt;
     ASSERT_TRUE(holder.Start());
+    std::filesystem::remove(Destination());  // an existing one would be kept whole
     TraceReader trace;
     progressCalls.clear();
     EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination()), RecordProgress),
