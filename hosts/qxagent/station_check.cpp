@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
 #include "platform/environment.h"
 #include "platform/linux/unix_socket.h"
@@ -16,6 +15,11 @@
 
 namespace qxagent {
 namespace {
+
+std::string ErrorText(int error) {
+  char buffer[256];
+  return ::strerror_r(error, buffer, sizeof buffer);
+}
 
 std::string StatusText(qx::RegStatus status) {
   switch (status) {
@@ -30,7 +34,7 @@ std::string StatusText(qx::RegStatus status) {
     case qx::RegStatus::kBusy:
       return "locked by another process";
     case qx::RegStatus::kCorrupt:
-      return "not a registry database";
+      return "not a registry database, or damaged";
     case qx::RegStatus::kInvalid:
       return "invalid";
   }
@@ -41,22 +45,18 @@ std::string StatusText(qx::RegStatus status) {
 
 bool PrepareRuntimeDirectory(std::string* error) {
   if (qx::EnsureRuntimeDir()) return true;
-  *error = "cannot create the runtime directory " + qx::RuntimeDir() + ": " + std::strerror(errno);
+  *error = "cannot create the runtime directory " + qx::RuntimeDir() + ": " + ErrorText(errno);
   return false;
 }
 
 bool CheckRegistry(std::string* error) {
   const std::string path = qx::RegistryPath();
-  qx::RegStatus status = qx::RegStatus::kOk;
-  std::unique_ptr<qx::RegistryStore> store =
-      qx::OpenSqliteRegistry(path, qx::kRegistryBusyTimeoutMs, &status);
-  qx::KeyId root = 0;
-  if (status == qx::RegStatus::kOk) status = store->RootKey(qx::RegRoot::kLocalMachine, &root);
-  if (status != qx::RegStatus::kOk) {
-    *error = "cannot open the registry " + path + ": " + StatusText(status);
-    return false;
-  }
-  return true;
+  std::string detail;
+  const qx::RegStatus status = qx::CheckSqliteRegistry(path, &detail);
+  if (status == qx::RegStatus::kOk) return true;
+  *error = "the registry " + path + " cannot be read: " + StatusText(status) +
+           (detail.empty() ? std::string() : " (" + detail + ")") + "; refusing to start";
+  return false;
 }
 
 std::string ListenPoint::Text() const {
@@ -76,7 +76,7 @@ std::string DescribeListenFailure(const ListenPoint& point) {
     return "the listen address \"" + point.address + "\" is not an IPv4 address";
   }
   const qx::unix_socket::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (fd.get() < 0) return std::string("cannot make a socket: ") + std::strerror(errno);
+  if (fd.get() < 0) return std::string("cannot make a socket: ") + ErrorText(errno);
   const int on = 1;
   setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
@@ -89,7 +89,7 @@ std::string DescribeListenFailure(const ListenPoint& point) {
       case EACCES:
         return "port " + std::to_string(*point.port) + " needs privileges to listen on";
       default:
-        return "cannot listen on " + point.Text() + ": " + std::strerror(errno);
+        return "cannot listen on " + point.Text() + ": " + ErrorText(errno);
     }
   }
   if (listen(fd.get(), 1) != 0 && errno == EADDRINUSE) {

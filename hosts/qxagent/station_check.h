@@ -1,6 +1,8 @@
 // station_check.h - what the agent sets up and checks before and after starting its servers.
 //
-// The runtime directory (QX_RUNTIME_DIR) is created; the registry (QX_REGISTRY) must open; and
+// The runtime directory (QX_RUNTIME_DIR) is created; the registry (QX_REGISTRY) must open and
+// pass a quick integrity check, or the agent refuses to start (a station whose settings cannot
+// be read would serve with defaults that its administrator never chose); and
 // when a server cannot listen, the agent says which address and port it wanted and why that
 // failed (taken by another process, not an address of this machine, ...). The module itself
 // only answers E_FAIL, so the agent asks the operating system again. Any thread may call.
@@ -18,7 +20,12 @@ namespace qxagent {
 
 // Creates the runtime directory when missing; false with a message naming it.
 bool PrepareRuntimeDirectory(std::string* error);
-// Opens the registry database (created when missing); false with a message naming it.
+// The agent's exit code when the registry cannot be read.
+inline constexpr int kExitRegistryUnreadable = 3;
+
+// Opens the registry database (created when missing) and checks its integrity; false with a
+// message naming the file and what is wrong with it (an empty file, not a registry database,
+// damaged, cannot be opened or is locked).
 bool CheckRegistry(std::string* error);
 
 // Where a service listens according to the station's settings.

@@ -171,6 +171,9 @@ class RequestObject {
       return qx::S_OK;
     }
     if (qx::IEquals(tag, "CheckUserAdmin")) {
+      // Without a <User>, only a local process is judged, by its own credentials. A request
+      // that another station sent arrives forwarded by the agent, marked as having no local
+      // caller (no peer uid): the agent's credentials must never answer for it, so it is FALSE.
       std::optional<std::string> user = SubText(root, "User");
       if (user->empty()) {
         std::optional<std::uint32_t> uid = qx::ProjectManagerPeerUid();

@@ -15,6 +15,9 @@ std::string RegistryPath();
 std::string RuntimeDir();
 // Creates the runtime directory (mode 0750) when missing; false when it cannot.
 bool EnsureRuntimeDir();
+// mkdir -p: creates every missing directory of path (absolute or relative to the working
+// directory) with exactly mode, whatever the umask; true when path then is a directory.
+bool MakeDirectories(const std::string& path, std::uint32_t mode);
 // Full path of the running executable (the RPC client name, host identification).
 std::string ExecutablePath();
 

@@ -4,18 +4,18 @@
 // different threads; the lock makes each access copy whole texts.
 #include "registry/project_state.h"
 
-#include <mutex>
 #include <string>
 
+#include "common/mutex.h"
 #include "common/text.h"
 
 namespace qx {
 namespace {
 
 struct ProjectStateRecord {
-  std::mutex mutex;
-  std::string dsn;    // guarded by mutex
-  std::string state;  // guarded by mutex
+  Mutex mutex;
+  std::string dsn GUARDED_BY(mutex);
+  std::string state GUARDED_BY(mutex);
 };
 
 ProjectStateRecord& Record() {
@@ -33,7 +33,7 @@ void SetCurrentProjectState(std::string_view dsn, std::string_view state) {
     newState = CutToUnits(state, kStateFieldUnits);
   }
   ProjectStateRecord& record = Record();
-  std::lock_guard lock(record.mutex);
+  MutexLock lock(&record.mutex);
   record.dsn = std::move(newDsn);
   record.state = std::move(newState);
 }
@@ -41,14 +41,14 @@ void SetCurrentProjectState(std::string_view dsn, std::string_view state) {
 std::string GetCurrentProjectState(std::string_view dsn, std::size_t capacity) {
   if (capacity == 0) return {};
   ProjectStateRecord& record = Record();
-  std::lock_guard lock(record.mutex);
+  MutexLock lock(&record.mutex);
   if (!IEquals(dsn, record.dsn)) return {};
   return CutToUnits(record.state, capacity - 1);
 }
 
 std::string GetCurrentProjectDsn() {
   ProjectStateRecord& record = Record();
-  std::lock_guard lock(record.mutex);
+  MutexLock lock(&record.mutex);
   return record.dsn;
 }
 

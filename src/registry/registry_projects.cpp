@@ -1,7 +1,9 @@
 // registry_projects.cpp - the station's project list under STORAGE\PROJECTLIST.
 //
 // Every access goes through CREGKEY objects on the stack; the registry serialises single
-// calls, so no lock is taken here; a run of reads over the list is one read batch. Values pasted
+// calls, so no lock is taken here; a run of reads over the list is one read batch, and a write
+// of an entry (with the removal of the same project's old entry) is one registry transaction,
+// so that an entry is never left half written. Values pasted
 // into a PROJECT record are XML-escaped, so that a path such as "C:\R&D\plant.mcp" travels intact.
 // A project's DSN names a direct subkey of the list: an empty DSN or one with a backslash names no
 // project.
@@ -131,17 +133,30 @@ HRESULT WriteToRegistry(const CXmlElement& command) {
   const std::string dsn = command.GetSubText("DSN");
   // A DSN that names no direct subkey would write the values elsewhere (an empty one onto the
   // list key itself); it is refused before any stale entry is removed.
-  if (IsProjectName(dsn)) {
+  if (!IsProjectName(dsn)) {
+    TraceError(kSource, "WriteToRegistry:: key.Open(%s) failed!", dsn.c_str());
+    return E_FAIL;
+  }
+  bool opened = false;
+  const RegStatus status = Registry().Transact([&](RegistryStore&) {
     RemoveSameProject(command.GetSubText("FullPath"), command.GetSubText("UNCPath"));
     CREGKEY list(kProjectListKey);
     list.CreateSubkey(dsn);
     CREGKEY entry;
-    if (entry.Open(&list, dsn.c_str())) {
-      for (const char* name : kValueNames) entry.SetString(name, command.GetSubText(name));
-      return S_OK;
+    opened = entry.Open(&list, dsn.c_str());
+    if (!opened) return RegStatus::kNotFound;
+    for (const char* name : kValueNames) {
+      if (!entry.SetString(name, command.GetSubText(name))) return RegStatus::kAccessDenied;
     }
+    return RegStatus::kOk;
+  });
+  if (status == RegStatus::kOk) return S_OK;
+  if (!opened && status == RegStatus::kNotFound) {
+    TraceError(kSource, "WriteToRegistry:: key.Open(%s) failed!", dsn.c_str());
+  } else {
+    TraceError(kSource, "WriteToRegistry(%s): the entry was not written (error %d)", dsn.c_str(),
+               static_cast<int>(RegStatusCode(status)));
   }
-  TraceError(kSource, "WriteToRegistry:: key.Open(%s) failed!", dsn.c_str());
   return E_FAIL;
 }
 

@@ -65,7 +65,7 @@ HRESULT AnswerResolveShare(const CXmlElement& request, AnswerText* answer) {
 HRESULT AnswerForwarded(const CXmlElement& request, AnswerText* answer) {
   std::string text;
   if (!request.GetXml(&text)) return E_FAIL;
-  return ForwardToProjectManager(text, answer);
+  return ForwardToProjectManager(text, answer, /*fromRemote=*/true);
 }
 
 HRESULT AnswerTest(const CXmlElement& /*request*/, AnswerText* answer) {
@@ -172,13 +172,14 @@ HRESULT BuildHostDetails(std::string_view root, std::string_view event, std::str
 
 bool IsProjectManagerRunning() { return ProjectManagerSocketAccepts(); }
 
-HRESULT ForwardToProjectManager(std::string_view text, AnswerText* answer) {
+HRESULT ForwardToProjectManager(std::string_view text, AnswerText* answer, bool fromRemote) {
   if (!IsProjectManagerRunning()) {
     if (answer != nullptr) *answer = kProjectManagerNotRunning;
     return E_FAIL;
   }
   AnswerText reply;
-  const HRESULT result = ProjectManagerHandleRequest(text, &reply);
+  const HRESULT result = fromRemote ? ProjectManagerForwardRequest(text, &reply)
+                                    : ProjectManagerHandleRequest(text, &reply);
   if (answer != nullptr && reply) *answer = std::move(reply);
   return result;
 }

@@ -18,7 +18,9 @@
 
 #include "agent_options.h"
 #include "arguments.h"
+#include "common/text.h"
 #include "copy_progress.h"
+#include "registry/store/registry_store.h"
 #include "requests.h"
 #include "station_process.h"
 
@@ -334,14 +336,36 @@ TEST_F(StationDir, AgentSaysWhichPortIsTaken) {
   EXPECT_EQ(result.out.find("ready"), std::string::npos);
 }
 
+// A registry that cannot be read stops the agent before it serves anything: an empty file, text,
+// and a registry with a damaged page in the middle.
 TEST_F(StationDir, AgentNamesARegistryItCannotOpen) {
-  const std::string bad = dir_ + "/not-a-registry.db";
-  std::ofstream(bad) << "this file is not a registry database, it only holds text";
-  Environment environment = env();
-  environment["QX_REGISTRY"] = bad;
-  const ProgramResult result = RunProgram(QX_AGENT_PATH, {}, environment, 30s);
-  EXPECT_EQ(result.exitCode, 1);
-  EXPECT_NE(result.err.find(bad), std::string::npos) << result.err;
+  const std::string text = dir_ + "/not-a-registry.db";
+  std::ofstream(text) << "this file is not a registry database, it only holds text";
+  const std::string empty = dir_ + "/empty.db";
+  std::ofstream(empty).flush();
+  const std::string damaged = dir_ + "/damaged.db";
+  {
+    auto store = qx::OpenSqliteRegistry(damaged);
+    qx::KeyId key = 0;
+    for (int i = 0; i < 300; ++i) {
+      ASSERT_EQ(store->CreateKey(3, qx::Format("KEY%03d", i), &key), qx::RegStatus::kOk);
+      store->SetValue(key, "Value", qx::RegValue::String(std::string(100, 'v')));
+    }
+  }
+  {
+    std::fstream file(damaged, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(fs::file_size(damaged) / 2 / 4096 * 4096));
+    file << std::string(512, '\xA5');
+  }
+  for (const std::string& bad : {text, empty, damaged}) {
+    SCOPED_TRACE(bad);
+    Environment environment = env();
+    environment["QX_REGISTRY"] = bad;
+    const ProgramResult result = RunProgram(QX_AGENT_PATH, {}, environment, 30s);
+    EXPECT_EQ(result.exitCode, 3);
+    EXPECT_NE(result.err.find(bad), std::string::npos) << result.err;
+    EXPECT_EQ(result.out.find("ready"), std::string::npos);
+  }
 }
 
 TEST_F(StationDir, AgentRunsUntilSigterm) {

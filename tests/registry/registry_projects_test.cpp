@@ -3,6 +3,11 @@
 #include "registry/registry_projects.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -164,6 +169,45 @@ TEST_F(RegistryProjectsTest, WriteRefusesDsnsThatNameNoDirectSubkey) {
   std::vector<std::string> values;
   ASSERT_EQ(Registry().ListValues(*CREGKEY(kProjectListKey).id(), &values), RegStatus::kOk);
   EXPECT_TRUE(values.empty()) << "nothing written onto the list key itself";
+}
+
+// A write into a registry that this process may only read fails, and the entry it would have
+// replaced stays whole. (A registry held by another writer: see the TalkByString tests.)
+TEST_F(RegistryProjectsTest, WriteThatCannotBeStoredFailsAndKeepsTheEntry) {
+  const Project kept = Existing("Plant");
+  Write(kept);
+  Project changed = kept;
+  changed.name = "Changed";
+  changed.state = "Changed";
+  const std::string path = registry_.DatabasePath();
+
+  // A child that may read the registry but not write it (tests run as root: it drops to
+  // nobody). The shared-memory files that it reads through stay when the last connection here
+  // closes, so that this process holds no connection when it forks.
+  SetRegistryForTesting(nullptr);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  int persist = 1;
+  sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  ASSERT_EQ(sqlite3_exec(db, "SELECT count(*) FROM keys", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  ::chmod(registry_.dir().c_str(), 0755);
+  for (const char* suffix : {"-wal", "-shm"}) ::chmod((path + suffix).c_str(), 0666);
+  if (::geteuid() != 0) ::chmod(path.c_str(), 0444);
+  ::setenv("QX_REGISTRY", path.c_str(), 1);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+    if (!CREGKEY::KeyExist((std::string(kProjectListKey) + "\\Plant").c_str())) ::_exit(2);
+    ::_exit(WriteToRegistry(WriteCommand(changed)) == E_FAIL ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ::unsetenv("QX_REGISTRY");
+  SetRegistryForTesting(OpenSqliteRegistry(path));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(Value("Plant", "Name"), kept.name);
+  EXPECT_EQ(Value("Plant", "State"), kept.state);
 }
 
 TEST_F(RegistryProjectsTest, WriteWithoutListKeyFails) {

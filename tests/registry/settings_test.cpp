@@ -1,5 +1,6 @@
 // Tests of the platform settings read from the registry: defaults, overrides, values of the
-// wrong type or out of range, and a registry that cannot be opened.
+// wrong type or out of range, and a registry that cannot be opened or read (the directory lists
+// then allow nothing).
 #include "registry/store/settings.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <fstream>
 
 #include "registry/store/registry_store.h"
+#include "registry/temp_registry.h"
 
 namespace qx {
 namespace {
@@ -102,7 +104,8 @@ TEST_F(SettingsTest, DirectoryLists) {
       {"multi", RegValue::MultiString({"/opt/a", "", "/opt/b"}), {"/opt/a", "/opt/b"}},
       {"colon list", RegValue::String("/opt/a::/opt/b:"), {"/opt/a", "/opt/b"}},
       {"present but empty allows nothing", RegValue::String(""), {}},
-      {"wrong type", RegValue::Dword(1), {"/usr/lib/qxremote/remotecall"}},
+      {"empty list allows nothing", RegValue::MultiString({}), {}},
+      {"wrong type allows nothing", RegValue::Dword(1), {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -113,12 +116,36 @@ TEST_F(SettingsTest, DirectoryLists) {
   EXPECT_EQ(RemoteFileRoots(), std::vector<std::string>{"/srv/projects"});
 }
 
-TEST_F(SettingsTest, RegistryThatCannotBeOpenedGivesDefaults) {
+// The RPC settings fall back to their defaults, but nothing is reachable.
+TEST_F(SettingsTest, RegistryThatCannotBeOpenedAllowsNothing) {
   std::ofstream(dir_ + "/broken.db") << "not a database, but long enough to look like one maybe";
   SetRegistryForTesting(OpenSqliteRegistry(dir_ + "/broken.db"));
   ExpectDefaults(ReadRpcSettings());
   EXPECT_EQ(ServicePort(kServiceDiscovery), kDefaultDiscoveryPort);
-  EXPECT_EQ(RemoteFileRoots(), std::vector<std::string>{"/var/lib/qxremote/projects"});
+  EXPECT_EQ(RemoteFileRoots(), std::vector<std::string>{});
+  EXPECT_EQ(RemoteCallLibraryDirs(), std::vector<std::string>{});
+}
+
+// A store that fails to read one value (a damaged page below it).
+class FailingValueStore : public testing::ForwardingStore {
+ public:
+  FailingValueStore(std::unique_ptr<RegistryStore> target, std::string name)
+      : ForwardingStore(std::move(target)), name_(std::move(name)) {}
+  RegStatus GetValue(KeyId key, std::string_view name, RegValue* value) override {
+    if (name == name_) return RegStatus::kCorrupt;
+    return ForwardingStore::GetValue(key, name, value);
+  }
+
+ private:
+  std::string name_;
+};
+
+TEST_F(SettingsTest, DirectoryListThatCannotBeReadAllowsNothing) {
+  Set(kSecurityKey, "FileRoots", RegValue::MultiString({"/srv/projects"}));
+  SetRegistryForTesting(std::make_unique<FailingValueStore>(
+      OpenSqliteRegistry(dir_ + "/registry.db"), "LibraryDirs"));
+  EXPECT_EQ(RemoteCallLibraryDirs(), std::vector<std::string>{});
+  EXPECT_EQ(RemoteFileRoots(), std::vector<std::string>{"/srv/projects"});
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -154,6 +155,81 @@ TEST_F(SqliteRegistryTest, SubkeysEnumerateInNameOrderIgnoringCase) {
   }
   EXPECT_EQ(a, (std::vector<std::string>{"aardvark", "alpha"}));
   EXPECT_EQ(b, (std::vector<std::string>{"x", "y"}));
+}
+
+// Names order as ILess orders them ("A_" before "AB", which an upper-case form would swap),
+// outside ASCII too, and are found again in any case.
+TEST_F(SqliteRegistryTest, NameOrderAndLookupAgreeWithILess) {
+  const std::vector<std::string> names = {
+      "AB",   "A_",   "a^",  "Ab1",  "Éclair", "école",  "ÖL",    "öffnen", "Ωmega",
+      "αλφα", "Βήτα", "Жук", "ёлка", "Ёж",     "яблоко", "Zebra", "zz",
+  };
+  std::vector<std::string> expected = names;
+  std::sort(expected.begin(), expected.end(), ILess());
+  const KeyId list = Create("ORDER");
+  for (const std::string& name : names) {
+    const KeyId key = Create("ORDER\\" + name);
+    ASSERT_EQ(store_->SetValue(list, name, RegValue::Dword(1)), RegStatus::kOk);
+    KeyId found = 0;
+    EXPECT_EQ(store_->OpenKey(list, ToUpper(name), &found), RegStatus::kOk) << name;
+    EXPECT_EQ(found, key) << name;
+  }
+  EXPECT_EQ(Subkeys(list), expected);
+  std::vector<std::string> values;
+  ASSERT_EQ(store_->ListValues(list, &values), RegStatus::kOk);
+  EXPECT_EQ(values, expected);
+}
+
+// A registry written by an older version kept upper-case names for lookups and order; it is
+// rewritten when opened, and every name is still found.
+TEST_F(SqliteRegistryTest, OlderRegistryIsRewrittenToTheCurrentNameForm) {
+  for (const char* name : {"AB", "A_", "Ärger"}) Create(std::string("OLD\\") + name);
+  const KeyId old = Create("OLD");
+  ASSERT_EQ(store_->SetValue(old, "Größe", RegValue::Dword(7)), RegStatus::kOk);
+  store_.reset();
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    sqlite3_create_function_v2(
+        db, "old_form", 1, SQLITE_UTF8, nullptr,
+        [](sqlite3_context* context, int, sqlite3_value** v) {
+          const std::string upper =
+              ToUpper(reinterpret_cast<const char*>(sqlite3_value_text(v[0])));
+          sqlite3_result_text(context, upper.c_str(), -1, SQLITE_TRANSIENT);
+        },
+        nullptr, nullptr, nullptr);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "UPDATE keys SET name_folded = old_form(name);"
+                           "UPDATE \"values\" SET name_folded = old_form(name);"
+                           "PRAGMA user_version = 0",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  store_ = OpenSqliteRegistry(path_);
+  KeyId key = 0;
+  ASSERT_EQ(store_->OpenKey(machine_, "old\\ärger", &key), RegStatus::kOk);
+  RegValue value;
+  ASSERT_EQ(store_->GetValue(old, "GRÖßE", &value), RegStatus::kOk);
+  EXPECT_EQ(Subkeys(old), (std::vector<std::string>{"A_", "AB", "Ärger"}));
+}
+
+// Several calls as one write: all of them or none.
+TEST_F(SqliteRegistryTest, TransactionCommitsAllOrNothing) {
+  const KeyId key = Create("TX");
+  for (const RegStatus answer : {RegStatus::kOk, RegStatus::kInvalid}) {
+    const std::string name = Format("answer%d", static_cast<int>(answer));
+    const RegStatus result = store_->Transact([&](RegistryStore& tx) {
+      KeyId child = 0;
+      if (tx.CreateKey(key, name, &child) != RegStatus::kOk) return RegStatus::kBusy;
+      return tx.SetValue(child, "a", RegValue::Dword(1)) == RegStatus::kOk ? answer
+                                                                           : RegStatus::kBusy;
+    });
+    EXPECT_EQ(result, answer);
+    KeyId child = 0;
+    EXPECT_EQ(store_->OpenKey(key, name, &child),
+              answer == RegStatus::kOk ? RegStatus::kOk : RegStatus::kNotFound);
+  }
 }
 
 TEST_F(SqliteRegistryTest, ValuesOfEveryTypeRoundTrip) {
@@ -413,10 +489,57 @@ TEST(SqliteRegistryOpen, FilesThatAreNoRegistryAndPlacesThatCannotBeWritten) {
   EXPECT_NE(sqlite3_exec(db, "SELECT id FROM keys", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(db);
 
-  // Missing directories on the way are created.
+  // Missing directories on the way are created, below an absolute or a relative path whose
+  // first name has one character.
   RegStatus status = RegStatus::kInvalid;
   OpenSqliteRegistry(dir.File("a/b/registry.db"), 100, &status);
   EXPECT_EQ(status, RegStatus::kOk);
+  const std::filesystem::path working = std::filesystem::current_path();
+  std::filesystem::current_path(dir.File(""));
+  status = RegStatus::kInvalid;
+  OpenSqliteRegistry("s/t/registry.db", 100, &status);
+  std::filesystem::current_path(working);
+  EXPECT_EQ(status, RegStatus::kOk);
+  EXPECT_TRUE(std::filesystem::exists(dir.File("s/t/registry.db")));
+}
+
+// Overwrites bytes in the middle of a file, as a damaged disk block would.
+void DamageMiddle(const std::string& path) {
+  const auto size = std::filesystem::file_size(path);
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  file.seekp(static_cast<std::streamoff>(size / 2 / 4096 * 4096));
+  const std::string garbage(512, '\xA5');
+  file.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+}
+
+TEST(SqliteRegistryOpen, CheckBeforeServingFindsEmptyDamagedAndForeignFiles) {
+  TempDir dir;
+  {
+    auto store = OpenSqliteRegistry(dir.File("damaged.db"));
+    KeyId key = 0;
+    for (int i = 0; i < 300; ++i) {
+      ASSERT_EQ(store->CreateKey(3, Format("KEY%03d", i), &key), RegStatus::kOk);
+      ASSERT_EQ(store->SetValue(key, "Value", RegValue::String(std::string(100, 'v'))),
+                RegStatus::kOk);
+    }
+  }
+  std::filesystem::copy_file(dir.File("damaged.db"), dir.File("good.db"));
+  DamageMiddle(dir.File("damaged.db"));
+  std::ofstream(dir.File("empty.db")).flush();
+  std::ofstream(dir.File("garbage.db")) << std::string(8192, '\x5A');
+  const struct {
+    const char* file;
+    RegStatus status;
+  } cases[] = {
+      {"good.db", RegStatus::kOk},         {"new/registry.db", RegStatus::kOk},
+      {"empty.db", RegStatus::kCorrupt},   {"garbage.db", RegStatus::kCorrupt},
+      {"damaged.db", RegStatus::kCorrupt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    std::string detail;
+    EXPECT_EQ(CheckSqliteRegistry(dir.File(c.file), &detail), c.status) << detail;
+  }
 }
 
 TEST(StationRegistry, FollowsTheEnvironmentAndTestStores) {

@@ -1,6 +1,9 @@
 // Tests of TalkByString, the dispatcher of the host's local commands.
 #include <gtest/gtest.h>
 
+#include <future>
+#include <thread>
+
 #include "platform/project_manager_link.h"
 #include "registry/registry_projects.h"
 #include "server/answer_request.h"
@@ -120,6 +123,36 @@ TEST_F(TalkByStringTest, WriteProjectToRegistry) {
   CXmlElement project;
   ASSERT_TRUE(ReadProjectFromRegistry("TalkDsn", kModeMultiUser, &project));
   EXPECT_EQ(project.GetSubText("FullPath"), path);
+}
+
+// A rewrite that the registry refuses (another writer holds it past the timeout) is reported,
+// and the entry keeps its old values.
+TEST_F(TalkByStringTest, WriteProjectToRegistryThatIsNotStoredFails) {
+  CREGKEY::CreateKey(kProjectListKey);
+  const auto command = [](const char* name) {
+    return std::string("<WriteProjectToRegistry><Name>") + name +
+           "</Name><Type>Multi User</Type><DSN>Held</DSN></WriteProjectToRegistry>";
+  };
+  ASSERT_EQ(server_.TalkByString(command("Before"), nullptr), S_OK);
+  const std::string path = (test::Station().dir / "registry.db").string();
+  SetRegistryForTesting(OpenSqliteRegistry(path, 50));
+  std::promise<void> holding;
+  std::promise<void> release;
+  std::thread writer([&] {
+    OpenSqliteRegistry(path)->Transact([&](RegistryStore&) {
+      holding.set_value();
+      release.get_future().wait();
+      return RegStatus::kInvalid;
+    });
+  });
+  holding.get_future().wait();
+  EXPECT_EQ(server_.TalkByString(command("After"), nullptr), E_FAIL);
+  release.set_value();
+  writer.join();
+  SetRegistryForTesting(nullptr);
+  CXmlElement project;
+  ASSERT_TRUE(ReadProjectFromRegistry("Held", kModeAllProjects, &project));
+  EXPECT_EQ(project.GetSubText("Name"), "Before");
 }
 
 TEST_F(TalkByStringTest, DsnQuestionsGoToTheProjectManager) {

@@ -29,30 +29,30 @@ std::string FromEnvironment(const char* name, const char* fallback) {
   return value;
 }
 
-// mkdir -p: every missing directory on the way is created with exactly the mode.
-bool MakeDirectories(const std::string& path, mode_t mode) {
-  if (path.empty()) return false;
-  std::string partial;
-  std::size_t pos = 0;
-  while (pos != std::string::npos) {
-    pos = path.find('/', pos + 1);
-    partial = path.substr(0, pos);
-    if (partial.empty()) continue;
-    if (::mkdir(partial.c_str(), mode) == 0) {
-      ::chmod(partial.c_str(), mode);  // the umask must not narrow the station's directory
-    } else if (errno != EEXIST) {
-      return false;
-    }
-  }
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 }  // namespace
 
 std::string RegistryPath() { return FromEnvironment("QX_REGISTRY", kDefaultRegistry); }
 
 std::string RuntimeDir() { return FromEnvironment("QX_RUNTIME_DIR", kDefaultRuntimeDir); }
+
+bool MakeDirectories(const std::string& path, std::uint32_t mode) {
+  if (path.empty()) return false;
+  // Each prefix that ends before a slash, and the whole path: "s/t" tries "s", then "s/t";
+  // "/a/b" tries "/a", then "/a/b" (the root itself is never made).
+  for (std::size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+    const std::string partial = path.substr(0, end);
+    if (!partial.empty() && partial.back() != '/') {
+      if (::mkdir(partial.c_str(), static_cast<mode_t>(mode)) == 0) {
+        ::chmod(partial.c_str(), static_cast<mode_t>(mode));  // the umask must not narrow it
+      } else if (errno != EEXIST) {
+        return false;
+      }
+    }
+    if (end == std::string::npos) break;
+  }
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
 
 bool EnsureRuntimeDir() { return MakeDirectories(RuntimeDir(), kRuntimeDirMode); }
 

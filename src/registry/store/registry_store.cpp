@@ -4,13 +4,15 @@
 // to the store of the moment: the one a test installed, or the database at RegistryPath(),
 // opened on first use, opened afresh when QX_REGISTRY names another file, and tried again (at
 // most once a second) when it could not be opened. Each call holds its own reference to the store,
-// so a store that is replaced meanwhile stays alive until its running calls end.
+// so a store that is replaced meanwhile stays alive until its running calls end. While a thread
+// runs the body of a Transact, its calls (and its read batches) go to the transaction's store,
+// so that CREGKEY objects on that thread write inside the transaction.
 #include "registry/store/registry_store.h"
 
 #include <chrono>
-#include <mutex>
 #include <utility>
 
+#include "common/mutex.h"
 #include "platform/environment.h"
 #include "trace/trace.h"
 
@@ -18,6 +20,23 @@ namespace qx {
 namespace {
 
 const CTraceSource kSource("Registry");
+
+// The store of the transaction that this thread's calls belong to, if any.
+thread_local RegistryStore* t_transaction = nullptr;
+
+// Routes this thread's calls to a transaction's store for the life of the object.
+class TransactionScope {
+ public:
+  explicit TransactionScope(RegistryStore* store) : previous_(t_transaction) {
+    t_transaction = store;
+  }
+  ~TransactionScope() { t_transaction = previous_; }
+  TransactionScope(const TransactionScope&) = delete;
+  TransactionScope& operator=(const TransactionScope&) = delete;
+
+ private:
+  RegistryStore* const previous_;
+};
 
 class StationRegistry final : public RegistryStore {
  public:
@@ -52,15 +71,25 @@ class StationRegistry final : public RegistryStore {
     return Forward([&](RegistryStore& s) { return s.ListValues(key, names); });
   }
 
+  RegStatus Transact(const TransactionBody& body) override {
+    if (t_transaction != nullptr) return t_transaction->Transact(body);  // joins the outer one
+    std::shared_ptr<RegistryStore> store = Current();
+    return store->Transact([&body](RegistryStore& transaction) {
+      TransactionScope scope(&transaction);
+      return body(transaction);
+    });
+  }
+
   // The version of the store of the moment; a store replaced by another changes it too.
   std::optional<std::uint64_t> ContentVersion() override {
+    if (t_transaction != nullptr) return std::nullopt;
     std::uint64_t swaps;
     std::shared_ptr<RegistryStore> store;
     {
       std::string failedPath;
       RegStatus failure = RegStatus::kOk;
-      store = CurrentLocked(&failedPath, &failure);
-      std::lock_guard lock(mutex_);
+      store = CurrentOrOpen(&failedPath, &failure);
+      MutexLock lock(&mutex_);
       swaps = swaps_;
     }
     const std::optional<std::uint64_t> version = store->ContentVersion();
@@ -71,8 +100,8 @@ class StationRegistry final : public RegistryStore {
   // Batches are begun through RegistryReadBatch, which keeps the store it began on.
   std::shared_ptr<RegistryStore> CurrentStore() { return Current(); }
 
-  void SetForTesting(std::unique_ptr<RegistryStore> store) {
-    std::lock_guard lock(mutex_);
+  void SetForTesting(std::unique_ptr<RegistryStore> store) EXCLUDES(mutex_) {
+    MutexLock lock(&mutex_);
     testStore_ = std::move(store);
     ++swaps_;
   }
@@ -83,16 +112,17 @@ class StationRegistry final : public RegistryStore {
 
   template <typename Call>
   RegStatus Forward(Call call) {
+    if (t_transaction != nullptr) return call(*t_transaction);
     std::shared_ptr<RegistryStore> store = Current();
     return call(*store);
   }
 
   // The store of the moment. A failed open is traced after the lock is released, since a
   // trace line may itself read the registry.
-  std::shared_ptr<RegistryStore> Current() {
+  std::shared_ptr<RegistryStore> Current() EXCLUDES(mutex_) {
     std::string failedPath;
     RegStatus failure = RegStatus::kOk;
-    std::shared_ptr<RegistryStore> store = CurrentLocked(&failedPath, &failure);
+    std::shared_ptr<RegistryStore> store = CurrentOrOpen(&failedPath, &failure);
     if (failure != RegStatus::kOk) {
       TraceWarning(kSource, "Registry database %s cannot be opened (error %d)", failedPath.c_str(),
                    RegStatusCode(failure));
@@ -100,8 +130,10 @@ class StationRegistry final : public RegistryStore {
     return store;
   }
 
-  std::shared_ptr<RegistryStore> CurrentLocked(std::string* failedPath, RegStatus* failure) {
-    std::lock_guard lock(mutex_);
+  // The store of the moment, opened when there is none (or the path changed) under the lock.
+  std::shared_ptr<RegistryStore> CurrentOrOpen(std::string* failedPath, RegStatus* failure)
+      EXCLUDES(mutex_) {
+    MutexLock lock(&mutex_);
     if (testStore_) return testStore_;
     std::string path = RegistryPath();
     const auto now = std::chrono::steady_clock::now();
@@ -125,13 +157,13 @@ class StationRegistry final : public RegistryStore {
     return store_;
   }
 
-  std::mutex mutex_;
-  std::shared_ptr<RegistryStore> testStore_;       // guarded by mutex_
-  std::shared_ptr<RegistryStore> store_;           // guarded by mutex_
-  std::string path_;                               // guarded by mutex_
-  RegStatus openStatus_ = RegStatus::kOk;          // guarded by mutex_
-  std::chrono::steady_clock::time_point lastTry_;  // guarded by mutex_
-  std::uint64_t swaps_ = 0;                        // guarded by mutex_
+  Mutex mutex_;
+  std::shared_ptr<RegistryStore> testStore_ GUARDED_BY(mutex_);
+  std::shared_ptr<RegistryStore> store_ GUARDED_BY(mutex_);
+  std::string path_ GUARDED_BY(mutex_);
+  RegStatus openStatus_ GUARDED_BY(mutex_) = RegStatus::kOk;
+  std::chrono::steady_clock::time_point lastTry_ GUARDED_BY(mutex_);
+  std::uint64_t swaps_ GUARDED_BY(mutex_) = 0;
 };
 
 StationRegistry& Station() {
@@ -190,11 +222,16 @@ RegValue RegValue::Dword(std::uint32_t v) {
 
 RegistryStore& Registry() { return Station(); }
 
-RegistryReadBatch::RegistryReadBatch() : store_(Station().CurrentStore()) {
-  store_->BeginReadBatch();
+// Inside a transaction every read already sees one state: a batch there does nothing (and must
+// not wait for the store that the transaction holds).
+RegistryReadBatch::RegistryReadBatch()
+    : store_(t_transaction != nullptr ? nullptr : Station().CurrentStore()) {
+  if (store_) store_->BeginReadBatch();
 }
 
-RegistryReadBatch::~RegistryReadBatch() { store_->EndReadBatch(); }
+RegistryReadBatch::~RegistryReadBatch() {
+  if (store_) store_->EndReadBatch();
+}
 
 void SetRegistryForTesting(std::unique_ptr<RegistryStore> store) {
   Station().SetForTesting(std::move(store));

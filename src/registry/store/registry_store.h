@@ -1,6 +1,7 @@
 // registry_store.h - the station's registry: a hierarchy of keys holding typed values.
 //
-// Key names compare ignoring case; a key path is relative to one of the predefined roots and
+// Key names compare ignoring case, and subkeys and values enumerate in the order of ICompare
+// (common/text.h); a key path is relative to one of the predefined roots and
 // uses backslashes. The Linux implementation keeps everything in one SQLite database per
 // station (QX_REGISTRY), in WAL mode with a busy timeout, so that several processes may read
 // and write at once without losing a write. Keys are addressed by KeyId handles, which stay
@@ -17,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -87,6 +89,16 @@ class RegistryStore {
   // them. Use RegistryReadBatch rather than calling these.
   virtual void BeginReadBatch() {}
   virtual void EndReadBatch() {}
+  // Runs body as one write transaction: every call that body makes on the store it is given
+  // belongs to the transaction, which is committed when body answers kOk and rolled back
+  // otherwise, so that other readers see all of it or nothing. Answers kOk when committed;
+  // else the first failure of a call in body (a missing key or value does not count), or
+  // else body's own answer, or the failure to begin or commit. The store is held while body
+  // runs: body uses only the store it is given (on the station's registry, Registry() and
+  // RegistryReadBatch on the same thread lead to it, so CREGKEY joins the transaction). A
+  // store without transactions runs body on itself.
+  using TransactionBody = std::function<RegStatus(RegistryStore& store)>;
+  virtual RegStatus Transact(const TransactionBody& body) { return body(*this); }
   // A number that changes whenever the content may have changed, by a write of any process;
   // readers use it to keep what they derived from the registry until it changes. nullopt when
   // the store cannot tell (then nothing may be kept).
@@ -102,6 +114,11 @@ inline constexpr int kRegistryBusyTimeoutMs = 5000;
 std::unique_ptr<RegistryStore> OpenSqliteRegistry(const std::string& path,
                                                   int busyTimeoutMs = kRegistryBusyTimeoutMs,
                                                   RegStatus* status = nullptr);
+
+// Checks the registry database at path as a service does before it starts: a missing file is
+// created; an empty file (0 bytes), a file that is no registry database or that fails SQLite's
+// quick integrity check is kCorrupt, with a line saying what is wrong in *detail.
+RegStatus CheckSqliteRegistry(const std::string& path, std::string* detail);
 
 // The station's registry (path from QX_REGISTRY, default /var/lib/qxremote/registry.db), opened
 // on first use and opened afresh when QX_REGISTRY names another file. When it cannot be opened,

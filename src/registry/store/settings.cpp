@@ -1,44 +1,79 @@
 // settings.cpp - the readers of settings.h on the station's registry.
 //
-// Each reader falls back to the default of a value that is missing, of another type, or out of
-// range; a registry that cannot be opened gives the defaults. The RPC settings and the two
-// directory lists are read on every request a station serves, so they are kept until the
+// Each RPC reader falls back to the default of a value that is missing, of another type, or out
+// of range; a registry that cannot be read gives those defaults too, with a warning trace. The
+// directory lists decide what a station lets others reach, so they fail closed: only a list
+// that is absent gets the default, and a list that exists but cannot be read (a store failure,
+// another type) allows nothing, as does a list that is present but empty. The RPC settings and the
+// two directory lists are read on every request a station serves, so they are kept until the
 // registry's content version changes (a write by any process), which costs one cheap query
-// instead of a dozen. Directory lists are REG_MULTI_SZ, or REG_SZ with ':' between the directories;
-// a list that is present but empty allows nothing.
+// instead of a dozen. Directory lists are REG_MULTI_SZ, or REG_SZ with ':' between the directories.
 #include "registry/store/settings.h"
 
+#include <chrono>
 #include <limits>
-#include <mutex>
 
+#include "common/mutex.h"
 #include "common/text.h"
 #include "platform/environment.h"
 #include "platform/host_platform.h"
 #include "registry/store/registry_store.h"
+#include "trace/trace.h"
 
 namespace qx {
 namespace {
 
+const CTraceSource kSource("Settings");
+
 constexpr std::string_view kLocalMachinePrefix = "HKEY_LOCAL_MACHINE\\";
 constexpr const char* kDefaultLibraryDir = "/usr/lib/qxremote/remotecall";
 constexpr const char* kDefaultFileRoot = "/var/lib/qxremote/projects";
+// A store failure that lasts is traced again after this long, not at every read.
+constexpr std::chrono::seconds kFailureRetracePeriod{60};
 
-// Opens a key given by its full HKEY_LOCAL_MACHINE path.
-std::optional<KeyId> OpenSettingsKey(std::string_view fullPath) {
+// Traces a failed settings read, once per change of the failure or period.
+void NoteReadFailure(std::string_view what, RegStatus status, const char* consequence) {
+  static Mutex mutex;
+  static RegStatus lastStatus GUARDED_BY(mutex) = RegStatus::kOk;
+  static std::chrono::steady_clock::time_point lastTime GUARDED_BY(mutex);
+  const auto now = std::chrono::steady_clock::now();
+  {
+    MutexLock lock(&mutex);
+    if (status == lastStatus && now - lastTime < kFailureRetracePeriod) return;
+    lastStatus = status;
+    lastTime = now;
+  }
+  const std::string name(what);
+  TraceWarning(kSource, "Registry settings %s cannot be read (error %d): %s", name.c_str(),
+               RegStatusCode(status), consequence);
+}
+
+// Opens a key given by its full HKEY_LOCAL_MACHINE path: kOk, kNotFound or the store's failure.
+RegStatus OpenSettingsKey(std::string_view fullPath, KeyId* key) {
   RegistryStore& store = Registry();
   KeyId root = 0;
-  KeyId key = 0;
-  if (store.RootKey(RegRoot::kLocalMachine, &root) != RegStatus::kOk) return std::nullopt;
+  const RegStatus status = store.RootKey(RegRoot::kLocalMachine, &root);
+  if (status != RegStatus::kOk) return status;
   fullPath.remove_prefix(kLocalMachinePrefix.size());
-  if (store.OpenKey(root, fullPath, &key) != RegStatus::kOk) return std::nullopt;
-  return key;
+  return store.OpenKey(root, fullPath, key);
+}
+
+// The key, or nullopt when it is absent or cannot be read (traced; the caller's defaults hold).
+std::optional<KeyId> OpenSettingsKey(std::string_view fullPath) {
+  KeyId key = 0;
+  const RegStatus status = OpenSettingsKey(fullPath, &key);
+  if (status == RegStatus::kOk) return key;
+  if (status != RegStatus::kNotFound) NoteReadFailure(fullPath, status, "defaults apply");
+  return std::nullopt;
 }
 
 std::optional<RegValue> ReadValue(const std::optional<KeyId>& key, std::string_view name) {
   if (!key) return std::nullopt;
   RegValue value;
-  if (Registry().GetValue(*key, name, &value) != RegStatus::kOk) return std::nullopt;
-  return value;
+  const RegStatus status = Registry().GetValue(*key, name, &value);
+  if (status == RegStatus::kOk) return value;
+  if (status != RegStatus::kNotFound) NoteReadFailure(name, status, "the default applies");
+  return std::nullopt;
 }
 
 void ReadDword(const std::optional<KeyId>& key, std::string_view name, std::uint32_t* out,
@@ -52,16 +87,25 @@ void ReadString(const std::optional<KeyId>& key, std::string_view name, std::str
   if (value && value->type == RegType::kSz && !value->text.empty()) *out = value->text;
 }
 
+// The list, the default only when the value or its key is absent, and nothing when it exists
+// but cannot be read.
 std::vector<std::string> ReadDirectoryList(std::string_view name, const char* fallback) {
-  const std::optional<RegValue> value = ReadValue(OpenSettingsKey(kSecurityKey), name);
-  if (!value) return {fallback};
+  KeyId key = 0;
+  RegValue value;
+  RegStatus status = OpenSettingsKey(kSecurityKey, &key);
+  if (status == RegStatus::kOk) status = Registry().GetValue(key, name, &value);
+  if (status == RegStatus::kNotFound) return {fallback};
+  if (status != RegStatus::kOk) {
+    NoteReadFailure(name, status, "nothing is allowed");
+    return {};
+  }
   std::vector<std::string> dirs;
-  if (value->type == RegType::kMultiSz) {
-    for (const std::string& dir : value->texts) {
+  if (value.type == RegType::kMultiSz) {
+    for (const std::string& dir : value.texts) {
       if (!dir.empty()) dirs.push_back(dir);
     }
-  } else if (value->type == RegType::kSz) {
-    std::string_view rest = value->text;
+  } else if (value.type == RegType::kSz) {
+    std::string_view rest = value.text;
     while (!rest.empty()) {
       const std::size_t colon = rest.find(':');
       const std::string_view dir = rest.substr(0, colon);
@@ -70,7 +114,10 @@ std::vector<std::string> ReadDirectoryList(std::string_view name, const char* fa
       rest.remove_prefix(colon + 1);
     }
   } else {
-    return {fallback};
+    const std::string text(name);
+    TraceWarning(kSource,
+                 "Registry setting %s has type %u, not a directory list: nothing is allowed",
+                 text.c_str(), static_cast<unsigned>(value.type));
   }
   return dirs;
 }
@@ -86,6 +133,10 @@ RpcSettings ReadRpcSettingsFromRegistry() {
   ReadDword(key, "MaxFrameBytes", &settings.maxFrameBytes, 1);
   ReadDword(key, "ReadFileLimit", &settings.readFileLimit, 1);
   ReadDword(key, "IdleConnectionMs", &settings.idleConnectionMs);
+  ReadDword(key, "BufferBudgetBytes", &settings.bufferBudgetBytes, 1);
+  ReadDword(key, "StopGraceMs", &settings.stopGraceMs);
+  ReadDword(key, "HandlerThreads", &settings.handlerThreads, 1);
+  ReadDword(key, "HandlerQueue", &settings.handlerQueue);
   return settings;
 }
 
@@ -97,18 +148,18 @@ struct ServingSettings {
 };
 
 ServingSettings CurrentServingSettings() {
-  static std::mutex mutex;
-  static std::optional<std::uint64_t> cachedVersion;  // guarded by mutex
-  static ServingSettings cached;                      // guarded by mutex
+  static Mutex mutex;
+  static std::optional<std::uint64_t> cachedVersion GUARDED_BY(mutex);
+  static ServingSettings cached GUARDED_BY(mutex);
   const std::optional<std::uint64_t> version = Registry().ContentVersion();
   {
-    std::lock_guard lock(mutex);
+    MutexLock lock(&mutex);
     if (version && cachedVersion == version) return cached;
   }
   ServingSettings fresh{ReadRpcSettingsFromRegistry(),
                         ReadDirectoryList("LibraryDirs", kDefaultLibraryDir),
                         ReadDirectoryList("FileRoots", kDefaultFileRoot)};
-  std::lock_guard lock(mutex);
+  MutexLock lock(&mutex);
   cachedVersion = version;
   cached = fresh;
   return fresh;

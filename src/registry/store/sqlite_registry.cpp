@@ -2,27 +2,36 @@
 //
 // Schema: keys(id, parent, name, name_folded) with UNIQUE(parent, name_folded), and
 // "values"(key, name, name_folded, type, data) whose rows go with their key (foreign key with
-// cascading delete). name_folded is the upper-case form of the name (ToUpper), so lookups,
-// uniqueness and name order ignore case. The seven roots are the fixed keys 1 to 7; ids come
-// from AUTOINCREMENT and are never reused, so a stale KeyId never names another key.
+// cascading delete). name_folded is FoldedKey(name), whose plain byte order is the order of
+// ICompare, so lookups, uniqueness and name order ignore case exactly as the rest of the
+// module does, and any SQLite tool can still read the file (no custom collation). The seven
+// roots are the fixed keys 1 to 7; ids come from AUTOINCREMENT and are never reused, so a
+// stale KeyId never names another key.
+//
+// PRAGMA user_version is the schema version. Version 0 files kept the upper-case form
+// (ToUpper) in name_folded, which orders "A_" after "AB"; they are rewritten to version 1 the
+// first time a connection that may write opens them. A connection that may only read such a
+// file looks names up in the old form (equality is the same; the order is the old one).
 //
 // The database is in WAL mode (readers never wait for a writer) with a busy timeout; every
 // write runs in BEGIN IMMEDIATE, so two processes that write at once wait for each other
-// instead of losing a write. One connection per store, used under the store's mutex, with its
-// statements prepared once. The file's application_id tells a registry database from any
-// other SQLite file.
+// instead of losing a write. Transact runs several calls in one such transaction under the
+// store's mutex. One connection per store, used under the store's mutex, with its statements
+// prepared once. The file's application_id tells a registry database from any other SQLite
+// file.
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "common/mutex.h"
 #include "common/text.h"
+#include "platform/environment.h"
 #include "registry/store/registry_store.h"
 #include "registry/store/sqlite_db.h"
 
@@ -34,6 +43,12 @@ using sqlite::SqliteStatement;
 using sqlite::StatementScope;
 
 constexpr std::int64_t kRegistryApplicationId = 0x51585247;  // "QXRG"
+// PRAGMA user_version: 0 = name_folded holds ToUpper(name), 1 = FoldedKey(name).
+constexpr std::int64_t kUpperCaseSchema = 0;
+constexpr std::int64_t kSchemaVersion = 1;
+constexpr std::uint32_t kDirectoryMode = 0750;
+// Longest integrity-check line that a detail text repeats.
+constexpr std::size_t kMaxDetailChars = 200;
 constexpr KeyId kFirstRoot = static_cast<KeyId>(RegRoot::kClassesRoot);
 constexpr KeyId kLastRoot = static_cast<KeyId>(RegRoot::kDynData);
 constexpr std::size_t kMaxKeyNameUnits = 255;
@@ -88,17 +103,24 @@ RegStatus MapSqlite(int rc) {
   }
 }
 
-// mkdir -p of the directory that will hold the database; new directories get mode 0750.
+// mkdir -p of the directory that will hold the database.
 bool MakeParentDirectories(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos || slash == 0) return true;
-  const std::string dir = path.substr(0, slash);
-  for (std::size_t pos = 1; pos != std::string::npos;) {
-    pos = dir.find('/', pos + 1);
-    const std::string partial = dir.substr(0, pos);
-    if (::mkdir(partial.c_str(), 0750) != 0 && errno != EEXIST) return false;
+  return MakeDirectories(path.substr(0, slash), kDirectoryMode);
+}
+
+// qx_fold(name): FoldedKey of a text, for rewriting the names of an older file.
+void FoldFunction(sqlite3_context* context, int count, sqlite3_value** values) {
+  if (count != 1 || sqlite3_value_type(values[0]) == SQLITE_NULL) {
+    sqlite3_result_null(context);
+    return;
   }
-  return true;
+  const auto* data = static_cast<const char*>(sqlite3_value_blob(values[0]));
+  const int size = sqlite3_value_bytes(values[0]);
+  const std::string folded =
+      FoldedKey(std::string_view(data != nullptr ? data : "", size > 0 ? size : 0));
+  sqlite3_result_text64(context, folded.data(), folded.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
 }
 
 bool ValidKeyName(std::string_view name) {
@@ -156,6 +178,7 @@ class FailedRegistry final : public RegistryStore {
   RegStatus SetValue(KeyId, std::string_view, const RegValue&) override { return status_; }
   RegStatus DeleteValue(KeyId, std::string_view) override { return status_; }
   RegStatus ListValues(KeyId, std::vector<std::string>*) override { return status_; }
+  RegStatus Transact(const TransactionBody&) override { return status_; }
 
  private:
   const RegStatus status_;
@@ -164,23 +187,29 @@ class FailedRegistry final : public RegistryStore {
 class SqliteRegistry final : public RegistryStore {
  public:
   // Opens the database at path; kOk or the reason it cannot be used.
-  RegStatus Open(const std::string& path, int busyTimeoutMs);
+  RegStatus Open(const std::string& path, int busyTimeoutMs) EXCLUDES(mutex_);
+  // SQLite's quick integrity check: kOk, or the failure with the check's first line in *detail.
+  RegStatus QuickCheck(std::string* detail) EXCLUDES(mutex_);
 
   RegStatus RootKey(RegRoot root, KeyId* key) override;
-  RegStatus OpenKey(KeyId parent, std::string_view path, KeyId* key) override;
-  RegStatus CreateKey(KeyId parent, std::string_view path, KeyId* key) override;
-  RegStatus DeleteKey(KeyId key) override;
-  RegStatus SubkeyCount(KeyId key, std::uint32_t* count) override;
-  RegStatus EnumSubkey(KeyId key, std::uint32_t index, std::string* name) override;
-  RegStatus GetValue(KeyId key, std::string_view name, RegValue* value) override;
-  RegStatus SetValue(KeyId key, std::string_view name, const RegValue& value) override;
-  RegStatus DeleteValue(KeyId key, std::string_view name) override;
-  RegStatus ListValues(KeyId key, std::vector<std::string>* names) override;
-  void BeginReadBatch() override;
-  void EndReadBatch() override;
-  std::optional<std::uint64_t> ContentVersion() override;
+  RegStatus OpenKey(KeyId parent, std::string_view path, KeyId* key) override EXCLUDES(mutex_);
+  RegStatus CreateKey(KeyId parent, std::string_view path, KeyId* key) override EXCLUDES(mutex_);
+  RegStatus DeleteKey(KeyId key) override EXCLUDES(mutex_);
+  RegStatus SubkeyCount(KeyId key, std::uint32_t* count) override EXCLUDES(mutex_);
+  RegStatus EnumSubkey(KeyId key, std::uint32_t index, std::string* name) override EXCLUDES(mutex_);
+  RegStatus GetValue(KeyId key, std::string_view name, RegValue* value) override EXCLUDES(mutex_);
+  RegStatus SetValue(KeyId key, std::string_view name, const RegValue& value) override
+      EXCLUDES(mutex_);
+  RegStatus DeleteValue(KeyId key, std::string_view name) override EXCLUDES(mutex_);
+  RegStatus ListValues(KeyId key, std::vector<std::string>* names) override EXCLUDES(mutex_);
+  RegStatus Transact(const TransactionBody& body) override EXCLUDES(mutex_);
+  void BeginReadBatch() override EXCLUDES(mutex_);
+  void EndReadBatch() override EXCLUDES(mutex_);
+  std::optional<std::uint64_t> ContentVersion() override EXCLUDES(mutex_);
 
  private:
+  class TransactionView;
+
   // The last name EnumSubkey gave.
   struct EnumCursor {
     bool valid = false;
@@ -188,86 +217,167 @@ class SqliteRegistry final : public RegistryStore {
     std::uint32_t index = 0;
     std::string folded;
   };
-  // A write transaction (BEGIN IMMEDIATE) that rolls back unless committed.
-  class WriteTransaction {
-   public:
-    explicit WriteTransaction(SqliteRegistry& store) : store_(store) {}
-    ~WriteTransaction() {
-      if (open_) Run(store_.rollback_);
-    }
-    WriteTransaction(const WriteTransaction&) = delete;
-    WriteTransaction& operator=(const WriteTransaction&) = delete;
-    int Begin() {
-      const int rc = Run(store_.begin_);
-      open_ = rc == SQLITE_DONE;
-      return rc;
-    }
-    int Commit() {
-      const int rc = Run(store_.commit_);
-      if (rc == SQLITE_DONE) open_ = false;
-      return rc;
-    }
 
-   private:
-    static int Run(SqliteStatement& statement) {
-      StatementScope scope(statement);
-      return statement.Step();
-    }
-    SqliteRegistry& store_;
-    bool open_ = false;
-  };
+  static int Run(SqliteStatement& statement) {
+    StatementScope scope(statement);
+    return statement.Step();
+  }
 
-  RegStatus InitialiseSchema();
-  RegStatus PrepareStatements();
+  RegStatus InitialiseSchemaLocked() REQUIRES(mutex_);
+  // Rewrites the names of an older file to the current form (see the top of the file).
+  RegStatus UpgradeSchemaLocked() REQUIRES(mutex_);
+  RegStatus PrepareStatementsLocked() REQUIRES(mutex_);
+  int ReadPragmaLocked(const char* sql, std::int64_t* value) REQUIRES(mutex_);
+  std::string FoldLocked(std::string_view name) REQUIRES(mutex_) {
+    return upperCaseNames_ ? ToUpper(name) : FoldedKey(name);
+  }
   // Looks up one name below parent: SQLITE_ROW with *child, SQLITE_DONE when missing.
-  int FindChild(KeyId parent, std::string_view name, KeyId* child);
-  int KeyExists(KeyId key, bool* exists);
-  // REQUIRES mutex_. Before a read: inside a batch, opens (or renews) the read snapshot.
-  void BeginSnapshotRead();
-  // REQUIRES mutex_. Before a write: ends the read snapshot and forgets the enumeration cursor.
-  void EndSnapshot();
+  int FindChildLocked(KeyId parent, std::string_view name, KeyId* child) REQUIRES(mutex_);
+  int KeyExistsLocked(KeyId key, bool* exists) REQUIRES(mutex_);
+  // Before a read: inside a batch, opens (or renews) the read snapshot.
+  void BeginSnapshotReadLocked() REQUIRES(mutex_);
+  // Before a write: ends the read snapshot and forgets the enumeration cursor.
+  void EndSnapshotLocked() REQUIRES(mutex_);
+  // BEGIN IMMEDIATE after the snapshot has ended; kOk or why the write cannot begin.
+  RegStatus BeginWriteLocked() REQUIRES(mutex_);
+  // Commits when status is kOk, else rolls back; the status of the whole write.
+  RegStatus EndWriteLocked(RegStatus status) REQUIRES(mutex_);
 
-  std::mutex mutex_;
-  SqliteDb db_;
-  SqliteStatement begin_, commit_, rollback_;
-  SqliteStatement findChild_, keyExists_, insertKey_, countChildren_, keyInfo_, enumChild_;
-  SqliteStatement enumNext_, deleteKey_;
-  SqliteStatement getValue_, setValue_, deleteValue_, listValues_;
-  SqliteStatement beginRead_;
-  SqliteStatement dataVersion_;
-  EnumCursor cursor_;                                    // guarded by mutex_
-  int batchDepth_ = 0;                                   // guarded by mutex_
-  bool snapshotOpen_ = false;                            // guarded by mutex_
-  std::chrono::steady_clock::time_point snapshotStart_;  // guarded by mutex_
+  // The operations themselves, inside whatever transaction or snapshot the caller holds.
+  RegStatus OpenKeyLocked(KeyId parent, std::string_view path, KeyId* key) REQUIRES(mutex_);
+  RegStatus CreateKeyLocked(KeyId parent, std::string_view path, KeyId* key) REQUIRES(mutex_);
+  RegStatus DeleteKeyLocked(KeyId key) REQUIRES(mutex_);
+  RegStatus SubkeyCountLocked(KeyId key, std::uint32_t* count) REQUIRES(mutex_);
+  RegStatus EnumSubkeyLocked(KeyId key, std::uint32_t index, std::string* name) REQUIRES(mutex_);
+  RegStatus GetValueLocked(KeyId key, std::string_view name, RegValue* value) REQUIRES(mutex_);
+  RegStatus SetValueLocked(KeyId key, std::string_view name, const RegValue& value)
+      REQUIRES(mutex_);
+  RegStatus DeleteValueLocked(KeyId key, std::string_view name) REQUIRES(mutex_);
+  RegStatus ListValuesLocked(KeyId key, std::vector<std::string>* names) REQUIRES(mutex_);
+
+  Mutex mutex_;
+  SqliteDb db_ GUARDED_BY(mutex_);
+  SqliteStatement begin_ GUARDED_BY(mutex_);
+  SqliteStatement commit_ GUARDED_BY(mutex_);
+  SqliteStatement rollback_ GUARDED_BY(mutex_);
+  SqliteStatement findChild_ GUARDED_BY(mutex_);
+  SqliteStatement keyExists_ GUARDED_BY(mutex_);
+  SqliteStatement insertKey_ GUARDED_BY(mutex_);
+  SqliteStatement countChildren_ GUARDED_BY(mutex_);
+  SqliteStatement keyInfo_ GUARDED_BY(mutex_);
+  SqliteStatement enumChild_ GUARDED_BY(mutex_);
+  SqliteStatement enumNext_ GUARDED_BY(mutex_);
+  SqliteStatement deleteKey_ GUARDED_BY(mutex_);
+  SqliteStatement getValue_ GUARDED_BY(mutex_);
+  SqliteStatement setValue_ GUARDED_BY(mutex_);
+  SqliteStatement deleteValue_ GUARDED_BY(mutex_);
+  SqliteStatement listValues_ GUARDED_BY(mutex_);
+  SqliteStatement beginRead_ GUARDED_BY(mutex_);
+  SqliteStatement dataVersion_ GUARDED_BY(mutex_);
+  bool upperCaseNames_ GUARDED_BY(mutex_) = false;  // a version-0 file this connection only reads
+  EnumCursor cursor_ GUARDED_BY(mutex_);
+  int batchDepth_ GUARDED_BY(mutex_) = 0;
+  bool snapshotOpen_ GUARDED_BY(mutex_) = false;
+  std::chrono::steady_clock::time_point snapshotStart_ GUARDED_BY(mutex_);
+};
+
+// The store that a transaction's body is given: the operations run inside the transaction
+// (the store's mutex is held by Transact for the whole body), and the first failure is kept.
+class SqliteRegistry::TransactionView final : public RegistryStore {
+ public:
+  explicit TransactionView(SqliteRegistry& store) : store_(store) {}
+
+  RegStatus RootKey(RegRoot root, KeyId* key) override { return Note(store_.RootKey(root, key)); }
+  RegStatus OpenKey(KeyId parent, std::string_view path, KeyId* key) override {
+    store_.mutex_.AssertHeld();
+    return Note(store_.OpenKeyLocked(parent, path, key));
+  }
+  RegStatus CreateKey(KeyId parent, std::string_view path, KeyId* key) override {
+    store_.mutex_.AssertHeld();
+    return Note(store_.CreateKeyLocked(parent, path, key));
+  }
+  RegStatus DeleteKey(KeyId key) override {
+    store_.mutex_.AssertHeld();
+    return Note(store_.DeleteKeyLocked(key));
+  }
+  RegStatus SubkeyCount(KeyId key, std::uint32_t* count) override {
+    store_.mutex_.AssertHeld();
+    return Note(store_.SubkeyCountLocked(key, count));
+  }
+  RegStatus EnumSubkey(KeyId key, std::uint32_t index, std::string* name) override {
+    store_.mutex_.AssertHeld();
+    return Note(store_.EnumSubkeyLocked(key, index, name));
+  }
+  RegStatus GetValue(KeyId key, std::string_view name, RegValue* value) override {
+    store_.mutex_.AssertHeld();
+    return Note(store_.GetValueLocked(key, name, value));
+  }
+  RegStatus SetValue(KeyId key, std::string_view name, const RegValue& value) override {
+    store_.mutex_.AssertHeld();
+    return Note(store_.SetValueLocked(key, name, value));
+  }
+  RegStatus DeleteValue(KeyId key, std::string_view name) override {
+    store_.mutex_.AssertHeld();
+    return Note(store_.DeleteValueLocked(key, name));
+  }
+  RegStatus ListValues(KeyId key, std::vector<std::string>* names) override {
+    store_.mutex_.AssertHeld();
+    return Note(store_.ListValuesLocked(key, names));
+  }
+  // A transaction inside a transaction joins it.
+  RegStatus Transact(const TransactionBody& body) override { return body(*this); }
+
+  RegStatus firstFailure() const { return firstFailure_; }
+
+ private:
+  RegStatus Note(RegStatus status) {
+    if (firstFailure_ == RegStatus::kOk && status != RegStatus::kOk &&
+        status != RegStatus::kNotFound) {
+      firstFailure_ = status;
+    }
+    return status;
+  }
+
+  SqliteRegistry& store_;
+  RegStatus firstFailure_ = RegStatus::kOk;
 };
 
 RegStatus SqliteRegistry::Open(const std::string& path, int busyTimeoutMs) {
   if (path.empty()) return RegStatus::kInvalid;
   if (!MakeParentDirectories(path)) return RegStatus::kAccessDenied;
+  MutexLock lock(&mutex_);
   int rc = db_.Open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX);
   if (rc != SQLITE_OK) return MapSqlite(rc);
   sqlite3_busy_timeout(db_.get(), busyTimeoutMs);
+  rc = sqlite3_create_function_v2(db_.get(), "qx_fold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
+                                  nullptr, &FoldFunction, nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) return MapSqlite(rc);
   // Reading the header tells a database from any other file, and a registry from another
   // application's database.
-  RegStatus status = InitialiseSchema();
+  RegStatus status = InitialiseSchemaLocked();
   if (status != RegStatus::kOk) return status;
   rc = db_.Exec("PRAGMA foreign_keys = ON; PRAGMA synchronous = NORMAL;");
   if (rc != SQLITE_OK) return MapSqlite(rc);
-  return PrepareStatements();
+  status = UpgradeSchemaLocked();
+  if (status != RegStatus::kOk) return status;
+  return PrepareStatementsLocked();
 }
 
-RegStatus SqliteRegistry::InitialiseSchema() {
+int SqliteRegistry::ReadPragmaLocked(const char* sql, std::int64_t* value) {
+  SqliteStatement query;
+  int rc = query.Prepare(db_, sql);
+  if (rc != SQLITE_OK) return rc;
+  if ((rc = query.Step()) != SQLITE_ROW) return rc;
+  *value = query.ColumnInt(0);
+  return SQLITE_OK;
+}
+
+RegStatus SqliteRegistry::InitialiseSchemaLocked() {
   auto readState = [this](std::int64_t* applicationId, std::int64_t* objects) {
-    SqliteStatement query;
-    int rc = query.Prepare(db_, "PRAGMA application_id");
+    mutex_.AssertHeld();
+    const int rc = ReadPragmaLocked("PRAGMA application_id", applicationId);
     if (rc != SQLITE_OK) return rc;
-    if ((rc = query.Step()) != SQLITE_ROW) return rc;
-    *applicationId = query.ColumnInt(0);
-    rc = query.Prepare(db_, "SELECT count(*) FROM sqlite_master");
-    if (rc != SQLITE_OK) return rc;
-    if ((rc = query.Step()) != SQLITE_ROW) return rc;
-    *objects = query.ColumnInt(0);
-    return SQLITE_OK;
+    return ReadPragmaLocked("SELECT count(*) FROM sqlite_master", objects);
   };
   std::int64_t applicationId = 0;
   std::int64_t objects = 0;
@@ -289,16 +399,18 @@ RegStatus SqliteRegistry::InitialiseSchema() {
     for (KeyId root = kFirstRoot; rc == SQLITE_OK && root <= kLastRoot; ++root) {
       SqliteStatement insert;
       rc = insert.Prepare(
-          db_, "INSERT INTO keys(id, parent, name, name_folded) VALUES(?1, NULL, ?2, ?2)");
+          db_, "INSERT INTO keys(id, parent, name, name_folded) VALUES(?1, NULL, ?2, ?3)");
       if (rc != SQLITE_OK) break;
       insert.BindInt(1, root);
       insert.BindText(2, kRootNames[root - kFirstRoot]);
+      insert.BindText(3, FoldedKey(kRootNames[root - kFirstRoot]));
       rc = insert.Step() == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db_.get());
     }
     if (rc == SQLITE_OK) {
-      rc = db_.Exec(
-          Format("PRAGMA application_id = %lld", static_cast<long long>(kRegistryApplicationId))
-              .c_str());
+      rc = db_.Exec(Format("PRAGMA application_id = %lld; PRAGMA user_version = %lld",
+                           static_cast<long long>(kRegistryApplicationId),
+                           static_cast<long long>(kSchemaVersion))
+                        .c_str());
     }
   } else if (rc == SQLITE_OK && applicationId != kRegistryApplicationId) {
     db_.Exec("ROLLBACK");
@@ -312,7 +424,39 @@ RegStatus SqliteRegistry::InitialiseSchema() {
   return RegStatus::kOk;
 }
 
-RegStatus SqliteRegistry::PrepareStatements() {
+RegStatus SqliteRegistry::UpgradeSchemaLocked() {
+  std::int64_t version = 0;
+  int rc = ReadPragmaLocked("PRAGMA user_version", &version);
+  if (rc != SQLITE_OK) return MapSqlite(rc);
+  if (version == kSchemaVersion) return RegStatus::kOk;
+  if (version != kUpperCaseSchema) return RegStatus::kCorrupt;  // a form this code does not know
+  if (db_.ReadOnly()) {
+    upperCaseNames_ = true;
+    return RegStatus::kOk;
+  }
+  rc = db_.Exec("BEGIN IMMEDIATE");
+  if (rc != SQLITE_OK) return MapSqlite(rc);
+  // Another process may have rewritten the file while this one waited for the lock.
+  rc = ReadPragmaLocked("PRAGMA user_version", &version);
+  if (rc == SQLITE_OK && version == kUpperCaseSchema) {
+    // Equal names stay equal in both forms, so no row meets another on the way.
+    rc = db_.Exec(Format("UPDATE keys SET name_folded = qx_fold(name); "
+                         "UPDATE \"values\" SET name_folded = qx_fold(name); "
+                         "PRAGMA user_version = %lld",
+                         static_cast<long long>(kSchemaVersion))
+                      .c_str());
+  } else if (rc == SQLITE_OK && version != kSchemaVersion) {
+    rc = SQLITE_CORRUPT;
+  }
+  if (rc == SQLITE_OK) rc = db_.Exec("COMMIT");
+  if (rc != SQLITE_OK) {
+    db_.Exec("ROLLBACK");
+    return MapSqlite(rc);
+  }
+  return RegStatus::kOk;
+}
+
+RegStatus SqliteRegistry::PrepareStatementsLocked() {
   const std::pair<SqliteStatement*, const char*> statements[] = {
       {&begin_, "BEGIN IMMEDIATE"},
       {&commit_, "COMMIT"},
@@ -345,16 +489,32 @@ RegStatus SqliteRegistry::PrepareStatements() {
   return RegStatus::kOk;
 }
 
-int SqliteRegistry::FindChild(KeyId parent, std::string_view name, KeyId* child) {
+RegStatus SqliteRegistry::QuickCheck(std::string* detail) {
+  MutexLock lock(&mutex_);
+  SqliteStatement check;
+  int rc = check.Prepare(db_, "PRAGMA quick_check(1)");
+  if (rc == SQLITE_OK) rc = check.Step();
+  if (rc != SQLITE_ROW) {
+    *detail = CutToUnits(sqlite3_errmsg(db_.get()), kMaxDetailChars);
+    const RegStatus status = MapSqlite(rc);
+    return status == RegStatus::kOk ? RegStatus::kCorrupt : status;
+  }
+  const std::string result = check.ColumnText(0);
+  if (result == "ok") return RegStatus::kOk;
+  *detail = CutToUnits(result, kMaxDetailChars);
+  return RegStatus::kCorrupt;
+}
+
+int SqliteRegistry::FindChildLocked(KeyId parent, std::string_view name, KeyId* child) {
   StatementScope scope(findChild_);
   findChild_.BindInt(1, parent);
-  findChild_.BindText(2, ToUpper(name));
+  findChild_.BindText(2, FoldLocked(name));
   const int rc = findChild_.Step();
   if (rc == SQLITE_ROW) *child = findChild_.ColumnInt(0);
   return rc;
 }
 
-int SqliteRegistry::KeyExists(KeyId key, bool* exists) {
+int SqliteRegistry::KeyExistsLocked(KeyId key, bool* exists) {
   StatementScope scope(keyExists_);
   keyExists_.BindInt(1, key);
   const int rc = keyExists_.Step();
@@ -362,47 +522,81 @@ int SqliteRegistry::KeyExists(KeyId key, bool* exists) {
   return rc == SQLITE_ROW ? SQLITE_DONE : rc;
 }
 
-void SqliteRegistry::BeginSnapshotRead() {
+void SqliteRegistry::BeginSnapshotReadLocked() {
   if (snapshotOpen_ && std::chrono::steady_clock::now() - snapshotStart_ > kMaxSnapshotAge) {
-    EndSnapshot();
+    EndSnapshotLocked();
   }
   if (batchDepth_ == 0 || snapshotOpen_) return;
-  StatementScope scope(beginRead_);
-  if (beginRead_.Step() == SQLITE_DONE) {
+  if (Run(beginRead_) == SQLITE_DONE) {
     snapshotOpen_ = true;
     snapshotStart_ = std::chrono::steady_clock::now();
   }
 }
 
-void SqliteRegistry::EndSnapshot() {
+void SqliteRegistry::EndSnapshotLocked() {
   cursor_.valid = false;
   if (!snapshotOpen_) return;
   snapshotOpen_ = false;
-  StatementScope scope(commit_);
-  if (commit_.Step() != SQLITE_DONE) {
-    StatementScope undo(rollback_);
-    rollback_.Step();
+  if (Run(commit_) != SQLITE_DONE) Run(rollback_);
+}
+
+RegStatus SqliteRegistry::BeginWriteLocked() {
+  EndSnapshotLocked();
+  const int rc = Run(begin_);
+  return rc == SQLITE_DONE ? RegStatus::kOk : MapSqlite(rc);
+}
+
+RegStatus SqliteRegistry::EndWriteLocked(RegStatus status) {
+  // A failed statement may have ended the transaction already (SQLite rolls back on a full
+  // disk or an I/O error); then there is nothing left to commit.
+  const bool open = sqlite3_get_autocommit(db_.get()) == 0;
+  if (status == RegStatus::kOk) {
+    if (!open) return RegStatus::kAccessDenied;
+    const int rc = Run(commit_);
+    if (rc == SQLITE_DONE) return RegStatus::kOk;
+    status = MapSqlite(rc);
   }
+  if (sqlite3_get_autocommit(db_.get()) == 0) Run(rollback_);
+  return status;
 }
 
 std::optional<std::uint64_t> SqliteRegistry::ContentVersion() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(&mutex_);
   // data_version moves with the commits of other connections, total_changes with this one's.
   StatementScope scope(dataVersion_);
   if (dataVersion_.Step() != SQLITE_ROW) return std::nullopt;
-  const auto foreign = static_cast<std::uint64_t>(sqlite3_column_int64(dataVersion_.get(), 0));
+  const auto foreign = static_cast<std::uint64_t>(dataVersion_.ColumnInt(0));
   const auto own = static_cast<std::uint64_t>(sqlite3_total_changes64(db_.get()));
   return (foreign << 32) ^ own;
 }
 
 void SqliteRegistry::BeginReadBatch() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(&mutex_);
   ++batchDepth_;
 }
 
 void SqliteRegistry::EndReadBatch() {
-  std::lock_guard lock(mutex_);
-  if (batchDepth_ > 0 && --batchDepth_ == 0) EndSnapshot();
+  MutexLock lock(&mutex_);
+  if (batchDepth_ > 0 && --batchDepth_ == 0) EndSnapshotLocked();
+}
+
+RegStatus SqliteRegistry::Transact(const TransactionBody& body) {
+  MutexLock lock(&mutex_);
+  RegStatus status = BeginWriteLocked();
+  if (status != RegStatus::kOk) return status;
+  TransactionView view(*this);
+  try {
+    status = body(view);
+  } catch (...) {
+    EndWriteLocked(RegStatus::kInvalid);  // nothing of a body that threw stays
+    throw;
+  }
+  cursor_.valid = false;  // the body's writes may have moved the names
+  const bool ended = sqlite3_get_autocommit(db_.get()) != 0;  // rolled back by SQLite itself
+  if ((status != RegStatus::kOk || ended) && view.firstFailure() != RegStatus::kOk) {
+    status = view.firstFailure();
+  }
+  return EndWriteLocked(status);
 }
 
 RegStatus SqliteRegistry::RootKey(RegRoot root, KeyId* key) {
@@ -413,13 +607,17 @@ RegStatus SqliteRegistry::RootKey(RegRoot root, KeyId* key) {
 }
 
 RegStatus SqliteRegistry::OpenKey(KeyId parent, std::string_view path, KeyId* key) {
+  MutexLock lock(&mutex_);
+  BeginSnapshotReadLocked();
+  return OpenKeyLocked(parent, path, key);
+}
+
+RegStatus SqliteRegistry::OpenKeyLocked(KeyId parent, std::string_view path, KeyId* key) {
   std::vector<std::string_view> names;
   if (key == nullptr || !SplitPath(path, &names)) return RegStatus::kInvalid;
-  std::lock_guard lock(mutex_);
-  BeginSnapshotRead();
   if (names.empty()) {
     bool exists = false;
-    const int rc = KeyExists(parent, &exists);
+    const int rc = KeyExistsLocked(parent, &exists);
     if (rc != SQLITE_DONE) return MapSqlite(rc);
     if (!exists) return RegStatus::kNotFound;
     *key = parent;
@@ -427,7 +625,7 @@ RegStatus SqliteRegistry::OpenKey(KeyId parent, std::string_view path, KeyId* ke
   }
   KeyId current = parent;
   for (std::string_view name : names) {
-    const int rc = FindChild(current, name, &current);
+    const int rc = FindChildLocked(current, name, &current);
     if (rc == SQLITE_DONE) return RegStatus::kNotFound;
     if (rc != SQLITE_ROW) return MapSqlite(rc);
   }
@@ -438,63 +636,71 @@ RegStatus SqliteRegistry::OpenKey(KeyId parent, std::string_view path, KeyId* ke
 RegStatus SqliteRegistry::CreateKey(KeyId parent, std::string_view path, KeyId* key) {
   std::vector<std::string_view> names;
   if (key == nullptr || !SplitPath(path, &names)) return RegStatus::kInvalid;
-  std::lock_guard lock(mutex_);
-  EndSnapshot();
-  WriteTransaction transaction(*this);
-  int rc = transaction.Begin();
-  if (rc != SQLITE_DONE) return MapSqlite(rc);
+  MutexLock lock(&mutex_);
+  const RegStatus begun = BeginWriteLocked();
+  if (begun != RegStatus::kOk) return begun;
+  KeyId created = 0;
+  const RegStatus status = EndWriteLocked(CreateKeyLocked(parent, path, &created));
+  if (status == RegStatus::kOk) *key = created;
+  return status;
+}
+
+RegStatus SqliteRegistry::CreateKeyLocked(KeyId parent, std::string_view path, KeyId* key) {
+  std::vector<std::string_view> names;
+  if (key == nullptr || !SplitPath(path, &names)) return RegStatus::kInvalid;
   bool exists = false;
-  rc = KeyExists(parent, &exists);
+  int rc = KeyExistsLocked(parent, &exists);
   if (rc != SQLITE_DONE) return MapSqlite(rc);
   if (!exists) return RegStatus::kNotFound;
   KeyId current = parent;
   for (std::string_view name : names) {
-    rc = FindChild(current, name, &current);
+    rc = FindChildLocked(current, name, &current);
     if (rc == SQLITE_ROW) continue;
     if (rc != SQLITE_DONE) return MapSqlite(rc);
     StatementScope scope(insertKey_);
     insertKey_.BindInt(1, current);
     insertKey_.BindText(2, name);
-    insertKey_.BindText(3, ToUpper(name));
+    insertKey_.BindText(3, FoldLocked(name));
     rc = insertKey_.Step();
     if (rc != SQLITE_DONE) return MapSqlite(rc);
     current = sqlite3_last_insert_rowid(db_.get());
   }
-  rc = transaction.Commit();
-  if (rc != SQLITE_DONE) return MapSqlite(rc);
   *key = current;
   return RegStatus::kOk;
 }
 
 RegStatus SqliteRegistry::DeleteKey(KeyId key) {
   if (key >= kFirstRoot && key <= kLastRoot) return RegStatus::kAccessDenied;
-  std::lock_guard lock(mutex_);
-  EndSnapshot();
-  WriteTransaction transaction(*this);
-  int rc = transaction.Begin();
-  if (rc != SQLITE_DONE) return MapSqlite(rc);
+  MutexLock lock(&mutex_);
+  const RegStatus begun = BeginWriteLocked();
+  if (begun != RegStatus::kOk) return begun;
+  return EndWriteLocked(DeleteKeyLocked(key));
+}
+
+RegStatus SqliteRegistry::DeleteKeyLocked(KeyId key) {
+  if (key >= kFirstRoot && key <= kLastRoot) return RegStatus::kAccessDenied;
   {
     StatementScope scope(countChildren_);
     countChildren_.BindInt(1, key);
-    rc = countChildren_.Step();
+    const int rc = countChildren_.Step();
     if (rc != SQLITE_ROW) return MapSqlite(rc);
     if (countChildren_.ColumnInt(0) > 0) return RegStatus::kHasSubkeys;
   }
-  {
-    StatementScope scope(deleteKey_);
-    deleteKey_.BindInt(1, key);
-    rc = deleteKey_.Step();
-    if (rc != SQLITE_DONE) return MapSqlite(rc);
-    if (sqlite3_changes(db_.get()) == 0) return RegStatus::kNotFound;
-  }
-  rc = transaction.Commit();
-  return rc == SQLITE_DONE ? RegStatus::kOk : MapSqlite(rc);
+  StatementScope scope(deleteKey_);
+  deleteKey_.BindInt(1, key);
+  const int rc = deleteKey_.Step();
+  if (rc != SQLITE_DONE) return MapSqlite(rc);
+  return sqlite3_changes(db_.get()) == 0 ? RegStatus::kNotFound : RegStatus::kOk;
 }
 
 RegStatus SqliteRegistry::SubkeyCount(KeyId key, std::uint32_t* count) {
+  MutexLock lock(&mutex_);
+  BeginSnapshotReadLocked();
+  return SubkeyCountLocked(key, count);
+}
+
+RegStatus SqliteRegistry::SubkeyCountLocked(KeyId key, std::uint32_t* count) {
   if (count == nullptr) return RegStatus::kInvalid;
-  std::lock_guard lock(mutex_);
-  BeginSnapshotRead();
   StatementScope scope(keyInfo_);
   keyInfo_.BindInt(1, key);
   const int rc = keyInfo_.Step();
@@ -505,9 +711,13 @@ RegStatus SqliteRegistry::SubkeyCount(KeyId key, std::uint32_t* count) {
 }
 
 RegStatus SqliteRegistry::EnumSubkey(KeyId key, std::uint32_t index, std::string* name) {
+  MutexLock lock(&mutex_);
+  BeginSnapshotReadLocked();
+  return EnumSubkeyLocked(key, index, name);
+}
+
+RegStatus SqliteRegistry::EnumSubkeyLocked(KeyId key, std::uint32_t index, std::string* name) {
   if (name == nullptr) return RegStatus::kInvalid;
-  std::lock_guard lock(mutex_);
-  BeginSnapshotRead();
   // Enumerations go index after index: the next name is the first one after the last name
   // given, found through the index instead of by counting from the start.
   const bool next = cursor_.valid && cursor_.key == key && index > 0 && cursor_.index == index - 1;
@@ -530,12 +740,16 @@ RegStatus SqliteRegistry::EnumSubkey(KeyId key, std::uint32_t index, std::string
 }
 
 RegStatus SqliteRegistry::GetValue(KeyId key, std::string_view name, RegValue* value) {
+  MutexLock lock(&mutex_);
+  BeginSnapshotReadLocked();
+  return GetValueLocked(key, name, value);
+}
+
+RegStatus SqliteRegistry::GetValueLocked(KeyId key, std::string_view name, RegValue* value) {
   if (value == nullptr || Utf16Units(name) > kMaxValueNameUnits) return RegStatus::kInvalid;
-  std::lock_guard lock(mutex_);
-  BeginSnapshotRead();
   StatementScope scope(getValue_);
   getValue_.BindInt(1, key);
-  getValue_.BindText(2, ToUpper(name));
+  getValue_.BindText(2, FoldLocked(name));
   const int rc = getValue_.Step();
   if (rc == SQLITE_DONE) return RegStatus::kNotFound;
   if (rc != SQLITE_ROW) return MapSqlite(rc);
@@ -561,63 +775,64 @@ RegStatus SqliteRegistry::GetValue(KeyId key, std::string_view name, RegValue* v
 
 RegStatus SqliteRegistry::SetValue(KeyId key, std::string_view name, const RegValue& value) {
   if (Utf16Units(name) > kMaxValueNameUnits) return RegStatus::kInvalid;
-  std::lock_guard lock(mutex_);
-  EndSnapshot();
-  WriteTransaction transaction(*this);
-  int rc = transaction.Begin();
-  if (rc != SQLITE_DONE) return MapSqlite(rc);
-  {
-    StatementScope scope(setValue_);
-    setValue_.BindInt(1, key);
-    setValue_.BindText(2, name);
-    setValue_.BindText(3, ToUpper(name));
-    setValue_.BindInt(4, static_cast<std::int64_t>(value.type));
-    switch (value.type) {
-      case RegType::kSz:
-      case RegType::kExpandSz:
-        setValue_.BindText(5, value.text);
-        break;
-      case RegType::kMultiSz:
-        setValue_.BindBlob(5, EncodeMulti(value.texts));
-        break;
-      case RegType::kDword:
-        setValue_.BindInt(5, value.dword);
-        break;
-      default:
-        setValue_.BindNull(5);
-        break;
-    }
-    rc = setValue_.Step();
-    if (rc != SQLITE_DONE) return MapSqlite(rc);
+  MutexLock lock(&mutex_);
+  const RegStatus begun = BeginWriteLocked();
+  if (begun != RegStatus::kOk) return begun;
+  return EndWriteLocked(SetValueLocked(key, name, value));
+}
+
+RegStatus SqliteRegistry::SetValueLocked(KeyId key, std::string_view name, const RegValue& value) {
+  if (Utf16Units(name) > kMaxValueNameUnits) return RegStatus::kInvalid;
+  StatementScope scope(setValue_);
+  setValue_.BindInt(1, key);
+  setValue_.BindText(2, name);
+  setValue_.BindText(3, FoldLocked(name));
+  setValue_.BindInt(4, static_cast<std::int64_t>(value.type));
+  switch (value.type) {
+    case RegType::kSz:
+    case RegType::kExpandSz:
+      setValue_.BindText(5, value.text);
+      break;
+    case RegType::kMultiSz:
+      setValue_.BindBlob(5, EncodeMulti(value.texts));
+      break;
+    case RegType::kDword:
+      setValue_.BindInt(5, value.dword);
+      break;
+    default:
+      setValue_.BindNull(5);
+      break;
   }
-  rc = transaction.Commit();
+  const int rc = setValue_.Step();
   return rc == SQLITE_DONE ? RegStatus::kOk : MapSqlite(rc);
 }
 
 RegStatus SqliteRegistry::DeleteValue(KeyId key, std::string_view name) {
-  std::lock_guard lock(mutex_);
-  EndSnapshot();
-  WriteTransaction transaction(*this);
-  int rc = transaction.Begin();
+  MutexLock lock(&mutex_);
+  const RegStatus begun = BeginWriteLocked();
+  if (begun != RegStatus::kOk) return begun;
+  return EndWriteLocked(DeleteValueLocked(key, name));
+}
+
+RegStatus SqliteRegistry::DeleteValueLocked(KeyId key, std::string_view name) {
+  StatementScope scope(deleteValue_);
+  deleteValue_.BindInt(1, key);
+  deleteValue_.BindText(2, FoldLocked(name));
+  const int rc = deleteValue_.Step();
   if (rc != SQLITE_DONE) return MapSqlite(rc);
-  {
-    StatementScope scope(deleteValue_);
-    deleteValue_.BindInt(1, key);
-    deleteValue_.BindText(2, ToUpper(name));
-    rc = deleteValue_.Step();
-    if (rc != SQLITE_DONE) return MapSqlite(rc);
-    if (sqlite3_changes(db_.get()) == 0) return RegStatus::kNotFound;
-  }
-  rc = transaction.Commit();
-  return rc == SQLITE_DONE ? RegStatus::kOk : MapSqlite(rc);
+  return sqlite3_changes(db_.get()) == 0 ? RegStatus::kNotFound : RegStatus::kOk;
 }
 
 RegStatus SqliteRegistry::ListValues(KeyId key, std::vector<std::string>* names) {
+  MutexLock lock(&mutex_);
+  BeginSnapshotReadLocked();
+  return ListValuesLocked(key, names);
+}
+
+RegStatus SqliteRegistry::ListValuesLocked(KeyId key, std::vector<std::string>* names) {
   if (names == nullptr) return RegStatus::kInvalid;
-  std::lock_guard lock(mutex_);
-  BeginSnapshotRead();
   bool exists = false;
-  int rc = KeyExists(key, &exists);
+  int rc = KeyExistsLocked(key, &exists);
   if (rc != SQLITE_DONE) return MapSqlite(rc);
   if (!exists) return RegStatus::kNotFound;
   std::vector<std::string> out;
@@ -629,6 +844,11 @@ RegStatus SqliteRegistry::ListValues(KeyId key, std::vector<std::string>* names)
   return RegStatus::kOk;
 }
 
+std::string ErrorText(int error) {
+  char buffer[256];
+  return ::strerror_r(error, buffer, sizeof buffer);
+}
+
 }  // namespace
 
 std::unique_ptr<RegistryStore> OpenSqliteRegistry(const std::string& path, int busyTimeoutMs,
@@ -638,6 +858,31 @@ std::unique_ptr<RegistryStore> OpenSqliteRegistry(const std::string& path, int b
   if (status != nullptr) *status = result;
   if (result == RegStatus::kOk) return store;
   return std::make_unique<FailedRegistry>(result);
+}
+
+RegStatus CheckSqliteRegistry(const std::string& path, std::string* detail) {
+  std::string ignored;
+  if (detail == nullptr) detail = &ignored;
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0) {
+    // SQLite takes an empty file for a new database; a registry that was cut to nothing must
+    // not come back as an empty one.
+    if (!S_ISREG(info.st_mode)) {
+      *detail = "not a regular file";
+      return RegStatus::kCorrupt;
+    }
+    if (info.st_size == 0) {
+      *detail = "the file is empty (0 bytes)";
+      return RegStatus::kCorrupt;
+    }
+  } else if (errno != ENOENT) {
+    *detail = ErrorText(errno);
+    return RegStatus::kAccessDenied;
+  }
+  SqliteRegistry store;
+  const RegStatus status = store.Open(path, kRegistryBusyTimeoutMs);
+  if (status != RegStatus::kOk) return status;
+  return store.QuickCheck(detail);
 }
 
 }  // namespace qx
