@@ -6,9 +6,15 @@
 // and stop in reverse; the multicast component joins this list as one more part.
 // Writes one "service ..." line per running service and then "ready" to stdout (and READY=1
 // to the service manager); errors go to stderr. Exit codes: 0 after a stop signal, 1 when the
-// station cannot run, 2 for a wrong command line.
+// station cannot run, 2 for a wrong command line, 3 when the registry cannot be read (empty,
+// damaged, not a registry database, or cannot be opened): the agent never serves on defaults
+// in place of settings it cannot read, 4 when the services did not stop within the grace
+// after a stop signal (RPC setting StopGraceMs, plus kStopMargin): a request handler that hangs
+// (a REMOTECALL function that never returns) does not keep the agent from ending; it ends with
+// _exit, after a line on stderr, without running destructors under that handler.
 #include <signal.h>
 
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -22,6 +28,8 @@
 #include "agent_options.h"
 #include "common/text.h"
 #include "qxremoteserver.h"
+#include "registry/store/settings.h"
+#include "rpc/rpc.h"
 #include "service_host.h"
 #include "station_check.h"
 #include "stop_signal.h"
@@ -35,6 +43,10 @@ void NotifyServiceManager([[maybe_unused]] const char* state) {
 }
 
 std::string HresultText(HRESULT hr) { return qx::Format("0x%08x", static_cast<unsigned>(hr)); }
+
+// Beyond the servers' own grace for their handlers: the rest of a stop (CLOSE to idle clients,
+// the discovery's own parts) and both services one after the other.
+constexpr std::chrono::milliseconds kStopMargin(3000);
 
 }  // namespace
 
@@ -58,9 +70,13 @@ int main(int argc, char** argv) {
   }
   signal(SIGPIPE, SIG_IGN);
 
-  if (!qxagent::PrepareRuntimeDirectory(&error) || !qxagent::CheckRegistry(&error)) {
+  if (!qxagent::PrepareRuntimeDirectory(&error)) {
     std::cerr << "qxagent: " << error << "\n";
     return 1;
+  }
+  if (!qxagent::CheckRegistry(&error)) {
+    std::cerr << "qxagent: " << error << "\n";
+    return qxagent::kExitRegistryUnreadable;
   }
 
   std::vector<std::unique_ptr<qxagent::ServiceHost>> services;
@@ -93,6 +109,12 @@ int main(int argc, char** argv) {
   }
   NotifyServiceManager("STOPPING=1");
 
+  const std::uint32_t graceMs = qx::ReadRpcSettings().stopGraceMs;
+  const qxagent::StopDeadline stopDeadline(
+      std::chrono::milliseconds(graceMs) + kStopMargin,
+      qx::Format("the services did not stop within %u ms; exiting without waiting for them",
+                 static_cast<unsigned>(graceMs + kStopMargin.count())));
+
   int exitCode = signo < 0 ? 1 : 0;
   for (auto it = services.rbegin(); it != services.rend(); ++it) {
     auto& service = *it;
@@ -104,6 +126,11 @@ int main(int argc, char** argv) {
                 << HresultText(hr) << "\n";
       exitCode = 1;
     }
+  }
+  if (const std::size_t left = qx::RpcHandlersLeftRunning(); left != 0) {
+    qxagent::ExitStopTimedOut(qx::Format(
+        "%zu request handler(s) still ran %u ms after the stop began; exiting without them", left,
+        static_cast<unsigned>(graceMs)));
   }
   return exitCode;
 }

@@ -9,7 +9,11 @@
 //   int signo = stop.Wait();     // SIGINT or SIGTERM
 #pragma once
 
+#include <chrono>
 #include <string>
+#include <thread>
+
+#include "common/mutex.h"
 
 namespace qxagent {
 
@@ -30,6 +34,33 @@ class StopSignal {
   int fd_ = -1;
   std::string error_;
 };
+
+// The exit code when the services did not stop within the grace after a stop signal.
+inline constexpr int kExitStopTimedOut = 4;
+
+// StopDeadline bounds the agent's stop: unless it is destroyed before `after` has passed, its
+// thread writes `line` to stderr and ends the process with _exit(kExitStopTimedOut), without
+// waiting for a request handler that hangs and without running static destructors under it.
+// Owned by main; main thread only.
+class StopDeadline {
+ public:
+  StopDeadline(std::chrono::milliseconds after, std::string line);
+  ~StopDeadline();
+  StopDeadline(const StopDeadline&) = delete;
+  StopDeadline& operator=(const StopDeadline&) = delete;
+
+ private:
+  void Watch(std::chrono::steady_clock::time_point deadline, const std::string& line)
+      EXCLUDES(mutex_);
+
+  qx::Mutex mutex_;
+  qx::CondVar changed_{&mutex_};
+  bool done_ GUARDED_BY(mutex_) = false;
+  std::thread thread_;
+};
+
+// Writes line to stderr and ends the process at once with kExitStopTimedOut.
+[[noreturn]] void ExitStopTimedOut(const std::string& line);
 
 // "SIGINT", "SIGTERM" or the number.
 std::string SignalName(int signo);

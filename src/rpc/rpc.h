@@ -6,10 +6,15 @@
 // the client name; a server refuses a GUID that is not its own. Messages travel as UTF-8; data
 // blocks as bytes.
 //
-// Server: startServer binds the station's listen address and serves requests on a fixed pool
-// of threads; onReceiveString / onReceiveData run on a pool thread. stopServer closes the
-// endpoint and returns only when no handler runs any more; a derived class calls stopServer()
-// in its destructor so that no handler reaches a half-destroyed object.
+// Server: startServer binds the station's listen address; a fixed pool of I/O threads moves
+// the bytes, and onReceiveString / onReceiveData run on a bounded pool of handler threads
+// (HandlerThreads) with a bounded queue (HandlerQueue): when it is full, a request is answered
+// at once with RPC_E_SERVERCALL_RETRYLATER. Requests of one connection are served in order.
+// stopServer closes the endpoint and returns when no handler runs any more, or after the
+// setting StopGraceMs with the handlers that still run traced and left running (counted by
+// RpcHandlersLeftRunning): the object of such a handler must then stay alive, or the process
+// exit. A second stopServer while one runs waits for it and returns false. A derived class
+// calls stopServer() in its destructor so that no handler reaches a half-destroyed object.
 //
 // The port of a service is ServicePort(guid); a port of 0 (or an unknown GUID without a PORTS
 // entry) makes startServer take any free port, which port() then reports. The listen address is
@@ -24,7 +29,7 @@
 // DropKeptRpcConnections() forgets them at once.
 //
 // Network mode (TLS with the cluster key) is not built yet: the transport is plain TCP, and the
-// two places that would wrap it are marked in linux/rpc_server.cpp and linux/rpc_connection.cpp.
+// two places that would wrap it are marked in rpc_server.cpp and rpc_connection.cpp.
 //
 //   CRPCClientW client;
 //   AnswerText answer;
@@ -47,6 +52,8 @@ namespace qx {
 
 inline constexpr std::uint32_t DATA_ID_REQUEST = 777;
 inline constexpr std::uint32_t DATA_ID_READ_FILE = 779;
+// The answer's result when every handler thread is busy and the queue is full.
+inline constexpr HRESULT RPC_E_SERVERCALL_RETRYLATER = static_cast<HRESULT>(0x8001010Au);
 
 using ByteBlock = std::vector<std::uint8_t>;
 
@@ -127,5 +134,9 @@ class CRPCClientW {
 // Closes the connections that the runtime keeps for reuse and forgets the settings, ports and
 // addresses read for clients (tests, and module unload).
 void DropKeptRpcConnections();
+
+// How many handlers a stopServer of this process had to leave running after its grace. A host
+// that sees a number above 0 ends with _exit rather than run static destructors under them.
+std::size_t RpcHandlersLeftRunning();
 
 }  // namespace qx

@@ -1,8 +1,9 @@
 // rpc_client.cpp - CRPCClientW: a client of one service on one station.
 //
 // Connect resolves the station, takes a kept connection from the pool or opens a new one
-// (TCP within the connect timeout, then HELLO), and Disconnect gives a healthy idle connection
-// back. Each call writes its request and reads the answer within the call timeout.
+// (TCP, then HELLO), all within the connect timeout as a whole, and Disconnect gives a healthy
+// idle connection back. Each call writes its request and reads the answer within the call
+// timeout.
 //
 // Retry rule: a request whose answer read meets CLOSE did not run (the server sends CLOSE only
 // between requests and reads nothing after it), so it is sent once more on a new connection.
@@ -10,6 +11,7 @@
 // without a retry, since the request may have run.
 // The object belongs to one thread at a time.
 #include <deque>
+#include <optional>
 
 #include "common/text.h"
 #include "rpc/rpc.h"
@@ -32,11 +34,15 @@ class RpcClientImpl {
   std::deque<std::vector<std::uint8_t>> posted;
   bool writeFailed = false;  // a post could not be written on this connection
 
-  // A new connection for key. False when the station cannot be reached or refuses.
-  bool OpenFresh() {
+  // A new connection for key by the deadline (default: the connect timeout from now). False
+  // when the station cannot be reached or refuses.
+  bool OpenFresh(std::optional<RpcClock::time_point> deadline = std::nullopt) {
     bool refused = false;
     writeFailed = false;
-    connection = RpcClientConnection::Open(key, settings, &refused);
+    connection = RpcClientConnection::Open(
+        key,
+        deadline.value_or(RpcClock::now() + std::chrono::milliseconds(settings.connectTimeoutMs)),
+        &refused);
     if (refused)
       TraceWarning(kClientSource, "RPC: the station refused the service %s", key.service.c_str());
     return connection != nullptr;
@@ -113,11 +119,15 @@ bool CRPCClientW::Connect(std::string_view endpointName, std::string_view host,
   Disconnect();
   RpcClientImpl& impl = *impl_;
   // The settings, port and address may come from the client cache; when they fail, they are
-  // read afresh once, and tried again if they changed.
+  // read afresh once, and tried again if they changed. Name resolution and both attempts share
+  // one deadline: the connect timeout.
+  impl.settings = CachedRpcSettings();
+  const auto deadline = RpcClock::now() + std::chrono::milliseconds(impl.settings.connectTimeoutMs);
   for (int attempt = 0; attempt < 2; ++attempt) {
-    impl.settings = CachedRpcSettings();
+    if (attempt != 0) impl.settings = CachedRpcSettings();
     const std::optional<std::uint16_t> port = CachedServicePort(endpointName);
-    const std::optional<asio::ip::address_v4> address = ResolveStationAddress(host, impl.settings);
+    const std::optional<asio::ip::address_v4> address =
+        ResolveStationAddress(host, impl.settings, deadline);
     RpcConnectionKey key;
     if (port && *port != 0 && address)
       key = {address->to_uint(), *port, ToUpper(endpointName), std::string(clientName)};
@@ -125,7 +135,7 @@ bool CRPCClientW::Connect(std::string_view endpointName, std::string_view host,
     impl.key = key;
     if (key.port != 0) {
       impl.connection = RpcConnectionPool::Instance().Checkout(key, impl.settings.idleConnectionMs);
-      if (impl.connection || impl.OpenFresh()) {
+      if (impl.connection || impl.OpenFresh(deadline)) {
         impl.connected = true;
         return true;
       }

@@ -4,8 +4,9 @@
 // The socket is non-blocking; every read and write that would block waits in poll() for what
 // is left of its deadline, so no call outlives the connect or call timeout. Received bytes are
 // buffered so that a small answer costs one recv; large bodies are read straight into place.
-// Network mode would wrap Transfer() and the HELLO exchange in a TLS session keyed by the
-// cluster key; plain TCP is the only transport today.
+// Network mode would wrap WriteAll, Fill and ReadExact (the only places that move bytes) and
+// the HELLO exchange in a TLS session keyed by the cluster key; plain TCP is the only
+// transport today.
 // One thread uses a connection at a time (its owner).
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -38,7 +39,9 @@ int RemainingMs(RpcClock::time_point deadline) {
 }  // namespace
 
 asio::io_context& RpcClientIoContext() {
-  static asio::io_context context;
+  // Never destroyed: kept connections live on it, and a thread may still close one while the
+  // process exits.
+  static asio::io_context& context = *std::make_unique<asio::io_context>().release();
   return context;
 }
 
@@ -61,16 +64,18 @@ RpcIo RpcClientConnection::WaitFor(short events, RpcClock::time_point deadline) 
 }
 
 std::unique_ptr<RpcClientConnection> RpcClientConnection::Open(const RpcConnectionKey& key,
-                                                               const RpcSettings& settings,
+                                                               RpcClock::time_point deadline,
                                                                bool* refused) {
   *refused = false;
-  const auto deadline = RpcClock::now() + std::chrono::milliseconds(settings.connectTimeoutMs);
   asio::ip::tcp::socket socket(RpcClientIoContext());
   std::error_code error;
   socket.open(asio::ip::tcp::v4(), error);
   if (error) return nullptr;
+  // A blocking socket would let connect and every read outlive the deadline.
   socket.non_blocking(true, error);
+  if (error) return nullptr;
   socket.set_option(asio::ip::tcp::no_delay(true), error);
+  if (error) return nullptr;
   // asio's connect waits for the handshake without a limit; the plain call returns at once.
   sockaddr_in to{};
   to.sin_family = AF_INET;

@@ -4,7 +4,8 @@
 // RpcClientConnection is one blocking TCP connection of a client with deadline-bounded reads
 // and writes (poll on the socket; asio's blocking calls know no timeout). It is owned by one
 // CRPCClientW at a time, or by the RpcConnectionPool while it waits for reuse. The pool and the
-// settings cache are process-wide and safe from any thread.
+// settings cache are process-wide, safe from any thread, and never destroyed, so that a thread
+// still using them while the process exits finds them intact.
 #pragma once
 
 #include <asio/io_context.hpp>
@@ -14,12 +15,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/mutex.h"
 #include "registry/store/settings.h"
 #include "rpc/rpc_frame.h"
 
@@ -42,19 +43,20 @@ RpcSettings CachedRpcSettings();
 std::optional<std::uint16_t> CachedServicePort(std::string_view serviceGuid);
 // The address of a station: an IPv4 text, this computer's name (the listen address), the
 // registry's hosts table, the system resolver (IPv4 only), in that order. Cached like the
-// settings.
+// settings. The system resolver's answer is waited for until the deadline only.
 std::optional<asio::ip::address_v4> ResolveStationAddress(std::string_view host,
-                                                          const RpcSettings& settings);
+                                                          const RpcSettings& settings,
+                                                          RpcClock::time_point deadline);
 void ClearRpcClientCaches();
 
 enum class RpcIo { kOk, kEof, kTimeout, kError, kBadFrame };
 
 class RpcClientConnection {
  public:
-  // Connects within the connect timeout and exchanges HELLO. nullptr on failure; *refused tells
-  // that the server refused the service.
+  // Connects and exchanges HELLO by the deadline. nullptr on failure; *refused tells that the
+  // server refused the service.
   static std::unique_ptr<RpcClientConnection> Open(const RpcConnectionKey& key,
-                                                   const RpcSettings& settings, bool* refused);
+                                                   RpcClock::time_point deadline, bool* refused);
   // A connected socket; Open is the way to get a usable connection.
   RpcClientConnection(const RpcConnectionKey& key, asio::ip::tcp::socket socket);
   ~RpcClientConnection();
@@ -96,15 +98,17 @@ class RpcConnectionPool {
 
   // A kept connection for key that is still open and idle, or nullptr. Connections found
   // closed by the peer on the way are dropped.
-  std::unique_ptr<RpcClientConnection> Checkout(const RpcConnectionKey& key, std::uint32_t idleMs);
-  void Checkin(std::unique_ptr<RpcClientConnection> connection, std::uint32_t idleMs);
-  void Clear();
+  std::unique_ptr<RpcClientConnection> Checkout(const RpcConnectionKey& key, std::uint32_t idleMs)
+      EXCLUDES(mutex_);
+  void Checkin(std::unique_ptr<RpcClientConnection> connection, std::uint32_t idleMs)
+      EXCLUDES(mutex_);
+  void Clear() EXCLUDES(mutex_);
 
  private:
-  void DropExpiredLocked(RpcClock::time_point now, std::uint32_t idleMs);
+  void DropExpiredLocked(RpcClock::time_point now, std::uint32_t idleMs) REQUIRES(mutex_);
 
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<RpcClientConnection>> kept_;  // oldest first
+  Mutex mutex_;
+  std::vector<std::unique_ptr<RpcClientConnection>> kept_ GUARDED_BY(mutex_);  // oldest first
 };
 
 // The io_context on which client sockets live (never run: clients use blocking calls).

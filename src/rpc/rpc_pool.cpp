@@ -5,7 +5,8 @@
 // non-blocking look tells that the peer has neither closed it nor sent CLOSE. Connections idle
 // longer than idleConnectionMs are dropped; the server closes its side later than that, so a
 // kept connection is normally closed by the client first. One mutex guards the store; any
-// thread may call.
+// thread may call. The store is never destroyed (a thread may use it while the process exits);
+// DropKeptRpcConnections closes what it keeps, at module unload among others.
 #include <algorithm>
 
 #include "rpc/rpc.h"
@@ -14,9 +15,7 @@
 namespace qx {
 
 RpcConnectionPool& RpcConnectionPool::Instance() {
-  // Constructed after the client io_context, so destroyed before it.
-  RpcClientIoContext();
-  static RpcConnectionPool pool;
+  static RpcConnectionPool& pool = *std::make_unique<RpcConnectionPool>().release();
   return pool;
 }
 
@@ -32,7 +31,7 @@ std::unique_ptr<RpcClientConnection> RpcConnectionPool::Checkout(const RpcConnec
   std::vector<std::unique_ptr<RpcClientConnection>> closed;  // closed outside the lock
   std::unique_ptr<RpcClientConnection> found;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(&mutex_);
     DropExpiredLocked(RpcClock::now(), idleMs);
     for (auto it = kept_.end(); it != kept_.begin();) {
       --it;
@@ -52,8 +51,8 @@ std::unique_ptr<RpcClientConnection> RpcConnectionPool::Checkout(const RpcConnec
 void RpcConnectionPool::Checkin(std::unique_ptr<RpcClientConnection> connection,
                                 std::uint32_t idleMs) {
   if (!connection || idleMs == 0) return;
-  std::unique_ptr<RpcClientConnection> dropped;
-  std::lock_guard lock(mutex_);
+  std::unique_ptr<RpcClientConnection> dropped;  // closed outside the lock
+  MutexLock lock(&mutex_);
   const auto now = RpcClock::now();
   connection->lastUsed = now;
   DropExpiredLocked(now, idleMs);
@@ -70,8 +69,8 @@ void RpcConnectionPool::Checkin(std::unique_ptr<RpcClientConnection> connection,
 }
 
 void RpcConnectionPool::Clear() {
-  std::vector<std::unique_ptr<RpcClientConnection>> dropped;
-  std::lock_guard lock(mutex_);
+  std::vector<std::unique_ptr<RpcClientConnection>> dropped;  // closed outside the lock
+  MutexLock lock(&mutex_);
   dropped.swap(kept_);
 }
 

@@ -1,23 +1,41 @@
-// rpc_server.cpp - CRPCServerW on asio: an acceptor, one session per connection, a fixed pool of
-// threads running the io_context.
+// rpc_server.cpp - CRPCServerW on asio: an acceptor and one session per connection on a pool of
+// I/O threads, and the request handlers on a bounded pool of worker threads.
 //
-// A session reads what the socket holds, checks each frame header before it makes room for
-// the body, calls the handler on the pool thread and writes the answer; then it serves the
-// next frame. Each session runs on a strand of its own, so one connection's requests are
-// served in order and several connections in parallel.
-// A bad frame, a connection closed mid-frame, a client silent past the connect timeout, or a
-// body or answer stalled past the call timeout ends that connection only, with a warning.
+// A session reads what the socket holds and checks each frame header before it makes room for
+// the body. A complete request is handled on the I/O thread that read it while at least one
+// other I/O thread stays free (no hand-off, no context switch); otherwise it goes to the handler
+// pool (HandlerThreads, HandlerQueue), and when the pool's queue is full it is answered at once
+// with RPC_E_SERVERCALL_RETRYLATER and a warning. So however slow the handlers are, one I/O
+// thread always accepts, runs the timers and moves every other session's bytes. The session
+// reads nothing more until the answer has gone out, so one connection's requests are served in
+// order and several connections in parallel. Each session runs on a strand of its own.
+//
+// Deadlines hold for a whole exchange, not for the gaps between bytes: HELLO must be complete
+// within the connect timeout of the connection's start, every request frame within the call
+// timeout of its first byte, and an answer must be taken within the call timeout. A HELLO
+// frame holds at most rpc::kMaxHelloBytes. The bytes of unfinished large frames count against
+// the server's buffer budget (BufferBudgetBytes across all its sessions); a frame that would
+// exceed what is left is refused with a warning and its connection closed. A session gives its
+// large buffers back when their frame is done, and freed memory goes back to the system at
+// most once a second. A bad frame, a connection closed mid-frame or a missed deadline ends
+// that connection only, with a warning.
 // A session idle for twice the client's idle drop (kept connections are dropped by the client
 // first) sends CLOSE, shuts its sending side and discards what still arrives until the peer
 // closes: the client learns that a request it may just have sent was not run.
 //
-// Ownership: CRPCServerW owns RpcServerImpl, which owns the io_context, the acceptor and the
-// threads; sessions are shared by their pending operations and registered (weakly) with the
-// server. stopServer closes the acceptor, asks every session to end (idle ones send CLOSE,
-// busy ones end after their answer), waits a bounded time for them, then stops the io_context
-// and joins the threads, which waits for handlers still running. Network mode would replace
-// the session's socket by a TLS stream keyed by the cluster key (see SessionSocket).
-// startServer and stopServer may be called from any thread but not from a handler.
+// Ownership: CRPCServerW owns RpcServerImpl, which owns one RpcServing for each start: the
+// io_context, acceptor, I/O threads, handler pool and sessions. Sessions are shared by their
+// pending operations and by the job a worker runs, and registered (weakly) with the RpcServing.
+// stopServer runs once; a concurrent caller waits until the first has finished. It closes the
+// acceptor, asks every session to end (idle ones send CLOSE, busy ones end after their answer)
+// and waits for them at most StopGraceMs, then stops the I/O threads and the handler pool. A
+// handler still running then (on either) is traced and left behind: its RpcServing is kept, never
+// destroyed, so that the handler may still return into it; the handler's own object (the
+// CRPCServerW subclass) is its owner's to keep, or the process exits (RpcHandlersLeftRunning).
+// Network mode would replace the session's socket by a TLS stream keyed by the cluster key (see
+// SessionSocket). startServer and stopServer may be called from any thread but not from a
+// handler.
+#include <algorithm>
 #include <array>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
@@ -27,16 +45,18 @@
 #include <asio/strand.hpp>
 #include <asio/write.hpp>
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <thread>
+#include <vector>
 
+#include "common/mutex.h"
 #include "common/text.h"
+#include "platform/heap_memory.h"
 #include "registry/store/settings.h"
 #include "rpc/rpc.h"
 #include "rpc/rpc_frame.h"
+#include "rpc/rpc_handler_pool.h"
 #include "trace/trace.h"
 
 namespace qx {
@@ -44,14 +64,25 @@ namespace {
 
 const CTraceSource kServerSource("RemoteServer");
 
+using SteadyClock = std::chrono::steady_clock;
+
 constexpr std::size_t kMaxSessions = 1024;
 constexpr std::uint32_t kMaxServerThreads = 64;
+constexpr std::uint32_t kMaxHandlerThreads = 256;
 // Bodies grow as their bytes arrive, so a header that announces a large body costs nothing
 // until the bytes come.
 constexpr std::size_t kBodyChunk = 256 * 1024;
+// Every session reads into a buffer of this size; frames larger than it count against the
+// buffer budget.
+constexpr std::size_t kReadChunk = 16 * 1024;
+// A buffer above this size is given back when its frame is done.
+constexpr std::size_t kLargeBuffer = 1024 * 1024;
+constexpr auto kTrimInterval = std::chrono::seconds(1);
 constexpr auto kDrainAfterClose = std::chrono::milliseconds(1000);
 constexpr auto kDrainWhenStopping = std::chrono::milliseconds(100);
+// How long stop waits for sessions that run no handler (an answer still being written).
 constexpr auto kStopWaitForSessions = std::chrono::milliseconds(2000);
+constexpr auto kStopPollInterval = std::chrono::milliseconds(50);
 constexpr auto kMinIdleClose = std::chrono::milliseconds(1000);
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 
@@ -62,7 +93,11 @@ struct ResultSlot {
   HRESULT value = S_OK;
 };
 thread_local ResultSlot tResultSlot;
-thread_local const RpcServerImpl* tServingServer = nullptr;
+// The serving state whose I/O thread or handler this thread runs, if any.
+thread_local const void* tServingState = nullptr;
+
+// Handlers that a stop left running, in this process.
+std::atomic<std::size_t> gHandlersLeftRunning{0};
 
 std::string PeerText(const SessionSocket& socket) {
   std::error_code error;
@@ -71,58 +106,93 @@ std::string PeerText(const SessionSocket& socket) {
   return peer.address().to_string() + ":" + std::to_string(peer.port());
 }
 
+// Gives freed heap memory back after a large buffer went, at most once per kTrimInterval.
+void LargeBufferFreed() {
+  static std::atomic<std::int64_t> lastTrim{0};
+  const std::int64_t now = SteadyClock::now().time_since_epoch().count();
+  std::int64_t last = lastTrim.load(std::memory_order_relaxed);
+  if (now - last < std::chrono::duration_cast<SteadyClock::duration>(kTrimInterval).count()) return;
+  if (!lastTrim.compare_exchange_strong(last, now, std::memory_order_relaxed)) return;
+  ReturnFreeHeapMemory();
+}
+
 }  // namespace
 
 class RpcSession;
 
-class RpcServerImpl {
+// Everything of one running server: listening socket, I/O threads, handler pool, sessions.
+// Created by a start and destroyed by its stop, unless a handler outlived the stop.
+class RpcServing {
  public:
-  explicit RpcServerImpl(CRPCServerW& owner) : owner_(owner) {}
-  ~RpcServerImpl() { Stop(); }
+  RpcServing(CRPCServerW& owner, std::string_view service, const RpcSettings& settings);
 
-  bool Start(std::string_view endpointName);
-  bool Stop();
-  bool running() const { return running_.load(); }
-  std::uint16_t port() const { return port_.load(); }
+  // Listens and starts the threads; false (traced) when the address cannot be used.
+  bool Start(std::uint16_t wantedPort);
+  // True when everything was joined and the object may be destroyed.
+  bool Stop(SteadyClock::time_point graceDeadline) EXCLUDES(mutex_);
 
-  // Session bookkeeping (any thread).
-  void SessionEnded(std::uint64_t serial);
+  std::uint16_t port() const { return port_; }
+
+  // The buffer budget across the sessions: false when bytes do not fit what is left.
+  bool ReserveBuffer(std::size_t bytes);
+  void ReleaseBuffer(std::size_t bytes) { bufferUsed_.fetch_sub(bytes); }
+
+  void SessionEnded(std::uint64_t serial) EXCLUDES(mutex_);
+
+  // True when the calling I/O thread may run a handler itself: another I/O thread stays free.
+  // A true answer is given back with ReturnInlineSlot.
+  bool TakeInlineSlot() {
+    if (ioInHandlers_.fetch_add(1) + 1 < ioThreads_) return true;
+    ioInHandlers_.fetch_sub(1);
+    return false;
+  }
+  void ReturnInlineSlot() { ioInHandlers_.fetch_sub(1); }
+  // The handlers running now, wherever they run, for the stop.
+  void HandlerBegins(const RpcSession* session) EXCLUDES(mutex_);
+  void HandlerEnds(const RpcSession* session) EXCLUDES(mutex_);
 
   CRPCServerW& owner_;
-  std::string service_;  // the endpoint name a HELLO must name
-  RpcSettings settings_;
-  std::chrono::milliseconds idleClose_{60000};
+  const std::string service_;  // the endpoint name a HELLO must name
+  const RpcSettings settings_;
+  const std::chrono::milliseconds idleClose_;
   std::atomic<bool> stopping_{false};
+  std::unique_ptr<RpcHandlerPool> handlers_;
 
  private:
   void Accept();
 
-  std::mutex mutex_;  // guards sessions_ and start/stop
-  std::condition_variable sessionsChanged_;
-  std::map<std::uint64_t, std::weak_ptr<RpcSession>> sessions_;
-  std::uint64_t nextSerial_ = 1;
-  std::uint16_t nextClientId_ = 0;
+  Mutex mutex_;
+  CondVar changed_{&mutex_};  // a session, handler or I/O thread ended
+  std::map<std::uint64_t, std::weak_ptr<RpcSession>> sessions_ GUARDED_BY(mutex_);
+  std::uint64_t nextSerial_ GUARDED_BY(mutex_) = 1;
+  std::uint16_t nextClientId_ GUARDED_BY(mutex_) = 0;
+  std::vector<const RpcSession*> handling_ GUARDED_BY(mutex_);
+  std::vector<bool> ioExited_ GUARDED_BY(mutex_);
+  std::atomic<std::uint64_t> bufferUsed_{0};
+  std::atomic<std::uint32_t> ioInHandlers_{0};
+  std::uint32_t ioThreads_ = 0;
 
   std::unique_ptr<asio::io_context> io_;
   std::unique_ptr<asio::executor_work_guard<asio::io_context::executor_type>> work_;
   std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
   std::unique_ptr<asio::steady_timer> acceptRetry_;
   std::vector<std::thread> threads_;
-  std::atomic<bool> running_{false};
-  std::atomic<std::uint16_t> port_{0};
+  std::uint16_t port_ = 0;
 };
 
-class RpcSession : public std::enable_shared_from_this<RpcSession> {
+class RpcSession final : public std::enable_shared_from_this<RpcSession>, public RpcHandlerJob {
  public:
-  RpcSession(RpcServerImpl& server, SessionSocket socket, std::uint64_t serial,
-             std::uint16_t clientId)
+  RpcSession(RpcServing& server, SessionSocket socket, std::uint64_t serial, std::uint16_t clientId)
       : server_(server),
         socket_(std::move(socket)),
         timer_(socket_.get_executor()),
         serial_(serial),
         clientId_(clientId),
         peer_(PeerText(socket_)) {}
-  ~RpcSession() { server_.SessionEnded(serial_); }
+  ~RpcSession() override {
+    ReleaseReservation();
+    server_.SessionEnded(serial_);
+  }
 
   void Start() {
     asio::post(socket_.get_executor(), [self = shared_from_this()] {
@@ -130,6 +200,7 @@ class RpcSession : public std::enable_shared_from_this<RpcSession> {
       self->socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
       // Answers are written at once when the socket takes them; only the rest waits.
       self->socket_.non_blocking(true, ignored);
+      // HELLO must be complete within the connect timeout, however its bytes trickle in.
       self->SetDeadline(std::chrono::milliseconds(self->server_.settings_.connectTimeoutMs));
       self->ReadMore();
     });
@@ -147,16 +218,37 @@ class RpcSession : public std::enable_shared_from_this<RpcSession> {
     });
   }
 
+  // On a worker thread: runs the handler of the request that ServeFrame handed over. The
+  // session's strand touches neither the request nor the answer until OnHandled.
+  void RunHandler() override {
+    tServingState = &server_;
+    Handle();
+    tServingState = nullptr;
+    try {
+      asio::post(socket_.get_executor(), [self = shared_from_this()] { self->OnHandled(); });
+    } catch (...) {  // no memory to queue the answer: the session stays until stop
+      TraceError(kServerSource, "RPC client %u: the answer could not be queued", clientId_);
+    }
+  }
+
+  // Who is being served, for the trace of a handler that outlives stop.
+  std::string Describe() const {
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - handedOver_);
+    return Format("client %u from %s, data id %u, for %lld ms", clientId_, peer_.c_str(),
+                  request_.dataId, static_cast<long long>(ms.count()));
+  }
+
  private:
   enum class State { kReading, kHandling, kWriting, kClosing, kClosed };
 
   // One timer per session, re-armed only when a deadline comes earlier than its expiry: a
   // request served in the usual way costs no timer operation.
   void SetDeadline(std::chrono::milliseconds after) {
-    deadline_ = std::chrono::steady_clock::now() + after;
+    deadline_ = SteadyClock::now() + after;
     if (!timerArmed_ || deadline_ < timerExpiry_) ArmTimer(deadline_);
   }
-  void ArmTimer(std::chrono::steady_clock::time_point at) {
+  void ArmTimer(SteadyClock::time_point at) {
     const std::uint64_t generation = ++timerGeneration_;
     timerArmed_ = true;
     timerExpiry_ = at;
@@ -175,7 +267,7 @@ class RpcSession : public std::enable_shared_from_this<RpcSession> {
 
   void OnTimer() {
     if (state_ == State::kClosed || state_ == State::kHandling) return;
-    if (std::chrono::steady_clock::now() < deadline_) {
+    if (SteadyClock::now() < deadline_) {
       ArmTimer(deadline_);
       return;
     }
@@ -201,11 +293,15 @@ class RpcSession : public std::enable_shared_from_this<RpcSession> {
   }
 
   // Room for the next read: at least kReadChunk, and for a frame whose header has come, room
-  // that grows with the bytes that arrive, up to the whole frame.
+  // that grows with the bytes that arrive, up to the whole frame. A large buffer goes once
+  // nothing is left in it.
   void MakeRoom() {
     if (inBegin_ == inEnd_) {
       inBegin_ = inEnd_ = 0;
-      if (in_.size() > kLargeInput) std::vector<std::uint8_t>(kReadChunk).swap(in_);
+      if (in_.size() > kLargeBuffer) {
+        std::vector<std::uint8_t>(kReadChunk).swap(in_);
+        LargeBufferFreed();
+      }
     } else if (inBegin_ != 0 && (needed_ > in_.size() - inBegin_ || inEnd_ == in_.size())) {
       std::memmove(in_.data(), in_.data() + inBegin_, inEnd_ - inBegin_);
       inEnd_ -= inBegin_;
@@ -241,8 +337,8 @@ class RpcSession : public std::enable_shared_from_this<RpcSession> {
     ProcessInput();
   }
 
-  // Serves every complete frame in the input, in order; then reads more unless an answer
-  // still waits to be written or the session ends.
+  // Serves the next complete frame of the input; reads more when there is none. A request
+  // goes to a worker, and the session goes on when its answer has gone out.
   void ProcessInput() {
     needed_ = 0;
     while (inEnd_ - inBegin_ >= rpc::kFrameHeaderSize) {
@@ -261,20 +357,42 @@ class RpcSession : public std::enable_shared_from_this<RpcSession> {
         return;
       }
       const std::size_t total = rpc::kFrameHeaderSize + frame.length;
+      if (total > kReadChunk && reserved_ == 0) {
+        if (!server_.ReserveBuffer(total)) {
+          TraceWarning(kServerSource,
+                       "RPC %s: a frame of %zu bytes exceeds what is left of the buffer budget "
+                       "of %u bytes; connection closed",
+                       peer_.c_str(), total, server_.settings_.bufferBudgetBytes);
+          End(nullptr);
+          return;
+        }
+        reserved_ = total;
+      }
       if (inEnd_ - inBegin_ < total) {
         needed_ = total;
         break;
       }
       const std::uint8_t* body = in_.data() + inBegin_ + rpc::kFrameHeaderSize;
       inBegin_ += total;
+      frameTimed_ = false;
       if (!ServeFrame(frame, body)) return;
     }
-    std::chrono::milliseconds wait(server_.settings_.connectTimeoutMs);
-    if (helloDone_)
-      wait = inBegin_ != inEnd_ ? std::chrono::milliseconds(server_.settings_.callTimeoutMs)
-                                : server_.idleClose_;
-    SetDeadline(wait);
+    // The deadline of a frame starts with its first byte and is not moved by later ones.
+    if (helloDone_) {
+      if (inBegin_ == inEnd_) {
+        SetDeadline(server_.idleClose_);
+      } else if (!frameTimed_) {
+        frameTimed_ = true;
+        SetDeadline(std::chrono::milliseconds(server_.settings_.callTimeoutMs));
+      }
+    }
     ReadMore();
+  }
+
+  void ReleaseReservation() {
+    if (reserved_ == 0) return;
+    server_.ReleaseBuffer(reserved_);
+    reserved_ = 0;
   }
 
   // True when the session goes on reading at once.
@@ -285,7 +403,38 @@ class RpcSession : public std::enable_shared_from_this<RpcSession> {
       return false;
     }
     state_ = State::kHandling;
-    return Write(Dispatch(frame, body), false);
+    request_ = frame;
+    requestBody_ = body;
+    handedOver_ = SteadyClock::now();
+    if (server_.TakeInlineSlot()) {
+      Handle();
+      server_.ReturnInlineSlot();
+      ReleaseReservation();
+      return Write(std::move(answer_), false);
+    }
+    if (server_.handlers_->Submit(shared_from_this())) return false;
+    TraceWarning(kServerSource,
+                 "RPC client %u: every handler thread is busy and %u requests wait; request "
+                 "answered with RPC_E_SERVERCALL_RETRYLATER",
+                 clientId_, server_.settings_.handlerQueue);
+    ReleaseReservation();
+    const rpc::FrameKind kind = frame.kind == rpc::FrameKind::kStringRequest
+                                    ? rpc::FrameKind::kStringAnswer
+                                    : rpc::FrameKind::kDataAnswer;
+    return Write(rpc::BuildFrame({kind, 0, frame.dataId, RPC_E_SERVERCALL_RETRYLATER}), false);
+  }
+
+  void Handle() {
+    server_.HandlerBegins(this);
+    answer_ = Dispatch(request_, requestBody_);
+    server_.HandlerEnds(this);
+  }
+
+  // Back on the strand after the worker ran the handler.
+  void OnHandled() {
+    if (state_ != State::kHandling) return;
+    ReleaseReservation();
+    if (Write(std::move(answer_), false)) ProcessInput();
   }
 
   bool OnHello(const std::uint8_t* body, std::size_t size) {
@@ -318,6 +467,19 @@ class RpcSession : public std::enable_shared_from_this<RpcSession> {
   }
 
   std::vector<std::uint8_t> Dispatch(const rpc::FrameHeader& frame, const std::uint8_t* body) {
+    try {
+      return DispatchUnsafe(frame, body);
+    } catch (...) {  // no memory for the answer: the request fails
+      rpc::FrameHeader answer{frame.kind == rpc::FrameKind::kStringRequest
+                                  ? rpc::FrameKind::kStringAnswer
+                                  : rpc::FrameKind::kDataAnswer,
+                              0, frame.dataId, E_OUTOFMEMORY};
+      return rpc::BuildFrame(answer);
+    }
+  }
+
+  std::vector<std::uint8_t> DispatchUnsafe(const rpc::FrameHeader& frame,
+                                           const std::uint8_t* body) {
     tResultSlot = ResultSlot{};
     bool handled = false;
     rpc::FrameHeader answer;
@@ -402,6 +564,10 @@ class RpcSession : public std::enable_shared_from_this<RpcSession> {
   }
 
   bool AfterWrite(bool endAfter) {
+    if (out_.capacity() > kLargeBuffer) {
+      std::vector<std::uint8_t>().swap(out_);
+      LargeBufferFreed();
+    }
     if (endAfter) {
       End(nullptr);
       return false;
@@ -418,6 +584,7 @@ class RpcSession : public std::enable_shared_from_this<RpcSession> {
   // closes or the drain time ends. Nothing read after CLOSE is ever served.
   void SendCloseAndEnd() {
     state_ = State::kClosing;
+    ReleaseReservation();
     std::error_code ignored;
     socket_.cancel(ignored);
     out_ = rpc::BuildFrame({rpc::FrameKind::kClose});
@@ -453,16 +620,16 @@ class RpcSession : public std::enable_shared_from_this<RpcSession> {
     if (reason != nullptr)
       TraceWarning(kServerSource, "RPC %s: %s; connection closed", peer_.c_str(), reason);
     CancelTimer();
+    ReleaseReservation();
     std::error_code ignored;
     socket_.shutdown(asio::socket_base::shutdown_both, ignored);
     socket_.close(ignored);
+    std::vector<std::uint8_t>().swap(in_);
+    std::vector<std::uint8_t>().swap(out_);
     if (helloDone_) CallSafely([&] { server_.owner_.onClientDisconnected(clientId_); });
   }
 
-  static constexpr std::size_t kReadChunk = 16 * 1024;
-  static constexpr std::size_t kLargeInput = 1024 * 1024;
-
-  RpcServerImpl& server_;
+  RpcServing& server_;
   SessionSocket socket_;
   asio::steady_timer timer_;
   const std::uint64_t serial_;
@@ -470,29 +637,36 @@ class RpcSession : public std::enable_shared_from_this<RpcSession> {
   const std::string peer_;
   std::uint64_t timerGeneration_ = 0;
   bool timerArmed_ = false;
-  std::chrono::steady_clock::time_point timerExpiry_;
-  std::chrono::steady_clock::time_point deadline_;
+  SteadyClock::time_point timerExpiry_;
+  SteadyClock::time_point deadline_;
   State state_ = State::kReading;
   bool helloDone_ = false;
   bool stopRequested_ = false;
+  bool frameTimed_ = false;       // the deadline of the frame now arriving is set
   std::vector<std::uint8_t> in_;  // received bytes not yet served: [inBegin_, inEnd_)
   std::size_t inBegin_ = 0;
   std::size_t inEnd_ = 0;
-  std::size_t needed_ = 0;  // size of the frame whose header has come, while its body comes
+  std::size_t needed_ = 0;    // size of the frame whose header has come, while its body comes
+  std::size_t reserved_ = 0;  // bytes of the buffer budget held for the current frame
+  // The request on a worker (set before it is handed over) and the answer the worker made.
+  rpc::FrameHeader request_;
+  const std::uint8_t* requestBody_ = nullptr;
+  SteadyClock::time_point handedOver_;
+  std::vector<std::uint8_t> answer_;
   std::vector<std::uint8_t> out_;
   std::array<std::uint8_t, 4096> drain_{};
 };
 
-bool RpcServerImpl::Start(std::string_view endpointName) {
-  std::lock_guard lock(mutex_);
-  if (running_) return false;
-  settings_ = ReadRpcSettings();
-  service_ = std::string(endpointName);
-  // Kept client connections are dropped after idleConnectionMs; the server waits longer.
-  idleClose_ = std::max(kMinIdleClose,
-                        std::chrono::milliseconds(2 * std::uint64_t{settings_.idleConnectionMs}));
-  const std::uint16_t wantedPort = ServicePort(endpointName).value_or(0);
+RpcServing::RpcServing(CRPCServerW& owner, std::string_view service, const RpcSettings& settings)
+    : owner_(owner),
+      service_(service),
+      settings_(settings),
+      // Kept client connections are dropped after idleConnectionMs; the server waits longer.
+      idleClose_(std::max(
+          kMinIdleClose, std::chrono::milliseconds(2 * std::uint64_t{settings.idleConnectionMs}))) {
+}
 
+bool RpcServing::Start(std::uint16_t wantedPort) {
   std::error_code error;
   const asio::ip::address_v4 address = asio::ip::make_address_v4(settings_.listenAddress, error);
   if (error) {
@@ -500,48 +674,53 @@ bool RpcServerImpl::Start(std::string_view endpointName) {
                settings_.listenAddress.c_str());
     return false;
   }
-  auto io = std::make_unique<asio::io_context>();
-  auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(asio::make_strand(*io));
+  io_ = std::make_unique<asio::io_context>();
+  acceptor_ = std::make_unique<asio::ip::tcp::acceptor>(asio::make_strand(*io_));
   const asio::ip::tcp::endpoint endpoint(address, wantedPort);
-  acceptor->open(endpoint.protocol(), error);
-  if (!error) acceptor->set_option(asio::socket_base::reuse_address(true), error);
-  if (!error) acceptor->bind(endpoint, error);
-  if (!error) acceptor->listen(asio::socket_base::max_listen_connections, error);
+  acceptor_->open(endpoint.protocol(), error);
+  if (!error) acceptor_->set_option(asio::socket_base::reuse_address(true), error);
+  if (!error) acceptor_->bind(endpoint, error);
+  if (!error) acceptor_->listen(asio::socket_base::max_listen_connections, error);
   if (error) {
     TraceWarning(kServerSource, "RPC: cannot listen on %s:%u for %s: %s",
                  settings_.listenAddress.c_str(), wantedPort, service_.c_str(),
                  error.message().c_str());
     return false;
   }
-  port_ = acceptor->local_endpoint(error).port();
-  io_ = std::move(io);
-  acceptor_ = std::move(acceptor);
+  port_ = acceptor_->local_endpoint(error).port();
   acceptRetry_ = std::make_unique<asio::steady_timer>(acceptor_->get_executor());
   work_ = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(
       io_->get_executor());
-  stopping_ = false;
+  handlers_ = std::make_unique<RpcHandlerPool>(
+      std::clamp<std::uint32_t>(settings_.handlerThreads, 1, kMaxHandlerThreads),
+      settings_.handlerQueue);
   Accept();
-  const std::uint32_t threads =
-      std::clamp<std::uint32_t>(settings_.serverThreads, 1, kMaxServerThreads);
-  for (std::uint32_t i = 0; i < threads; ++i) {
-    threads_.emplace_back([this] {
-      tServingServer = this;
+  ioThreads_ = std::clamp<std::uint32_t>(settings_.serverThreads, 1, kMaxServerThreads);
+  {
+    MutexLock lock(&mutex_);
+    ioExited_.assign(ioThreads_, false);
+  }
+  for (std::uint32_t i = 0; i < ioThreads_; ++i) {
+    threads_.emplace_back([this, i] {
+      tServingState = this;
       for (;;) {
         try {
           io_->run();
           break;
         } catch (const std::exception& e) {
-          TraceError(kServerSource, "RPC: request thread caught %s", e.what());
+          TraceError(kServerSource, "RPC: I/O thread caught %s", e.what());
         }
       }
-      tServingServer = nullptr;
+      tServingState = nullptr;
+      MutexLock lock(&mutex_);
+      ioExited_[i] = true;
+      changed_.SignalAll();
     });
   }
-  running_ = true;
   return true;
 }
 
-void RpcServerImpl::Accept() {
+void RpcServing::Accept() {
   acceptor_->async_accept(
       asio::make_strand(*io_), [this](std::error_code error, asio::ip::tcp::socket socket) {
         if (stopping_ || error == asio::error::operation_aborted) return;
@@ -555,7 +734,7 @@ void RpcServerImpl::Accept() {
         }
         std::shared_ptr<RpcSession> session;
         {
-          std::lock_guard lock(mutex_);
+          MutexLock lock(&mutex_);
           if (stopping_) return;
           if (sessions_.size() < kMaxSessions) {
             if (++nextClientId_ == 0) ++nextClientId_;
@@ -576,19 +755,37 @@ void RpcServerImpl::Accept() {
       });
 }
 
-void RpcServerImpl::SessionEnded(std::uint64_t serial) {
-  std::lock_guard lock(mutex_);
-  sessions_.erase(serial);
-  sessionsChanged_.notify_all();
+bool RpcServing::ReserveBuffer(std::size_t bytes) {
+  std::uint64_t used = bufferUsed_.load();
+  do {
+    if (used + bytes > settings_.bufferBudgetBytes) return false;
+  } while (!bufferUsed_.compare_exchange_weak(used, used + bytes));
+  return true;
 }
 
-bool RpcServerImpl::Stop() {
-  std::unique_lock lock(mutex_);
-  if (!running_) return false;
-  if (tServingServer == this) {
-    TraceError(kServerSource, "RPC: stopServer called from a request handler");
-    return false;
+void RpcServing::SessionEnded(std::uint64_t serial) {
+  MutexLock lock(&mutex_);
+  sessions_.erase(serial);
+  changed_.SignalAll();
+}
+
+void RpcServing::HandlerBegins(const RpcSession* session) {
+  MutexLock lock(&mutex_);
+  handling_.push_back(session);
+}
+
+void RpcServing::HandlerEnds(const RpcSession* session) {
+  MutexLock lock(&mutex_);
+  auto it = std::find(handling_.begin(), handling_.end(), session);
+  if (it != handling_.end()) {
+    *it = handling_.back();
+    handling_.pop_back();
   }
+  changed_.SignalAll();
+}
+
+bool RpcServing::Stop(SteadyClock::time_point graceDeadline) {
+  const auto begin = SteadyClock::now();
   stopping_ = true;
   asio::post(acceptor_->get_executor(), [this] {
     std::error_code ignored;
@@ -596,31 +793,157 @@ bool RpcServerImpl::Stop() {
     acceptRetry_->cancel();
   });
   std::vector<std::shared_ptr<RpcSession>> live;
-  for (auto& [serial, weak] : sessions_) live.push_back(weak.lock());
+  {
+    MutexLock lock(&mutex_);
+    for (auto& [serial, weak] : sessions_) live.push_back(weak.lock());
+  }
   // A session may end while we hold it; its destructor takes the lock.
-  lock.unlock();
   for (auto& session : live)
     if (session) session->Shutdown();
   live.clear();
-  lock.lock();
-  sessionsChanged_.wait_for(lock, kStopWaitForSessions, [this] { return sessions_.empty(); });
-  lock.unlock();
+  // Sessions end after their answer; one that runs no handler gets kStopWaitForSessions, and
+  // a running handler gets the whole grace.
+  {
+    MutexLock lock(&mutex_);
+    while (!sessions_.empty()) {
+      const auto now = SteadyClock::now();
+      if (now >= graceDeadline) break;
+      if (now - begin >= kStopWaitForSessions && handling_.empty() && handlers_->Busy() == 0) break;
+      changed_.WaitUntil(std::min(graceDeadline, now + kStopPollInterval));
+    }
+  }
 
+  // I/O threads end at once, unless they run a handler.
   work_.reset();
   io_->stop();
-  for (std::thread& thread : threads_) thread.join();
+  {
+    MutexLock lock(&mutex_);
+    while (std::find(ioExited_.begin(), ioExited_.end(), false) != ioExited_.end()) {
+      if (!changed_.WaitUntil(graceDeadline) && SteadyClock::now() >= graceDeadline) break;
+    }
+  }
+  bool joined = true;
+  for (std::size_t i = 0; i < threads_.size(); ++i) {
+    bool exited;
+    {
+      MutexLock lock(&mutex_);
+      exited = ioExited_[i];
+    }
+    if (exited) {
+      threads_[i].join();
+    } else {
+      threads_[i].detach();
+      joined = false;
+    }
+  }
   threads_.clear();
+  if (!handlers_->Stop(graceDeadline)) joined = false;
+
+  if (!joined) {
+    MutexLock lock(&mutex_);
+    for (const RpcSession* session : handling_)
+      TraceError(kServerSource, "RPC %s: stop left a handler running (%s)", service_.c_str(),
+                 session->Describe().c_str());
+    gHandlersLeftRunning += handling_.size();
+    return false;
+  }
+  handlers_.reset();
   // Destroying the io_context destroys the handlers still queued and the sessions they hold.
   acceptRetry_.reset();
   acceptor_.reset();
   io_.reset();
-
-  lock.lock();
+  MutexLock lock(&mutex_);
   sessions_.clear();
-  running_ = false;
-  port_ = 0;
   return true;
 }
+
+namespace {
+
+// Serving states that a stop had to leave to a running handler: kept and never destroyed, so
+// that the handler can still return into them, even during the process's exit.
+void KeepForever(std::unique_ptr<RpcServing> serving) {
+  struct Kept {
+    Mutex mutex;
+    std::vector<std::unique_ptr<RpcServing>> list GUARDED_BY(mutex);
+  };
+  static Kept& kept = *std::make_unique<Kept>().release();
+  MutexLock lock(&kept.mutex);
+  kept.list.push_back(std::move(serving));
+}
+
+}  // namespace
+
+// Start and stop of one CRPCServerW: a stop runs once, and whoever comes while it runs waits.
+class RpcServerImpl {
+ public:
+  explicit RpcServerImpl(CRPCServerW& owner) : owner_(owner) {}
+  ~RpcServerImpl() { Stop(); }
+
+  bool Start(std::string_view endpointName) EXCLUDES(mutex_);
+  bool Stop() EXCLUDES(mutex_);
+  bool running() const { return running_.load(); }
+  std::uint16_t port() const { return port_.load(); }
+
+ private:
+  enum class Phase { kStopped, kRunning, kStopping };
+
+  void WaitWhileStoppingLocked() REQUIRES(mutex_) {
+    while (phase_ == Phase::kStopping) phaseChanged_.Wait();
+  }
+
+  CRPCServerW& owner_;
+  Mutex mutex_;
+  CondVar phaseChanged_{&mutex_};
+  Phase phase_ GUARDED_BY(mutex_) = Phase::kStopped;
+  std::unique_ptr<RpcServing> serving_ GUARDED_BY(mutex_);
+  std::atomic<bool> running_{false};
+  std::atomic<std::uint16_t> port_{0};
+};
+
+bool RpcServerImpl::Start(std::string_view endpointName) {
+  MutexLock lock(&mutex_);
+  WaitWhileStoppingLocked();
+  if (phase_ != Phase::kStopped) return false;
+  auto serving = std::make_unique<RpcServing>(owner_, endpointName, ReadRpcSettings());
+  // A failed start has no thread and no session yet: the state simply goes.
+  if (!serving->Start(ServicePort(endpointName).value_or(0))) return false;
+  port_ = serving->port();
+  serving_ = std::move(serving);
+  phase_ = Phase::kRunning;
+  running_ = true;
+  return true;
+}
+
+bool RpcServerImpl::Stop() {
+  RpcServing* serving = nullptr;
+  SteadyClock::time_point graceDeadline;
+  {
+    MutexLock lock(&mutex_);
+    WaitWhileStoppingLocked();
+    if (phase_ != Phase::kRunning) return false;
+    if (tServingState == serving_.get()) {
+      TraceError(kServerSource, "RPC: stopServer called from a request handler");
+      return false;
+    }
+    phase_ = Phase::kStopping;
+    running_ = false;
+    serving = serving_.get();
+    graceDeadline = SteadyClock::now() + std::chrono::milliseconds(serving->settings_.stopGraceMs);
+  }
+  // Only this thread touches the serving state while the phase is kStopping.
+  const bool finished = serving->Stop(graceDeadline);
+  MutexLock lock(&mutex_);
+  if (finished)
+    serving_.reset();
+  else
+    KeepForever(std::move(serving_));
+  port_ = 0;
+  phase_ = Phase::kStopped;
+  phaseChanged_.SignalAll();
+  return true;
+}
+
+std::size_t RpcHandlersLeftRunning() { return gHandlersLeftRunning.load(); }
 
 CRPCServerW::CRPCServerW() : impl_(std::make_unique<RpcServerImpl>(*this)) {}
 

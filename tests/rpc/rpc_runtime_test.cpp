@@ -21,6 +21,7 @@
 #include "registry/store/registry_store.h"
 #include "registry/store/settings.h"
 #include "rpc/rpc_frame.h"
+#include "rpc/rpc_internal.h"
 
 namespace qx {
 namespace {
@@ -205,11 +206,14 @@ class TestServer : public CRPCServerW {
     }
     if (text == "throw") throw std::runtime_error("handler failure");
     if (text == "gate") {
-      std::unique_lock lock(gateMutex);
-      inGate = true;
-      gateChanged.notify_all();
-      gateChanged.wait(lock, [this] { return gateOpen; });
+      {
+        std::unique_lock lock(gateMutex);
+        ++inGate;
+        gateChanged.notify_all();
+        gateChanged.wait(lock, [this] { return gateOpen; });
+      }
       *answer = "after gate";
+      ++leftGate;  // the handler's last touch of this object
       return true;
     }
     *answer = "echo " + std::to_string(dataId) + " " + text;
@@ -231,9 +235,9 @@ class TestServer : public CRPCServerW {
     gateOpen = true;
     gateChanged.notify_all();
   }
-  void WaitInGate() {
+  bool WaitInGate(int handlers = 1) {
     std::unique_lock lock(gateMutex);
-    gateChanged.wait(lock, [this] { return inGate; });
+    return gateChanged.wait_for(lock, 10s, [&] { return inGate >= handlers; });
   }
 
   std::atomic<int> strings{0};
@@ -242,7 +246,8 @@ class TestServer : public CRPCServerW {
   std::mutex gateMutex;
   std::condition_variable gateChanged;
   bool gateOpen = false;
-  bool inGate = false;
+  int inGate = 0;
+  std::atomic<int> leftGate{0};
 };
 
 class RpcRuntimeTest : public ::testing::Test {
@@ -678,7 +683,7 @@ TEST_F(RpcRuntimeTest, StopWaitsForARunningHandlerAndItsAnswerGoesOut) {
   AnswerText answer;
   bool sent = false;
   std::thread caller([&] { sent = Call("gate", &answer); });
-  server.WaitInGate();
+  ASSERT_TRUE(server.WaitInGate());
   std::atomic<bool> stopped{false};
   std::thread stopper([&] {
     server.stopServer();
@@ -744,6 +749,175 @@ TEST_F(RpcRuntimeTest, SixteenThreadsCallAtOnce) {
   EXPECT_EQ(good, kThreads * kCalls);
   EXPECT_EQ(server.strings, kThreads * kCalls);
   EXPECT_LE(server.connects, kThreads * 2) << "connections are reused";
+}
+
+TEST_F(RpcRuntimeTest, ConcurrentStopsRunOnce) {
+  for (int round = 0; round < 20; ++round) {
+    TestServer server;
+    Start(server);
+    AnswerText answer;
+    ASSERT_TRUE(Call("<Test/>", &answer));
+    std::atomic<int> ready{0};
+    std::atomic<int> stopped{0};
+    auto stop = [&] {
+      ++ready;
+      while (ready < 2) std::this_thread::yield();
+      if (server.stopServer()) ++stopped;
+      EXPECT_FALSE(server.IsRunning()) << "returned before the stop had finished";
+    };
+    std::thread first(stop);
+    std::thread second(stop);
+    first.join();
+    second.join();
+    EXPECT_EQ(stopped, 1);
+  }
+}
+
+TEST_F(RpcRuntimeTest, TricklingClientsMeetTheDeadlineOfTheWholeExchange) {
+  SetDword("RPC", "ConnectTimeoutMs", 400);
+  SetDword("RPC", "CallTimeoutMs", 800);
+  TestServer server;
+  Start(server);
+  const std::vector<std::uint8_t> hello = rpc::BuildHello(kServiceProjectManager, "raw");
+  const std::vector<std::uint8_t> request =
+      rpc::BuildFrame({FrameKind::kStringRequest, 0, DATA_ID_REQUEST}, "<Test/>");
+  const struct {
+    const char* name;
+    bool helloFirst;
+    const std::vector<std::uint8_t>& trickled;
+    std::chrono::milliseconds limit;
+  } cases[] = {{"HELLO", false, hello, 400ms}, {"request frame", true, request, 800ms}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fd fd = ConnectRaw(server.port());
+    if (c.helloFirst) {
+      ASSERT_TRUE(SendAll(fd.get(), hello));
+      FrameHeader ack;
+      std::vector<std::uint8_t> body;
+      ASSERT_TRUE(ReadFrame(fd.get(), &ack, &body));
+    }
+    // One byte every 50 ms, never the whole frame; stop when the server closes.
+    const auto begin = Clock::now();
+    bool closed = false;
+    for (std::size_t i = 0; i + 1 < c.trickled.size() && !closed && Clock::now() - begin < 4s;
+         ++i) {
+      closed = ::send(fd.get(), &c.trickled[i], 1, MSG_NOSIGNAL) != 1;
+      pollfd entry{fd.get(), POLLIN, 0};
+      if (!closed && ::poll(&entry, 1, 50) == 1) closed = PeerCloses(fd.get());
+    }
+    EXPECT_TRUE(closed);
+    EXPECT_LT(Clock::now() - begin, c.limit + 600ms);
+  }
+  AnswerText answer;
+  EXPECT_TRUE(Call("<Test/>", &answer));
+}
+
+TEST_F(RpcRuntimeTest, BufferBudgetRefusesLargeFramesBeyondItAndOthersAreServed) {
+  SetDword("RPC", "BufferBudgetBytes", 1u << 20);
+  SetDword("RPC", "MaxFrameBytes", 4u << 20);
+  SetDword("RPC", "CallTimeoutMs", 10000);
+  TestServer server;
+  Start(server);
+  const std::vector<std::uint8_t> hello = rpc::BuildHello(kServiceProjectManager, "raw");
+  // Each announces 400 KiB and sends 100 KiB of it: the third does not fit into 1 MiB.
+  std::vector<std::uint8_t> partial(rpc::kFrameHeaderSize);
+  rpc::EncodeHeader({FrameKind::kDataRequest, 0, 1, 0, 400u << 10}, partial.data());
+  partial.resize(partial.size() + (100u << 10), 'x');
+  std::vector<Fd> holders;
+  for (int i = 0; i < 3; ++i) {
+    holders.push_back(ConnectRaw(server.port()));
+    const int fd = holders.back().get();
+    SetReceiveTimeout(fd, 1s);
+    ASSERT_TRUE(SendAll(fd, hello));
+    FrameHeader ack;
+    std::vector<std::uint8_t> body;
+    ASSERT_TRUE(ReadFrame(fd, &ack, &body));
+    ASSERT_TRUE(SendAll(fd, partial));
+    std::this_thread::sleep_for(100ms);  // the server has read the header
+  }
+  EXPECT_TRUE(PeerCloses(holders[2].get())) << "refused: above the remaining budget";
+  std::uint8_t byte;
+  EXPECT_EQ(::recv(holders[0].get(), &byte, 1, MSG_DONTWAIT), -1) << "still open";
+  AnswerText answer;
+  EXPECT_TRUE(Call("<Test/>", &answer)) << "small frames need no budget";
+  holders.clear();
+}
+
+TEST_F(RpcRuntimeTest, SlowHandlersStallNeitherAcceptsNorOtherSessions) {
+  SetDword("RPC", "ServerThreads", 1);
+  SetDword("RPC", "HandlerThreads", 2);
+  SetDword("RPC", "HandlerQueue", 1);
+  TestServer server;
+  Start(server);
+  // Two handlers run and one waits in the queue.
+  std::vector<std::thread> callers;
+  std::atomic<int> answered{0};
+  for (int i = 0; i < 3; ++i) {
+    callers.emplace_back([&] {
+      AnswerText answer;
+      if (Call("gate", &answer) && answer == "after gate") ++answered;
+    });
+    if (i < 2) {
+      EXPECT_TRUE(server.WaitInGate(i + 1));
+    }
+  }
+  std::this_thread::sleep_for(200ms);  // the third request is queued
+  const auto begin = Clock::now();
+  AnswerText answer = "stale";
+  HRESULT result = S_OK;
+  EXPECT_TRUE(Call("<Test/>", &answer, &result)) << "a new connection is accepted";
+  EXPECT_EQ(result, RPC_E_SERVERCALL_RETRYLATER);
+  EXPECT_EQ(answer, std::nullopt);
+  EXPECT_LT(Clock::now() - begin, 500ms) << "a full queue answers at once";
+  server.OpenGate();
+  for (std::thread& caller : callers) caller.join();
+  EXPECT_EQ(answered, 3);
+}
+
+TEST_F(RpcRuntimeTest, StopLeavesAHangingHandlerAfterTheGrace) {
+  SetDword("RPC", "StopGraceMs", 300);
+  SetDword("RPC", "CallTimeoutMs", 1000);
+  TestServer server;
+  Start(server);
+  std::thread caller([] {
+    AnswerText answer;
+    Call("gate", &answer);
+  });
+  ASSERT_TRUE(server.WaitInGate());
+  const std::size_t leftBefore = RpcHandlersLeftRunning();
+  const auto begin = Clock::now();
+  EXPECT_TRUE(server.stopServer());
+  EXPECT_LT(Clock::now() - begin, 1500ms);
+  EXPECT_EQ(RpcHandlersLeftRunning(), leftBefore + 1);
+  // The handler returns later into state that is still there.
+  server.OpenGate();
+  caller.join();
+  for (int i = 0; i < 500 && server.leftGate == 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(server.leftGate, 1);
+}
+
+TEST_F(RpcRuntimeTest, NameResolutionAndRetryShareOneConnectTimeout) {
+  SetDword("RPC", "ConnectTimeoutMs", 500);
+  auto silent = [](int, int, const std::atomic<bool>& stop) {
+    while (!stop) std::this_thread::sleep_for(10ms);
+  };
+  FakeServer first(silent);
+  FakeServer second(silent);
+  // The client still holds the first port; the registry already names the second.
+  PointServiceAt(first.port());
+  ASSERT_EQ(CachedServicePort(kServiceProjectManager), first.port());
+  SetDword("RPC\\PORTS", kServiceProjectManager, second.port());
+  const auto begin = Clock::now();
+  CRPCClientW client;
+  EXPECT_FALSE(client.Connect(kServiceProjectManager, "127.0.0.1", "x"));
+  EXPECT_LT(Clock::now() - begin, 850ms) << "the retry got a connect timeout of its own";
+}
+
+TEST(RpcDefaults, ServicePortsLieBelowTheEphemeralRange) {
+  for (std::uint16_t port : {kDefaultDiscoveryPort, kDefaultProjectManagerPort}) {
+    EXPECT_GT(port, 1023);
+    EXPECT_LT(port, 32768);
+  }
 }
 
 }  // namespace
