@@ -37,7 +37,12 @@ std::string AgentUsage() {
          "\n"
          "Environment: QX_REGISTRY (the station's registry database, default\n"
          "/var/lib/qxremote/registry.db) and QX_RUNTIME_DIR (the station's sockets, default\n"
-         "/run/qxremote).\n";
+         "/run/qxremote).\n"
+         "\n"
+         "Exit codes: 0 stopped by a signal, 1 the station cannot run (message on stderr),\n"
+         "2 wrong command line, 3 the registry cannot be read (the agent never serves on\n"
+         "defaults in place of settings it cannot read), 4 the services did not stop within\n"
+         "the grace after a stop signal (RPC setting StopGraceMs).\n";
 }
 
 }  // namespace qxagent

@@ -32,7 +32,7 @@ bool CheckRegistry(std::string* error);
 struct ListenPoint {
   std::string address;
   std::optional<std::uint16_t> port;  // none for a service without a port setting
-  std::string Text() const;           // "127.0.0.2:47811"
+  std::string Text() const;           // "127.0.0.2:24781"
 };
 ListenPoint ServiceListenPoint(std::string_view serviceGuid);
 // Why a server could not listen at the point, found by trying to bind it ourselves.

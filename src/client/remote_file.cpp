@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "client/remote_client.h"
+#include "common/little_endian.h"
 #include "common/text.h"
 #include "platform/environment.h"
 #include "platform/host_platform.h"
@@ -103,9 +104,8 @@ bool StationIsThisMachine(const std::string& station) {
       station, settings, RpcClock::now() + std::chrono::milliseconds(settings.connectTimeoutMs));
   if (!address) return false;
   if (address->is_loopback() || address->is_unspecified()) return true;
-  const std::uint32_t value = address->to_uint();  // first octet highest
-  const std::uint32_t firstOctetLowest = ((value >> 24) & 0xFFu) | ((value >> 8) & 0xFF00u) |
-                                         ((value << 8) & 0xFF0000u) | (value << 24);
+  const asio::ip::address_v4::bytes_type octets = address->to_bytes();  // network order
+  const std::uint32_t firstOctetLowest = GetLe32(octets.data());
   const std::optional<std::vector<Ipv4Row>> own = Host().Ipv4Addresses();
   return own && std::any_of(own->begin(), own->end(),
                             [&](const Ipv4Row& row) { return row.address == firstOctetLowest; });
@@ -207,8 +207,9 @@ std::string CRemoteFile::ReadRequest(std::uint64_t from, std::uint32_t count) co
   std::string block;
   block.reserve((wide.size() + 1) * 2);
   for (char16_t unit : wide) {
-    block.push_back(static_cast<char>(unit & 0xFF));
-    block.push_back(static_cast<char>(unit >> 8));
+    char bytes[2];
+    PutLe16(bytes, unit);
+    block.append(bytes, sizeof bytes);
   }
   block.append(2, '\0');
   return block;

@@ -3,7 +3,8 @@
 // The loader runs Attach when the module is loaded and Detach when it is unloaded (or the
 // process ends). Attach announces itself on the debug output, identifies the host by its
 // executable and connects the diagnostics library; Detach waits for the asynchronous commands'
-// workers (whose code goes with the module) and releases the diagnostics. Both touch only objects
+// workers (whose code goes with the module), closes the kept RPC client connections and releases
+// the diagnostics. Both touch only objects
 // that exist before any static constructor and after every static destructor of the module:
 // the debug channel, the never-destroyed diagnostics connection and the never-destroyed list of
 // asynchronous commands (which, at process exit, its own exit handler has emptied before the
@@ -14,6 +15,7 @@
 #include "common/text.h"
 #include "module/host_identity.h"
 #include "platform/environment.h"
+#include "rpc/rpc.h"
 #include "trace/debug_output.h"
 #include "trace/trace.h"
 
@@ -40,6 +42,8 @@ __attribute__((destructor)) void Detach() {
   try {
     qx::OutputDebugLine(kDetachLine);
     qx::StopAsyncCommands(qx::AfterStop::kAcceptNew);
+    // Kept client connections are closed with the module, not leaked with their sockets.
+    qx::DropKeptRpcConnections();
     qx::Diagnosis().UnloadDiagnostics();
   } catch (...) {
   }

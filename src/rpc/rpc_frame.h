@@ -29,6 +29,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/little_endian.h"
+
 namespace qx::rpc {
 
 inline constexpr std::uint32_t kFrameMagic = 0x50525851u;  // "QXRP" in wire order
@@ -78,43 +80,29 @@ inline const char* FrameCheckText(FrameCheck check) {
   return "?";
 }
 
-namespace detail {
-inline void Put32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-  p[2] = static_cast<std::uint8_t>(v >> 16);
-  p[3] = static_cast<std::uint8_t>(v >> 24);
-}
-inline std::uint32_t Get32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-}  // namespace detail
-
 inline void EncodeHeader(const FrameHeader& header, std::uint8_t* out) {
-  detail::Put32(out, kFrameMagic);
+  PutLe32(out, kFrameMagic);
   out[4] = kFrameVersion;
   out[5] = static_cast<std::uint8_t>(header.kind);
-  out[6] = static_cast<std::uint8_t>(header.flags);
-  out[7] = static_cast<std::uint8_t>(header.flags >> 8);
-  detail::Put32(out + 8, header.dataId);
-  detail::Put32(out + 12, static_cast<std::uint32_t>(header.result));
-  detail::Put32(out + 16, header.length);
+  PutLe16(out + 6, header.flags);
+  PutLe32(out + 8, header.dataId);
+  PutLe32(out + 12, static_cast<std::uint32_t>(header.result));
+  PutLe32(out + 16, header.length);
 }
 
 // Checks and decodes kFrameHeaderSize bytes. maxBody bounds the body length.
 inline FrameCheck DecodeHeader(const std::uint8_t* in, std::uint32_t maxBody, FrameHeader* out) {
-  if (detail::Get32(in) != kFrameMagic) return FrameCheck::kBadMagic;
+  if (GetLe32(in) != kFrameMagic) return FrameCheck::kBadMagic;
   if (in[4] != kFrameVersion) return FrameCheck::kBadVersion;
   if (in[5] < static_cast<std::uint8_t>(FrameKind::kHello) ||
       in[5] > static_cast<std::uint8_t>(FrameKind::kClose))
     return FrameCheck::kBadKind;
   FrameHeader header;
   header.kind = static_cast<FrameKind>(in[5]);
-  header.flags = static_cast<std::uint16_t>(in[6] | (in[7] << 8));
-  header.dataId = detail::Get32(in + 8);
-  header.result = static_cast<std::int32_t>(detail::Get32(in + 12));
-  header.length = detail::Get32(in + 16);
+  header.flags = GetLe16(in + 6);
+  header.dataId = GetLe32(in + 8);
+  header.result = static_cast<std::int32_t>(GetLe32(in + 12));
+  header.length = GetLe32(in + 16);
   if (header.length > maxBody) return FrameCheck::kTooLong;
   if (header.kind == FrameKind::kHello && header.length > kMaxHelloBytes)
     return FrameCheck::kTooLong;
@@ -138,8 +126,9 @@ inline std::vector<std::uint8_t> BuildFrame(FrameHeader header, std::string_view
 inline std::vector<std::uint8_t> BuildHello(std::string_view service, std::string_view clientName) {
   std::string body;
   const std::size_t serviceSize = service.size() > 0xFFFF ? 0xFFFF : service.size();
-  body.push_back(static_cast<char>(serviceSize & 0xFF));
-  body.push_back(static_cast<char>(serviceSize >> 8));
+  char size[2];
+  PutLe16(size, static_cast<std::uint16_t>(serviceSize));
+  body.append(size, sizeof size);
   body.append(service.substr(0, serviceSize));
   body.append(clientName);
   return BuildFrame({FrameKind::kHello}, body);
@@ -149,7 +138,7 @@ inline std::vector<std::uint8_t> BuildHello(std::string_view service, std::strin
 inline bool ParseHello(const std::uint8_t* body, std::size_t size, std::string* service,
                        std::string* clientName) {
   if (size < 2) return false;
-  const std::size_t serviceSize = static_cast<std::size_t>(body[0] | (body[1] << 8));
+  const std::size_t serviceSize = GetLe16(body);
   if (serviceSize > size - 2) return false;
   service->assign(reinterpret_cast<const char*>(body + 2), serviceSize);
   clientName->assign(reinterpret_cast<const char*>(body + 2 + serviceSize), size - 2 - serviceSize);

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "common/bstr.h"
+#include "common/little_endian.h"
 #include "common/text.h"
 #include "platform/dynamic_library.h"
 #include "platform/file.h"
@@ -76,7 +77,7 @@ std::optional<std::string> DecodeRequestBlock(const std::uint8_t* data, std::siz
   if (data == nullptr || size == 0 || size % 2 != 0) return std::nullopt;
   std::u16string units;
   for (std::size_t i = 0; i < size; i += 2) {
-    const char16_t unit = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+    const char16_t unit = static_cast<char16_t>(GetLe16(data + i));
     if (unit == 0) return Utf16ToUtf8(units);
     units.push_back(unit);
   }
