@@ -7,10 +7,11 @@
 // command's deadline is fixed when it starts, from the connect and call timeouts). The server's
 // stop, the module's unload and the process's exit (before the static objects die) call it.
 //
-// Cancelling sets the command's flag, which the work tests before it contacts the station; a
-// call already on the wire ends within the call timeout. Finished workers are joined by the next
-// start or stop. The list itself is never destroyed. Any thread may call, except that a worker
-// must not call StopAsyncCommands (it would wait for itself).
+// Cancelling sets the command's flag, which the work tests before it contacts the station and
+// hands to the RPC client (ScopedRpcCancelFlag), so that a call already on the wire ends within
+// moments too; the deadline only bounds a worker that still runs. Finished workers are joined by
+// the next start or stop. The list itself is never destroyed. Any thread may call, except that a
+// worker must not call StopAsyncCommands (it would wait for itself).
 //
 //   RunAsyncCommand([](const std::atomic<bool>& cancelled) { if (!cancelled) Send(); },
 //                   std::chrono::seconds(40));

@@ -152,6 +152,8 @@ HRESULT StartAsyncCommand(std::string_view service, std::string_view receiver,
         [service = std::string(service), receiver = std::string(receiver),
          message = std::string(message)](const std::atomic<bool>& cancelled) {
           if (cancelled) return;
+          // A stop or unload ends the call within moments, not its call timeout.
+          ScopedRpcCancelFlag cancelCalls(&cancelled);
           AnswerText answer;
           doRPCCommand(service, receiver, message, &answer);
         },

@@ -38,6 +38,7 @@
 //     HRESULT remote = client.lastResult;   // the remote handler's result
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -134,6 +135,21 @@ class CRPCClientW {
 // Closes the connections that the runtime keeps for reuse and forgets the settings, ports and
 // addresses read for clients (tests, and module unload).
 void DropKeptRpcConnections();
+
+// Ends the calling thread's client waits (connect, send, answer) early once *flag is true, as if
+// their deadline had passed: a cancelled asynchronous command stops within kCancelCheckMs instead
+// of its call timeout. The flag must outlive the scope. Threads without one wait as before.
+inline constexpr int kCancelCheckMs = 50;
+class ScopedRpcCancelFlag {
+ public:
+  explicit ScopedRpcCancelFlag(const std::atomic<bool>* flag);
+  ~ScopedRpcCancelFlag();
+  ScopedRpcCancelFlag(const ScopedRpcCancelFlag&) = delete;
+  ScopedRpcCancelFlag& operator=(const ScopedRpcCancelFlag&) = delete;
+
+ private:
+  const std::atomic<bool>* previous_;
+};
 
 // How many handlers a stopServer of this process had to leave running after its grace. A host
 // that sees a number above 0 ends with _exit rather than run static destructors under them.

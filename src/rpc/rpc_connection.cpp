@@ -20,6 +20,7 @@
 
 #include "common/text.h"
 #include "platform/environment.h"
+#include "rpc/rpc.h"
 #include "rpc/rpc_internal.h"
 
 namespace qx {
@@ -29,6 +30,9 @@ constexpr std::size_t kInputBufferSize = 64 * 1024;
 // Bodies at least this large are read directly into the caller's buffer.
 constexpr std::size_t kDirectReadSize = 16 * 1024;
 
+// The cancel flag of this thread's calls (ScopedRpcCancelFlag), or null.
+thread_local const std::atomic<bool>* threadCancelFlag = nullptr;
+
 int RemainingMs(RpcClock::time_point deadline) {
   const auto left =
       std::chrono::duration_cast<std::chrono::milliseconds>(deadline - RpcClock::now()).count();
@@ -36,7 +40,27 @@ int RemainingMs(RpcClock::time_point deadline) {
   return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
 }
 
+// poll() on one socket until it is ready, the deadline passes (0) or the thread's call is
+// cancelled (0 as well): with a cancel flag the wait looks at it every kCancelCheckMs.
+int PollUntil(pollfd* entry, RpcClock::time_point deadline) {
+  for (;;) {
+    const int left = RemainingMs(deadline);
+    const std::atomic<bool>* cancel = threadCancelFlag;
+    if (cancel == nullptr) return ::poll(entry, 1, left);
+    if (cancel->load()) return 0;
+    const int ready = ::poll(entry, 1, std::min(left, kCancelCheckMs));
+    if (ready != 0 || left <= kCancelCheckMs) return ready;
+  }
+}
+
 }  // namespace
+
+ScopedRpcCancelFlag::ScopedRpcCancelFlag(const std::atomic<bool>* flag)
+    : previous_(threadCancelFlag) {
+  threadCancelFlag = flag;
+}
+
+ScopedRpcCancelFlag::~ScopedRpcCancelFlag() { threadCancelFlag = previous_; }
 
 asio::io_context& RpcClientIoContext() {
   // Never destroyed: kept connections live on it, and a thread may still close one while the
@@ -56,7 +80,7 @@ RpcClientConnection::~RpcClientConnection() {
 RpcIo RpcClientConnection::WaitFor(short events, RpcClock::time_point deadline) {
   for (;;) {
     pollfd entry{socket_.native_handle(), events, 0};
-    const int ready = ::poll(&entry, 1, RemainingMs(deadline));
+    const int ready = PollUntil(&entry, deadline);
     if (ready > 0) return RpcIo::kOk;
     if (ready == 0) return RpcIo::kTimeout;
     if (errno != EINTR) return RpcIo::kError;
@@ -86,7 +110,7 @@ std::unique_ptr<RpcClientConnection> RpcClientConnection::Open(const RpcConnecti
     pollfd entry{socket.native_handle(), POLLOUT, 0};
     int ready;
     do {
-      ready = ::poll(&entry, 1, RemainingMs(deadline));
+      ready = PollUntil(&entry, deadline);
     } while (ready < 0 && errno == EINTR);
     if (ready <= 0) return nullptr;
     int soError = 0;

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/async_commands.h"
 #include "client_test_station.h"
 #include "common/mutex.h"
 #include "platform/multicast_component.h"
@@ -306,6 +307,46 @@ TEST_F(RemoteClientTest, ConcurrentCommandsEachGetTheirOwnAnswer) {
   }
   for (auto& thread : threads) thread.join();
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(good[t], kEach) << "thread " << t;
+}
+
+}  // namespace
+}  // namespace qx
+
+namespace qx {
+namespace {
+
+using namespace testing_station;
+using std::chrono::milliseconds;
+
+// A stop cancels an asynchronous command that waits on a station which never answers: the call
+// ends at once, not after its timeouts (60 s each here).
+TEST_F(RemoteClientTest, StopEndsAnAsynchronousCallThatWaits) {
+  const Station& station = UseTestStation();
+  unix_socket::UniqueFd silent(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(station.projectManagerPort);
+  address.sin_addr.s_addr = htonl(0x7F000003);  // 127.0.0.3: accepts, never answers
+  ASSERT_EQ(::bind(silent.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(silent.get(), 4), 0);
+  SetRegistryValue(std::string(kRpcPath) + "\\HOSTS", "SILENT", RegValue::String("127.0.0.3"));
+  SetRegistryValue(kRpcPath, "ConnectTimeoutMs", RegValue::Dword(60000));
+  SetRegistryValue(kRpcPath, "CallTimeoutMs", RegValue::Dword(60000));
+  DropKeptRpcConnections();
+
+  AnswerText answer;
+  EXPECT_EQ(doRemoteCommand("<Test><HOST>SILENT</HOST><ASYNCHRON>YES</ASYNCHRON></Test>", &answer),
+            S_OK);
+  std::this_thread::sleep_for(milliseconds(300));  // connected, waiting for the handshake
+  EXPECT_EQ(RunningAsyncCommands(), 1);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(StopAsyncCommands(AfterStop::kAcceptNew));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(RunningAsyncCommands(), 0);
+
+  SetRegistryValue(kRpcPath, "ConnectTimeoutMs", RegValue::Dword(kConnectTimeoutMs));
+  SetRegistryValue(kRpcPath, "CallTimeoutMs", RegValue::Dword(5000));
+  DropKeptRpcConnections();
 }
 
 }  // namespace
