@@ -16,10 +16,13 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "client/remote_client.h"
 #include "client_test_station.h"
+#include "common/little_endian.h"
+#include "common/mutex.h"
 #include "platform/linux/unix_socket.h"
 
 namespace qx {
@@ -318,6 +321,164 @@ TEST_F(MulticastComponentTest, ListenerSurvivesBadClientsAndServesManyAtOnce) {
   listener->Stop();
   ::close(silent);
   EXPECT_TRUE(target->Calls().size() == 160u);
+}
+
+}  // namespace
+}  // namespace qx
+
+namespace qx {
+namespace {
+
+// What a sink of this process received, in order.
+class SinkRecord {
+ public:
+  NetQXKommSink Sink() {
+    return [this](MulticastDelivery delivery, const std::string& text) {
+      MutexLock lock(&mutex_);
+      texts_.push_back((delivery == MulticastDelivery::kGroup ? "group " : "unicast ") +
+                       text.substr(0, 40));
+      changed_.SignalAll();
+    };
+  }
+  std::vector<std::string> WaitFor(std::size_t count, milliseconds limit = milliseconds(3000)) {
+    const auto deadline = Clock::now() + limit;
+    MutexLock lock(&mutex_);
+    while (texts_.size() < count && Clock::now() < deadline) changed_.WaitUntil(deadline);
+    return texts_;
+  }
+
+ private:
+  Mutex mutex_;
+  CondVar changed_{&mutex_};
+  std::vector<std::string> texts_ GUARDED_BY(mutex_);
+};
+
+// A raw connection that advises: the connection and the agent's cookie (0 when refused).
+std::pair<unix_socket::UniqueFd, std::uint32_t> RawAdvise() {
+  unix_socket::UniqueFd fd = RawConnect();
+  std::string request("QXK1\x04\0\0\0\0\0\0\0\0\0\0\0", 16);
+  std::uint8_t answer[20] = {};
+  const auto deadline = Clock::now() + milliseconds(2000);
+  if (!fd || !unix_socket::WriteAll(fd.get(), request.data(), request.size(), deadline) ||
+      !unix_socket::ReadAll(fd.get(), answer, 16, deadline) || GetLe32(answer + 8) != 0 ||
+      !unix_socket::ReadAll(fd.get(), answer + 16, 4, deadline)) {
+    return {std::move(fd), 0};
+  }
+  return {std::move(fd), GetLe32(answer + 16)};
+}
+
+// Unadvise by the agent's cookie over a connection of its own.
+HRESULT RawUnadvise(std::uint32_t cookie) {
+  unix_socket::UniqueFd fd = RawConnect();
+  std::string request("QXK1\x05\0\0\0\0\0\0\0\x04\0\0\0", 16);
+  request.resize(20);
+  PutLe32(request.data() + 16, cookie);
+  std::uint8_t answer[16] = {};
+  const auto deadline = Clock::now() + milliseconds(2000);
+  if (!fd || !unix_socket::WriteAll(fd.get(), request.data(), request.size(), deadline) ||
+      !unix_socket::ReadAll(fd.get(), answer, 16, deadline)) {
+    return E_FAIL;
+  }
+  return static_cast<HRESULT>(GetLe32(answer + 8));
+}
+
+TEST_F(MulticastComponentTest, AdvisedSinksGetEveryEventUntilTheirCookieIsUnadvised) {
+  auto events = NetQXKommEvents::Create();
+  std::string error;
+  auto listener = StartNetQXKommListener(std::make_shared<RecordingComponent>(), events, &error);
+  ASSERT_TRUE(listener) << error;
+  SinkRecord first, second;
+  const std::uint32_t cookie1 = AdviseNetQXKomm(first.Sink());
+  const std::uint32_t cookie2 = AdviseNetQXKomm(second.Sink());
+  ASSERT_NE(cookie1, 0u);
+  ASSERT_NE(cookie2, 0u);
+  EXPECT_NE(cookie1, cookie2);
+  auto [raw, rawCookie] = RawAdvise();
+  ASSERT_NE(rawCookie, 0u);
+  EXPECT_EQ(events->Counters().subscribers, 3u);
+
+  events->Raise(MulticastDelivery::kGroup, "<JOIN/>");
+  events->Raise(MulticastDelivery::kUnicast, "<UPDATE/>");
+  const std::vector<std::string> both{"group <JOIN/>", "unicast <UPDATE/>"};
+  EXPECT_EQ(first.WaitFor(2), both);
+  EXPECT_EQ(second.WaitFor(2), both);
+
+  // The agent's cookie unadvised over another connection ends that subscriber's connection.
+  EXPECT_EQ(RawUnadvise(rawCookie), S_OK);
+  EXPECT_EQ(RawUnadvise(rawCookie), kConnectNoConnection);
+  EXPECT_TRUE(ClosedByPeerWithin(raw.get(), milliseconds(2000)));
+  // This process's cookie ends its own subscription only.
+  EXPECT_EQ(UnadviseNetQXKomm(cookie1), S_OK);
+  EXPECT_EQ(UnadviseNetQXKomm(cookie1), kConnectNoConnection);
+  events->Raise(MulticastDelivery::kGroup, "<LEAVE/>");
+  EXPECT_EQ(second.WaitFor(3).back(), "group <LEAVE/>");
+  EXPECT_EQ(first.WaitFor(3, milliseconds(200)).size(), 2u);
+  EXPECT_EQ(UnadviseNetQXKomm(cookie2), S_OK);
+  listener->Stop();
+}
+
+TEST_F(MulticastComponentTest, DeadAndStuckSubscribersCostOnlyThemselves) {
+  SetCallTimeoutMs(500);
+  auto events = NetQXKommEvents::Create(16, 8);
+  std::string error;
+  auto listener = StartNetQXKommListener(std::make_shared<RecordingComponent>(), events, &error);
+  ASSERT_TRUE(listener) << error;
+  auto [stuck, stuckCookie] = RawAdvise();  // never reads
+  auto [dead, deadCookie] = RawAdvise();
+  ASSERT_NE(stuckCookie, 0u);
+  ASSERT_NE(deadCookie, 0u);
+  dead.Reset();
+  SinkRecord healthy;
+  const std::uint32_t cookie = AdviseNetQXKomm(healthy.Sink());
+  ASSERT_NE(cookie, 0u);
+
+  // 64 events of 256 KiB: far more than the stuck connection's socket buffer takes. The
+  // healthy sink's reader keeps up, so its queue of 8 never fills.
+  const std::string big(256 << 10, 'e');
+  for (int i = 0; i < 64; ++i) {
+    events->Raise(MulticastDelivery::kGroup, std::to_string(i) + big);
+    std::this_thread::sleep_for(milliseconds(2));
+  }
+  EXPECT_EQ(healthy.WaitFor(64, milliseconds(5000)).size(), 64u);
+  const auto deadline = Clock::now() + milliseconds(3000);
+  while (events->Counters().subscribers > 1 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  const NetQXKommEventCounters counters = events->Counters();
+  EXPECT_EQ(counters.subscribers, 1u);  // the stuck one missed its deadline, the dead one left
+  EXPECT_EQ(counters.subscribersLost, 2u);
+  EXPECT_GT(counters.dropped, 0u);
+  EXPECT_EQ(UnadviseNetQXKomm(cookie), S_OK);
+  listener->Stop();
+}
+
+TEST_F(MulticastComponentTest, AdviseWithoutAgentIsZeroAndASubscriptionOutlivesARestart) {
+  ::unlink(NetQXKommSocketPath().c_str());
+  SinkRecord sink;
+  EXPECT_EQ(AdviseNetQXKomm(sink.Sink()), 0u);
+  EXPECT_EQ(UnadviseNetQXKomm(0), kConnectNoConnection);
+
+  std::string error;
+  auto events = NetQXKommEvents::Create();
+  auto listener = StartNetQXKommListener(std::make_shared<RecordingComponent>(), events, &error);
+  ASSERT_TRUE(listener) << error;
+  const std::uint32_t cookie = AdviseNetQXKomm(sink.Sink());
+  ASSERT_NE(cookie, 0u);
+  events->Raise(MulticastDelivery::kGroup, "<before/>");
+  EXPECT_EQ(sink.WaitFor(1).size(), 1u);
+
+  listener->Stop();  // the agent goes away and a new one starts
+  auto restarted = NetQXKommEvents::Create();
+  listener = StartNetQXKommListener(std::make_shared<RecordingComponent>(), restarted, &error);
+  ASSERT_TRUE(listener) << error;
+  const auto deadline = Clock::now() + milliseconds(5000);
+  while (restarted->Counters().subscribers == 0 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  restarted->Raise(MulticastDelivery::kGroup, "<after/>");
+  EXPECT_EQ(sink.WaitFor(2), (std::vector<std::string>{"group <before/>", "group <after/>"}));
+  EXPECT_EQ(UnadviseNetQXKomm(cookie), S_OK);
+  listener->Stop();
 }
 
 }  // namespace

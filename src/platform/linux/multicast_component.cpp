@@ -6,18 +6,7 @@
 // connection and may carry any number of calls, one after the other; dropping it closes the
 // connection.
 //
-// Wire format (all integers little-endian, texts UTF-8 without terminator):
-//
-//   request:  u32 magic 0x314B5851 ("QXK1")   u8 kind   u8[3] zero
-//             u32 receiverLength   u32 textLength   receiver bytes   text bytes
-//   answer:   u32 magic   u8 kind | 0x80   u8 hasAnswer (0 or 1)   u8[2] zero
-//             i32 HRESULT   u32 answerLength   answer bytes
-//
-//   kind 1  group send      (receiver empty)            answer: HRESULT, no text
-//   kind 2  local request   (receiver empty)            answer: HRESULT and, when hasAnswer,
-//                                                               the result string
-//   kind 3  unicast send    (receiver: host name or IPv4 text)   answer: HRESULT, no text
-//   kinds 4..15 are kept for the event subscription of the discovery work.
+// Wire format: see netqxkomm_wire.h (request, answer and event frames).
 //
 // Each length is checked before anything is allocated (a receiver of at most kMaxReceiver
 // bytes, a text or answer of at most kMaxBody, 16 MiB); a frame with a wrong magic, an unknown
@@ -27,7 +16,8 @@
 // The serving side reads each whole request (from the end of the previous answer, or from the
 // accept, to its last byte) within LocalCallTimeout(): a client that stays silent or trickles is
 // dropped at that deadline. At most kMaxConnections connections are served at once; further
-// clients wait in the socket's backlog until one ends (see LocalListener).
+// clients wait in the socket's backlog until one ends (see LocalListener). A connection that
+// advised becomes a subscriber: from then on it only carries events (see netqxkomm_events.h).
 //
 // Ownership: a client instance owns its socket; the listener owns its LocalListener, which owns
 // the socket file, the accept thread and the connection threads, all ended by Stop (or the
@@ -45,6 +35,8 @@
 #include "common/little_endian.h"
 #include "platform/environment.h"
 #include "platform/linux/local_listener.h"
+#include "platform/linux/netqxkomm_events.h"
+#include "platform/linux/netqxkomm_wire.h"
 #include "platform/linux/unix_socket.h"
 
 namespace qx {
@@ -57,17 +49,13 @@ using unix_socket::ReadAll;
 using unix_socket::UniqueFd;
 using unix_socket::WriteAll;
 
-constexpr std::uint32_t kMagic = 0x314B5851u;
-constexpr std::size_t kMaxBody = 16u << 20;
-constexpr std::size_t kMaxReceiver = 1024;  // a host name or an IPv4 text
+using namespace netqxkomm_wire;
+
+// Subscribers hold a connection thread each; NetQXKommEvents keeps them to a number below this
+// cap, so that calls always find a thread.
 constexpr std::size_t kMaxConnections = 32;
-constexpr std::size_t kRequestHeader = 16;
-constexpr std::size_t kAnswerHeader = 16;
-constexpr std::uint8_t kKindGroupSend = 1;
-constexpr std::uint8_t kKindLocalRequest = 2;
-constexpr std::uint8_t kKindUnicastSend = 3;
-constexpr std::uint8_t kAnswerBit = 0x80;
-constexpr const char* kSocketName = "netqxkomm.sock";
+constexpr std::size_t kRequestHeader = kHeaderBytes;
+constexpr std::size_t kAnswerHeader = kHeaderBytes;
 
 std::atomic<NetQXKommFactory> factoryOverride{nullptr};
 
@@ -147,15 +135,44 @@ HRESULT CreateSocketComponent(std::unique_ptr<INetQXKomm>* component) {
 
 // ---- serving side ----
 
+bool WriteAnswer(int fd, std::uint8_t kind, HRESULT result, const AnswerText& answer) {
+  std::array<std::uint8_t, kAnswerHeader> reply{};
+  PutLe32(reply.data(), kMagic);
+  reply[4] = kind | kAnswerBit;
+  reply[5] = answer ? 1 : 0;
+  PutLe32(reply.data() + 8, static_cast<std::uint32_t>(result));
+  PutLe32(reply.data() + 12, answer ? static_cast<std::uint32_t>(answer->size()) : 0);
+  // The answer goes out even while Stop waits: the component has done its work.
+  const auto answerDeadline = Clock::now() + LocalCallTimeout();
+  return WriteAll(fd, reply.data(), reply.size(), answerDeadline) &&
+         (!answer || WriteAll(fd, answer->data(), answer->size(), answerDeadline));
+}
+
+HRESULT Call(INetQXKomm& target, std::uint8_t kind, const std::string& receiver,
+             const std::string& text, AnswerText* answer) {
+  try {
+    if (kind == kKindGroupSend) return target.SendToGroup(text);
+    if (kind == kKindLocalRequest) return target.LocalRequest(text, answer);
+    return target.SendToHost(receiver, text);
+  } catch (const std::bad_alloc&) {
+    answer->reset();
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    answer->reset();
+    return E_FAIL;
+  }
+}
+
 // Serves the requests of one connection, one after the other, until the client ends it, breaks
-// the protocol, misses a deadline or Stop wakes the connection.
-void ServeConnection(INetQXKomm& target, int fd, int wakeFd) {
+// the protocol, misses a deadline or Stop wakes the connection. After a successful advise the
+// connection carries the subscriber's events until the subscription ends.
+void ServeConnection(INetQXKomm& target, SubscriberHub* events, int fd, int wakeFd) {
   for (;;) {
     const auto deadline = Clock::now() + LocalCallTimeout();
     std::array<std::uint8_t, kRequestHeader> header{};
     if (!ReadAll(fd, header.data(), header.size(), deadline, wakeFd)) return;
     const std::uint8_t kind = header[4];
-    if (GetLe32(header.data()) != kMagic || kind < kKindGroupSend || kind > kKindUnicastSend) {
+    if (GetLe32(header.data()) != kMagic || kind < kKindGroupSend || kind > kKindUnadvise) {
       return;
     }
     std::string receiver, text;
@@ -165,35 +182,34 @@ void ServeConnection(INetQXKomm& target, int fd, int wakeFd) {
     }
     AnswerText answer;
     HRESULT result = E_FAIL;
-    try {
-      if (kind == kKindGroupSend) {
-        result = target.SendToGroup(text);
-      } else if (kind == kKindLocalRequest) {
-        result = target.LocalRequest(text, &answer);
-      } else {
-        result = target.SendToHost(receiver, text);
+    if (kind == kKindAdvise) {
+      std::shared_ptr<Subscriber> subscriber;
+      std::uint32_t cookie = 0;
+      result = events != nullptr ? events->Advise(&subscriber, &cookie) : E_NOTIMPL;
+      if (result != S_OK) {
+        if (!WriteAnswer(fd, kind, result, std::nullopt)) return;
+        continue;
       }
-    } catch (const std::bad_alloc&) {
-      result = E_OUTOFMEMORY;
-      answer.reset();
-    } catch (...) {
-      result = E_FAIL;
-      answer.reset();
+      std::string cookieBytes(4, '\0');
+      PutLe32(cookieBytes.data(), cookie);
+      if (!WriteAnswer(fd, kind, S_OK, cookieBytes)) {
+        events->Unadvise(cookie);
+        return;
+      }
+      events->Serve(subscriber, fd, wakeFd);
+      return;
+    }
+    if (kind == kKindUnadvise) {
+      if (text.size() != 4) return;
+      result = events != nullptr ? events->Unadvise(GetLe32(text.data())) : kConnectNoConnection;
+    } else {
+      result = Call(target, kind, receiver, text, &answer);
     }
     if (answer && answer->size() > kMaxBody) {
       answer.reset();
       result = E_OUTOFMEMORY;
     }
-    std::array<std::uint8_t, kAnswerHeader> reply{};
-    PutLe32(reply.data(), kMagic);
-    reply[4] = kind | kAnswerBit;
-    reply[5] = answer ? 1 : 0;
-    PutLe32(reply.data() + 8, static_cast<std::uint32_t>(result));
-    PutLe32(reply.data() + 12, answer ? static_cast<std::uint32_t>(answer->size()) : 0);
-    // The answer goes out even while Stop waits: the component has done its work.
-    const auto answerDeadline = Clock::now() + LocalCallTimeout();
-    if (!WriteAll(fd, reply.data(), reply.size(), answerDeadline)) return;
-    if (answer && !WriteAll(fd, answer->data(), answer->size(), answerDeadline)) return;
+    if (!WriteAnswer(fd, kind, result, answer)) return;
   }
 }
 
@@ -228,15 +244,25 @@ void SetNetQXKommFactoryForTesting(NetQXKommFactory factory) { factoryOverride.s
 
 std::unique_ptr<NetQXKommListener> StartNetQXKommListener(std::shared_ptr<INetQXKomm> target,
                                                           std::string* error) {
+  return StartNetQXKommListener(std::move(target), nullptr, error);
+}
+
+std::unique_ptr<NetQXKommListener> StartNetQXKommListener(std::shared_ptr<INetQXKomm> target,
+                                                          std::shared_ptr<NetQXKommEvents> events,
+                                                          std::string* error) {
   auto fail = [error](std::string text) -> std::unique_ptr<NetQXKommListener> {
     if (error != nullptr) *error = std::move(text);
     return nullptr;
   };
   if (!target) return fail("no component to serve");
   if (!EnsureRuntimeDir()) return fail("cannot create the runtime directory " + RuntimeDir());
+  // NetQXKommEvents::Create makes only hubs.
+  auto hub = std::static_pointer_cast<SubscriberHub>(std::move(events));
   auto listener = LocalListener::Start(
       NetQXKommSocketPath(), "component", kMaxConnections,
-      [target = std::move(target)](int fd, int wakeFd) { ServeConnection(*target, fd, wakeFd); },
+      [target = std::move(target), hub = std::move(hub)](int fd, int wakeFd) {
+        ServeConnection(*target, hub.get(), fd, wakeFd);
+      },
       error);
   if (!listener) return nullptr;
   return std::make_unique<SocketListener>(std::move(listener));

@@ -1,0 +1,71 @@
+// multicast_host.h - MulticastHost, the station's multicast component as qxagent runs it.
+//
+// Reads the MULTICAST settings from the registry, starts the component object (transport and
+// connection point) and its listener on netqxkomm.sock, and hands every received message to
+// the received function and every local request of the component to the local-request
+// function (qxagent passes functions that call onReceiveMulticast and TalkByString of its
+// discovery server, which must run until Stop has returned). A unicast receiver given as a
+// host name is resolved like a station name of the RPC client (hosts table, then the system
+// resolver within the RPC connect timeout). A watch thread traces, at most every 10 s, what the
+// transport and the connection point dropped since the last look.
+//
+// Ownership: the object owns the component, the listener and the watch thread; Stop (or the
+// destructor) ends the watch, then the listener, then the component, and returns when no
+// function of the caller runs any more. Used by one thread (the agent's main thread).
+//
+//   qxagent::MulticastHost multicast(received, localRequest);
+//   if (!multicast.Start(&error)) ...;
+//   ... Talk(u"<LeaveMulticastGroup/>") ...; multicast.Stop(); discovery.Stop();
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "common/answer.h"
+#include "common/hresult.h"
+#include "common/mutex.h"
+#include "platform/multicast_component.h"
+#include "platform/multicast_transport.h"
+#include "platform/netqxkomm_station.h"
+
+namespace qxagent {
+
+class MulticastHost {
+ public:
+  using ReceivedFunction = std::function<void(const std::string& text)>;
+  using LocalRequestFunction =
+      std::function<qx::HRESULT(const std::string& request, qx::AnswerText* answer)>;
+
+  MulticastHost(ReceivedFunction received, LocalRequestFunction localRequest);
+  ~MulticastHost();
+  MulticastHost(const MulticastHost&) = delete;
+  MulticastHost& operator=(const MulticastHost&) = delete;
+
+  // False with *error set when the settings cannot be read or a socket cannot be set up.
+  bool Start(std::string* error);
+  void Stop();
+
+  // "group 239.255.47.81:24780 on 127.0.0.1 ttl 0, unicast 127.0.0.1:24780, receive buffer
+  // 67108864 bytes (forced)", for the agent's start line.
+  std::string Describe() const;
+  qx::MulticastCounters Counters() const;
+
+ private:
+  void Watch() EXCLUDES(mutex_);
+
+  const ReceivedFunction received_;
+  const LocalRequestFunction localRequest_;
+  std::shared_ptr<qx::NetQXKommEvents> events_;
+  std::shared_ptr<qx::NetQXKommStation> station_;
+  std::unique_ptr<qx::NetQXKommListener> listener_;
+  qx::MulticastSettings settings_;
+
+  qx::Mutex mutex_;
+  qx::CondVar stopChanged_{&mutex_};
+  bool stopping_ GUARDED_BY(mutex_) = false;
+  std::thread watch_;
+};
+
+}  // namespace qxagent

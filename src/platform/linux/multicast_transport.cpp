@@ -1,0 +1,406 @@
+// multicast_transport.cpp - the UDP transport of multicast_transport.h on asio.
+//
+// The receive thread runs the io_context with one pending receive on each receive socket; each
+// datagram is copied into the delivery queue (bounded in datagrams and bytes; a full queue drops
+// and counts) and the receive is armed again at once, so that a burst leaves the kernel's
+// buffer as fast as it arrives. The delivery thread reassembles fragments and calls the
+// receiver; it also expires unfinished sets a few times a second.
+//
+// The receive buffer is asked for with SO_RCVBUFFORCE (which passes rmem_max for a privileged
+// process) and else with SO_RCVBUF; the granted size is in the counters.
+#include "platform/multicast_transport.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <array>
+#include <asio.hpp>
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <random>
+#include <thread>
+#include <utility>
+
+#include "common/mutex.h"
+#include "platform/multicast_fragments.h"
+
+namespace qx {
+namespace {
+
+using asio::ip::udp;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint32_t kLoopbackDatagramBytes = 60000;
+constexpr std::uint32_t kNetworkDatagramBytes = 1400;
+constexpr std::uint32_t kLargestDatagram = 65507;  // IPv4 UDP payload
+constexpr std::size_t kQueueBytes = 64u << 20;
+constexpr int kSendBufferBytes = 4 << 20;
+constexpr auto kSendTimeout = std::chrono::seconds(1);
+constexpr auto kExpiryTick = std::chrono::milliseconds(250);
+constexpr auto kReceiveErrorPause = std::chrono::milliseconds(20);
+
+bool IsLoopback(const asio::ip::address_v4& address) { return (address.to_uint() >> 24) == 127; }
+
+std::optional<asio::ip::address_v4> ParseIpv4(std::string_view text) {
+  asio::error_code ec;
+  const asio::ip::address_v4 address = asio::ip::make_address_v4(std::string(text), ec);
+  if (ec) return std::nullopt;
+  return address;
+}
+
+std::uint32_t DatagramBytes(const MulticastSettings& settings) {
+  if (settings.datagramBytes != 0) return settings.datagramBytes;
+  const auto interfaceAddress = ParseIpv4(settings.interfaceAddress);
+  return interfaceAddress && IsLoopback(*interfaceAddress) ? kLoopbackDatagramBytes
+                                                           : kNetworkDatagramBytes;
+}
+
+// FNV-1a of the unicast endpoint: the same station keeps its sender id across starts.
+std::uint32_t SenderIdOf(const MulticastSettings& settings) {
+  std::uint32_t hash = 2166136261u;
+  const std::string key = settings.unicastAddress + ":" + std::to_string(settings.port);
+  for (const char c : key) {
+    hash ^= static_cast<std::uint8_t>(c);
+    hash *= 16777619u;
+  }
+  return hash;
+}
+
+std::uint32_t RandomIncarnation() {
+  std::random_device device;
+  std::uint32_t value = 0;
+  while (value == 0) value = device();
+  return value;
+}
+
+struct Datagram {
+  MulticastDelivery delivery;
+  std::string bytes;
+  asio::ip::address_v4 from;
+};
+
+class AsioMulticastTransport final : public MulticastTransport {
+ public:
+  AsioMulticastTransport(const MulticastSettings& settings, MulticastReceiver receiver)
+      : settings_(settings),
+        receiver_(std::move(receiver)),
+        fragmentPayload_(DatagramBytes(settings) - kFragmentHeaderBytes),
+        senderId_(SenderIdOf(settings)),
+        incarnation_(RandomIncarnation()),
+        groupSocket_(io_),
+        unicastSocket_(io_),
+        sendSocket_(io_),
+        errorPause_(io_) {}
+
+  ~AsioMulticastTransport() override {
+    io_.stop();
+    if (receiveThread_.joinable()) receiveThread_.join();
+    {
+      MutexLock lock(&queueMutex_);
+      stopping_ = true;
+    }
+    queueChanged_.SignalAll();
+    if (deliveryThread_.joinable()) deliveryThread_.join();
+  }
+
+  bool Open(std::string* error) {
+    group_ = *ParseIpv4(settings_.group);
+    interface_ = *ParseIpv4(settings_.interfaceAddress);
+    unicast_ = *ParseIpv4(settings_.unicastAddress);
+    localMode_ = IsLoopback(interface_);
+    asio::error_code ec;
+    auto failed = [&](const std::string& what) {
+      *error = what + ": " + ec.message();
+      return false;
+    };
+    // The group's socket: shared with the other stations of this machine.
+    groupSocket_.open(udp::v4(), ec);
+    if (ec) return failed("group socket");
+    groupSocket_.set_option(udp::socket::reuse_address(true), ec);
+    if (ec) return failed("group socket SO_REUSEADDR");
+    groupSocket_.bind(udp::endpoint(group_, settings_.port), ec);
+    if (ec) return failed("bind to " + settings_.group + ":" + std::to_string(settings_.port));
+    groupSocket_.set_option(asio::ip::multicast::join_group(group_, interface_), ec);
+    if (ec) return failed("join " + settings_.group + " on " + settings_.interfaceAddress);
+    SetReceiveBuffer(groupSocket_.native_handle());
+    // This station's own socket for unicast replies.
+    unicastSocket_.open(udp::v4(), ec);
+    if (ec) return failed("unicast socket");
+    unicastSocket_.bind(udp::endpoint(unicast_, settings_.port), ec);
+    if (ec)
+      return failed("bind to " + settings_.unicastAddress + ":" + std::to_string(settings_.port));
+    SetReceiveBuffer(unicastSocket_.native_handle());
+    // Sends leave from the station's address on the configured interface and TTL.
+    sendSocket_.open(udp::v4(), ec);
+    if (ec) return failed("send socket");
+    sendSocket_.bind(udp::endpoint(unicast_, 0), ec);
+    if (ec) return failed("bind the send socket");
+    sendSocket_.set_option(asio::ip::multicast::outbound_interface(interface_), ec);
+    if (ec) return failed("IP_MULTICAST_IF " + settings_.interfaceAddress);
+    sendSocket_.set_option(asio::ip::multicast::hops(static_cast<int>(settings_.ttl)), ec);
+    if (ec) return failed("IP_MULTICAST_TTL");
+    sendSocket_.set_option(asio::ip::multicast::enable_loopback(true), ec);
+    if (ec) return failed("IP_MULTICAST_LOOP");
+    sendSocket_.set_option(asio::socket_base::send_buffer_size(kSendBufferBytes), ec);
+    timeval timeout{};
+    timeout.tv_sec = std::chrono::duration_cast<std::chrono::seconds>(kSendTimeout).count();
+    ::setsockopt(sendSocket_.native_handle(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    return true;
+  }
+
+  void StartThreads() {
+    Arm(groupSocket_, groupBuffer_, groupFrom_, MulticastDelivery::kGroup);
+    Arm(unicastSocket_, unicastBuffer_, unicastFrom_, MulticastDelivery::kUnicast);
+    deliveryThread_ = std::thread([this] { DeliveryLoop(); });
+    receiveThread_ = std::thread([this] {
+      try {
+        io_.run();
+      } catch (...) {
+        // Only a failing allocation gets here; the station then receives nothing more.
+      }
+    });
+  }
+
+  HRESULT SendToGroup(std::string_view text) override {
+    return Send(udp::endpoint(group_, settings_.port), text);
+  }
+
+  HRESULT SendTo(std::string_view ipv4, std::string_view text) override {
+    const auto address = ParseIpv4(ipv4);
+    if (!address || address->is_multicast() || address->is_unspecified()) return E_INVALIDARG;
+    if (localMode_ && !IsLoopback(*address)) return E_ACCESSDENIED;
+    return Send(udp::endpoint(*address, settings_.port), text);
+  }
+
+  MulticastCounters Counters() const override {
+    MulticastCounters counters;
+    {
+      MutexLock lock(&statsMutex_);
+      counters.malformed = assembled_.malformed;
+      counters.duplicates = assembled_.duplicates;
+      counters.expiredSets = assembled_.expiredSets;
+      counters.evictedSets = assembled_.evictedSets;
+      counters.messagesDelivered = messagesDelivered_;
+    }
+    counters.datagramsReceived = datagramsReceived_.load();
+    counters.queueDrops = queueDrops_.load();
+    counters.messagesSent = messagesSent_.load();
+    counters.sendFailures = sendFailures_.load();
+    counters.receiveBufferBytes = receiveBufferBytes_;
+    counters.receiveBufferForced = receiveBufferForced_;
+    return counters;
+  }
+
+  const MulticastSettings& settings() const override { return settings_; }
+
+ private:
+  using Buffer = std::array<char, kLargestDatagram + 1>;
+
+  void SetReceiveBuffer(int fd) {
+    const int wanted = static_cast<int>(
+        std::min<std::uint32_t>(settings_.receiveBufferBytes, std::uint32_t{1} << 30));
+    const bool forced = ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof wanted) == 0;
+    if (!forced) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
+    int granted = 0;
+    socklen_t length = sizeof granted;
+    if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0) {
+      receiveBufferBytes_ = static_cast<std::uint32_t>(granted);
+    }
+    receiveBufferForced_ = forced;
+  }
+
+  void Arm(udp::socket& socket, Buffer& buffer, udp::endpoint& from, MulticastDelivery delivery) {
+    socket.async_receive_from(
+        asio::buffer(buffer), from,
+        [this, &socket, &buffer, &from, delivery](const asio::error_code& ec, std::size_t size) {
+          if (ec == asio::error::operation_aborted) return;
+          if (ec) {
+            // A lasting socket error must not spin the thread.
+            errorPause_.expires_after(kReceiveErrorPause);
+            errorPause_.async_wait([this, &socket, &buffer, &from, delivery](auto) {
+              Arm(socket, buffer, from, delivery);
+            });
+            return;
+          }
+          ++datagramsReceived_;
+          if (size <= kLargestDatagram) {
+            Enqueue(delivery, std::string_view(buffer.data(), size), from.address().to_v4());
+          }
+          Arm(socket, buffer, from, delivery);
+        });
+  }
+
+  void Enqueue(MulticastDelivery delivery, std::string_view bytes, const asio::ip::address_v4& from)
+      EXCLUDES(queueMutex_) {
+    {
+      MutexLock lock(&queueMutex_);
+      if (queue_.size() >= settings_.queueDatagrams || queueBytes_ + bytes.size() > kQueueBytes) {
+        ++queueDrops_;
+        return;
+      }
+      queueBytes_ += bytes.size();
+      queue_.push_back(Datagram{delivery, std::string(bytes), from});
+    }
+    queueChanged_.Signal();
+  }
+
+  void DeliveryLoop() EXCLUDES(queueMutex_, statsMutex_) {
+    AssemblerLimits limits;
+    limits.maxMessageBytes = settings_.maxMessageBytes;
+    limits.expiry = std::chrono::milliseconds(settings_.incompleteExpiryMs);
+    FragmentAssembler assembler(limits);
+    auto nextExpiry = Clock::now() + kExpiryTick;
+    std::deque<Datagram> batch;
+    for (;;) {
+      {
+        MutexLock lock(&queueMutex_);
+        while (!stopping_ && queue_.empty() && Clock::now() < nextExpiry) {
+          queueChanged_.WaitUntil(nextExpiry);
+        }
+        if (stopping_) return;
+        batch.swap(queue_);
+        queueBytes_ = 0;
+      }
+      const auto now = Clock::now();
+      std::uint64_t delivered = 0;
+      for (Datagram& datagram : batch) {
+        std::optional<std::string> text = assembler.Add(datagram.bytes, now);
+        if (!text) continue;
+        ++delivered;
+        MulticastMessage message{datagram.delivery, std::move(*text), datagram.from.to_string()};
+        try {
+          receiver_(message);
+        } catch (...) {
+          // The receiver's failure is its own; the next message still comes.
+        }
+      }
+      batch.clear();
+      if (now >= nextExpiry) {
+        assembler.Expire(now);
+        nextExpiry = now + kExpiryTick;
+      }
+      MutexLock lock(&statsMutex_);
+      assembled_ = assembler.counters();
+      messagesDelivered_ += delivered;
+    }
+  }
+
+  HRESULT Send(const udp::endpoint& to, std::string_view text) EXCLUDES(sendMutex_) {
+    if (text.size() > settings_.maxMessageBytes) return E_INVALIDARG;
+    MutexLock lock(&sendMutex_);
+    const std::vector<std::string> datagrams =
+        SplitMessage(senderId_, incarnation_, nextMessageId_++, text, fragmentPayload_);
+    if (datagrams.empty()) return E_INVALIDARG;
+    for (const std::string& datagram : datagrams) {
+      asio::error_code ec;
+      sendSocket_.send_to(asio::buffer(datagram), to, 0, ec);
+      if (ec) {
+        ++sendFailures_;
+        return E_FAIL;
+      }
+    }
+    ++messagesSent_;
+    return S_OK;
+  }
+
+  const MulticastSettings settings_;
+  const MulticastReceiver receiver_;
+  const std::size_t fragmentPayload_;
+  const std::uint32_t senderId_;
+  const std::uint32_t incarnation_;
+  asio::ip::address_v4 group_, interface_, unicast_;
+  bool localMode_ = true;
+
+  asio::io_context io_;
+  udp::socket groupSocket_;
+  udp::socket unicastSocket_;
+  udp::socket sendSocket_;
+  asio::steady_timer errorPause_;
+  Buffer groupBuffer_{};
+  Buffer unicastBuffer_{};
+  udp::endpoint groupFrom_, unicastFrom_;
+  std::uint32_t receiveBufferBytes_ = 0;
+  bool receiveBufferForced_ = false;
+
+  Mutex sendMutex_;
+  std::uint32_t nextMessageId_ GUARDED_BY(sendMutex_) = 1;
+
+  Mutex queueMutex_;
+  CondVar queueChanged_{&queueMutex_};
+  std::deque<Datagram> queue_ GUARDED_BY(queueMutex_);
+  std::size_t queueBytes_ GUARDED_BY(queueMutex_) = 0;
+  bool stopping_ GUARDED_BY(queueMutex_) = false;
+
+  mutable Mutex statsMutex_;
+  AssemblerCounters assembled_ GUARDED_BY(statsMutex_);
+  std::uint64_t messagesDelivered_ GUARDED_BY(statsMutex_) = 0;
+
+  std::atomic<std::uint64_t> datagramsReceived_{0};
+  std::atomic<std::uint64_t> queueDrops_{0};
+  std::atomic<std::uint64_t> messagesSent_{0};
+  std::atomic<std::uint64_t> sendFailures_{0};
+
+  std::thread receiveThread_;
+  std::thread deliveryThread_;
+};
+
+}  // namespace
+
+bool CheckMulticastSettings(const MulticastSettings& settings, std::string* error) {
+  auto fail = [error](std::string text) {
+    if (error != nullptr) *error = std::move(text);
+    return false;
+  };
+  const auto group = ParseIpv4(settings.group);
+  if (!group || !group->is_multicast()) {
+    return fail("Group " + settings.group + " is not an IPv4 multicast address");
+  }
+  const auto interfaceAddress = ParseIpv4(settings.interfaceAddress);
+  if (!interfaceAddress || interfaceAddress->is_multicast()) {
+    return fail("Interface " + settings.interfaceAddress + " is not an IPv4 interface address");
+  }
+  const auto unicast = ParseIpv4(settings.unicastAddress);
+  if (!unicast || unicast->is_multicast() || unicast->is_unspecified()) {
+    return fail("UnicastAddress " + settings.unicastAddress + " is not an IPv4 host address");
+  }
+  if (settings.port == 0) return fail("Port 0 is no port");
+  if (settings.ttl > 255) return fail("TTL " + std::to_string(settings.ttl) + " is beyond 255");
+  const std::uint32_t datagram = DatagramBytes(settings);
+  if (datagram <= kFragmentHeaderBytes + 16 || datagram > kLargestDatagram) {
+    return fail("DatagramBytes " + std::to_string(datagram) + " is outside " +
+                std::to_string(kFragmentHeaderBytes + 17) + ".." +
+                std::to_string(kLargestDatagram));
+  }
+  if (settings.maxMessageBytes == 0 ||
+      settings.maxMessageBytes / (datagram - kFragmentHeaderBytes) >= kMaxFragmentsPerMessage) {
+    return fail("MaxMessageBytes " + std::to_string(settings.maxMessageBytes) +
+                " needs more fragments than a message may have");
+  }
+  if (settings.queueDatagrams == 0) return fail("QueueDatagrams 0 would drop everything");
+  return true;
+}
+
+std::unique_ptr<MulticastTransport> MulticastTransport::Start(const MulticastSettings& settings,
+                                                              MulticastReceiver receiver,
+                                                              std::string* error) {
+  std::string ignored;
+  if (error == nullptr) error = &ignored;
+  if (!receiver) {
+    *error = "no receiver for the multicast messages";
+    return nullptr;
+  }
+  if (!CheckMulticastSettings(settings, error)) return nullptr;
+  try {
+    auto transport = std::make_unique<AsioMulticastTransport>(settings, std::move(receiver));
+    if (!transport->Open(error)) return nullptr;
+    transport->StartThreads();
+    return transport;
+  } catch (const std::exception& e) {
+    *error = std::string("multicast transport: ") + e.what();
+    return nullptr;
+  }
+}
+
+}  // namespace qx

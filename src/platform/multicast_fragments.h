@@ -1,0 +1,135 @@
+// multicast_fragments.h - splitting a multicast message into datagrams and putting it together
+// again on the receiving side.
+//
+// Every datagram starts with a fixed header (integers little-endian):
+//
+//    0 u32 magic 0x314D5851 ("QXM1")     4 u8 version (1)     5 u8 flags (0)
+//    6 u16 header bytes (40; the payload starts there)
+//    8 u32 sender id     12 u32 incarnation (random at each start of the sender)
+//   16 u32 message id    20 u16 fragment index    22 u16 fragment count
+//   24 u32 total length of the message             28 u32 offset of this fragment in it
+//   32 u32 key id (0: not sealed)                  36 u32 reserved (0)
+//
+// Flag bit 0 and the key id are kept for sealed datagrams (authenticated encryption with key id,
+// sender, incarnation and sequence number); a receiver that cannot check a seal drops such a
+// datagram. A larger header length leaves room for the seal's fields: the payload starts at
+// the header length that the datagram names.
+//
+// The assembler keeps unfinished messages per (sender id, incarnation) and hands out a message
+// when every fragment is there and they tile it exactly. Fragments that arrive twice are
+// counted and ignored; fragments of a message finished a moment ago are recognised as late
+// duplicates; sets that stay unfinished expire; the number of unfinished sets (per sender and in
+// all) and their bytes are bounded, the oldest going first. Anything that does not fit is
+// dropped and counted, never trusted.
+//
+// Ownership and threads: a FragmentAssembler belongs to one thread (the transport's delivery
+// thread); SplitMessage is a pure function.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qx {
+
+inline constexpr std::uint32_t kFragmentMagic = 0x314D5851u;
+inline constexpr std::uint8_t kFragmentVersion = 1;
+inline constexpr std::uint8_t kFragmentSealedFlag = 0x01;
+inline constexpr std::size_t kFragmentHeaderBytes = 40;
+inline constexpr std::uint32_t kMaxFragmentsPerMessage = 4096;
+
+struct FragmentHeader {
+  std::uint8_t version = kFragmentVersion;
+  std::uint8_t flags = 0;
+  std::uint16_t headerBytes = kFragmentHeaderBytes;
+  std::uint32_t senderId = 0;
+  std::uint32_t incarnation = 0;
+  std::uint32_t messageId = 0;
+  std::uint16_t index = 0;
+  std::uint16_t count = 1;
+  std::uint32_t totalLength = 0;
+  std::uint32_t offset = 0;
+  std::uint32_t keyId = 0;
+};
+
+// Writes the header into the first kFragmentHeaderBytes of out.
+void PutFragmentHeader(const FragmentHeader& header, std::uint8_t* out);
+// Reads and checks a datagram's header: the magic, the version, a header length within the
+// datagram, index below count, count within kMaxFragmentsPerMessage, and the payload within the
+// total length at its offset. Nullopt for anything else; *payload is the bytes after the header.
+std::optional<FragmentHeader> ParseFragment(std::string_view datagram, std::string_view* payload);
+
+// The datagrams of one message: fragmentPayload bytes of text each (the last one less), at
+// least one datagram also for an empty text. Empty when the text needs more than
+// kMaxFragmentsPerMessage fragments or fragmentPayload is 0.
+std::vector<std::string> SplitMessage(std::uint32_t senderId, std::uint32_t incarnation,
+                                      std::uint32_t messageId, std::string_view text,
+                                      std::size_t fragmentPayload);
+
+struct AssemblerLimits {
+  std::uint32_t maxMessageBytes = 1u << 20;
+  std::chrono::milliseconds expiry{2000};
+  std::size_t maxOpenSets = 256;
+  std::size_t maxOpenSetsPerSender = 16;
+  std::size_t maxOpenBytes = 64u << 20;
+  std::size_t maxSenders = 4096;  // senders remembered for late duplicates
+};
+
+struct AssemblerCounters {
+  std::uint64_t malformed = 0;
+  std::uint64_t duplicates = 0;
+  std::uint64_t expiredSets = 0;
+  std::uint64_t evictedSets = 0;
+};
+
+class FragmentAssembler {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  explicit FragmentAssembler(AssemblerLimits limits) : limits_(limits) {}
+
+  // Takes one datagram; the whole message when this datagram completes one.
+  std::optional<std::string> Add(std::string_view datagram, Clock::time_point now);
+  // Gives up unfinished sets older than the expiry and forgets idle senders.
+  void Expire(Clock::time_point now);
+
+  const AssemblerCounters& counters() const { return counters_; }
+  std::size_t openSets() const { return openSets_; }
+  std::size_t openBytes() const { return openBytes_; }
+
+ private:
+  struct Set {
+    std::string buffer;  // totalLength bytes, filled at the fragments' offsets
+    std::vector<std::uint32_t> offsets;
+    std::vector<std::uint32_t> lengths;
+    std::vector<bool> present;
+    std::size_t received = 0;
+    std::size_t bytes = 0;  // counted in openBytes_
+    Clock::time_point started;
+  };
+  struct Sender {
+    std::map<std::uint32_t, Set> open;   // by message id
+    std::deque<std::uint32_t> finished;  // recent message ids, for late duplicates
+    Clock::time_point lastSeen;
+  };
+  using SenderKey = std::uint64_t;  // sender id and incarnation
+
+  bool MakeRoom(SenderKey key, Sender& sender, std::size_t bytes);
+  bool EvictOldest(std::optional<SenderKey> onlySender);
+  void DropSet(Sender& sender, std::map<std::uint32_t, Set>::iterator set);
+  void RememberFinished(Sender& sender, std::uint32_t messageId);
+
+  const AssemblerLimits limits_;
+  std::map<SenderKey, Sender> senders_;
+  std::size_t openSets_ = 0;
+  std::size_t openBytes_ = 0;
+  AssemblerCounters counters_;
+};
+
+}  // namespace qx

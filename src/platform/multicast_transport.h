@@ -1,0 +1,102 @@
+// multicast_transport.h - the station's UDP transport for multicast discovery messages.
+//
+// A transport sends whole messages (up to MulticastSettings::maxMessageBytes) to the stations'
+// group or to one station, and hands every whole message that reaches this station to a
+// receiver function. A message longer than one datagram travels as fragments (see
+// multicast_fragments.h) and is reassembled before it is handed on.
+//
+// Two receive sockets: one bound to group:port (shared with the other stations of the machine,
+// so it gets only the group's datagrams) and one bound to unicastAddress:port, so that a unicast
+// reply reaches exactly this station. Sends go out from a third socket bound to unicastAddress
+// with the multicast interface and TTL of the settings; the loop flag is on, so a station
+// receives its own group sends as every other member does.
+//
+// Threads: a receive thread takes datagrams off the sockets into a bounded queue; a delivery
+// thread reassembles them and calls the receiver, one message after the other. Nothing is
+// traced here (the platform cannot trace): what was dropped is counted, and the owner reads the
+// counters and traces them.
+//
+// Ownership: the object owns its sockets and both threads; the destructor stops and joins them
+// (the receiver is not called after it returns). Sends may come from any thread at once; the
+// destructor must not be called from inside the receiver.
+//
+//   auto transport = MulticastTransport::Start(settings, [](const MulticastMessage& m) {...},
+//                                              &error);
+//   transport->SendToGroup("<QXDISCOVER>...</QXDISCOVER>");
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "common/hresult.h"
+
+namespace qx {
+
+// How a message reached the station.
+enum class MulticastDelivery : std::uint8_t { kGroup = 1, kUnicast = 2 };
+
+// The transport's settings (read from the registry by the layer that owns it).
+struct MulticastSettings {
+  std::string group = "239.255.47.81";         // "Group": an IPv4 multicast address
+  std::uint16_t port = 24780;                  // "Port": below the ephemeral range
+  std::string interfaceAddress = "127.0.0.1";  // "Interface": IPv4 address of the interface
+  std::uint32_t ttl = 0;                       // "TTL": 0..255; 0 keeps the datagrams on the host
+  std::string unicastAddress = "127.0.0.1";    // "UnicastAddress": this station's own address
+  // "DatagramBytes": the largest datagram sent, header included. 0 chooses: 60000 when the
+  // interface is a loopback address, else 1400 (below the Ethernet MTU).
+  std::uint32_t datagramBytes = 0;
+  std::uint32_t receiveBufferBytes = 32u << 20;  // "ReceiveBufferBytes", per receive socket
+  std::uint32_t maxMessageBytes = 1u << 20;      // "MaxMessageBytes": largest whole message
+  std::uint32_t incompleteExpiryMs = 2000;       // "IncompleteExpiryMs": unfinished sets go
+  std::uint32_t queueDatagrams = 16384;          // "QueueDatagrams": received, not yet delivered
+};
+
+// Checks the addresses and ranges; false with *error naming the first fault.
+bool CheckMulticastSettings(const MulticastSettings& settings, std::string* error);
+
+struct MulticastMessage {
+  MulticastDelivery delivery = MulticastDelivery::kGroup;
+  std::string text;
+  std::string from;  // the sender's IPv4 address text
+};
+using MulticastReceiver = std::function<void(const MulticastMessage& message)>;
+
+// What the transport has seen since it started.
+struct MulticastCounters {
+  std::uint64_t datagramsReceived = 0;
+  std::uint64_t messagesDelivered = 0;
+  std::uint64_t malformed = 0;    // not ours, cut, inconsistent or sealed (not understood yet)
+  std::uint64_t duplicates = 0;   // fragments seen before (harmless)
+  std::uint64_t expiredSets = 0;  // unfinished messages given up after the expiry
+  std::uint64_t evictedSets = 0;  // unfinished messages given up for the memory bound
+  std::uint64_t queueDrops = 0;   // datagrams dropped because the delivery queue was full
+  std::uint64_t messagesSent = 0;
+  std::uint64_t sendFailures = 0;
+  std::uint32_t receiveBufferBytes = 0;  // what the kernel granted (as getsockopt reports it)
+  bool receiveBufferForced = false;      // SO_RCVBUFFORCE worked (beyond rmem_max)
+};
+
+class MulticastTransport {
+ public:
+  // Binds the sockets, joins the group on the interface and starts the threads. Null, with
+  // *error set, when the settings are wrong or a socket cannot be set up.
+  static std::unique_ptr<MulticastTransport> Start(const MulticastSettings& settings,
+                                                   MulticastReceiver receiver, std::string* error);
+  virtual ~MulticastTransport() = default;
+
+  // S_OK when every datagram went out; E_INVALIDARG for a message beyond maxMessageBytes;
+  // E_FAIL when the system refused a datagram.
+  virtual HRESULT SendToGroup(std::string_view text) = 0;
+  // To the station whose unicast address is ipv4 (a dotted IPv4 text), at the settings' port.
+  // E_INVALIDARG for anything but an IPv4 text; E_ACCESSDENIED for an address beyond
+  // 127.0.0.0/8 while the interface is a loopback address (local mode).
+  virtual HRESULT SendTo(std::string_view ipv4, std::string_view text) = 0;
+
+  virtual MulticastCounters Counters() const = 0;
+  virtual const MulticastSettings& settings() const = 0;
+};
+
+}  // namespace qx

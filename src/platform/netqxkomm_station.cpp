@@ -1,0 +1,124 @@
+// netqxkomm_station.cpp - the station's component object (see netqxkomm_station.h).
+#include "platform/netqxkomm_station.h"
+
+#include <cctype>
+#include <utility>
+
+namespace qx {
+namespace {
+
+// A dotted IPv4 text as the transport takes it: four decimal parts.
+bool LooksLikeIpv4(std::string_view text) {
+  int dots = 0;
+  for (const char c : text) {
+    if (c == '.') {
+      ++dots;
+    } else if (!std::isdigit(static_cast<unsigned char>(c))) {
+      return false;
+    }
+  }
+  return dots == 3;
+}
+
+}  // namespace
+
+std::shared_ptr<NetQXKommStation> NetQXKommStation::Start(const MulticastSettings& settings,
+                                                          NetQXKommStationHooks hooks,
+                                                          std::shared_ptr<NetQXKommEvents> events,
+                                                          std::string* error) {
+  auto station = std::make_shared<NetQXKommStation>(Key(), std::move(hooks), std::move(events));
+  // The transport ends before the station does (Stop, at the latest in the destructor).
+  NetQXKommStation* raw = station.get();
+  std::unique_ptr<MulticastTransport> transport = MulticastTransport::Start(
+      settings, [raw](const MulticastMessage& message) { raw->Received(message); }, error);
+  if (!transport) return nullptr;
+  MutexLock lock(&station->mutex_);
+  station->transport_ = std::move(transport);
+  return station;
+}
+
+NetQXKommStation::NetQXKommStation(Key, NetQXKommStationHooks hooks,
+                                   std::shared_ptr<NetQXKommEvents> events)
+    : hooks_(std::move(hooks)), events_(std::move(events)) {}
+
+NetQXKommStation::~NetQXKommStation() { Stop(); }
+
+// One send's use of the transport.
+class NetQXKommStation::Use {
+ public:
+  explicit Use(const NetQXKommStation& station)
+      : station_(station), transport_(station.Acquire()) {}
+  ~Use() {
+    if (transport_ != nullptr) station_.Release();
+  }
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
+  MulticastTransport* get() const { return transport_; }
+
+ private:
+  const NetQXKommStation& station_;
+  MulticastTransport* const transport_;
+};
+
+void NetQXKommStation::Stop() {
+  {
+    MutexLock lock(&receiveMutex_);
+    receiving_ = false;
+  }
+  std::unique_ptr<MulticastTransport> transport;
+  {
+    MutexLock lock(&mutex_);
+    while (uses_ > 0) usesEnded_.Wait();
+    transport.swap(transport_);
+  }
+  transport.reset();  // joins the transport's threads
+}
+
+MulticastTransport* NetQXKommStation::Acquire() const {
+  MutexLock lock(&mutex_);
+  if (!transport_) return nullptr;
+  ++uses_;
+  return transport_.get();
+}
+
+void NetQXKommStation::Release() const {
+  MutexLock lock(&mutex_);
+  if (--uses_ == 0) usesEnded_.SignalAll();
+}
+
+HRESULT NetQXKommStation::SendToGroup(std::string_view text) {
+  const Use transport(*this);
+  return transport.get() != nullptr ? transport.get()->SendToGroup(text) : E_FAIL;
+}
+
+HRESULT NetQXKommStation::SendToHost(std::string_view receiver, std::string_view text) {
+  if (receiver.empty()) return E_INVALIDARG;
+  std::string address(receiver);
+  if (!LooksLikeIpv4(receiver)) {
+    const std::optional<std::string> resolved =
+        hooks_.resolveHost ? hooks_.resolveHost(receiver) : std::nullopt;
+    if (!resolved) return E_INVALIDARG;
+    address = *resolved;
+  }
+  const Use transport(*this);
+  return transport.get() != nullptr ? transport.get()->SendTo(address, text) : E_FAIL;
+}
+
+HRESULT NetQXKommStation::LocalRequest(std::string_view text, AnswerText* answer) {
+  if (!hooks_.localRequest) return E_NOTIMPL;
+  return hooks_.localRequest(text, answer);
+}
+
+MulticastCounters NetQXKommStation::TransportCounters() const {
+  const Use transport(*this);
+  return transport.get() != nullptr ? transport.get()->Counters() : MulticastCounters{};
+}
+
+void NetQXKommStation::Received(const MulticastMessage& message) {
+  MutexLock lock(&receiveMutex_);
+  if (!receiving_) return;
+  if (hooks_.received) hooks_.received(message);
+  if (events_) events_->Raise(message.delivery, message.text);
+}
+
+}  // namespace qx

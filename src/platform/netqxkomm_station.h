@@ -1,0 +1,79 @@
+// netqxkomm_station.h - NetQXKommStation, the station's one multicast component object.
+//
+// It lives in qxagent behind the component's socket (StartNetQXKommListener): group sends and
+// unicast sends go out through its MulticastTransport, local requests go to a hook, and every
+// message that the transport delivers goes to the received hook and is raised to the advised
+// subscribers (NetQXKommEvents). A unicast receiver that is no IPv4 text is a host name: the
+// resolve hook turns it into one (qxagent: the registry's hosts table, then the system's
+// resolver with a bounded wait); a name it cannot resolve is refused with E_INVALIDARG.
+//
+// Ownership: the station owns its transport and shares the event hub with the listener. The
+// hooks run on the calling thread (local request: a connection thread of the listener;
+// received: the transport's delivery thread) and must not call Stop. Stop ends the transport
+// (it waits for running sends; no received hook runs after it returns); sends after it
+// fail with E_FAIL. Any thread may
+// call the INetQXKomm methods, also at once.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/mutex.h"
+#include "platform/multicast_component.h"
+#include "platform/multicast_transport.h"
+
+namespace qx {
+
+struct NetQXKommStationHooks {
+  std::function<HRESULT(std::string_view request, AnswerText* answer)> localRequest;
+  std::function<std::optional<std::string>(std::string_view host)> resolveHost;
+  std::function<void(const MulticastMessage& message)> received;
+};
+
+class NetQXKommStation final : public INetQXKomm {
+ public:
+  // Starts the transport with settings; null with *error set when it cannot.
+  static std::shared_ptr<NetQXKommStation> Start(const MulticastSettings& settings,
+                                                 NetQXKommStationHooks hooks,
+                                                 std::shared_ptr<NetQXKommEvents> events,
+                                                 std::string* error);
+  ~NetQXKommStation() override;
+
+  HRESULT SendToGroup(std::string_view text) override EXCLUDES(mutex_);
+  HRESULT LocalRequest(std::string_view text, AnswerText* answer) override;
+  HRESULT SendToHost(std::string_view receiver, std::string_view text) override EXCLUDES(mutex_);
+
+  void Stop() EXCLUDES(mutex_, receiveMutex_);
+  // The transport's counters (all zero after Stop).
+  MulticastCounters TransportCounters() const EXCLUDES(mutex_);
+
+ private:
+  struct Key {
+    explicit Key() = default;
+  };
+
+ public:
+  NetQXKommStation(Key, NetQXKommStationHooks hooks, std::shared_ptr<NetQXKommEvents> events);
+
+ private:
+  void Received(const MulticastMessage& message) EXCLUDES(receiveMutex_);
+  // The transport for one send (null after Stop); Release ends that use.
+  MulticastTransport* Acquire() const EXCLUDES(mutex_);
+  void Release() const EXCLUDES(mutex_);
+  class Use;
+
+  const NetQXKommStationHooks hooks_;
+  const std::shared_ptr<NetQXKommEvents> events_;
+  mutable Mutex mutex_;
+  mutable CondVar usesEnded_{&mutex_};
+  std::unique_ptr<MulticastTransport> transport_ GUARDED_BY(mutex_);
+  mutable int uses_ GUARDED_BY(mutex_) = 0;  // sends running on transport_
+  // Held through each received hook, so that Stop can wait for the last one.
+  Mutex receiveMutex_;
+  bool receiving_ GUARDED_BY(receiveMutex_) = true;
+};
+
+}  // namespace qx

@@ -1,0 +1,116 @@
+// multicast_settings.cpp - reader of the MULTICAST key (see multicast_settings.h).
+#include "registry/store/multicast_settings.h"
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "registry/store/registry_store.h"
+#include "registry/store/settings.h"
+
+namespace qx {
+namespace {
+
+constexpr std::string_view kLocalMachinePrefix = "HKEY_LOCAL_MACHINE\\";
+
+class Reader {
+ public:
+  explicit Reader(std::string* error) : error_(error) {}
+
+  // Opens the key; true also when it is absent (every default holds then).
+  bool Open() {
+    RegistryStore& store = Registry();
+    KeyId root = 0;
+    RegStatus status = store.RootKey(RegRoot::kLocalMachine, &root);
+    KeyId key = 0;
+    if (status == RegStatus::kOk) {
+      status = store.OpenKey(
+          root, std::string_view(kMulticastKey).substr(kLocalMachinePrefix.size()), &key);
+    }
+    if (status == RegStatus::kNotFound) return true;
+    if (status != RegStatus::kOk) return Fail(std::string(kMulticastKey), status);
+    key_ = key;
+    return true;
+  }
+
+  bool Text(std::string_view name, std::string* out) {
+    std::optional<RegValue> value;
+    if (!Get(name, &value)) return false;
+    if (!value) return true;
+    if (value->type != RegType::kSz || value->text.empty()) {
+      return Wrong(name, "is not a non-empty REG_SZ");
+    }
+    *out = value->text;
+    return true;
+  }
+
+  bool Number(std::string_view name, std::uint32_t minimum, std::uint32_t maximum,
+              std::uint32_t* out) {
+    std::optional<RegValue> value;
+    if (!Get(name, &value)) return false;
+    if (!value) return true;
+    if (value->type != RegType::kDword) return Wrong(name, "is not a REG_DWORD");
+    if (value->dword < minimum || value->dword > maximum) {
+      return Wrong(name, "is outside " + std::to_string(minimum) + ".." + std::to_string(maximum));
+    }
+    *out = value->dword;
+    return true;
+  }
+
+ private:
+  bool Get(std::string_view name, std::optional<RegValue>* out) {
+    if (!key_) return true;
+    RegValue value;
+    const RegStatus status = Registry().GetValue(*key_, name, &value);
+    if (status == RegStatus::kNotFound) return true;
+    if (status != RegStatus::kOk) return Fail(std::string(name), status);
+    *out = std::move(value);
+    return true;
+  }
+  bool Fail(const std::string& what, RegStatus status) {
+    *error_ = "registry setting " + what + " cannot be read (error " +
+              std::to_string(RegStatusCode(status)) + ")";
+    return false;
+  }
+  bool Wrong(std::string_view name, const std::string& why) {
+    *error_ = std::string(kMulticastKey) + "\\" + std::string(name) + " " + why;
+    return false;
+  }
+
+  std::string* const error_;
+  std::optional<KeyId> key_;
+};
+
+}  // namespace
+
+bool ReadMulticastSettings(MulticastSettings* settings, std::string* error) {
+  std::string ignored;
+  if (error == nullptr) error = &ignored;
+  MulticastSettings read;
+  Reader reader(error);
+  std::uint32_t port = read.port;
+  if (!reader.Open() || !reader.Text("Group", &read.group) ||
+      !reader.Number("Port", 1, 65535, &port) ||
+      !reader.Text("Interface", &read.interfaceAddress) ||
+      !reader.Number("TTL", 0, 255, &read.ttl) ||
+      !reader.Number("DatagramBytes", 0, 65507, &read.datagramBytes) ||
+      !reader.Number("ReceiveBufferBytes", 65536, 1u << 30, &read.receiveBufferBytes) ||
+      !reader.Number("MaxMessageBytes", 1, 64u << 20, &read.maxMessageBytes) ||
+      !reader.Number("IncompleteExpiryMs", 10, 600000, &read.incompleteExpiryMs) ||
+      !reader.Number("QueueDatagrams", 1, 1u << 20, &read.queueDatagrams)) {
+    return false;
+  }
+  read.port = static_cast<std::uint16_t>(port);
+  // The station's own address: its RPC listen address, unless the registry names another.
+  const std::string listen = ReadRpcSettings().listenAddress;
+  read.unicastAddress = listen == "0.0.0.0" ? read.interfaceAddress : listen;
+  if (!reader.Text("UnicastAddress", &read.unicastAddress)) return false;
+  if (!CheckMulticastSettings(read, error)) {
+    *error = std::string(kMulticastKey) + ": " + *error;
+    return false;
+  }
+  *settings = std::move(read);
+  return true;
+}
+
+}  // namespace qx

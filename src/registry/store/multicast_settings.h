@@ -1,0 +1,30 @@
+// multicast_settings.h - the station's multicast settings, read from the registry.
+//
+// Key HKEY_LOCAL_MACHINE\SOFTWARE\TOLVAR\NORVANE\MULTICAST, values (each optional):
+//   Group (SZ, default 239.255.47.81), Port (DWORD, 24780), Interface (SZ, 127.0.0.1),
+//   TTL (DWORD, 0), UnicastAddress (SZ, default the RPC ListenAddress, or Interface when that
+//   listens on every address), DatagramBytes (DWORD, 0 = chosen by the interface),
+//   ReceiveBufferBytes (DWORD, 32 MiB), MaxMessageBytes (DWORD, 1 MiB),
+//   IncompleteExpiryMs (DWORD, 2000), QueueDatagrams (DWORD, 16384).
+// Defaults apply only to absent values: a value of another type, out of range, or a registry
+// that cannot be read fails the read (the agent does not serve on settings it cannot read).
+// Any thread may call.
+//
+//   MulticastSettings settings;
+//   if (!ReadMulticastSettings(&settings, &error)) ... refuse to start ...
+#pragma once
+
+#include <string>
+
+#include "platform/multicast_transport.h"
+
+namespace qx {
+
+inline constexpr const char* kMulticastKey =
+    "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\MULTICAST";
+
+// True with *settings filled and checked (CheckMulticastSettings); false with *error naming the
+// value that is wrong.
+bool ReadMulticastSettings(MulticastSettings* settings, std::string* error);
+
+}  // namespace qx

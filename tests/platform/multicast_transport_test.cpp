@@ -1,0 +1,271 @@
+// Tests of the multicast transport: reassembly of fragments (duplicates, order, expiry, bounds,
+// malformed datagrams) and real loopback traffic between stations on 127.0.0.x. Multicast is
+// sent only on the interface 127.0.0.1 with TTL 0.
+#include "platform/multicast_transport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/little_endian.h"
+#include "common/mutex.h"
+#include "platform/multicast_fragments.h"
+
+namespace qx {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+std::string JoinOf(int projects) {
+  std::string text = "<QXDISCOVER><EVENT>JOIN</EVENT><HOST>BIG</HOST><PROJECTLIST>";
+  for (int p = 0; p < projects; ++p) {
+    const std::string n = std::to_string(p);
+    text += "<PROJECT><Name>Line" + n + "</Name><DSN>BIG_Line" + n + "</DSN><FullPath>/srv/l" + n +
+            "/line" + n + ".mcp</FullPath></PROJECT>";
+  }
+  return text + "</PROJECTLIST></QXDISCOVER>";
+}
+
+TEST(FragmentAssemblerTest, ReassemblesWhateverOrderAndDropsWhatDoesNotFit) {
+  const std::string text = JoinOf(40);
+  const auto t0 = Clock::now();
+  auto parts = [&](std::uint32_t id) { return SplitMessage(7, 9, id, text, 300); };
+  ASSERT_GT(parts(1).size(), 5u);
+  auto mangled = [&](std::size_t offset, std::uint32_t value, int bytes) {
+    std::string d = parts(1)[1];
+    if (bytes == 4) PutLe32(d.data() + offset, value);
+    if (bytes == 2) PutLe16(d.data() + offset, static_cast<std::uint16_t>(value));
+    if (bytes == 1) d[offset] = static_cast<char>(value);
+    return d;
+  };
+  const std::uint64_t n = parts(1).size();
+  // The first fragment of a set fixes its count and total, and an index its offset: a datagram
+  // that disagrees later is dropped; one that came first spoils the set (no seal yet tells which
+  // of the two was forged).
+  const struct Case {
+    const char* name;
+    std::vector<std::string> extra;  // datagrams sent before the message's own, in reverse
+    bool complete;
+    std::uint64_t malformed, duplicates;
+  } cases[] = {
+      {"reverse order", {}, true, 0, 0},
+      {"every fragment twice", parts(1), true, 0, n},
+      {"too short", {std::string("QXM1")}, true, 1, 0},
+      {"wrong magic", {mangled(0, 0x12345678, 4)}, true, 1, 0},
+      {"next version", {mangled(4, 2, 1)}, true, 1, 0},
+      {"sealed", {mangled(5, kFragmentSealedFlag, 1)}, true, 1, 0},
+      {"header beyond datagram", {mangled(6, 60000, 2)}, true, 1, 0},
+      {"index beyond count", {mangled(20, 500, 2)}, true, 1, 0},
+      {"payload beyond total",
+       {mangled(28, static_cast<std::uint32_t>(text.size()), 4)},
+       true,
+       1,
+       0},
+      {"other count, same id", {mangled(22, 99, 2)}, false, n, 0},
+      {"same index, other offset", {mangled(28, 1, 4)}, false, 2, 0},
+      {"total beyond 1 MiB", {mangled(24, (1u << 20) + 1, 4)}, true, 1, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FragmentAssembler assembler{AssemblerLimits{}};
+    std::vector<std::string> datagrams = parts(1);
+    std::reverse(datagrams.begin(), datagrams.end());
+    datagrams.insert(datagrams.begin(), c.extra.begin(), c.extra.end());
+    int whole = 0;
+    for (const std::string& d : datagrams) {
+      if (auto message = assembler.Add(d, t0)) {
+        EXPECT_EQ(*message, text);
+        ++whole;
+      }
+    }
+    EXPECT_EQ(whole, c.complete ? 1 : 0);
+    EXPECT_EQ(assembler.counters().malformed, c.malformed);
+    EXPECT_EQ(assembler.counters().duplicates, c.duplicates);
+    // A late copy of a finished message is not handed out again.
+    EXPECT_FALSE(assembler.Add(parts(1)[2], t0 + milliseconds(10)));
+  }
+}
+
+TEST(FragmentAssemblerTest, UnfinishedSetsExpireAndStayWithinTheirBounds) {
+  AssemblerLimits limits;
+  limits.expiry = milliseconds(2000);
+  limits.maxOpenSets = 8;
+  limits.maxOpenSetsPerSender = 3;
+  limits.maxOpenBytes = 200000;
+  FragmentAssembler assembler(limits);
+  const std::string text(30000, 'x');
+  const auto t0 = Clock::now();
+  // One fragment each of many messages from four senders: never complete.
+  for (std::uint32_t sender = 1; sender <= 4; ++sender) {
+    for (std::uint32_t id = 1; id <= 5; ++id) {
+      assembler.Add(SplitMessage(sender, 1, id, text, 1000)[0], t0 + milliseconds(id));
+      EXPECT_LE(assembler.openSets(), limits.maxOpenSets);
+      EXPECT_LE(assembler.openBytes(), limits.maxOpenBytes);
+    }
+  }
+  EXPECT_GT(assembler.counters().evictedSets, 0u);
+  const std::size_t open = assembler.openSets();
+  EXPECT_GT(open, 0u);
+  assembler.Expire(t0 + milliseconds(1000));
+  EXPECT_EQ(assembler.openSets(), open);
+  assembler.Expire(t0 + milliseconds(2100));
+  EXPECT_EQ(assembler.openSets(), 0u);
+  EXPECT_EQ(assembler.openBytes(), 0u);
+  EXPECT_EQ(assembler.counters().expiredSets, open);
+  // A sender that restarted (new incarnation) is a new sender: its message id 1 is new too.
+  const auto again = SplitMessage(1, 2, 1, "hello", 1000);
+  EXPECT_EQ(assembler.Add(again[0], t0 + milliseconds(2200)).value_or(""), "hello");
+}
+
+// ---- real loopback transports ----
+
+// Collects what one transport receives.
+class Inbox {
+ public:
+  MulticastReceiver Receiver() {
+    return [this](const MulticastMessage& message) {
+      MutexLock lock(&mutex_);
+      messages_.push_back(message);
+      arrived_.SignalAll();
+    };
+  }
+  // The messages once count have arrived, or what arrived by the deadline.
+  std::vector<MulticastMessage> WaitFor(std::size_t count, milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    MutexLock lock(&mutex_);
+    while (messages_.size() < count && Clock::now() < deadline) arrived_.WaitUntil(deadline);
+    return messages_;
+  }
+
+ private:
+  Mutex mutex_;
+  CondVar arrived_{&mutex_};
+  std::vector<MulticastMessage> messages_ GUARDED_BY(mutex_);
+};
+
+MulticastSettings TestSettings(const char* unicast) {
+  static const std::uint16_t port =
+      static_cast<std::uint16_t>(20000 + std::random_device()() % 5000);
+  MulticastSettings settings;
+  settings.group = "239.255.47.99";
+  settings.port = port;
+  settings.interfaceAddress = "127.0.0.1";
+  settings.ttl = 0;
+  settings.unicastAddress = unicast;
+  return settings;
+}
+
+class MulticastLoopbackTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    Inbox probe;
+    auto transport = MulticastTransport::Start(TestSettings("127.0.0.4"), probe.Receiver(), &error);
+    ASSERT_TRUE(transport) << error;
+    transport->SendToGroup("<probe/>");
+    if (probe.WaitFor(1, milliseconds(2000)).empty()) {
+      GTEST_SKIP() << "multicast on the loopback interface does not reach this host's own "
+                      "group socket; the machine needs `ip link set lo multicast on` (or a "
+                      "route for 239.0.0.0/8 on lo)";
+    }
+  }
+};
+
+TEST_F(MulticastLoopbackTest, AJoinOfAThousandProjectsArrivesWhole) {
+  const std::string join = JoinOf(1000);
+  ASSERT_GT(join.size(), 100000u);
+  const struct {
+    const char* name;
+    std::uint32_t datagramBytes;
+  } cases[] = {{"loopback datagrams", 0}, {"network-sized datagrams", 1400}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MulticastSettings settings = TestSettings("127.0.0.2");
+    settings.datagramBytes = c.datagramBytes;
+    Inbox inbox;
+    std::string error;
+    auto transport = MulticastTransport::Start(settings, inbox.Receiver(), &error);
+    ASSERT_TRUE(transport) << error;
+    ASSERT_EQ(transport->SendToGroup(join), S_OK);
+    const auto got = inbox.WaitFor(1, milliseconds(3000));
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_TRUE(got[0].text == join);
+    EXPECT_EQ(got[0].delivery, MulticastDelivery::kGroup);
+    EXPECT_EQ(got[0].from, "127.0.0.2");
+    EXPECT_EQ(transport->SendToGroup(std::string((1u << 20) + 1, 'x')), E_INVALIDARG);
+    const MulticastCounters counters = transport->Counters();
+    EXPECT_EQ(counters.malformed + counters.queueDrops + counters.expiredSets, 0u);
+    EXPECT_GE(counters.receiveBufferBytes, 1u << 20);
+  }
+}
+
+TEST_F(MulticastLoopbackTest, EveryStationGetsTheGroupAndOnlyItsOwnUnicast) {
+  Inbox inboxB, inboxC;
+  std::string error;
+  auto b = MulticastTransport::Start(TestSettings("127.0.0.2"), inboxB.Receiver(), &error);
+  ASSERT_TRUE(b) << error;
+  auto c = MulticastTransport::Start(TestSettings("127.0.0.3"), inboxC.Receiver(), &error);
+  ASSERT_TRUE(c) << error;
+  // A third station on an address in use is refused, not silently shared.
+  EXPECT_FALSE(MulticastTransport::Start(TestSettings("127.0.0.3"), inboxC.Receiver(), &error));
+
+  ASSERT_EQ(b->SendToGroup("<to-all/>"), S_OK);
+  ASSERT_EQ(c->SendTo("127.0.0.2", "<to-b/>"), S_OK);
+  ASSERT_EQ(b->SendTo("127.0.0.3", "<to-c/>"), S_OK);
+  EXPECT_EQ(b->SendTo("10.1.2.3", "<out/>"), E_ACCESSDENIED);  // local mode stays on loopback
+  EXPECT_EQ(b->SendTo("STATION", "<name/>"), E_INVALIDARG);
+  auto texts = [](const std::vector<MulticastMessage>& messages) {
+    std::vector<std::string> all;
+    for (const auto& m : messages) {
+      all.push_back((m.delivery == MulticastDelivery::kGroup ? "group " : "unicast ") + m.text);
+    }
+    std::sort(all.begin(), all.end());
+    return all;
+  };
+  EXPECT_EQ(texts(inboxB.WaitFor(2, milliseconds(2000))),
+            (std::vector<std::string>{"group <to-all/>", "unicast <to-b/>"}));
+  EXPECT_EQ(texts(inboxC.WaitFor(2, milliseconds(2000))),
+            (std::vector<std::string>{"group <to-all/>", "unicast <to-c/>"}));
+  std::this_thread::sleep_for(milliseconds(100));  // nothing more comes
+  EXPECT_EQ(inboxB.WaitFor(3, milliseconds(0)).size(), 2u);
+  EXPECT_EQ(inboxC.WaitFor(3, milliseconds(0)).size(), 2u);
+}
+
+TEST(MulticastSettingsTest, WrongSettingsAreRefused) {
+  const struct {
+    const char* name;
+    void (*change)(MulticastSettings*);
+  } cases[] = {
+      {"unicast group", [](MulticastSettings* s) { s->group = "127.0.0.1"; }},
+      {"group text", [](MulticastSettings* s) { s->group = "239.255.1"; }},
+      {"multicast interface", [](MulticastSettings* s) { s->interfaceAddress = "239.1.1.1"; }},
+      {"no unicast address", [](MulticastSettings* s) { s->unicastAddress = "0.0.0.0"; }},
+      {"ttl", [](MulticastSettings* s) { s->ttl = 256; }},
+      {"tiny datagrams", [](MulticastSettings* s) { s->datagramBytes = 50; }},
+      {"huge datagrams", [](MulticastSettings* s) { s->datagramBytes = 70000; }},
+      {"too many fragments",
+       [](MulticastSettings* s) {
+         s->datagramBytes = 100;
+         s->maxMessageBytes = 1u << 20;
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MulticastSettings settings = TestSettings("127.0.0.2");
+    EXPECT_TRUE(CheckMulticastSettings(settings, nullptr));
+    c.change(&settings);
+    std::string error;
+    EXPECT_FALSE(CheckMulticastSettings(settings, &error));
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+}  // namespace
+}  // namespace qx
