@@ -14,13 +14,12 @@
 
 #include "common/answer.h"
 #include "common/hresult.h"
+#include "discovery/host_details.h"
 #include "xml/xml_element.h"
 
 namespace qx {
 
 HRESULT AnswerRemoteRequest(const CXmlElement& request, AnswerText* answer);
-HRESULT BuildHostDetails(std::string_view root, std::string_view event, std::string_view receiver,
-                         AnswerText* answer);
 // Hands a request whole to this station's project manager. A request that came from another
 // station is forwarded as such (fromRemote): the project manager then sees no local caller.
 HRESULT ForwardToProjectManager(std::string_view text, AnswerText* answer, bool fromRemote = false);

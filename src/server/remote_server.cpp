@@ -8,7 +8,10 @@
 #include <new>
 
 #include "common/text.h"
+#include "discovery/discovery_handler.h"
+#include "discovery/multicast_sink.h"
 #include "hostinfo/local_host_info.h"
+#include "nettree/net_tree.h"
 #include "registry/reg_key.h"
 #include "registry/registry_projects.h"
 #include "registry/store/settings.h"
@@ -50,6 +53,12 @@ CSERVER::CSERVER() {
 }
 
 CSERVER::~CSERVER() {
+  // The watch and the sink borrow this object: they end before anything of it goes.
+  StopWatchTimer();
+  if (sinkCookie_ != 0) {
+    UnadviseEventSink(sinkCookie_);
+    sinkCookie_ = 0;
+  }
   stopServer();
   ServerRegistry& servers = Servers();
   MutexLock lock(&serverLock);
@@ -144,35 +153,53 @@ bool CSERVER::onReceiveData(std::uint16_t /*clientId*/, std::uint32_t dataId,
   return Succeeded(result);
 }
 
-HRESULT CSERVER::onReceiveMulticast(std::string_view /*text*/) { return E_NOTIMPL; }
+HRESULT CSERVER::onReceiveMulticast(std::string_view text) { return ReceiveMulticast(*this, text); }
 
-HRESULT CSERVER::onDiscoverEvent(std::string_view /*text*/, const CXmlElement& /*tree*/) {
-  return E_NOTIMPL;
+HRESULT CSERVER::onDiscoverEvent(std::string_view text, CXmlElement& tree) {
+  return HandleDiscoverEvent(*this, text, tree);
 }
 
-HRESULT CSERVER::onProjectManagerEvent(std::string_view /*text*/, const CXmlElement& /*tree*/) {
-  return E_NOTIMPL;
+HRESULT CSERVER::onProjectManagerEvent(std::string_view text, const CXmlElement& tree) {
+  return HandleProjectManagerEvent(*this, text, tree);
 }
 
-HRESULT CSERVER::onStationEvent(std::string_view /*text*/, const CXmlElement& /*tree*/) {
-  return E_NOTIMPL;
+HRESULT CSERVER::onStationEvent(std::string_view text, const CXmlElement& tree) {
+  return HandleStationEvent(*this, text, tree);
 }
 
-HRESULT CSERVER::JoinMulticastGroup() { return E_NOTIMPL; }
+HRESULT CSERVER::ForwardRemoteCall(std::string_view text) {
+  // The call came from the group, not from a local caller.
+  return ForwardToProjectManager(text, nullptr, /*fromRemote=*/true);
+}
 
-HRESULT CSERVER::LeaveMulticastGroup() { return E_NOTIMPL; }
+HRESULT CSERVER::PerformRemoteCall(const CXmlElement& message) {
+  return PerformDllCall(message, nullptr);
+}
 
-bool CSERVER::InitNetworkTree() { return false; }
+HRESULT CSERVER::JoinMulticastGroup() { return qx::JoinMulticastGroup(*this); }
 
-void CSERVER::ClearNetworkTree() {}
+HRESULT CSERVER::LeaveMulticastGroup() { return qx::LeaveMulticastGroup(); }
 
-void CSERVER::StartWatchTimer(std::uint32_t periodMs) { watchTimerPeriodMs_ = periodMs; }
+bool CSERVER::InitNetworkTree() { return TheNetTree().Init(); }
 
-void CSERVER::StopWatchTimer() { watchTimerPeriodMs_ = 0; }
+void CSERVER::ClearNetworkTree() { TheNetTree().Clear(); }
 
-std::uint32_t CSERVER::AdviseEventSink() { return 0; }
+void CSERVER::StartWatchTimer(std::uint32_t periodMs) {
+  // Each tick joins through the current server, which may not be this one when a process
+  // runs several servers; the timer itself ends with this object.
+  watchTimer_.Start(periodMs, [] {
+    WatchTick([] {
+      ServerRef server;
+      if (server) server->JoinMulticastGroup();
+    });
+  });
+}
 
-void CSERVER::UnadviseEventSink(std::uint32_t /*cookie*/) {}
+void CSERVER::StopWatchTimer() { watchTimer_.Stop(); }
+
+std::uint32_t CSERVER::AdviseEventSink() { return CMulticastSink::Init(this); }
+
+void CSERVER::UnadviseEventSink(std::uint32_t cookie) { CMulticastSink::Cleaup(cookie); }
 
 ServerRef::ServerRef() {
   ServerRegistry& servers = Servers();

@@ -8,6 +8,11 @@
 // cleared when that object is destroyed, and the lock inside ServerRef keeps a user of it
 // from meeting a destroyed object.
 //
+// The discovery role owns the watch timer's thread; the project-manager role holds the event
+// sink's subscription. Both borrow the object and end in stopRemoteServer (or, at the latest,
+// first thing in the destructor). The discovery messages are handled by src/discovery, to which
+// the server lends itself as the DiscoveryHost.
+//
 // Threads: startRemoteServer, stopRemoteServer and TalkByString run on host threads; the
 // receive callbacks on RPC pool threads. The destructor first stops the endpoint (so no RPC
 // handler runs on a half-destroyed object), then waits until no ServerRef holds the object;
@@ -28,6 +33,8 @@
 #include "common/answer.h"
 #include "common/hresult.h"
 #include "common/mutex.h"
+#include "discovery/discovery_host.h"
+#include "discovery/project_watch.h"
 #include "rpc/rpc.h"
 #include "xml/xml_element.h"
 
@@ -44,7 +51,7 @@ inline constexpr const char* kRoleUnknown = "<UNKNOWN>";
 // Watch timer period when the registry value "CleanRegistry" is absent, in milliseconds.
 inline constexpr std::uint32_t kDefaultWatchPeriodMs = 10000;
 
-class CSERVER : public CRPCServerW {
+class CSERVER : public CRPCServerW, public DiscoveryHost {
  public:
   CSERVER();
   ~CSERVER() override;
@@ -59,20 +66,22 @@ class CSERVER : public CRPCServerW {
 
   // Local commands (TalkByString) and discovery messages.
   HRESULT TalkByString(std::string_view text, AnswerText* answer);
-  virtual HRESULT onReceiveMulticast(std::string_view text);
-  virtual HRESULT onDiscoverEvent(std::string_view text, const CXmlElement& tree);
-  virtual HRESULT onProjectManagerEvent(std::string_view text, const CXmlElement& tree);
-  virtual HRESULT onStationEvent(std::string_view text, const CXmlElement& tree);
+  HRESULT onReceiveMulticast(std::string_view text) override;
+  HRESULT onDiscoverEvent(std::string_view text, CXmlElement& tree) override;
+  HRESULT onProjectManagerEvent(std::string_view text, const CXmlElement& tree) override;
+  HRESULT onStationEvent(std::string_view text, const CXmlElement& tree) override;
+  HRESULT ForwardRemoteCall(std::string_view text) override;
+  HRESULT PerformRemoteCall(const CXmlElement& message) override;
 
   // Group membership; E_NOTIMPL while multicast is not enabled.
   HRESULT JoinMulticastGroup();
   HRESULT LeaveMulticastGroup();
 
   const std::string& serviceName() const { return serviceName_; }
-  bool multicastEnabled() const { return multicastEnabled_.load(); }
-  bool replyWithRpc() const { return replyWithRpc_; }
+  bool multicastEnabled() const override { return multicastEnabled_.load(); }
+  bool replyWithRpc() const override { return replyWithRpc_.load(); }
   // Period of the running watch timer in milliseconds; 0 when none runs.
-  std::uint32_t watchTimerPeriodMs() const { return watchTimerPeriodMs_; }
+  std::uint32_t watchTimerPeriodMs() const { return watchTimer_.periodMs(); }
 
  private:
   friend class ServerRef;
@@ -86,9 +95,9 @@ class CSERVER : public CRPCServerW {
   HRESULT DispatchCommand(const CXmlElement& command, AnswerText* answer);
 
   std::atomic<bool> multicastEnabled_{false};
-  bool replyWithRpc_ = true;
+  std::atomic<bool> replyWithRpc_{true};
   std::uint32_t sinkCookie_ = 0;
-  std::uint32_t watchTimerPeriodMs_ = 0;
+  WatchTimer watchTimer_;  // the discovery role's watch; stopped before the object goes
   std::string serviceName_;
   int holders_ GUARDED_BY(serverLock) = 0;  // ServerRefs on this object
 };
@@ -109,8 +118,5 @@ class ServerRef {
  private:
   CSERVER* server_;
 };
-
-// The module-wide switch of the registry clean pass ("CleanRegistry").
-extern std::atomic<bool> cleanRegistryEnabled;
 
 }  // namespace qx

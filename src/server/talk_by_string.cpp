@@ -10,14 +10,13 @@
 
 #include "common/text.h"
 #include "hostinfo/local_host_info.h"
+#include "nettree/net_tree.h"
 #include "registry/registry_projects.h"
 #include "server/answer_request.h"
 #include "server/remote_server.h"
 #include "trace/trace.h"
 
 namespace qx {
-
-std::atomic<bool> cleanRegistryEnabled{true};
 
 namespace {
 
@@ -27,7 +26,24 @@ const CTraceSource kSource("RemoteServer");
 // announcement goes out before the station announces itself again.
 constexpr std::chrono::milliseconds kLeaveJoinPause{1000};
 
-bool NetTreeInitialized() { return false; }
+bool NetTreeInitialized() { return TheNetTree().IsInitialized(); }
+
+using TreeQuery = HRESULT (NetTree::*)(const CXmlElement& request, AnswerText* answer) const;
+
+struct TreeQueryEntry {
+  const char* tag;
+  TreeQuery query;
+};
+
+// Rows 11 to 16 of the command table, in their order.
+constexpr TreeQueryEntry kTreeQueries[] = {
+    {"GetTreeContent", &NetTree::GetTreeContent},
+    {"GetHostDetails", &NetTree::GetHostDetails},
+    {"GetProjectDetails", &NetTree::GetProjectDetails},
+    {"GetProjectList", &NetTree::GetProjectList},
+    {"FindServerForDSN", &NetTree::FindServerForDSN},
+    {"IsPasswordAvailable", &NetTree::IsPasswordAvailable},
+};
 
 HRESULT ForwardCommand(const CXmlElement& command, AnswerText* answer) {
   std::string text;
@@ -45,6 +61,7 @@ HRESULT SetStationData(const CXmlElement& command, AnswerText* answer) {
 
 HRESULT CSERVER::TalkByString(std::string_view text, AnswerText* answer) {
   const std::string command(text);
+  // The trace facility shows the content of every password element as ***.
   Trace(kSource, nullptr, nullptr, kTraceTalk, kLevelText, "<TalkByString>%s</TalkByString>",
         command.c_str());
   HRESULT result = E_FAIL;
@@ -90,6 +107,10 @@ HRESULT CSERVER::DispatchCommand(const CXmlElement& command, AnswerText* answer)
     TraceError(kSource, "TalkByString: NetTree not initialized TAG(%s)", tag.c_str());
     return E_FAIL;
   }
+  for (const TreeQueryEntry& entry : kTreeQueries) {
+    if (IEquals(tag, entry.tag)) return (TheNetTree().*entry.query)(command, answer);
+  }
+  if (IEquals(tag, "SetUserPassword")) return TheNetTree().SetUserPassword(command);
   TraceError(kSource, "TalkByString: UNKNOWN TAG(%s)", tag.c_str());
   return E_NOTIMPL;
 }

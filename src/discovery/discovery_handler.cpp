@@ -1,0 +1,223 @@
+// discovery_handler.cpp - routing and handling of discovery messages, join and leave.
+#include "discovery/discovery_handler.h"
+
+#include <new>
+#include <string>
+
+#include "client/remote_client.h"
+#include "common/answer.h"
+#include "common/text.h"
+#include "discovery/host_details.h"
+#include "discovery/multicast_port.h"
+#include "hostinfo/local_host_info.h"
+#include "nettree/net_tree.h"
+#include "registry/project_state.h"
+#include "trace/trace.h"
+
+namespace qx {
+namespace {
+
+const CTraceSource kSource("RemoteServer");
+
+// Runs one handler step; an exception becomes its HRESULT and never leaves the handler.
+template <typename Step>
+HRESULT Guarded(Step step) {
+  try {
+    return step();
+  } catch (const std::bad_alloc&) {
+    TraceError(kSource, "discovery handler: out of memory");
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    TraceError(kSource, "discovery handler: unexpected failure");
+    return E_FAIL;
+  }
+}
+
+bool IsLocal(std::string_view host) { return LocalHost().IsLocalComputer(host); }
+
+HRESULT RouteRemoteCall(DiscoveryHost& host, std::string_view text, const CXmlElement& message) {
+  TraceReceived("MulticastPort", text, message);
+  const std::string context = message.GetSubText("ProcessContext");
+  if (IEquals(context, "ProjectManager")) {
+    std::string whole;
+    if (!message.GetXml(&whole)) return E_FAIL;
+    return host.ForwardRemoteCall(whole);
+  }
+  if (IEquals(context, "DiscoverService")) return host.PerformRemoteCall(message);
+  return E_FAIL;
+}
+
+}  // namespace
+
+void TraceReceived(std::string_view portName, std::string_view text, const CXmlElement& message) {
+  if (IEquals(message.GetSubText("EVENT"), "New State of Server") &&
+      message.GetSubText("STATE").empty()) {
+    return;
+  }
+  const std::string line(text);
+  if (portName == "MulticastPort") {
+    Trace(kSource, "OnReceive|Multicast", nullptr, kTraceMulticast, kLevelText, "%s", line.c_str());
+  } else {
+    Trace(kSource, "OnReceive|RPC", nullptr, kTraceServer, kLevelText, "%s", line.c_str());
+  }
+}
+
+HRESULT ReceiveMulticast(DiscoveryHost& host, std::string_view text) {
+  return Guarded([&]() -> HRESULT {
+    CXmlElement message;
+    if (!message.LoadXml(text)) {
+      const std::string line(text);
+      TraceWarning(kSource, "<E>onReceiveMulticast: invalid xml string<S>%s</S></E>", line.c_str());
+      return E_FAIL;
+    }
+    const std::string tag = message.GetName();
+    if (IEquals(tag, "QXDISCOVER")) {
+      TraceReceived("MulticastPort", text, message);
+      return host.onDiscoverEvent(text, message);
+    }
+    if (IEquals(tag, "PM_MULTICAST") || IEquals(tag, "PM_OLD_MAIL_SLOT")) {
+      return host.onProjectManagerEvent(text, message);
+    }
+    if (IEquals(tag, "STATIONLIST") || IEquals(tag, "NETQX")) {
+      return host.onStationEvent(text, message);
+    }
+    if (IEquals(tag, "REMOTECALL")) return RouteRemoteCall(host, text, message);
+    if (IEquals(tag, "TestMulticast")) {
+      const std::string line(text);
+      Trace(kSource, "OnReceive|Multicast", "warning", kTraceMulticast, kLevelEvents, "%s",
+            line.c_str());
+      return AnswerTestMulticast(message);
+    }
+    if (IEquals(tag, "ReplyTestMulticast")) {
+      const std::string line(text);
+      Trace(kSource, "OnReceive|Unicast", "warning", kTraceMulticast, kLevelEvents, "%s",
+            line.c_str());
+    }
+    return S_OK;
+  });
+}
+
+HRESULT HandleDiscoverEvent(DiscoveryHost& host, std::string_view /*text*/, CXmlElement& message) {
+  if (!host.multicastEnabled()) return S_OK;
+  Guarded([&]() -> HRESULT {
+    const std::string event = message.GetSubText("EVENT");
+    const std::string name = message.GetSubText("HOST");
+    const std::string domain = message.GetSubText("DOMAIN");
+    NetTree& tree = TheNetTree();
+    if (IEquals(event, "JOIN")) {
+      // A join that the tree refuses (no host, no domain, a name too long) is dropped
+      // unanswered: the tree has traced it.
+      if (tree.AddHost(name, domain, &message) && !IsLocal(name)) {
+        ReplyUpdate(host, name, message.GetSubText("IP"));
+      }
+    } else if (IEquals(event, "UPDATE")) {
+      tree.AddHost(name, domain, &message);
+    } else if (IEquals(event, "LEAVE")) {
+      if (!IsLocal(name)) tree.RemoveHost(name, domain);
+    } else if (IEquals(event, "RemoveFromProjectList")) {
+      tree.RemoveFromProjectList(message);
+    }
+    return S_OK;
+  });
+  return S_OK;
+}
+
+HRESULT HandleProjectManagerEvent(DiscoveryHost& host, std::string_view text,
+                                  const CXmlElement& message) {
+  if (!host.multicastEnabled()) return S_OK;
+  Guarded([&]() -> HRESULT {
+    TraceReceived("MulticastPort", text, message);
+    const std::string event = message.GetSubText("EVENT");
+    const std::string dsn = message.GetSubText("DSN");
+    const std::string state = message.GetSubText("STATE");
+    const std::string name = message.GetSubText("HOST");
+    NetTree& tree = TheNetTree();
+    if (IEquals(event, "New State of Server")) {
+      if (IsLocal(name)) SetCurrentProjectState(dsn, state);
+      const std::string reason = message.GetSubText("Reason");
+      if (IEquals(reason, "open") || IEquals(reason, "create")) {
+        tree.PushServerProject(message);
+      } else {
+        tree.ChangeServerState(dsn, state);
+      }
+    } else if (IEquals(event, "New State of Client")) {
+      tree.ChangeClientState(name, dsn, state);
+    }
+    return S_OK;
+  });
+  return S_OK;
+}
+
+HRESULT HandleStationEvent(DiscoveryHost& host, std::string_view text, const CXmlElement& message) {
+  if (!host.multicastEnabled() || !IEquals(message.GetName(), "NETQX")) return S_OK;
+  Guarded([&]() -> HRESULT {
+    // A SHUTDOWN names its station (STATION with HOST and DOMAIN); the tree keeps that station
+    // until it leaves, so the message is only traced.
+    const std::string line(text);
+    Trace(kSource, nullptr, nullptr, kTraceStation, kLevelDetail, "%s", line.c_str());
+    return S_OK;
+  });
+  return S_OK;
+}
+
+HRESULT ReplyUpdate(const DiscoveryHost& host, std::string_view joiner, std::string_view address) {
+  return Guarded([&]() -> HRESULT {
+    AnswerText update;
+    if (host.replyWithRpc()) {
+      HRESULT result = BuildHostDetails("QXDISCOVER", "UPDATE", joiner, &update);
+      if (Failed(result) || !update) return Failed(result) ? result : E_FAIL;
+      AnswerText ignored;
+      return DiscoverCommand(*update, &ignored);
+    }
+    HRESULT result = BuildHostDetails("QXDISCOVER", "UPDATE", address, &update);
+    if (Failed(result) || !update) return Failed(result) ? result : E_FAIL;
+    return SendToMulticastPort(address, *update);
+  });
+}
+
+HRESULT AnswerTestMulticast(const CXmlElement& request) {
+  return Guarded([&]() -> HRESULT {
+    const std::string address = request.GetSubText("IP");
+    const std::string replyBy = request.GetSubText("ReplyBy");
+    AnswerText reply;
+    const HRESULT built = BuildHostDetails("ReplyTestMulticast", "TEST", address, &reply);
+    if (IEquals(replyBy, "RPC")) return E_NOTIMPL;
+    // A mailslot receiver names a Windows mailslot, which no station here has: as with a
+    // mailslot that does not open, nothing is sent.
+    if (IEquals(replyBy, "Mailslot")) return built;
+    if (Failed(built) || !reply) return Failed(built) ? built : E_FAIL;
+    return SendToMulticastPort(address, *reply);
+  });
+}
+
+HRESULT JoinMulticastGroup(DiscoveryHost& host) {
+  if (!host.multicastEnabled()) return E_NOTIMPL;
+  return Guarded([&]() -> HRESULT {
+    Trace(kSource, nullptr, nullptr, kTraceMulticast, kLevelEvents, "JoinMulticastGroup()");
+    AnswerText join;
+    HRESULT result = BuildHostDetails("QXDISCOVER", "JOIN", "*", &join);
+    if (Succeeded(result) && join) {
+      result = SendToMulticastPort("*", *join);
+      host.onReceiveMulticast(*join);
+    }
+    return result;
+  });
+}
+
+HRESULT LeaveMulticastGroup() {
+  return Guarded([&]() -> HRESULT {
+    AnswerText leave;
+    HRESULT result = BuildHostDetails("QXDISCOVER", "LEAVE", "*", &leave);
+    if (Succeeded(result) && leave) result = SendToMulticastPort("*", *leave);
+    // Only a tree that the discovery role initialised is created anew: a leave in a process
+    // without that role must not open the tree's queries.
+    NetTree& tree = TheNetTree();
+    const bool initialized = tree.IsInitialized();
+    tree.Clear();
+    if (initialized) tree.Init();
+    Trace(kSource, nullptr, nullptr, kTraceMulticast, kLevelEvents, "LeaveMulticastGroup");
+    return result;
+  });
+}
+
+}  // namespace qx
