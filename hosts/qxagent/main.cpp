@@ -2,8 +2,10 @@
 //
 // Wires the agent's parts, one class a job: StopSignal (SIGINT/SIGTERM), the station checks
 // (runtime directory, registry, listen failures) and one ServiceHost per service of the module
-// (discovery, and project manager unless --no-project-manager-service). Parts start in order
-// and stop in reverse; the multicast component joins this list as one more part.
+// (discovery, and project manager unless --no-project-manager-service), then the station's
+// multicast component (MulticastHost), which hands every message to the discovery service and
+// joins the group at once. Parts start in order and stop in reverse: "LeaveMulticastGroup", the
+// component, then the services.
 // Writes one "service ..." line per running service and then "ready" to stdout (and READY=1
 // to the service manager); errors go to stderr. Exit codes: 0 after a stop signal, 1 when the
 // station cannot run, 2 for a wrong command line, 3 when the registry cannot be read (empty,
@@ -27,6 +29,7 @@
 
 #include "agent_options.h"
 #include "common/text.h"
+#include "multicast_host.h"
 #include "qxremoteserver.h"
 #include "registry/store/settings.h"
 #include "rpc/rpc.h"
@@ -98,6 +101,25 @@ int main(int argc, char** argv) {
     }
     std::cout << "service " << service->label() << " " << point.Text() << std::endl;
   }
+  // The station's multicast component, fed to and from the discovery service; the station
+  // joins the group at once, so that the others see it without waiting for a watch tick.
+  qxagent::ServiceHost* discovery = services.front().get();
+  qxagent::MulticastHost multicast(
+      [discovery](const std::string& text) { discovery->Receive(qx::Utf8ToUtf16(text)); },
+      [discovery](const std::string& request, qx::AnswerText* answer) {
+        std::string text;
+        const HRESULT hr = discovery->Talk(qx::Utf8ToUtf16(request), &text);
+        if (hr >= 0 && answer != nullptr) *answer = std::move(text);
+        return hr;
+      });
+  if (!multicast.Start(&error)) {
+    std::cerr << "qxagent: the multicast component could not start: " << error << "\n";
+    return 1;
+  }
+  std::cout << "multicast " << multicast.Describe() << std::endl;
+  if (const HRESULT hr = discovery->Talk(u"<JoinMulticastGroup/>", nullptr); hr < 0) {
+    std::cerr << "qxagent: joining the multicast group failed, " << HresultText(hr) << "\n";
+  }
   std::cout << "ready" << std::endl;
   NotifyServiceManager("READY=1");
 
@@ -116,11 +138,11 @@ int main(int argc, char** argv) {
                  static_cast<unsigned>(graceMs + kStopMargin.count())));
 
   int exitCode = signo < 0 ? 1 : 0;
+  // Leave while the component still sends; stop the component before the server it calls.
+  discovery->Talk(u"<LeaveMulticastGroup/>", nullptr);
+  multicast.Stop();
   for (auto it = services.rbegin(); it != services.rend(); ++it) {
     auto& service = *it;
-    if (service->serviceName() == QX_SERVICE_DISCOVERY) {
-      service->Talk(u"<LeaveMulticastGroup/>", nullptr);
-    }
     if (const HRESULT hr = service->Stop(); hr < 0) {
       std::cerr << "qxagent: stopping the " << service->label() << " service failed, "
                 << HresultText(hr) << "\n";

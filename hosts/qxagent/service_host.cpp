@@ -33,6 +33,11 @@ HRESULT ServiceHost::Talk(std::u16string_view command, std::string* answer) {
   return hr;
 }
 
+HRESULT ServiceHost::Receive(std::u16string_view text) {
+  const std::u16string message(text);
+  return onReceiveMulticast(server_, message.c_str());
+}
+
 HRESULT ServiceHost::Stop() {
   if (server_ == nullptr) return 0;
   void* server = std::exchange(server_, nullptr);

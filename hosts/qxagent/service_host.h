@@ -2,7 +2,9 @@
 //
 // Starts a server of the module through its C interface under a service name, passes local
 // commands to it, and stops it (at the latest when the object goes). The object owns the
-// server handle. Used by one thread (the agent's main thread).
+// server handle. Start and Stop run on the agent's main thread; Talk and Receive may also run on
+// the multicast component's threads while the server runs (the agent stops the component before
+// it stops the server).
 //
 //   ServiceHost discovery(QX_SERVICE_DISCOVERY, "discovery");
 //   if (discovery.Start() < 0) ...;
@@ -27,6 +29,8 @@ class ServiceHost {
   HRESULT Start();
   // A local command (TalkByString); the answer text, if any, goes to *answer when not null.
   HRESULT Talk(std::u16string_view command, std::string* answer);
+  // A message from the multicast group or addressed to this station (onReceiveMulticast).
+  HRESULT Receive(std::u16string_view text);
   // Stops the server; S_OK when none runs.
   HRESULT Stop();
 
