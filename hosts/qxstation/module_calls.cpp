@@ -25,6 +25,13 @@ ModuleAnswer CallRemoteCommand(std::string_view command) {
   return TakeAnswer(hr, answer);
 }
 
+ModuleAnswer CallDiscoverCommand(std::string_view command) {
+  const std::u16string text = qx::Utf8ToUtf16(command);
+  BSTR answer = nullptr;
+  const HRESULT hr = DiscoverCommand(text.c_str(), &answer);
+  return TakeAnswer(hr, answer);
+}
+
 ModuleAnswer CallStateOfMachine(std::string_view host) {
   const std::u16string text = qx::Utf8ToUtf16(host);
   BSTR answer = nullptr;

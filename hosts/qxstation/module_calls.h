@@ -23,6 +23,9 @@ struct ModuleAnswer {
 
 ModuleAnswer CallRemoteCommand(std::string_view command);
 ModuleAnswer CallStateOfMachine(std::string_view host);
+// A discovery command (DiscoverCommand): without a receiver it is a local command of this
+// station's discovery service, answered by the agent through its multicast component.
+ModuleAnswer CallDiscoverCommand(std::string_view command);
 std::int32_t CallRemoteCopyFile(std::string_view request, QXProgressCallback progress);
 // A local command (TalkByString) on a server of this process started under a service name of
 // no role, stopped again afterwards. Nullopt when no such server could be started.

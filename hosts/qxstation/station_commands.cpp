@@ -47,6 +47,10 @@ int PrintAnswer(const ModuleAnswer& answer, std::FILE* out) {
   return answer.hr >= 0 ? kSuccess : kFailure;
 }
 
+int RunDiscover(const Arguments& args, std::FILE* out, std::FILE* /*err*/) {
+  return PrintAnswer(CallDiscoverCommand(args.positionals()[0]), out);
+}
+
 int RunCommand(const Arguments& args, std::FILE* out, std::FILE* err) {
   std::string command = args.positionals()[0];
   if (const std::optional<std::string> receiver = args.value("--receiver")) {
@@ -189,6 +193,18 @@ const std::vector<Subcommand>& Subcommands() {
        1,
        1,
        RunCommand},
+      {"discover",
+       "discover XML",
+       "Gives a local command to this station's discovery service (the agent keeps the\n"
+       "network tree) and prints the HRESULT and the answer, for example\n"
+       "  qxstation discover '<GetTreeContent/>'\n"
+       "  qxstation discover '<GetProjectList><DomainFilter>*</DomainFilter>"
+       "<HostFilter>*</HostFilter><ProjectFilter>*</ProjectFilter></GetProjectList>'",
+       {},
+       {},
+       1,
+       1,
+       RunDiscover},
       {"hosts",
        "hosts NAME",
        "Asks the station NAME for its host details.",

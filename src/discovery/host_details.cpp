@@ -7,6 +7,7 @@
 #include "hostinfo/local_host_info.h"
 #include "registry/reg_key.h"
 #include "registry/registry_projects.h"
+#include "registry/store/settings.h"
 #include "xml/xml_element.h"
 
 namespace qx {
@@ -21,8 +22,17 @@ HRESULT BuildHostDetails(std::string_view root, std::string_view event, std::str
   details.AddTextChild("Host", host.computerName());
   details.AddTextChild("Domain", host.domainName());
   details.AddTextChild("User", host.userName());
-  details.AddTextChild("IP", host.currentAddress());
-  details.AddTextChild("IP_Mask", host.currentMask());
+  // In local mode (the RPC endpoints listen on a loopback address) the others reach this
+  // station only at that address, so that is the address it announces; otherwise the current
+  // address of the host's table.
+  const std::string listen = ReadRpcSettings().listenAddress;
+  if (listen.starts_with("127.")) {
+    details.AddTextChild("IP", listen);
+    details.AddTextChild("IP_Mask", "255.0.0.0");
+  } else {
+    details.AddTextChild("IP", host.currentAddress());
+    details.AddTextChild("IP_Mask", host.currentMask());
+  }
 
   if (!IEquals(event, "LEAVE") && !IEquals(event, "TEST")) {
     CREGKEY setup(kSetupKey);

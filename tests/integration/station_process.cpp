@@ -2,13 +2,18 @@
 #include "station_process.h"
 
 #include <fcntl.h>
+#include <net/if.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -194,6 +199,19 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
   unlink(outPath.c_str());
   unlink(errPath.c_str());
   return result;
+}
+
+bool EnterPrivateNetwork() {
+  if (unshare(CLONE_NEWNET) != 0) return false;
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  ifreq request{};
+  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+  bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+  up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+  close(fd);
+  return up;
 }
 
 }  // namespace qxtest

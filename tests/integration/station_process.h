@@ -66,4 +66,9 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
                          const Environment& environment,
                          std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+// Moves the calling process (before it starts any thread or child) into a network namespace of
+// its own with the loopback interface up, so that its stations neither meet nor disturb anything
+// else on the machine. False when the system does not allow it.
+bool EnterPrivateNetwork();
+
 }  // namespace qxtest

@@ -606,29 +606,10 @@ TEST_F(TwoStations, QxstationReachesTheOtherStation) {
 }  // namespace
 }  // namespace qxtest
 
-namespace {
-
-// Moves the test into a network namespace of its own with the loopback interface up. False
-// when the system does not allow it; the test then runs in the machine's namespace.
-bool EnterPrivateNetwork() {
-  if (unshare(CLONE_NEWNET) != 0) return false;
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  ifreq request{};
-  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-  up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-  close(fd);
-  return up;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   signal(SIGPIPE, SIG_IGN);
-  if (!EnterPrivateNetwork()) {
+  if (!qxtest::EnterPrivateNetwork()) {
     std::fprintf(stderr,
                  "note: no private network namespace; using 127.0.0.2 and 127.0.0.3 of "
                  "this machine\n");

@@ -8,7 +8,9 @@
 
 #include "common/text.h"
 #include "platform/project_manager_link.h"
+#include "registry/reg_key.h"
 #include "registry/registry_projects.h"
+#include "registry/store/settings.h"
 #include "server_test_support.h"
 
 namespace qx {
@@ -92,7 +94,16 @@ TEST_F(AnswerRequestTest, UnknownTagLeavesTheAnswerAndTraces) {
   EXPECT_EQ(capture.Count("<Request>Test</Request><Result><null></Result>"), 1);
 }
 
+// Sets the RPC endpoints' listen address (local mode while it is a loopback address).
+void SetListenAddress(const char* address) {
+  CREGKEY rpc;
+  ASSERT_TRUE(CREGKEY::CreateKey(kRpcKey));
+  ASSERT_TRUE(rpc.Open(kRpcKey));
+  ASSERT_TRUE(rpc.SetString("ListenAddress", address));
+}
+
 TEST_F(AnswerRequestTest, HostDetailsByEvent) {
+  SetListenAddress("0.0.0.0");  // network mode: the host's current address is announced
   const std::vector<std::string> base = {"EVENT", "Receiver", "Host",   "Domain",
                                          "User",  "IP",       "IP_Mask"};
   std::vector<std::string> full = base;
@@ -136,6 +147,16 @@ TEST_F(AnswerRequestTest, HostDetailsByEvent) {
     EXPECT_EQ(first.GetSubText("DSN"), "PlantA");
     EXPECT_EQ(first.GetSubText("FullPath"), station_->root.string() + "/R&D/plant.mcp");
   }
+
+  // Local mode: the others reach this station only at its listen address, so it announces that.
+  SetListenAddress("127.0.0.4");
+  AnswerText local;
+  ASSERT_EQ(BuildHostDetails("QXDISCOVER", "JOIN", "*", &local), S_OK);
+  CXmlElement details;
+  ASSERT_TRUE(local && details.LoadXml(*local));
+  EXPECT_EQ(details.GetSubText("IP"), "127.0.0.4");
+  EXPECT_EQ(details.GetSubText("IP_Mask"), "255.0.0.0");
+  SetListenAddress("127.0.0.1");
 }
 
 TEST_F(AnswerRequestTest, GetHostDetailsRequest) {

@@ -1,0 +1,185 @@
+// Three whole stations on one machine find each other: STATION5, STATION6 and STATION7 on
+// 127.0.0.5-7, each with its own registry, runtime directory, computer name and qxagent, and one
+// multicast group on the loopback interface (TTL 0). Their trees are read as a user would, with
+// "qxstation discover". The test runs in a network namespace of its own when it may make one.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "station_process.h"
+
+namespace qxtest {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr const char* kNorvane = "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE";
+constexpr const char* kAllProjects =
+    "<GetProjectList><DomainFilter>*</DomainFilter><HostFilter>*</HostFilter>"
+    "<ProjectFilter>*</ProjectFilter></GetProjectList>";
+
+struct Station {
+  std::string name;
+  std::string address;
+  std::string dir;
+  std::unique_ptr<ChildProcess> agent;
+
+  Environment env() const {
+    return {{"QX_REGISTRY", dir + "/registry.db"}, {"QX_RUNTIME_DIR", dir + "/run"}};
+  }
+};
+
+class ThreeStations : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    char pattern[] = "/tmp/qxthree.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    for (int i = 0; i < 3; ++i) {
+      Station& station = stations_[i];
+      station.name = "STATION" + std::to_string(5 + i);
+      station.address = "127.0.0." + std::to_string(5 + i);
+      station.dir = root_ + "/" + station.name;
+      fs::create_directories(station.dir + "/run");
+      ASSERT_NO_FATAL_FAILURE(Configure(station));
+    }
+    for (Station& station : stations_) ASSERT_NO_FATAL_FAILURE(Start(station));
+  }
+
+  static void TearDownTestSuite() {
+    for (Station& station : stations_) {
+      if (!station.agent) continue;
+      const int status = station.agent->Terminate(10s);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+          << station.name << " ended with status " << status << "\n"
+          << station.agent->errors();
+      station.agent.reset();
+    }
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  static ProgramResult Qxstation(const Station& station, const std::vector<std::string>& args) {
+    return RunProgram(QX_STATION_PATH, args, station.env());
+  }
+
+  static void Set(const Station& station, const std::string& key, const std::string& name,
+                  const std::string& value, bool dword = false) {
+    std::vector<std::string> args = {"registry", "set", std::string(kNorvane) + "\\" + key, name,
+                                     value};
+    if (dword) args.push_back("--dword");
+    const ProgramResult result = Qxstation(station, args);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+  }
+
+  static void Configure(const Station& station) {
+    ASSERT_NO_FATAL_FAILURE(Set(station, "PLATFORM", "ComputerName", station.name));
+    ASSERT_NO_FATAL_FAILURE(Set(station, "RPC", "ListenAddress", station.address));
+    ASSERT_NO_FATAL_FAILURE(Set(station, "MULTICAST", "Port", "24790", true));
+    // A quick watch, so that a removed project file is noticed within the test.
+    ASSERT_NO_FATAL_FAILURE(Set(station, "STORAGE", "CleanRegistry", "300", true));
+  }
+
+  static void Start(Station& station) {
+    station.agent =
+        std::make_unique<ChildProcess>(QX_AGENT_PATH, std::vector<std::string>{}, station.env());
+    ASSERT_TRUE(station.agent->WaitForLine("ready", 30s))
+        << station.name << " did not get ready:\n"
+        << station.agent->output() << station.agent->errors();
+  }
+
+  // The answer text of a discovery command given to the station.
+  static std::string Discover(const Station& station, const std::string& command) {
+    const ProgramResult result = Qxstation(station, {"discover", command});
+    return result.exitCode == 0 ? result.out : "failed: " + result.err;
+  }
+
+  // True once holds(answer) is true for the command's answer at every station in the list.
+  static bool Eventually(const std::vector<const Station*>& at, const std::string& command,
+                         const std::function<bool(const std::string&)>& holds) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      bool all = true;
+      for (const Station* station : at) all = all && holds(Discover(*station, command));
+      if (all) return true;
+      std::this_thread::sleep_for(100ms);
+    }
+    return false;
+  }
+
+  static bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+  }
+
+  static std::string root_;
+  static Station stations_[3];
+};
+
+std::string ThreeStations::root_;
+Station ThreeStations::stations_[3];
+
+// The tests run in order: they follow one life of the three stations.
+TEST_F(ThreeStations, FindEachOtherAndAnnounceTheirProjects) {
+  const std::vector<const Station*> all = {&stations_[0], &stations_[1], &stations_[2]};
+  EXPECT_TRUE(Eventually(all, "<GetTreeContent/>", [](const std::string& tree) {
+    return Contains(tree, "<Host>STATION5</Host>") && Contains(tree, "<Host>STATION6</Host>") &&
+           Contains(tree, "<Host>STATION7</Host>");
+  })) << Discover(stations_[0], "<GetTreeContent/>");
+
+  // STATION6 writes a project and announces itself again; the others see the project.
+  const std::string file = root_ + "/plant.mcp";
+  std::ofstream(file) << "project";
+  const Station& six = stations_[1];
+  ASSERT_EQ(
+      Qxstation(six, {"write-project", "--dsn", "Plant", "--name", "Plant", "--type", "Multi User",
+                      "--full-path", file, "--server", "STATION6", "--host", "STATION6"})
+          .exitCode,
+      0);
+  ASSERT_EQ(Qxstation(six, {"discover", "<LeaveJoinMulticastGroup/>"}).exitCode, 0);
+  EXPECT_TRUE(Eventually({&stations_[0], &stations_[2]}, kAllProjects, [](const std::string& list) {
+    return Contains(list, "<DSN>Plant</DSN>") && Contains(list, "<HOST>STATION6</HOST>");
+  })) << Discover(stations_[0], kAllProjects);
+  // Every station's tree and project list agree.
+  EXPECT_EQ(Discover(stations_[0], kAllProjects), Discover(stations_[2], kAllProjects));
+
+  // The project file goes: the watch of STATION6 cleans its list, and the removal reaches the
+  // others.
+  fs::remove(file);
+  EXPECT_TRUE(Eventually(all, kAllProjects, [](const std::string& list) {
+    return !Contains(list, "<DSN>Plant</DSN>");
+  })) << Discover(stations_[0], kAllProjects);
+}
+
+TEST_F(ThreeStations, OneThatLeavesIsGoneFromTheOthers) {
+  Station& seven = stations_[2];
+  const int status = seven.agent->Terminate(10s);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seven.agent->errors();
+  seven.agent.reset();
+  EXPECT_TRUE(Eventually({&stations_[0], &stations_[1]}, "<GetTreeContent/>",
+                         [](const std::string& tree) {
+                           return !Contains(tree, "STATION7") && Contains(tree, "STATION6");
+                         }))
+      << Discover(stations_[0], "<GetTreeContent/>");
+}
+
+}  // namespace
+}  // namespace qxtest
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  signal(SIGPIPE, SIG_IGN);
+  if (!qxtest::EnterPrivateNetwork()) {
+    std::fprintf(stderr, "note: no private network namespace; using 127.0.0.5-7 of this machine\n");
+  }
+  return RUN_ALL_TESTS();
+}
