@@ -6,15 +6,30 @@
 // application path and whether a user administers the station. One project may be named on
 // the command line; it counts as the loaded project. Runs in the foreground until SIGINT or
 // SIGTERM. The main thread waits for the signal; requests are answered on the listener's
-// threads, which share only read-only state.
+// threads, which share only read-only state and the count of remote calls.
+//
+// The project-manager service advises the module's event sink on the station's multicast
+// component, so that the group's messages reach this process (a remote call for the project
+// manager comes back to the request object). That needs the station's agent to leave the
+// service to this process (qxagent --no-project-manager-service). When the agent is not there
+// at the start, the service runs without the sink and is started again once the agent's
+// component answers, so that the sink is advised then; later restarts of the agent are
+// followed by the sink's own subscription.
+//
+// Lines on stdout: "ready" once the request object is served, "remote call N" for the Nth
+// remote call that reached the project manager.
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +39,7 @@
 #include "common/text.h"
 #include "platform/environment.h"
 #include "platform/host_platform.h"
+#include "platform/multicast_component.h"
 #include "platform/project_manager_link.h"
 #include "qxremoteserver.h"
 
@@ -33,12 +49,15 @@ using qx::AnswerText;
 using qx::HRESULT;
 
 constexpr const char* kAdminGroup = "qxadmin";
+// How often the main thread looks for the agent's component while the sink is not advised.
+constexpr long kAgentPollSeconds = 1;
 
 constexpr const char* kUsage =
     "usage: qxprojectmgr [--project PATH] [--foreground] [--help]\n"
     "\n"
     "Runs the project-manager service of this station and answers the project manager's\n"
-    "requests on the station's runtime socket until SIGINT or SIGTERM.\n"
+    "requests on the station's runtime socket until SIGINT or SIGTERM. The service receives\n"
+    "the group's events when qxagent runs with --no-project-manager-service.\n"
     "\n"
     "  --project PATH  the project that counts as loaded (its file name without extension\n"
     "                  is the project's DSN)\n"
@@ -183,15 +202,45 @@ class RequestObject {
       *answer = admin ? "<Result>TRUE</Result>" : "<Result>FALSE</Result>";
       return qx::S_OK;
     }
+    if (qx::IEquals(tag, "REMOTECALL")) {
+      // A call for the project manager that came from the group; this host performs none, it
+      // only tells that the call arrived.
+      const unsigned long count = remoteCalls_.fetch_add(1) + 1;
+      std::printf("remote call %lu\n", count);
+      std::fflush(stdout);
+    }
     *answer = "<Result>not supported</Result>";
     return qx::E_NOTIMPL;
   }
 
  private:
+  mutable std::atomic<unsigned long> remoteCalls_{0};
   std::string project_;
   std::string dsn_;
   std::string applicationPath_;
 };
+
+// True when the station's multicast component (the agent) takes a connection.
+bool AgentComponentPresent() {
+  std::unique_ptr<qx::INetQXKomm> component;
+  return qx::Succeeded(qx::CreateNetQXKomm(&component));
+}
+
+// Starts the project-manager service; null when it does not start here.
+void* StartProjectManagerService() {
+  void* server = nullptr;
+  const HRESULT hr = StartRemoteServer(QX_SERVICE_PROJECT_MANAGER, &server);
+  if (hr < 0 || server == nullptr) {
+    std::fprintf(stderr,
+                 "qxprojectmgr: the project-manager service did not start here (0x%08x): "
+                 "qxagent may already serve it on this station (start it with "
+                 "--no-project-manager-service to leave it to this process); the request object "
+                 "is served all the same, without the group's events\n",
+                 static_cast<unsigned>(hr));
+    return nullptr;
+  }
+  return server;
+}
 
 }  // namespace
 
@@ -214,16 +263,11 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  void* server = nullptr;
-  HRESULT hr = StartRemoteServer(QX_SERVICE_PROJECT_MANAGER, &server);
-  if (hr < 0 || server == nullptr) {
-    std::fprintf(stderr,
-                 "qxprojectmgr: the project-manager service did not start here (0x%08x): "
-                 "qxagent may already serve it on this station; the request object is served "
-                 "all the same\n",
-                 static_cast<unsigned>(hr));
-    server = nullptr;
-  }
+  // Without the agent the service starts without its sink; it is started again once the
+  // agent is there.
+  bool sinkPending = !AgentComponentPresent();
+  void* server = StartProjectManagerService();
+  if (server == nullptr) sinkPending = false;
 
   RequestObject requests(options.project);
   auto listener = qx::StartProjectManagerListener(
@@ -237,9 +281,20 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::fprintf(stderr, "qxprojectmgr: serving %s\n", qx::ProjectManagerSocketPath().c_str());
+  std::printf("ready\n");
+  std::fflush(stdout);
 
-  int received = 0;
-  while (sigwait(&signals, &received) != 0) {
+  for (;;) {
+    const timespec poll{kAgentPollSeconds, 0};
+    const int signo = sigtimedwait(&signals, nullptr, &poll);
+    if (signo == SIGINT || signo == SIGTERM) break;
+    if (signo < 0 && errno != EAGAIN && errno != EINTR) break;
+    if (!sinkPending || !AgentComponentPresent()) continue;
+    // The agent came: a new start of the service advises the sink.
+    StopRemoteServer(server);
+    server = StartProjectManagerService();
+    sinkPending = false;
+    std::fprintf(stderr, "qxprojectmgr: the station's agent is there; service started again\n");
   }
   listener->Stop();
   if (server != nullptr) StopRemoteServer(server);

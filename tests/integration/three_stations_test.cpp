@@ -33,6 +33,7 @@ struct Station {
   std::string name;
   std::string address;
   std::string dir;
+  std::vector<std::string> agentArgs;
   std::unique_ptr<ChildProcess> agent;
 
   Environment env() const {
@@ -51,6 +52,8 @@ class ThreeStations : public ::testing::Test {
       station.name = "STATION" + std::to_string(5 + i);
       station.address = "127.0.0." + std::to_string(5 + i);
       station.dir = root_ + "/" + station.name;
+      // STATION5 leaves the project-manager service to its qxprojectmgr.
+      if (i == 0) station.agentArgs = {"--no-project-manager-service"};
       fs::create_directories(station.dir + "/run");
       ASSERT_NO_FATAL_FAILURE(Configure(station));
     }
@@ -92,8 +95,7 @@ class ThreeStations : public ::testing::Test {
   }
 
   static void Start(Station& station) {
-    station.agent =
-        std::make_unique<ChildProcess>(QX_AGENT_PATH, std::vector<std::string>{}, station.env());
+    station.agent = std::make_unique<ChildProcess>(QX_AGENT_PATH, station.agentArgs, station.env());
     ASSERT_TRUE(station.agent->WaitForLine("ready", 30s))
         << station.name << " did not get ready:\n"
         << station.agent->output() << station.agent->errors();
@@ -158,6 +160,94 @@ TEST_F(ThreeStations, FindEachOtherAndAnnounceTheirProjects) {
   EXPECT_TRUE(Eventually(all, kAllProjects, [](const std::string& list) {
     return !Contains(list, "<DSN>Plant</DSN>");
   })) << Discover(stations_[0], kAllProjects);
+}
+
+// The project manager of STATION5 receives the group's events through its service's sink and
+// answers the state requests, also while its agent is dead; the sink comes back with the agent.
+TEST_F(ThreeStations, ProjectManagerFollowsTheGroupAcrossAnAgentRestart) {
+  Station& five = stations_[0];
+  const Station& six = stations_[1];
+  const std::string project = root_ + "/line.mcp";
+  std::ofstream(project) << "project";
+  // STATION6 reaches the project-manager service of STATION5 by RPC, by name.
+  ASSERT_NO_FATAL_FAILURE(Set(six, "RPC\\HOSTS", five.name, five.address));
+  std::unique_ptr<ChildProcess> manager;
+  const auto startManager = [&] {
+    manager = std::make_unique<ChildProcess>(
+        QX_PROJECTMGR_PATH, std::vector<std::string>{"--project", project}, five.env());
+    return manager->WaitForLine("ready", 10s);
+  };
+  ASSERT_TRUE(startManager()) << manager->errors();
+
+  // A call for the project manager sent to the group reaches it twice: through the agent's
+  // discovery service and through the sink. Sent again (at most 20 times) until one is seen twice.
+  const std::string call =
+      "<REMOTECALL><Receiver>*</Receiver><ProcessContext>ProjectManager</ProcessContext>"
+      "<DLL>none</DLL><FUNCTION>none</FUNCTION></REMOTECALL>";
+  int calls = 0;
+  const auto reachesTwice = [&] {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      if (Qxstation(six, {"discover", call}).exitCode != 0) return false;
+      if (!manager->WaitForLine("remote call " + std::to_string(calls + 1), 5s)) return false;
+      ++calls;
+      if (manager->WaitForLine("remote call " + std::to_string(calls + 1), 1s))
+        return ++calls, true;
+    }
+    return false;
+  };
+  const struct {
+    const Station* at;
+    std::vector<std::string> args;
+    std::string expected;
+  } stateRequests[] = {
+      {&six, {"state", "STATION5"}, "<State>Running</State>"},
+      {&five, {"state", "STATION5"}, "<Project>line</Project>"},
+      {&five,
+       {"command",
+        "<GetStateOfNorvaneProject><Path>" + project + "</Path></GetStateOfNorvaneProject>",
+        "--receiver", "STATION5"},
+       "<State>Loaded</State>"},
+  };
+  const auto answersStates = [&](const char* when) {
+    for (const auto& request : stateRequests) {
+      const ProgramResult result = Qxstation(*request.at, request.args);
+      EXPECT_TRUE(result.exitCode == 0 && Contains(result.out, request.expected))
+          << when << " at " << request.at->name << ": " << request.args[0] << "\n"
+          << result.out << result.err << manager->errors();
+    }
+  };
+
+  EXPECT_TRUE(reachesTwice()) << manager->output() << manager->errors();
+  answersStates("agent running");
+
+  // Round 0: the agent dies while the sink is advised. Round 1: the project manager starts
+  // while the agent is dead; its sink is advised once the agent is back.
+  for (int round = 0; round < 2; ++round) {
+    five.agent->Kill();
+    five.agent.reset();
+    // A local command and a group send at the station without its agent fail at once: no
+    // component is there to create.
+    for (const std::string& command : {std::string("<JoinMulticastGroup/>"), call}) {
+      const auto start = std::chrono::steady_clock::now();
+      const ProgramResult sent = Qxstation(five, {"discover", command});
+      EXPECT_NE(sent.exitCode, 0);
+      EXPECT_TRUE(Contains(sent.out, "0x80040154")) << command << "\n" << sent.out << sent.err;
+      EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    }
+    if (round == 1) {
+      manager->Terminate(10s);
+      calls = 0;
+      ASSERT_TRUE(startManager()) << manager->errors();
+    }
+    EXPECT_TRUE(manager->running());
+    answersStates(round == 0 ? "agent dead" : "agent dead at the start");
+
+    ASSERT_NO_FATAL_FAILURE(Start(five));
+    EXPECT_TRUE(reachesTwice()) << "round " << round << "\n"
+                                << manager->output() << manager->errors();
+  }
+  const int status = manager->Terminate(10s);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << manager->errors();
 }
 
 TEST_F(ThreeStations, OneThatLeavesIsGoneFromTheOthers) {
