@@ -1,0 +1,195 @@
+// discovery_bench.cpp - JOIN ingest through the module's C interface: a discovery server started
+// with StartRemoteServer takes 1000 JOIN announcements of distinct hosts (20 projects each) by
+// onReceiveMulticast, as qxagent hands them over. Items per second are announcements (goal at
+// least 20000).
+//
+// Every JOIN of a foreign host is answered with an UPDATE through the station's multicast
+// component. No agent runs here, so BM_ModuleJoinIngest measures the reply as it fails fast
+// (the component's socket is not there); BM_ModuleJoinIngestNoReply installs a component that
+// accepts every call and does nothing, leaving the module's own work, the writing of each UPDATE
+// reply included. BM_ModuleUpdateIngest feeds the same announcements as UPDATEs, which enter the
+// tree unanswered: the difference to the JOINs is the cost of the replies.
+//
+// The process keeps a registry and runtime directory of its own in a temporary directory
+// (removed at the end) and, when it may, a network namespace of its own: the RPC endpoint that
+// the server opens listens on 127.0.0.1 only. Each iteration starts a fresh server (untimed), so
+// that every announcement enters an empty tree.
+#include <benchmark/benchmark.h>
+#include <net/if.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "nettree/net_tree.h"
+#include "platform/multicast_component.h"
+#include "qxremoteserver.h"
+#include "registry/reg_key.h"
+
+namespace {
+
+constexpr int kHosts = 1000;
+constexpr int kProjectsPerHost = 20;
+
+std::u16string Widen(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+// A JOIN (or UPDATE) as BuildHostDetails writes it for a station of kProjectsPerHost
+// multi-user projects.
+std::string Announcement(const std::string& event, int host) {
+  const std::string name = "STATION-" + std::to_string(host);
+  std::string text = "<QXDISCOVER><EVENT>" + event + "</EVENT><Receiver>*</Receiver><Host>" + name +
+                     "</Host><Domain>PLANT" + std::to_string(host % 10) +
+                     "</Domain><User>operator</User><IP>127.0.3." + std::to_string(host % 250) +
+                     "</IP><IP_Mask>255.0.0.0</IP_Mask><NorvaneVersion>7.20</NorvaneVersion>"
+                     "<NorvaneBuild>1437</NorvaneBuild><NorvanePath>/opt/norvane/bin</NorvanePath>"
+                     "<PROJECTLIST>";
+  for (int p = 0; p < kProjectsPerHost; ++p) {
+    const std::string n = std::to_string(p);
+    text += "<PROJECT><Name>Line" + n + "</Name><TYPE>Multi User</TYPE><STATE>" +
+            (p % 2 == 0 ? "Run Time" : "Configuration") + "</STATE><DSN>" + name + "_Line" + n +
+            "</DSN><FullPath>/srv/projects/line" + n + "/line" + n + ".mcp</FullPath><UncPath>//" +
+            name + "/projects/line" + n + "/line" + n + ".mcp</UncPath><SERVER>" + name +
+            "</SERVER><HOST>" + name + "</HOST></PROJECT>";
+  }
+  return text + "</PROJECTLIST></QXDISCOVER>";
+}
+
+std::vector<std::u16string> Announcements(const std::string& event) {
+  std::vector<std::u16string> all;
+  for (int host = 0; host < kHosts; ++host) all.push_back(Widen(Announcement(event, host)));
+  return all;
+}
+
+// A component that takes every call and does nothing.
+class SilentComponent final : public qx::INetQXKomm {
+ public:
+  qx::HRESULT SendToGroup(std::string_view) override { return qx::S_OK; }
+  qx::HRESULT LocalRequest(std::string_view, qx::AnswerText*) override { return qx::S_OK; }
+  qx::HRESULT SendToHost(std::string_view, std::string_view) override { return qx::S_OK; }
+};
+
+qx::HRESULT CreateSilentComponent(std::unique_ptr<qx::INetQXKomm>* component) {
+  *component = std::make_unique<SilentComponent>();
+  return qx::S_OK;
+}
+
+void RunIngest(benchmark::State& state, const std::string& event) {
+  const std::vector<std::u16string> texts = Announcements(event);
+  void* server = nullptr;
+  std::size_t hosts = 0;
+  std::size_t projects = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    if (server != nullptr) StopRemoteServer(server);
+    server = nullptr;
+    if (StartRemoteServer(QX_SERVICE_DISCOVERY, &server) != 0 || server == nullptr) {
+      state.SkipWithError("StartRemoteServer failed");
+      break;
+    }
+    state.ResumeTiming();
+    for (const std::u16string& text : texts) {
+      // A failed reply still leaves the host in the tree; only the tree count below decides.
+      benchmark::DoNotOptimize(onReceiveMulticast(server, text.c_str()));
+    }
+  }
+  if (server != nullptr) {
+    hosts = qx::TheNetTree().HostCount();
+    projects = qx::TheNetTree().ProjectCount();
+    StopRemoteServer(server);
+  }
+  // The module's tree is the one of qx_core, which this program shares with the module.
+  if (hosts < kHosts || projects < static_cast<std::size_t>(kHosts * kProjectsPerHost)) {
+    state.SkipWithError("hosts or projects lost");
+  }
+  state.counters["hosts_in_tree"] = static_cast<double>(hosts);
+  state.SetItemsProcessed(state.iterations() * kHosts);
+}
+
+void BM_ModuleJoinIngest(benchmark::State& state) {
+  qx::SetNetQXKommFactoryForTesting(nullptr);
+  RunIngest(state, "JOIN");
+}
+BENCHMARK(BM_ModuleJoinIngest)->Unit(benchmark::kMillisecond)->MinTime(0.5);
+
+void BM_ModuleJoinIngestNoReply(benchmark::State& state) {
+  qx::SetNetQXKommFactoryForTesting(&CreateSilentComponent);
+  RunIngest(state, "JOIN");
+  qx::SetNetQXKommFactoryForTesting(nullptr);
+}
+BENCHMARK(BM_ModuleJoinIngestNoReply)->Unit(benchmark::kMillisecond)->MinTime(0.5);
+
+// The same announcements as UPDATEs, which enter the tree unanswered.
+void BM_ModuleUpdateIngest(benchmark::State& state) {
+  qx::SetNetQXKommFactoryForTesting(nullptr);
+  RunIngest(state, "UPDATE");
+}
+BENCHMARK(BM_ModuleUpdateIngest)->Unit(benchmark::kMillisecond)->MinTime(0.5);
+
+// A network namespace of the process's own with the loopback interface up, when allowed.
+bool EnterPrivateNetwork() {
+  if (unshare(CLONE_NEWNET) != 0) return false;
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  ifreq request{};
+  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+  bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+  up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+  close(fd);
+  return up;
+}
+
+// The station of this process: its own registry and runtime directory, a computer name that no
+// announcement uses, RPC on 127.0.0.1 and no project watch.
+bool PrepareStation(const std::string& root) {
+  std::error_code error;
+  std::filesystem::create_directories(root + "/run", error);
+  if (error) return false;
+  setenv("QX_REGISTRY", (root + "/registry.db").c_str(), 1);
+  setenv("QX_RUNTIME_DIR", (root + "/run").c_str(), 1);
+  const std::string norvane = qx::kNorvaneKey;
+  const std::string platform = norvane + "\\PLATFORM";
+  const std::string rpc = norvane + "\\RPC";
+  if (!qx::CREGKEY::CreateKey(platform.c_str()) || !qx::CREGKEY::CreateKey(rpc.c_str()) ||
+      !qx::CREGKEY::CreateKey(qx::kStorageKey)) {
+    return false;
+  }
+  return qx::CREGKEY(platform).SetString("ComputerName", "BENCHSTATION") &&
+         qx::CREGKEY(rpc).SetString("ListenAddress", "127.0.0.1") &&
+         qx::CREGKEY(qx::kStorageKey).SetInt("CleanRegistry", 0) &&
+         qx::CREGKEY(qx::kStorageKey).SetInt("ReplyWithRPC", 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!EnterPrivateNetwork()) {
+    std::fprintf(stderr, "note: no private network namespace; the server listens on 127.0.0.1\n");
+  }
+  char pattern[] = "/tmp/qxdiscoverybench.XXXXXX";
+  if (mkdtemp(pattern) == nullptr) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+  const std::string root = pattern;
+  int result = 1;
+  if (PrepareStation(root)) {
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    result = 0;
+  } else {
+    std::fprintf(stderr, "cannot prepare the station's registry in %s\n", root.c_str());
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(root, ignored);
+  return result;
+}
