@@ -15,10 +15,8 @@
 // the server opens listens on 127.0.0.1 only. Each iteration starts a fresh server (untimed), so
 // that every announcement enters an empty tree.
 #include <benchmark/benchmark.h>
-#include <net/if.h>
 #include <sched.h>
 #include <stdlib.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,6 +31,7 @@
 #include "platform/multicast_component.h"
 #include "qxremoteserver.h"
 #include "registry/reg_key.h"
+#include "station_process.h"
 
 namespace {
 
@@ -133,20 +132,6 @@ void BM_ModuleUpdateIngest(benchmark::State& state) {
 }
 BENCHMARK(BM_ModuleUpdateIngest)->Unit(benchmark::kMillisecond)->MinTime(0.5);
 
-// A network namespace of the process's own with the loopback interface up, when allowed.
-bool EnterPrivateNetwork() {
-  if (unshare(CLONE_NEWNET) != 0) return false;
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  ifreq request{};
-  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-  up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-  close(fd);
-  return up;
-}
-
 // The station of this process: its own registry and runtime directory, a computer name that no
 // announcement uses, RPC on 127.0.0.1 and no project watch.
 bool PrepareStation(const std::string& root) {
@@ -171,7 +156,7 @@ bool PrepareStation(const std::string& root) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!EnterPrivateNetwork()) {
+  if (!qxtest::EnterPrivateNetwork()) {
     std::fprintf(stderr, "note: no private network namespace; the server listens on 127.0.0.1\n");
   }
   char pattern[] = "/tmp/qxdiscoverybench.XXXXXX";
