@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "announcements.h"
 #include "nettree/net_tree.h"
 #include "xml/xml_element.h"
 
@@ -21,22 +22,7 @@ constexpr int kProjectsPerHost = 20;
 std::string HostName(int host) { return "STATION-" + std::to_string(host); }
 
 std::string JoinAnnouncement(int host) {
-  const std::string name = HostName(host);
-  std::string text = "<QXDISCOVER><EVENT>JOIN</EVENT><Receiver>*</Receiver><Host>" + name +
-                     "</Host><Domain>PLANT" + std::to_string(host % 10) +
-                     "</Domain><User>operator</User><IP>127.0.3." + std::to_string(host % 250) +
-                     "</IP><IP_Mask>255.0.0.0</IP_Mask><NorvaneVersion>7.20</NorvaneVersion>"
-                     "<NorvaneBuild>1437</NorvaneBuild><NorvanePath>/opt/norvane/bin</NorvanePath>"
-                     "<PROJECTLIST>";
-  for (int p = 0; p < kProjectsPerHost; ++p) {
-    const std::string n = std::to_string(p);
-    text += "<PROJECT><Name>Line" + n + "</Name><TYPE>Multi User</TYPE><STATE>" +
-            (p % 2 == 0 ? "Run Time" : "Configuration") + "</STATE><DSN>" + name + "_Line" + n +
-            "</DSN><FullPath>/srv/projects/line" + n + "/line" + n + ".mcp</FullPath><UncPath>//" +
-            name + "/projects/line" + n + "/line" + n + ".mcp</UncPath><SERVER>" + name +
-            "</SERVER><HOST>" + name + "</HOST></PROJECT>";
-  }
-  return text + "</PROJECTLIST></QXDISCOVER>";
+  return qxbench::AnnouncementText("JOIN", host, kProjectsPerHost);
 }
 
 const std::vector<std::string>& Announcements() {
