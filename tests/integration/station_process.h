@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,20 @@ class ChildProcess {
   std::string output_;
   bool reaped_ = false;
   int status_ = -1;
+};
+
+// A station of a test: its name, its address, its directory (registry.db and run/ below it),
+// its agent process and the agent's arguments.
+struct TestStation {
+  std::string name;
+  std::string address;
+  std::string dir;
+  std::unique_ptr<ChildProcess> agent;
+  std::vector<std::string> agentArgs;
+
+  Environment env() const {
+    return {{"QX_REGISTRY", dir + "/registry.db"}, {"QX_RUNTIME_DIR", dir + "/run"}};
+  }
 };
 
 struct ProgramResult {

@@ -29,17 +29,7 @@ constexpr const char* kAllProjects =
     "<GetProjectList><DomainFilter>*</DomainFilter><HostFilter>*</HostFilter>"
     "<ProjectFilter>*</ProjectFilter></GetProjectList>";
 
-struct Station {
-  std::string name;
-  std::string address;
-  std::string dir;
-  std::vector<std::string> agentArgs;
-  std::unique_ptr<ChildProcess> agent;
-
-  Environment env() const {
-    return {{"QX_REGISTRY", dir + "/registry.db"}, {"QX_RUNTIME_DIR", dir + "/run"}};
-  }
-};
+using Station = TestStation;
 
 class ThreeStations : public ::testing::Test {
  protected:

@@ -181,16 +181,7 @@ bool SocketAccepts(const std::string& path) {
   return ok;
 }
 
-struct Station {
-  std::string name;
-  std::string address;
-  std::string dir;
-  std::unique_ptr<ChildProcess> agent;
-
-  Environment env() const {
-    return {{"QX_REGISTRY", dir + "/registry.db"}, {"QX_RUNTIME_DIR", dir + "/run"}};
-  }
-};
+using Station = TestStation;
 
 class TwoStations : public ::testing::Test {
  protected:
@@ -198,8 +189,8 @@ class TwoStations : public ::testing::Test {
     char pattern[] = "/tmp/qxstations.XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     root_ = pattern;
-    a_ = {"STATIONA", "127.0.0.2", root_ + "/a", nullptr};
-    b_ = {"STATIONB", "127.0.0.3", root_ + "/b", nullptr};
+    a_ = {"STATIONA", "127.0.0.2", root_ + "/a", nullptr, {}};
+    b_ = {"STATIONB", "127.0.0.3", root_ + "/b", nullptr, {}};
     for (Station* station : {&a_, &b_}) fs::create_directories(station->dir + "/run");
     fs::create_directories(root_ + "/b/projects");
     fs::create_directories(root_ + "/files");
