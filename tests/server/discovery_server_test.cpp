@@ -26,15 +26,7 @@ void UseFreePortFor(const char* service) {
   ASSERT_TRUE(CREGKEY::CreateKey(kRpcPortsKey));
   ASSERT_TRUE(ports.Open(kRpcPortsKey));
   if (ports.GetInt(service, 0) != 0) return;
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t size = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(fd);
-  ports.SetInt(service, ntohs(address.sin_port));
+  ports.SetInt(service, test::FreeLoopbackPort());
 }
 
 class DiscoveryServerTest : public ::testing::Test {

@@ -30,19 +30,6 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// A loopback port that nothing listens on right now.
-std::uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t size = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 void SetDword(const char* path, const char* name, std::optional<std::uint32_t> value) {
   ASSERT_TRUE(CREGKEY::CreateKey(path));
   CREGKEY key;
@@ -59,7 +46,7 @@ std::uint16_t UsePort(const char* service) {
   static std::map<std::string, std::uint16_t> ports;
   auto [it, added] = ports.emplace(service, 0);
   if (added) {
-    it->second = FreePort();
+    it->second = test::FreeLoopbackPort();
     SetDword(kRpcPortsKey, service, it->second);
   }
   return it->second;
