@@ -1,6 +1,8 @@
 // text.cpp - UTF-8 / UTF-16 conversion, UTF-16 unit counting and case-insensitive comparison.
 #include "common/text.h"
 
+#include <algorithm>
+
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -113,6 +115,18 @@ std::optional<std::string> Utf16ToUtf8(std::u16string_view text) {
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
     char32_t c = text[i];
+    if (c < 0x80) {  // the common case: a run of ASCII is copied as it stands
+      std::size_t end = i + 1;
+      while (end < text.size() && text[end] < 0x80) ++end;
+      const std::size_t start = out.size();
+      out.resize(start + (end - i));
+      char* to = out.data() + start;
+      const char16_t* from = text.data() + i;
+      const std::size_t run = end - i;
+      for (std::size_t k = 0; k < run; ++k) to[k] = static_cast<char>(from[k]);
+      i = end - 1;
+      continue;
+    }
     if (c >= 0xD800 && c <= 0xDBFF) {
       if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) return std::nullopt;
       c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
@@ -130,6 +144,10 @@ std::u16string Utf8ToUtf16(std::string_view text) {
   out.reserve(text.size());
   std::size_t pos = 0;
   while (pos < text.size()) {
+    if (static_cast<unsigned char>(text[pos]) < 0x80) {  // ASCII as it stands
+      out.push_back(static_cast<char16_t>(text[pos++]));
+      continue;
+    }
     const char32_t c = DecodeUtf8(text, &pos);
     if (c >= 0x10000) {
       out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
@@ -201,8 +219,18 @@ int ICompare(std::string_view a, std::string_view b) {
 }
 
 bool IEquals(std::string_view a, std::string_view b) {
+  // Most comparisons are of ASCII tags that differ: those end here, without decoding.
+  std::size_t i = 0;
+  const std::size_t common = std::min(a.size(), b.size());
+  while (i < common) {
+    const unsigned char ca = static_cast<unsigned char>(a[i]);
+    const unsigned char cb = static_cast<unsigned char>(b[i]);
+    if ((ca | cb) >= 0x80) return ICompare(a.substr(i), b.substr(i)) == 0;
+    if (FoldCase(ca) != FoldCase(cb)) return false;
+    ++i;
+  }
   // Equal texts in different case may differ in byte length only outside ASCII.
-  return ICompare(a, b) == 0;
+  return ICompare(a.substr(i), b.substr(i)) == 0;
 }
 
 std::string FoldedKey(std::string_view text) {

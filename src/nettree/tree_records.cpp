@@ -1,6 +1,7 @@
 // tree_records.cpp - CHostInfo, CProjectInfo and the StructMap index of either.
 #include "nettree/tree_records.h"
 
+#include <cstring>
 #include <utility>
 
 #include "common/text.h"
@@ -31,43 +32,19 @@ bool ParseWithState(const std::optional<std::string>& text, std::string_view sta
   return true;
 }
 
-class CountingWriter : public pugi::xml_writer {
+// Appends what pugixml writes to a string.
+class AppendingWriter : public pugi::xml_writer {
  public:
-  void write(const void* /*data*/, std::size_t size) override { bytes += size; }
-  std::size_t bytes = 0;
+  explicit AppendingWriter(std::string* out) : out_(out) {}
+  void write(const void* data, std::size_t size) override {
+    out_->append(static_cast<const char*>(data), size);
+  }
+
+ private:
+  std::string* out_;
 };
 
-std::size_t WrittenSize(pugi::xml_node node) {
-  CountingWriter writer;
-  node.print(writer, "", kWriteFlags, pugi::encoding_utf8);
-  return writer.bytes;
-}
-
-bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-// Whether writing the subtree and parsing it again gives the same tree: the parser drops text
-// nodes that are empty or white space only and reads a carriage return as a line feed.
-bool RoundTrips(pugi::xml_node element) {
-  pugi::xml_node cursor = element.first_child();
-  while (cursor) {  // no recursion: depth is unbounded
-    if (cursor.type() == pugi::node_pcdata) {
-      const std::string_view value = cursor.value();
-      bool blank = true;
-      for (const char c : value) {
-        if (c == '\r') return false;
-        blank = blank && IsXmlSpace(c);
-      }
-      if (blank) return false;
-    }
-    if (pugi::xml_node down = cursor.first_child()) {
-      cursor = down;
-      continue;
-    }
-    while (cursor != element && !cursor.next_sibling()) cursor = cursor.parent();
-    cursor = cursor == element ? pugi::xml_node() : cursor.next_sibling();
-  }
-  return true;
-}
+constexpr std::size_t kNoState = std::string::npos;
 
 // A text that the writer puts out as it stands.
 bool IsPlainText(std::string_view text) {
@@ -77,49 +54,105 @@ bool IsPlainText(std::string_view text) {
   return true;
 }
 
-// The list form of an element that was just written as text, without parsing the text again:
-// the text with the written STATE child cut out and a new one put before the end tag. Equal to
-// writing ParseWithState's element; false when the element is not one that this covers.
-bool SpliceListForm(pugi::xml_node element, const std::string& text, std::string_view state,
-                    std::string* out) {
-  if (!IsPlainText(state) || !RoundTrips(element)) return false;
-  pugi::xml_node stateChild;
-  for (pugi::xml_node child = element.first_child(); child; child = child.next_sibling()) {
-    if (child.type() == pugi::node_element && IEquals(child.name(), "STATE")) {
-      stateChild = child;
-      break;
+bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Whether the parser reads a written text node back as it was: it drops text nodes that are
+// empty or white space only and reads a carriage return as a line feed.
+bool TextRoundTrips(std::string_view value) {
+  bool blank = true;
+  for (const char c : value) {
+    if (c == '\r') return false;
+    blank = blank && IsXmlSpace(c);
+  }
+  return !blank;
+}
+
+// Whether writing the subtree below node and parsing it again gives the same tree.
+bool RoundTrips(pugi::xml_node node) {
+  pugi::xml_node cursor = node.first_child();
+  while (cursor) {  // no recursion: depth is unbounded
+    if (cursor.type() == pugi::node_pcdata && !TextRoundTrips(cursor.value())) return false;
+    if (pugi::xml_node down = cursor.first_child()) {
+      cursor = down;
+      continue;
+    }
+    while (cursor != node && !cursor.next_sibling()) cursor = cursor.parent();
+    cursor = cursor == node ? pugi::xml_node() : cursor.next_sibling();
+  }
+  return true;
+}
+
+// Writes one child as pugixml does, and answers whether it round-trips (RoundTrips). The usual
+// field, an element holding one plain text, is written here; pugixml's writer costs more than
+// the field for such small nodes.
+bool WriteChild(pugi::xml_node child, std::string* out, AppendingWriter* writer) {
+  if (child.type() == pugi::node_element && !child.first_attribute()) {
+    const pugi::xml_node text = child.first_child();
+    if (text.type() == pugi::node_pcdata && !text.next_sibling()) {
+      const std::string_view value = text.value();
+      if (IsPlainText(value)) {
+        const std::string_view name = child.name();
+        out->push_back('<');
+        out->append(name).push_back('>');
+        out->append(value).append("</", 2).append(name).push_back('>');
+        // A plain text holds no carriage return; blank only when spaces or nothing.
+        return value.find_first_not_of(' ') != std::string_view::npos;
+      }
     }
   }
-  if (!stateChild) {
+  child.print(*writer, "", kWriteFlags, pugi::encoding_utf8);
+  if (child.type() == pugi::node_pcdata && !TextRoundTrips(child.value())) return false;
+  return RoundTrips(child);
+}
+
+// Writes an element as CXmlElement::GetXml does, but child by child, and notes where its first
+// STATE child is written: [*stateStart, *stateEnd) of *out, kNoState without one, and whether
+// the element round-trips. False for an element that this does not cover (attributes, no
+// children): the caller writes it whole.
+bool WriteNotingState(pugi::xml_node element, std::string* out, std::size_t* stateStart,
+                      std::size_t* stateEnd, bool* roundTrips) {
+  if (element.type() != pugi::node_element || element.first_attribute() || !element.first_child()) {
+    return false;
+  }
+  *stateStart = *stateEnd = kNoState;
+  *roundTrips = true;
+  const std::string_view name = element.name();
+  out->clear();
+  out->reserve(512);
+  out->push_back('<');
+  out->append(name).push_back('>');
+  AppendingWriter writer(out);
+  for (pugi::xml_node child = element.first_child(); child; child = child.next_sibling()) {
+    const bool isState = *stateStart == kNoState && child.type() == pugi::node_element &&
+                         IEquals(child.name(), "STATE");
+    if (isState) *stateStart = out->size();
+    if (!WriteChild(child, out, &writer)) *roundTrips = false;
+    if (isState) *stateEnd = out->size();
+    if (out->size() > kMaxProjectTextBytes) break;  // refused by the caller
+  }
+  out->append("</", 2).append(name).push_back('>');
+  return true;
+}
+
+// The list form of an element that WriteNotingState just wrote as text and found to round-trip,
+// without parsing the text again: the text with the written STATE child cut out and a new one
+// put before the end tag. Equal to writing ParseWithState's element; false when the element is
+// not one that this covers.
+bool SpliceListForm(pugi::xml_node element, const std::string& text, std::size_t stateStart,
+                    std::size_t stateEnd, std::string_view state, std::string* out) {
+  if (!IsPlainText(state)) return false;
+  if (stateStart == kNoState) {
     *out = text;
     return true;
   }
-  const std::string endTag = std::string("</") + element.name() + ">";
-  std::size_t children = 0;
-  std::size_t before = 0;
-  std::size_t stateSize = 0;
-  bool seen = false;
-  for (pugi::xml_node child = element.first_child(); child; child = child.next_sibling()) {
-    const std::size_t size = WrittenSize(child);
-    if (child == stateChild) {
-      stateSize = size;
-      seen = true;
-    } else if (!seen) {
-      before += size;
-    }
-    children += size;
-  }
-  if (text.size() < endTag.size() + children ||
-      text.compare(text.size() - endTag.size(), endTag.size(), endTag) != 0) {
-    return false;
-  }
-  const std::size_t stateStart = text.size() - endTag.size() - children + before;
-  const std::size_t stateEnd = stateStart + stateSize;
+  const std::size_t endTagSize = std::strlen(element.name()) + 3;
+  if (text.size() < stateEnd + endTagSize) return false;
   out->clear();
   out->reserve(text.size() + state.size() + 16);
   out->append(text, 0, stateStart);
-  out->append(text, stateEnd, text.size() - endTag.size() - stateEnd);
-  out->append("<STATE>").append(state).append("</STATE>").append(endTag);
+  out->append(text, stateEnd, text.size() - endTagSize - stateEnd);
+  out->append("<STATE>").append(state).append("</STATE>");
+  out->append(text, text.size() - endTagSize, endTagSize);
   return true;
 }
 
@@ -142,15 +175,24 @@ bool CHostInfo::AddXML(const CXmlElement& announcement) {
 }
 
 bool CProjectInfo::AddXML(const CXmlElement& element) {
-  host = CutToUnits(element.GetSubText("HOST"), kMaxHostNameUnits);
+  static constexpr std::string_view kFields[] = {"HOST", "STATE", "DSN"};
+  std::string fields[3];
+  element.GetSubTexts(kFields, fields, 3);
+  host = CutToUnits(fields[0], kMaxHostNameUnits);
   hostKey = FoldedKey(host);
-  state = CutToUnits(element.GetSubText("STATE"), kMaxStateUnits);
-  dsn = CutToUnits(element.GetSubText("DSN"), kMaxRecordFieldUnits);
+  state = CutToUnits(fields[1], kMaxStateUnits);
+  dsn = CutToUnits(fields[2], kMaxRecordFieldUnits);
   std::string written;
-  if (!element.GetXml(&written) || written.size() > kMaxProjectTextBytes) return false;
+  std::size_t stateStart = kNoState;
+  std::size_t stateEnd = kNoState;
+  bool roundTrips = false;
+  const bool noted =
+      WriteNotingState(element.node(), &written, &stateStart, &stateEnd, &roundTrips);
+  if ((!noted && !element.GetXml(&written)) || written.size() > kMaxProjectTextBytes) return false;
   text = std::move(written);
   std::string form;
-  if (SpliceListForm(element.node(), *text, state, &form)) {
+  if (noted && roundTrips &&
+      SpliceListForm(element.node(), *text, stateStart, stateEnd, state, &form)) {
     listForm_ = std::move(form);
   } else {
     UpdateListForm();

@@ -2,6 +2,7 @@
 // and serialising. See xml_element.h for the ownership and parsing rules.
 #include "xml/xml_element.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -283,6 +284,27 @@ std::string CXmlElement::GetText() const { return TextOf(node_); }
 
 std::string CXmlElement::GetSubText(std::string_view tag) const {
   return TextOf(FindChildNode(tag));
+}
+
+void CXmlElement::GetSubTexts(const std::string_view* tags, std::string* texts,
+                              std::size_t count) const {
+  constexpr std::size_t kMaxTags = 8;
+  bool found[kMaxTags] = {};
+  count = std::min(count, kMaxTags);
+  for (std::size_t i = 0; i < count; ++i) texts[i].clear();
+  std::size_t left = count;
+  for (pugi::xml_node child = node_.first_child(); child && left > 0;
+       child = child.next_sibling()) {
+    if (child.type() != pugi::node_element) continue;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (found[i] || tags[i].empty() || !NameMatches(child, tags[i])) continue;
+      // As FindChildNode: an element whose name reads as empty (too long) is never found.
+      if (tags[i].size() > kMaxNameUnits && Utf16Units(child.name()) > kMaxNameUnits) continue;
+      texts[i] = TextOf(child);
+      found[i] = true;
+      --left;
+    }
+  }
 }
 
 std::uint32_t CXmlElement::GetSubUInt(std::string_view tag, bool* ok) const {

@@ -400,6 +400,9 @@ TEST_F(NetTreeInput, DetailsEqualTheStoredTextParsedAndWrittenAgain) {
       "<PROJECT>text<DSN>R7</DSN><STATE>s</STATE>more<HOST>PC1</HOST></PROJECT>",
       "<PROJECT><STATE>a&lt;b&amp;</STATE><DSN>R8</DSN><HOST>PC1</HOST></PROJECT>",
       "<PROJECT><STATE/><DSN>R9</DSN><HOST>PC1</HOST><STATE>second</STATE></PROJECT>",
+      "<PROJECT><X><STATE>n</STATE></X><DSN>R10</DSN><STATE>s</STATE><HOST>PC1</HOST></PROJECT>",
+      "<PROJECT><N k=\"v\">a</N><STATE>s</STATE><DSN>R11</DSN><HOST>PC1</HOST></PROJECT>",
+      "<PROJECT><N>a&gt;b\"'</N><DSN>R12</DSN><HOST>PC1</HOST><STATE>s</STATE></PROJECT>",
   };
   for (const std::string& record : records) {
     SCOPED_TRACE(record);
