@@ -50,6 +50,8 @@ HRESULT RouteRemoteCall(DiscoveryHost& host, std::string_view text, const CXmlEl
 }  // namespace
 
 void TraceReceived(std::string_view portName, std::string_view text, const CXmlElement& message) {
+  const std::uint32_t type = portName == "MulticastPort" ? kTraceMulticast : kTraceServer;
+  if (!TraceEnabled(type, kLevelText)) return;  // the copy below costs as much as the message
   if (IEquals(message.GetSubText("EVENT"), "New State of Server") &&
       message.GetSubText("STATE").empty()) {
     return;

@@ -1,19 +1,35 @@
 // host_details.cpp - BuildHostDetails from the local host identity and the registry.
+//
+// Writing the details reads the registry (a dozen keys and the project list), which costs more
+// than taking in the JOIN that they answer. So the last details of each root and event are
+// kept, cut around the Receiver's text, until the registry's content, the host's names and
+// address or the local project's state change: a JOIN's UPDATE reply is then two copies.
 #include "discovery/host_details.h"
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "common/mutex.h"
 #include "common/text.h"
 #include "hostinfo/local_host_info.h"
+#include "registry/project_state.h"
 #include "registry/reg_key.h"
 #include "registry/registry_projects.h"
+#include "registry/store/registry_store.h"
 #include "registry/store/settings.h"
 #include "xml/xml_element.h"
 
 namespace qx {
+namespace {
 
-HRESULT BuildHostDetails(std::string_view root, std::string_view event, std::string_view receiver,
-                         AnswerText* answer) {
+// The receiver that the kept details are written with, and the child that holds it.
+constexpr std::string_view kReceiverMark = "<Receiver>R</Receiver>";
+constexpr std::size_t kReceiverTextAt = 10;  // after "<Receiver>"
+
+HRESULT WriteHostDetails(std::string_view root, std::string_view event, std::string_view receiver,
+                         std::string* out) {
   CXmlElement details;
   if (!details.CreateRoot(root)) return E_FAIL;
   LocalHostInfo& host = LocalHost();
@@ -56,9 +72,97 @@ HRESULT BuildHostDetails(std::string_view root, std::string_view event, std::str
     }
   }
 
-  std::string text;
-  if (!details.GetXml(&text)) return E_FAIL;
-  if (answer != nullptr) *answer = std::move(text);
+  return details.GetXml(out) ? S_OK : E_FAIL;
+}
+
+// What the details are written from; kept details serve while it stays the same.
+struct DetailsSource {
+  std::uint64_t registry = 0;
+  std::uint64_t host = 0;
+  std::uint64_t projectState = 0;
+  bool operator==(const DetailsSource&) const = default;
+};
+
+std::optional<DetailsSource> CurrentSource() {
+  const std::optional<std::uint64_t> registry = Registry().ContentVersion();
+  if (!registry) return std::nullopt;  // the store can't tell: nothing is kept
+  return DetailsSource{*registry, LocalHost().version(), CurrentProjectStateVersion()};
+}
+
+// The last details of each root and event, cut around the receiver's text. Any thread.
+class KeptDetails {
+ public:
+  // The kept details of root and event for receiver, when written from source.
+  std::optional<std::string> Find(std::string_view root, std::string_view event,
+                                  const DetailsSource& source, std::string_view receiver)
+      EXCLUDES(mutex_) {
+    MutexLock lock(&mutex_);
+    for (const Entry& entry : entries_) {
+      if (entry.source == source && entry.root == root && entry.event == event) {
+        return entry.head + XmlEscape(receiver) + entry.tail;
+      }
+    }
+    return std::nullopt;
+  }
+
+  // Keeps text, written from source with kReceiverMark; false when it does not hold the mark.
+  bool Keep(std::string_view root, std::string_view event, const DetailsSource& source,
+            const std::string& text) EXCLUDES(mutex_) {
+    const std::size_t mark = text.find(kReceiverMark);
+    if (mark == std::string::npos) return false;
+    Entry entry{std::string(root), std::string(event), source,
+                text.substr(0, mark + kReceiverTextAt), text.substr(mark + kReceiverTextAt + 1)};
+    MutexLock lock(&mutex_);
+    std::erase_if(entries_, [&](const Entry& kept) {
+      return kept.root == entry.root && kept.event == entry.event;
+    });
+    if (entries_.size() >= kMaxEntries) entries_.erase(entries_.begin());
+    entries_.push_back(std::move(entry));
+    return true;
+  }
+
+ private:
+  struct Entry {
+    std::string root;
+    std::string event;
+    DetailsSource source;
+    std::string head;  // up to the receiver's text
+    std::string tail;  // after it
+  };
+  static constexpr std::size_t kMaxEntries = 8;  // roots and events in use
+  Mutex mutex_;
+  std::vector<Entry> entries_ GUARDED_BY(mutex_);
+};
+
+KeptDetails& Kept() {
+  static KeptDetails kept;
+  return kept;
+}
+
+}  // namespace
+
+HRESULT BuildHostDetails(std::string_view root, std::string_view event, std::string_view receiver,
+                         AnswerText* answer) {
+  const std::optional<DetailsSource> source = CurrentSource();
+  std::optional<std::string> text;
+  if (source) text = Kept().Find(root, event, *source, receiver);
+  if (!text) {
+    std::string written;
+    if (source) {
+      // Written with the mark, kept, and answered from what was kept.
+      const HRESULT hr = WriteHostDetails(root, event, "R", &written);
+      if (Failed(hr)) return hr;
+      if (Kept().Keep(root, event, *source, written)) {
+        text = Kept().Find(root, event, *source, receiver);
+      }
+    }
+    if (!text) {
+      const HRESULT hr = WriteHostDetails(root, event, receiver, &written);
+      if (Failed(hr)) return hr;
+      text = std::move(written);
+    }
+  }
+  if (answer != nullptr) *answer = std::move(*text);
   return S_OK;
 }
 

@@ -52,6 +52,7 @@ bool LocalHostInfo::Refresh() {
   }
 
   MutexLock lock(&mutex_);
+  ++version_;
   // A name that cannot be read, or is too long for its field, leaves the name as it was.
   if (computer && !computer->empty()) computerName_ = CutToUnits(*computer, kComputerNameUnits);
   if (domain && !domain->empty() && Utf16Units(*domain) <= kDomainNameUnits) domainName_ = *domain;
@@ -72,12 +73,18 @@ bool LocalHostInfo::SelectAddress(std::string_view addressText) {
     TraceWarning(AnswerRequestSource(), "num(%d) IP[%d] = %s[%s]", count, i,
                  row.addressText.c_str(), row.maskText.c_str());
     if (IEquals(row.addressText, addressText)) {
+      ++version_;
       currentAddress_ = CutToUnits(row.addressText, kCurrentAddressUnits);
       currentMask_ = CutToUnits(row.maskText, kCurrentAddressUnits);
       return true;
     }
   }
   return false;
+}
+
+std::uint64_t LocalHostInfo::version() const {
+  MutexLock lock(&mutex_);
+  return version_;
 }
 
 bool LocalHostInfo::IsLocalComputer(std::string_view name) const {

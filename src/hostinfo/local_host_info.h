@@ -46,6 +46,9 @@ class LocalHostInfo {
   int addressCount() const;
   std::optional<std::string> addressText(int index) const;
   std::optional<std::string> maskText(int index) const;
+  // Changes whenever Refresh or SelectAddress ran, so that what was derived from the names and
+  // the current address can be kept until then.
+  std::uint64_t version() const;
 
  private:
   mutable Mutex mutex_;
@@ -55,6 +58,7 @@ class LocalHostInfo {
   std::vector<AddressRow> addresses_ GUARDED_BY(mutex_);
   std::string currentAddress_ GUARDED_BY(mutex_);
   std::string currentMask_ GUARDED_BY(mutex_);
+  std::uint64_t version_ GUARDED_BY(mutex_) = 0;
 };
 
 LocalHostInfo& LocalHost();

@@ -16,6 +16,7 @@ struct ProjectStateRecord {
   Mutex mutex;
   std::string dsn GUARDED_BY(mutex);
   std::string state GUARDED_BY(mutex);
+  std::uint64_t version GUARDED_BY(mutex) = 0;
 };
 
 ProjectStateRecord& Record() {
@@ -36,6 +37,13 @@ void SetCurrentProjectState(std::string_view dsn, std::string_view state) {
   MutexLock lock(&record.mutex);
   record.dsn = std::move(newDsn);
   record.state = std::move(newState);
+  ++record.version;
+}
+
+std::uint64_t CurrentProjectStateVersion() {
+  ProjectStateRecord& record = Record();
+  MutexLock lock(&record.mutex);
+  return record.version;
 }
 
 std::string GetCurrentProjectState(std::string_view dsn, std::size_t capacity) {

@@ -8,6 +8,7 @@
 //   std::string s = GetCurrentProjectState("PLANT");   // "Run Time"
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,8 @@ inline constexpr std::size_t kStateFieldUnits = 127;
 
 // An empty state empties both fields; otherwise both are stored, each cut to 127 characters.
 void SetCurrentProjectState(std::string_view dsn, std::string_view state);
+// Changes with every SetCurrentProjectState.
+std::uint64_t CurrentProjectStateVersion();
 // The recorded state when dsn equals the recorded DSN ignoring case, cut to capacity-1
 // characters; otherwise empty.
 std::string GetCurrentProjectState(std::string_view dsn, std::size_t capacity = 256);

@@ -5,10 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "discovery/discovery_handler.h"
 #include "discovery/recording_komm.h"
 #include "nettree/net_tree.h"
 #include "registry/project_state.h"
+#include "registry/registry_projects.h"
 #include "server/server_test_support.h"
 
 namespace qx {
@@ -190,6 +192,40 @@ TEST_F(DiscoveryHandlerTest, TestRequestsAreAnsweredAsAsked) {
       EXPECT_EQ(replies[0].text.find("PROJECTLIST"), std::string::npos);
     }
   }
+}
+
+// The UPDATE replies reuse the station's details until what they are written from changes: each
+// reply names its own receiver, and a project written or a state recorded shows in the next.
+TEST_F(DiscoveryHandlerTest, RepliesFollowTheRegistryAndTheProjectState) {
+  test::TestStation& station = test::Station();
+  auto reply = [&](const std::string& ip) {
+    const std::string join =
+        "<QXDISCOVER><EVENT>JOIN</EVENT><HOST>OTHER</HOST><DOMAIN>D</DOMAIN>"
+        "<IP>" +
+        ip + "</IP></QXDISCOVER>";
+    EXPECT_EQ(host_.onReceiveMulticast(join), S_OK);
+    std::vector<test::Sent> sent = test::TakeSent();
+    return sent.size() == 1 ? sent[0].text : std::string();
+  };
+  const std::string first = reply("10.1.2.3");
+  const std::string second = reply("10.1.2.4");
+  EXPECT_EQ(test::RootAndField(second, "Receiver"), "QXDISCOVER/10.1.2.4");
+  EXPECT_EQ(first.substr(first.find("</Receiver>")), second.substr(second.find("</Receiver>")));
+  EXPECT_EQ(second.find("KEPTTEST"), std::string::npos);
+
+  InitProjectList();
+  station.WriteFile("kept.mcp", "");
+  CXmlElement command;
+  ASSERT_TRUE(command.LoadXml(
+      "<WriteProjectToRegistry><Name>n</Name><Type>Multi User</Type><State>Run</State>"
+      "<DSN>KEPTTEST</DSN><FullPath>" +
+      XmlEscape(station.root.string() + "/kept.mcp") +
+      "</FullPath><UNCPath>\\\\STATIONT\\KEPTTEST</UNCPath><Server>STATIONT</Server>"
+      "<Host>STATIONT</Host></WriteProjectToRegistry>"));
+  ASSERT_EQ(WriteToRegistry(command), S_OK);
+  EXPECT_NE(reply("10.1.2.3").find("<DSN>KEPTTEST</DSN>"), std::string::npos);
+  SetCurrentProjectState("KEPTTEST", "Design");
+  EXPECT_NE(reply("10.1.2.3").find(">Design<"), std::string::npos);
 }
 
 }  // namespace
