@@ -62,7 +62,11 @@ void BM_JoinReplyBurst(benchmark::State& state) {
       Settings("127.0.0.2", datagramBytes),
       [&](const qx::MulticastMessage&) {
         ++received;
-        lastArrival = std::chrono::steady_clock::now().time_since_epoch().count();
+        // Lanes deliver side by side: keep the latest arrival.
+        const std::int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+        std::int64_t seen = lastArrival.load();
+        while (seen < now && !lastArrival.compare_exchange_weak(seen, now)) {
+        }
       },
       &error);
   auto sender = qx::MulticastTransport::Start(

@@ -11,12 +11,14 @@
 // with the multicast interface and TTL of the settings; the loop flag is on, so a station
 // receives its own group sends as every other member does.
 //
-// Threads: a receive thread takes datagrams off the sockets into a bounded queue; a delivery
-// thread reassembles them and calls the receiver, one message after the other. Nothing is
-// traced here (the platform cannot trace): what was dropped is counted, and the owner reads the
-// counters and traces them.
+// Threads: a receive thread takes datagrams off the sockets into bounded queues, one for each
+// delivery lane (one lane a core, at most four); each lane's thread reassembles its datagrams
+// and calls the receiver. A sender always takes the same lane, so its messages arrive one after
+// the other in the order sent, while messages of different senders may arrive at once: the
+// receiver must be safe to call from several threads. Nothing is traced here (the platform
+// cannot trace): what was dropped is counted, and the owner reads the counters and traces them.
 //
-// Ownership: the object owns its sockets and both threads; the destructor stops and joins them
+// Ownership: the object owns its sockets and threads; the destructor stops and joins them
 // (the receiver is not called after it returns). Sends may come from any thread at once; the
 // destructor must not be called from inside the receiver.
 //

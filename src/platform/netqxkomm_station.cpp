@@ -64,6 +64,7 @@ void NetQXKommStation::Stop() {
   {
     MutexLock lock(&receiveMutex_);
     receiving_ = false;
+    while (receivesRunning_ > 0) receivesEnded_.Wait();
   }
   std::unique_ptr<MulticastTransport> transport;
   {
@@ -115,10 +116,22 @@ MulticastCounters NetQXKommStation::TransportCounters() const {
 }
 
 void NetQXKommStation::Received(const MulticastMessage& message) {
-  MutexLock lock(&receiveMutex_);
-  if (!receiving_) return;
+  {
+    MutexLock lock(&receiveMutex_);
+    if (!receiving_) return;
+    ++receivesRunning_;
+  }
+  struct Ended {  // also when a hook throws
+    NetQXKommStation* station;
+    ~Ended() { station->EndReceive(); }
+  } ended{this};
   if (hooks_.received) hooks_.received(message);
   if (events_) events_->Raise(message.delivery, message.text);
+}
+
+void NetQXKommStation::EndReceive() {
+  MutexLock lock(&receiveMutex_);
+  if (--receivesRunning_ == 0) receivesEnded_.SignalAll();
 }
 
 }  // namespace qx

@@ -9,10 +9,10 @@
 //
 // Ownership: the station owns its transport and shares the event hub with the listener. The
 // hooks run on the calling thread (local request: a connection thread of the listener;
-// received: the transport's delivery thread) and must not call Stop. Stop ends the transport
-// (it waits for running sends; no received hook runs after it returns); sends after it
-// fail with E_FAIL. Any thread may
-// call the INetQXKomm methods, also at once.
+// received: the transport's delivery lanes, several at once, each sender's messages in order)
+// and must not call Stop. Stop ends the transport (it waits for running sends and received
+// hooks; none runs after it returns); sends after it fail with E_FAIL. Any thread may call the
+// INetQXKomm methods, also at once.
 #pragma once
 
 #include <functional>
@@ -60,6 +60,7 @@ class NetQXKommStation final : public INetQXKomm {
 
  private:
   void Received(const MulticastMessage& message) EXCLUDES(receiveMutex_);
+  void EndReceive() EXCLUDES(receiveMutex_);
   // The transport for one send (null after Stop); Release ends that use.
   MulticastTransport* Acquire() const EXCLUDES(mutex_);
   void Release() const EXCLUDES(mutex_);
@@ -71,9 +72,12 @@ class NetQXKommStation final : public INetQXKomm {
   mutable CondVar usesEnded_{&mutex_};
   std::unique_ptr<MulticastTransport> transport_ GUARDED_BY(mutex_);
   mutable int uses_ GUARDED_BY(mutex_) = 0;  // sends running on transport_
-  // Held through each received hook, so that Stop can wait for the last one.
+  // Received hooks run side by side (one per delivery lane); Stop ends receiving and waits
+  // until the last running hook has returned.
   Mutex receiveMutex_;
+  CondVar receivesEnded_{&receiveMutex_};
   bool receiving_ GUARDED_BY(receiveMutex_) = true;
+  int receivesRunning_ GUARDED_BY(receiveMutex_) = 0;
 };
 
 }  // namespace qx

@@ -1,10 +1,13 @@
 // multicast_transport.cpp - the UDP transport of multicast_transport.h on asio.
 //
 // The receive thread runs the io_context with one pending receive on each receive socket; each
-// datagram is copied into the delivery queue (bounded in datagrams and bytes; a full queue drops
-// and counts) and the receive is armed again at once, so that a burst leaves the kernel's
-// buffer as fast as it arrives. The delivery thread reassembles fragments and calls the
-// receiver; it also expires unfinished sets a few times a second.
+// datagram is copied into the queue of a delivery lane (bounded in datagrams and bytes; a full
+// queue drops and counts) and the receive is armed again at once, so that a burst leaves the
+// kernel's buffer as fast as it arrives. Each lane's thread reassembles fragments and calls the
+// receiver; it also expires unfinished sets a few times a second. A sender's datagrams always
+// take the same lane (chosen by its address), so its fragments meet in one assembler and its
+// messages arrive in the order sent, while the lanes take in different senders side by side:
+// one lane for each core, at most kMaxLanes. The receiver is called from every lane's thread.
 //
 // The receive buffer is asked for with SO_RCVBUFFORCE (which passes rmem_max for a privileged
 // process) and else with SO_RCVBUF; the granted size is in the counters.
@@ -14,14 +17,17 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <array>
 #include <asio.hpp>
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <memory>
 #include <random>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "common/mutex.h"
 #include "platform/multicast_fragments.h"
@@ -40,6 +46,11 @@ constexpr int kSendBufferBytes = 4 << 20;
 constexpr auto kSendTimeout = std::chrono::seconds(1);
 constexpr auto kExpiryTick = std::chrono::milliseconds(250);
 constexpr auto kReceiveErrorPause = std::chrono::milliseconds(20);
+constexpr unsigned kMaxLanes = 4;
+
+std::size_t LaneCount() {
+  return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, kMaxLanes);
+}
 
 bool IsLoopback(const asio::ip::address_v4& address) { return (address.to_uint() >> 24) == 127; }
 
@@ -81,6 +92,18 @@ struct Datagram {
   asio::ip::address_v4 from;
 };
 
+// One delivery lane: its queue, its thread and its assembler's counters.
+struct Lane {
+  Mutex mutex;
+  CondVar changed{&mutex};
+  std::deque<Datagram> queue GUARDED_BY(mutex);
+  std::size_t queueBytes GUARDED_BY(mutex) = 0;
+  bool stopping GUARDED_BY(mutex) = false;
+  AssemblerCounters assembled GUARDED_BY(mutex);
+  std::uint64_t messagesDelivered GUARDED_BY(mutex) = 0;
+  std::thread thread;
+};
+
 class AsioMulticastTransport final : public MulticastTransport {
  public:
   AsioMulticastTransport(const MulticastSettings& settings, MulticastReceiver receiver)
@@ -92,17 +115,24 @@ class AsioMulticastTransport final : public MulticastTransport {
         groupSocket_(io_),
         unicastSocket_(io_),
         sendSocket_(io_),
-        errorPause_(io_) {}
+        errorPause_(io_) {
+    const std::size_t lanes = LaneCount();
+    for (std::size_t i = 0; i < lanes; ++i) lanes_.push_back(std::make_unique<Lane>());
+    laneDatagrams_ = std::max<std::size_t>(1, settings_.queueDatagrams / lanes);
+    laneBytes_ = kQueueBytes / lanes;
+  }
 
   ~AsioMulticastTransport() override {
     io_.stop();
     if (receiveThread_.joinable()) receiveThread_.join();
-    {
-      MutexLock lock(&queueMutex_);
-      stopping_ = true;
+    for (const auto& lane : lanes_) {
+      {
+        MutexLock lock(&lane->mutex);
+        lane->stopping = true;
+      }
+      lane->changed.SignalAll();
+      if (lane->thread.joinable()) lane->thread.join();
     }
-    queueChanged_.SignalAll();
-    if (deliveryThread_.joinable()) deliveryThread_.join();
   }
 
   bool Open(std::string* error) {
@@ -153,7 +183,10 @@ class AsioMulticastTransport final : public MulticastTransport {
   void StartThreads() {
     Arm(groupSocket_, groupBuffer_, groupFrom_, MulticastDelivery::kGroup);
     Arm(unicastSocket_, unicastBuffer_, unicastFrom_, MulticastDelivery::kUnicast);
-    deliveryThread_ = std::thread([this] { DeliveryLoop(); });
+    for (const auto& lane : lanes_) {
+      Lane* one = lane.get();
+      one->thread = std::thread([this, one] { DeliveryLoop(one); });
+    }
     receiveThread_ = std::thread([this] {
       try {
         io_.run();
@@ -176,13 +209,13 @@ class AsioMulticastTransport final : public MulticastTransport {
 
   MulticastCounters Counters() const override {
     MulticastCounters counters;
-    {
-      MutexLock lock(&statsMutex_);
-      counters.malformed = assembled_.malformed;
-      counters.duplicates = assembled_.duplicates;
-      counters.expiredSets = assembled_.expiredSets;
-      counters.evictedSets = assembled_.evictedSets;
-      counters.messagesDelivered = messagesDelivered_;
+    for (const auto& lane : lanes_) {
+      MutexLock lock(&lane->mutex);
+      counters.malformed += lane->assembled.malformed;
+      counters.duplicates += lane->assembled.duplicates;
+      counters.expiredSets += lane->assembled.expiredSets;
+      counters.evictedSets += lane->assembled.evictedSets;
+      counters.messagesDelivered += lane->messagesDelivered;
     }
     counters.datagramsReceived = datagramsReceived_.load();
     counters.queueDrops = queueDrops_.load();
@@ -232,21 +265,27 @@ class AsioMulticastTransport final : public MulticastTransport {
         });
   }
 
-  void Enqueue(MulticastDelivery delivery, std::string_view bytes, const asio::ip::address_v4& from)
-      EXCLUDES(queueMutex_) {
+  void Enqueue(MulticastDelivery delivery, std::string_view bytes,
+               const asio::ip::address_v4& from) {
+    Lane& lane = *lanes_[LaneOf(from)];
     {
-      MutexLock lock(&queueMutex_);
-      if (queue_.size() >= settings_.queueDatagrams || queueBytes_ + bytes.size() > kQueueBytes) {
+      MutexLock lock(&lane.mutex);
+      if (lane.queue.size() >= laneDatagrams_ || lane.queueBytes + bytes.size() > laneBytes_) {
         ++queueDrops_;
         return;
       }
-      queueBytes_ += bytes.size();
-      queue_.push_back(Datagram{delivery, std::string(bytes), from});
+      lane.queueBytes += bytes.size();
+      lane.queue.push_back(Datagram{delivery, std::string(bytes), from});
     }
-    queueChanged_.Signal();
+    lane.changed.Signal();
   }
 
-  void DeliveryLoop() EXCLUDES(queueMutex_, statsMutex_) {
+  std::size_t LaneOf(const asio::ip::address_v4& from) const {
+    std::uint32_t hash = from.to_uint() * 2654435761u;  // Knuth's multiplicative hash
+    return (hash >> 16) % lanes_.size();
+  }
+
+  void DeliveryLoop(Lane* lane) {
     AssemblerLimits limits;
     limits.maxMessageBytes = settings_.maxMessageBytes;
     limits.expiry = std::chrono::milliseconds(settings_.incompleteExpiryMs);
@@ -255,13 +294,13 @@ class AsioMulticastTransport final : public MulticastTransport {
     std::deque<Datagram> batch;
     for (;;) {
       {
-        MutexLock lock(&queueMutex_);
-        while (!stopping_ && queue_.empty() && Clock::now() < nextExpiry) {
-          queueChanged_.WaitUntil(nextExpiry);
+        MutexLock lock(&lane->mutex);
+        while (!lane->stopping && lane->queue.empty() && Clock::now() < nextExpiry) {
+          lane->changed.WaitUntil(nextExpiry);
         }
-        if (stopping_) return;
-        batch.swap(queue_);
-        queueBytes_ = 0;
+        if (lane->stopping) return;
+        batch.swap(lane->queue);
+        lane->queueBytes = 0;
       }
       const auto now = Clock::now();
       std::uint64_t delivered = 0;
@@ -281,9 +320,9 @@ class AsioMulticastTransport final : public MulticastTransport {
         assembler.Expire(now);
         nextExpiry = now + kExpiryTick;
       }
-      MutexLock lock(&statsMutex_);
-      assembled_ = assembler.counters();
-      messagesDelivered_ += delivered;
+      MutexLock lock(&lane->mutex);
+      lane->assembled = assembler.counters();
+      lane->messagesDelivered += delivered;
     }
   }
 
@@ -327,15 +366,9 @@ class AsioMulticastTransport final : public MulticastTransport {
   Mutex sendMutex_;
   std::uint32_t nextMessageId_ GUARDED_BY(sendMutex_) = 1;
 
-  Mutex queueMutex_;
-  CondVar queueChanged_{&queueMutex_};
-  std::deque<Datagram> queue_ GUARDED_BY(queueMutex_);
-  std::size_t queueBytes_ GUARDED_BY(queueMutex_) = 0;
-  bool stopping_ GUARDED_BY(queueMutex_) = false;
-
-  mutable Mutex statsMutex_;
-  AssemblerCounters assembled_ GUARDED_BY(statsMutex_);
-  std::uint64_t messagesDelivered_ GUARDED_BY(statsMutex_) = 0;
+  std::vector<std::unique_ptr<Lane>> lanes_;  // fixed after construction
+  std::size_t laneDatagrams_ = 1;
+  std::size_t laneBytes_ = 0;
 
   std::atomic<std::uint64_t> datagramsReceived_{0};
   std::atomic<std::uint64_t> queueDrops_{0};
@@ -343,7 +376,6 @@ class AsioMulticastTransport final : public MulticastTransport {
   std::atomic<std::uint64_t> sendFailures_{0};
 
   std::thread receiveThread_;
-  std::thread deliveryThread_;
 };
 
 }  // namespace
