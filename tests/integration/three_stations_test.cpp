@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/mutex.h"
+#include "platform/multicast_transport.h"
 #include "station_process.h"
 
 namespace qxtest {
@@ -150,6 +152,66 @@ TEST_F(ThreeStations, FindEachOtherAndAnnounceTheirProjects) {
   EXPECT_TRUE(Eventually(all, kAllProjects, [](const std::string& list) {
     return !Contains(list, "<DSN>Plant</DSN>");
   })) << Discover(stations_[0], kAllProjects);
+}
+
+// A station with 1000 projects joins: its announcement (some 200 KiB, several datagrams) reaches
+// every agent whole, each enters all 1000 projects and answers with an UPDATE of its own.
+TEST_F(ThreeStations, AJoinOfAThousandProjectsArrivesWhole) {
+  constexpr int kProjects = 1000;
+  qx::MulticastSettings settings;
+  settings.port = 24790;
+  settings.unicastAddress = "127.0.0.8";
+  qx::Mutex mutex;
+  std::vector<std::string> replies;
+  std::string error;
+  auto big = qx::MulticastTransport::Start(
+      settings,
+      [&](const qx::MulticastMessage& message) {
+        if (message.delivery != qx::MulticastDelivery::kUnicast) return;
+        qx::MutexLock lock(&mutex);
+        replies.push_back(message.text);
+      },
+      &error);
+  ASSERT_TRUE(big) << error;
+  std::string join =
+      "<QXDISCOVER><EVENT>JOIN</EVENT><Receiver>*</Receiver><Host>BIGSTATION</Host>"
+      "<Domain>PLANTNET</Domain><IP>127.0.0.8</IP><PROJECTLIST>";
+  for (int i = 0; i < kProjects; ++i) {
+    const std::string dsn = "BIG" + std::to_string(10000 + i);
+    join += "<PROJECT><Name>" + dsn + "</Name><Type>Multi User</Type><STATE>Run Time</STATE><DSN>" +
+            dsn + "</DSN><FullPath>/var/lib/plant/projects/" + dsn + "/" + dsn +
+            ".mcp</FullPath><HOST>BIGSTATION</HOST><Server>BIGSTATION</Server></PROJECT>";
+  }
+  join += "</PROJECTLIST></QXDISCOVER>";
+  ASSERT_GT(join.size(), 150000u);
+  ASSERT_EQ(big->SendToGroup(join), qx::S_OK);
+
+  auto count = [](const std::string& text, const std::string& part) {
+    int found = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+    return found;
+  };
+  const std::vector<const Station*> all = {&stations_[0], &stations_[1], &stations_[2]};
+  EXPECT_TRUE(Eventually(all, kAllProjects, [&](const std::string& list) {
+    return count(list, "<HOST>BIGSTATION</HOST>") == kProjects;
+  })) << count(Discover(stations_[0], kAllProjects), "<HOST>BIGSTATION</HOST>");
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    {
+      qx::MutexLock lock(&mutex);
+      if (replies.size() >= all.size()) break;
+    }
+    std::this_thread::sleep_for(50ms);
+  }
+  {
+    qx::MutexLock lock(&mutex);
+    EXPECT_EQ(replies.size(), all.size());
+  }
+  EXPECT_EQ(big->Counters().malformed, 0u);
+  ASSERT_EQ(big->SendToGroup("<QXDISCOVER><EVENT>LEAVE</EVENT><Host>BIGSTATION</Host>"
+                             "<Domain>PLANTNET</Domain></QXDISCOVER>"),
+            qx::S_OK);
+  EXPECT_TRUE(Eventually(all, "<GetTreeContent/>",
+                         [](const std::string& tree) { return !Contains(tree, "BIGSTATION"); }));
 }
 
 // The project manager of STATION5 receives the group's events through its service's sink and

@@ -6,9 +6,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "discovery/recording_komm.h"
 #include "nettree/net_tree.h"
@@ -120,6 +123,43 @@ TEST_F(DiscoveryServerTest, MembershipCommandsAnnounceThisStation) {
     EXPECT_EQ(events, c.events);
     EXPECT_EQ(TheNetTree().HostCount(), c.hosts);
   }
+}
+
+// A flood of JOINs from 10000 distinct hosts, taken in on two threads as the agent's lanes
+// deliver them while a third asks the tree: every host is entered and answered, and the
+// queries keep answering.
+TEST_F(DiscoveryServerTest, AFloodOfJoinsFromDistinctHostsIsTakenInWhole) {
+  constexpr int kHosts = 10000;
+  auto join = [](int i) {
+    const std::string host = "FLOOD" + std::to_string(i);
+    return "<QXDISCOVER><EVENT>JOIN</EVENT><HOST>" + host + "</HOST><DOMAIN>D" +
+           std::to_string(i % 7) + "</DOMAIN><IP>127.1." + std::to_string(i / 250) + "." +
+           std::to_string(i % 250 + 1) + "</IP><PROJECTLIST><PROJECT><DSN>P" + std::to_string(i) +
+           "</DSN><HOST>" + host +
+           "</HOST><STATE>Run Time</STATE></PROJECT></PROJECTLIST>"
+           "</QXDISCOVER>";
+  };
+  std::atomic<bool> done{false};
+  std::atomic<int> failedQueries{0};
+  std::thread reader([&] {
+    while (!done) {
+      AnswerText answer;
+      if (Failed(server_.TalkByString("<GetTreeContent/>", &answer)) || !answer) ++failedQueries;
+    }
+  });
+  std::vector<std::thread> lanes;
+  for (int lane = 0; lane < 2; ++lane) {
+    lanes.emplace_back([&, lane] {
+      for (int i = lane; i < kHosts; i += 2) EXPECT_EQ(server_.onReceiveMulticast(join(i)), S_OK);
+    });
+  }
+  for (std::thread& lane : lanes) lane.join();
+  done = true;
+  reader.join();
+  EXPECT_EQ(failedQueries, 0);
+  EXPECT_EQ(TheNetTree().HostCount(), static_cast<std::size_t>(kHosts));
+  EXPECT_EQ(TheNetTree().ProjectCount(), static_cast<std::size_t>(kHosts));
+  EXPECT_EQ(test::TakeSent().size(), static_cast<std::size_t>(kHosts));  // one UPDATE each
 }
 
 }  // namespace
