@@ -38,6 +38,7 @@ bool IsLocal(std::string_view host) { return LocalHost().IsLocalComputer(host); 
 HRESULT RouteRemoteCall(DiscoveryHost& host, std::string_view text, const CXmlElement& message) {
   TraceReceived("MulticastPort", text, message);
   const std::string context = message.GetSubText("ProcessContext");
+  if (!host.takesRemoteCall(context)) return S_OK;  // the other role of this process takes it
   if (IEquals(context, "ProjectManager")) {
     std::string whole;
     if (!message.GetXml(&whole)) return E_FAIL;

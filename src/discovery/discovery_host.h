@@ -30,6 +30,10 @@ class DiscoveryHost {
   // True when an UPDATE reply goes to the joining station by RPC rather than by unicast.
   virtual bool replyWithRpc() const = 0;
 
+  // Whether a group REMOTECALL of this ProcessContext ("ProjectManager", "DiscoverService") is
+  // this server's to carry out. A process that serves both roles receives every group message
+  // twice (once for each role); each call is carried out once, by the role it names.
+  virtual bool takesRemoteCall(std::string_view /*context*/) const { return true; }
   // A REMOTECALL for the project manager: the whole message text, the answer discarded.
   virtual HRESULT ForwardRemoteCall(std::string_view text) = 0;
   // A REMOTECALL for this process: the library call that the message describes, no answer.

@@ -167,6 +167,15 @@ HRESULT CSERVER::onStationEvent(std::string_view text, const CXmlElement& tree) 
   return HandleStationEvent(*this, text, tree);
 }
 
+bool CSERVER::takesRemoteCall(std::string_view context) const {
+  // A context that names neither role is refused by the routing (E_FAIL), as in every role.
+  if (!IEquals(context, kRoleDiscovery) && !IEquals(context, kRoleProjectManager)) return true;
+  if (!IEquals(serviceName_, kRoleDiscovery) && !IEquals(serviceName_, kRoleProjectManager)) {
+    return true;  // a server of no known role takes both
+  }
+  return IEquals(context, serviceName_);
+}
+
 HRESULT CSERVER::ForwardRemoteCall(std::string_view text) {
   // The call came from the group, not from a local caller.
   return ForwardToProjectManager(text, nullptr, /*fromRemote=*/true);

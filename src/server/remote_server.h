@@ -70,6 +70,7 @@ class CSERVER : public CRPCServerW, public DiscoveryHost {
   HRESULT onDiscoverEvent(std::string_view text, CXmlElement& tree) override;
   HRESULT onProjectManagerEvent(std::string_view text, const CXmlElement& tree) override;
   HRESULT onStationEvent(std::string_view text, const CXmlElement& tree) override;
+  bool takesRemoteCall(std::string_view context) const override;
   HRESULT ForwardRemoteCall(std::string_view text) override;
   HRESULT PerformRemoteCall(const CXmlElement& message) override;
 

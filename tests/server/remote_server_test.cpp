@@ -92,6 +92,12 @@ TEST_F(RemoteServerTest, RoleAndSettingsFollowTheServiceName) {
     const bool discovery = std::string_view(c.role) == "DiscoverService";
     EXPECT_EQ(server.multicastEnabled(), discovery);
     EXPECT_EQ(TheNetTree().IsInitialized(), discovery);
+    // Each group REMOTECALL is carried out by the role it names, so that a process serving
+    // both roles carries it out once; a server of no known role takes both.
+    const bool unknown = std::string_view(c.role) == "<UNKNOWN>";
+    EXPECT_EQ(server.takesRemoteCall("discoverservice"), discovery || unknown);
+    EXPECT_EQ(server.takesRemoteCall("ProjectManager"), !discovery);
+    EXPECT_TRUE(server.takesRemoteCall("Other"));
     EXPECT_TRUE(server.IsRunning());
     EXPECT_EQ(server.stopRemoteServer(), S_OK);
     EXPECT_FALSE(server.IsRunning());
