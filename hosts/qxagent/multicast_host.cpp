@@ -67,6 +67,7 @@ bool MulticastHost::Start(std::string* error) {
     station_.reset();
     return false;
   }
+  qx::SetProcessNetQXKomm(station_);  // this process's own sends skip the socket
   {
     qx::MutexLock lock(&mutex_);
     stopping_ = false;
@@ -83,6 +84,7 @@ void MulticastHost::Stop() {
   }
   stopChanged_.SignalAll();
   if (watch_.joinable()) watch_.join();
+  qx::SetProcessNetQXKomm(nullptr);
   if (listener_) listener_->Stop();  // no call of a client runs after this
   if (station_) station_->Stop();    // nor a received message
   listener_.reset();

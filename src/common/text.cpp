@@ -117,6 +117,13 @@ std::optional<std::string> Utf16ToUtf8(std::u16string_view text) {
     char32_t c = text[i];
     if (c < 0x80) {  // the common case: a run of ASCII is copied as it stands
       std::size_t end = i + 1;
+      constexpr std::size_t kBlock = 16;  // tested a block at a time, which vectorises
+      while (end + kBlock <= text.size()) {
+        char16_t any = 0;
+        for (std::size_t k = 0; k < kBlock; ++k) any |= text[end + k];
+        if (any >= 0x80) break;
+        end += kBlock;
+      }
       while (end < text.size() && text[end] < 0x80) ++end;
       const std::size_t start = out.size();
       out.resize(start + (end - i));
@@ -182,6 +189,9 @@ std::size_t Utf16Units(std::string_view text) {
 }
 
 std::string CutToUnits(std::string_view text, std::size_t maxUnits) {
+  // Every character takes at least as many bytes as UTF-16 units: a text of at most maxUnits
+  // bytes fits whole.
+  if (text.size() <= maxUnits) return std::string(text);
   std::size_t units = 0;
   std::size_t pos = 0;
   while (pos < text.size()) {
@@ -239,7 +249,15 @@ std::string FoldedKey(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   std::size_t pos = 0;
-  while (pos < text.size()) AppendUtf8(FoldCase(DecodeUtf8(text, &pos)), &out);
+  while (pos < text.size()) {
+    const unsigned char c = static_cast<unsigned char>(text[pos]);
+    if (c < 0x80) {  // ASCII folds to one byte
+      out.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c));
+      ++pos;
+      continue;
+    }
+    AppendUtf8(FoldCase(DecodeUtf8(text, &pos)), &out);
+  }
   return out;
 }
 

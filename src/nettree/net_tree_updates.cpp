@@ -53,11 +53,12 @@ bool NetTree::AddHost(std::string_view host, std::string_view domain, CXmlElemen
       CXmlElement project;
       while (list.NextChild(&children, "Project", &project)) {
         HostUpdate::Project entry;
-        entry.name = DsnKey(project.GetSubText("DSN"));
-        if (entry.name.empty() || !entry.record.AddXML(project)) {
+        // The record's DSN is the index key: both are the DSN cut to its field.
+        if (!entry.record.AddXML(project) || entry.record.dsn.empty()) {
           ++update.skipped;
           continue;
         }
+        entry.name = entry.record.dsn;
         entry.key = FoldedKey(entry.name);
         update.projects.push_back(std::move(entry));
       }

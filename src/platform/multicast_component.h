@@ -45,6 +45,12 @@ class INetQXKomm {
 
 HRESULT CreateNetQXKomm(std::unique_ptr<INetQXKomm>* component);
 
+// The agent, which runs the component in its own process, makes it this process's component:
+// CreateNetQXKomm then answers instances that call it directly instead of over the socket (the
+// UPDATE replies of a JOIN burst cost no connection each). The process keeps only a weak
+// reference; nullptr, or the component's end, goes back to the socket.
+void SetProcessNetQXKomm(const std::shared_ptr<INetQXKomm>& component);
+
 // Tests replace the factory (nullptr restores the real one).
 using NetQXKommFactory = HRESULT (*)(std::unique_ptr<INetQXKomm>*);
 void SetNetQXKommFactoryForTesting(NetQXKommFactory factory);

@@ -296,8 +296,14 @@ void CXmlElement::GetSubTexts(const std::string_view* tags, std::string* texts,
   for (pugi::xml_node child = node_.first_child(); child && left > 0;
        child = child.next_sibling()) {
     if (child.type() != pugi::node_element) continue;
+    const char* name = child.name();
+    const auto first = static_cast<unsigned char>(name[0]);
     for (std::size_t i = 0; i < count; ++i) {
-      if (found[i] || tags[i].empty() || !NameMatches(child, tags[i])) continue;
+      if (found[i] || tags[i].empty()) continue;
+      // Names whose first letters are ASCII and differ ignoring case are not compared.
+      const auto tagFirst = static_cast<unsigned char>(tags[i][0]);
+      if ((first | tagFirst) < 0x80 && (first | 0x20) != (tagFirst | 0x20)) continue;
+      if (!NameMatches(child, tags[i])) continue;
       // As FindChildNode: an element whose name reads as empty (too long) is never found.
       if (tags[i].size() > kMaxNameUnits && Utf16Units(child.name()) > kMaxNameUnits) continue;
       texts[i] = TextOf(child);

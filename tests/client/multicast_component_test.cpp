@@ -226,6 +226,17 @@ TEST_F(MulticastComponentTest, NothingListeningIsClassNotRegistered) {
   EXPECT_EQ(CreateNetQXKomm(&component), S_OK);
   listener->Stop();
   EXPECT_EQ(CreateNetQXKomm(&component), kClassNotRegistered);
+
+  // The agent's own component is called directly, with no socket, while it lives.
+  auto own = std::make_shared<RecordingComponent>();
+  SetProcessNetQXKomm(own);
+  ASSERT_EQ(CreateNetQXKomm(&component), S_OK);
+  EXPECT_EQ(component->SendToHost("10.0.0.9", "<U/>"), S_OK);
+  EXPECT_EQ(own->Calls(), std::vector<std::string>{"host:10.0.0.9:<U/>"});
+  component.reset();
+  own.reset();  // the process held it weakly: gone, and the socket is asked again
+  EXPECT_EQ(CreateNetQXKomm(&component), kClassNotRegistered);
+  SetProcessNetQXKomm(nullptr);
 }
 
 TEST_F(MulticastComponentTest, CallsTravelToTheAgentAndBack) {

@@ -28,11 +28,13 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
 
 #include "common/little_endian.h"
+#include "common/mutex.h"
 #include "platform/environment.h"
 #include "platform/linux/local_listener.h"
 #include "platform/linux/netqxkomm_events.h"
@@ -58,6 +60,33 @@ constexpr std::size_t kRequestHeader = kHeaderBytes;
 constexpr std::size_t kAnswerHeader = kHeaderBytes;
 
 std::atomic<NetQXKommFactory> factoryOverride{nullptr};
+
+// The component of this process, when the process is the agent that runs it.
+struct ProcessComponent {
+  Mutex mutex;
+  std::weak_ptr<INetQXKomm> component GUARDED_BY(mutex);
+};
+
+ProcessComponent& TheProcessComponent() {
+  static ProcessComponent process;
+  return process;
+}
+
+// An instance that calls the process's own component, which it keeps alive for its use.
+class BorrowedNetQXKomm final : public INetQXKomm {
+ public:
+  explicit BorrowedNetQXKomm(std::shared_ptr<INetQXKomm> target) : target_(std::move(target)) {}
+  HRESULT SendToGroup(std::string_view text) override { return target_->SendToGroup(text); }
+  HRESULT LocalRequest(std::string_view text, AnswerText* answer) override {
+    return target_->LocalRequest(text, answer);
+  }
+  HRESULT SendToHost(std::string_view receiver, std::string_view text) override {
+    return target_->SendToHost(receiver, text);
+  }
+
+ private:
+  const std::shared_ptr<INetQXKomm> target_;
+};
 
 bool ReadText(int fd, std::uint32_t length, std::size_t limit, std::string* out,
               Clock::time_point deadline, int wakeFd = -1) {
@@ -232,6 +261,16 @@ HRESULT CreateNetQXKomm(std::unique_ptr<INetQXKomm>* component) {
   component->reset();
   try {
     if (NetQXKommFactory factory = factoryOverride.load()) return factory(component);
+    std::shared_ptr<INetQXKomm> own;
+    {
+      ProcessComponent& process = TheProcessComponent();
+      MutexLock lock(&process.mutex);
+      own = process.component.lock();
+    }
+    if (own) {
+      *component = std::make_unique<BorrowedNetQXKomm>(std::move(own));
+      return S_OK;
+    }
     return CreateSocketComponent(component);
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
@@ -241,6 +280,12 @@ HRESULT CreateNetQXKomm(std::unique_ptr<INetQXKomm>* component) {
 }
 
 void SetNetQXKommFactoryForTesting(NetQXKommFactory factory) { factoryOverride.store(factory); }
+
+void SetProcessNetQXKomm(const std::shared_ptr<INetQXKomm>& component) {
+  ProcessComponent& process = TheProcessComponent();
+  MutexLock lock(&process.mutex);
+  process.component = component;
+}
 
 std::unique_ptr<NetQXKommListener> StartNetQXKommListener(std::shared_ptr<INetQXKomm> target,
                                                           std::string* error) {
