@@ -1,7 +1,8 @@
 # deps.sh - installs the Debian packages that building and testing need, when they are missing.
 # Sourced by the other scripts: qx_install_deps [extra packages...]
 qx_packages=(cmake ninja-build g++ pkg-config python3 libpugixml-dev libasio-dev libsqlite3-dev
-             libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev)
+             libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev
+             libcli11-dev nlohmann-json3-dev)
 
 qx_install_deps() {
   local missing=()

@@ -57,42 +57,38 @@ std::optional<ModuleAnswer> CallLocalCommand(std::string_view command) {
   return TakeAnswer(hr, answer);
 }
 
-std::string DescribeHresult(HRESULT hr) {
-  const char* name = nullptr;
+std::string HresultName(HRESULT hr) {
   switch (static_cast<std::uint32_t>(hr)) {
     case 0x00000000u:
-      name = "S_OK";
-      break;
+      return "S_OK";
     case 0x00000001u:
-      name = "S_FALSE";
-      break;
+      return "S_FALSE";
     case 0x80004001u:
-      name = "E_NOTIMPL";
-      break;
+      return "E_NOTIMPL";
     case 0x80004003u:
-      name = "E_POINTER";
-      break;
+      return "E_POINTER";
     case 0x80004005u:
-      name = "E_FAIL";
-      break;
+      return "E_FAIL";
     case 0x8000FFFFu:
-      name = "E_UNEXPECTED";
-      break;
+      return "E_UNEXPECTED";
     case 0x80070005u:
-      name = "E_ACCESSDENIED";
-      break;
+      return "E_ACCESSDENIED";
     case 0x8007000Eu:
-      name = "E_OUTOFMEMORY";
-      break;
+      return "E_OUTOFMEMORY";
     case 0x80070057u:
-      name = "E_INVALIDARG";
-      break;
+      return "E_INVALIDARG";
     case 0x80040154u:
-      name = "REGDB_E_CLASSNOTREG";
-      break;
+      return "REGDB_E_CLASSNOTREG";
+    case 0x8001010Au:
+      return "RPC_E_SERVERCALL_RETRYLATER";
   }
+  return qx::Format("0x%08x", static_cast<unsigned>(hr));
+}
+
+std::string DescribeHresult(HRESULT hr) {
   std::string text = qx::Format("0x%08x", static_cast<unsigned>(hr));
-  if (name != nullptr) text += std::string(" (") + name + ")";
+  const std::string name = HresultName(hr);
+  if (name != text) text += " (" + name + ")";
   return text;
 }
 

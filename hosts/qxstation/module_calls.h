@@ -33,5 +33,11 @@ std::optional<ModuleAnswer> CallLocalCommand(std::string_view command);
 
 // "0x80004005 (E_FAIL)" for the codes the module uses, "0x........" for others.
 std::string DescribeHresult(HRESULT hr);
+// "E_FAIL" for the codes the module uses, "0x........" for others.
+std::string HresultName(HRESULT hr);
+
+// REGDB_E_CLASSNOTREG: the station's agent (its multicast component) does not run.
+inline constexpr HRESULT kNoAgent = static_cast<HRESULT>(0x80040154u);
+inline constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005u);
 
 }  // namespace qxstation

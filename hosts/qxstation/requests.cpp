@@ -51,6 +51,21 @@ std::optional<std::string> WithReceiver(std::string_view command, std::string_vi
   return out.str();
 }
 
+std::string ReceiverOf(std::string_view command) {
+  pugi::xml_document document;
+  if (!document.load_buffer(command.data(), command.size(), pugi::parse_default,
+                            pugi::encoding_utf8)) {
+    return std::string();
+  }
+  std::string receiver, host;
+  for (pugi::xml_node child : document.document_element().children()) {
+    if (child.type() != pugi::node_element) continue;
+    if (receiver.empty() && qx::IEquals(child.name(), "Receiver")) receiver = child.child_value();
+    if (host.empty() && qx::IEquals(child.name(), "HOST")) host = child.child_value();
+  }
+  return receiver.empty() ? host : receiver;
+}
+
 std::string HostDetailsRequest(std::string_view station) {
   return "<GetHostDetails>" + Element("Receiver", station) + "</GetHostDetails>";
 }

@@ -18,6 +18,10 @@ namespace qxstation {
 // the first child. Nullopt when the command is not one XML element.
 std::optional<std::string> WithReceiver(std::string_view command, std::string_view receiver);
 
+// The station a request goes to: its "Receiver" child, else its "HOST" child (any letter case);
+// empty when it has neither or is not XML.
+std::string ReceiverOf(std::string_view command);
+
 std::string HostDetailsRequest(std::string_view station);
 std::string ProjectDetailsRequest(std::string_view station, std::string_view dsn);
 // The parameter goes in as markup when it is well-formed element content (nested elements

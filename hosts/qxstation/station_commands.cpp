@@ -1,144 +1,390 @@
 // station_commands.cpp - the subcommands of qxstation.
 #include "station_commands.h"
 
+#include <arpa/inet.h>
 #include <signal.h>
-#include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <functional>
 #include <optional>
 #include <string_view>
 
-#include "arguments.h"
+#include "common/text.h"
 #include "copy_progress.h"
+#include "failures.h"
 #include "module_calls.h"
+#include "network_view.h"
 #include "platform/environment.h"
 #include "platform/linux/unix_socket.h"
 #include "registry_commands.h"
 #include "requests.h"
+#include "stop_signals.h"
 #include "trace_listener.h"
 
 namespace qxstation {
 namespace {
 
-constexpr int kSuccess = 0;
-constexpr int kFailure = 1;
-constexpr int kUsage = 2;
-
-// The largest block a copy may ask for; the serving station refuses more than its own limit.
-constexpr std::int64_t kMaxCopyBuffer = 64 << 20;
-
-struct Subcommand {
-  std::string_view name;
-  std::string_view usage;
-  std::string_view help;
-  std::vector<std::string_view> valueOptions;
-  std::vector<std::string_view> flags;
-  std::size_t minPositionals;
-  std::size_t maxPositionals;
-  std::function<int(const Arguments&, std::FILE*, std::FILE*)> run;
-};
-
-int PrintAnswer(const ModuleAnswer& answer, std::FILE* out) {
+// The raw form of an answer: "HRESULT 0x... (NAME)" and the answer text, or its JSON.
+void PrintAnswer(const ModuleAnswer& answer, const Invocation& call, std::FILE* out) {
+  if (call.format == OutputFormat::kJson) {
+    WriteJson(AnswerJson(answer.hr, answer.text), out);
+    return;
+  }
   std::fprintf(out, "HRESULT %s\n", DescribeHresult(answer.hr).c_str());
   if (answer.text) std::fprintf(out, "%s\n", answer.text->c_str());
-  return answer.hr >= 0 ? kSuccess : kFailure;
 }
 
-int RunDiscover(const Arguments& args, std::FILE* out, std::FILE* /*err*/) {
-  return PrintAnswer(CallDiscoverCommand(args.positionals()[0]), out);
+// The exit code of a raw request to station (empty: the station's own agent).
+int RawRequestResult(const ModuleAnswer& answer, std::string_view station, std::string_view what,
+                     std::FILE* err) {
+  if (answer.hr >= 0) return kSuccess;
+  if (answer.hr == kNoAgent) return ReportNoStation(err);
+  if (answer.hr == kAccessDenied) {
+    std::fprintf(err, "qxstation: %s refused %.*s (E_ACCESSDENIED): %s\n",
+                 Printable(station.empty() ? "this station" : station, 64).c_str(),
+                 static_cast<int>(what.size()), what.data(),
+                 (FileRootsAdvice(station) + "; " + LibraryDirsAdvice(station)).c_str());
+    return kFailure;
+  }
+  if (!answer.text && !station.empty() && station != "*") {
+    return ReportRemoteFailure(station, what, answer.hr, err);
+  }
+  return kFailure;
 }
 
-int RunCommand(const Arguments& args, std::FILE* out, std::FILE* err) {
-  std::string command = args.positionals()[0];
-  if (const std::optional<std::string> receiver = args.value("--receiver")) {
-    std::optional<std::string> addressed = WithReceiver(command, *receiver);
+// A local command of the station's agent whose answer the caller parses.
+std::optional<std::string> LocalAnswer(const std::string& command, std::string_view what,
+                                       int* exitCode, std::FILE* err) {
+  const ModuleAnswer answer = CallDiscoverCommand(command);
+  if (answer.hr < 0 || !answer.text) {
+    *exitCode = ReportLocalFailure(
+        what, answer.hr < 0 ? answer.hr : static_cast<HRESULT>(0x80004005u), err);
+    return std::nullopt;
+  }
+  return answer.text;
+}
+
+void PrintRawAnswers(const std::vector<std::string>& answers, std::FILE* out) {
+  for (const std::string& answer : answers) std::fprintf(out, "%s\n", answer.c_str());
+}
+
+bool IsLoopbackAddress(const std::string& address) {
+  in_addr parsed{};
+  return inet_pton(AF_INET, address.c_str(), &parsed) == 1 && (ntohl(parsed.s_addr) >> 24) == 127;
+}
+
+// The size of the file to copy when the station is this machine, where the file is read.
+std::optional<std::uint64_t> LocalSourceSize(const std::string& station,
+                                             const std::string& source) {
+  const StationLookup lookup = LookUpStation(station);
+  if (!lookup.local && !(lookup.address && IsLoopbackAddress(*lookup.address))) return std::nullopt;
+  struct stat info;
+  if (stat(source.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+// SIGINT breaks the running copy off: the next progress callback returns the break. The first
+// Ctrl-C only asks; a second one ends the process as usual. The old action returns with the
+// object's end.
+class BreakOnInterrupt {
+ public:
+  BreakOnInterrupt() {
+    struct sigaction action {};
+    action.sa_handler = [](int) { CopyProgress::RequestBreak(); };
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    installed_ = sigaction(SIGINT, &action, &previous_) == 0;
+  }
+  ~BreakOnInterrupt() {
+    if (installed_) sigaction(SIGINT, &previous_, nullptr);
+  }
+  BreakOnInterrupt(const BreakOnInterrupt&) = delete;
+  BreakOnInterrupt& operator=(const BreakOnInterrupt&) = delete;
+
+ private:
+  struct sigaction previous_ {};
+  bool installed_ = false;
+};
+
+// Why a copy failed: the user's break, the station, the source file or the destination.
+int ExplainCopyFailure(const std::string& host, const std::string& source,
+                       const std::string& destination, std::FILE* err) {
+  const std::string shownDestination = Printable(destination);
+  if (CopyProgress::BreakRequested()) {
+    std::fprintf(err, "qxstation: copy broken off by Ctrl-C; %s is as it was\n",
+                 shownDestination.c_str());
+    return kFailure;
+  }
+  if (const std::optional<int> code = ReportUnreachable(host, err)) return *code;
+  const std::string open = "<OPENFILE><Receiver>" + qx::XmlEscape(host) + "</Receiver><FILE>" +
+                           qx::XmlEscape(source) + "</FILE></OPENFILE>";
+  const ModuleAnswer opened = CallRemoteCommand(open);
+  const std::string station = Printable(host, 64);
+  const std::string file = Printable(source);
+  if (opened.hr == kAccessDenied) {
+    std::fprintf(err, "qxstation: %s refuses to serve %s: %s\n", station.c_str(), file.c_str(),
+                 FileRootsAdvice(host).c_str());
+  } else if (opened.hr < 0) {
+    std::fprintf(err, "qxstation: %s cannot open %s: no such file there, or it is not readable\n",
+                 station.c_str(), file.c_str());
+  } else {
+    std::fprintf(err,
+                 "qxstation: %s from %s could not be written to %s: check that its directory "
+                 "exists and is writable, and that it is not the source itself\n",
+                 file.c_str(), station.c_str(), shownDestination.c_str());
+  }
+  return kFailure;
+}
+
+}  // namespace
+
+int RunDiscover(const Invocation& call, std::FILE* out, std::FILE* err) {
+  const ModuleAnswer answer = CallDiscoverCommand(call.words[0]);
+  PrintAnswer(answer, call, out);
+  return RawRequestResult(answer, ReceiverOf(call.words[0]), "the command", err);
+}
+
+int RunCommand(const Invocation& call, std::FILE* out, std::FILE* err) {
+  std::string command = call.words[0];
+  if (call.receiver) {
+    std::optional<std::string> addressed = WithReceiver(command, *call.receiver);
     if (!addressed) {
       std::fprintf(err, "qxstation: the command is not one XML element\n");
       return kUsage;
     }
     command = std::move(*addressed);
   }
-  return PrintAnswer(CallRemoteCommand(command), out);
+  const ModuleAnswer answer = CallRemoteCommand(command);
+  PrintAnswer(answer, call, out);
+  return RawRequestResult(answer, ReceiverOf(command), "the command", err);
 }
 
-int RunHosts(const Arguments& args, std::FILE* out, std::FILE*) {
-  return PrintAnswer(CallRemoteCommand(HostDetailsRequest(args.positionals()[0])), out);
+int RunState(const Invocation& call, std::FILE* out, std::FILE* err) {
+  const ModuleAnswer answer = CallStateOfMachine(call.words[0]);
+  PrintAnswer(answer, call, out);
+  return RawRequestResult(answer, call.words[0], "the state request", err);
 }
 
-int RunProject(const Arguments& args, std::FILE* out, std::FILE*) {
-  const auto& p = args.positionals();
-  return PrintAnswer(CallRemoteCommand(ProjectDetailsRequest(p[0], p[1])), out);
-}
-
-int RunState(const Arguments& args, std::FILE* out, std::FILE*) {
-  return PrintAnswer(CallStateOfMachine(args.positionals()[0]), out);
-}
-
-int RunCall(const Arguments& args, std::FILE* out, std::FILE*) {
-  const auto& p = args.positionals();
+int RunCall(const Invocation& call, std::FILE* out, std::FILE* err) {
+  const auto& p = call.words;
   std::optional<std::string_view> param;
   if (p.size() > 3) param = p[3];
-  return PrintAnswer(CallRemoteCommand(RemoteCallRequest(p[0], p[1], p[2], param)), out);
+  const ModuleAnswer answer = CallRemoteCommand(RemoteCallRequest(p[0], p[1], p[2], param));
+  PrintAnswer(answer, call, out);
+  if (answer.hr >= 0 || answer.hr == kNoAgent) return RawRequestResult(answer, p[0], "", err);
+  if (answer.text) return kFailure;  // the function's own failure, with its answer
+  if (answer.hr != kAccessDenied) {
+    if (const std::optional<int> code = ReportUnreachable(p[0], err)) return *code;
+  }
+  std::fprintf(err, "qxstation: %s could not call %s of %s (%s): %s\n", Printable(p[0], 64).c_str(),
+               Printable(p[2], 64).c_str(), Printable(p[1]).c_str(), HresultName(answer.hr).c_str(),
+               LibraryDirsAdvice(p[0]).c_str());
+  return kFailure;
 }
 
-int RunCopy(const Arguments& args, std::FILE* out, std::FILE* err) {
-  const auto& p = args.positionals();
-  std::optional<std::int64_t> buffer;
-  if (const std::optional<std::string> text = args.value("--buffer")) {
-    buffer = ParseNumber(*text, 1, kMaxCopyBuffer);
-    if (!buffer) {
-      std::fprintf(err, "qxstation: --buffer wants a block size from 1 to %lld bytes\n",
-                   static_cast<long long>(kMaxCopyBuffer));
-      return kUsage;
-    }
+int RunHost(const Invocation& call, std::FILE* out, std::FILE* err) {
+  const std::string& station = call.words[0];
+  const ModuleAnswer answer = CallRemoteCommand(HostDetailsRequest(station));
+  if (answer.hr < 0 || !answer.text) {
+    if (call.format != OutputFormat::kHuman) PrintAnswer(answer, call, out);
+    if (answer.hr >= 0) return kFailure;  // an empty answer
+    return RawRequestResult(answer, station, "the host details request", err);
   }
-  std::int32_t copied = 0;
-  {
-    CopyProgress progress(err);
-    copied = CallRemoteCopyFile(CopyRequest(p[0], p[1], p[2], buffer), &CopyProgress::Callback);
+  if (call.format == OutputFormat::kXml) {
+    std::fprintf(out, "%s\n", answer.text->c_str());
+    return kSuccess;
   }
-  if (copied < 0) {
-    std::fprintf(err, "qxstation: copying %s from %s failed (%d); the trace tells why\n",
-                 p[1].c_str(), p[0].c_str(), copied);
+  const std::optional<HostEntry> host = ParseHostDetails(*answer.text);
+  if (!host) {
+    std::fprintf(err, "qxstation: %s answered host details that are not XML\n",
+                 Printable(station, 64).c_str());
     return kFailure;
   }
-  std::fprintf(out, "copied %d bytes to %s\n", copied, p[2].c_str());
+  if (call.format == OutputFormat::kJson) {
+    WriteJson(HostJson(*host, /*withProjects=*/true), out);
+  } else {
+    PrintHost(*host, out);
+  }
   return kSuccess;
 }
 
-// Reads SIGINT and SIGTERM from a signalfd. The signals stay blocked when the object goes:
-// qxstation ends right after, and a second Ctrl-C must not kill it half-way.
-class StopSignals {
- public:
-  StopSignals() {
-    sigset_t mask;
-    sigemptyset(&mask);
-    sigaddset(&mask, SIGINT);
-    sigaddset(&mask, SIGTERM);
-    if (pthread_sigmask(SIG_BLOCK, &mask, nullptr) == 0) fd_ = signalfd(-1, &mask, SFD_CLOEXEC);
+int RunHosts(const Invocation& call, std::FILE* out, std::FILE* err) {
+  if (!call.words.empty()) {
+    // The older form "hosts NAME": the host details of one station, as they came.
+    const ModuleAnswer answer = CallRemoteCommand(HostDetailsRequest(call.words[0]));
+    PrintAnswer(answer, call, out);
+    return RawRequestResult(answer, call.words[0], "the host details request", err);
   }
-  ~StopSignals() {
-    if (fd_ >= 0) close(fd_);
+  NetworkView view;
+  LocalFailure failure;
+  if (LoadNetworkView(&view, /*withHostDetails=*/true, &failure) < 0) {
+    return ReportLocalFailure(failure.command, failure.hr, err);
   }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
-  int fd() const { return fd_; }
+  if (call.format == OutputFormat::kXml) {
+    PrintRawAnswers(std::vector<std::string>(view.answers.begin() + 2, view.answers.end()), out);
+  } else if (call.format == OutputFormat::kJson) {
+    nlohmann::json hosts = nlohmann::json::array();
+    for (const HostEntry& host : view.hosts) hosts.push_back(HostJson(host, false));
+    WriteJson({{"hosts", std::move(hosts)}}, out);
+  } else {
+    PrintHostsTable(view.hosts, out);
+  }
+  return kSuccess;
+}
 
- private:
-  int fd_ = -1;
-};
+int RunTree(const Invocation& call, std::FILE* out, std::FILE* err) {
+  NetworkView view;
+  LocalFailure failure;
+  if (LoadNetworkView(&view, /*withHostDetails=*/true, &failure) < 0) {
+    return ReportLocalFailure(failure.command, failure.hr, err);
+  }
+  if (call.format == OutputFormat::kXml) {
+    PrintRawAnswers(std::vector<std::string>(view.answers.begin(), view.answers.begin() + 2), out);
+  } else if (call.format == OutputFormat::kJson) {
+    WriteJson(TreeJson(view), out);
+  } else {
+    PrintTree(view, out);
+  }
+  return kSuccess;
+}
 
-int RunTrace(const Arguments& args, std::FILE* out, std::FILE* err) {
+int RunProjects(const Invocation& call, std::FILE* out, std::FILE* err) {
+  const std::optional<std::string> filter = ProjectFilterFor(call.state);
+  if (!filter) {
+    std::fprintf(err, "qxstation: --state wants run-time, configuration or any, not \"%s\"\n",
+                 Printable(call.state, 64).c_str());
+    return kUsage;
+  }
+  int code = kSuccess;
+  const std::optional<std::string> answer = LocalAnswer(
+      ProjectListCommand(call.domain, call.host, *filter), "GetProjectList", &code, err);
+  if (!answer) return code;
+  if (call.format == OutputFormat::kXml) {
+    std::fprintf(out, "%s\n", answer->c_str());
+    return kSuccess;
+  }
+  const std::optional<std::vector<ProjectEntry>> projects = ParseProjectList(*answer);
+  if (!projects)
+    return ReportLocalFailure("GetProjectList", static_cast<HRESULT>(0x80004005u), err);
+  if (call.format == OutputFormat::kJson) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const ProjectEntry& project : *projects) list.push_back(ProjectJson(project));
+    WriteJson({{"projects", std::move(list)}}, out);
+  } else {
+    PrintProjectsTable(*projects, out);
+  }
+  return kSuccess;
+}
+
+int RunProject(const Invocation& call, std::FILE* out, std::FILE* err) {
+  const bool remote = call.words.size() == 2;
+  const std::string& dsn = call.words.back();
+  ModuleAnswer answer = remote ? CallRemoteCommand(ProjectDetailsRequest(call.words[0], dsn))
+                               : CallDiscoverCommand(ProjectDetailsCommand(dsn));
+  if (answer.hr < 0 || !answer.text) {
+    if (call.format != OutputFormat::kHuman) PrintAnswer(answer, call, out);
+    if (answer.hr == kNoAgent) return ReportNoStation(err);
+    if (remote && !answer.text) {
+      if (const std::optional<int> code = ReportUnreachable(call.words[0], err)) return *code;
+    }
+    std::fprintf(err,
+                 "qxstation: %s knows no project %s; qxstation projects lists the projects "
+                 "of the network\n",
+                 remote ? Printable(call.words[0], 64).c_str() : "the network tree",
+                 Printable(dsn, 64).c_str());
+    return kFailure;
+  }
+  if (call.format == OutputFormat::kXml) {
+    std::fprintf(out, "%s\n", answer.text->c_str());
+    return kSuccess;
+  }
+  const std::optional<ProjectEntry> project = ParseProject(*answer.text);
+  if (!project)
+    return ReportLocalFailure("GetProjectDetails", static_cast<HRESULT>(0x80004005u), err);
+  if (call.format == OutputFormat::kJson) {
+    WriteJson(ProjectJson(*project), out);
+  } else {
+    PrintProject(*project, out);
+  }
+  return kSuccess;
+}
+
+int RunServerOf(const Invocation& call, std::FILE* out, std::FILE* err) {
+  const std::string& dsn = call.words[0];
+  const ModuleAnswer answer = CallDiscoverCommand(FindServerCommand(dsn));
+  if (answer.hr < 0) return ReportLocalFailure("FindServerForDSN", answer.hr, err);
+  const bool found = answer.hr == 0 && answer.text;
+  const std::string host = found ? *answer.text : std::string();
+  if (call.format == OutputFormat::kXml) {
+    PrintAnswer(answer, call, out);
+  } else if (call.format == OutputFormat::kJson) {
+    WriteJson({{"dsn", dsn},
+               {"found", found},
+               {"host", found ? nlohmann::json(host) : nlohmann::json(nullptr)}},
+              out);
+  } else if (found) {
+    std::fprintf(out, "%s\n", Printable(host).c_str());
+  }
+  if (!found) {
+    std::fprintf(err,
+                 "qxstation: no station serves %s: the network tree does not know it, or "
+                 "its project manager has not opened it\n",
+                 Printable(dsn, 64).c_str());
+    return kFailure;
+  }
+  return kSuccess;
+}
+
+int RunJoin(const Invocation& call, std::FILE* out, std::FILE* err) {
+  const ModuleAnswer answer = CallDiscoverCommand("<JoinMulticastGroup/>");
+  if (call.format != OutputFormat::kHuman) PrintAnswer(answer, call, out);
+  if (answer.hr < 0) return ReportLocalFailure("JoinMulticastGroup", answer.hr, err);
+  if (call.format == OutputFormat::kHuman) {
+    std::fprintf(out, "joined the group: the station announced itself, the others answer\n");
+  }
+  return kSuccess;
+}
+
+int RunLeave(const Invocation& call, std::FILE* out, std::FILE* err) {
+  const ModuleAnswer answer = CallDiscoverCommand("<LeaveMulticastGroup/>");
+  if (call.format != OutputFormat::kHuman) PrintAnswer(answer, call, out);
+  if (answer.hr < 0) return ReportLocalFailure("LeaveMulticastGroup", answer.hr, err);
+  if (call.format == OutputFormat::kHuman) {
+    std::fprintf(out, "left the group: the network tree is empty until qxstation join\n");
+  }
+  return kSuccess;
+}
+
+int RunCopy(const Invocation& call, std::FILE* out, std::FILE* err) {
+  const auto& p = call.words;
+  const std::optional<std::uint64_t> total = LocalSourceSize(p[0], p[1]);
+  std::int32_t copied = 0;
+  double seconds = 0.0;
+  {
+    BreakOnInterrupt interrupt;
+    CopyProgress progress(err, isatty(fileno(err)) == 1, total);
+    copied =
+        CallRemoteCopyFile(CopyRequest(p[0], p[1], p[2], call.buffer), &CopyProgress::Callback);
+    seconds = progress.seconds();
+  }
+  if (copied < 0) return ExplainCopyFailure(p[0], p[1], p[2], err);
+  if (call.format == OutputFormat::kJson) {
+    WriteJson({{"bytes", copied}, {"destination", p[2]}, {"seconds", seconds}}, out);
+  } else {
+    std::fprintf(out, "copied %d bytes to %s\n", copied, p[2].c_str());
+  }
+  return kSuccess;
+}
+
+int RunTrace(const Invocation& call, std::FILE* out, std::FILE* err) {
   StopSignals stop;
   if (stop.fd() < 0) {
     std::fprintf(err, "qxstation: cannot wait for Ctrl-C: %s\n",
                  qx::unix_socket::ErrorText(errno).c_str());
     return kFailure;
   }
-  TraceListener listener(qx::RuntimeDir(), args.flag("--tree"));
+  TraceListener listener(qx::RuntimeDir(), call.tree);
   std::string error;
   if (!listener.Open(&error)) {
     std::fprintf(err, "qxstation: %s\n", error.c_str());
@@ -149,13 +395,12 @@ int RunTrace(const Arguments& args, std::FILE* out, std::FILE* err) {
   return listener.Run(out, stop.fd()) < 0 ? kFailure : kSuccess;
 }
 
-int RunRegistry(const Arguments& args, std::FILE* out, std::FILE* err) {
-  const auto& p = args.positionals();
+int RunRegistry(const Invocation& call, std::FILE* out, std::FILE* err) {
+  const auto& p = call.words;
   const std::string_view verb = p[0];
   if (verb == "get" && p.size() == 3) return RegistryGet(p[1], p[2], out, err);
   if (verb == "set" && p.size() == 4) {
-    return RegistrySet(p[1], p[2], p[3],
-                       args.flag("--dword") ? ValueKind::kDword : ValueKind::kString, err);
+    return RegistrySet(p[1], p[2], p[3], call.dword ? ValueKind::kDword : ValueKind::kString, err);
   }
   if (verb == "list" && p.size() == 2) return RegistryList(p[1], out, err);
   std::fprintf(err,
@@ -164,170 +409,8 @@ int RunRegistry(const Arguments& args, std::FILE* out, std::FILE* err) {
   return kUsage;
 }
 
-int RunWriteProject(const Arguments& args, std::FILE*, std::FILE* err) {
-  ProjectFields project;
-  const std::pair<std::string_view, std::string*> fields[] = {
-      {"--dsn", &project.dsn},          {"--name", &project.name},
-      {"--type", &project.type},        {"--full-path", &project.fullPath},
-      {"--unc-path", &project.uncPath}, {"--server", &project.server},
-      {"--host", &project.host},        {"--state", &project.state}};
-  for (const auto& [option, field] : fields) *field = args.value(option).value_or("");
-  for (const std::string_view required : {"--dsn", "--name", "--type", "--full-path"}) {
-    if (!args.value(required)) {
-      std::fprintf(err, "qxstation: write-project needs %.*s\n", static_cast<int>(required.size()),
-                   required.data());
-      return kUsage;
-    }
-  }
-  return WriteProject(project, err);
-}
-
-const std::vector<Subcommand>& Subcommands() {
-  static const std::vector<Subcommand> list = {
-      {"command",
-       "command [--receiver NAME] XML",
-       "Sends a request to the station that its Receiver (or HOST) names, or to NAME, and\n"
-       "prints the HRESULT and the answer.",
-       {"--receiver"},
-       {},
-       1,
-       1,
-       RunCommand},
-      {"discover",
-       "discover XML",
-       "Gives a local command to this station's discovery service (the agent keeps the\n"
-       "network tree) and prints the HRESULT and the answer, for example\n"
-       "  qxstation discover '<GetTreeContent/>'\n"
-       "  qxstation discover '<GetProjectList><DomainFilter>*</DomainFilter>"
-       "<HostFilter>*</HostFilter><ProjectFilter>*</ProjectFilter></GetProjectList>'",
-       {},
-       {},
-       1,
-       1,
-       RunDiscover},
-      {"hosts",
-       "hosts NAME",
-       "Asks the station NAME for its host details.",
-       {},
-       {},
-       1,
-       1,
-       RunHosts},
-      {"project",
-       "project NAME DSN",
-       "Asks the station NAME for the project DSN of its list.",
-       {},
-       {},
-       2,
-       2,
-       RunProject},
-      {"state",
-       "state NAME",
-       "Asks the station NAME for the state of its project manager.",
-       {},
-       {},
-       1,
-       1,
-       RunState},
-      {"call",
-       "call NAME LIB FUNCTION [PARAM]",
-       "Calls FUNCTION of the library LIB on the station NAME with PARAM (text or XML).",
-       {},
-       {},
-       3,
-       4,
-       RunCall},
-      {"copy",
-       "copy HOST SOURCE DEST [--buffer N]",
-       "Copies the file SOURCE of the station HOST to the local path DEST in blocks of N bytes\n"
-       "(default 65536), showing the progress on stderr.",
-       {"--buffer"},
-       {},
-       3,
-       3,
-       RunCopy},
-      {"trace",
-       "trace [--tree]",
-       "Prints this station's debug output as it comes, until Ctrl-C. --tree also marks the\n"
-       "trace viewer as present, so that the module writes its tagged form.",
-       {},
-       {"--tree"},
-       0,
-       0,
-       RunTrace},
-      {"registry",
-       "registry get KEYPATH NAME | set KEYPATH NAME VALUE [--dword] | list KEYPATH",
-       "Reads or writes this station's registry directly. KEYPATH begins with the root name,\n"
-       "for example HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\RPC.",
-       {},
-       {"--dword"},
-       2,
-       4,
-       RunRegistry},
-      {"write-project",
-       "write-project --dsn D --name N --type T --full-path P [--unc-path U] [--server S]\n"
-       "                [--host H] [--state S]",
-       "Writes a project to this station's project list; an entry of the same project file is\n"
-       "replaced.",
-       {"--dsn", "--name", "--type", "--full-path", "--unc-path", "--server", "--host", "--state"},
-       {},
-       0,
-       0,
-       RunWriteProject},
-  };
-  return list;
-}
-
-void PrintUsage(std::FILE* to) {
-  std::fprintf(to, "Usage: qxstation SUBCOMMAND ... (each subcommand takes --help)\n\n");
-  for (const Subcommand& sub : Subcommands()) {
-    std::fprintf(to, "  qxstation %.*s\n", static_cast<int>(sub.usage.size()), sub.usage.data());
-  }
-  std::fprintf(to,
-               "\nEnvironment: QX_REGISTRY (the station's registry) and QX_RUNTIME_DIR (its "
-               "sockets).\nExit codes: 0 success, 1 failure, 2 wrong command line.\n");
-}
-
-void PrintSubUsage(const Subcommand& sub, std::FILE* to) {
-  std::fprintf(to, "Usage: qxstation %.*s\n\n%.*s\n", static_cast<int>(sub.usage.size()),
-               sub.usage.data(), static_cast<int>(sub.help.size()), sub.help.data());
-}
-
-}  // namespace
-
-int RunStation(const std::vector<std::string>& words, std::FILE* out, std::FILE* err) {
-  if (words.empty()) {
-    PrintUsage(err);
-    return kUsage;
-  }
-  if (words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
-    PrintUsage(out);
-    return kSuccess;
-  }
-  for (const Subcommand& sub : Subcommands()) {
-    if (sub.name != words[0]) continue;
-    std::string error;
-    const std::vector<std::string> rest(words.begin() + 1, words.end());
-    const std::optional<Arguments> args =
-        Arguments::Parse(rest, sub.valueOptions, sub.flags, &error);
-    if (args && args->flag("--help")) {
-      PrintSubUsage(sub, out);
-      return kSuccess;
-    }
-    const std::size_t count = args ? args->positionals().size() : 0;
-    if (args && (count < sub.minPositionals || count > sub.maxPositionals)) {
-      error = "wrong number of arguments";
-    }
-    if (!error.empty()) {
-      std::fprintf(err, "qxstation %s: %s\n", words[0].c_str(), error.c_str());
-      PrintSubUsage(sub, err);
-      return kUsage;
-    }
-    return sub.run(*args, out, err);
-  }
-  std::fprintf(err, "qxstation: unknown subcommand \"%s\"\n", words[0].c_str());
-  PrintUsage(err);
-  return kUsage;
+int RunWriteProject(const Invocation& call, std::FILE*, std::FILE* err) {
+  return WriteProject(call.project, err);
 }
 
 }  // namespace qxstation

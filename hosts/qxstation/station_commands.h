@@ -1,20 +1,36 @@
-// station_commands.h - the subcommands of qxstation and their dispatch.
+// station_commands.h - the subcommands of qxstation, one function each.
 //
-// Each subcommand names its usage, its options and how many positionals it takes; RunStation
-// picks one by the first word, parses the rest, and runs it. Exit codes: 0 success, 1 failure
-// (also a request the other station refused), 2 a wrong command line. Output goes to out,
-// messages and the copy progress to err. Main thread only (the trace subcommand blocks SIGINT
-// and SIGTERM to read them from a signalfd).
+// Each takes the parsed command line and writes its answer to out and its messages (and the
+// copy progress) to err, and returns the exit code of failures.h. The raw-request commands
+// (command, discover, state, call and the older "hosts NAME") print the HRESULT and the answer
+// as they came; the others print for people, or --xml the answer as it came, or --json the
+// fields listed in the README. Main thread only (trace and monitor block SIGINT and SIGTERM to
+// read them from a signalfd; copy catches SIGINT as the user break).
 //
-//   return qxstation::RunStation(std::vector<std::string>(argv + 1, argv + argc), stdout, stderr);
+//   return RunTree(call, stdout, stderr);
 #pragma once
 
 #include <cstdio>
-#include <string>
-#include <vector>
+
+#include "cli.h"
 
 namespace qxstation {
 
-int RunStation(const std::vector<std::string>& words, std::FILE* out, std::FILE* err);
+int RunCommand(const Invocation& call, std::FILE* out, std::FILE* err);
+int RunDiscover(const Invocation& call, std::FILE* out, std::FILE* err);
+int RunHost(const Invocation& call, std::FILE* out, std::FILE* err);
+int RunHosts(const Invocation& call, std::FILE* out, std::FILE* err);
+int RunTree(const Invocation& call, std::FILE* out, std::FILE* err);
+int RunProjects(const Invocation& call, std::FILE* out, std::FILE* err);
+int RunProject(const Invocation& call, std::FILE* out, std::FILE* err);
+int RunServerOf(const Invocation& call, std::FILE* out, std::FILE* err);
+int RunJoin(const Invocation& call, std::FILE* out, std::FILE* err);
+int RunLeave(const Invocation& call, std::FILE* out, std::FILE* err);
+int RunState(const Invocation& call, std::FILE* out, std::FILE* err);
+int RunCall(const Invocation& call, std::FILE* out, std::FILE* err);
+int RunCopy(const Invocation& call, std::FILE* out, std::FILE* err);
+int RunTrace(const Invocation& call, std::FILE* out, std::FILE* err);
+int RunRegistry(const Invocation& call, std::FILE* out, std::FILE* err);
+int RunWriteProject(const Invocation& call, std::FILE* out, std::FILE* err);
 
 }  // namespace qxstation

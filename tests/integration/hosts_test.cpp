@@ -18,6 +18,7 @@
 
 #include "agent_options.h"
 #include "arguments.h"
+#include "cli.h"
 #include "common/text.h"
 #include "copy_progress.h"
 #include "registry/store/registry_store.h"
@@ -29,13 +30,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using qxstation::Arguments;
 
 constexpr const char* kRpc = "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\RPC";
 constexpr const char* kDiscoveryGuid = "E5C46732-E547-4867-9100-B99D57B8B2EC";
 constexpr const char* kProjectManagerGuid = "D41CAB86-77B0-4081-8404-E75568C24F98";
 
-TEST(Arguments, SplitsPositionalsOptionsAndFlags) {
+TEST(CommandLine, SplitsPositionalsOptionsAndFlags) {
   struct Case {
     const char* name;
     std::vector<std::string> words;
@@ -45,38 +45,49 @@ TEST(Arguments, SplitsPositionalsOptionsAndFlags) {
     bool dword;
   };
   const Case cases[] = {
-      {"plain", {"a", "b"}, true, {"a", "b"}, std::nullopt, false},
-      {"value after", {"--receiver", "B", "x"}, true, {"x"}, "B", false},
-      {"value joined", {"x", "--receiver=B=C"}, true, {"x"}, "B=C", false},
-      {"last value wins", {"--receiver", "B", "--receiver", "C"}, true, {}, "C", false},
-      {"flag", {"x", "--dword"}, true, {"x"}, std::nullopt, true},
-      {"double dash ends options",
-       {"--", "--dword", "-x"},
+      {"plain", {"command", "<a/>"}, true, {"<a/>"}, std::nullopt, false},
+      {"value after", {"command", "--receiver", "B", "x"}, true, {"x"}, "B", false},
+      {"value joined", {"command", "x", "--receiver=B=C"}, true, {"x"}, "B=C", false},
+      {"last value wins",
+       {"command", "--receiver", "B", "--receiver", "C", "x"},
        true,
-       {"--dword", "-x"},
+       {"x"},
+       "C",
+       false},
+      {"flag",
+       {"registry", "set", "K", "N", "V", "--dword"},
+       true,
+       {"set", "K", "N", "V"},
+       std::nullopt,
+       true},
+      {"double dash ends options",
+       {"registry", "set", "--", "K", "--dword", "-x"},
+       true,
+       {"set", "K", "--dword", "-x"},
        std::nullopt,
        false},
-      {"single dash is a positional", {"-"}, true, {"-"}, std::nullopt, false},
-      {"missing value", {"x", "--receiver"}, false, {}, std::nullopt, false},
-      {"unknown option", {"--nope"}, false, {}, std::nullopt, false},
-      {"flag with a value", {"--dword=1"}, false, {}, std::nullopt, false},
+      {"single dash is a positional", {"command", "-"}, true, {"-"}, std::nullopt, false},
+      {"missing value", {"command", "x", "--receiver"}, false, {}, std::nullopt, false},
+      {"unknown option", {"command", "--nope", "x"}, false, {}, std::nullopt, false},
+      {"one positional too many", {"command", "x", "y"}, false, {}, std::nullopt, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::string error;
-    const auto args = Arguments::Parse(c.words, {"--receiver"}, {"--dword"}, &error);
-    ASSERT_EQ(args.has_value(), c.ok) << error;
-    if (!args) {
-      EXPECT_FALSE(error.empty());
+    int code = -1;
+    const auto call = qxstation::ParseCommandLine(c.words, stdout, stderr, &code);
+    ASSERT_EQ(call.has_value(), c.ok);
+    if (!call) {
+      EXPECT_EQ(code, 2);
       continue;
     }
-    EXPECT_EQ(args->positionals(), c.positionals);
-    EXPECT_EQ(args->value("--receiver"), c.receiver);
-    EXPECT_EQ(args->flag("--dword"), c.dword);
+    EXPECT_EQ(call->command, c.words[0]);
+    EXPECT_EQ(call->words, c.positionals);
+    EXPECT_EQ(call->receiver, c.receiver);
+    EXPECT_EQ(call->dword, c.dword);
   }
 }
 
-TEST(Arguments, NumbersMustBeWholeAndInRange) {
+TEST(CommandLine, NumbersMustBeWholeAndInRange) {
   struct Case {
     const char* text;
     std::optional<std::int64_t> value;
@@ -133,13 +144,27 @@ TEST(Requests, TextsFromTheCommandLineAreEscaped) {
             "<GetProjectDetails><Receiver>B</Receiver><DSN>A&amp;B</DSN></GetProjectDetails>");
 }
 
-TEST(CopyProgress, AmountsAndRates) {
-  EXPECT_EQ(qxstation::FormatBytes(0), "0 bytes");
-  EXPECT_EQ(qxstation::FormatBytes(1023), "1023 bytes");
-  EXPECT_EQ(qxstation::FormatBytes(150000), "150000 bytes (146.5 KiB)");
-  EXPECT_EQ(qxstation::FormatBytes(3LL << 30), "3221225472 bytes (3.0 GiB)");
-  EXPECT_EQ(qxstation::FormatRate(2 << 20, 2.0), "1.0 MiB/s");
-  EXPECT_EQ(qxstation::FormatRate(100, 0.0), "-- B/s");
+TEST(CopyProgress, LinesReadLikeRsync) {
+  struct Case {
+    std::uint64_t bytes;
+    std::optional<std::uint64_t> total;
+    double seconds;
+    bool done;
+    const char* line;
+  };
+  const Case cases[] = {
+      {12345678, 27434840, 1.15, false, "   12,345,678  45%   10.24MB/s    0:00:01"},
+      {0, 1000, 0.0, false, "            0   0%    0.00kB/s    0:00:00"},
+      {5000, std::nullopt, 2.0, false, "        5,000   ?%    2.44kB/s    0:00:02"},
+      {100000, 100000, 65.0, true, "      100,000 100%    1.50kB/s    0:01:05"},
+      {3LL << 30, std::nullopt, 1.0, true, "3,221,225,472 100%    3.00GB/s    0:00:01"},
+      // Bytes beyond a stale total never show more than 99% before the end.
+      {2000, 1000, 1.0, false, "        2,000  99%    1.95kB/s    0:00:00"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(qxstation::ProgressLine(c.bytes, c.total, c.seconds, c.done), c.line);
+  }
 }
 
 TEST(AgentOptions, Table) {
@@ -205,7 +230,7 @@ TEST_F(StationDir, QxstationExitCodes) {
       {{}, 2},
       {{"--help"}, 0},
       {{"nosuch"}, 2},
-      {{"hosts"}, 2},
+      {{"hosts"}, 3},
       {{"hosts", "--help"}, 0},
       {{"hosts", "A", "B"}, 2},
       {{"copy", "B", "/x", "/y", "--buffer", "0"}, 2},

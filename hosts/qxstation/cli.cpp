@@ -1,0 +1,383 @@
+// cli.cpp - qxstation's command line with CLI11.
+#include "cli.h"
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <utility>
+
+#include "failures.h"
+#include "monitor.h"
+#include "network_view.h"
+#include "platform/linux/unix_socket.h"
+#include "station_commands.h"
+#include "station_status.h"
+
+namespace qxstation {
+namespace {
+
+// The largest block a copy may ask for; the serving station refuses more than its own limit.
+constexpr std::int64_t kMaxCopyBuffer = 64 << 20;
+constexpr const char* kReexecMark = "QX_STATION_REEXEC";
+
+constexpr const char* kProgramHelp =
+    "qxstation - the command line of a station: what it knows of the network, requests to other\n"
+    "stations, file copies, the live trace and events, the registry.\n";
+
+constexpr const char* kProgramFooter =
+    "Station:\n"
+    "  --station DIR uses the station made by scripts/run-station --dir DIR (DIR/registry.db,\n"
+    "  DIR/run). Without it the environment decides: QX_REGISTRY (default\n"
+    "  /var/lib/qxremote/registry.db) and QX_RUNTIME_DIR (default /run/qxremote).\n"
+    "Output:\n"
+    "  For people by default; --xml prints the answers as they came, --json prints JSON whose\n"
+    "  fields the README lists.\n"
+    "Exit codes:\n"
+    "  0  success\n"
+    "  1  the request failed (the station answered with a failure, or refused it)\n"
+    "  2  wrong command line\n"
+    "  3  the station cannot be reached: no agent runs at this station, or another station's\n"
+    "     name is unknown or it does not answer\n"
+    "Examples:\n"
+    "  qxstation --station ./station status\n"
+    "  qxstation tree\n"
+    "  qxstation projects --state run-time --json\n"
+    "Each command takes --help.";
+
+using Runner = int (*)(const Invocation&, std::FILE*, std::FILE*);
+
+struct Command {
+  const char* name;
+  const char* description;
+  const char* example;
+};
+
+// One positional of a subcommand, bound to a text of the parse.
+struct Positional {
+  CLI::Option* option;
+  std::string* value;
+};
+
+class Parser {
+ public:
+  explicit Parser(Invocation* call) : call_(call), app_(kProgramHelp, "qxstation") {}
+
+  CLI::App& app() { return app_; }
+
+  CLI::App* Add(const Command& command) {
+    CLI::App* sub = app_.add_subcommand(command.name, command.description);
+    sub->footer(std::string("Example:\n") + command.example);
+    return sub;
+  }
+
+  void Word(CLI::App* sub, const char* name, const char* description, bool required) {
+    texts_.emplace_back();
+    CLI::Option* option = sub->add_option(name, texts_.back(), description);
+    if (required) option->required();
+    positionals_[sub].push_back({option, &texts_.back()});
+  }
+
+  // The chosen subcommand and its positionals, in order, as far as given.
+  void CollectWords() {
+    for (CLI::App* sub : app_.get_subcommands()) {
+      call_->command = sub->get_name();
+      for (const Positional& positional : positionals_[sub]) {
+        if (positional.option->count() > 0) call_->words.push_back(*positional.value);
+      }
+    }
+  }
+
+ private:
+  Invocation* call_;
+  CLI::App app_;
+  std::deque<std::string> texts_;  // stable addresses for the bound positionals
+  std::map<CLI::App*, std::vector<Positional>> positionals_;
+};
+
+void Define(Parser* parser, Invocation* call) {
+  CLI::App& app = parser->app();
+  app.fallthrough(true);
+  app.require_subcommand(1);
+  app.add_option("--station", call->station, "the station made by scripts/run-station --dir DIR")
+      ->type_name("DIR");
+  CLI::Option* json = app.add_flag("--json")->description("print JSON (fields: see the README)");
+  CLI::Option* xml = app.add_flag("--xml")->description("print the answers as they came");
+  json->excludes(xml);
+  app.parse_complete_callback([call, json, xml] {
+    if (json->count() > 0) call->format = OutputFormat::kJson;
+    if (xml->count() > 0) call->format = OutputFormat::kXml;
+  });
+
+  CLI::App* sub = parser->Add(
+      {"tree", "Domains, hosts, projects and their states as this station's network tree has them.",
+       "  qxstation tree\n  qxstation tree --json"});
+
+  sub = parser->Add({"hosts",
+                     "The known stations with address, user and project count. With NAME (the "
+                     "older form): the host details of station NAME, as they came.",
+                     "  qxstation hosts\n  qxstation hosts --json"});
+  parser->Word(sub, "NAME", "a station (older form: same as host NAME, raw)", false);
+
+  sub = parser->Add(
+      {"host", "Asks the station NAME for its host details.", "  qxstation host STATION6"});
+  parser->Word(sub, "NAME", "the station", true);
+
+  sub =
+      parser->Add({"projects",
+                   "The projects of the network tree, filtered by domain, host and state. With "
+                   "--host the domain is not consulted.",
+                   "  qxstation projects --state run-time\n  qxstation projects --host STATION6"});
+  sub->add_option("--domain", call->domain, "only hosts of this domain (default: all)");
+  sub->add_option("--host", call->host, "only this host's projects (default: all)");
+  sub->add_option("--state", call->state, "run-time, configuration or any (default)")
+      ->check([](const std::string& state) {
+        return ProjectFilterFor(state) ? std::string()
+                                       : std::string("wants run-time, configuration or any");
+      });
+
+  sub = parser->Add({"project",
+                     "The details of project DSN from the network tree; with NAME, from the "
+                     "project list of station NAME.",
+                     "  qxstation project Plant\n  qxstation project STATION6 Plant"});
+  parser->Word(sub, "NAME_OR_DSN", "DSN, or NAME when DSN follows", true);
+  parser->Word(sub, "DSN", "the project, when NAME names the station", false);
+
+  sub = parser->Add({"server-of", "The station that serves project DSN (prints its name).",
+                     "  qxstation server-of Plant"});
+  parser->Word(sub, "DSN", "the project", true);
+
+  sub = parser->Add({"monitor",
+                     "A live stream of the station's discovery events (join, update, leave, state "
+                     "changes, removals, tests), one line each with the local time, until Ctrl-C.",
+                     "  qxstation monitor\n  qxstation monitor --count 5 --for 30 --json"});
+  sub->add_option("--count", call->count, "end after N events")
+      ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 40))
+      ->type_name("N");
+  sub->add_option("--for", call->seconds, "end after SECONDS")
+      ->check(CLI::Range(0.001, 31536000.0))
+      ->type_name("SECONDS");
+
+  parser->Add({"join", "This station joins the multicast group: it announces itself with a JOIN.",
+               "  qxstation join"});
+  parser->Add({"leave", "This station leaves the group (a LEAVE) and empties its network tree.",
+               "  qxstation leave"});
+  parser->Add({"status",
+               "Whether the agent and the project manager run, the services and their ports, "
+               "local or network mode, and the counts of the network tree. Exit code 3 when the "
+               "agent does not run.",
+               "  qxstation status\n  qxstation --station ./station status --json"});
+
+  sub = parser->Add({"test-multicast",
+                     "Sends a test request to the group and lists the stations that answered.",
+                     "  qxstation test-multicast --wait 5"});
+  sub->add_option("--wait", call->wait, "how long to collect answers (default 2)")
+      ->check(CLI::Range(0.1, 60.0))
+      ->type_name("SECONDS");
+
+  sub = parser->Add({"command",
+                     "Sends a request to the station that its Receiver (or HOST) names, or to "
+                     "NAME, and prints the HRESULT and the answer.",
+                     "  qxstation command --receiver STATION6 '<Test/>'"});
+  sub->add_option("--receiver", call->receiver, "the station to send it to")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+      ->type_name("NAME");
+  parser->Word(sub, "XML", "the request", true);
+
+  sub = parser->Add({"discover",
+                     "Gives a local command to this station's discovery service (the agent keeps "
+                     "the network tree) and prints the HRESULT and the answer.",
+                     "  qxstation discover '<GetTreeContent/>'\n"
+                     "  qxstation discover '<LeaveJoinMulticastGroup/>'"});
+  parser->Word(sub, "XML", "the local command", true);
+
+  sub = parser->Add({"state", "Asks the station NAME for the state of its project manager.",
+                     "  qxstation state STATION6"});
+  parser->Word(sub, "NAME", "the station", true);
+
+  sub = parser->Add({"call",
+                     "Calls FUNCTION of the library LIB on the station NAME with PARAM (text or "
+                     "XML); the station loads only libraries of its LibraryDirs.",
+                     "  qxstation call STATION6 qxtestremote Echo 'hello'"});
+  parser->Word(sub, "NAME", "the station", true);
+  parser->Word(sub, "LIB", "the library", true);
+  parser->Word(sub, "FUNCTION", "the function", true);
+  parser->Word(sub, "PARAM", "its parameter", false);
+
+  sub = parser->Add(
+      {"copy",
+       "Copies the file SOURCE of the station HOST to the local path DEST, with a "
+       "progress line on stderr. Ctrl-C breaks it off and leaves DEST as it was; "
+       "the station serves only files below its FileRoots.",
+       "  qxstation copy STATION6 /var/lib/qxremote/projects/plant.mcp /tmp/plant.mcp"});
+  parser->Word(sub, "HOST", "the station", true);
+  parser->Word(sub, "SOURCE", "the file on that station", true);
+  parser->Word(sub, "DEST", "the local path", true);
+  sub->add_option("--buffer", call->buffer, "block size in bytes (default 65536)")
+      ->check(CLI::Range(std::int64_t{1}, kMaxCopyBuffer))
+      ->type_name("N");
+
+  sub = parser->Add({"trace",
+                     "Prints this station's debug output as it comes, until Ctrl-C. --tree also "
+                     "marks the trace viewer as present, so that the module writes its tagged "
+                     "form.",
+                     "  qxstation trace --tree"});
+  sub->add_flag("--tree", call->tree, "act as the trace viewer");
+
+  sub = parser->Add(
+      {"registry",
+       "Reads or writes this station's registry directly: get KEYPATH NAME, set "
+       "KEYPATH NAME VALUE [--dword], list KEYPATH. KEYPATH begins with the root "
+       "name.",
+       "  qxstation registry list 'HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\RPC'\n"
+       "  qxstation registry set 'HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\RPC' "
+       "ListenAddress 127.0.0.2"});
+  parser->Word(sub, "VERB", "get, set or list", true);
+  parser->Word(sub, "KEYPATH", "the key", true);
+  parser->Word(sub, "NAME", "the value's name (get, set)", false);
+  parser->Word(sub, "VALUE", "the value (set)", false);
+  sub->add_flag("--dword", call->dword, "set a DWORD rather than a string");
+
+  sub = parser->Add({"write-project",
+                     "Writes a project to this station's project list; an entry of the same "
+                     "project file is replaced.",
+                     "  qxstation write-project --dsn Plant --name Plant --type 'Multi User' "
+                     "--full-path /var/lib/qxremote/projects/plant.mcp"});
+  sub->add_option("--dsn", call->project.dsn, "the DSN")->required();
+  sub->add_option("--name", call->project.name, "the name")->required();
+  sub->add_option("--type", call->project.type, "the type, e.g. 'Multi User'")->required();
+  sub->add_option("--full-path", call->project.fullPath, "the project file")->required();
+  sub->add_option("--unc-path", call->project.uncPath, "its share path");
+  sub->add_option("--server", call->project.server, "the serving station");
+  sub->add_option("--host", call->project.host, "the host");
+  sub->add_option("--state", call->project.state, "the state");
+
+  app.footer(kProgramFooter);
+}
+
+// The runners that are not station_commands' own.
+int RunMonitorCommand(const Invocation& call, std::FILE* out, std::FILE* err) {
+  MonitorOptions options;
+  options.count = call.count;
+  options.seconds = call.seconds;
+  options.json = call.format == OutputFormat::kJson;
+  options.xml = call.format == OutputFormat::kXml;
+  return RunMonitor(options, out, err);
+}
+
+int RunStatusCommand(const Invocation& call, std::FILE* out, std::FILE* err) {
+  return RunStatus(call.format == OutputFormat::kJson, out, err);
+}
+
+int RunTestMulticastCommand(const Invocation& call, std::FILE* out, std::FILE* err) {
+  return RunTestMulticast(call.wait, call.format == OutputFormat::kJson, out, err);
+}
+
+void Write(const std::string& text, std::FILE* to) { std::fwrite(text.data(), 1, text.size(), to); }
+
+}  // namespace
+
+std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args, std::FILE* out,
+                                           std::FILE* err, int* exitCode) {
+  Invocation call;
+  Parser parser(&call);
+  Define(&parser, &call);
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  try {
+    parser.app().parse(reversed);
+  } catch (const CLI::ParseError& e) {
+    std::ostringstream printed, failed;
+    const int code = parser.app().exit(e, printed, failed);
+    Write(printed.str(), out);
+    Write(failed.str(), err);
+    *exitCode = code == 0 ? kSuccess : kUsage;
+    return std::nullopt;
+  }
+  parser.CollectWords();
+  *exitCode = kSuccess;
+  return call;
+}
+
+int RunInvocation(const Invocation& call, std::FILE* out, std::FILE* err) {
+  static const std::map<std::string, Runner, std::less<>> kRunners = {
+      {"tree", RunTree},
+      {"hosts", RunHosts},
+      {"host", RunHost},
+      {"projects", RunProjects},
+      {"project", RunProject},
+      {"server-of", RunServerOf},
+      {"monitor", RunMonitorCommand},
+      {"join", RunJoin},
+      {"leave", RunLeave},
+      {"status", RunStatusCommand},
+      {"test-multicast", RunTestMulticastCommand},
+      {"command", RunCommand},
+      {"discover", RunDiscover},
+      {"state", RunState},
+      {"call", RunCall},
+      {"copy", RunCopy},
+      {"trace", RunTrace},
+      {"registry", RunRegistry},
+      {"write-project", RunWriteProject},
+  };
+  const auto found = kRunners.find(call.command);
+  const Runner run = found == kRunners.end() ? nullptr : found->second;
+  if (run == nullptr) {
+    std::fprintf(err, "qxstation: unknown command \"%s\"\n", call.command.c_str());
+    return kUsage;
+  }
+  try {
+    return run(call, out, err);
+  } catch (const std::exception& e) {
+    std::fprintf(err, "qxstation: %s failed: %s\n", call.command.c_str(), e.what());
+    return kFailure;
+  }
+}
+
+int RunStation(int argc, char** argv) {
+  int code = kSuccess;
+  const std::optional<Invocation> call =
+      ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), stdout, stderr, &code);
+  if (!call) return code;
+  if (!call->station.empty()) {
+    std::error_code error;
+    std::string dir = std::filesystem::absolute(call->station, error).lexically_normal().string();
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    if (error || !std::filesystem::is_directory(dir, error)) {
+      std::fprintf(
+          stderr, "qxstation: no station runs at %s; start one with scripts/run-station --dir %s\n",
+          call->station.c_str(), call->station.c_str());
+      return kUnreachable;
+    }
+    const std::string registry = dir + "/registry.db";
+    const std::string runtime = dir + "/run";
+    const char* currentRegistry = std::getenv("QX_REGISTRY");
+    const char* currentRuntime = std::getenv("QX_RUNTIME_DIR");
+    const bool same = currentRegistry != nullptr && registry == currentRegistry &&
+                      currentRuntime != nullptr && runtime == currentRuntime;
+    if (!same && std::getenv(kReexecMark) == nullptr) {
+      // The module read its station when it loaded: start again with the station's variables.
+      setenv("QX_REGISTRY", registry.c_str(), 1);
+      setenv("QX_RUNTIME_DIR", runtime.c_str(), 1);
+      setenv(kReexecMark, "1", 1);
+      std::fflush(nullptr);
+      execv("/proc/self/exe", argv);
+      std::fprintf(stderr, "qxstation: cannot start again for the station %s: %s\n", dir.c_str(),
+                   qx::unix_socket::ErrorText(errno).c_str());
+      return kFailure;
+    }
+  }
+  unsetenv(kReexecMark);
+  const int result = RunInvocation(*call, stdout, stderr);
+  std::fflush(stdout);
+  return result;
+}
+
+}  // namespace qxstation

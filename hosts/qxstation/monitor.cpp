@@ -1,0 +1,325 @@
+// monitor.cpp - the station's events, live.
+#include "monitor.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <pugixml.hpp>
+
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <deque>
+#include <map>
+#include <utility>
+
+#include "common/mutex.h"
+#include "common/text.h"
+#include "failures.h"
+#include "module_calls.h"
+#include "network_view.h"
+#include "output.h"
+#include "platform/linux/unix_socket.h"
+#include "platform/multicast_component.h"
+#include "registry/store/multicast_settings.h"
+#include "stop_signals.h"
+
+namespace qxstation {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string KindOf(std::string_view root, std::string_view event) {
+  if (qx::IEquals(root, "QXDISCOVER")) {
+    if (qx::IEquals(event, "JOIN")) return "join";
+    if (qx::IEquals(event, "UPDATE")) return "update";
+    if (qx::IEquals(event, "LEAVE")) return "leave";
+    if (qx::IEquals(event, "RemoveFromProjectList")) return "remove";
+  } else if (qx::IEquals(root, "PM_MULTICAST") || qx::IEquals(root, "PM_OLD_MAIL_SLOT")) {
+    if (qx::IEquals(event, "New State of Server")) return "server-state";
+    if (qx::IEquals(event, "New State of Client")) return "client-state";
+  } else if (qx::IEquals(root, "NETQX")) {
+    if (qx::IEquals(event, "SHUTDOWN")) return "shutdown";
+  } else if (qx::IEquals(root, "TestMulticast")) {
+    return "test";
+  } else if (qx::IEquals(root, "ReplyTestMulticast")) {
+    return "test-answer";
+  } else if (qx::IEquals(root, "REMOTECALL")) {
+    return "call";
+  }
+  return "other";
+}
+
+// The events that the sink queued, and a descriptor that is readable while some wait.
+class EventQueue {
+ public:
+  EventQueue() : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  bool ok() const { return static_cast<bool>(wake_); }
+  int fd() const { return wake_.get(); }
+
+  // Sink side: the subscription's reader thread.
+  void Push(qx::MulticastDelivery delivery, const std::string& text) EXCLUDES(mutex_) {
+    {
+      qx::MutexLock lock(&mutex_);
+      if (events_.size() >= kMaxQueuedEvents) {
+        ++dropped_;
+        return;
+      }
+      events_.emplace_back(delivery == qx::MulticastDelivery::kUnicast, text);
+    }
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = write(wake_.get(), &one, sizeof one);
+  }
+  std::deque<std::pair<bool, std::string>> Take(std::uint64_t* dropped) EXCLUDES(mutex_) {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t n = read(wake_.get(), &count, sizeof count);
+    std::deque<std::pair<bool, std::string>> taken;
+    qx::MutexLock lock(&mutex_);
+    taken.swap(events_);
+    *dropped = std::exchange(dropped_, 0);
+    return taken;
+  }
+
+ private:
+  qx::unix_socket::UniqueFd wake_;
+  qx::Mutex mutex_;
+  std::deque<std::pair<bool, std::string>> events_ GUARDED_BY(mutex_);
+  std::uint64_t dropped_ GUARDED_BY(mutex_) = 0;
+};
+
+// An advised sink feeding queue, unadvised when the object goes.
+class Subscription {
+ public:
+  explicit Subscription(EventQueue* queue)
+      : cookie_(
+            qx::AdviseNetQXKomm([queue](qx::MulticastDelivery delivery, const std::string& text) {
+              queue->Push(delivery, text);
+            })) {}
+  ~Subscription() {
+    if (cookie_ != 0) qx::UnadviseNetQXKomm(cookie_);
+  }
+  Subscription(const Subscription&) = delete;
+  Subscription& operator=(const Subscription&) = delete;
+  bool ok() const { return cookie_ != 0; }
+
+ private:
+  std::uint32_t cookie_;
+};
+
+// Waits for events or a stop until deadline; false when the stop signal came.
+bool Wait(const EventQueue& queue, int stopFd, std::optional<Clock::time_point> deadline) {
+  pollfd fds[2] = {{queue.fd(), POLLIN, 0}, {stopFd, POLLIN, 0}};
+  int timeout = -1;
+  if (deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+    timeout = static_cast<int>(std::max<std::int64_t>(0, left.count()));
+  }
+  if (poll(fds, 2, timeout) < 0) return errno == EINTR;
+  return fds[1].revents == 0;
+}
+
+}  // namespace
+
+std::optional<StationEvent> ParseEvent(std::string_view text, bool unicast) {
+  pugi::xml_document document;
+  if (!document.load_buffer(text.data(), text.size(), pugi::parse_default, pugi::encoding_utf8) ||
+      !document.document_element()) {
+    return std::nullopt;
+  }
+  const pugi::xml_node root = document.document_element();
+  StationEvent event;
+  event.root = root.name();
+  event.delivery = unicast ? "unicast" : "group";
+  event.kind = KindOf(event.root, Sub(root, "EVENT"));
+  event.host = Sub(root, "HOST");
+  event.domain = Sub(root, "DOMAIN");
+  event.address = Sub(root, "IP");
+  event.user = Sub(root, "User");
+  event.dsn = Sub(root, "DSN");
+  event.state = Sub(root, "STATE");
+  if (event.kind == "shutdown") {
+    const pugi::xml_node station = Child(root, "STATION");
+    event.host = Sub(station, "HOST");
+    event.domain = Sub(station, "DOMAIN");
+  }
+  if (event.kind == "call") event.state = Sub(root, "ProcessContext");
+  if (const pugi::xml_node list = Child(root, "PROJECTLIST")) {
+    std::size_t count = 0;
+    for (pugi::xml_node project : list.children()) {
+      if (project.type() == pugi::node_element) ++count;
+    }
+    event.projects = count;
+  }
+  return event;
+}
+
+std::string EventLine(const StationEvent& event, std::string_view time) {
+  const std::string host = Printable(event.host.empty() ? "?" : event.host, 64);
+  std::string where;
+  for (const std::string* part : {&event.domain, &event.address}) {
+    if (part->empty()) continue;
+    where += (where.empty() ? "" : ", ") + Printable(*part, 64);
+  }
+  if (event.projects) {
+    where += (where.empty() ? "" : ", ") + Counted(*event.projects, "project", "projects");
+  }
+  const std::string station = where.empty() ? host : host + " (" + where + ")";
+  const std::string dsn = Printable(event.dsn, 64);
+  const std::string state = event.state.empty() ? "(no state)" : Printable(event.state, 32);
+  std::string text;
+  if (event.kind == "join" || event.kind == "update" || event.kind == "leave" ||
+      event.kind == "shutdown" || event.kind == "test-answer") {
+    text = station;
+  } else if (event.kind == "remove") {
+    text = dsn + " from " + host;
+  } else if (event.kind == "server-state" || event.kind == "client-state") {
+    text = dsn + " on " + host + ": " + state;
+  } else if (event.kind == "test") {
+    text = "answers go to " + Printable(event.address.empty() ? "?" : event.address, 64);
+  } else if (event.kind == "call") {
+    text = "for " + state;
+  } else {
+    text = "<" + Printable(event.root, 64) + ">";
+  }
+  return qx::Format("%.*s  %-12s  %s", static_cast<int>(time.size()), time.data(),
+                    event.kind.c_str(), text.c_str());
+}
+
+nlohmann::json EventJson(const StationEvent& event, std::string_view time) {
+  nlohmann::json json = {{"time", time},
+                         {"event", event.kind},
+                         {"delivery", event.delivery},
+                         {"root", event.root},
+                         {"host", event.host},
+                         {"domain", event.domain},
+                         {"address", event.address},
+                         {"dsn", event.dsn},
+                         {"state", event.state}};
+  json["projects"] = event.projects ? nlohmann::json(*event.projects) : nlohmann::json(nullptr);
+  return json;
+}
+
+std::string LocalTimeNow() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  return qx::Format("%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
+                    static_cast<int>(millis));
+}
+
+int RunMonitor(const MonitorOptions& options, std::FILE* out, std::FILE* err) {
+  StopSignals stop;
+  EventQueue queue;
+  if (stop.fd() < 0 || !queue.ok()) {
+    std::fprintf(err, "qxstation: cannot wait for events and Ctrl-C here\n");
+    return kFailure;
+  }
+  if (!AgentRuns()) return ReportNoStation(err);
+  Subscription subscription(&queue);
+  if (!subscription.ok()) return ReportNoStation(err);
+  std::fprintf(err, "qxstation: watching the station's events; Ctrl-C ends\n");
+  std::fflush(err);
+
+  std::optional<Clock::time_point> deadline;
+  if (options.seconds) {
+    deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                  std::chrono::duration<double>(*options.seconds));
+  }
+  std::uint64_t shown = 0;
+  while (!options.count || shown < *options.count) {
+    if (deadline && Clock::now() >= *deadline) break;
+    if (!Wait(queue, stop.fd(), deadline)) break;
+    std::uint64_t dropped = 0;
+    for (const auto& [unicast, text] : queue.Take(&dropped)) {
+      if (options.count && shown >= *options.count) break;
+      const std::string time = LocalTimeNow();
+      const std::optional<StationEvent> event = ParseEvent(text, unicast);
+      if (options.xml) {
+        std::fprintf(out, "%s  %s\n", time.c_str(), Printable(text, 1u << 16).c_str());
+      } else if (!event) {
+        std::fprintf(out, "%s  %-12s  (not XML, %zu bytes)\n", time.c_str(), "other", text.size());
+      } else if (options.json) {
+        WriteJson(EventJson(*event, time), out, /*oneLine=*/true);
+      } else {
+        std::fprintf(out, "%s\n", EventLine(*event, time).c_str());
+      }
+      ++shown;
+    }
+    if (dropped > 0) {
+      std::fprintf(err,
+                   "qxstation: %llu events came faster than they could be shown and were "
+                   "dropped\n",
+                   static_cast<unsigned long long>(dropped));
+    }
+    std::fflush(out);
+  }
+  return kSuccess;
+}
+
+int RunTestMulticast(double waitSeconds, bool json, std::FILE* out, std::FILE* err) {
+  qx::MulticastSettings settings;
+  std::string error;
+  if (!qx::ReadMulticastSettings(&settings, &error)) {
+    std::fprintf(err, "qxstation: the station's multicast settings cannot be read: %s\n",
+                 error.c_str());
+    return kFailure;
+  }
+  EventQueue queue;
+  if (!queue.ok()) return kFailure;
+  if (!AgentRuns()) return ReportNoStation(err);
+  Subscription subscription(&queue);
+  if (!subscription.ok()) return ReportNoStation(err);
+
+  const std::string request = "<TestMulticast><Receiver>*</Receiver><IP>" +
+                              qx::XmlEscape(settings.unicastAddress) + "</IP></TestMulticast>";
+  const ModuleAnswer sent = CallDiscoverCommand(request);
+  if (sent.hr < 0) return ReportLocalFailure("the test request", sent.hr, err);
+
+  std::map<std::string, StationEvent, qx::ILess> answers;
+  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                           std::chrono::duration<double>(waitSeconds));
+  while (Clock::now() < deadline && answers.size() < kMaxQueuedEvents) {
+    pollfd fd{queue.fd(), POLLIN, 0};
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (poll(&fd, 1, static_cast<int>(std::max<std::int64_t>(0, left.count()))) < 0 &&
+        errno != EINTR) {
+      break;
+    }
+    std::uint64_t dropped = 0;
+    for (const auto& [unicast, text] : queue.Take(&dropped)) {
+      std::optional<StationEvent> event = ParseEvent(text, unicast);
+      if (event && event->kind == "test-answer") answers[event->host] = std::move(*event);
+    }
+  }
+  if (json) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const auto& [host, event] : answers) {
+      list.push_back({{"host", event.host},
+                      {"domain", event.domain},
+                      {"address", event.address},
+                      {"user", event.user}});
+    }
+    WriteJson({{"answers", std::move(list)}}, out);
+  } else {
+    Table table({"HOST", "DOMAIN", "ADDRESS", "USER"});
+    for (const auto& [host, event] : answers) {
+      table.Add({Printable(event.host), Printable(event.domain), Printable(event.address),
+                 Printable(event.user)});
+    }
+    if (table.rows() > 0) table.Print(out);
+  }
+  if (answers.empty()) {
+    std::fprintf(err,
+                 "qxstation: no station answered the test within %.1f s; check the MULTICAST "
+                 "settings (Group, Port, Interface) of the stations\n",
+                 waitSeconds);
+    return kFailure;
+  }
+  return kSuccess;
+}
+
+}  // namespace qxstation
