@@ -1,0 +1,346 @@
+// cluster_keys.cpp - the key ring file, with OpenSSL for the digest, the random source and base64.
+//
+// The file, at most kMaxRingFileBytes, one item a line:
+//   # comment
+//   use <id>
+//   key <id> installed|generated <base64 of 32 bytes>
+// Every id is "%08x" and must match the key's bytes; anything else makes the ring damaged.
+#include "platform/cluster_keys.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/mutex.h"
+#include "platform/environment.h"
+#include "platform/linux/unix_socket.h"
+
+namespace qx {
+namespace {
+
+constexpr std::size_t kMaxRingFileBytes = 16 * 1024;
+constexpr std::string_view kIdLabel = "qxremote cluster key id";
+constexpr const char* kAdminGroup = "qxadmin";
+
+std::string ErrnoText(const std::string& what, int error) {
+  return what + ": " + unix_socket::ErrorText(error);
+}
+
+std::vector<std::string_view> Words(std::string_view line) {
+  std::vector<std::string_view> words;
+  std::size_t pos = 0;
+  while (pos < line.size()) {
+    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+    const std::size_t start = pos;
+    while (pos < line.size() && line[pos] != ' ' && line[pos] != '\t') ++pos;
+    if (pos > start) words.push_back(line.substr(start, pos - start));
+  }
+  return words;
+}
+
+std::optional<std::uint32_t> ParseId(std::string_view text) {
+  if (text.size() != 8) return std::nullopt;
+  std::uint32_t id = 0;
+  for (const char c : text) {
+    id <<= 4;
+    if (c >= '0' && c <= '9') {
+      id |= static_cast<std::uint32_t>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      id |= static_cast<std::uint32_t>(c - 'a' + 10);
+    } else {
+      return std::nullopt;
+    }
+  }
+  return id == 0 ? std::nullopt : std::optional<std::uint32_t>(id);
+}
+
+std::optional<gid_t> AdminGroup() {
+  std::vector<char> buffer(16 * 1024);
+  group entry{};
+  group* found = nullptr;
+  if (getgrnam_r(kAdminGroup, &entry, buffer.data(), buffer.size(), &found) != 0 || !found) {
+    return std::nullopt;
+  }
+  return found->gr_gid;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+struct FileSignature {
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  std::int64_t modifiedNs = 0;
+  bool operator==(const FileSignature&) const = default;
+};
+
+FileSignature SignatureOf(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return {};
+  return {true, info.st_dev, info.st_ino, info.st_size,
+          static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+}
+
+}  // namespace
+
+const ClusterKey* KeyRing::Find(std::uint32_t id) const {
+  if (id == 0) return nullptr;
+  for (const ClusterKey& key : keys) {
+    if (key.id == id) return &key;
+  }
+  return nullptr;
+}
+
+bool KeyRing::NetworkReady() const {
+  const ClusterKey* key = InUse();
+  return key != nullptr && key->installed;
+}
+
+std::uint32_t KeyIdOf(const KeyBytes& bytes) {
+  std::vector<std::uint8_t> input(kIdLabel.begin(), kIdLabel.end());
+  input.insert(input.end(), bytes.begin(), bytes.end());
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(input.data(), input.size(), digest, &length, EVP_sha256(), nullptr) != 1 ||
+      length < 4) {
+    return 1;  // never happens with a working library; still a valid, nonzero id
+  }
+  const std::uint32_t id = (static_cast<std::uint32_t>(digest[0]) << 24) |
+                           (static_cast<std::uint32_t>(digest[1]) << 16) |
+                           (static_cast<std::uint32_t>(digest[2]) << 8) | digest[3];
+  return id == 0 ? 1 : id;
+}
+
+std::string KeyIdText(std::uint32_t id) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08x", id);
+  return text;
+}
+
+std::optional<ClusterKey> GenerateClusterKey(bool installed) {
+  ClusterKey key;
+  if (RAND_bytes(key.bytes.data(), static_cast<int>(key.bytes.size())) != 1) return std::nullopt;
+  key.id = KeyIdOf(key.bytes);
+  key.installed = installed;
+  return key;
+}
+
+std::string KeyText(const ClusterKey& key) {
+  unsigned char out[4 * ((kClusterKeyBytes + 2) / 3) + 1];
+  const int length = EVP_EncodeBlock(out, key.bytes.data(), static_cast<int>(key.bytes.size()));
+  return std::string(reinterpret_cast<const char*>(out), static_cast<std::size_t>(length));
+}
+
+std::optional<ClusterKey> ParseKeyText(std::string_view text, bool installed) {
+  // 32 bytes are 44 base64 characters, the last one padding.
+  if (text.size() != 4 * ((kClusterKeyBytes + 2) / 3) || text.back() != '=' ||
+      text[text.size() - 2] == '=') {
+    return std::nullopt;
+  }
+  for (const char c : text) {
+    const bool base64 = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                        (c >= '0' && c <= '9') || c == '+' || c == '/' || c == '=';
+    if (!base64) return std::nullopt;
+  }
+  unsigned char out[3 * ((kClusterKeyBytes + 2) / 3)];
+  const std::string copy(text);
+  const int length = EVP_DecodeBlock(out, reinterpret_cast<const unsigned char*>(copy.data()),
+                                     static_cast<int>(copy.size()));
+  // DecodeBlock counts the padding as zero bytes: 33 for a 32-byte key.
+  if (length != static_cast<int>(sizeof out)) return std::nullopt;
+  ClusterKey key;
+  std::memcpy(key.bytes.data(), out, kClusterKeyBytes);
+  key.id = KeyIdOf(key.bytes);
+  key.installed = installed;
+  return key;
+}
+
+std::string KeyRingPath() {
+  const std::string registry = RegistryPath();
+  const std::size_t slash = registry.rfind('/');
+  if (slash == std::string::npos) return "cluster.keys";
+  return registry.substr(0, slash + 1) + "cluster.keys";
+}
+
+KeyRingStatus ReadKeyRing(const std::string& path, KeyRing* ring, std::string* error) {
+  auto damaged = [&](const std::string& what) {
+    if (error != nullptr) *error = path + ": " + what;
+    return KeyRingStatus::kDamaged;
+  };
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    const int failure = errno;
+    if (failure == ENOENT) return KeyRingStatus::kMissing;
+    if (error != nullptr) *error = ErrnoText(path, failure);
+    return KeyRingStatus::kUnreadable;
+  }
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int failure = errno;
+      ::close(fd);
+      if (error != nullptr) *error = ErrnoText(path, failure);
+      return KeyRingStatus::kUnreadable;
+    }
+    if (n == 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+    if (text.size() > kMaxRingFileBytes) {
+      ::close(fd);
+      return damaged("longer than " + std::to_string(kMaxRingFileBytes) + " bytes");
+    }
+  }
+  ::close(fd);
+
+  KeyRing read;
+  std::optional<std::uint32_t> use;
+  std::size_t lineNumber = 0;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    const std::string_view line(text.data() + pos, end - pos);
+    pos = end + 1;
+    ++lineNumber;
+    const std::string at = "line " + std::to_string(lineNumber) + ": ";
+    const std::vector<std::string_view> words = Words(line);
+    if (words.empty() || words[0].starts_with("#")) continue;
+    if (words[0] == "use" && words.size() == 2) {
+      if (use) return damaged(at + "a second \"use\"");
+      use = ParseId(words[1]);
+      if (!use) return damaged(at + "not a key id");
+    } else if (words[0] == "key" && words.size() == 4 &&
+               (words[2] == "installed" || words[2] == "generated")) {
+      const std::optional<std::uint32_t> id = ParseId(words[1]);
+      std::optional<ClusterKey> key = ParseKeyText(words[3], words[2] == "installed");
+      if (!id || !key) return damaged(at + "not a key");
+      if (key->id != *id) return damaged(at + "the id does not belong to the key");
+      if (read.Find(key->id) != nullptr) return damaged(at + "the key is there twice");
+      if (read.keys.size() >= kMaxRingKeys) {
+        return damaged("more than " + std::to_string(kMaxRingKeys) + " keys");
+      }
+      read.keys.push_back(*key);
+    } else {
+      return damaged(at + "neither \"use ID\" nor \"key ID installed|generated KEY\"");
+    }
+  }
+  if (use) {
+    if (read.Find(*use) == nullptr) return damaged("the key in use is not in the ring");
+    read.inUse = *use;
+  }
+  *ring = std::move(read);
+  return KeyRingStatus::kOk;
+}
+
+bool WriteKeyRing(const std::string& path, const KeyRing& ring, std::string* error) {
+  std::string text =
+      "# The cluster keys of this station (qxstation key list|install|use|remove|generate).\n";
+  if (ring.inUse != 0) text += "use " + KeyIdText(ring.inUse) + "\n";
+  for (const ClusterKey& key : ring.keys) {
+    text += "key " + KeyIdText(key.id) + (key.installed ? " installed " : " generated ") +
+            KeyText(key) + "\n";
+  }
+  const std::string temporary = path + ".new";
+  ::unlink(temporary.c_str());
+  const int fd =
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    if (error != nullptr) *error = ErrnoText(temporary, errno);
+    return false;
+  }
+  bool ok = ::fchmod(fd, 0640) == 0;
+  if (ok) {
+    if (const std::optional<gid_t> group = AdminGroup()) {
+      ok = ::fchown(fd, static_cast<uid_t>(-1), *group) == 0;
+    }
+  }
+  ok = ok && WriteAll(fd, text) && ::fsync(fd) == 0;
+  const int failure = errno;
+  ok = (::close(fd) == 0) && ok;
+  if (ok && ::rename(temporary.c_str(), path.c_str()) == 0) {
+    const std::size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+      ::fsync(dirFd);
+      ::close(dirFd);
+    }
+    return true;
+  }
+  if (error != nullptr) *error = ErrnoText(path, ok ? errno : failure);
+  ::unlink(temporary.c_str());
+  return false;
+}
+
+bool LoadOrCreateKeyRing(const std::string& path, KeyRing* ring, std::string* error) {
+  switch (ReadKeyRing(path, ring, error)) {
+    case KeyRingStatus::kOk:
+      return true;
+    case KeyRingStatus::kMissing:
+      break;
+    default:
+      return false;
+  }
+  std::optional<ClusterKey> key = GenerateClusterKey(/*installed=*/false);
+  if (!key) {
+    if (error != nullptr) *error = "no random bytes for a new cluster key";
+    return false;
+  }
+  KeyRing fresh;
+  fresh.keys.push_back(*key);
+  fresh.inUse = key->id;
+  if (!WriteKeyRing(path, fresh, error)) return false;
+  *ring = std::move(fresh);
+  return true;
+}
+
+std::shared_ptr<const KeyRing> CurrentKeyRing() {
+  struct View {
+    Mutex mutex;
+    std::string path GUARDED_BY(mutex);
+    FileSignature signature GUARDED_BY(mutex);
+    std::chrono::steady_clock::time_point checked GUARDED_BY(mutex);
+    std::shared_ptr<const KeyRing> ring GUARDED_BY(mutex);
+  };
+  static View view;
+  const auto now = std::chrono::steady_clock::now();
+  const std::string path = KeyRingPath();
+  MutexLock lock(&view.mutex);
+  if (view.ring && view.path == path && now - view.checked < kKeyRingCheckPeriod) {
+    return view.ring;
+  }
+  view.checked = now;
+  const FileSignature signature = SignatureOf(path);
+  if (view.ring && view.path == path && signature == view.signature) return view.ring;
+  auto ring = std::make_shared<KeyRing>();
+  if (signature.exists && ReadKeyRing(path, ring.get(), nullptr) != KeyRingStatus::kOk) {
+    ring = std::make_shared<KeyRing>();  // a damaged ring accepts and sends nothing
+  }
+  view.path = path;
+  view.signature = signature;
+  view.ring = std::move(ring);
+  return view.ring;
+}
+
+}  // namespace qx
