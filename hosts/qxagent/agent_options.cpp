@@ -37,12 +37,15 @@ std::string AgentUsage() {
          "\n"
          "Environment: QX_REGISTRY (the station's registry database, default\n"
          "/var/lib/qxremote/registry.db) and QX_RUNTIME_DIR (the station's sockets, default\n"
-         "/run/qxremote).\n"
+         "/run/qxremote). The station's key ring is cluster.keys beside the registry; the\n"
+         "first start makes one with a key for this machine only.\n"
          "\n"
          "Exit codes: 0 stopped by a signal, 1 the station cannot run (message on stderr),\n"
          "2 wrong command line, 3 the registry cannot be read (the agent never serves on\n"
          "defaults in place of settings it cannot read), 4 the services did not stop within\n"
-         "the grace after a stop signal (RPC setting StopGraceMs).\n";
+         "the grace after a stop signal (RPC setting StopGraceMs), 5 the key ring (cluster.keys\n"
+         "beside the registry) cannot be read or made, or its key was made here while\n"
+         "RPC ListenAddress reaches beyond this machine (see `qxstation key --help`).\n";
 }
 
 }  // namespace qxagent

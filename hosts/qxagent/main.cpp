@@ -13,7 +13,8 @@
 // in place of settings it cannot read, 4 when the services did not stop within the grace
 // after a stop signal (RPC setting StopGraceMs, plus kStopMargin): a request handler that hangs
 // (a REMOTECALL function that never returns) does not keep the agent from ending; it ends with
-// _exit, after a line on stderr, without running destructors under that handler.
+// _exit, after a line on stderr, without running destructors under that handler; 5 when the
+// key ring cannot be read or made, or its key does not allow a listen address beyond loopback.
 #include <signal.h>
 
 #include <chrono>
@@ -80,6 +81,10 @@ int main(int argc, char** argv) {
   if (!qxagent::CheckRegistry(&error)) {
     std::cerr << "qxagent: " << error << "\n";
     return qxagent::kExitRegistryUnreadable;
+  }
+  if (!qxagent::CheckKeyRing(&error)) {
+    std::cerr << "qxagent: " << error << "\n";
+    return qxagent::kExitKeyRing;
   }
 
   std::vector<std::unique_ptr<qxagent::ServiceHost>> services;

@@ -5,9 +5,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <asio/ip/address.hpp>
 #include <cerrno>
 #include <cstring>
 
+#include "platform/cluster_keys.h"
 #include "platform/environment.h"
 #include "platform/linux/unix_socket.h"
 #include "registry/store/registry_store.h"
@@ -97,6 +99,33 @@ std::string DescribeListenFailure(const ListenPoint& point) {
            " is taken by another process";
   }
   return point.Text() + " is free now; the server failed for another reason (see the trace)";
+}
+
+bool CheckKeyRing(std::string* error) {
+  const std::string path = qx::KeyRingPath();
+  qx::KeyRing ring;
+  std::string detail;
+  if (!qx::LoadOrCreateKeyRing(path, &ring, &detail)) {
+    *error = "the key ring cannot be read or made: " + detail +
+             "; repair it with `qxstation key` or remove it to make a new local key";
+    return false;
+  }
+  if (ring.InUse() == nullptr) {
+    *error = "the key ring " + path + " has no key in use; choose one with `qxstation key use ID`";
+    return false;
+  }
+  const std::string listen = qx::ReadRpcSettings().listenAddress;
+  asio::error_code ec;
+  const asio::ip::address address = asio::ip::make_address(listen, ec);
+  const bool loopback = !ec && address.is_loopback();
+  if (!loopback && !ring.NetworkReady()) {
+    *error = "RPC ListenAddress " + listen +
+             " reaches beyond this machine, but the cluster key in use was made here and no "
+             "other station has it. Make one key with `qxstation key generate`, install it on "
+             "every station with `qxstation key install KEY`, then start again";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace qxagent

@@ -28,6 +28,16 @@ inline constexpr int kExitRegistryUnreadable = 3;
 // damaged, cannot be opened or is locked).
 bool CheckRegistry(std::string* error);
 
+// The agent's exit code when the key ring cannot be read or made, or does not allow the
+// listen address.
+inline constexpr int kExitKeyRing = 5;
+
+// Reads the station's key ring, or makes one with a generated key at the first start; then
+// checks that the RPC listen address fits it: an address beyond loopback needs a key that was
+// installed on purpose (`qxstation key install`), since a generated key is known to this machine
+// only. False with a message that says what to do.
+bool CheckKeyRing(std::string* error);
+
 // Where a service listens according to the station's settings.
 struct ListenPoint {
   std::string address;

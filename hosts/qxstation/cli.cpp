@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "failures.h"
+#include "key_commands.h"
 #include "monitor.h"
 #include "network_view.h"
 #include "platform/linux/unix_socket.h"
@@ -245,6 +246,19 @@ void Define(Parser* parser, Invocation* call) {
   parser->Word(sub, "VALUE", "the value (set)", false);
   sub->add_flag("--dword", call->dword, "set a DWORD rather than a string");
 
+  sub = parser->Add(
+      {"key",
+       "This station's cluster keys: list, generate (prints a new key), install KEY (or - to "
+       "read it from standard input), use ID (send with it), remove ID. Every station of a "
+       "cluster needs the same key; a station accepts every key of its ring, so a rotation "
+       "(install everywhere, use everywhere, remove the old) cuts nobody off.",
+       "  KEY=$(qxstation key generate)\n"
+       "  echo \"$KEY\" | qxstation key install -     # on every station\n"
+       "  qxstation key use 1a2b3c4d                  # on every station\n"
+       "  qxstation key list"});
+  parser->Word(sub, "VERB", "list, generate, install, use or remove", true);
+  parser->Word(sub, "ARG", "the key (install) or its id (use, remove)", false);
+
   sub = parser->Add({"write-project",
                      "Writes a project to this station's project list; an entry of the same "
                      "project file is replaced.",
@@ -278,6 +292,10 @@ int RunStatusCommand(const Invocation& call, std::FILE* out, std::FILE* err) {
 
 int RunTestMulticastCommand(const Invocation& call, std::FILE* out, std::FILE* err) {
   return RunTestMulticast(call.wait, call.format == OutputFormat::kJson, out, err);
+}
+
+int RunKeyCommand(const Invocation& call, std::FILE* out, std::FILE* err) {
+  return RunKey(call.words, call.format == OutputFormat::kJson, stdin, out, err);
 }
 
 void Write(const std::string& text, std::FILE* to) { std::fwrite(text.data(), 1, text.size(), to); }
@@ -326,6 +344,7 @@ int RunInvocation(const Invocation& call, std::FILE* out, std::FILE* err) {
       {"trace", RunTrace},
       {"registry", RunRegistry},
       {"write-project", RunWriteProject},
+      {"key", RunKeyCommand},
   };
   const auto found = kRunners.find(call.command);
   const Runner run = found == kRunners.end() ? nullptr : found->second;

@@ -7,14 +7,19 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace qx {
 
 std::string RegistryPath();
 std::string RuntimeDir();
-// Creates the runtime directory (mode 0750) when missing; false when it cannot.
+// Creates the runtime directory (mode 0750, group qxadmin when the group exists) when missing;
+// false when it cannot.
 bool EnsureRuntimeDir();
+// The group of the station's own users ("qxadmin"), whose members may use the station's
+// sockets and read its key ring; nullopt when this machine has no such group.
+std::optional<std::uint32_t> AdminGroupId();
 // mkdir -p: creates every missing directory of path (absolute or relative to the working
 // directory) with exactly mode, whatever the umask; true when path then is a directory.
 bool MakeDirectories(const std::string& path, std::uint32_t mode);

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -199,6 +200,17 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
   unlink(outPath.c_str());
   unlink(errPath.c_str());
   return result;
+}
+
+bool InstallClusterKey(const std::string& dir) {
+  const std::string path = dir + "/cluster.keys";
+  {
+    std::ofstream ring(path, std::ios::trunc);
+    ring << "use " << kTestClusterKeyId << "\nkey " << kTestClusterKeyId << " installed "
+         << kTestClusterKey << "\n";
+    if (!ring) return false;
+  }
+  return ::chmod(path.c_str(), 0640) == 0;
 }
 
 bool EnterPrivateNetwork() {

@@ -81,6 +81,14 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
                          const Environment& environment,
                          std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+// The cluster key that the test stations share, as `qxstation key generate` would print one,
+// and its id.
+inline constexpr const char* kTestClusterKey = "QEFCQ0RFRkdISUpLTE1OT1BRUlNUVVZXWFlaW1xdXl8=";
+inline constexpr const char* kTestClusterKeyId = "dca0a7c7";
+// Gives the station directory a key ring that holds and uses the test cluster key, as an
+// operator does with `qxstation key install` on every station; false when it can't be written.
+bool InstallClusterKey(const std::string& dir);
+
 // Moves the calling process (before it starts any thread or child) into a network namespace of
 // its own with the loopback interface up, so that its stations neither meet nor disturb anything
 // else on the machine. False when the system does not allow it.

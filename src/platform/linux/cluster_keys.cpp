@@ -8,7 +8,6 @@
 #include "platform/cluster_keys.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <sys/stat.h>
@@ -29,7 +28,6 @@ namespace {
 
 constexpr std::size_t kMaxRingFileBytes = 16 * 1024;
 constexpr std::string_view kIdLabel = "qxremote cluster key id";
-constexpr const char* kAdminGroup = "qxadmin";
 
 std::string ErrnoText(const std::string& what, int error) {
   return what + ": " + unix_socket::ErrorText(error);
@@ -61,16 +59,6 @@ std::optional<std::uint32_t> ParseId(std::string_view text) {
     }
   }
   return id == 0 ? std::nullopt : std::optional<std::uint32_t>(id);
-}
-
-std::optional<gid_t> AdminGroup() {
-  std::vector<char> buffer(16 * 1024);
-  group entry{};
-  group* found = nullptr;
-  if (getgrnam_r(kAdminGroup, &entry, buffer.data(), buffer.size(), &found) != 0 || !found) {
-    return std::nullopt;
-  }
-  return found->gr_gid;
 }
 
 bool WriteAll(int fd, const std::string& text) {
@@ -271,7 +259,7 @@ bool WriteKeyRing(const std::string& path, const KeyRing& ring, std::string* err
   }
   bool ok = ::fchmod(fd, 0640) == 0;
   if (ok) {
-    if (const std::optional<gid_t> group = AdminGroup()) {
+    if (const std::optional<std::uint32_t> group = AdminGroupId()) {
       ok = ::fchown(fd, static_cast<uid_t>(-1), *group) == 0;
     }
   }

@@ -4,6 +4,8 @@
 // directory before (or between) uses. Any thread may call.
 #include "platform/environment.h"
 
+#include <grp.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,7 +56,30 @@ bool MakeDirectories(const std::string& path, std::uint32_t mode) {
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool EnsureRuntimeDir() { return MakeDirectories(RuntimeDir(), kRuntimeDirMode); }
+bool EnsureRuntimeDir() {
+  const std::string dir = RuntimeDir();
+  struct stat before {};
+  const bool existed = ::stat(dir.c_str(), &before) == 0;
+  if (!MakeDirectories(dir, kRuntimeDirMode)) return false;
+  // A directory made here belongs to the station's users; one that was there keeps its owner.
+  if (!existed) {
+    if (const std::optional<std::uint32_t> group = AdminGroupId()) {
+      static_cast<void>(::chown(dir.c_str(), static_cast<uid_t>(-1), *group));
+    }
+  }
+  return true;
+}
+
+std::optional<std::uint32_t> AdminGroupId() {
+  std::vector<char> buffer(16 * 1024);
+  group entry{};
+  group* found = nullptr;
+  if (::getgrnam_r("qxadmin", &entry, buffer.data(), buffer.size(), &found) != 0 ||
+      found == nullptr) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(found->gr_gid);
+}
 
 std::string ExecutablePath() {
   std::vector<char> buffer(256);

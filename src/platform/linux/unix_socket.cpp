@@ -2,6 +2,8 @@
 // unix_socket.h).
 #include "platform/linux/unix_socket.h"
 
+#include "platform/environment.h"
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -188,6 +190,10 @@ UniqueFd ListenAt(const std::string& path, mode_t mode, int backlog, std::string
     }
     ::unlink(path.c_str());
     if (!bindSocket()) return fail("bind(" + path + "): " + ErrorText(errno));
+  }
+  // The socket belongs to the station's users' group, so that its mode lets them in.
+  if (const std::optional<std::uint32_t> group = AdminGroupId()) {
+    static_cast<void>(::chown(path.c_str(), static_cast<uid_t>(-1), *group));
   }
   struct stat info {};
   if (::chmod(path.c_str(), mode) != 0 || ::stat(path.c_str(), &info) != 0) {
