@@ -85,7 +85,8 @@ bool Set(const Station& station, const std::string& key, const std::string& name
 bool Configure(const Station& station) {
   std::error_code error;
   fs::create_directories(station.dir + "/run", error);
-  return !error && Set(station, "PLATFORM", "ComputerName", station.name) &&
+  return !error && qxtest::InstallClusterKey(station.dir) &&
+         Set(station, "PLATFORM", "ComputerName", station.name) &&
          Set(station, "RPC", "ListenAddress", station.address) &&
          Set(station, "MULTICAST", "Port", kMulticastPort, true);
 }

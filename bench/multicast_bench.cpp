@@ -5,15 +5,20 @@
 //
 // BM_JoinReplyBurst/0 uses the loopback datagram size, BM_JoinReplyBurst/1400 network-sized
 // datagrams (8 fragments a reply). Traffic: unicast on 127.0.0.2 and 127.0.0.3 only; the
-// group is joined on the interface 127.0.0.1 with TTL 0 and receives nothing.
+// group is joined on the interface 127.0.0.1 with TTL 0 and receives nothing. Every datagram is
+// sealed and opened as between stations, with a key ring generated beside a registry in a
+// temporary directory (unless QX_REGISTRY names a station whose ring has a key in use).
 #include <benchmark/benchmark.h>
+#include <stdlib.h>
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "platform/cluster_keys.h"
 #include "platform/multicast_transport.h"
 
 namespace {
@@ -40,6 +45,29 @@ std::string Update(int host) {
   return text + "</PROJECTLIST></QXDISCOVER>";
 }
 
+// The process's key ring for the run; the temporary directory goes with the program.
+class BenchKeyRing {
+ public:
+  BenchKeyRing() {
+    if (qx::CurrentKeyRing()->InUse() != nullptr) return;
+    char pattern[] = "/tmp/qxbench.XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) return;
+    dir_ = pattern;
+    ::setenv("QX_REGISTRY", (dir_ + "/registry.db").c_str(), 1);
+    qx::KeyRing ring;
+    qx::LoadOrCreateKeyRing(qx::KeyRingPath(), &ring, &error_);
+  }
+  ~BenchKeyRing() {
+    std::error_code ignored;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+  }
+  const std::string& error() const { return error_; }
+
+ private:
+  std::string dir_;
+  std::string error_;
+};
+
 qx::MulticastSettings Settings(const char* unicast, std::uint32_t datagramBytes) {
   qx::MulticastSettings settings;
   settings.group = "239.255.47.98";
@@ -52,6 +80,11 @@ qx::MulticastSettings Settings(const char* unicast, std::uint32_t datagramBytes)
 }
 
 void BM_JoinReplyBurst(benchmark::State& state) {
+  static const BenchKeyRing keyRing;
+  if (qx::CurrentKeyRing()->InUse() == nullptr) {
+    state.SkipWithError(("no key ring: " + keyRing.error()).c_str());
+    return;
+  }
   const auto datagramBytes = static_cast<std::uint32_t>(state.range(0));
   std::vector<std::string> replies;
   for (int i = 0; i < kReplies; ++i) replies.push_back(Update(i));
@@ -100,6 +133,8 @@ void BM_JoinReplyBurst(benchmark::State& state) {
   state.counters["sent"] = sentTotal;
   state.counters["lost"] = sentTotal - receivedTotal;
   state.counters["queue_drops"] = static_cast<double>(counters.queueDrops);
+  state.counters["not_opened"] =
+      static_cast<double>(counters.unopenable + counters.foreignKey + counters.replayed);
   state.counters["receive_buffer_bytes"] = counters.receiveBufferBytes;
   state.counters["receive_buffer_forced"] = counters.receiveBufferForced ? 1 : 0;
   state.SetItemsProcessed(static_cast<std::int64_t>(receivedTotal));

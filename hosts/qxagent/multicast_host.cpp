@@ -26,6 +26,9 @@ std::string Losses(const qx::MulticastCounters& now, const qx::MulticastCounters
     text += qx::Format("%s %llu", what, static_cast<unsigned long long>(a - b));
   };
   add("malformed datagrams", now.malformed, before.malformed);
+  add("datagrams that did not open (forged or altered)", now.unopenable, before.unopenable);
+  add("datagrams under a key not in the ring", now.foreignKey, before.foreignKey);
+  add("datagrams replayed", now.replayed, before.replayed);
   add("unfinished messages expired", now.expiredSets, before.expiredSets);
   add("unfinished messages evicted", now.evictedSets, before.evictedSets);
   add("datagrams dropped for a full queue", now.queueDrops, before.queueDrops);

@@ -143,9 +143,9 @@ std::optional<std::string> FragmentAssembler::Add(std::string_view datagram,
       return std::nullopt;
     }
     Set fresh;
-    fresh.buffer.resize(header->totalLength);
     fresh.offsets.resize(header->count);
     fresh.lengths.resize(header->count);
+    fresh.stored.resize(header->count);
     fresh.present.resize(header->count);
     fresh.started = now;
     fresh.bytes = header->totalLength;
@@ -153,7 +153,7 @@ std::optional<std::string> FragmentAssembler::Add(std::string_view datagram,
     ++openSets_;
     openBytes_ += header->totalLength;
   } else if (set->second.present.size() != header->count ||
-             set->second.buffer.size() != header->totalLength) {
+             set->second.bytes != header->totalLength) {
     ++counters_.malformed;  // disagrees with the set's first fragment
     return std::nullopt;
   }
@@ -168,7 +168,12 @@ std::optional<std::string> FragmentAssembler::Add(std::string_view datagram,
     }
     return std::nullopt;
   }
-  std::memcpy(parts.buffer.data() + header->offset, payload.data(), payload.size());
+  if (parts.data.size() + payload.size() > parts.bytes) {
+    ++counters_.malformed;  // more bytes than the message has: the fragments cannot tile it
+    return std::nullopt;
+  }
+  parts.stored[index] = static_cast<std::uint32_t>(parts.data.size());
+  parts.data.append(payload);
   parts.present[index] = true;
   parts.offsets[index] = header->offset;
   parts.lengths[index] = static_cast<std::uint32_t>(payload.size());
@@ -181,8 +186,14 @@ std::optional<std::string> FragmentAssembler::Add(std::string_view datagram,
     tiles = parts.offsets[i] == position;
     position += parts.lengths[i];
   }
-  tiles = tiles && position == parts.buffer.size();
-  std::string message = std::move(parts.buffer);
+  tiles = tiles && position == parts.bytes;
+  std::string message;
+  if (tiles) {
+    message.reserve(parts.bytes);
+    for (std::size_t i = 0; i < parts.present.size(); ++i) {
+      message.append(parts.data, parts.stored[i], parts.lengths[i]);
+    }
+  }
   DropSet(sender, set);
   RememberFinished(sender, header->messageId);
   if (!tiles) {

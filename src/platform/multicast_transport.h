@@ -5,6 +5,13 @@
 // receiver function. A message longer than one datagram travels as fragments (see
 // multicast_fragments.h) and is reassembled before it is handed on.
 //
+// Every datagram, on loopback as on a network, is sealed with the cluster key in use
+// (datagram_seal.h): without a key in use nothing is sent (kMulticastNoKey) and nothing taken
+// in. A received datagram is opened before reassembly, so that only authentic fragments cost
+// reassembly memory; what cannot be opened, comes under a key not in the ring, or repeats a
+// sequence number of its sender is dropped and counted. The key ring is read again for every
+// send and every batch of received datagrams, so a rotation takes effect without a restart.
+//
 // Two receive sockets: one bound to group:port (shared with the other stations of the machine,
 // so it gets only the group's datagrams) and one bound to unicastAddress:port, so that a unicast
 // reply reaches exactly this station. Sends go out from a third socket bound to unicastAddress
@@ -12,8 +19,9 @@
 // receives its own group sends as every other member does.
 //
 // Threads: a receive thread takes datagrams off the sockets into bounded queues, one for each
-// delivery lane (one lane a core, at most four); each lane's thread reassembles its datagrams
-// and calls the receiver. A sender always takes the same lane, so its messages arrive one after
+// delivery lane (one lane a core, at most four); each lane's thread opens and reassembles its
+// datagrams and calls the receiver. A sender (by the sender id its datagrams name) always takes
+// the same lane, so its replay window is in one place and its messages arrive one after
 // the other in the order sent, while messages of different senders may arrive at once: the
 // receiver must be safe to call from several threads. Nothing is traced here (the platform
 // cannot trace): what was dropped is counted, and the owner reads the counters and traces them.
@@ -37,6 +45,14 @@
 
 namespace qx {
 
+struct KeyRing;
+
+// A send refused because the key ring has no key in use: nothing leaves unsealed.
+inline constexpr HRESULT kMulticastNoKey = static_cast<HRESULT>(0x8009000Du);
+
+// Where the transport finds the key ring; CurrentKeyRing() unless a test gives another.
+using KeyRingSource = std::function<std::shared_ptr<const KeyRing>()>;
+
 // How a message reached the station.
 enum class MulticastDelivery : std::uint8_t { kGroup = 1, kUnicast = 2 };
 
@@ -47,8 +63,8 @@ struct MulticastSettings {
   std::string interfaceAddress = "127.0.0.1";  // "Interface": IPv4 address of the interface
   std::uint32_t ttl = 0;                       // "TTL": 0..255; 0 keeps the datagrams on the host
   std::string unicastAddress = "127.0.0.1";    // "UnicastAddress": this station's own address
-  // "DatagramBytes": the largest datagram sent, header included. 0 chooses: 60000 when the
-  // interface is a loopback address, else 1400 (below the Ethernet MTU).
+  // "DatagramBytes": the largest datagram sent, sealed header and tag included. 0 chooses:
+  // 60000 when the interface is a loopback address, else 1400 (below the Ethernet MTU).
   std::uint32_t datagramBytes = 0;
   std::uint32_t receiveBufferBytes = 32u << 20;  // "ReceiveBufferBytes", per receive socket
   std::uint32_t maxMessageBytes = 1u << 20;      // "MaxMessageBytes": largest whole message
@@ -70,7 +86,10 @@ using MulticastReceiver = std::function<void(const MulticastMessage& message)>;
 struct MulticastCounters {
   std::uint64_t datagramsReceived = 0;
   std::uint64_t messagesDelivered = 0;
-  std::uint64_t malformed = 0;    // not ours, cut, inconsistent or sealed (not understood yet)
+  std::uint64_t malformed = 0;    // not ours, cut or inconsistent
+  std::uint64_t unopenable = 0;   // unsealed, or a seal that does not check (forged, altered)
+  std::uint64_t foreignKey = 0;   // sealed under a key id not in the ring
+  std::uint64_t replayed = 0;     // a sequence number seen before from that sender incarnation
   std::uint64_t duplicates = 0;   // fragments seen before (harmless)
   std::uint64_t expiredSets = 0;  // unfinished messages given up after the expiry
   std::uint64_t evictedSets = 0;  // unfinished messages given up for the memory bound
@@ -87,10 +106,15 @@ class MulticastTransport {
   // *error set, when the settings are wrong or a socket cannot be set up.
   static std::unique_ptr<MulticastTransport> Start(const MulticastSettings& settings,
                                                    MulticastReceiver receiver, std::string* error);
+  // The same with the key ring from keyRing (never null when called) instead of the process's.
+  static std::unique_ptr<MulticastTransport> Start(const MulticastSettings& settings,
+                                                   MulticastReceiver receiver,
+                                                   KeyRingSource keyRing, std::string* error);
   virtual ~MulticastTransport() = default;
 
   // S_OK when every datagram went out; E_INVALIDARG for a message beyond maxMessageBytes;
-  // E_FAIL when the system refused a datagram.
+  // kMulticastNoKey when the key ring has no key in use; E_FAIL when a datagram could not be
+  // sealed or the system refused it.
   virtual HRESULT SendToGroup(std::string_view text) = 0;
   // To the station whose unicast address is ipv4 (a dotted IPv4 text), at the settings' port.
   // E_INVALIDARG for anything but an IPv4 text; E_ACCESSDENIED for an address beyond

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -159,6 +160,9 @@ TEST_F(ThreeStations, FindEachOtherAndAnnounceTheirProjects) {
 // every agent whole, each enters all 1000 projects and answers with an UPDATE of its own.
 TEST_F(ThreeStations, AJoinOfAThousandProjectsArrivesWhole) {
   constexpr int kProjects = 1000;
+  // This process seals with the stations' cluster key, from a ring of its own.
+  ASSERT_TRUE(InstallClusterKey(root_));
+  setenv("QX_REGISTRY", (root_ + "/registry.db").c_str(), 1);
   qx::MulticastSettings settings;
   settings.port = 24790;
   settings.unicastAddress = "127.0.0.8";

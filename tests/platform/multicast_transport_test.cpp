@@ -1,13 +1,20 @@
 // Tests of the multicast transport: reassembly of fragments (duplicates, order, expiry, bounds,
-// malformed datagrams) and real loopback traffic between stations on 127.0.0.x. Multicast is
-// sent only on the interface 127.0.0.1 with TTL 0.
+// malformed datagrams) and real loopback traffic, sealed with the cluster key, between stations
+// on 127.0.0.x. Multicast is sent only on the interface 127.0.0.1 with TTL 0.
 #include "platform/multicast_transport.h"
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+#include <stdlib.h>
+
 #include <algorithm>
+#include <asio.hpp>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -15,6 +22,8 @@
 
 #include "common/little_endian.h"
 #include "common/mutex.h"
+#include "platform/cluster_keys.h"
+#include "platform/datagram_seal.h"
 #include "platform/multicast_fragments.h"
 
 namespace qx {
@@ -47,8 +56,8 @@ TEST(FragmentAssemblerTest, ReassemblesWhateverOrderAndDropsWhatDoesNotFit) {
   };
   const std::uint64_t n = parts(1).size();
   // The first fragment of a set fixes its count and total, and an index its offset: a datagram
-  // that disagrees later is dropped; one that came first spoils the set (no seal yet tells which
-  // of the two was forged).
+  // that disagrees later is dropped; one that came first spoils the set (both passed the seal:
+  // only a faulty key holder sends such a thing).
   const struct Case {
     const char* name;
     std::vector<std::string> extra;  // datagrams sent before the message's own, in reverse
@@ -124,6 +133,48 @@ TEST(FragmentAssemblerTest, UnfinishedSetsExpireAndStayWithinTheirBounds) {
   EXPECT_EQ(assembler.Add(again[0], t0 + milliseconds(2200)).value_or(""), "hello");
 }
 
+// Bytes the heap hands out at the moment (glibc), the arena's and the mapped chunks'.
+std::size_t HeapInUse() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+// A flood of first fragments that each claim a message of 1 MiB costs their own bytes, not the
+// claimed ones; fragments that overlap beyond the message's length are not stored either.
+TEST(FragmentAssemblerTest, UnfinishedSetsHoldOnlyTheBytesThatArrived) {
+  struct Case {
+    const char* name;
+    std::uint16_t count;
+    std::uint32_t offset;   // of every fragment
+    std::uint32_t payload;  // bytes of every fragment
+    bool oneSender;         // all fragments of one message, at distinct indices
+    std::uint64_t malformed;
+  };
+  const Case cases[] = {
+      {"first fragments of 60 messages of 1 MiB", 16, 0, 1024, false, 0},
+      {"60 fragments of one message, each claiming all of it", 64, 0, 60000, true, 59},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FragmentAssembler assembler{AssemblerLimits{}};
+    const std::size_t before = HeapInUse();
+    std::string datagram(kFragmentHeaderBytes + c.payload, 'x');
+    for (std::uint16_t i = 0; i < 60; ++i) {
+      FragmentHeader header;
+      header.senderId = c.oneSender ? 7u : 100u + i;
+      header.messageId = 1;
+      header.index = c.oneSender ? i : 0;
+      header.count = c.count;
+      header.totalLength = c.oneSender ? c.payload : 1u << 20;
+      header.offset = c.offset;
+      PutFragmentHeader(header, reinterpret_cast<std::uint8_t*>(datagram.data()));
+      EXPECT_FALSE(assembler.Add(datagram, Clock::now()));
+    }
+    EXPECT_LT(HeapInUse() - before, std::size_t{8} << 20);
+    EXPECT_EQ(assembler.counters().malformed, c.malformed);
+  }
+}
+
 // ---- real loopback transports ----
 
 // Collects what one transport receives.
@@ -164,8 +215,17 @@ MulticastSettings TestSettings(const char* unicast) {
 
 class MulticastLoopbackTest : public ::testing::Test {
  protected:
+  // The process's key ring: a generated one beside a registry in a directory of the test's own.
   void SetUp() override {
+    char pattern[] = "/tmp/qxmcast.XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    if (const char* previous = std::getenv("QX_REGISTRY")) savedRegistry_ = previous;
+    ::setenv("QX_REGISTRY", (dir_ + "/registry.db").c_str(), 1);
+    KeyRing ring;
     std::string error;
+    ASSERT_TRUE(LoadOrCreateKeyRing(KeyRingPath(), &ring, &error)) << error;
+    ASSERT_NE(CurrentKeyRing()->InUse(), nullptr);
     Inbox probe;
     auto transport = MulticastTransport::Start(TestSettings("127.0.0.4"), probe.Receiver(), &error);
     ASSERT_TRUE(transport) << error;
@@ -176,6 +236,18 @@ class MulticastLoopbackTest : public ::testing::Test {
                       "route for 239.0.0.0/8 on lo)";
     }
   }
+  void TearDown() override {
+    if (savedRegistry_) {
+      ::setenv("QX_REGISTRY", savedRegistry_->c_str(), 1);
+    } else {
+      ::unsetenv("QX_REGISTRY");
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  std::string dir_;
+  std::optional<std::string> savedRegistry_;
 };
 
 TEST_F(MulticastLoopbackTest, AJoinOfAThousandProjectsArrivesWhole) {
@@ -201,7 +273,9 @@ TEST_F(MulticastLoopbackTest, AJoinOfAThousandProjectsArrivesWhole) {
     EXPECT_EQ(got[0].from, "127.0.0.2");
     EXPECT_EQ(transport->SendToGroup(std::string((1u << 20) + 1, 'x')), E_INVALIDARG);
     const MulticastCounters counters = transport->Counters();
-    EXPECT_EQ(counters.malformed + counters.queueDrops + counters.expiredSets, 0u);
+    EXPECT_EQ(counters.malformed + counters.queueDrops + counters.expiredSets +
+                  counters.unopenable + counters.foreignKey + counters.replayed,
+              0u);
     EXPECT_GE(counters.receiveBufferBytes, 1u << 20);
   }
 }
@@ -236,6 +310,60 @@ TEST_F(MulticastLoopbackTest, EveryStationGetsTheGroupAndOnlyItsOwnUnicast) {
   std::this_thread::sleep_for(milliseconds(100));  // nothing more comes
   EXPECT_EQ(inboxB.WaitFor(3, milliseconds(0)).size(), 2u);
   EXPECT_EQ(inboxC.WaitFor(3, milliseconds(0)).size(), 2u);
+}
+
+// Stations hear only stations with a key of their ring; a station without a key in use neither
+// sends nor hears; a datagram sent again, also from another address, is delivered once.
+TEST_F(MulticastLoopbackTest, OnlyStationsWithTheKeyHearEachOtherAndNothingTwice) {
+  const std::shared_ptr<const KeyRing> ringA = CurrentKeyRing();
+  auto ringB = std::make_shared<KeyRing>();
+  ringB->keys.push_back(GenerateClusterKey(true).value());
+  ringB->inUse = ringB->keys[0].id;
+  Inbox inboxA, inboxB, inboxNone;
+  std::string error;
+  auto a = MulticastTransport::Start(TestSettings("127.0.0.2"), inboxA.Receiver(), &error);
+  ASSERT_TRUE(a) << error;
+  auto b = MulticastTransport::Start(
+      TestSettings("127.0.0.3"), inboxB.Receiver(), [ringB] { return ringB; }, &error);
+  ASSERT_TRUE(b) << error;
+  auto none = MulticastTransport::Start(
+      TestSettings("127.0.0.5"), inboxNone.Receiver(),
+      [] { return std::make_shared<const KeyRing>(); }, &error);
+  ASSERT_TRUE(none) << error;
+
+  EXPECT_EQ(none->SendToGroup("<none/>"), kMulticastNoKey);
+  ASSERT_EQ(a->SendToGroup("<a/>"), S_OK);
+  ASSERT_EQ(a->SendTo("127.0.0.3", "<a-to-b/>"), S_OK);
+  ASSERT_EQ(b->SendToGroup("<b/>"), S_OK);
+  // One datagram sealed with A's key, sent twice from one address and once from another.
+  DatagramSealer sealer(77);
+  std::string sealed;
+  ASSERT_TRUE(sealer.Seal(*ringA->InUse(),
+                          SplitMessage(77, sealer.incarnationLow(), 1, "<raw/>", 1000)[0],
+                          SealPath::kStation, &sealed));
+  asio::io_context io;
+  for (const char* from : {"127.0.0.6", "127.0.0.6", "127.0.0.8"}) {
+    asio::ip::udp::socket raw(io, asio::ip::udp::endpoint(asio::ip::make_address_v4(from), 0));
+    raw.send_to(asio::buffer(sealed),
+                asio::ip::udp::endpoint(asio::ip::make_address_v4("127.0.0.2"),
+                                        TestSettings("127.0.0.2").port));
+  }
+
+  auto texts = [](const std::vector<MulticastMessage>& messages) {
+    std::vector<std::string> all;
+    for (const auto& m : messages) all.push_back(m.text);
+    std::sort(all.begin(), all.end());
+    return all;
+  };
+  EXPECT_EQ(texts(inboxA.WaitFor(3, milliseconds(1000))),
+            (std::vector<std::string>{"<a/>", "<raw/>"}));
+  EXPECT_EQ(texts(inboxB.WaitFor(2, milliseconds(500))), (std::vector<std::string>{"<b/>"}));
+  EXPECT_TRUE(inboxNone.WaitFor(1, milliseconds(0)).empty());
+  const MulticastCounters countersA = a->Counters(), countersB = b->Counters();
+  EXPECT_EQ(countersA.replayed, 2u);
+  EXPECT_GE(countersA.foreignKey, 1u);  // b's group message
+  EXPECT_GE(countersB.foreignKey, 2u);  // a's group message and a's unicast
+  EXPECT_GE(none->Counters().foreignKey, 2u);
 }
 
 TEST(MulticastSettingsTest, WrongSettingsAreRefused) {

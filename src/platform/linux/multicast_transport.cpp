@@ -3,11 +3,14 @@
 // The receive thread runs the io_context with one pending receive on each receive socket; each
 // datagram is copied into the queue of a delivery lane (bounded in datagrams and bytes; a full
 // queue drops and counts) and the receive is armed again at once, so that a burst leaves the
-// kernel's buffer as fast as it arrives. Each lane's thread reassembles fragments and calls the
-// receiver; it also expires unfinished sets a few times a second. A sender's datagrams always
-// take the same lane (chosen by its address), so its fragments meet in one assembler and its
-// messages arrive in the order sent, while the lanes take in different senders side by side:
-// one lane for each core, at most kMaxLanes. The receiver is called from every lane's thread.
+// kernel's buffer as fast as it arrives. Each lane's thread opens the sealed datagrams (its own
+// DatagramOpener with the replay windows of its senders), reassembles the fragments and calls
+// the receiver; it also expires unfinished sets a few times a second. A sender's datagrams
+// always take the same lane (chosen by the sender id in the header, not by the address they came
+// from, so that a copy replayed from elsewhere meets the same replay window), so its fragments
+// meet in one assembler and its messages arrive in the order sent, while the lanes take in
+// different senders side by side: one lane for each core, at most kMaxLanes. The receiver is
+// called from every lane's thread.
 //
 // The receive buffer is asked for with SO_RCVBUFFORCE (which passes rmem_max for a privileged
 // process) and else with SO_RCVBUF; the granted size is in the counters.
@@ -24,12 +27,14 @@
 #include <chrono>
 #include <deque>
 #include <memory>
-#include <random>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "common/little_endian.h"
 #include "common/mutex.h"
+#include "platform/cluster_keys.h"
+#include "platform/datagram_seal.h"
 #include "platform/multicast_fragments.h"
 
 namespace qx {
@@ -79,11 +84,9 @@ std::uint32_t SenderIdOf(const MulticastSettings& settings) {
   return hash;
 }
 
-std::uint32_t RandomIncarnation() {
-  std::random_device device;
-  std::uint32_t value = 0;
-  while (value == 0) value = device();
-  return value;
+// The payload of a datagram of DatagramBytes: what the sealed header and the tag leave.
+std::size_t FragmentPayload(std::uint32_t datagramBytes) {
+  return datagramBytes - kSealedHeaderBytes - kSealTagBytes;
 }
 
 struct Datagram {
@@ -100,22 +103,27 @@ struct Lane {
   std::size_t queueBytes GUARDED_BY(mutex) = 0;
   bool stopping GUARDED_BY(mutex) = false;
   AssemblerCounters assembled GUARDED_BY(mutex);
+  std::uint64_t notSealedHeader GUARDED_BY(mutex) = 0;  // malformed before opening
+  std::uint64_t unopenable GUARDED_BY(mutex) = 0;
+  std::uint64_t foreignKey GUARDED_BY(mutex) = 0;
+  std::uint64_t replayed GUARDED_BY(mutex) = 0;
   std::uint64_t messagesDelivered GUARDED_BY(mutex) = 0;
   std::thread thread;
 };
 
 class AsioMulticastTransport final : public MulticastTransport {
  public:
-  AsioMulticastTransport(const MulticastSettings& settings, MulticastReceiver receiver)
+  AsioMulticastTransport(const MulticastSettings& settings, MulticastReceiver receiver,
+                         KeyRingSource keyRing)
       : settings_(settings),
         receiver_(std::move(receiver)),
-        fragmentPayload_(DatagramBytes(settings) - kFragmentHeaderBytes),
-        senderId_(SenderIdOf(settings)),
-        incarnation_(RandomIncarnation()),
+        keyRing_(std::move(keyRing)),
+        fragmentPayload_(FragmentPayload(DatagramBytes(settings))),
         groupSocket_(io_),
         unicastSocket_(io_),
         sendSocket_(io_),
-        errorPause_(io_) {
+        errorPause_(io_),
+        sealer_(SenderIdOf(settings)) {
     const std::size_t lanes = LaneCount();
     for (std::size_t i = 0; i < lanes; ++i) lanes_.push_back(std::make_unique<Lane>());
     laneDatagrams_ = std::max<std::size_t>(1, settings_.queueDatagrams / lanes);
@@ -197,21 +205,24 @@ class AsioMulticastTransport final : public MulticastTransport {
   }
 
   HRESULT SendToGroup(std::string_view text) override {
-    return Send(udp::endpoint(group_, settings_.port), text);
+    return Send(udp::endpoint(group_, settings_.port), SealPath::kGroup, text);
   }
 
   HRESULT SendTo(std::string_view ipv4, std::string_view text) override {
     const auto address = ParseIpv4(ipv4);
     if (!address || address->is_multicast() || address->is_unspecified()) return E_INVALIDARG;
     if (localMode_ && !IsLoopback(*address)) return E_ACCESSDENIED;
-    return Send(udp::endpoint(*address, settings_.port), text);
+    return Send(udp::endpoint(*address, settings_.port), SealPath::kStation, text);
   }
 
   MulticastCounters Counters() const override {
     MulticastCounters counters;
     for (const auto& lane : lanes_) {
       MutexLock lock(&lane->mutex);
-      counters.malformed += lane->assembled.malformed;
+      counters.malformed += lane->assembled.malformed + lane->notSealedHeader;
+      counters.unopenable += lane->unopenable;
+      counters.foreignKey += lane->foreignKey;
+      counters.replayed += lane->replayed;
       counters.duplicates += lane->assembled.duplicates;
       counters.expiredSets += lane->assembled.expiredSets;
       counters.evictedSets += lane->assembled.evictedSets;
@@ -267,7 +278,7 @@ class AsioMulticastTransport final : public MulticastTransport {
 
   void Enqueue(MulticastDelivery delivery, std::string_view bytes,
                const asio::ip::address_v4& from) {
-    Lane& lane = *lanes_[LaneOf(from)];
+    Lane& lane = *lanes_[LaneOf(bytes)];
     {
       MutexLock lock(&lane.mutex);
       if (lane.queue.size() >= laneDatagrams_ || lane.queueBytes + bytes.size() > laneBytes_) {
@@ -280,8 +291,11 @@ class AsioMulticastTransport final : public MulticastTransport {
     lane.changed.Signal();
   }
 
-  std::size_t LaneOf(const asio::ip::address_v4& from) const {
-    std::uint32_t hash = from.to_uint() * 2654435761u;  // Knuth's multiplicative hash
+  // By the sender id the datagram names (a datagram too short for one is dropped on lane 0).
+  std::size_t LaneOf(std::string_view datagram) const {
+    constexpr std::size_t kSenderIdAt = 8;
+    if (datagram.size() < kSenderIdAt + 4) return 0;
+    const std::uint32_t hash = GetLe32(datagram.data() + kSenderIdAt) * 2654435761u;  // Knuth's
     return (hash >> 16) % lanes_.size();
   }
 
@@ -290,8 +304,10 @@ class AsioMulticastTransport final : public MulticastTransport {
     limits.maxMessageBytes = settings_.maxMessageBytes;
     limits.expiry = std::chrono::milliseconds(settings_.incompleteExpiryMs);
     FragmentAssembler assembler(limits);
+    DatagramOpener opener;
     auto nextExpiry = Clock::now() + kExpiryTick;
     std::deque<Datagram> batch;
+    std::string plain;
     for (;;) {
       {
         MutexLock lock(&lane->mutex);
@@ -303,9 +319,33 @@ class AsioMulticastTransport final : public MulticastTransport {
         lane->queueBytes = 0;
       }
       const auto now = Clock::now();
-      std::uint64_t delivered = 0;
+      std::uint64_t delivered = 0, malformed = 0, unopenable = 0, foreignKey = 0, replayed = 0;
+      const std::shared_ptr<const KeyRing> ring = batch.empty() ? nullptr : keyRing_();
       for (Datagram& datagram : batch) {
-        std::optional<std::string> text = assembler.Add(datagram.bytes, now);
+        const OpenStatus status =
+            ring ? opener.Open(*ring, datagram.bytes,
+                               datagram.delivery == MulticastDelivery::kUnicast ? SealPath::kStation
+                                                                                : SealPath::kGroup,
+                               &plain)
+                 : OpenStatus::kForeignKey;
+        switch (status) {
+          case OpenStatus::kOpened:
+            break;
+          case OpenStatus::kMalformed:
+            ++malformed;
+            break;
+          case OpenStatus::kUnopenable:
+            ++unopenable;
+            break;
+          case OpenStatus::kForeignKey:
+            ++foreignKey;
+            break;
+          case OpenStatus::kReplayed:
+            ++replayed;
+            break;
+        }
+        if (status != OpenStatus::kOpened) continue;
+        std::optional<std::string> text = assembler.Add(plain, now);
         if (!text) continue;
         ++delivered;
         MulticastMessage message{datagram.delivery, std::move(*text), datagram.from.to_string()};
@@ -323,18 +363,33 @@ class AsioMulticastTransport final : public MulticastTransport {
       MutexLock lock(&lane->mutex);
       lane->assembled = assembler.counters();
       lane->messagesDelivered += delivered;
+      lane->notSealedHeader += malformed;
+      lane->unopenable += unopenable;
+      lane->foreignKey += foreignKey;
+      lane->replayed += replayed;
     }
   }
 
-  HRESULT Send(const udp::endpoint& to, std::string_view text) EXCLUDES(sendMutex_) {
+  HRESULT Send(const udp::endpoint& to, SealPath path, std::string_view text) EXCLUDES(sendMutex_) {
     if (text.size() > settings_.maxMessageBytes) return E_INVALIDARG;
+    const std::shared_ptr<const KeyRing> ring = keyRing_();
+    const ClusterKey* key = ring ? ring->InUse() : nullptr;
+    if (key == nullptr) {
+      ++sendFailures_;
+      return kMulticastNoKey;
+    }
     MutexLock lock(&sendMutex_);
-    const std::vector<std::string> datagrams =
-        SplitMessage(senderId_, incarnation_, nextMessageId_++, text, fragmentPayload_);
+    const std::vector<std::string> datagrams = SplitMessage(
+        sealer_.senderId(), sealer_.incarnationLow(), nextMessageId_++, text, fragmentPayload_);
     if (datagrams.empty()) return E_INVALIDARG;
+    std::string sealed;
     for (const std::string& datagram : datagrams) {
+      if (!sealer_.Seal(*key, datagram, path, &sealed)) {
+        ++sendFailures_;
+        return E_FAIL;
+      }
       asio::error_code ec;
-      sendSocket_.send_to(asio::buffer(datagram), to, 0, ec);
+      sendSocket_.send_to(asio::buffer(sealed), to, 0, ec);
       if (ec) {
         ++sendFailures_;
         return E_FAIL;
@@ -346,9 +401,8 @@ class AsioMulticastTransport final : public MulticastTransport {
 
   const MulticastSettings settings_;
   const MulticastReceiver receiver_;
+  const KeyRingSource keyRing_;
   const std::size_t fragmentPayload_;
-  const std::uint32_t senderId_;
-  const std::uint32_t incarnation_;
   asio::ip::address_v4 group_, interface_, unicast_;
   bool localMode_ = true;
 
@@ -364,6 +418,7 @@ class AsioMulticastTransport final : public MulticastTransport {
   bool receiveBufferForced_ = false;
 
   Mutex sendMutex_;
+  DatagramSealer sealer_ GUARDED_BY(sendMutex_);
   std::uint32_t nextMessageId_ GUARDED_BY(sendMutex_) = 1;
 
   std::vector<std::unique_ptr<Lane>> lanes_;  // fixed after construction
@@ -400,13 +455,14 @@ bool CheckMulticastSettings(const MulticastSettings& settings, std::string* erro
   if (settings.port == 0) return fail("Port 0 is no port");
   if (settings.ttl > 255) return fail("TTL " + std::to_string(settings.ttl) + " is beyond 255");
   const std::uint32_t datagram = DatagramBytes(settings);
-  if (datagram <= kFragmentHeaderBytes + 16 || datagram > kLargestDatagram) {
+  // At least 17 payload bytes beside the sealed header and the tag.
+  constexpr std::uint32_t kSmallest = kSealedHeaderBytes + kSealTagBytes + 17;
+  if (datagram < kSmallest || datagram > kLargestDatagram) {
     return fail("DatagramBytes " + std::to_string(datagram) + " is outside " +
-                std::to_string(kFragmentHeaderBytes + 17) + ".." +
-                std::to_string(kLargestDatagram));
+                std::to_string(kSmallest) + ".." + std::to_string(kLargestDatagram));
   }
   if (settings.maxMessageBytes == 0 ||
-      settings.maxMessageBytes / (datagram - kFragmentHeaderBytes) >= kMaxFragmentsPerMessage) {
+      settings.maxMessageBytes / FragmentPayload(datagram) >= kMaxFragmentsPerMessage) {
     return fail("MaxMessageBytes " + std::to_string(settings.maxMessageBytes) +
                 " needs more fragments than a message may have");
   }
@@ -417,15 +473,24 @@ bool CheckMulticastSettings(const MulticastSettings& settings, std::string* erro
 std::unique_ptr<MulticastTransport> MulticastTransport::Start(const MulticastSettings& settings,
                                                               MulticastReceiver receiver,
                                                               std::string* error) {
+  return Start(settings, std::move(receiver), &CurrentKeyRing, error);
+}
+
+std::unique_ptr<MulticastTransport> MulticastTransport::Start(const MulticastSettings& settings,
+                                                              MulticastReceiver receiver,
+                                                              KeyRingSource keyRing,
+                                                              std::string* error) {
   std::string ignored;
   if (error == nullptr) error = &ignored;
-  if (!receiver) {
-    *error = "no receiver for the multicast messages";
+  if (!receiver || !keyRing) {
+    *error = receiver ? "no key ring for the multicast datagrams"
+                      : "no receiver for the multicast messages";
     return nullptr;
   }
   if (!CheckMulticastSettings(settings, error)) return nullptr;
   try {
-    auto transport = std::make_unique<AsioMulticastTransport>(settings, std::move(receiver));
+    auto transport =
+        std::make_unique<AsioMulticastTransport>(settings, std::move(receiver), std::move(keyRing));
     if (!transport->Open(error)) return nullptr;
     transport->StartThreads();
     return transport;
