@@ -3,7 +3,10 @@
 // One 256 MiB file is made once in a temp directory (removed at the end); each benchmark
 // copies it to a second file of that directory:
 //   BM_RemoteCopyFile256MiB  RemoteCopyFile with 64 KiB blocks from the station's own server
-//                            object (CSERVER, project-manager service) on 127.0.0.1;
+//                            object (CSERVER, project-manager service) on 127.0.0.1, over TLS
+//                            with the cluster key as every station does;
+//   BM_RemoteCopyFilePlain256MiB  the same over plain TCP (the benchmark switch of
+//                            rpc_internal.h): what TLS costs the copy;
 //   BM_TcpBlockLoop256MiB    the same request-per-block loop over one plain TCP connection:
 //                            the client sends a 16-byte request, the server preads 64 KiB of
 //                            the file and sends it back, the client writes it to the copy;
@@ -30,8 +33,10 @@
 #include <vector>
 
 #include "client/remote_file.h"
+#include "platform/cluster_keys.h"
 #include "registry/store/registry_store.h"
 #include "registry/store/settings.h"
+#include "rpc/rpc_internal.h"
 #include "server/remote_file_answers.h"
 #include "server/remote_server.h"
 #include "trace/trace.h"
@@ -88,6 +93,8 @@ bool Prepare() {
   std::filesystem::create_directories(setup.dir / "run");
   ::setenv("QX_REGISTRY", (setup.dir / "registry.db").c_str(), 1);
   ::setenv("QX_RUNTIME_DIR", (setup.dir / "run").c_str(), 1);
+  qx::KeyRing ring;
+  if (!qx::LoadOrCreateKeyRing(qx::KeyRingPath(), &ring, &setup.error)) return false;
   SetValue("SOFTWARE\\TOLVAR\\NORVANE\\RPC\\PORTS", qx::kServiceProjectManager,
            qx::RegValue::Dword(FreeLoopbackPort()));
   SetValue("SOFTWARE\\TOLVAR\\NORVANE\\SECURITY", "FileRoots",
@@ -129,15 +136,23 @@ void CopyFromLoopback(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kFileBytes));
 }
 
-void BM_RemoteCopyFile256MiB(benchmark::State& state) {
+void CopyFromOwnServer(benchmark::State& state, bool plaintext) {
   if (!setup.error.empty()) return state.SkipWithError(setup.error.c_str());
+  qx::SetRpcPlaintextForBenchmark(plaintext);
+  qx::DropKeptRpcConnections();
   qx::CSERVER server;
   if (server.startRemoteServer(qx::kServiceProjectManager) != qx::S_OK) {
-    return state.SkipWithError("the server did not start");
+    state.SkipWithError("the server did not start");
+  } else {
+    CopyFromLoopback(state);
+    server.stopRemoteServer();
   }
-  CopyFromLoopback(state);
-  server.stopRemoteServer();
+  qx::DropKeptRpcConnections();
+  qx::SetRpcPlaintextForBenchmark(false);
 }
+
+void BM_RemoteCopyFile256MiB(benchmark::State& state) { CopyFromOwnServer(state, false); }
+void BM_RemoteCopyFilePlain256MiB(benchmark::State& state) { CopyFromOwnServer(state, true); }
 
 // A holder that answers READFILE with a pread on a file it keeps open and OPENFILE with no
 // times: what the copy and the RPC runtime reach when serving costs nothing.
@@ -324,6 +339,10 @@ void BM_CpFile256MiB(benchmark::State& state) {
 }
 
 BENCHMARK(BM_RemoteCopyFile256MiB)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RemoteCopyFilePlain256MiB)
+    ->Iterations(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RemoteCopyFileLeanHolder256MiB)
     ->Iterations(3)
     ->UseRealTime()

@@ -2,9 +2,11 @@
 //
 // BM_RpcRoundTrip does what a remote command does for each iteration: a new CRPCClientW,
 // Connect to the station by name, SendString (data id 777, "<Test/>") answered "Test Answered"
-// by a CRPCServerW subclass, Disconnect. BM_TcpPingPong sends the same byte counts (request
-// and answer frames) over one open blocking TCP connection to an echo thread. The goal is a
-// round trip at most 1.3 times the ping-pong. BM_RpcRoundTrip16Threads runs the round trip on
+// by a CRPCServerW subclass, Disconnect; over TLS with the cluster key, as stations speak.
+// BM_RpcRoundTripPlain is the same over plain TCP (the benchmark switch of rpc_internal.h).
+// BM_TcpPingPong sends the same byte counts (request and answer frames) over one open
+// blocking TCP connection to an echo thread. The goals: the plain round trip at most 1.3 times
+// the ping-pong, the TLS one at most 1.5 times. BM_RpcRoundTrip16Threads runs the round trip on
 // 16 threads at once and counts failures (it stops at the first).
 // Only loopback traffic (127.0.0.1); iterations are bounded by Google Benchmark's time limit.
 #include <benchmark/benchmark.h>
@@ -18,10 +20,12 @@
 #include <filesystem>
 #include <thread>
 
+#include "platform/cluster_keys.h"
 #include "registry/store/registry_store.h"
 #include "registry/store/settings.h"
 #include "rpc/rpc.h"
 #include "rpc/rpc_frame.h"
+#include "rpc/rpc_internal.h"
 
 namespace {
 
@@ -56,6 +60,10 @@ struct RpcStation {
     if (::mkdtemp(pattern) == nullptr) std::abort();
     dir = pattern;
     qx::SetRegistryForTesting(qx::OpenSqliteRegistry(dir + "/registry.db"));
+    // The key ring lies beside the registry; client and server share it.
+    ::setenv("QX_REGISTRY", (dir + "/registry.db").c_str(), 1);
+    qx::KeyRing ring;
+    if (!qx::LoadOrCreateKeyRing(qx::KeyRingPath(), &ring, nullptr)) std::abort();
     SetValue("RPC\\PORTS", qx::kServiceProjectManager, qx::RegValue::Dword(0));
     SetValue("RPC\\HOSTS", kStation, qx::RegValue::String("127.0.0.1"));
     if (!server.startServer(qx::kServiceProjectManager, 0)) std::abort();
@@ -96,6 +104,22 @@ void BM_RpcRoundTrip(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_RpcRoundTrip)->UseRealTime();
+
+void BM_RpcRoundTripPlain(benchmark::State& state) {
+  Station();
+  qx::SetRpcPlaintextForBenchmark(true);
+  qx::DropKeptRpcConnections();
+  for (auto _ : state) {
+    if (!RoundTrip()) {
+      state.SkipWithError("round trip failed");
+      break;
+    }
+  }
+  qx::DropKeptRpcConnections();
+  qx::SetRpcPlaintextForBenchmark(false);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_RpcRoundTripPlain)->UseRealTime();
 
 void BM_RpcRoundTrip16Threads(benchmark::State& state) {
   Station();

@@ -126,6 +126,8 @@ HRESULT doRPCCommand(std::string_view service, std::string_view receiver, std::s
     if (client.Connect(service, receiver, ExecutablePath())) {
       if (client.SendString(DATA_ID_REQUEST, message, &reply)) result = client.lastResult;
       client.Disconnect();
+    } else if (client.lastResult == kRpcAuthenticationFailed) {
+      result = kRpcAuthenticationFailed;  // the caller learns that the keys do not match
     }
   }
   if (Failed(result)) {

@@ -28,8 +28,9 @@
 // values fails, it reads them afresh and tries once more if they changed.
 // DropKeptRpcConnections() forgets them at once.
 //
-// Network mode (TLS with the cluster key) is not built yet: the transport is plain TCP, and the
-// two places that would wrap it are marked in rpc_server.cpp and rpc_connection.cpp.
+// Every connection, loopback included, is TLS 1.3 authenticated by the cluster key as external
+// PSK (rpc_tls.h): a peer without a key of the server's ring, or a client whose ring has no key
+// in use, cannot call; the client's lastResult is then kRpcAuthenticationFailed.
 //
 //   CRPCClientW client;
 //   AnswerText answer;
@@ -55,6 +56,9 @@ inline constexpr std::uint32_t DATA_ID_REQUEST = 777;
 inline constexpr std::uint32_t DATA_ID_READ_FILE = 779;
 // The answer's result when every handler thread is busy and the queue is full.
 inline constexpr HRESULT RPC_E_SERVERCALL_RETRYLATER = static_cast<HRESULT>(0x8001010Au);
+// A failed Connect or call's result when the stations do not share a cluster key: this station
+// has no key in use, or the peer refused the TLS handshake (RPC_S_SEC_PKG_ERROR as an HRESULT).
+inline constexpr HRESULT kRpcAuthenticationFailed = static_cast<HRESULT>(0x80070721u);
 
 using ByteBlock = std::vector<std::uint8_t>;
 
@@ -125,7 +129,9 @@ class CRPCClientW {
   bool ReceiveData(ByteBlock* answer);
   int InFlight() const;
 
-  // After a call: the remote handler's HRESULT when the call returned true, else E_FAIL.
+  // After a call: the remote handler's HRESULT when the call returned true, else E_FAIL, or
+  // kRpcAuthenticationFailed when no connection could be authenticated. After a failed
+  // Connect: E_FAIL or kRpcAuthenticationFailed.
   HRESULT lastResult = S_OK;
 
  private:

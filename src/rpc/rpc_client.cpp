@@ -1,9 +1,9 @@
 // rpc_client.cpp - CRPCClientW: a client of one service on one station.
 //
 // Connect resolves the station, takes a kept connection from the pool or opens a new one
-// (TCP, then HELLO), all within the connect timeout as a whole, and Disconnect gives a healthy
-// idle connection back. Each call writes its request and reads the answer within the call
-// timeout.
+// (TCP, TLS with the cluster key, then HELLO), all within the connect timeout as a whole, and
+// Disconnect gives a healthy idle connection back. Each call writes its request and reads the
+// answer within the call timeout.
 //
 // Retry rule: a request whose answer read meets CLOSE did not run (the server sends CLOSE only
 // between requests and reads nothing after it), so it is sent once more on a new connection.
@@ -33,20 +33,24 @@ class RpcClientImpl {
   // Request frames posted and not yet answered, oldest first; kept to send again after CLOSE.
   std::deque<std::vector<std::uint8_t>> posted;
   bool writeFailed = false;  // a post could not be written on this connection
+  bool authFailed = false;   // the last connection could not be authenticated
 
   // A new connection for key by the deadline (default: the connect timeout from now). False
-  // when the station cannot be reached or refuses.
+  // when the station cannot be reached, refuses, or does not share the cluster key.
   bool OpenFresh(std::optional<RpcClock::time_point> deadline = std::nullopt) {
-    bool refused = false;
+    RpcOpenFailure failure = RpcOpenFailure::kNone;
     writeFailed = false;
     connection = RpcClientConnection::Open(
         key,
         deadline.value_or(RpcClock::now() + std::chrono::milliseconds(settings.connectTimeoutMs)),
-        &refused);
-    if (refused)
+        &failure);
+    authFailed = failure == RpcOpenFailure::kAuthentication;
+    if (failure == RpcOpenFailure::kRefused)
       TraceWarning(kClientSource, "RPC: the station refused the service %s", key.service.c_str());
     return connection != nullptr;
   }
+
+  HRESULT FailureResult() const { return authFailed ? kRpcAuthenticationFailed : E_FAIL; }
 
   RpcClock::time_point CallDeadline() const {
     return RpcClock::now() + std::chrono::milliseconds(settings.callTimeoutMs);
@@ -122,6 +126,7 @@ bool CRPCClientW::Connect(std::string_view endpointName, std::string_view host,
   // read afresh once, and tried again if they changed. Name resolution and both attempts share
   // one deadline: the connect timeout.
   impl.settings = CachedRpcSettings();
+  impl.authFailed = false;
   const auto deadline = RpcClock::now() + std::chrono::milliseconds(impl.settings.connectTimeoutMs);
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (attempt != 0) impl.settings = CachedRpcSettings();
@@ -140,8 +145,11 @@ bool CRPCClientW::Connect(std::string_view endpointName, std::string_view host,
         return true;
       }
     }
+    // A peer that refused our key will not take it on a second attempt.
+    if (impl.authFailed) break;
     ClearRpcClientCaches();
   }
+  lastResult = impl.FailureResult();
   if (impl.key.port == 0)
     TraceWarning(kClientSource, "RPC: no address or port for service %s on station %s",
                  std::string(endpointName).c_str(), std::string(host).c_str());
@@ -167,7 +175,11 @@ bool CRPCClientW::SendString(std::uint32_t dataId, std::string_view text, Answer
   std::vector<std::uint8_t> body;
   const std::deque<std::vector<std::uint8_t>> request{
       rpc::BuildFrame({rpc::FrameKind::kStringRequest, 0, dataId}, text)};
-  if (!impl.Exchange(request, rpc::FrameKind::kStringAnswer, &header, &body, true)) return false;
+  impl.authFailed = false;
+  if (!impl.Exchange(request, rpc::FrameKind::kStringAnswer, &header, &body, true)) {
+    lastResult = impl.FailureResult();
+    return false;
+  }
   lastResult = header.result;
   if (answer != nullptr) {
     if (header.flags & rpc::kFlagAnswerPresent)
@@ -188,7 +200,11 @@ bool CRPCClientW::SendData(std::uint32_t dataId, const std::uint8_t* data, std::
   std::vector<std::uint8_t> body;
   const std::deque<std::vector<std::uint8_t>> request{
       rpc::BuildFrame({rpc::FrameKind::kDataRequest, 0, dataId}, data, size)};
-  if (!impl.Exchange(request, rpc::FrameKind::kDataAnswer, &header, &body, true)) return false;
+  impl.authFailed = false;
+  if (!impl.Exchange(request, rpc::FrameKind::kDataAnswer, &header, &body, true)) {
+    lastResult = impl.FailureResult();
+    return false;
+  }
   lastResult = header.result;
   if (answer != nullptr) *answer = std::move(body);
   return true;
@@ -223,7 +239,9 @@ bool CRPCClientW::ReceiveData(ByteBlock* answer) {
   if (!impl.connected || impl.posted.empty()) return false;
   rpc::FrameHeader header;
   std::vector<std::uint8_t> body;
+  impl.authFailed = false;
   if (!impl.Exchange(impl.posted, rpc::FrameKind::kDataAnswer, &header, &body, false)) {
+    lastResult = impl.FailureResult();
     impl.Drop();
     return false;
   }

@@ -1,12 +1,12 @@
-// rpc_connection.cpp - one client connection: connect with a timeout, HELLO, and frame reads
-// and writes that end by their deadline.
+// rpc_connection.cpp - one client connection: connect with a timeout, the TLS handshake with
+// the cluster key, HELLO, and frame reads and writes that end by their deadline.
 //
-// The socket is non-blocking; every read and write that would block waits in poll() for what
-// is left of its deadline, so no call outlives the connect or call timeout. Received bytes are
-// buffered so that a small answer costs one recv; large bodies are read straight into place.
-// Network mode would wrap WriteAll, Fill and ReadExact (the only places that move bytes) and
-// the HELLO exchange in a TLS session keyed by the cluster key; plain TCP is the only
-// transport today.
+// The socket is non-blocking; every read, write and handshake step that would block waits in
+// poll() for what is left of its deadline, so no call outlives the connect or call timeout.
+// Received bytes are buffered so that a small answer costs one read; large bodies are read
+// straight into place. Receive and Send are the only places that move bytes: through the TLS
+// session, or plain for a benchmark's connection. Bytes that TLS has read ahead are not seen by
+// poll(), so every wait for input first asks the session.
 // One thread uses a connection at a time (its owner).
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -19,12 +19,17 @@
 #include <cstring>
 
 #include "common/text.h"
+#include "platform/cluster_keys.h"
 #include "platform/environment.h"
 #include "rpc/rpc.h"
 #include "rpc/rpc_internal.h"
+#include "rpc/rpc_tls.h"
+#include "trace/trace.h"
 
 namespace qx {
 namespace {
+
+const CTraceSource kConnectionSource("RemoteClient");
 
 constexpr std::size_t kInputBufferSize = 64 * 1024;
 // Bodies at least this large are read directly into the caller's buffer.
@@ -73,8 +78,14 @@ RpcClientConnection::RpcClientConnection(const RpcConnectionKey& key, asio::ip::
     : key_(key), socket_(std::move(socket)) {}
 
 RpcClientConnection::~RpcClientConnection() {
+  if (tls_) tls_->Close();
+  tls_.reset();
   std::error_code ignored;
   socket_.close(ignored);
+}
+
+std::string RpcClientConnection::PeerText() const {
+  return asio::ip::address_v4(key_.address).to_string() + ":" + std::to_string(key_.port);
 }
 
 RpcIo RpcClientConnection::WaitFor(short events, RpcClock::time_point deadline) {
@@ -89,8 +100,21 @@ RpcIo RpcClientConnection::WaitFor(short events, RpcClock::time_point deadline) 
 
 std::unique_ptr<RpcClientConnection> RpcClientConnection::Open(const RpcConnectionKey& key,
                                                                RpcClock::time_point deadline,
-                                                               bool* refused) {
-  *refused = false;
+                                                               RpcOpenFailure* failure) {
+  *failure = RpcOpenFailure::kUnreachable;
+  // The key is chosen before anything goes out: a station without one cannot call at all.
+  const bool plaintext = RpcPlaintextForBenchmark();
+  std::shared_ptr<const KeyRing> ring;
+  if (!plaintext) {
+    ring = RpcClientKeyRing();
+    if (ring->InUse() == nullptr) {
+      *failure = RpcOpenFailure::kAuthentication;
+      TraceWarning(kConnectionSource,
+                   "RPC: no cluster key in use on this station; %s:%u cannot be called",
+                   asio::ip::address_v4(key.address).to_string().c_str(), key.port);
+      return nullptr;
+    }
+  }
   asio::ip::tcp::socket socket(RpcClientIoContext());
   std::error_code error;
   socket.open(asio::ip::tcp::v4(), error);
@@ -121,6 +145,16 @@ std::unique_ptr<RpcClientConnection> RpcClientConnection::Open(const RpcConnecti
   }
 
   auto connection = std::make_unique<RpcClientConnection>(key, std::move(socket));
+  if (!plaintext) {
+    bool noKey = false;
+    connection->tls_ = RpcTlsSession::Client(connection->socket_.native_handle(), *ring, &noKey);
+    if (!connection->tls_) return nullptr;
+    bool refused = false;
+    if (connection->Handshake(deadline, &refused) != RpcIo::kOk) {
+      if (refused) *failure = RpcOpenFailure::kAuthentication;
+      return nullptr;
+    }
+  }
   const std::vector<std::uint8_t> hello = rpc::BuildHello(key.service, key.clientName);
   if (connection->WriteAll(hello.data(), hello.size(), deadline) != RpcIo::kOk) return nullptr;
   rpc::FrameHeader header;
@@ -128,29 +162,113 @@ std::unique_ptr<RpcClientConnection> RpcClientConnection::Open(const RpcConnecti
   if (connection->ReadFrame(&header, &body, rpc::kMaxHelloBytes, deadline) != RpcIo::kOk)
     return nullptr;
   if (header.kind == rpc::FrameKind::kHelloRefused) {
-    *refused = true;
+    *failure = RpcOpenFailure::kRefused;
     return nullptr;
   }
   if (header.kind != rpc::FrameKind::kHelloAck) return nullptr;
   connection->clientId_ = static_cast<std::uint16_t>(header.dataId);
   connection->lastUsed = RpcClock::now();
+  *failure = RpcOpenFailure::kNone;
   return connection;
+}
+
+RpcIo RpcClientConnection::Handshake(RpcClock::time_point deadline, bool* refused) {
+  *refused = false;
+  for (;;) {
+    RpcIo waited;
+    switch (tls_->Handshake()) {
+      case RpcTlsSession::Step::kDone:
+        return RpcIo::kOk;
+      case RpcTlsSession::Step::kWantRead:
+        waited = WaitFor(POLLIN, deadline);
+        break;
+      case RpcTlsSession::Step::kWantWrite:
+        waited = WaitFor(POLLOUT, deadline);
+        break;
+      case RpcTlsSession::Step::kClosed:
+      case RpcTlsSession::Step::kFailed:
+      default:
+        *refused = true;
+        TraceWarning(kConnectionSource,
+                     "RPC: %s refused the TLS handshake: it does not accept cluster key %s of "
+                     "this station (%s)",
+                     PeerText().c_str(), KeyIdText(tls_->keyId()).c_str(),
+                     tls_->FailureText().c_str());
+        return RpcIo::kError;
+    }
+    if (waited != RpcIo::kOk) return waited;
+  }
+}
+
+RpcIo RpcClientConnection::Send(const std::uint8_t* data, std::size_t size, std::size_t* sent,
+                                RpcClock::time_point deadline) {
+  for (;;) {
+    short wait = POLLOUT;
+    if (tls_) {
+      switch (tls_->Write(data, size, sent)) {
+        case RpcTlsSession::Step::kDone:
+          return RpcIo::kOk;
+        case RpcTlsSession::Step::kWantRead:
+          wait = POLLIN;
+          break;
+        case RpcTlsSession::Step::kWantWrite:
+          break;
+        case RpcTlsSession::Step::kClosed:
+        case RpcTlsSession::Step::kFailed:
+        default:
+          return RpcIo::kError;
+      }
+    } else {
+      std::error_code error;
+      *sent = socket_.write_some(asio::buffer(data, size), error);
+      if (!error) return RpcIo::kOk;
+      if (error != asio::error::would_block && error != asio::error::try_again &&
+          error != asio::error::interrupted)
+        return RpcIo::kError;
+    }
+    if (RpcIo waited = WaitFor(wait, deadline); waited != RpcIo::kOk) return waited;
+  }
+}
+
+RpcIo RpcClientConnection::Receive(std::uint8_t* out, std::size_t size, std::size_t* got,
+                                   RpcClock::time_point deadline) {
+  for (;;) {
+    short wait = POLLIN;
+    if (tls_) {
+      switch (tls_->Read(out, size, got)) {
+        case RpcTlsSession::Step::kDone:
+          return RpcIo::kOk;
+        case RpcTlsSession::Step::kWantRead:
+          break;
+        case RpcTlsSession::Step::kWantWrite:
+          wait = POLLOUT;
+          break;
+        case RpcTlsSession::Step::kClosed:
+          return RpcIo::kEof;
+        case RpcTlsSession::Step::kFailed:
+        default:
+          return RpcIo::kError;
+      }
+    } else {
+      std::error_code error;
+      *got = socket_.read_some(asio::buffer(out, size), error);
+      if (!error) return RpcIo::kOk;
+      if (error == asio::error::eof) return RpcIo::kEof;
+      if (error != asio::error::would_block && error != asio::error::try_again &&
+          error != asio::error::interrupted)
+        return RpcIo::kError;
+    }
+    if (RpcIo waited = WaitFor(wait, deadline); waited != RpcIo::kOk) return waited;
+  }
 }
 
 RpcIo RpcClientConnection::WriteAll(const std::uint8_t* data, std::size_t size,
                                     RpcClock::time_point deadline) {
   while (size != 0) {
-    std::error_code error;
-    const std::size_t written = socket_.write_some(asio::buffer(data, size), error);
-    if (!error) {
-      data += written;
-      size -= written;
-      continue;
-    }
-    if (error != asio::error::would_block && error != asio::error::try_again &&
-        error != asio::error::interrupted)
-      return RpcIo::kError;
-    if (RpcIo waited = WaitFor(POLLOUT, deadline); waited != RpcIo::kOk) return waited;
+    std::size_t written = 0;
+    if (RpcIo sent = Send(data, size, &written, deadline); sent != RpcIo::kOk) return sent;
+    data += written;
+    size -= written;
   }
   return RpcIo::kOk;
 }
@@ -164,20 +282,10 @@ RpcIo RpcClientConnection::Fill(RpcClock::time_point deadline) {
     inputEnd_ -= inputBegin_;
     inputBegin_ = 0;
   }
-  for (;;) {
-    std::error_code error;
-    const std::size_t got = socket_.read_some(
-        asio::buffer(input_.data() + inputEnd_, input_.size() - inputEnd_), error);
-    if (!error) {
-      inputEnd_ += got;
-      return RpcIo::kOk;
-    }
-    if (error == asio::error::eof) return RpcIo::kEof;
-    if (error != asio::error::would_block && error != asio::error::try_again &&
-        error != asio::error::interrupted)
-      return RpcIo::kError;
-    if (RpcIo waited = WaitFor(POLLIN, deadline); waited != RpcIo::kOk) return waited;
-  }
+  std::size_t got = 0;
+  const RpcIo read = Receive(input_.data() + inputEnd_, input_.size() - inputEnd_, &got, deadline);
+  if (read == RpcIo::kOk) inputEnd_ += got;
+  return read;
 }
 
 RpcIo RpcClientConnection::ReadExact(std::uint8_t* out, std::size_t size,
@@ -190,18 +298,10 @@ RpcIo RpcClientConnection::ReadExact(std::uint8_t* out, std::size_t size,
     size -= buffered;
   }
   while (size >= kDirectReadSize) {
-    std::error_code error;
-    const std::size_t got = socket_.read_some(asio::buffer(out, size), error);
-    if (!error) {
-      out += got;
-      size -= got;
-      continue;
-    }
-    if (error == asio::error::eof) return RpcIo::kEof;
-    if (error != asio::error::would_block && error != asio::error::try_again &&
-        error != asio::error::interrupted)
-      return RpcIo::kError;
-    if (RpcIo waited = WaitFor(POLLIN, deadline); waited != RpcIo::kOk) return waited;
+    std::size_t got = 0;
+    if (RpcIo read = Receive(out, size, &got, deadline); read != RpcIo::kOk) return read;
+    out += got;
+    size -= got;
   }
   while (size != 0) {
     if (inputBegin_ == inputEnd_) {
@@ -219,7 +319,7 @@ RpcIo RpcClientConnection::ReadExact(std::uint8_t* out, std::size_t size,
 RpcIo RpcClientConnection::ReadFrame(rpc::FrameHeader* header, std::vector<std::uint8_t>* body,
                                      std::uint32_t maxBody, RpcClock::time_point deadline) {
   // An answer is seldom there the moment its request has gone: wait before the first read.
-  if (inputBegin_ == inputEnd_) {
+  if (inputBegin_ == inputEnd_ && !(tls_ && tls_->HasPending())) {
     if (RpcIo waited = WaitFor(POLLIN, deadline); waited != RpcIo::kOk) return waited;
   }
   std::uint8_t raw[rpc::kFrameHeaderSize];
@@ -231,7 +331,7 @@ RpcIo RpcClientConnection::ReadFrame(rpc::FrameHeader* header, std::vector<std::
 }
 
 bool RpcClientConnection::IsIdleAndOpen() {
-  if (inputBegin_ != inputEnd_) return false;
+  if (inputBegin_ != inputEnd_ || (tls_ && tls_->HasPending())) return false;
   pollfd entry{socket_.native_handle(), POLLIN, 0};
   const int ready = ::poll(&entry, 1, 0);
   return ready == 0;

@@ -2,7 +2,8 @@
 // rpc_pool.cpp and rpc_endpoint.cpp; not part of the platform interface.
 //
 // RpcClientConnection is one blocking TCP connection of a client with deadline-bounded reads
-// and writes (poll on the socket; asio's blocking calls know no timeout). It is owned by one
+// and writes (poll on the socket; asio's blocking calls know no timeout), in a TLS session
+// keyed by the cluster key (rpc_tls.h). It is owned by one
 // CRPCClientW at a time, or by the RpcConnectionPool while it waits for reuse. The pool and the
 // settings cache are process-wide, safe from any thread, and never destroyed, so that a thread
 // still using them while the process exits finds them intact.
@@ -25,6 +26,14 @@
 #include "rpc/rpc_frame.h"
 
 namespace qx {
+
+class RpcTlsSession;
+
+// Benchmarks only: true makes the connections opened and accepted from now on plain TCP, so
+// that a benchmark can set the cost of TLS against plain TCP in one run. Never set by a
+// setting, the registry or the environment; a station always speaks TLS.
+void SetRpcPlaintextForBenchmark(bool plaintext);
+bool RpcPlaintextForBenchmark();
 
 using RpcClock = std::chrono::steady_clock;
 
@@ -51,13 +60,23 @@ void ClearRpcClientCaches();
 
 enum class RpcIo { kOk, kEof, kTimeout, kError, kBadFrame };
 
+// Why Open gave no connection.
+enum class RpcOpenFailure {
+  kNone,
+  kUnreachable,     // no TCP connection, no HELLO answer by the deadline, or the link broke
+  kRefused,         // the server refused the service
+  kAuthentication,  // no key in use, or the peer refused the handshake or our key
+};
+
 class RpcClientConnection {
  public:
-  // Connects and exchanges HELLO by the deadline. nullptr on failure; *refused tells that the
-  // server refused the service.
+  // Connects, makes the TLS session and exchanges HELLO by the deadline. nullptr on failure,
+  // *failure tells why (an authentication failure is traced here).
   static std::unique_ptr<RpcClientConnection> Open(const RpcConnectionKey& key,
-                                                   RpcClock::time_point deadline, bool* refused);
-  // A connected socket; Open is the way to get a usable connection.
+                                                   RpcClock::time_point deadline,
+                                                   RpcOpenFailure* failure);
+  // A connected socket without TLS (frame readers of tests); Open is the way to get a usable
+  // connection.
   RpcClientConnection(const RpcConnectionKey& key, asio::ip::tcp::socket socket);
   ~RpcClientConnection();
   RpcClientConnection(const RpcClientConnection&) = delete;
@@ -80,9 +99,18 @@ class RpcClientConnection {
   RpcIo WaitFor(short events, RpcClock::time_point deadline);
   RpcIo ReadExact(std::uint8_t* out, std::size_t size, RpcClock::time_point deadline);
   RpcIo Fill(RpcClock::time_point deadline);
+  // Moves at least one byte (fewer than size when the socket holds fewer) by the deadline.
+  RpcIo Receive(std::uint8_t* out, std::size_t size, std::size_t* got,
+                RpcClock::time_point deadline);
+  RpcIo Send(const std::uint8_t* data, std::size_t size, std::size_t* sent,
+             RpcClock::time_point deadline);
+  // The TLS handshake by the deadline; false (traced) when the peer does not take our key.
+  RpcIo Handshake(RpcClock::time_point deadline, bool* refused);
+  std::string PeerText() const;
 
   RpcConnectionKey key_;
   asio::ip::tcp::socket socket_;
+  std::unique_ptr<RpcTlsSession> tls_;  // null only for plain benchmark connections
   std::uint16_t clientId_ = 0;
   std::vector<std::uint8_t>
       input_;  // bytes received and not yet consumed: [inputBegin_, inputEnd_)

@@ -32,15 +32,22 @@
 // handler still running then (on either) is traced and left behind: its RpcServing is kept, never
 // destroyed, so that the handler may still return into it; the handler's own object (the
 // CRPCServerW subclass) is its owner's to keep, or the process exits (RpcHandlersLeftRunning).
-// Network mode would replace the session's socket by a TLS stream keyed by the cluster key (see
-// SessionSocket). startServer and stopServer may be called from any thread but not from a
-// handler.
+// Every session is TLS 1.3 keyed by the cluster key (rpc_tls.h) through asio's SSL stream: the
+// handshake comes first and must end, like HELLO, within the connect timeout of the connection's
+// start. A peer that fails it (no key of the ring, a wrong one, garbage instead of a
+// ClientHello) loses its connection with a rate-limited warning; the others are served as
+// before. The benchmark switch of rpc_internal.h makes new sessions plain TCP instead; the
+// stream's TCP socket is then used directly. startServer and stopServer may be called from any
+// thread but not from a handler.
 #include <algorithm>
 #include <array>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
+#include <asio/ssl/context.hpp>
+#include <asio/ssl/error.hpp>
+#include <asio/ssl/stream.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
 #include <asio/write.hpp>
@@ -57,6 +64,8 @@
 #include "rpc/rpc.h"
 #include "rpc/rpc_frame.h"
 #include "rpc/rpc_handler_pool.h"
+#include "rpc/rpc_internal.h"
+#include "rpc/rpc_tls.h"
 #include "trace/trace.h"
 
 namespace qx {
@@ -86,7 +95,7 @@ constexpr auto kStopPollInterval = std::chrono::milliseconds(50);
 constexpr auto kMinIdleClose = std::chrono::milliseconds(1000);
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 
-using SessionSocket = asio::ip::tcp::socket;  // a TLS stream in network mode
+using SessionSocket = asio::ssl::stream<asio::ip::tcp::socket>;
 
 struct ResultSlot {
   bool stored = false;
@@ -99,7 +108,7 @@ thread_local const void* tServingState = nullptr;
 // Handlers that a stop left running, in this process.
 std::atomic<std::size_t> gHandlersLeftRunning{0};
 
-std::string PeerText(const SessionSocket& socket) {
+std::string PeerText(const asio::ip::tcp::socket& socket) {
   std::error_code error;
   const auto peer = socket.remote_endpoint(error);
   if (error) return "?";
@@ -172,6 +181,8 @@ class RpcServing {
   std::atomic<std::uint32_t> ioInHandlers_{0};
   std::uint32_t ioThreads_ = 0;
 
+  // Every session's SSL refers to it: destroyed after the io_context and its sessions.
+  std::unique_ptr<asio::ssl::context> tls_;
   std::unique_ptr<asio::io_context> io_;
   std::unique_ptr<asio::executor_work_guard<asio::io_context::executor_type>> work_;
   std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
@@ -182,34 +193,44 @@ class RpcServing {
 
 class RpcSession final : public std::enable_shared_from_this<RpcSession>, public RpcHandlerJob {
  public:
-  RpcSession(RpcServing& server, SessionSocket socket, std::uint64_t serial, std::uint16_t clientId)
+  RpcSession(RpcServing& server, asio::ip::tcp::socket socket, asio::ssl::context& tls,
+             std::uint64_t serial, std::uint16_t clientId)
       : server_(server),
-        socket_(std::move(socket)),
-        timer_(socket_.get_executor()),
+        stream_(std::move(socket), tls),
+        timer_(stream_.get_executor()),
         serial_(serial),
         clientId_(clientId),
-        peer_(PeerText(socket_)) {}
+        peer_(PeerText(stream_.next_layer())),
+        tls_(!RpcPlaintextForBenchmark()) {}
   ~RpcSession() override {
     ReleaseReservation();
     server_.SessionEnded(serial_);
   }
 
   void Start() {
-    asio::post(socket_.get_executor(), [self = shared_from_this()] {
+    asio::post(stream_.get_executor(), [self = shared_from_this()] {
       std::error_code ignored;
-      self->socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
-      // Answers are written at once when the socket takes them; only the rest waits.
-      self->socket_.non_blocking(true, ignored);
-      // HELLO must be complete within the connect timeout, however its bytes trickle in.
+      self->Tcp().set_option(asio::ip::tcp::no_delay(true), ignored);
+      // Plain answers are written at once when the socket takes them; only the rest waits.
+      self->Tcp().non_blocking(true, ignored);
+      // The handshake and HELLO must be complete within the connect timeout, however their
+      // bytes trickle in.
       self->SetDeadline(std::chrono::milliseconds(self->server_.settings_.connectTimeoutMs));
-      self->ReadMore();
+      if (self->tls_)
+        self->Handshake();
+      else
+        self->ReadMore();
     });
   }
 
   // Ends the session as soon as no request is being served (runs on the session's strand).
   void Shutdown() {
-    asio::post(socket_.get_executor(), [self = shared_from_this()] {
+    asio::post(stream_.get_executor(), [self = shared_from_this()] {
       self->stopRequested_ = true;
+      if (self->state_ == State::kHandshaking) {
+        self->End(nullptr);
+        return;
+      }
       if (self->state_ != State::kReading) return;  // the answer goes out first
       if (self->helloDone_)
         self->SendCloseAndEnd();
@@ -225,7 +246,7 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
     Handle();
     tServingState = nullptr;
     try {
-      asio::post(socket_.get_executor(), [self = shared_from_this()] { self->OnHandled(); });
+      asio::post(stream_.get_executor(), [self = shared_from_this()] { self->OnHandled(); });
     } catch (...) {  // no memory to queue the answer: the session stays until stop
       TraceError(kServerSource, "RPC client %u: the answer could not be queued", clientId_);
     }
@@ -240,7 +261,53 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
   }
 
  private:
-  enum class State { kReading, kHandling, kWriting, kClosing, kClosed };
+  enum class State { kHandshaking, kReading, kHandling, kWriting, kClosing, kClosed };
+
+  asio::ip::tcp::socket& Tcp() { return stream_.next_layer(); }
+
+  // Runs f on what carries the frames: the TLS stream, or the TCP socket of a plain session.
+  template <typename F>
+  void WithStream(F&& f) {
+    if (tls_)
+      f(stream_);
+    else
+      f(Tcp());
+  }
+
+  void Handshake() {
+    state_ = State::kHandshaking;
+    stream_.async_handshake(
+        asio::ssl::stream_base::server,
+        [self = shared_from_this()](std::error_code error) { self->OnHandshake(error); });
+  }
+
+  void OnHandshake(std::error_code error) {
+    if (state_ != State::kHandshaking) return;
+    if (error) {
+      Refuse(error.message().c_str());
+      return;
+    }
+    if (!RpcTlsUsedClusterKey(stream_.native_handle())) {
+      Refuse("the handshake did not use a cluster key");
+      return;
+    }
+    ReadMore();
+  }
+
+  // Ends a session whose peer did not prove a key of the ring; traced at most a few times a
+  // second, so that a flood of such peers cannot flood the trace.
+  void Refuse(const char* why) {
+    std::uint32_t suppressed = 0;
+    if (TakeRefusalTraceSlot(&suppressed)) {
+      TraceWarning(
+          kServerSource,
+          "RPC %s: TLS handshake refused, the peer does not prove a cluster key of this "
+          "station (%s); connection closed%s",
+          peer_.c_str(), why,
+          suppressed == 0 ? "" : Format(" (%u more refused peers not traced)", suppressed).c_str());
+    }
+    End(nullptr);
+  }
 
   // One timer per session, re-armed only when a deadline comes earlier than its expiry: a
   // request served in the usual way costs no timer operation.
@@ -272,6 +339,9 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
       return;
     }
     switch (state_) {
+      case State::kHandshaking:
+        Refuse("no TLS handshake within the connect timeout");
+        break;
       case State::kReading:
         if (!helloDone_)
           End("no HELLO within the connect timeout");
@@ -315,10 +385,12 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
   void ReadMore() {
     state_ = State::kReading;
     MakeRoom();
-    socket_.async_read_some(asio::buffer(in_.data() + inEnd_, in_.size() - inEnd_),
-                            [self = shared_from_this()](std::error_code error, std::size_t got) {
-                              self->OnRead(error, got);
-                            });
+    WithStream([&](auto& stream) {
+      stream.async_read_some(asio::buffer(in_.data() + inEnd_, in_.size() - inEnd_),
+                             [self = shared_from_this()](std::error_code error, std::size_t got) {
+                               self->OnRead(error, got);
+                             });
+    });
   }
 
   void OnRead(std::error_code error, std::size_t got) {
@@ -327,7 +399,7 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
       if (error == asio::error::operation_aborted) return;
       if (inBegin_ != inEnd_)
         End("connection closed mid-frame");
-      else if (error == asio::error::eof)
+      else if (error == asio::error::eof || error == asio::ssl::error::stream_truncated)
         End(nullptr);  // the client closed between requests
       else
         End("connection failed");
@@ -529,17 +601,20 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
     tResultSlot = ResultSlot{};
   }
 
-  // Writes a frame, at once as far as the socket takes it, the rest asynchronously. Then the
-  // session ends (endAfter), sends CLOSE (stop requested) or reads on. True when the frame went
-  // out at once and the caller goes on reading.
+  // Writes a frame: a plain session at once as far as the socket takes it and the rest
+  // asynchronously, a TLS session through the stream's asynchronous write. Then the session
+  // ends (endAfter), sends CLOSE (stop requested) or reads on. True when the frame went out at
+  // once and the caller goes on reading.
   bool Write(std::vector<std::uint8_t> frame, bool endAfter) {
     state_ = State::kWriting;
     out_ = std::move(frame);
     std::size_t done = 0;
-    while (done < out_.size()) {
+    // A TLS record is written by the stream's own write, which also sends at once what the
+    // socket takes; only its completion comes later.
+    while (!tls_ && done < out_.size()) {
       std::error_code error;
       const std::size_t wrote =
-          socket_.write_some(asio::buffer(out_.data() + done, out_.size() - done), error);
+          Tcp().write_some(asio::buffer(out_.data() + done, out_.size() - done), error);
       if (error == asio::error::would_block || error == asio::error::try_again) break;
       if (error) {
         End("answer could not be written");
@@ -549,17 +624,19 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
     }
     if (done == out_.size()) return AfterWrite(endAfter);
     SetDeadline(std::chrono::milliseconds(server_.settings_.callTimeoutMs));
-    asio::async_write(socket_, asio::buffer(out_.data() + done, out_.size() - done),
-                      [self = shared_from_this(), endAfter](std::error_code error, std::size_t) {
-                        if (self->state_ != State::kWriting) return;
-                        if (error) {
-                          self->End(error == asio::error::operation_aborted
-                                        ? nullptr
-                                        : "answer could not be written");
-                          return;
-                        }
-                        if (self->AfterWrite(endAfter)) self->ProcessInput();
-                      });
+    WithStream([&](auto& stream) {
+      asio::async_write(stream, asio::buffer(out_.data() + done, out_.size() - done),
+                        [self = shared_from_this(), endAfter](std::error_code error, std::size_t) {
+                          if (self->state_ != State::kWriting) return;
+                          if (error) {
+                            self->End(error == asio::error::operation_aborted
+                                          ? nullptr
+                                          : "answer could not be written");
+                            return;
+                          }
+                          if (self->AfterWrite(endAfter)) self->ProcessInput();
+                        });
+    });
     return false;
   }
 
@@ -581,36 +658,39 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
   }
 
   // CLOSE, then the sending side shut and whatever still arrives discarded until the peer
-  // closes or the drain time ends. Nothing read after CLOSE is ever served.
+  // closes or the drain time ends. Nothing read after CLOSE is ever served (nor decrypted: the
+  // drain reads the TCP socket).
   void SendCloseAndEnd() {
     state_ = State::kClosing;
     ReleaseReservation();
     std::error_code ignored;
-    socket_.cancel(ignored);
+    Tcp().cancel(ignored);
     out_ = rpc::BuildFrame({rpc::FrameKind::kClose});
     SetDeadline(stopRequested_ ? kDrainWhenStopping : kDrainAfterClose);
-    asio::async_write(socket_, asio::buffer(out_),
-                      [self = shared_from_this()](std::error_code error, std::size_t) {
-                        if (self->state_ != State::kClosing) return;
-                        if (error) {
-                          self->End(nullptr);
-                          return;
-                        }
-                        std::error_code shutdownError;
-                        self->socket_.shutdown(asio::socket_base::shutdown_send, shutdownError);
-                        self->Drain();
-                      });
+    WithStream([&](auto& stream) {
+      asio::async_write(stream, asio::buffer(out_),
+                        [self = shared_from_this()](std::error_code error, std::size_t) {
+                          if (self->state_ != State::kClosing) return;
+                          if (error) {
+                            self->End(nullptr);
+                            return;
+                          }
+                          std::error_code shutdownError;
+                          self->Tcp().shutdown(asio::socket_base::shutdown_send, shutdownError);
+                          self->Drain();
+                        });
+    });
   }
 
   void Drain() {
-    socket_.async_read_some(asio::buffer(drain_),
-                            [self = shared_from_this()](std::error_code error, std::size_t) {
-                              if (self->state_ != State::kClosing) return;
-                              if (error)
-                                self->End(nullptr);
-                              else
-                                self->Drain();
-                            });
+    Tcp().async_read_some(asio::buffer(drain_),
+                          [self = shared_from_this()](std::error_code error, std::size_t) {
+                            if (self->state_ != State::kClosing) return;
+                            if (error)
+                              self->End(nullptr);
+                            else
+                              self->Drain();
+                          });
   }
 
   // Closes the connection; a reason is traced as a warning.
@@ -622,24 +702,25 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
     CancelTimer();
     ReleaseReservation();
     std::error_code ignored;
-    socket_.shutdown(asio::socket_base::shutdown_both, ignored);
-    socket_.close(ignored);
+    Tcp().shutdown(asio::socket_base::shutdown_both, ignored);
+    Tcp().close(ignored);
     std::vector<std::uint8_t>().swap(in_);
     std::vector<std::uint8_t>().swap(out_);
     if (helloDone_) CallSafely([&] { server_.owner_.onClientDisconnected(clientId_); });
   }
 
   RpcServing& server_;
-  SessionSocket socket_;
+  SessionSocket stream_;
   asio::steady_timer timer_;
   const std::uint64_t serial_;
   const std::uint16_t clientId_;
   const std::string peer_;
+  const bool tls_;  // false only for the plain sessions of a benchmark
   std::uint64_t timerGeneration_ = 0;
   bool timerArmed_ = false;
   SteadyClock::time_point timerExpiry_;
   SteadyClock::time_point deadline_;
-  State state_ = State::kReading;
+  State state_ = State::kHandshaking;
   bool helloDone_ = false;
   bool stopRequested_ = false;
   bool frameTimed_ = false;       // the deadline of the frame now arriving is set
@@ -674,6 +755,12 @@ bool RpcServing::Start(std::uint16_t wantedPort) {
                settings_.listenAddress.c_str());
     return false;
   }
+  SSL_CTX* tls = RpcServerTlsContext();
+  if (tls == nullptr || SSL_CTX_up_ref(tls) != 1) {
+    TraceError(kServerSource, "RPC: no TLS context for %s", service_.c_str());
+    return false;
+  }
+  tls_ = std::make_unique<asio::ssl::context>(tls);  // takes the reference
   io_ = std::make_unique<asio::io_context>();
   acceptor_ = std::make_unique<asio::ip::tcp::acceptor>(asio::make_strand(*io_));
   const asio::ip::tcp::endpoint endpoint(address, wantedPort);
@@ -733,17 +820,28 @@ void RpcServing::Accept() {
           return;
         }
         std::shared_ptr<RpcSession> session;
+        bool noMemory = false;
         {
           MutexLock lock(&mutex_);
           if (stopping_) return;
           if (sessions_.size() < kMaxSessions) {
             if (++nextClientId_ == 0) ++nextClientId_;
             const std::uint64_t serial = nextSerial_++;
-            session = std::make_shared<RpcSession>(*this, std::move(socket), serial, nextClientId_);
-            sessions_.emplace(serial, session);
+            try {
+              session = std::make_shared<RpcSession>(*this, std::move(socket), *tls_, serial,
+                                                     nextClientId_);
+              sessions_.emplace(serial, session);
+            } catch (...) {  // no memory for the session or its SSL
+              noMemory = true;
+            }
           }
         }
-        if (session) {
+        if (noMemory) {
+          session.reset();  // outside the lock: its end takes it
+          TraceWarning(kServerSource, "RPC: no memory for a new connection; connection refused");
+          std::error_code ignored;
+          socket.close(ignored);
+        } else if (session) {
           session->Start();
         } else {
           TraceWarning(kServerSource, "RPC: %zu connections already open; connection refused",

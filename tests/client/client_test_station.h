@@ -1,5 +1,6 @@
-// client_test_station.h - a station for the client tests: temp registry and runtime directory,
-// a fixed computer name, RPC ports on loopback, a trace reader and a file-holding RPC server.
+// client_test_station.h - a station for the client tests: temp registry, key ring and runtime
+// directory, a fixed computer name, RPC ports on loopback, a trace reader and a file-holding RPC
+// server.
 //
 // UseTestStation() prepares the process once (environment variables before any registry use).
 // TestHolder is a CRPCServerW that answers OPENFILE / READFILE from real files and every other
@@ -28,6 +29,7 @@
 
 #include "common/mutex.h"
 #include "common/text.h"
+#include "platform/cluster_keys.h"
 #include "platform/environment.h"
 #include "platform/file.h"
 #include "platform/host_platform.h"
@@ -94,6 +96,9 @@ inline const Station& UseTestStation() {
     std::filesystem::create_directories(s.root / "run");
     ::setenv("QX_REGISTRY", (s.root / "registry.db").c_str(), 1);
     ::setenv("QX_RUNTIME_DIR", (s.root / "run").c_str(), 1);
+    // The station's key ring beside the registry: the holder and the clients share it.
+    KeyRing ring;
+    if (!LoadOrCreateKeyRing(KeyRingPath(), &ring, nullptr)) std::abort();
     SetHostPlatformForTesting(std::make_unique<FixedHost>());
     s.projectManagerPort = FreeLoopbackPort();
     s.discoveryPort = FreeLoopbackPort();

@@ -14,14 +14,17 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "platform/cluster_keys.h"
 #include "registry/store/registry_store.h"
 #include "registry/store/settings.h"
 #include "rpc/rpc_frame.h"
 #include "rpc/rpc_internal.h"
+#include "rpc/rpc_tls.h"
 
 namespace qx {
 namespace {
@@ -49,23 +52,35 @@ void SetDword(const std::string& subkey, const std::string& name, std::uint32_t 
 }
 
 // ---------------------------------------------------------------------------------------------
-// Raw sockets for the peer side that the runtime does not offer: broken clients and servers.
+// Raw peers for the side that the runtime does not offer: broken clients and servers. They
+// speak TLS with the station's key ring like the runtime, and then send what they like.
+
+using Step = RpcTlsSession::Step;
 
 class Fd {
  public:
   explicit Fd(int fd = -1) : fd_(fd) {}
   ~Fd() {
+    tls_.reset();
     if (fd_ >= 0) ::close(fd_);
   }
-  Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Fd(Fd&& other) noexcept : fd_(other.fd_), tls_(std::move(other.tls_)) { other.fd_ = -1; }
   Fd& operator=(Fd&& other) noexcept {
     std::swap(fd_, other.fd_);
+    std::swap(tls_, other.tls_);
     return *this;
   }
   int get() const { return fd_; }
+  RpcTlsSession* tls() const { return tls_.get(); }
+  // The TLS handshake on the blocking socket; false when it fails.
+  bool Secure(std::unique_ptr<RpcTlsSession> session) {
+    tls_ = std::move(session);
+    return tls_ && tls_->Handshake() == Step::kDone;
+  }
 
  private:
   int fd_;
+  std::unique_ptr<RpcTlsSession> tls_;
 };
 
 sockaddr_in Loopback(std::uint16_t port, std::uint32_t address = INADDR_LOOPBACK) {
@@ -82,7 +97,8 @@ void SetReceiveTimeout(int fd, std::chrono::milliseconds timeout) {
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
-Fd ConnectRaw(std::uint16_t port) {
+// A TCP connection to port, without TLS.
+Fd ConnectTcp(std::uint16_t port) {
   Fd fd(::socket(AF_INET, SOCK_STREAM, 0));
   const sockaddr_in to = Loopback(port);
   if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return Fd();
@@ -90,27 +106,36 @@ Fd ConnectRaw(std::uint16_t port) {
   return fd;
 }
 
-bool SendAll(int fd, const std::vector<std::uint8_t>& bytes) {
+// A connection in a TLS session with the key in use of the client's ring.
+Fd ConnectRaw(std::uint16_t port) {
+  Fd fd = ConnectTcp(port);
+  bool noKey = false;
+  if (fd.get() < 0 || !fd.Secure(RpcTlsSession::Client(fd.get(), *RpcClientKeyRing(), &noKey)))
+    return Fd();
+  return fd;
+}
+
+bool SendAll(Fd& fd, const std::vector<std::uint8_t>& bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
+    std::size_t n = 0;
+    if (fd.tls()->Write(bytes.data() + done, bytes.size() - done, &n) != Step::kDone) return false;
+    done += n;
   }
   return true;
 }
 
-bool ReadExact(int fd, std::uint8_t* out, std::size_t size) {
+bool ReadExact(Fd& fd, std::uint8_t* out, std::size_t size) {
   while (size != 0) {
-    const ssize_t n = ::recv(fd, out, size, 0);
-    if (n <= 0) return false;
+    std::size_t n = 0;
+    if (fd.tls()->Read(out, size, &n) != Step::kDone) return false;
     out += n;
-    size -= static_cast<std::size_t>(n);
+    size -= n;
   }
   return true;
 }
 
-bool ReadFrame(int fd, FrameHeader* header, std::vector<std::uint8_t>* body) {
+bool ReadFrame(Fd& fd, FrameHeader* header, std::vector<std::uint8_t>* body) {
   std::uint8_t raw[rpc::kFrameHeaderSize];
   if (!ReadExact(fd, raw, sizeof raw)) return false;
   if (rpc::DecodeHeader(raw, 1u << 24, header) != rpc::FrameCheck::kOk) return false;
@@ -120,19 +145,26 @@ bool ReadFrame(int fd, FrameHeader* header, std::vector<std::uint8_t>* body) {
 
 // True when the peer closes the connection within the socket's receive timeout; bytes that
 // arrive first are skipped.
-bool PeerCloses(int fd) {
+bool PeerCloses(Fd& fd) {
   std::uint8_t buffer[256];
   for (;;) {
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n == 0) return true;
-    if (n < 0) return errno == ECONNRESET;
+    std::size_t n = 0;
+    if (fd.tls() == nullptr) {
+      const ssize_t got = ::recv(fd.get(), buffer, sizeof buffer, 0);
+      if (got == 0) return true;
+      if (got < 0) return errno == ECONNRESET;
+      continue;
+    }
+    const Step step = fd.tls()->Read(buffer, sizeof buffer, &n);
+    if (step == Step::kClosed) return true;
+    if (step != Step::kDone) return false;
   }
 }
 
 // A listening socket served by a script, one call per accepted connection, on its own thread.
 class FakeServer {
  public:
-  using Script = std::function<void(int index, int fd, const std::atomic<bool>& stop)>;
+  using Script = std::function<void(int index, Fd& fd, const std::atomic<bool>& stop)>;
   explicit FakeServer(Script script) : listener_(::socket(AF_INET, SOCK_STREAM, 0)) {
     const int one = 1;
     ::setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -151,7 +183,8 @@ class FakeServer {
         if (connection.get() < 0) continue;
         SetReceiveTimeout(connection.get(), 5s);
         accepted_++;
-        script(index++, connection.get(), stop_);
+        if (connection.Secure(RpcTlsSession::Server(connection.get())))
+          script(index++, connection, stop_);
       }
     });
   }
@@ -171,7 +204,7 @@ class FakeServer {
 };
 
 // Reads HELLO and acknowledges it; then reads one request.
-bool AcceptHelloAndRequest(int fd, FrameHeader* request) {
+bool AcceptHelloAndRequest(Fd& fd, FrameHeader* request) {
   FrameHeader header;
   std::vector<std::uint8_t> body;
   if (!ReadFrame(fd, &header, &body) || header.kind != FrameKind::kHello) return false;
@@ -257,6 +290,11 @@ class RpcRuntimeTest : public ::testing::Test {
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     dir_ = pattern;
     SetRegistryForTesting(OpenSqliteRegistry(dir_ + "/registry.db"));
+    // The station's key ring lies beside the registry; client and server share it.
+    ::setenv("QX_REGISTRY", (dir_ + "/registry.db").c_str(), 1);
+    KeyRing ring;
+    std::string error;
+    ASSERT_TRUE(LoadOrCreateKeyRing(KeyRingPath(), &ring, &error)) << error;
     SetDword("RPC", "ConnectTimeoutMs", 1000);
     SetDword("RPC", "CallTimeoutMs", 3000);
     SetDword("RPC", "ServerThreads", 4);
@@ -368,7 +406,7 @@ TEST_F(RpcRuntimeTest, ServerLifecycle) {
   EXPECT_EQ(server.port(), 0);
 
   // A port that another socket listens on.
-  FakeServer holder([](int, int, const std::atomic<bool>&) {});
+  FakeServer holder([](int, Fd&, const std::atomic<bool>&) {});
   PointServiceAt(holder.port());
   EXPECT_FALSE(server.startServer(kServiceProjectManager, 0));
 
@@ -398,7 +436,7 @@ TEST_F(RpcRuntimeTest, ConnectFailsForRefusedServiceAndUnreachableStations) {
 
   SetDword("RPC", "ConnectTimeoutMs", 300);
   // Nothing listens; a server that never answers HELLO; a listener whose queue is full.
-  FakeServer silent([](int, int, const std::atomic<bool>& stop) {
+  FakeServer silent([](int, Fd&, const std::atomic<bool>& stop) {
     while (!stop) std::this_thread::sleep_for(10ms);
   });
   Fd full(::socket(AF_INET, SOCK_STREAM, 0));
@@ -507,15 +545,15 @@ TEST_F(RpcRuntimeTest, BadPeersLoseTheirConnectionAndOthersAreServed) {
     Fd fd = ConnectRaw(server.port());
     ASSERT_GE(fd.get(), 0);
     if (c.helloFirst) {
-      ASSERT_TRUE(SendAll(fd.get(), hello));
+      ASSERT_TRUE(SendAll(fd, hello));
       FrameHeader ack;
       std::vector<std::uint8_t> body;
-      ASSERT_TRUE(ReadFrame(fd.get(), &ack, &body));
+      ASSERT_TRUE(ReadFrame(fd, &ack, &body));
       ASSERT_EQ(ack.kind, FrameKind::kHelloAck);
     }
-    ASSERT_TRUE(SendAll(fd.get(), c.bytes));
+    ASSERT_TRUE(SendAll(fd, c.bytes));
     if (c.closeAfterSend) ::shutdown(fd.get(), SHUT_WR);
-    EXPECT_TRUE(PeerCloses(fd.get()));
+    EXPECT_TRUE(PeerCloses(fd));
     AnswerText answer;
     EXPECT_TRUE(Call("<Test/>", &answer));
     EXPECT_EQ(answer, "Test Answered");
@@ -527,7 +565,7 @@ TEST_F(RpcRuntimeTest, BadPeersLoseTheirConnectionAndOthersAreServed) {
   for (int i = 0; i < 200; ++i) {
     crowd.push_back(ConnectRaw(server.port()));
     if (i % 2 != 0)
-      SendAll(crowd.back().get(), std::vector<std::uint8_t>(hello.begin(), hello.begin() + 9));
+      SendAll(crowd.back(), std::vector<std::uint8_t>(hello.begin(), hello.begin() + 9));
   }
   AnswerText answer;
   EXPECT_TRUE(Call("<Test/>", &answer)) << "served while 200 others are open";
@@ -540,16 +578,16 @@ TEST_F(RpcRuntimeTest, IdleSessionGetsCloseBeforeTheServerEndsIt) {
   TestServer server;
   Start(server);
   Fd fd = ConnectRaw(server.port());
-  ASSERT_TRUE(SendAll(fd.get(), rpc::BuildHello(kServiceProjectManager, "raw")));
+  ASSERT_TRUE(SendAll(fd, rpc::BuildHello(kServiceProjectManager, "raw")));
   FrameHeader frame;
   std::vector<std::uint8_t> body;
-  ASSERT_TRUE(ReadFrame(fd.get(), &frame, &body));
+  ASSERT_TRUE(ReadFrame(fd, &frame, &body));
   ASSERT_EQ(frame.kind, FrameKind::kHelloAck);
-  ASSERT_TRUE(ReadFrame(fd.get(), &frame, &body));
+  ASSERT_TRUE(ReadFrame(fd, &frame, &body));
   EXPECT_EQ(frame.kind, FrameKind::kClose);
   // A request sent after CLOSE is never served.
-  SendAll(fd.get(), rpc::BuildFrame({FrameKind::kStringRequest, 0, DATA_ID_REQUEST}, "<Test/>"));
-  EXPECT_TRUE(PeerCloses(fd.get()));
+  SendAll(fd, rpc::BuildFrame({FrameKind::kStringRequest, 0, DATA_ID_REQUEST}, "<Test/>"));
+  EXPECT_TRUE(PeerCloses(fd));
   EXPECT_EQ(server.strings, 0);
 }
 
@@ -590,7 +628,7 @@ TEST_F(RpcRuntimeTest, ClientFollowsAMovedServiceWithoutBeingTold) {
 TEST_F(RpcRuntimeTest, CloseAnswerMeansRetryAnyOtherEndMeansFailure) {
   std::atomic<int> served{0};
   // The first connection is closed with CLOSE instead of an answer; the second answers.
-  FakeServer closing([&](int index, int fd, const std::atomic<bool>&) {
+  FakeServer closing([&](int index, Fd& fd, const std::atomic<bool>&) {
     FrameHeader request;
     if (!AcceptHelloAndRequest(fd, &request)) return;
     if (index == 0) {
@@ -614,7 +652,7 @@ TEST_F(RpcRuntimeTest, CloseAnswerMeansRetryAnyOtherEndMeansFailure) {
   // Pipelined: the first answer came, then CLOSE; only the unanswered request goes again.
   std::mutex seenMutex;
   std::vector<std::uint8_t> seen;
-  FakeServer pipelined([&](int index, int fd, const std::atomic<bool>&) {
+  FakeServer pipelined([&](int index, Fd& fd, const std::atomic<bool>&) {
     FrameHeader request;
     std::vector<std::uint8_t> body;
     if (!AcceptHelloAndRequest(fd, &request)) return;
@@ -651,16 +689,16 @@ TEST_F(RpcRuntimeTest, CloseAnswerMeansRetryAnyOtherEndMeansFailure) {
   SetDword("RPC", "CallTimeoutMs", 300);
   // The connection ends without CLOSE after the request went out (it may have run); a server
   // that never answers; a server that answers with garbage.
-  FakeServer dropping([](int, int fd, const std::atomic<bool>&) {
+  FakeServer dropping([](int, Fd& fd, const std::atomic<bool>&) {
     FrameHeader request;
     AcceptHelloAndRequest(fd, &request);
   });
-  FakeServer mute([](int, int fd, const std::atomic<bool>& stop) {
+  FakeServer mute([](int, Fd& fd, const std::atomic<bool>& stop) {
     FrameHeader request;
     AcceptHelloAndRequest(fd, &request);
     while (!stop) std::this_thread::sleep_for(10ms);
   });
-  FakeServer garbage([](int, int fd, const std::atomic<bool>&) {
+  FakeServer garbage([](int, Fd& fd, const std::atomic<bool>&) {
     FrameHeader request;
     if (AcceptHelloAndRequest(fd, &request))
       SendAll(fd, std::vector<std::uint8_t>(rpc::kFrameHeaderSize, 0xEE));
@@ -791,19 +829,19 @@ TEST_F(RpcRuntimeTest, TricklingClientsMeetTheDeadlineOfTheWholeExchange) {
     SCOPED_TRACE(c.name);
     Fd fd = ConnectRaw(server.port());
     if (c.helloFirst) {
-      ASSERT_TRUE(SendAll(fd.get(), hello));
+      ASSERT_TRUE(SendAll(fd, hello));
       FrameHeader ack;
       std::vector<std::uint8_t> body;
-      ASSERT_TRUE(ReadFrame(fd.get(), &ack, &body));
+      ASSERT_TRUE(ReadFrame(fd, &ack, &body));
     }
     // One byte every 50 ms, never the whole frame; stop when the server closes.
     const auto begin = Clock::now();
     bool closed = false;
     for (std::size_t i = 0; i + 1 < c.trickled.size() && !closed && Clock::now() - begin < 4s;
          ++i) {
-      closed = ::send(fd.get(), &c.trickled[i], 1, MSG_NOSIGNAL) != 1;
+      closed = !SendAll(fd, {c.trickled[i]});
       pollfd entry{fd.get(), POLLIN, 0};
-      if (!closed && ::poll(&entry, 1, 50) == 1) closed = PeerCloses(fd.get());
+      if (!closed && ::poll(&entry, 1, 50) == 1) closed = PeerCloses(fd);
     }
     EXPECT_TRUE(closed);
     EXPECT_LT(Clock::now() - begin, c.limit + 600ms);
@@ -826,16 +864,20 @@ TEST_F(RpcRuntimeTest, BufferBudgetRefusesLargeFramesBeyondItAndOthersAreServed)
   std::vector<Fd> holders;
   for (int i = 0; i < 3; ++i) {
     holders.push_back(ConnectRaw(server.port()));
-    const int fd = holders.back().get();
-    SetReceiveTimeout(fd, 1s);
+    Fd& fd = holders.back();
+    SetReceiveTimeout(fd.get(), 1s);
     ASSERT_TRUE(SendAll(fd, hello));
     FrameHeader ack;
     std::vector<std::uint8_t> body;
     ASSERT_TRUE(ReadFrame(fd, &ack, &body));
-    ASSERT_TRUE(SendAll(fd, partial));
+    // The refused third may see its connection end while its TLS records still go out.
+    const bool sent = SendAll(fd, partial);
+    if (i < 2) {
+      ASSERT_TRUE(sent);
+    }
     std::this_thread::sleep_for(100ms);  // the server has read the header
   }
-  EXPECT_TRUE(PeerCloses(holders[2].get())) << "refused: above the remaining budget";
+  EXPECT_TRUE(PeerCloses(holders[2])) << "refused: above the remaining budget";
   std::uint8_t byte;
   EXPECT_EQ(::recv(holders[0].get(), &byte, 1, MSG_DONTWAIT), -1) << "still open";
   AnswerText answer;
@@ -898,7 +940,7 @@ TEST_F(RpcRuntimeTest, StopLeavesAHangingHandlerAfterTheGrace) {
 
 TEST_F(RpcRuntimeTest, NameResolutionAndRetryShareOneConnectTimeout) {
   SetDword("RPC", "ConnectTimeoutMs", 500);
-  auto silent = [](int, int, const std::atomic<bool>& stop) {
+  auto silent = [](int, Fd&, const std::atomic<bool>& stop) {
     while (!stop) std::this_thread::sleep_for(10ms);
   };
   FakeServer first(silent);
@@ -911,6 +953,75 @@ TEST_F(RpcRuntimeTest, NameResolutionAndRetryShareOneConnectTimeout) {
   CRPCClientW client;
   EXPECT_FALSE(client.Connect(kServiceProjectManager, "127.0.0.1", "x"));
   EXPECT_LT(Clock::now() - begin, 850ms) << "the retry got a connect timeout of its own";
+}
+
+// A ring of the given keys with the one in use (0: none).
+std::shared_ptr<const KeyRing> Ring(std::vector<ClusterKey> keys, std::uint32_t inUse) {
+  auto ring = std::make_shared<KeyRing>();
+  ring->keys = std::move(keys);
+  ring->inUse = inUse;
+  return ring;
+}
+
+TEST_F(RpcRuntimeTest, OnlyPeersHoldingAKeyOfTheServersRingAreServed) {
+  struct RingsBack {
+    ~RingsBack() { SetRpcKeyRingsForTesting(nullptr, nullptr); }
+  } ringsBack;
+  const std::optional<ClusterKey> oldKey = GenerateClusterKey(true);
+  const std::optional<ClusterKey> newKey = GenerateClusterKey(true);
+  ASSERT_TRUE(oldKey && newKey);
+  const std::uint32_t a = oldKey->id;
+  const std::uint32_t b = newKey->id;
+  TestServer server;
+  Start(server);
+  const struct {
+    const char* name;
+    std::shared_ptr<const KeyRing> client;
+    std::shared_ptr<const KeyRing> server;
+    bool served;
+  } cases[] = {
+      {"matching key", Ring({*oldKey}, a), Ring({*oldKey}, a), true},
+      {"wrong key on the client", Ring({*newKey}, b), Ring({*oldKey}, a), false},
+      {"no key in use on the client", Ring({*oldKey}, 0), Ring({*oldKey}, a), false},
+      {"server ring without the key", Ring({*oldKey}, a), Ring({*newKey}, b), false},
+      {"empty server ring", Ring({*oldKey}, a), Ring({}, 0), false},
+      // A rotation: the server holds old and new, clients switch one after the other.
+      {"rotation, client still on the old key", Ring({*oldKey, *newKey}, a),
+       Ring({*oldKey, *newKey}, a), true},
+      {"rotation, client on the new key", Ring({*oldKey, *newKey}, b), Ring({*oldKey, *newKey}, a),
+       true},
+      {"rotation done", Ring({*newKey}, b), Ring({*newKey}, b), true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetRpcKeyRingsForTesting(c.client, c.server);
+    DropKeptRpcConnections();  // every row makes a new connection
+    const int strings = server.strings;
+    CRPCClientW client;
+    const bool connected = client.Connect(kServiceProjectManager, "127.0.0.1", "x");
+    EXPECT_EQ(connected, c.served);
+    if (!connected) {
+      EXPECT_EQ(client.lastResult, kRpcAuthenticationFailed);
+    }
+    AnswerText answer;
+    EXPECT_EQ(client.SendString(DATA_ID_REQUEST, "<Test/>", &answer), c.served);
+    EXPECT_EQ(server.strings, strings + (c.served ? 1 : 0));
+  }
+
+  // Peers that do not speak TLS: a plain HELLO, noise. Refused; the next client is served.
+  const std::vector<std::uint8_t> noise(300, 0x5A);
+  for (const auto& bytes : {rpc::BuildHello(kServiceProjectManager, "plain"), noise}) {
+    Fd fd = ConnectTcp(server.port());
+    ASSERT_GE(fd.get(), 0);
+    ::send(fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    EXPECT_TRUE(PeerCloses(fd));
+    const int connects = server.connects;
+    AnswerText answer;
+    DropKeptRpcConnections();
+    EXPECT_TRUE(Call("<Test/>", &answer));
+    EXPECT_EQ(answer, "Test Answered");
+    EXPECT_EQ(server.connects, connects + 1) << "only the good client got past HELLO";
+  }
 }
 
 TEST(RpcDefaults, ServicePortsLieBelowTheEphemeralRange) {

@@ -1,9 +1,10 @@
 // server_test_support.h - a private station for the server tests.
 //
 // Station() sets QX_REGISTRY and QX_RUNTIME_DIR to a temporary directory before anything opens
-// the registry (every fixture calls it first), installs a HostPlatform double and fills the
-// SECURITY settings: REMOTECALL libraries from the test library's directory, files below
-// Station().root. DebugCapture reads the trace lines that the module sends to the debug output.
+// the registry (every fixture calls it first), creates the station's key ring there, installs a
+// HostPlatform double and fills the SECURITY settings: REMOTECALL libraries from the test
+// library's directory, files below Station().root. DebugCapture reads the trace lines that the
+// module sends to the debug output.
 #pragma once
 
 #include <netinet/in.h>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "hostinfo/local_host_info.h"
+#include "platform/cluster_keys.h"
 #include "platform/host_platform.h"
 #include "platform/linux/unix_socket.h"
 #include "registry/reg_key.h"
@@ -56,6 +58,9 @@ struct TestStation {
     std::filesystem::create_directories(outside);
     ::setenv("QX_REGISTRY", (dir / "registry.db").c_str(), 1);
     ::setenv("QX_RUNTIME_DIR", (dir / "run").c_str(), 1);
+    // The station's key ring beside the registry: servers and clients of the tests share it.
+    KeyRing ring;
+    if (!LoadOrCreateKeyRing(KeyRingPath(), &ring, nullptr)) std::abort();
 #ifdef QX_TEST_REMOTE_DIR
     libraryDir = QX_TEST_REMOTE_DIR;
 #endif
