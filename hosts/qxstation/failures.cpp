@@ -164,7 +164,16 @@ std::optional<int> ReportUnreachable(std::string_view station, std::FILE* err) {
     return kUnreachable;
   }
   const std::string test = "<Test><Receiver>" + qx::XmlEscape(station) + "</Receiver></Test>";
-  if (CallRemoteCommand(test).hr >= 0) return std::nullopt;
+  const HRESULT tested = CallRemoteCommand(test).hr;
+  if (tested >= 0) return std::nullopt;
+  if (tested == kAuthenticationFailed) {
+    std::fprintf(err,
+                 "qxstation: station %s (%s) and this station do not share a cluster key (or "
+                 "this one has none in use); install the same key on both with `qxstation key "
+                 "install` and compare `qxstation key list`\n",
+                 name.c_str(), lookup.address->c_str());
+    return kUnreachable;
+  }
   const std::uint16_t port =
       qx::ServicePort(qx::kServiceProjectManager).value_or(qx::kDefaultProjectManagerPort);
   std::fprintf(err,

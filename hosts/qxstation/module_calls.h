@@ -39,5 +39,7 @@ std::string HresultName(HRESULT hr);
 // REGDB_E_CLASSNOTREG: the station's agent (its multicast component) does not run.
 inline constexpr HRESULT kNoAgent = static_cast<HRESULT>(0x80040154u);
 inline constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005u);
+// The other station and this one could not prove a shared cluster key to each other.
+inline constexpr HRESULT kAuthenticationFailed = static_cast<HRESULT>(0x80070721u);
 
 }  // namespace qxstation

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -108,6 +109,17 @@ class BreakOnInterrupt {
 };
 
 // Why a copy failed: the user's break, the station, the source file or the destination.
+// Whether the file system that holds the destination's directory is full (less than one
+// block of the copy left for an unprivileged writer).
+bool NoSpaceLeftFor(const std::string& destination) {
+  const std::size_t slash = destination.rfind('/');
+  const std::string directory =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : destination.substr(0, slash));
+  struct statvfs info {};
+  if (::statvfs(directory.c_str(), &info) != 0) return false;
+  return static_cast<unsigned long long>(info.f_bavail) * info.f_frsize < 64 * 1024;
+}
+
 int ExplainCopyFailure(const std::string& host, const std::string& source,
                        const std::string& destination, std::FILE* err) {
   const std::string shownDestination = Printable(destination);
@@ -128,6 +140,11 @@ int ExplainCopyFailure(const std::string& host, const std::string& source,
   } else if (opened.hr < 0) {
     std::fprintf(err, "qxstation: %s cannot open %s: no such file there, or it is not readable\n",
                  station.c_str(), file.c_str());
+  } else if (NoSpaceLeftFor(destination)) {
+    std::fprintf(err,
+                 "qxstation: %s from %s did not fit: no space is left where %s goes; an "
+                 "existing %s is as it was\n",
+                 file.c_str(), station.c_str(), shownDestination.c_str(), shownDestination.c_str());
   } else {
     std::fprintf(err,
                  "qxstation: %s from %s could not be written to %s: check that its directory "
