@@ -29,7 +29,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr const char* kIp = "/usr/bin/ip";
-constexpr const char* kNorvane = "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE";
 constexpr const char* kOtherKey = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";
 
 struct Member {
@@ -114,10 +113,7 @@ class ClusterKey : public ::testing::Test {
 
   static void Set(const Member& member, const std::string& key, const std::string& name,
                   const std::string& value, bool dword = false) {
-    std::vector<std::string> args = {"registry", "set", std::string(kNorvane) + "\\" + key, name,
-                                     value};
-    if (dword) args.push_back("--dword");
-    const ProgramResult result = At(member, args);
+    const ProgramResult result = At(member, RegistrySetArgs(key, name, value, dword));
     ASSERT_EQ(result.exitCode, 0) << result.err;
   }
 

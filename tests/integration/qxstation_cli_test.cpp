@@ -32,8 +32,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Json = nlohmann::json;
 
-constexpr const char* kNorvane = "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE";
-
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
@@ -137,10 +135,7 @@ class QxstationCli : public ::testing::Test {
   }
   static void Set(const TestStation& station, const std::string& key, const std::string& name,
                   const std::string& value, bool dword = false) {
-    std::vector<std::string> args = {"registry", "set", std::string(kNorvane) + "\\" + key, name,
-                                     value};
-    if (dword) args.push_back("--dword");
-    const ProgramResult result = Run(station, args);
+    const ProgramResult result = Run(station, RegistrySetArgs(key, name, value, dword));
     ASSERT_EQ(result.exitCode, 0) << result.err;
   }
 

@@ -202,6 +202,14 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
   return result;
 }
 
+std::vector<std::string> RegistrySetArgs(const std::string& key, const std::string& name,
+                                         const std::string& value, bool dword) {
+  std::vector<std::string> args = {
+      "registry", "set", "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\" + key, name, value};
+  if (dword) args.push_back("--dword");
+  return args;
+}
+
 bool InstallClusterKey(const std::string& dir) {
   const std::string path = dir + "/cluster.keys";
   {

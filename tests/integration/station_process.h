@@ -81,6 +81,11 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
                          const Environment& environment,
                          std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+// The arguments of `qxstation registry set` for the value name of a key below the station's
+// NORVANE key ("RPC", "MULTICAST", "RPC\\HOSTS"), a DWORD when dword.
+std::vector<std::string> RegistrySetArgs(const std::string& key, const std::string& name,
+                                         const std::string& value, bool dword = false);
+
 // The cluster key that the test stations share, as `qxstation key generate` would print one,
 // and its id.
 inline constexpr const char* kTestClusterKey = "QEFCQ0RFRkdISUpLTE1OT1BRUlNUVVZXWFlaW1xdXl8=";

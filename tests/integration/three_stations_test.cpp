@@ -7,8 +7,8 @@
 #include <sys/wait.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -27,7 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr const char* kNorvane = "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE";
 constexpr const char* kAllProjects =
     "<GetProjectList><DomainFilter>*</DomainFilter><HostFilter>*</HostFilter>"
     "<ProjectFilter>*</ProjectFilter></GetProjectList>";
@@ -73,10 +72,7 @@ class ThreeStations : public ::testing::Test {
 
   static void Set(const Station& station, const std::string& key, const std::string& name,
                   const std::string& value, bool dword = false) {
-    std::vector<std::string> args = {"registry", "set", std::string(kNorvane) + "\\" + key, name,
-                                     value};
-    if (dword) args.push_back("--dword");
-    const ProgramResult result = Qxstation(station, args);
+    const ProgramResult result = Qxstation(station, RegistrySetArgs(key, name, value, dword));
     ASSERT_EQ(result.exitCode, 0) << result.err;
   }
 

@@ -52,7 +52,6 @@ constexpr HRESULT kFail = static_cast<HRESULT>(0x80004005u);
 constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005u);
 constexpr std::int32_t kCopyFailed = -10;
 constexpr const char* kNotRunning = "<Result>ProjectManager not Running</Result>";
-constexpr const char* kNorvane = "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE";
 constexpr std::uint32_t kCallTimeoutMs = 3000;
 
 // The module of station A, loaded into this process after A's environment is set.
@@ -234,10 +233,7 @@ class TwoStations : public ::testing::Test {
 
   static void Set(const Station& station, const std::string& key, const std::string& name,
                   const std::string& value, bool dword = false) {
-    std::vector<std::string> args = {"registry", "set", std::string(kNorvane) + "\\" + key, name,
-                                     value};
-    if (dword) args.push_back("--dword");
-    Qxstation(station, args);
+    Qxstation(station, RegistrySetArgs(key, name, value, dword));
   }
 
   static void Configure(const Station& station, const Station& other) {
