@@ -5,9 +5,11 @@
 #include <utility>
 
 #include "common/text.h"
+#include "platform/network_interfaces.h"
 #include "registry/store/multicast_settings.h"
 #include "rpc/rpc_internal.h"
 #include "trace/trace.h"
+#include "xml/xml_element.h"
 
 namespace qxagent {
 namespace {
@@ -38,7 +40,42 @@ std::string Losses(const qx::MulticastCounters& now, const qx::MulticastCounters
   return text;
 }
 
+// "eth0 10.1.2.3/255.255.0.0".
+std::string InterfaceText(const qx::InterfaceInfo& one) {
+  return one.name + " " + one.AddressText() + "/" + one.MaskText();
+}
+
+// Whether text is an announcement of this station's address: a QXDISCOVER JOIN, UPDATE or LEAVE,
+// or a ReplyTestMulticast. A cheap look at the root's name first: most group traffic is other.
+bool NamesOwnAddress(std::string_view text, qx::CXmlElement* message) {
+  const std::size_t open = text.find('<');
+  if (open == std::string_view::npos) return false;
+  const std::string_view root = text.substr(open + 1);
+  if (!root.starts_with("QXDISCOVER") && !root.starts_with("ReplyTestMulticast")) return false;
+  if (!message->LoadXml(text)) return false;
+  const std::string name = message->GetName();
+  if (qx::IEquals(name, "ReplyTestMulticast")) return true;
+  if (!qx::IEquals(name, "QXDISCOVER")) return false;
+  const std::string event = message->GetSubText("EVENT");
+  return qx::IEquals(event, "JOIN") || qx::IEquals(event, "UPDATE") || qx::IEquals(event, "LEAVE");
+}
+
 }  // namespace
+
+std::string RewriteForInterface(std::string_view text, const qx::InterfaceInfo& by) {
+  qx::CXmlElement message;
+  if (!NamesOwnAddress(text, &message)) return std::string(text);
+  // The address that SetStationData selected stays on the interface whose subnet holds it;
+  // every other interface announces its own address.
+  const std::optional<std::uint32_t> announced = qx::ParseIpv4Text(message.GetSubText("IP"));
+  if (announced && by.Holds(*announced)) return std::string(text);
+  std::string rewritten;
+  if (!message.ReplaceTextChild("IP", by.AddressText()) ||
+      !message.ReplaceTextChild("IP_Mask", by.MaskText()) || !message.GetXml(&rewritten)) {
+    return std::string(text);
+  }
+  return rewritten;
+}
 
 MulticastHost::MulticastHost(ReceivedFunction received, LocalRequestFunction localRequest)
     : received_(std::move(received)), localRequest_(std::move(localRequest)) {}
@@ -54,6 +91,10 @@ bool MulticastHost::Start(std::string* error) {
   };
   hooks.localRequest = [this](std::string_view request, qx::AnswerText* answer) {
     return localRequest_ ? localRequest_(std::string(request), answer) : qx::E_NOTIMPL;
+  };
+  hooks.interfaces.rewrite = &RewriteForInterface;
+  hooks.interfaces.changed = [this](const qx::MulticastInterfaceEvent& event) {
+    InterfaceChanged(event);
   };
   hooks.resolveHost = [](std::string_view host) -> std::optional<std::string> {
     const qx::RpcSettings rpc = qx::CachedRpcSettings();
@@ -74,6 +115,17 @@ bool MulticastHost::Start(std::string* error) {
   {
     qx::MutexLock lock(&mutex_);
     stopping_ = false;
+    announceWanted_ = false;  // the owner joins the group after Start
+  }
+  if (!qx::IsLocalMulticastMode(settings_)) {
+    if (!settings_.interfacesError.empty()) {
+      qx::TraceError(kSource, "%s; the station announces on no interface",
+                     settings_.interfacesError.c_str());
+    } else if (station_->Interfaces().empty()) {
+      qx::TraceWarning(kSource,
+                       "No interface is selected for the multicast group; the station announces "
+                       "nowhere until one comes up");
+    }
   }
   watch_ = std::thread([this] { Watch(); });
   qx::TracePlain(kSource, "Multicast component started: %s", Describe().c_str());
@@ -96,10 +148,19 @@ void MulticastHost::Stop() {
 
 std::string MulticastHost::Describe() const {
   const qx::MulticastCounters counters = Counters();
+  std::string on = settings_.interfaceAddress;
+  if (!qx::IsLocalMulticastMode(settings_)) {
+    on.clear();
+    for (const qx::InterfaceInfo& one :
+         station_ ? station_->Interfaces() : std::vector<qx::InterfaceInfo>{}) {
+      on += (on.empty() ? "" : ", ") + InterfaceText(one);
+    }
+    if (on.empty()) on = "no interface";
+  }
   return qx::Format("group %s:%u on %s ttl %u, unicast %s:%u, receive buffer %u bytes%s",
-                    settings_.group.c_str(), static_cast<unsigned>(settings_.port),
-                    settings_.interfaceAddress.c_str(), static_cast<unsigned>(settings_.ttl),
-                    settings_.unicastAddress.c_str(), static_cast<unsigned>(settings_.port),
+                    settings_.group.c_str(), static_cast<unsigned>(settings_.port), on.c_str(),
+                    static_cast<unsigned>(settings_.ttl), settings_.unicastAddress.c_str(),
+                    static_cast<unsigned>(settings_.port),
                     static_cast<unsigned>(counters.receiveBufferBytes),
                     counters.receiveBufferForced ? " (forced)" : "");
 }
@@ -108,16 +169,62 @@ qx::MulticastCounters MulticastHost::Counters() const {
   return station_ ? station_->TransportCounters() : qx::MulticastCounters{};
 }
 
+void MulticastHost::InterfaceChanged(const qx::MulticastInterfaceEvent& event) {
+  const std::string which = InterfaceText(event.interface);
+  switch (event.kind) {
+    case qx::MulticastInterfaceEvent::Kind::kJoined:
+      qx::TracePlain(kSource, "Multicast group joined on %s", which.c_str());
+      if (event.running) {
+        // An interface came up: the stations behind it learn of this one by a new JOIN,
+        // sent from the watch thread (the transport's thread must not wait for it).
+        {
+          qx::MutexLock lock(&mutex_);
+          announceWanted_ = true;
+        }
+        stopChanged_.SignalAll();
+      }
+      break;
+    case qx::MulticastInterfaceEvent::Kind::kLeft:
+      qx::TracePlain(kSource, "Multicast group left on %s (down, gone or readdressed)",
+                     which.c_str());
+      break;
+    case qx::MulticastInterfaceEvent::Kind::kFailed:
+      if (event.interface.index == 0) {
+        qx::TraceWarning(kSource, "The interfaces cannot be listed: %s", event.error.c_str());
+      } else {
+        qx::TraceWarning(kSource, "The multicast group cannot be joined on %s: %s", which.c_str(),
+                         event.error.c_str());
+      }
+      break;
+  }
+}
+
 void MulticastHost::Watch() {
   qx::MulticastCounters before = Counters();
   qx::NetQXKommEventCounters eventsBefore = events_->Counters();
+  auto until = std::chrono::steady_clock::now() + kWatchPeriod;
   for (;;) {
+    bool announce = false;
     {
       qx::MutexLock lock(&mutex_);
-      const auto until = std::chrono::steady_clock::now() + kWatchPeriod;
-      while (!stopping_ && std::chrono::steady_clock::now() < until) stopChanged_.WaitUntil(until);
+      while (!stopping_ && !announceWanted_ && std::chrono::steady_clock::now() < until) {
+        stopChanged_.WaitUntil(until);
+      }
       if (stopping_) return;
+      announce = announceWanted_;
+      announceWanted_ = false;
     }
+    if (announce) {
+      if (localRequest_) {
+        const qx::HRESULT hr = localRequest_("<JoinMulticastGroup/>", nullptr);
+        if (hr < 0) {
+          qx::TraceWarning(kSource, "Announcing on a new interface failed (0x%08x)",
+                           static_cast<unsigned>(hr));
+        }
+      }
+      continue;
+    }
+    until = std::chrono::steady_clock::now() + kWatchPeriod;
     const qx::MulticastCounters now = Counters();
     const qx::NetQXKommEventCounters eventsNow = events_->Counters();
     const std::string lost = Losses(now, before, eventsNow, eventsBefore);

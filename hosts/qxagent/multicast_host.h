@@ -9,6 +9,12 @@
 // resolver within the RPC connect timeout). A watch thread traces, at most every 10 s, what the
 // transport and the connection point dropped since the last look.
 //
+// In network mode (MULTICAST\Interface not a loopback address) the transport announces on each
+// selected interface: RewriteForInterface gives each copy of a JOIN, UPDATE, LEAVE or
+// ReplyTestMulticast the address and mask of the interface it leaves by, and the interfaces'
+// changes are traced; when one comes up the watch thread has the discovery service send a new
+// JOIN (through the local-request function).
+//
 // Ownership: the object owns the component, the listener and the watch thread; Stop (or the
 // destructor) ends the watch, then the listener, then the component, and returns when no
 // function of the caller runs any more. Used by one thread (the agent's main thread).
@@ -21,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "common/answer.h"
@@ -31,6 +38,12 @@
 #include "platform/netqxkomm_station.h"
 
 namespace qxagent {
+
+// text as it leaves by the interface `by`: an announcement of this station (QXDISCOVER JOIN,
+// UPDATE, LEAVE; ReplyTestMulticast) names that interface's address and mask, unless the address
+// it names already lies in that interface's subnet (the one SetStationData selected); any other
+// text, or one that does not parse, is left as it is.
+std::string RewriteForInterface(std::string_view text, const qx::InterfaceInfo& by);
 
 class MulticastHost {
  public:
@@ -54,6 +67,7 @@ class MulticastHost {
 
  private:
   void Watch() EXCLUDES(mutex_);
+  void InterfaceChanged(const qx::MulticastInterfaceEvent& event) EXCLUDES(mutex_);
 
   const ReceivedFunction received_;
   const LocalRequestFunction localRequest_;
@@ -65,6 +79,7 @@ class MulticastHost {
   qx::Mutex mutex_;
   qx::CondVar stopChanged_{&mutex_};
   bool stopping_ GUARDED_BY(mutex_) = false;
+  bool announceWanted_ GUARDED_BY(mutex_) = false;  // an interface came up
   std::thread watch_;
 };
 

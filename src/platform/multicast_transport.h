@@ -12,11 +12,25 @@
 // sequence number of its sender is dropped and counted. The key ring is read again for every
 // send and every batch of received datagrams, so a rotation takes effect without a restart.
 //
-// Two receive sockets: one bound to group:port (shared with the other stations of the machine,
-// so it gets only the group's datagrams) and one bound to unicastAddress:port, so that a unicast
-// reply reaches exactly this station. Sends go out from a third socket bound to unicastAddress
-// with the multicast interface and TTL of the settings; the loop flag is on, so a station
-// receives its own group sends as every other member does.
+// Local mode (the Interface of the settings is a loopback address; several stations share the
+// machine): two receive sockets, one bound to group:port (shared with the other stations of the
+// machine, so it gets only the group's datagrams) and one bound to unicastAddress:port, so that
+// a unicast reply reaches exactly this station. Sends go out from a third socket bound to
+// unicastAddress with the multicast interface and TTL of the settings; the loop flag is on, so
+// a station receives its own group sends as every other member does.
+//
+// Network mode (any other Interface): the interfaces are those that SelectInterfaces picks with
+// the settings' patterns (network_interfaces.h). The group socket (IP_MULTICAST_ALL off, so it
+// takes only what arrives on an interface it joined) joins the group on each; each interface
+// has a unicast socket bound to its address:port and a send socket bound to its address with
+// IP_MULTICAST_IF on it. A group message goes out on every interface, each copy passed through
+// the rewrite hook with that interface, so that it names the address it leaves by; a unicast
+// message goes by the kernel's route, rewritten for the interface whose subnet holds the
+// receiver (else the first one). The receive thread looks at the interfaces again every
+// interfaceRescanMs: it joins on one that is selected now and leaves one that is no longer
+// (down, gone, its address changed), and tells the owner through the event hook. With no
+// interface (none selected, or the settings' interfacesError set) nothing is sent or received
+// on the group.
 //
 // Threads: a receive thread takes datagrams off the sockets into bounded queues, one for each
 // delivery lane (one lane a core, at most four); each lane's thread opens and reassembles its
@@ -40,8 +54,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/hresult.h"
+#include "platform/network_interfaces.h"
 
 namespace qx {
 
@@ -70,7 +86,15 @@ struct MulticastSettings {
   std::uint32_t maxMessageBytes = 1u << 20;      // "MaxMessageBytes": largest whole message
   std::uint32_t incompleteExpiryMs = 2000;       // "IncompleteExpiryMs": unfinished sets go
   std::uint32_t queueDatagrams = 16384;          // "QueueDatagrams": received, not yet delivered
+  // "Interfaces" (network mode): names, name* patterns or IPv4 CIDR blocks; empty: the default.
+  std::vector<std::string> interfaces;
+  // Set when "Interfaces" could not be read: then no interface is selected (fail closed).
+  std::string interfacesError;
+  std::uint32_t interfaceRescanMs = 2000;  // network mode: how often the interfaces are listed
 };
+
+// True when the settings' Interface is a loopback address: several stations on one machine.
+bool IsLocalMulticastMode(const MulticastSettings& settings);
 
 // Checks the addresses and ranges; false with *error naming the first fault.
 bool CheckMulticastSettings(const MulticastSettings& settings, std::string* error);
@@ -100,27 +124,62 @@ struct MulticastCounters {
   bool receiveBufferForced = false;      // SO_RCVBUFFORCE worked (beyond rmem_max)
 };
 
+// What became of an interface in network mode.
+struct MulticastInterfaceEvent {
+  enum class Kind : std::uint8_t {
+    kJoined = 1,  // the group was joined on it
+    kLeft = 2,    // it is no longer selected (down, gone, address changed): left
+    kFailed = 3,  // selected, but the group could not be joined on it (tried again once it
+                  // was away from the selection)
+  };
+  Kind kind = Kind::kJoined;
+  InterfaceInfo interface;
+  std::string error;     // kFailed: what failed; also a failed listing of the interfaces
+  bool running = false;  // false for what happened inside Start
+};
+
+// The owner's hooks for network mode (unused in local mode). Both may be empty.
+struct MulticastInterfaceHooks {
+  // The text to send by the interface `by` instead of text (a copy for each interface).
+  std::function<std::string(std::string_view text, const InterfaceInfo& by)> rewrite;
+  // Called on the receive thread (inside Start for the first look) for every change; it must
+  // not block and must not destroy the transport. A kJoined with running set means that an
+  // interface came up: the owner announces the station again.
+  std::function<void(const MulticastInterfaceEvent& event)> changed;
+};
+
 class MulticastTransport {
  public:
-  // Binds the sockets, joins the group on the interface and starts the threads. Null, with
-  // *error set, when the settings are wrong or a socket cannot be set up.
+  // Binds the sockets, joins the group on the interface (network mode: on each selected one)
+  // and starts the threads. Null, with *error set, when the settings are wrong or a socket cannot
+  // be set up; in network mode an interface that fails (or none at all) is no reason to fail:
+  // it is reported through the hooks and looked at again.
   static std::unique_ptr<MulticastTransport> Start(const MulticastSettings& settings,
                                                    MulticastReceiver receiver, std::string* error);
   // The same with the key ring from keyRing (never null when called) instead of the process's.
   static std::unique_ptr<MulticastTransport> Start(const MulticastSettings& settings,
                                                    MulticastReceiver receiver,
                                                    KeyRingSource keyRing, std::string* error);
+  // The same with the owner's hooks for network mode.
+  static std::unique_ptr<MulticastTransport> Start(const MulticastSettings& settings,
+                                                   MulticastReceiver receiver,
+                                                   KeyRingSource keyRing,
+                                                   MulticastInterfaceHooks hooks,
+                                                   std::string* error);
   virtual ~MulticastTransport() = default;
 
   // S_OK when every datagram went out; E_INVALIDARG for a message beyond maxMessageBytes;
   // kMulticastNoKey when the key ring has no key in use; E_FAIL when a datagram could not be
-  // sealed or the system refused it.
+  // sealed or the system refused it, or in network mode when no interface is selected or a
+  // copy for one could not be written. The rewrite hook is called on the sending thread.
   virtual HRESULT SendToGroup(std::string_view text) = 0;
   // To the station whose unicast address is ipv4 (a dotted IPv4 text), at the settings' port.
   // E_INVALIDARG for anything but an IPv4 text; E_ACCESSDENIED for an address beyond
   // 127.0.0.0/8 while the interface is a loopback address (local mode).
   virtual HRESULT SendTo(std::string_view ipv4, std::string_view text) = 0;
 
+  // Network mode: the interfaces the group is joined on now (local mode: none).
+  virtual std::vector<InterfaceInfo> Interfaces() const = 0;
   virtual MulticastCounters Counters() const = 0;
   virtual const MulticastSettings& settings() const = 0;
 };

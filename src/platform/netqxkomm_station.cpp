@@ -4,6 +4,8 @@
 #include <cctype>
 #include <utility>
 
+#include "platform/cluster_keys.h"
+
 namespace qx {
 namespace {
 
@@ -30,7 +32,8 @@ std::shared_ptr<NetQXKommStation> NetQXKommStation::Start(const MulticastSetting
   // The transport ends before the station does (Stop, at the latest in the destructor).
   NetQXKommStation* raw = station.get();
   std::unique_ptr<MulticastTransport> transport = MulticastTransport::Start(
-      settings, [raw](const MulticastMessage& message) { raw->Received(message); }, error);
+      settings, [raw](const MulticastMessage& message) { raw->Received(message); }, &CurrentKeyRing,
+      station->hooks_.interfaces, error);
   if (!transport) return nullptr;
   MutexLock lock(&station->mutex_);
   station->transport_ = std::move(transport);
@@ -113,6 +116,11 @@ HRESULT NetQXKommStation::LocalRequest(std::string_view text, AnswerText* answer
 MulticastCounters NetQXKommStation::TransportCounters() const {
   const Use transport(*this);
   return transport.get() != nullptr ? transport.get()->Counters() : MulticastCounters{};
+}
+
+std::vector<InterfaceInfo> NetQXKommStation::Interfaces() const {
+  const Use transport(*this);
+  return transport.get() != nullptr ? transport.get()->Interfaces() : std::vector<InterfaceInfo>{};
 }
 
 void NetQXKommStation::Received(const MulticastMessage& message) {

@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/mutex.h"
 #include "platform/multicast_component.h"
@@ -31,6 +32,9 @@ struct NetQXKommStationHooks {
   std::function<HRESULT(std::string_view request, AnswerText* answer)> localRequest;
   std::function<std::optional<std::string>(std::string_view host)> resolveHost;
   std::function<void(const MulticastMessage& message)> received;
+  // Network mode: the per-interface rewrite of what is sent and the interfaces' changes (see
+  // MulticastInterfaceHooks; changed may run inside Start, before the station is returned).
+  MulticastInterfaceHooks interfaces;
 };
 
 class NetQXKommStation final : public INetQXKomm {
@@ -49,6 +53,8 @@ class NetQXKommStation final : public INetQXKomm {
   void Stop() EXCLUDES(mutex_, receiveMutex_);
   // The transport's counters (all zero after Stop).
   MulticastCounters TransportCounters() const EXCLUDES(mutex_);
+  // The interfaces the group is joined on (network mode; none after Stop).
+  std::vector<InterfaceInfo> Interfaces() const EXCLUDES(mutex_);
 
  private:
   struct Key {

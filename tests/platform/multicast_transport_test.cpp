@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <malloc.h>
+#include <sched.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -25,6 +26,7 @@
 #include "platform/cluster_keys.h"
 #include "platform/datagram_seal.h"
 #include "platform/multicast_fragments.h"
+#include "platform/network_interfaces.h"
 
 namespace qx {
 namespace {
@@ -393,6 +395,156 @@ TEST(MulticastSettingsTest, WrongSettingsAreRefused) {
     EXPECT_FALSE(CheckMulticastSettings(settings, &error));
     EXPECT_FALSE(error.empty());
   }
+}
+
+// ---- network mode, in a network namespace of the test's own ----
+
+// Runs a command; system() forks from the calling thread, so it acts in that thread's namespace.
+bool Run(const std::string& command) {
+  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+std::vector<std::string> NamesOf(const std::vector<InterfaceInfo>& interfaces) {
+  std::vector<std::string> names;
+  for (const InterfaceInfo& one : interfaces) names.push_back(one.name);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Polls until the transport's interfaces are names (bounded).
+bool InterfacesBecome(const MulticastTransport& transport, std::vector<std::string> names) {
+  const auto deadline = Clock::now() + milliseconds(3000);
+  while (NamesOf(transport.Interfaces()) != names && Clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  return NamesOf(transport.Interfaces()) == names;
+}
+
+// "group <text>@address from sender" for each message of messages holding tag, sorted.
+std::vector<std::string> Heard(const std::vector<MulticastMessage>& messages, const char* tag) {
+  std::vector<std::string> heard;
+  for (const MulticastMessage& m : messages) {
+    if (m.text.find(tag) == std::string::npos) continue;
+    heard.push_back((m.delivery == MulticastDelivery::kGroup ? "group " : "unicast ") + m.text +
+                    " from " + m.from);
+  }
+  std::sort(heard.begin(), heard.end());
+  return heard;
+}
+
+// Two veth pairs qaN-qbN (10.71.N.1 and 10.71.N.2): station A announces on qa1 and qa2,
+// station B listens on qb1 and qb2, so each of A's copies crosses a pair of its own.
+void NetworkModeInNamespace() {
+  if (::unshare(CLONE_NEWNET) != 0) GTEST_SKIP() << "no network namespace may be made here";
+  bool made = Run("ip link set lo up");
+  for (const char* n : {"1", "2"}) {
+    const std::string qa = std::string("qa") + n, qb = std::string("qb") + n;
+    made = made && Run("ip link add " + qa + " type veth peer name " + qb) &&
+           Run("ip addr add 10.71." + std::string(n) + ".1/24 dev " + qa) &&
+           Run("ip addr add 10.71." + std::string(n) + ".2/24 dev " + qb) &&
+           Run("ip link set " + qa + " up") && Run("ip link set " + qb + " up");
+  }
+  // The pairs' ends share the namespace: a datagram arrives from an address of this host.
+  made = made && Run("sysctl -w net.ipv4.conf.all.accept_local=1") &&
+         Run("sysctl -w net.ipv4.conf.all.rp_filter=0");
+  if (!made) GTEST_SKIP() << "veth pairs cannot be made here (ip, sysctl)";
+
+  auto ring = std::make_shared<KeyRing>();
+  ring->keys.push_back(GenerateClusterKey(true).value());
+  ring->inUse = ring->keys[0].id;
+  const KeyRingSource keys = [ring] { return ring; };
+  Mutex mutex;
+  std::vector<std::string> events;  // "+qb2 running"
+  MulticastInterfaceHooks hooks;
+  hooks.rewrite = [](std::string_view text, const InterfaceInfo& by) {
+    return std::string(text) + "@" + by.AddressText();
+  };
+  hooks.changed = [&](const MulticastInterfaceEvent& event) {
+    MutexLock lock(&mutex);
+    const char* kind = event.kind == MulticastInterfaceEvent::Kind::kJoined ? "+"
+                       : event.kind == MulticastInterfaceEvent::Kind::kLeft ? "-"
+                                                                            : "!";
+    events.push_back(kind + event.interface.name + (event.running ? " running" : ""));
+  };
+  auto settingsOf = [](const char* unicast, std::vector<std::string> interfaces) {
+    MulticastSettings settings;
+    settings.group = "239.255.47.99";
+    settings.port = 24790;
+    settings.interfaceAddress = "10.71.1.1";
+    settings.ttl = 1;
+    settings.unicastAddress = unicast;
+    settings.interfaces = std::move(interfaces);
+    settings.interfaceRescanMs = 50;
+    return settings;
+  };
+  Inbox inboxA, inboxB, inboxC;
+  std::string error;
+  auto a = MulticastTransport::Start(settingsOf("10.71.1.1", {"qa*"}), inboxA.Receiver(), keys,
+                                     hooks, &error);
+  ASSERT_TRUE(a) << error;
+  auto b = MulticastTransport::Start(settingsOf("0.0.0.0", {"10.71.1.2/32", "qb2"}),
+                                     inboxB.Receiver(), keys, hooks, &error);
+  ASSERT_TRUE(b) << error;
+  EXPECT_EQ(NamesOf(a->Interfaces()), (std::vector<std::string>{"qa1", "qa2"}));
+  EXPECT_EQ(NamesOf(b->Interfaces()), (std::vector<std::string>{"qb1", "qb2"}));
+
+  // A copy by each interface, naming its address; each arrives once.
+  ASSERT_EQ(a->SendToGroup("<one/>"), S_OK);
+  const std::vector<std::string> both = {"group <one/>@10.71.1.1 from 10.71.1.1",
+                                         "group <one/>@10.71.2.1 from 10.71.2.1"};
+  EXPECT_EQ(Heard(inboxB.WaitFor(2, milliseconds(2000)), "<one/>"), both);
+  EXPECT_EQ(Heard(inboxA.WaitFor(2, milliseconds(2000)), "<one/>"), both);  // its own, looped
+  // A reply names the interface whose subnet holds the receiver, and reaches only it.
+  ASSERT_EQ(b->SendTo("10.71.2.1", "<reply/>"), S_OK);
+  const auto replies = Heard(inboxA.WaitFor(3, milliseconds(2000)), "<reply/>");
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_TRUE(replies[0].starts_with("unicast <reply/>@10.71.2.2 from ")) << replies[0];
+  std::this_thread::sleep_for(milliseconds(200));
+  EXPECT_EQ(Heard(inboxB.WaitFor(99, milliseconds(0)), "<one/>").size(), 2u);
+  EXPECT_TRUE(Heard(inboxB.WaitFor(99, milliseconds(0)), "<reply/>").empty());
+
+  // An interface going down is left, and joined again when it comes back.
+  ASSERT_TRUE(Run("ip link set qb2 down"));
+  EXPECT_TRUE(InterfacesBecome(*b, {"qb1"}));
+  a->SendToGroup("<two/>");
+  EXPECT_EQ(Heard(inboxB.WaitFor(4, milliseconds(2000)), "<two/>"),
+            (std::vector<std::string>{"group <two/>@10.71.1.1 from 10.71.1.1"}));
+  ASSERT_TRUE(Run("ip link set qb2 up"));
+  EXPECT_TRUE(InterfacesBecome(*b, {"qb1", "qb2"}));
+  auto heardOn = [&inboxB](const char* text) {
+    const auto heard = Heard(inboxB.WaitFor(999, milliseconds(0)), "<three/>");
+    return std::find(heard.begin(), heard.end(), text) != heard.end();
+  };
+  for (int attempt = 0; attempt < 20 && !heardOn("group <three/>@10.71.2.1 from 10.71.2.1");
+       ++attempt) {  // until the carrier is back
+    a->SendToGroup("<three/>");
+    std::this_thread::sleep_for(milliseconds(100));
+  }
+  EXPECT_TRUE(heardOn("group <three/>@10.71.2.1 from 10.71.2.1"));
+  EXPECT_TRUE(heardOn("group <three/>@10.71.1.1 from 10.71.1.1"));
+  {
+    MutexLock lock(&mutex);
+    EXPECT_NE(std::find(events.begin(), events.end(), "-qb2 running"), events.end());
+    EXPECT_NE(std::find(events.begin(), events.end(), "+qb2 running"), events.end());
+    EXPECT_NE(std::find(events.begin(), events.end(), "+qa1"), events.end());
+  }
+
+  // A list of interfaces that could not be read selects none: nothing is sent or joined.
+  MulticastSettings unreadable = settingsOf("0.0.0.0", {});
+  unreadable.interfacesError = "Interfaces is not a REG_MULTI_SZ";
+  auto c = MulticastTransport::Start(unreadable, inboxC.Receiver(), keys, hooks, &error);
+  ASSERT_TRUE(c) << error;
+  EXPECT_TRUE(c->Interfaces().empty());
+  EXPECT_EQ(c->SendToGroup("<none/>"), E_FAIL);
+  EXPECT_EQ(c->SendTo("10.71.1.1", "<none/>"), E_FAIL);
+  EXPECT_TRUE(Heard(inboxC.WaitFor(1, milliseconds(300)), "<one").empty());
+}
+
+TEST(MulticastNetworkModeTest, AnnouncesOnEachInterfaceWithItsAddressAndFollowsChanges) {
+  // The namespace is this thread's alone (and the threads it starts): the host's network and
+  // the rest of the process stay as they are.
+  std::thread body(NetworkModeInNamespace);
+  body.join();
 }
 
 }  // namespace

@@ -14,6 +14,12 @@
 //
 // The receive buffer is asked for with SO_RCVBUFFORCE (which passes rmem_max for a privileged
 // process) and else with SO_RCVBUF; the granted size is in the counters.
+//
+// Network mode: each selected interface is a Link (its unicast and send sockets). The receive
+// thread owns the list's changes (a timer lists the interfaces again); senders take a snapshot
+// of it. A link leaves the list under the send lock, so no send is using its sockets when they
+// are closed; its pending receive then ends with operation_aborted and drops the last
+// reference.
 #include "platform/multicast_transport.h"
 
 #include <netinet/in.h>
@@ -36,6 +42,7 @@
 #include "platform/cluster_keys.h"
 #include "platform/datagram_seal.h"
 #include "platform/multicast_fragments.h"
+#include "platform/network_interfaces.h"
 
 namespace qx {
 namespace {
@@ -52,6 +59,7 @@ constexpr auto kSendTimeout = std::chrono::seconds(1);
 constexpr auto kExpiryTick = std::chrono::milliseconds(250);
 constexpr auto kReceiveErrorPause = std::chrono::milliseconds(20);
 constexpr unsigned kMaxLanes = 4;
+constexpr std::size_t kMaxInterfacePatterns = 64;
 
 std::size_t LaneCount() {
   return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, kMaxLanes);
@@ -89,6 +97,38 @@ std::size_t FragmentPayload(std::uint32_t datagramBytes) {
   return datagramBytes - kSealedHeaderBytes - kSealTagBytes;
 }
 
+// An interface of network mode: its unicast receive socket (bound to its address:port) and its
+// send socket (bound to its address, IP_MULTICAST_IF on it).
+struct Link {
+  Link(asio::io_context& io, const InterfaceInfo& one)
+      : info(one), unicast(io), send(io), errorPause(io) {}
+  const InterfaceInfo info;
+  udp::socket unicast;  // receive thread only
+  udp::socket send;     // under the transport's send lock
+  asio::steady_timer errorPause;
+  std::array<char, kLargestDatagram + 1> buffer{};
+  udp::endpoint from;
+  bool closed = false;               // receive thread only
+  std::atomic<bool> retired{false};  // set under the send lock when it left the list
+};
+
+bool SameLink(const InterfaceInfo& a, const InterfaceInfo& b) {
+  return a.index == b.index && a.address == b.address && a.mask == b.mask && a.name == b.name;
+}
+
+// ip_mreqn for the group on one interface (by index; the address only names it further).
+ip_mreqn MembershipOn(const asio::ip::address_v4& group, const InterfaceInfo& one) {
+  ip_mreqn request{};
+  request.imr_multiaddr.s_addr = htonl(group.to_uint());
+  request.imr_address.s_addr = htonl(one.address);
+  request.imr_ifindex = static_cast<int>(one.index);
+  return request;
+}
+
+std::string SystemError(const char* what, int error) {
+  return std::string(what) + ": " + asio::error_code(error, asio::system_category()).message();
+}
+
 struct Datagram {
   MulticastDelivery delivery;
   std::string bytes;
@@ -114,15 +154,18 @@ struct Lane {
 class AsioMulticastTransport final : public MulticastTransport {
  public:
   AsioMulticastTransport(const MulticastSettings& settings, MulticastReceiver receiver,
-                         KeyRingSource keyRing)
+                         KeyRingSource keyRing, MulticastInterfaceHooks hooks)
       : settings_(settings),
         receiver_(std::move(receiver)),
         keyRing_(std::move(keyRing)),
+        hooks_(std::move(hooks)),
         fragmentPayload_(FragmentPayload(DatagramBytes(settings))),
         groupSocket_(io_),
         unicastSocket_(io_),
         sendSocket_(io_),
+        routeSocket_(io_),
         errorPause_(io_),
+        rescanTimer_(io_),
         sealer_(SenderIdOf(settings)) {
     const std::size_t lanes = LaneCount();
     for (std::size_t i = 0; i < lanes; ++i) lanes_.push_back(std::make_unique<Lane>());
@@ -148,6 +191,10 @@ class AsioMulticastTransport final : public MulticastTransport {
     interface_ = *ParseIpv4(settings_.interfaceAddress);
     unicast_ = *ParseIpv4(settings_.unicastAddress);
     localMode_ = IsLoopback(interface_);
+    return localMode_ ? OpenLocal(error) : OpenNetwork(error);
+  }
+
+  bool OpenLocal(std::string* error) {
     asio::error_code ec;
     auto failed = [&](const std::string& what) {
       *error = what + ": " + ec.message();
@@ -188,9 +235,44 @@ class AsioMulticastTransport final : public MulticastTransport {
     return true;
   }
 
+  // The group socket takes only what arrives on the interfaces it joined; sockets of each
+  // interface come with the first look at the interfaces.
+  bool OpenNetwork(std::string* error) {
+    asio::error_code ec;
+    auto failed = [&](const std::string& what) {
+      *error = what + ": " + ec.message();
+      return false;
+    };
+    groupSocket_.open(udp::v4(), ec);
+    if (ec) return failed("group socket");
+    groupSocket_.set_option(udp::socket::reuse_address(true), ec);
+    if (ec) return failed("group socket SO_REUSEADDR");
+    const int all = 0;  // only the groups joined on each interface, not every group of the host
+    if (::setsockopt(groupSocket_.native_handle(), IPPROTO_IP, IP_MULTICAST_ALL, &all,
+                     sizeof all) != 0) {
+      *error = SystemError("group socket IP_MULTICAST_ALL", errno);
+      return false;
+    }
+    groupSocket_.bind(udp::endpoint(group_, settings_.port), ec);
+    if (ec) return failed("bind to " + settings_.group + ":" + std::to_string(settings_.port));
+    SetReceiveBuffer(groupSocket_.native_handle());
+    // Unicast sends go by the kernel's route.
+    routeSocket_.open(udp::v4(), ec);
+    if (ec) return failed("unicast send socket");
+    SetSendOptions(routeSocket_);
+    Rescan(false);
+    return true;
+  }
+
   void StartThreads() {
     Arm(groupSocket_, groupBuffer_, groupFrom_, MulticastDelivery::kGroup);
-    Arm(unicastSocket_, unicastBuffer_, unicastFrom_, MulticastDelivery::kUnicast);
+    if (localMode_) {
+      Arm(unicastSocket_, unicastBuffer_, unicastFrom_, MulticastDelivery::kUnicast);
+    } else {
+      for (const std::shared_ptr<Link>& link : Snapshot()) ArmLink(link);
+      linksArmed_ = true;
+      ArmRescan();
+    }
     for (const auto& lane : lanes_) {
       Lane* one = lane.get();
       one->thread = std::thread([this, one] { DeliveryLoop(one); });
@@ -205,6 +287,7 @@ class AsioMulticastTransport final : public MulticastTransport {
   }
 
   HRESULT SendToGroup(std::string_view text) override {
+    if (!localMode_) return SendByInterfaces(std::nullopt, text);
     return Send(udp::endpoint(group_, settings_.port), SealPath::kGroup, text);
   }
 
@@ -212,7 +295,15 @@ class AsioMulticastTransport final : public MulticastTransport {
     const auto address = ParseIpv4(ipv4);
     if (!address || address->is_multicast() || address->is_unspecified()) return E_INVALIDARG;
     if (localMode_ && !IsLoopback(*address)) return E_ACCESSDENIED;
+    if (!localMode_) return SendByInterfaces(*address, text);
     return Send(udp::endpoint(*address, settings_.port), SealPath::kStation, text);
+  }
+
+  std::vector<InterfaceInfo> Interfaces() const override EXCLUDES(linksMutex_) {
+    std::vector<InterfaceInfo> infos;
+    MutexLock lock(&linksMutex_);
+    for (const std::shared_ptr<Link>& link : links_) infos.push_back(link->info);
+    return infos;
   }
 
   MulticastCounters Counters() const override {
@@ -232,8 +323,8 @@ class AsioMulticastTransport final : public MulticastTransport {
     counters.queueDrops = queueDrops_.load();
     counters.messagesSent = messagesSent_.load();
     counters.sendFailures = sendFailures_.load();
-    counters.receiveBufferBytes = receiveBufferBytes_;
-    counters.receiveBufferForced = receiveBufferForced_;
+    counters.receiveBufferBytes = receiveBufferBytes_.load();
+    counters.receiveBufferForced = receiveBufferForced_.load();
     return counters;
   }
 
@@ -253,6 +344,184 @@ class AsioMulticastTransport final : public MulticastTransport {
       receiveBufferBytes_ = static_cast<std::uint32_t>(granted);
     }
     receiveBufferForced_ = forced;
+  }
+
+  void SetSendOptions(udp::socket& socket) {
+    asio::error_code ignored;
+    socket.set_option(asio::socket_base::send_buffer_size(kSendBufferBytes), ignored);
+    timeval timeout{};
+    timeout.tv_sec = std::chrono::duration_cast<std::chrono::seconds>(kSendTimeout).count();
+    ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  }
+
+  std::vector<std::shared_ptr<Link>> Snapshot() const EXCLUDES(linksMutex_) {
+    MutexLock lock(&linksMutex_);
+    return links_;
+  }
+
+  // The sockets of one interface, and the group joined on it; null with *error on a failure.
+  std::shared_ptr<Link> OpenLink(const InterfaceInfo& one, std::string* error) {
+    auto link = std::make_shared<Link>(io_, one);
+    const asio::ip::address_v4 address(one.address);
+    asio::error_code ec;
+    auto failed = [&](const std::string& what) -> std::shared_ptr<Link> {
+      *error = what + ": " + ec.message();
+      return nullptr;
+    };
+    link->unicast.open(udp::v4(), ec);
+    if (ec) return failed("unicast socket");
+    link->unicast.bind(udp::endpoint(address, settings_.port), ec);
+    if (ec) return failed("bind to " + one.AddressText() + ":" + std::to_string(settings_.port));
+    SetReceiveBuffer(link->unicast.native_handle());
+    link->send.open(udp::v4(), ec);
+    if (ec) return failed("send socket");
+    link->send.bind(udp::endpoint(address, 0), ec);
+    if (ec) return failed("bind the send socket to " + one.AddressText());
+    const ip_mreqn outbound = MembershipOn(group_, one);
+    if (::setsockopt(link->send.native_handle(), IPPROTO_IP, IP_MULTICAST_IF, &outbound,
+                     sizeof outbound) != 0) {
+      *error = SystemError("IP_MULTICAST_IF", errno);
+      return nullptr;
+    }
+    link->send.set_option(asio::ip::multicast::hops(static_cast<int>(settings_.ttl)), ec);
+    if (ec) return failed("IP_MULTICAST_TTL");
+    link->send.set_option(asio::ip::multicast::enable_loopback(true), ec);
+    if (ec) return failed("IP_MULTICAST_LOOP");
+    SetSendOptions(link->send);
+    const ip_mreqn join = MembershipOn(group_, one);
+    if (::setsockopt(groupSocket_.native_handle(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &join,
+                     sizeof join) != 0 &&
+        errno != EADDRINUSE) {
+      *error = SystemError(("join " + settings_.group).c_str(), errno);
+      return nullptr;
+    }
+    return link;
+  }
+
+  void CloseLink(Link& link) {
+    const ip_mreqn leave = MembershipOn(group_, link.info);
+    // Fails when the interface is gone, which has left the group already.
+    ::setsockopt(groupSocket_.native_handle(), IPPROTO_IP, IP_DROP_MEMBERSHIP, &leave,
+                 sizeof leave);
+    link.closed = true;
+    asio::error_code ignored;
+    link.errorPause.cancel();
+    link.unicast.close(ignored);
+    link.send.close(ignored);
+  }
+
+  // Lists the interfaces, joins on the newly selected ones and leaves the others. The receive
+  // thread (or Start, before the threads run).
+  void Rescan(bool running) EXCLUDES(sendMutex_, linksMutex_) {
+    std::vector<MulticastInterfaceEvent> events;
+    auto event = [&](MulticastInterfaceEvent::Kind kind, const InterfaceInfo& one,
+                     std::string error) {
+      events.push_back(MulticastInterfaceEvent{kind, one, std::move(error), running});
+    };
+    std::vector<InterfaceInfo> wanted;
+    if (settings_.interfacesError.empty()) {
+      std::string error;
+      const std::optional<std::vector<InterfaceInfo>> all = EnumerateInterfaces(&error);
+      if (!all) {
+        // Keeps what it has until the list can be taken again; says so once.
+        if (error != listError_) event(MulticastInterfaceEvent::Kind::kFailed, {}, error);
+        listError_ = error;
+        Report(events);
+        return;
+      }
+      listError_.clear();
+      wanted = SelectInterfaces(*all, settings_.interfaces);
+    }
+    const std::vector<std::shared_ptr<Link>> current = Snapshot();
+    auto selected = [&wanted](const InterfaceInfo& one) {
+      return std::any_of(wanted.begin(), wanted.end(),
+                         [&one](const InterfaceInfo& w) { return SameLink(w, one); });
+    };
+    std::erase_if(failed_, [&](const InterfaceInfo& one) { return !selected(one); });
+    std::vector<std::shared_ptr<Link>> gone;
+    for (const std::shared_ptr<Link>& link : current) {
+      if (!selected(link->info)) gone.push_back(link);
+    }
+    std::vector<std::shared_ptr<Link>> added;
+    for (const InterfaceInfo& one : wanted) {
+      const bool have = std::any_of(current.begin(), current.end(),
+                                    [&one](const auto& link) { return SameLink(link->info, one); });
+      const bool failedBefore = std::any_of(failed_.begin(), failed_.end(),
+                                            [&one](const auto& f) { return SameLink(f, one); });
+      if (have || failedBefore) continue;
+      std::string error;
+      std::shared_ptr<Link> link = OpenLink(one, &error);
+      if (!link) {
+        failed_.push_back(one);
+        event(MulticastInterfaceEvent::Kind::kFailed, one, error);
+        continue;
+      }
+      added.push_back(std::move(link));
+    }
+    if (!gone.empty() || !added.empty()) {
+      MutexLock sending(&sendMutex_);
+      MutexLock lock(&linksMutex_);
+      std::erase_if(links_, [&gone](const std::shared_ptr<Link>& link) {
+        return std::find(gone.begin(), gone.end(), link) != gone.end();
+      });
+      for (const std::shared_ptr<Link>& link : gone) link->retired = true;
+      for (const std::shared_ptr<Link>& link : added) links_.push_back(link);
+    }
+    for (const std::shared_ptr<Link>& link : gone) {
+      CloseLink(*link);
+      event(MulticastInterfaceEvent::Kind::kLeft, link->info, {});
+    }
+    for (const std::shared_ptr<Link>& link : added) {
+      if (linksArmed_) ArmLink(link);
+      event(MulticastInterfaceEvent::Kind::kJoined, link->info, {});
+    }
+    Report(events);
+  }
+
+  void Report(const std::vector<MulticastInterfaceEvent>& events) const {
+    if (!hooks_.changed) return;
+    for (const MulticastInterfaceEvent& one : events) {
+      try {
+        hooks_.changed(one);
+      } catch (...) {
+        // The owner's failure is its own.
+      }
+    }
+  }
+
+  void ArmRescan() {
+    rescanTimer_.expires_after(std::chrono::milliseconds(settings_.interfaceRescanMs));
+    rescanTimer_.async_wait([this](const asio::error_code& ec) {
+      if (ec == asio::error::operation_aborted) return;
+      try {
+        Rescan(true);
+      } catch (...) {
+        // A failing allocation: the next look tries again.
+      }
+      ArmRescan();
+    });
+  }
+
+  void ArmLink(const std::shared_ptr<Link>& link) {
+    if (link->closed) return;
+    link->unicast.async_receive_from(
+        asio::buffer(link->buffer), link->from,
+        [this, link](const asio::error_code& ec, std::size_t size) {
+          if (ec == asio::error::operation_aborted || link->closed) return;
+          if (ec) {
+            link->errorPause.expires_after(kReceiveErrorPause);
+            link->errorPause.async_wait([this, link](const asio::error_code& waited) {
+              if (waited != asio::error::operation_aborted) ArmLink(link);
+            });
+            return;
+          }
+          ++datagramsReceived_;
+          if (size <= kLargestDatagram) {
+            Enqueue(MulticastDelivery::kUnicast, std::string_view(link->buffer.data(), size),
+                    link->from.address().to_v4());
+          }
+          ArmLink(link);
+        });
   }
 
   void Arm(udp::socket& socket, Buffer& buffer, udp::endpoint& from, MulticastDelivery delivery) {
@@ -379,29 +648,87 @@ class AsioMulticastTransport final : public MulticastTransport {
       return kMulticastNoKey;
     }
     MutexLock lock(&sendMutex_);
+    const HRESULT result = SealAndSendLocked(sendSocket_, to, path, text, *key);
+    if (result == S_OK) ++messagesSent_;
+    if (result == E_FAIL) ++sendFailures_;
+    return result;
+  }
+
+  // Network mode: to the group on every interface (to empty), or to one station by the route.
+  HRESULT SendByInterfaces(std::optional<asio::ip::address_v4> to, std::string_view text)
+      EXCLUDES(sendMutex_, linksMutex_) {
+    if (text.size() > settings_.maxMessageBytes) return E_INVALIDARG;
+    const std::shared_ptr<const KeyRing> ring = keyRing_();
+    const ClusterKey* key = ring ? ring->InUse() : nullptr;
+    if (key == nullptr) {
+      ++sendFailures_;
+      return kMulticastNoKey;
+    }
+    std::vector<std::shared_ptr<Link>> links = Snapshot();
+    if (to) {
+      // A reply names the interface whose subnet holds its receiver, else the first one.
+      const auto holder = std::find_if(links.begin(), links.end(), [&to](const auto& link) {
+        return link->info.Holds(to->to_uint());
+      });
+      if (holder != links.end()) std::rotate(links.begin(), holder, holder + 1);
+      if (!links.empty()) links.resize(1);
+    }
+    if (links.empty()) {
+      ++sendFailures_;
+      return E_FAIL;  // no interface to announce on: nothing leaves
+    }
+    // The copies are written before the send lock, which serialises only the sending.
+    std::vector<std::optional<std::string>> copies;
+    copies.reserve(links.size());
+    for (const std::shared_ptr<Link>& link : links) copies.push_back(Rewritten(text, link->info));
+    MutexLock lock(&sendMutex_);
+    HRESULT result = S_OK;
+    for (std::size_t i = 0; i < links.size(); ++i) {
+      Link& link = *links[i];
+      if (!to && link.retired.load()) continue;  // went away meanwhile: nobody to reach
+      HRESULT one = E_FAIL;
+      if (copies[i] && copies[i]->size() <= settings_.maxMessageBytes) {
+        one = to ? SealAndSendLocked(routeSocket_, udp::endpoint(*to, settings_.port),
+                                     SealPath::kStation, *copies[i], *key)
+                 : SealAndSendLocked(link.send, udp::endpoint(group_, settings_.port),
+                                     SealPath::kGroup, *copies[i], *key);
+      }
+      if (Failed(one)) result = E_FAIL;
+    }
+    if (result == S_OK) ++messagesSent_;
+    if (result == E_FAIL) ++sendFailures_;
+    return result;
+  }
+
+  // text as it leaves by one interface; empty when the owner's rewrite failed.
+  std::optional<std::string> Rewritten(std::string_view text, const InterfaceInfo& by) const {
+    if (!hooks_.rewrite) return std::string(text);
+    try {
+      return hooks_.rewrite(text, by);
+    } catch (...) {
+      return std::nullopt;
+    }
+  }
+
+  HRESULT SealAndSendLocked(udp::socket& socket, const udp::endpoint& to, SealPath path,
+                            std::string_view text, const ClusterKey& key) REQUIRES(sendMutex_) {
     const std::vector<std::string> datagrams = SplitMessage(
         sealer_.senderId(), sealer_.incarnationLow(), nextMessageId_++, text, fragmentPayload_);
     if (datagrams.empty()) return E_INVALIDARG;
     std::string sealed;
     for (const std::string& datagram : datagrams) {
-      if (!sealer_.Seal(*key, datagram, path, &sealed)) {
-        ++sendFailures_;
-        return E_FAIL;
-      }
+      if (!sealer_.Seal(key, datagram, path, &sealed)) return E_FAIL;
       asio::error_code ec;
-      sendSocket_.send_to(asio::buffer(sealed), to, 0, ec);
-      if (ec) {
-        ++sendFailures_;
-        return E_FAIL;
-      }
+      socket.send_to(asio::buffer(sealed), to, 0, ec);
+      if (ec) return E_FAIL;
     }
-    ++messagesSent_;
     return S_OK;
   }
 
   const MulticastSettings settings_;
   const MulticastReceiver receiver_;
   const KeyRingSource keyRing_;
+  const MulticastInterfaceHooks hooks_;
   const std::size_t fragmentPayload_;
   asio::ip::address_v4 group_, interface_, unicast_;
   bool localMode_ = true;
@@ -410,16 +737,26 @@ class AsioMulticastTransport final : public MulticastTransport {
   udp::socket groupSocket_;
   udp::socket unicastSocket_;
   udp::socket sendSocket_;
+  udp::socket routeSocket_;  // network mode: unicast sends, under sendMutex_
   asio::steady_timer errorPause_;
+  asio::steady_timer rescanTimer_;
   Buffer groupBuffer_{};
   Buffer unicastBuffer_{};
   udp::endpoint groupFrom_, unicastFrom_;
-  std::uint32_t receiveBufferBytes_ = 0;
-  bool receiveBufferForced_ = false;
+  std::atomic<std::uint32_t> receiveBufferBytes_{0};
+  std::atomic<bool> receiveBufferForced_{false};
 
+  // Lock order: sendMutex_, then linksMutex_.
   Mutex sendMutex_;
   DatagramSealer sealer_ GUARDED_BY(sendMutex_);
   std::uint32_t nextMessageId_ GUARDED_BY(sendMutex_) = 1;
+
+  // Network mode. links_ changes only on the receive thread (or in Start), under both locks.
+  mutable Mutex linksMutex_;
+  std::vector<std::shared_ptr<Link>> links_ GUARDED_BY(linksMutex_);
+  std::vector<InterfaceInfo> failed_;  // receive thread: not tried again while selected
+  std::string listError_;              // receive thread: the last failure to list interfaces
+  bool linksArmed_ = false;            // receive thread: new links get a receive at once
 
   std::vector<std::unique_ptr<Lane>> lanes_;  // fixed after construction
   std::size_t laneDatagrams_ = 1;
@@ -435,6 +772,11 @@ class AsioMulticastTransport final : public MulticastTransport {
 
 }  // namespace
 
+bool IsLocalMulticastMode(const MulticastSettings& settings) {
+  const auto interfaceAddress = ParseIpv4(settings.interfaceAddress);
+  return interfaceAddress && IsLoopback(*interfaceAddress);
+}
+
 bool CheckMulticastSettings(const MulticastSettings& settings, std::string* error) {
   auto fail = [error](std::string text) {
     if (error != nullptr) *error = std::move(text);
@@ -448,9 +790,25 @@ bool CheckMulticastSettings(const MulticastSettings& settings, std::string* erro
   if (!interfaceAddress || interfaceAddress->is_multicast()) {
     return fail("Interface " + settings.interfaceAddress + " is not an IPv4 interface address");
   }
+  // In network mode the unicast address only names the station (replies arrive at each
+  // interface's address), so it may be 0.0.0.0 there.
+  const bool local = IsLoopback(*interfaceAddress);
   const auto unicast = ParseIpv4(settings.unicastAddress);
-  if (!unicast || unicast->is_multicast() || unicast->is_unspecified()) {
+  if (!unicast || unicast->is_multicast() || (local && unicast->is_unspecified())) {
     return fail("UnicastAddress " + settings.unicastAddress + " is not an IPv4 host address");
+  }
+  if (settings.interfaces.size() > kMaxInterfacePatterns) {
+    return fail("Interfaces holds more than " + std::to_string(kMaxInterfacePatterns) + " items");
+  }
+  for (const std::string& pattern : settings.interfaces) {
+    if (!IsInterfacePattern(pattern)) {
+      return fail("Interfaces item \"" + pattern.substr(0, 64) +
+                  "\" is no interface name, name* or IPv4 CIDR block");
+    }
+  }
+  if (settings.interfaceRescanMs < 10 || settings.interfaceRescanMs > 600000) {
+    return fail("interface rescan period " + std::to_string(settings.interfaceRescanMs) +
+                " ms is outside 10..600000");
   }
   if (settings.port == 0) return fail("Port 0 is no port");
   if (settings.ttl > 255) return fail("TTL " + std::to_string(settings.ttl) + " is beyond 255");
@@ -480,6 +838,14 @@ std::unique_ptr<MulticastTransport> MulticastTransport::Start(const MulticastSet
                                                               MulticastReceiver receiver,
                                                               KeyRingSource keyRing,
                                                               std::string* error) {
+  return Start(settings, std::move(receiver), std::move(keyRing), MulticastInterfaceHooks{}, error);
+}
+
+std::unique_ptr<MulticastTransport> MulticastTransport::Start(const MulticastSettings& settings,
+                                                              MulticastReceiver receiver,
+                                                              KeyRingSource keyRing,
+                                                              MulticastInterfaceHooks hooks,
+                                                              std::string* error) {
   std::string ignored;
   if (error == nullptr) error = &ignored;
   if (!receiver || !keyRing) {
@@ -489,8 +855,8 @@ std::unique_ptr<MulticastTransport> MulticastTransport::Start(const MulticastSet
   }
   if (!CheckMulticastSettings(settings, error)) return nullptr;
   try {
-    auto transport =
-        std::make_unique<AsioMulticastTransport>(settings, std::move(receiver), std::move(keyRing));
+    auto transport = std::make_unique<AsioMulticastTransport>(settings, std::move(receiver),
+                                                              std::move(keyRing), std::move(hooks));
     if (!transport->Open(error)) return nullptr;
     transport->StartThreads();
     return transport;

@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
+
+#include "platform/network_interfaces.h"
 
 #include "registry/store/registry_store.h"
 #include "registry/store/settings.h"
@@ -44,6 +47,35 @@ class Reader {
     return true;
   }
 
+  // A MULTI_SZ list; absent leaves *out empty. False with *why for any other type, an item that
+  // is no interface pattern, or more than kMaxPatterns items.
+  bool Patterns(std::string_view name, std::vector<std::string>* out, std::string* why) {
+    std::optional<RegValue> value;
+    if (!Get(name, &value, why)) return false;
+    if (!value) return true;
+    if (value->type != RegType::kMultiSz) {
+      *why = std::string(kMulticastKey) + "\\" + std::string(name) + " is not a REG_MULTI_SZ";
+      return false;
+    }
+    if (value->texts.size() > kMaxPatterns) {
+      *why = std::string(kMulticastKey) + "\\" + std::string(name) + " holds more than " +
+             std::to_string(kMaxPatterns) + " items";
+      return false;
+    }
+    std::vector<std::string> patterns;
+    for (const std::string& item : value->texts) {
+      if (item.empty()) continue;
+      if (!IsInterfacePattern(item)) {
+        *why = std::string(kMulticastKey) + "\\" + std::string(name) + " item \"" +
+               item.substr(0, 64) + "\" is no interface name, name* or IPv4 CIDR block";
+        return false;
+      }
+      patterns.push_back(item);
+    }
+    *out = std::move(patterns);
+    return true;
+  }
+
   bool Number(std::string_view name, std::uint32_t minimum, std::uint32_t maximum,
               std::uint32_t* out) {
     std::optional<RegValue> value;
@@ -58,18 +90,19 @@ class Reader {
   }
 
  private:
-  bool Get(std::string_view name, std::optional<RegValue>* out) {
+  // A failure is described in *error, or the reader's error when that is null.
+  bool Get(std::string_view name, std::optional<RegValue>* out, std::string* error = nullptr) {
     if (!key_) return true;
     RegValue value;
     const RegStatus status = Registry().GetValue(*key_, name, &value);
     if (status == RegStatus::kNotFound) return true;
-    if (status != RegStatus::kOk) return Fail(std::string(name), status);
+    if (status != RegStatus::kOk) return Fail(std::string(name), status, error);
     *out = std::move(value);
     return true;
   }
-  bool Fail(const std::string& what, RegStatus status) {
-    *error_ = "registry setting " + what + " cannot be read (error " +
-              std::to_string(RegStatusCode(status)) + ")";
+  bool Fail(const std::string& what, RegStatus status, std::string* error = nullptr) {
+    *(error != nullptr ? error : error_) = "registry setting " + what + " cannot be read (error " +
+                                           std::to_string(RegStatusCode(status)) + ")";
     return false;
   }
   bool Wrong(std::string_view name, const std::string& why) {
@@ -77,6 +110,7 @@ class Reader {
     return false;
   }
 
+  static constexpr std::size_t kMaxPatterns = 64;
   std::string* const error_;
   std::optional<KeyId> key_;
 };
@@ -101,6 +135,11 @@ bool ReadMulticastSettings(MulticastSettings* settings, std::string* error) {
     return false;
   }
   read.port = static_cast<std::uint16_t>(port);
+  // The interfaces to announce on: a list that cannot be read selects none (the owner reports
+  // interfacesError), rather than every interface.
+  if (!reader.Patterns("Interfaces", &read.interfaces, &read.interfacesError)) {
+    read.interfaces.clear();
+  }
   // The station's own address: its RPC listen address, unless the registry names another.
   const std::string listen = ReadRpcSettings().listenAddress;
   read.unicastAddress = listen == "0.0.0.0" ? read.interfaceAddress : listen;

@@ -5,9 +5,14 @@
 //   TTL (DWORD, 0), UnicastAddress (SZ, default the RPC ListenAddress, or Interface when that
 //   listens on every address), DatagramBytes (DWORD, 0 = chosen by the interface),
 //   ReceiveBufferBytes (DWORD, 32 MiB), MaxMessageBytes (DWORD, 1 MiB),
-//   IncompleteExpiryMs (DWORD, 2000), QueueDatagrams (DWORD, 16384).
+//   IncompleteExpiryMs (DWORD, 2000), QueueDatagrams (DWORD, 16384), Interfaces (MULTI_SZ,
+//   network mode only: interface names, name* patterns or IPv4 CIDR blocks; absent or empty:
+//   every interface that is up, not loopback, link-local or a container's or VM's bridge).
 // Defaults apply only to absent values: a value of another type, out of range, or a registry
 // that cannot be read fails the read (the agent does not serve on settings it cannot read).
+// Interfaces is the exception: a list that cannot be read (wrong type, an item that is no
+// pattern, damaged) selects no interface and says why in interfacesError; the agent starts,
+// announces nowhere and reports it.
 // Any thread may call.
 //
 //   MulticastSettings settings;
