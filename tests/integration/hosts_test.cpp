@@ -21,6 +21,7 @@
 #include "cli.h"
 #include "common/text.h"
 #include "copy_progress.h"
+#include "multicast_host.h"
 #include "registry/store/registry_store.h"
 #include "requests.h"
 #include "station_process.h"
@@ -164,6 +165,44 @@ TEST(CopyProgress, LinesReadLikeRsync) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
     EXPECT_EQ(qxstation::ProgressLine(c.bytes, c.total, c.seconds, c.done), c.line);
+  }
+}
+
+// Each copy of an announcement names the address of the interface it leaves by, unless the
+// address chosen for the station lies on that interface already.
+TEST(AgentAnnouncements, EachInterfaceAnnouncesItsOwnAddress) {
+  qx::InterfaceInfo by;
+  by.name = "eth1";
+  by.address = 0x0A020001;  // 10.2.0.1
+  by.mask = 0xFFFF0000;
+  const auto join = [](const std::string& event, const std::string& ip) {
+    return "<QXDISCOVER><EVENT>" + event + "</EVENT><Host>H</Host><IP>" + ip +
+           "</IP><IP_Mask>255.0.0.0</IP_Mask></QXDISCOVER>";
+  };
+  const struct {
+    std::string text;
+    std::string ip;  // expected IP afterwards; empty: the text is left as it was
+  } cases[] = {
+      {join("JOIN", "10.1.0.5"), "10.2.0.1"},
+      {join("update", "10.1.0.5"), "10.2.0.1"},
+      {join("LEAVE", "192.168.1.2"), "10.2.0.1"},
+      {join("JOIN", "10.2.7.7"), ""},  // on this interface: what SetStationData chose stays
+      {"<ReplyTestMulticast><EVENT>TEST</EVENT><IP>10.1.0.5</IP><IP_Mask>255.0.0.0</IP_Mask>"
+       "</ReplyTestMulticast>",
+       "10.2.0.1"},
+      {join("RemoveFromProjectList", "10.1.0.5"), ""},
+      {"<PM_MULTICAST><IP>10.1.0.5</IP></PM_MULTICAST>", ""},
+      {"<QXDISCOVER><IP>10.1", ""},  // not XML
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::string out = qxagent::RewriteForInterface(c.text, by);
+    if (c.ip.empty()) {
+      EXPECT_EQ(out, c.text);
+      continue;
+    }
+    EXPECT_NE(out.find("<IP>" + c.ip + "</IP>"), std::string::npos) << out;
+    EXPECT_NE(out.find("<IP_Mask>255.255.0.0</IP_Mask>"), std::string::npos) << out;
   }
 }
 
