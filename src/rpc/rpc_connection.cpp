@@ -270,6 +270,11 @@ RpcIo RpcClientConnection::WriteAll(const std::uint8_t* data, std::size_t size,
     data += written;
     size -= written;
   }
+  // The last records of a TLS write may still wait for the socket.
+  while (tls_ && tls_->HasUnsent()) {
+    std::size_t none = 0;
+    if (RpcIo sent = Send(data, 0, &none, deadline); sent != RpcIo::kOk) return sent;
+  }
   return RpcIo::kOk;
 }
 

@@ -32,22 +32,23 @@
 // handler still running then (on either) is traced and left behind: its RpcServing is kept, never
 // destroyed, so that the handler may still return into it; the handler's own object (the
 // CRPCServerW subclass) is its owner's to keep, or the process exits (RpcHandlersLeftRunning).
-// Every session is TLS 1.3 keyed by the cluster key (rpc_tls.h) through asio's SSL stream: the
-// handshake comes first and must end, like HELLO, within the connect timeout of the connection's
-// start. A peer that fails it (no key of the ring, a wrong one, garbage instead of a
-// ClientHello) loses its connection with a rate-limited warning; the others are served as
-// before. The benchmark switch of rpc_internal.h makes new sessions plain TCP instead; the
-// stream's TCP socket is then used directly. startServer and stopServer may be called from any
-// thread but not from a handler.
+// Every session is TLS 1.3 keyed by the cluster key (rpc_tls.h): an RpcTlsSession over the
+// session's non-blocking socket, driven on the session's strand only (so no two threads ever
+// use its SSL object). Each TLS step does what the socket allows at once; when it waits, the
+// socket's async_wait for reading or writing resumes it. So a TLS answer is written at once,
+// whole, where a plain one is, and a request is read as soon as its records are there, with no
+// extra pass through the I/O threads. The handshake comes first and must end, like HELLO,
+// within the connect timeout of the connection's start. A peer that fails it (no key of the
+// ring, a wrong one, garbage instead of a ClientHello) loses its connection with a
+// rate-limited warning; the others are served as before. The benchmark switch of
+// rpc_internal.h makes new sessions plain TCP instead. startServer and stopServer may be called
+// from any thread but not from a handler.
 #include <algorithm>
 #include <array>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
-#include <asio/ssl/context.hpp>
-#include <asio/ssl/error.hpp>
-#include <asio/ssl/stream.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
 #include <asio/write.hpp>
@@ -94,8 +95,8 @@ constexpr auto kStopWaitForSessions = std::chrono::milliseconds(2000);
 constexpr auto kStopPollInterval = std::chrono::milliseconds(50);
 constexpr auto kMinIdleClose = std::chrono::milliseconds(1000);
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
-
-using SessionSocket = asio::ssl::stream<asio::ip::tcp::socket>;
+// TLS records read in a row before the session lets the other sessions of its I/O thread run.
+constexpr int kTlsReadsInARow = 64;
 
 struct ResultSlot {
   bool stored = false;
@@ -181,8 +182,6 @@ class RpcServing {
   std::atomic<std::uint32_t> ioInHandlers_{0};
   std::uint32_t ioThreads_ = 0;
 
-  // Every session's SSL refers to it: destroyed after the io_context and its sessions.
-  std::unique_ptr<asio::ssl::context> tls_;
   std::unique_ptr<asio::io_context> io_;
   std::unique_ptr<asio::executor_work_guard<asio::io_context::executor_type>> work_;
   std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
@@ -193,39 +192,45 @@ class RpcServing {
 
 class RpcSession final : public std::enable_shared_from_this<RpcSession>, public RpcHandlerJob {
  public:
-  RpcSession(RpcServing& server, asio::ip::tcp::socket socket, asio::ssl::context& tls,
-             std::uint64_t serial, std::uint16_t clientId)
+  RpcSession(RpcServing& server, asio::ip::tcp::socket socket, std::uint64_t serial,
+             std::uint16_t clientId)
       : server_(server),
-        stream_(std::move(socket), tls),
-        timer_(stream_.get_executor()),
+        socket_(std::move(socket)),
+        timer_(socket_.get_executor()),
         serial_(serial),
         clientId_(clientId),
-        peer_(PeerText(stream_.next_layer())),
-        tls_(!RpcPlaintextForBenchmark()) {}
+        peer_(PeerText(socket_)),
+        useTls_(!RpcPlaintextForBenchmark()) {}
   ~RpcSession() override {
     ReleaseReservation();
     server_.SessionEnded(serial_);
   }
 
   void Start() {
-    asio::post(stream_.get_executor(), [self = shared_from_this()] {
+    asio::post(socket_.get_executor(), [self = shared_from_this()] {
       std::error_code ignored;
-      self->Tcp().set_option(asio::ip::tcp::no_delay(true), ignored);
-      // Plain answers are written at once when the socket takes them; only the rest waits.
-      self->Tcp().non_blocking(true, ignored);
+      self->socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+      // Answers are written at once when the socket takes them; only the rest waits.
+      self->socket_.non_blocking(true, ignored);
       // The handshake and HELLO must be complete within the connect timeout, however their
       // bytes trickle in.
       self->SetDeadline(std::chrono::milliseconds(self->server_.settings_.connectTimeoutMs));
-      if (self->tls_)
-        self->Handshake();
-      else
+      if (!self->useTls_) {
         self->ReadMore();
+        return;
+      }
+      self->tls_ = RpcTlsSession::Server(self->socket_.native_handle());
+      if (!self->tls_) {
+        self->End("no memory for a TLS session");
+        return;
+      }
+      self->Handshake();
     });
   }
 
   // Ends the session as soon as no request is being served (runs on the session's strand).
   void Shutdown() {
-    asio::post(stream_.get_executor(), [self = shared_from_this()] {
+    asio::post(socket_.get_executor(), [self = shared_from_this()] {
       self->stopRequested_ = true;
       if (self->state_ == State::kHandshaking) {
         self->End(nullptr);
@@ -246,7 +251,7 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
     Handle();
     tServingState = nullptr;
     try {
-      asio::post(stream_.get_executor(), [self = shared_from_this()] { self->OnHandled(); });
+      asio::post(socket_.get_executor(), [self = shared_from_this()] { self->OnHandled(); });
     } catch (...) {  // no memory to queue the answer: the session stays until stop
       TraceError(kServerSource, "RPC client %u: the answer could not be queued", clientId_);
     }
@@ -263,35 +268,42 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
  private:
   enum class State { kHandshaking, kReading, kHandling, kWriting, kClosing, kClosed };
 
-  asio::ip::tcp::socket& Tcp() { return stream_.next_layer(); }
-
-  // Runs f on what carries the frames: the TLS stream, or the TCP socket of a plain session.
-  template <typename F>
-  void WithStream(F&& f) {
-    if (tls_)
-      f(stream_);
-    else
-      f(Tcp());
-  }
-
+  // Runs the handshake as far as the socket allows; resumed when the socket is ready.
   void Handshake() {
     state_ = State::kHandshaking;
-    stream_.async_handshake(
-        asio::ssl::stream_base::server,
-        [self = shared_from_this()](std::error_code error) { self->OnHandshake(error); });
+    const RpcTlsSession::Step step = tls_->Handshake();  // checks that a ring key was used
+    if (step == RpcTlsSession::Step::kDone)
+      ReadMore();
+    else if (!AwaitSocket(step, &RpcSession::Handshake))
+      Refuse(tls_->FailureText().c_str());
   }
 
-  void OnHandshake(std::error_code error) {
-    if (state_ != State::kHandshaking) return;
-    if (error) {
-      Refuse(error.message().c_str());
-      return;
-    }
-    if (!RpcTlsUsedClusterKey(stream_.native_handle())) {
-      Refuse("the handshake did not use a cluster key");
-      return;
-    }
-    ReadMore();
+  // When step waits for the socket: resume runs on the strand once the socket is ready for it
+  // (unless the session moved on meanwhile), and the answer is true. One wait at a time.
+  bool AwaitSocket(RpcTlsSession::Step step, void (RpcSession::*resume)()) {
+    asio::socket_base::wait_type what;
+    if (step == RpcTlsSession::Step::kWantRead)
+      what = asio::socket_base::wait_read;
+    else if (step == RpcTlsSession::Step::kWantWrite)
+      what = asio::socket_base::wait_write;
+    else
+      return false;
+    const std::uint64_t generation = ++waitGeneration_;
+    const State waiting = state_;
+    socket_.async_wait(
+        what, [self = shared_from_this(), generation, waiting, resume](std::error_code error) {
+          if (generation != self->waitGeneration_ || waiting != self->state_) return;
+          if (!error) {
+            ((*self).*resume)();
+          } else if (error != asio::error::operation_aborted) {
+            if (waiting == State::kHandshaking)
+              self->Refuse(error.message().c_str());
+            else
+              self->End(waiting == State::kWriting ? "answer could not be written"
+                                                   : "connection failed");
+          }
+        });
+    return true;
   }
 
   // Ends a session whose peer did not prove a key of the ring; traced at most a few times a
@@ -383,35 +395,68 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
   }
 
   void ReadMore() {
+    if (useTls_) {
+      ReadTls();
+      return;
+    }
     state_ = State::kReading;
     MakeRoom();
-    WithStream([&](auto& stream) {
-      stream.async_read_some(asio::buffer(in_.data() + inEnd_, in_.size() - inEnd_),
-                             [self = shared_from_this()](std::error_code error, std::size_t got) {
-                               self->OnRead(error, got);
-                             });
+    socket_.async_read_some(asio::buffer(in_.data() + inEnd_, in_.size() - inEnd_),
+                            [self = shared_from_this()](std::error_code error, std::size_t got) {
+                              self->OnRead(error, got);
+                            });
+  }
+
+  // Decrypts what has come and serves it, until the socket has no more (then waits for it),
+  // a request is handed over or an answer waits for the socket. After kTlsReadsInARow records
+  // the rest is read in a later turn of the I/O thread, so one busy peer cannot hold it.
+  void ReadTls() {
+    for (int reads = 0; reads < kTlsReadsInARow; ++reads) {
+      state_ = State::kReading;
+      MakeRoom();
+      std::size_t got = 0;
+      const RpcTlsSession::Step step = tls_->Read(in_.data() + inEnd_, in_.size() - inEnd_, &got);
+      if (step != RpcTlsSession::Step::kDone) {
+        if (!AwaitSocket(step, &RpcSession::ReadTls))
+          InputEnded(step == RpcTlsSession::Step::kClosed);
+        return;
+      }
+      inEnd_ += got;
+      if (!ServeInput()) return;
+    }
+    const std::uint64_t generation = ++waitGeneration_;
+    asio::post(socket_.get_executor(), [self = shared_from_this(), generation] {
+      if (generation == self->waitGeneration_ && self->state_ == State::kReading) self->ReadTls();
     });
   }
 
   void OnRead(std::error_code error, std::size_t got) {
     if (state_ != State::kReading) return;
     if (error) {
-      if (error == asio::error::operation_aborted) return;
-      if (inBegin_ != inEnd_)
-        End("connection closed mid-frame");
-      else if (error == asio::error::eof || error == asio::ssl::error::stream_truncated)
-        End(nullptr);  // the client closed between requests
-      else
-        End("connection failed");
+      if (error != asio::error::operation_aborted) InputEnded(error == asio::error::eof);
       return;
     }
     inEnd_ += got;
     ProcessInput();
   }
 
-  // Serves the next complete frame of the input; reads more when there is none. A request
-  // goes to a worker, and the session goes on when its answer has gone out.
+  // The peer closed its side (closed) or the connection failed.
+  void InputEnded(bool closed) {
+    if (inBegin_ != inEnd_)
+      End("connection closed mid-frame");
+    else if (closed)
+      End(nullptr);  // the client closed between requests
+    else
+      End("connection failed");
+  }
+
   void ProcessInput() {
+    if (ServeInput()) ReadMore();
+  }
+
+  // Serves the complete frames of the input. A request goes to a worker, and the session goes
+  // on when its answer has gone out. True when the session reads on at once.
+  bool ServeInput() {
     needed_ = 0;
     while (inEnd_ - inBegin_ >= rpc::kFrameHeaderSize) {
       rpc::FrameHeader frame;
@@ -419,14 +464,14 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
           rpc::DecodeHeader(in_.data() + inBegin_, server_.settings_.maxFrameBytes, &frame);
       if (check != rpc::FrameCheck::kOk) {
         End(rpc::FrameCheckText(check));
-        return;
+        return false;
       }
       const bool isHello = frame.kind == rpc::FrameKind::kHello;
       const bool isRequest = frame.kind == rpc::FrameKind::kStringRequest ||
                              frame.kind == rpc::FrameKind::kDataRequest;
       if (helloDone_ ? !isRequest : !isHello) {
         End(helloDone_ ? "unexpected frame kind" : "first frame is not HELLO");
-        return;
+        return false;
       }
       const std::size_t total = rpc::kFrameHeaderSize + frame.length;
       if (total > kReadChunk && reserved_ == 0) {
@@ -436,7 +481,7 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
                        "of %u bytes; connection closed",
                        peer_.c_str(), total, server_.settings_.bufferBudgetBytes);
           End(nullptr);
-          return;
+          return false;
         }
         reserved_ = total;
       }
@@ -447,7 +492,7 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
       const std::uint8_t* body = in_.data() + inBegin_ + rpc::kFrameHeaderSize;
       inBegin_ += total;
       frameTimed_ = false;
-      if (!ServeFrame(frame, body)) return;
+      if (!ServeFrame(frame, body)) return false;
     }
     // The deadline of a frame starts with its first byte and is not moved by later ones.
     if (helloDone_) {
@@ -458,7 +503,7 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
         SetDeadline(std::chrono::milliseconds(server_.settings_.callTimeoutMs));
       }
     }
-    ReadMore();
+    return true;
   }
 
   void ReleaseReservation() {
@@ -601,20 +646,25 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
     tResultSlot = ResultSlot{};
   }
 
-  // Writes a frame: a plain session at once as far as the socket takes it and the rest
-  // asynchronously, a TLS session through the stream's asynchronous write. Then the session
-  // ends (endAfter), sends CLOSE (stop requested) or reads on. True when the frame went out at
-  // once and the caller goes on reading.
+  // Writes a frame at once as far as the socket takes it, and the rest when the socket is
+  // ready for it. Then the session ends (endAfter), sends CLOSE (stop requested) or reads on.
+  // True when the frame went out at once and the caller goes on reading.
   bool Write(std::vector<std::uint8_t> frame, bool endAfter) {
     state_ = State::kWriting;
     out_ = std::move(frame);
+    if (useTls_) {
+      outDone_ = 0;
+      endAfter_ = endAfter;
+      if (SendTls()) return AfterWrite(endAfter);
+      if (state_ == State::kWriting)
+        SetDeadline(std::chrono::milliseconds(server_.settings_.callTimeoutMs));
+      return false;
+    }
     std::size_t done = 0;
-    // A TLS record is written by the stream's own write, which also sends at once what the
-    // socket takes; only its completion comes later.
-    while (!tls_ && done < out_.size()) {
+    while (done < out_.size()) {
       std::error_code error;
       const std::size_t wrote =
-          Tcp().write_some(asio::buffer(out_.data() + done, out_.size() - done), error);
+          socket_.write_some(asio::buffer(out_.data() + done, out_.size() - done), error);
       if (error == asio::error::would_block || error == asio::error::try_again) break;
       if (error) {
         End("answer could not be written");
@@ -624,20 +674,47 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
     }
     if (done == out_.size()) return AfterWrite(endAfter);
     SetDeadline(std::chrono::milliseconds(server_.settings_.callTimeoutMs));
-    WithStream([&](auto& stream) {
-      asio::async_write(stream, asio::buffer(out_.data() + done, out_.size() - done),
-                        [self = shared_from_this(), endAfter](std::error_code error, std::size_t) {
-                          if (self->state_ != State::kWriting) return;
-                          if (error) {
-                            self->End(error == asio::error::operation_aborted
-                                          ? nullptr
-                                          : "answer could not be written");
-                            return;
-                          }
-                          if (self->AfterWrite(endAfter)) self->ProcessInput();
-                        });
-    });
+    asio::async_write(socket_, asio::buffer(out_.data() + done, out_.size() - done),
+                      [self = shared_from_this(), endAfter](std::error_code error, std::size_t) {
+                        if (self->state_ != State::kWriting) return;
+                        if (error) {
+                          self->End(error == asio::error::operation_aborted
+                                        ? nullptr
+                                        : "answer could not be written");
+                          return;
+                        }
+                        if (self->AfterWrite(endAfter)) self->ProcessInput();
+                      });
     return false;
+  }
+
+  // Encrypts and sends out_ from outDone_ as far as the socket takes it; waits for the socket
+  // otherwise (ResumeSend). True when all of it is on the socket; false when it waits or the
+  // session ended.
+  bool SendTls() {
+    while (outDone_ < out_.size() || tls_->HasUnsent()) {
+      std::size_t wrote = 0;
+      const RpcTlsSession::Step step =
+          outDone_ < out_.size()
+              ? tls_->Write(out_.data() + outDone_, out_.size() - outDone_, &wrote)
+              : tls_->Flush();
+      if (step == RpcTlsSession::Step::kDone) {
+        outDone_ += wrote;
+        continue;
+      }
+      if (!AwaitSocket(step, &RpcSession::ResumeSend))
+        End(state_ == State::kClosing ? nullptr : "answer could not be written");
+      return false;
+    }
+    return true;
+  }
+
+  void ResumeSend() {
+    if (!SendTls()) return;
+    if (state_ == State::kClosing)
+      CloseSent();
+    else if (AfterWrite(endAfter_))
+      ProcessInput();
   }
 
   bool AfterWrite(bool endAfter) {
@@ -664,33 +741,39 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
     state_ = State::kClosing;
     ReleaseReservation();
     std::error_code ignored;
-    Tcp().cancel(ignored);
+    socket_.cancel(ignored);
     out_ = rpc::BuildFrame({rpc::FrameKind::kClose});
     SetDeadline(stopRequested_ ? kDrainWhenStopping : kDrainAfterClose);
-    WithStream([&](auto& stream) {
-      asio::async_write(stream, asio::buffer(out_),
-                        [self = shared_from_this()](std::error_code error, std::size_t) {
-                          if (self->state_ != State::kClosing) return;
-                          if (error) {
-                            self->End(nullptr);
-                            return;
-                          }
-                          std::error_code shutdownError;
-                          self->Tcp().shutdown(asio::socket_base::shutdown_send, shutdownError);
-                          self->Drain();
-                        });
-    });
+    if (useTls_) {
+      outDone_ = 0;
+      if (SendTls()) CloseSent();
+      return;
+    }
+    asio::async_write(socket_, asio::buffer(out_),
+                      [self = shared_from_this()](std::error_code error, std::size_t) {
+                        if (self->state_ != State::kClosing) return;
+                        if (error)
+                          self->End(nullptr);
+                        else
+                          self->CloseSent();
+                      });
+  }
+
+  void CloseSent() {
+    std::error_code shutdownError;
+    socket_.shutdown(asio::socket_base::shutdown_send, shutdownError);
+    Drain();
   }
 
   void Drain() {
-    Tcp().async_read_some(asio::buffer(drain_),
-                          [self = shared_from_this()](std::error_code error, std::size_t) {
-                            if (self->state_ != State::kClosing) return;
-                            if (error)
-                              self->End(nullptr);
-                            else
-                              self->Drain();
-                          });
+    socket_.async_read_some(asio::buffer(drain_),
+                            [self = shared_from_this()](std::error_code error, std::size_t) {
+                              if (self->state_ != State::kClosing) return;
+                              if (error)
+                                self->End(nullptr);
+                              else
+                                self->Drain();
+                            });
   }
 
   // Closes the connection; a reason is traced as a warning.
@@ -702,20 +785,24 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
     CancelTimer();
     ReleaseReservation();
     std::error_code ignored;
-    Tcp().shutdown(asio::socket_base::shutdown_both, ignored);
-    Tcp().close(ignored);
+    socket_.shutdown(asio::socket_base::shutdown_both, ignored);
+    socket_.close(ignored);
+    tls_.reset();  // its socket is gone
     std::vector<std::uint8_t>().swap(in_);
     std::vector<std::uint8_t>().swap(out_);
     if (helloDone_) CallSafely([&] { server_.owner_.onClientDisconnected(clientId_); });
   }
 
   RpcServing& server_;
-  SessionSocket stream_;
+  asio::ip::tcp::socket socket_;
   asio::steady_timer timer_;
   const std::uint64_t serial_;
   const std::uint16_t clientId_;
   const std::string peer_;
-  const bool tls_;  // false only for the plain sessions of a benchmark
+  const bool useTls_;  // false only for the plain sessions of a benchmark
+  // Over socket_ from Start to End; used on the strand only.
+  std::unique_ptr<RpcTlsSession> tls_;
+  std::uint64_t waitGeneration_ = 0;  // the socket wait (or read turn) that is current
   std::uint64_t timerGeneration_ = 0;
   bool timerArmed_ = false;
   SteadyClock::time_point timerExpiry_;
@@ -735,6 +822,8 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
   SteadyClock::time_point handedOver_;
   std::vector<std::uint8_t> answer_;
   std::vector<std::uint8_t> out_;
+  std::size_t outDone_ = 0;  // bytes of out_ already given to TLS
+  bool endAfter_ = false;    // the session ends once out_ has gone
   std::array<std::uint8_t, 4096> drain_{};
 };
 
@@ -755,12 +844,10 @@ bool RpcServing::Start(std::uint16_t wantedPort) {
                settings_.listenAddress.c_str());
     return false;
   }
-  SSL_CTX* tls = RpcServerTlsContext();
-  if (tls == nullptr || SSL_CTX_up_ref(tls) != 1) {
+  if (RpcServerTlsContext() == nullptr) {
     TraceError(kServerSource, "RPC: no TLS context for %s", service_.c_str());
     return false;
   }
-  tls_ = std::make_unique<asio::ssl::context>(tls);  // takes the reference
   io_ = std::make_unique<asio::io_context>();
   acceptor_ = std::make_unique<asio::ip::tcp::acceptor>(asio::make_strand(*io_));
   const asio::ip::tcp::endpoint endpoint(address, wantedPort);
@@ -808,49 +895,48 @@ bool RpcServing::Start(std::uint16_t wantedPort) {
 }
 
 void RpcServing::Accept() {
-  acceptor_->async_accept(
-      asio::make_strand(*io_), [this](std::error_code error, asio::ip::tcp::socket socket) {
-        if (stopping_ || error == asio::error::operation_aborted) return;
-        if (error) {
-          TraceWarning(kServerSource, "RPC: accept failed: %s", error.message().c_str());
-          acceptRetry_->expires_after(kAcceptRetryDelay);
-          acceptRetry_->async_wait([this](std::error_code waitError) {
-            if (!waitError && !stopping_) Accept();
-          });
-          return;
-        }
-        std::shared_ptr<RpcSession> session;
-        bool noMemory = false;
-        {
-          MutexLock lock(&mutex_);
-          if (stopping_) return;
-          if (sessions_.size() < kMaxSessions) {
-            if (++nextClientId_ == 0) ++nextClientId_;
-            const std::uint64_t serial = nextSerial_++;
-            try {
-              session = std::make_shared<RpcSession>(*this, std::move(socket), *tls_, serial,
-                                                     nextClientId_);
-              sessions_.emplace(serial, session);
-            } catch (...) {  // no memory for the session or its SSL
-              noMemory = true;
-            }
-          }
-        }
-        if (noMemory) {
-          session.reset();  // outside the lock: its end takes it
-          TraceWarning(kServerSource, "RPC: no memory for a new connection; connection refused");
-          std::error_code ignored;
-          socket.close(ignored);
-        } else if (session) {
-          session->Start();
-        } else {
-          TraceWarning(kServerSource, "RPC: %zu connections already open; connection refused",
-                       kMaxSessions);
-          std::error_code ignored;
-          socket.close(ignored);
-        }
-        Accept();
+  acceptor_->async_accept(asio::make_strand(*io_), [this](std::error_code error,
+                                                          asio::ip::tcp::socket socket) {
+    if (stopping_ || error == asio::error::operation_aborted) return;
+    if (error) {
+      TraceWarning(kServerSource, "RPC: accept failed: %s", error.message().c_str());
+      acceptRetry_->expires_after(kAcceptRetryDelay);
+      acceptRetry_->async_wait([this](std::error_code waitError) {
+        if (!waitError && !stopping_) Accept();
       });
+      return;
+    }
+    std::shared_ptr<RpcSession> session;
+    bool noMemory = false;
+    {
+      MutexLock lock(&mutex_);
+      if (stopping_) return;
+      if (sessions_.size() < kMaxSessions) {
+        if (++nextClientId_ == 0) ++nextClientId_;
+        const std::uint64_t serial = nextSerial_++;
+        try {
+          session = std::make_shared<RpcSession>(*this, std::move(socket), serial, nextClientId_);
+          sessions_.emplace(serial, session);
+        } catch (...) {  // no memory for the session
+          noMemory = true;
+        }
+      }
+    }
+    if (noMemory) {
+      session.reset();  // outside the lock: its end takes it
+      TraceWarning(kServerSource, "RPC: no memory for a new connection; connection refused");
+      std::error_code ignored;
+      socket.close(ignored);
+    } else if (session) {
+      session->Start();
+    } else {
+      TraceWarning(kServerSource, "RPC: %zu connections already open; connection refused",
+                   kMaxSessions);
+      std::error_code ignored;
+      socket.close(ignored);
+    }
+    Accept();
+  });
 }
 
 bool RpcServing::ReserveBuffer(std::size_t bytes) {

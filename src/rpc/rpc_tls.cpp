@@ -1,11 +1,12 @@
 // rpc_tls.cpp - the TLS contexts of the RPC runtime, the PSK callbacks of both sides and the
-// client-side session.
+// session over a socket that clients and server sessions use.
 //
 // A PSK is handed to OpenSSL as a TLS 1.3 session whose master key is the cluster key and whose
 // cipher is the one suite both contexts allow. The server's callback looks the offered identity
 // up in the ring of the moment; an unknown identity gets no session, and the handshake then
 // fails, since the server has no certificate. The client's callback offers the key chosen when
-// the session was made.
+// the session was made. A session's Write encrypts a whole answer (up to kCollectedBytes) into
+// one buffer that goes out in one send; the buffer is kept for the next write.
 #include "rpc/rpc_tls.h"
 
 #include <openssl/crypto.h>
@@ -14,6 +15,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -30,6 +32,8 @@ namespace {
 constexpr const char* kCipherSuite = "TLS_AES_256_GCM_SHA384";
 constexpr unsigned char kCipherId[2] = {0x13, 0x02};
 constexpr std::uint32_t kRefusalTracesPerSecond = 5;
+// What a client connection reads ahead at most: a 64 KiB answer with its records' overhead.
+constexpr std::size_t kClientReadBuffer = 80 * 1024;
 
 std::atomic<bool> gPlaintextForBenchmark{false};
 
@@ -100,31 +104,62 @@ SSL_CTX* MakeContext(bool server) {
     SSL_CTX_set_num_tickets(context, 0);
     SSL_CTX_set_psk_find_session_callback(context, FindServerPsk);
   } else {
-    SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    // Whole records in one read where the socket holds them.
-    SSL_CTX_set_read_ahead(context, 1);
+    // A large answer (a copy's 64 KiB block) in few reads: room for several records.
+    SSL_CTX_set_default_read_buffer_len(context, kClientReadBuffer);
   }
+  // Whole records in one read where the socket holds them.
+  SSL_CTX_set_read_ahead(context, 1);
   return context;
 }
 
 // The socket under a session: send with MSG_NOSIGNAL (OpenSSL's own socket BIO writes with
 // write(), and a peer gone would raise SIGPIPE in a host that does not ignore it) and recv.
-int SocketOf(BIO* bio) {
-  return static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio)));
-}
+RpcSocketLink* LinkOf(BIO* bio) { return static_cast<RpcSocketLink*>(BIO_get_data(bio)); }
 
 bool Retryable(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 
+// Sends what Write collected: 1 when all of it is on the socket, 0 when the socket takes no
+// more now, -1 when it failed (errno says why).
+int SendUnsent(RpcSocketLink* link) {
+  while (link->sent < link->unsent.size()) {
+    const ssize_t sent = ::send(link->fd, link->unsent.data() + link->sent,
+                                link->unsent.size() - link->sent, MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      return Retryable(errno) ? 0 : -1;
+    }
+    link->sent += static_cast<std::size_t>(sent);
+  }
+  link->unsent.clear();
+  link->sent = 0;
+  return 1;
+}
+
 int SocketWrite(BIO* bio, const char* data, int size) {
   BIO_clear_retry_flags(bio);
-  const ssize_t sent = ::send(SocketOf(bio), data, static_cast<std::size_t>(size), MSG_NOSIGNAL);
+  RpcSocketLink* link = LinkOf(bio);
+  if (link->collect) {
+    try {
+      link->unsent.insert(link->unsent.end(), data, data + size);
+    } catch (...) {  // no memory: the write fails
+      return -1;
+    }
+    return size;
+  }
+  // Nothing overtakes the records that Write collected.
+  const int flushed = SendUnsent(link);
+  if (flushed <= 0) {
+    if (flushed == 0) BIO_set_retry_write(bio);
+    return -1;
+  }
+  const ssize_t sent = ::send(link->fd, data, static_cast<std::size_t>(size), MSG_NOSIGNAL);
   if (sent < 0 && Retryable(errno)) BIO_set_retry_write(bio);
   return static_cast<int>(sent);
 }
 
 int SocketRead(BIO* bio, char* out, int size) {
   BIO_clear_retry_flags(bio);
-  const ssize_t got = ::recv(SocketOf(bio), out, static_cast<std::size_t>(size), 0);
+  const ssize_t got = ::recv(LinkOf(bio)->fd, out, static_cast<std::size_t>(size), 0);
   if (got < 0 && Retryable(errno)) BIO_set_retry_read(bio);
   return static_cast<int>(got);
 }
@@ -151,13 +186,13 @@ const BIO_METHOD* SocketMethod() {
   return method;
 }
 
-// ssl reads and writes fd through SocketMethod(); false when OpenSSL has no memory.
-bool AttachSocket(SSL* ssl, int fd) {
+// ssl reads and writes link's socket through SocketMethod(); false when OpenSSL has no memory.
+bool AttachSocket(SSL* ssl, RpcSocketLink* link) {
   const BIO_METHOD* method = SocketMethod();
   if (method == nullptr) return false;
   BIO* bio = BIO_new(method);
   if (bio == nullptr) return false;
-  BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)));
+  BIO_set_data(bio, link);
   SSL_set_bio(ssl, bio, bio);  // one reference for both directions
   return true;
 }
@@ -253,8 +288,9 @@ std::unique_ptr<RpcTlsSession> RpcTlsSession::Client(int fd, const KeyRing& ring
   SSL_CTX* context = RpcClientTlsContext();
   if (context == nullptr) return nullptr;
   std::unique_ptr<RpcTlsSession> session(new RpcTlsSession());  // private constructor
+  session->link_.fd = fd;
   session->ssl_ = SSL_new(context);
-  if (session->ssl_ == nullptr || !AttachSocket(session->ssl_, fd)) return nullptr;
+  if (session->ssl_ == nullptr || !AttachSocket(session->ssl_, &session->link_)) return nullptr;
   session->keyId_ = key->id;
   session->identity_ = KeyIdText(key->id);
   session->key_ = key->bytes;
@@ -269,8 +305,9 @@ std::unique_ptr<RpcTlsSession> RpcTlsSession::Server(int fd) {
   if (context == nullptr) return nullptr;
   std::unique_ptr<RpcTlsSession> session(new RpcTlsSession());  // private constructor
   session->server_ = true;
+  session->link_.fd = fd;
   session->ssl_ = SSL_new(context);
-  if (session->ssl_ == nullptr || !AttachSocket(session->ssl_, fd)) return nullptr;
+  if (session->ssl_ == nullptr || !AttachSocket(session->ssl_, &session->link_)) return nullptr;
   SSL_set_accept_state(session->ssl_);
   return session;
 }
@@ -341,10 +378,31 @@ RpcTlsSession::Step RpcTlsSession::Read(std::uint8_t* out, std::size_t size, std
 RpcTlsSession::Step RpcTlsSession::Write(const std::uint8_t* data, std::size_t size,
                                          std::size_t* done) {
   *done = 0;
+  if (const Step flushed = Flush(); flushed != Step::kDone || size == 0) return flushed;
   ERR_clear_error();
   errno = 0;
-  if (SSL_write_ex(ssl_, data, size, done) == 1) return Step::kDone;
-  return Result(0, true);
+  // All records of the call are collected and go out together: one send, and a peer that
+  // wakes once for the whole of it.
+  link_.collect = true;
+  const int wrote = SSL_write_ex(ssl_, data, std::min(size, kCollectedBytes), done);
+  link_.collect = false;
+  if (wrote != 1) {
+    *done = 0;
+    return Result(0, true);
+  }
+  // What the socket does not take now goes first in the next call (or Flush).
+  return Flush() == Step::kClosed ? Step::kClosed : Step::kDone;
+}
+
+RpcTlsSession::Step RpcTlsSession::Flush() {
+  switch (SendUnsent(&link_)) {
+    case 1:
+      return Step::kDone;
+    case 0:
+      return Step::kWantWrite;
+    default:
+      return Step::kClosed;
+  }
 }
 
 bool RpcTlsSession::HasPending() const { return SSL_has_pending(ssl_) == 1; }

@@ -10,7 +10,8 @@
 // appear in a trace or an answer; their ids do (they travel in the clear anyway).
 //
 // The contexts are process-wide and never destroyed. RpcTlsSession belongs to one thread at a
-// time (its connection's owner); the rest may be called from any thread.
+// time (its connection's owner, or the strand of a server session); the rest may be called
+// from any thread.
 #pragma once
 
 #include <openssl/ssl.h>
@@ -19,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/hresult.h"
 #include "platform/cluster_keys.h"
@@ -26,8 +28,8 @@
 namespace qx {
 
 // The contexts: TLS 1.3 only, one cipher suite, PSK callbacks installed, no certificate, no
-// session tickets. nullptr when OpenSSL cannot make one. The server context is the one that an
-// asio::ssl::context wraps (take a reference with SSL_CTX_up_ref first).
+// session tickets, read-ahead on (bytes read ahead are seen by HasPending, not by the socket).
+// nullptr when OpenSSL cannot make one.
 SSL_CTX* RpcClientTlsContext();
 SSL_CTX* RpcServerTlsContext();
 
@@ -46,6 +48,15 @@ bool RpcTlsUsedClusterKey(SSL* ssl);
 // written; *suppressed is how many were left out since the last one written.
 bool TakeRefusalTraceSlot(std::uint32_t* suppressed);
 
+// What a session's BIO writes to: the socket, or while Write encrypts, the records collected
+// to go out in one send.
+struct RpcSocketLink {
+  int fd = -1;
+  bool collect = false;
+  std::vector<std::uint8_t> unsent;  // collected records; [sent, size) not yet on the socket
+  std::size_t sent = 0;
+};
+
 // One TLS session over a connected socket (blocking or not) that the caller owns. Every call
 // does as much as the socket allows and says what it waits for.
 class RpcTlsSession {
@@ -55,7 +66,8 @@ class RpcTlsSession {
   // A client session that offers the key in use of ring; nullptr when the ring has none
   // (*noKey true) or OpenSSL cannot make one.
   static std::unique_ptr<RpcTlsSession> Client(int fd, const KeyRing& ring, bool* noKey);
-  // A server session that accepts the keys of RpcServerKeyRing() (blocking peers of tests).
+  // A server session that accepts the keys of RpcServerKeyRing() (the RPC server's sessions,
+  // and the blocking peers of tests).
   static std::unique_ptr<RpcTlsSession> Server(int fd);
   ~RpcTlsSession();
   RpcTlsSession(const RpcTlsSession&) = delete;
@@ -65,7 +77,14 @@ class RpcTlsSession {
   Step Handshake();
   // kDone with *done > 0 bytes; kClosed at the end of the stream.
   Step Read(std::uint8_t* out, std::size_t size, std::size_t* done);
+  // Encrypts up to kCollectedBytes of data (*done says how much) and sends the records at once
+  // as far as the socket takes them. kDone may leave records unsent (HasUnsent): they go first
+  // in the next Write, or with Flush. kWantWrite with *done 0 when earlier records still wait.
   Step Write(const std::uint8_t* data, std::size_t size, std::size_t* done);
+  // Sends the records that Write left: kDone when none is left, else kWantWrite or kClosed.
+  Step Flush();
+  bool HasUnsent() const { return !link_.unsent.empty(); }
+  static constexpr std::size_t kCollectedBytes = 128 * 1024;
   // True when bytes already received wait inside the session (poll would not show them).
   bool HasPending() const;
   // Sends close_notify if the socket takes it at once; never waits.
@@ -82,6 +101,7 @@ class RpcTlsSession {
   static int UseClientPsk(SSL* ssl, const EVP_MD* md, const unsigned char** id, std::size_t* idlen,
                           SSL_SESSION** session);
 
+  RpcSocketLink link_;  // the BIO's; outlives ssl_
   SSL* ssl_ = nullptr;
   bool server_ = false;
   std::uint32_t keyId_ = 0;

@@ -591,6 +591,58 @@ TEST_F(RpcRuntimeTest, IdleSessionGetsCloseBeforeTheServerEndsIt) {
   EXPECT_EQ(server.strings, 0);
 }
 
+TEST_F(RpcRuntimeTest, AnAnswerTakenSlowlyArrivesWholeOneNotTakenEndsItsConnection) {
+  SetDword("RPC", "CallTimeoutMs", 1000);
+  TestServer server;
+  Start(server);
+  std::vector<std::uint8_t> big(8u << 20);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+  // A peer with a small receive buffer asks for an 8 MiB echo: the server writes what the
+  // socket takes and waits for it to take more, serving the others meanwhile. Taken in pieces
+  // with pauses, the answer arrives whole; not taken, it ends that connection after the call
+  // timeout.
+  for (const bool takes : {true, false}) {
+    SCOPED_TRACE(takes ? "taken slowly" : "not taken");
+    Fd fd(::socket(AF_INET, SOCK_STREAM, 0));
+    const int small = 64 * 1024;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const sockaddr_in to = Loopback(server.port());
+    ASSERT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    SetReceiveTimeout(fd.get(), 5s);
+    bool noKey = false;
+    ASSERT_TRUE(fd.Secure(RpcTlsSession::Client(fd.get(), *RpcClientKeyRing(), &noKey)));
+    ASSERT_TRUE(SendAll(fd, rpc::BuildHello(kServiceProjectManager, "raw")));
+    FrameHeader frame;
+    std::vector<std::uint8_t> body;
+    ASSERT_TRUE(ReadFrame(fd, &frame, &body));
+    ASSERT_EQ(frame.kind, FrameKind::kHelloAck);
+    ASSERT_TRUE(
+        SendAll(fd, rpc::BuildFrame({FrameKind::kDataRequest, 0, 779}, big.data(), big.size())));
+    AnswerText answer;
+    EXPECT_TRUE(Call("<Test/>", &answer)) << "served while an answer waits for its peer";
+    EXPECT_EQ(answer, "Test Answered");
+    if (!takes) std::this_thread::sleep_for(1500ms);
+    std::vector<std::uint8_t> taken;
+    std::vector<std::uint8_t> chunk(64 * 1024);
+    Step step = Step::kDone;
+    for (int reads = 0; reads < 10000 && step == Step::kDone; ++reads) {
+      if (takes && reads % 32 == 0) std::this_thread::sleep_for(5ms);
+      std::size_t n = 0;
+      step = fd.tls()->Read(chunk.data(), chunk.size(), &n);
+      taken.insert(taken.end(), chunk.begin(), chunk.begin() + static_cast<long>(n));
+      if (takes && taken.size() == rpc::kFrameHeaderSize + big.size()) break;
+    }
+    if (takes) {
+      ASSERT_EQ(taken.size(), rpc::kFrameHeaderSize + big.size());
+      EXPECT_TRUE(std::equal(big.begin(), big.end(), taken.begin() + rpc::kFrameHeaderSize));
+    } else {
+      EXPECT_TRUE(step == Step::kClosed || step == Step::kFailed) << "the server ended it";
+      EXPECT_LT(taken.size(), big.size());
+    }
+  }
+  EXPECT_EQ(server.datas, 2);
+}
+
 TEST_F(RpcRuntimeTest, KeptConnectionsAreReusedAndReplacedWhenThePeerClosedThem) {
   TestServer server;
   Start(server);
