@@ -432,6 +432,32 @@ TEST_F(StationDir, AgentNamesARegistryItCannotOpen) {
   }
 }
 
+// The agent listens beyond loopback only with a key installed on purpose, and never on a
+// damaged key ring; it says what to do and serves nothing.
+TEST_F(StationDir, AgentRefusesTheNetworkWithoutAnInstalledKey) {
+  const std::string ring = dir_ + "/cluster.keys";
+  ASSERT_EQ(Station({"registry", "set", kRpc, "ListenAddress", "192.0.2.7"}).exitCode, 0);
+  const struct {
+    const char* name;
+    std::string ring;  // the file's text; empty: the agent makes the ring itself
+    const char* said;
+  } cases[] = {
+      {"a key made here", "", "qxstation key install"},
+      {"a damaged ring", "key 1 generated nothing\n", "cluster.keys"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(ring);
+    if (!c.ring.empty()) std::ofstream(ring) << c.ring;
+    const ProgramResult result = RunProgram(QX_AGENT_PATH, {}, env(), 30s);
+    EXPECT_EQ(result.exitCode, 5);
+    EXPECT_NE(result.err.find(c.said), std::string::npos) << result.err;
+    EXPECT_EQ(result.out.find("ready"), std::string::npos);
+  }
+  // The damaged ring was left as it was, not replaced by a new one.
+  EXPECT_EQ(fs::file_size(ring), std::string("key 1 generated nothing\n").size());
+}
+
 TEST_F(StationDir, AgentRunsUntilSigterm) {
   std::uint16_t discovery = 0;
   std::uint16_t manager = 0;
