@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "common/little_endian.h"
+#include "fuzz_input.h"
 #include "platform/cluster_keys.h"
 #include "platform/datagram_seal.h"
 #include "platform/multicast_fragments.h"
@@ -31,31 +32,8 @@
 namespace qx {
 namespace {
 
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
-
-class Input {
- public:
-  Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  bool empty() const { return used_ >= size_; }
-  std::uint8_t Byte() { return used_ < size_ ? data_[used_++] : 0; }
-  std::uint16_t U16() {
-    const std::uint16_t low = Byte();
-    return static_cast<std::uint16_t>(low | (Byte() << 8));
-  }
-  std::string_view Take(std::size_t n) {
-    if (n > size_ - used_) n = size_ - used_;
-    const std::string_view bytes(reinterpret_cast<const char*>(data_ + used_), n);
-    used_ += n;
-    return bytes;
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t used_ = 0;
-};
+using fuzz::Check;
+using fuzz::Input;
 
 ClusterKey FixedKey(std::uint8_t fill) {
   ClusterKey key;

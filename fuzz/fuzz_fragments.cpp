@@ -20,38 +20,15 @@
 #include <vector>
 
 #include "common/little_endian.h"
+#include "fuzz_input.h"
 #include "platform/multicast_fragments.h"
 
 namespace {
 
 using Clock = qx::FragmentAssembler::Clock;
 
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
-
-// Reads the input from the front; past its end every read gives 0.
-class Input {
- public:
-  Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  bool empty() const { return used_ >= size_; }
-  std::uint8_t Byte() { return used_ < size_ ? data_[used_++] : 0; }
-  std::uint16_t U16() {
-    const std::uint16_t low = Byte();
-    return static_cast<std::uint16_t>(low | (Byte() << 8));
-  }
-  std::string_view Take(std::size_t n) {
-    if (n > size_ - used_) n = size_ - used_;
-    const std::string_view bytes(reinterpret_cast<const char*>(data_ + used_), n);
-    used_ += n;
-    return bytes;
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t used_ = 0;
-};
+using qx::fuzz::Check;
+using qx::fuzz::Input;
 
 // A datagram from compact fields: few senders and message ids, so that sets meet.
 std::string BuildDatagram(Input& in) {

@@ -31,6 +31,7 @@
 #include "common/answer.h"
 #include "common/text.h"
 #include "discovery/project_watch.h"
+#include "fuzz_input.h"
 #include "hostinfo/local_host_info.h"
 #include "nettree/net_tree.h"
 #include "platform/cluster_keys.h"
@@ -47,10 +48,6 @@ namespace qx::fuzz {
 
 inline constexpr std::string_view kSecretText = "SECRET-OUTSIDE-THE-FILE-ROOT";
 inline constexpr std::uint32_t kReadFileLimit = 64 * 1024;
-
-inline void Check(bool condition) {
-  if (!condition) std::abort();
-}
 
 class FixedHost : public HostPlatform {
  public:
