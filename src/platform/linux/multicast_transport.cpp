@@ -201,15 +201,9 @@ class AsioMulticastTransport final : public MulticastTransport {
       return false;
     };
     // The group's socket: shared with the other stations of this machine.
-    groupSocket_.open(udp::v4(), ec);
-    if (ec) return failed("group socket");
-    groupSocket_.set_option(udp::socket::reuse_address(true), ec);
-    if (ec) return failed("group socket SO_REUSEADDR");
-    groupSocket_.bind(udp::endpoint(group_, settings_.port), ec);
-    if (ec) return failed("bind to " + settings_.group + ":" + std::to_string(settings_.port));
+    if (!OpenGroupSocket(/*onlyJoinedGroups=*/false, error)) return false;
     groupSocket_.set_option(asio::ip::multicast::join_group(group_, interface_), ec);
     if (ec) return failed("join " + settings_.group + " on " + settings_.interfaceAddress);
-    SetReceiveBuffer(groupSocket_.native_handle());
     // This station's own socket for unicast replies.
     unicastSocket_.open(udp::v4(), ec);
     if (ec) return failed("unicast socket");
@@ -228,16 +222,13 @@ class AsioMulticastTransport final : public MulticastTransport {
     if (ec) return failed("IP_MULTICAST_TTL");
     sendSocket_.set_option(asio::ip::multicast::enable_loopback(true), ec);
     if (ec) return failed("IP_MULTICAST_LOOP");
-    sendSocket_.set_option(asio::socket_base::send_buffer_size(kSendBufferBytes), ec);
-    timeval timeout{};
-    timeout.tv_sec = std::chrono::duration_cast<std::chrono::seconds>(kSendTimeout).count();
-    ::setsockopt(sendSocket_.native_handle(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    SetSendOptions(sendSocket_);
     return true;
   }
 
-  // The group socket takes only what arrives on the interfaces it joined; sockets of each
-  // interface come with the first look at the interfaces.
-  bool OpenNetwork(std::string* error) {
+  // The socket bound to group:port, shared with the other stations of this machine. With
+  // onlyJoinedGroups it takes only the groups this socket joins, not every group of the host.
+  bool OpenGroupSocket(bool onlyJoinedGroups, std::string* error) {
     asio::error_code ec;
     auto failed = [&](const std::string& what) {
       *error = what + ": " + ec.message();
@@ -247,18 +238,29 @@ class AsioMulticastTransport final : public MulticastTransport {
     if (ec) return failed("group socket");
     groupSocket_.set_option(udp::socket::reuse_address(true), ec);
     if (ec) return failed("group socket SO_REUSEADDR");
-    const int all = 0;  // only the groups joined on each interface, not every group of the host
-    if (::setsockopt(groupSocket_.native_handle(), IPPROTO_IP, IP_MULTICAST_ALL, &all,
-                     sizeof all) != 0) {
+    const int all = 0;
+    if (onlyJoinedGroups && ::setsockopt(groupSocket_.native_handle(), IPPROTO_IP, IP_MULTICAST_ALL,
+                                         &all, sizeof all) != 0) {
       *error = SystemError("group socket IP_MULTICAST_ALL", errno);
       return false;
     }
     groupSocket_.bind(udp::endpoint(group_, settings_.port), ec);
     if (ec) return failed("bind to " + settings_.group + ":" + std::to_string(settings_.port));
     SetReceiveBuffer(groupSocket_.native_handle());
+    return true;
+  }
+
+  // The group socket takes only what arrives on the interfaces it joined; sockets of each
+  // interface come with the first look at the interfaces.
+  bool OpenNetwork(std::string* error) {
+    if (!OpenGroupSocket(/*onlyJoinedGroups=*/true, error)) return false;
     // Unicast sends go by the kernel's route.
+    asio::error_code ec;
     routeSocket_.open(udp::v4(), ec);
-    if (ec) return failed("unicast send socket");
+    if (ec) {
+      *error = "unicast send socket: " + ec.message();
+      return false;
+    }
     SetSendOptions(routeSocket_);
     Rescan(false);
     return true;
