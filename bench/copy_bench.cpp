@@ -121,11 +121,15 @@ void RemoveCopy(benchmark::State& state) {
   state.ResumeTiming();
 }
 
-// Copies the file from the holder on 127.0.0.1 once per iteration, in 64 KiB blocks.
+// Copies the file from the holder on 127.0.0.1 once per iteration, in 64 KiB blocks. One
+// untimed copy comes first, so that whichever benchmark runs first does not pay for the page
+// cache, the connection and the handshake that the others find ready.
 void CopyFromLoopback(benchmark::State& state) {
   const std::string request = "<RemoteCopy><HOST>127.0.0.1</HOST><SOURCE>" + setup.source +
                               "</SOURCE><DESTINATION>" + setup.copy +
                               "</DESTINATION><BUFFER>65536</BUFFER></RemoteCopy>";
+  qx::RemoteCopyFile(request, nullptr);
+  std::filesystem::remove(setup.copy);
   for (auto _ : state) {
     if (qx::RemoteCopyFile(request, nullptr) != static_cast<std::int32_t>(kFileBytes)) {
       state.SkipWithError("the copy failed");
