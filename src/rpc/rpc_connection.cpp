@@ -58,6 +58,27 @@ int PollUntil(pollfd* entry, RpcClock::time_point deadline) {
   }
 }
 
+// The poll event that a TLS step waits for (POLLIN or POLLOUT), or 0 when the step ends the
+// call: *result is then kOk when it is done, `closed` when the session closed, else kError.
+short WaitOfStep(RpcTlsSession::Step step, RpcIo closed, RpcIo* result) {
+  switch (step) {
+    case RpcTlsSession::Step::kDone:
+      *result = RpcIo::kOk;
+      return 0;
+    case RpcTlsSession::Step::kWantRead:
+      return POLLIN;
+    case RpcTlsSession::Step::kWantWrite:
+      return POLLOUT;
+    case RpcTlsSession::Step::kClosed:
+      *result = closed;
+      return 0;
+    case RpcTlsSession::Step::kFailed:
+    default:
+      *result = RpcIo::kError;
+      return 0;
+  }
+}
+
 }  // namespace
 
 ScopedRpcCancelFlag::ScopedRpcCancelFlag(const std::atomic<bool>* flag)
@@ -175,28 +196,19 @@ std::unique_ptr<RpcClientConnection> RpcClientConnection::Open(const RpcConnecti
 RpcIo RpcClientConnection::Handshake(RpcClock::time_point deadline, bool* refused) {
   *refused = false;
   for (;;) {
-    RpcIo waited;
-    switch (tls_->Handshake()) {
-      case RpcTlsSession::Step::kDone:
-        return RpcIo::kOk;
-      case RpcTlsSession::Step::kWantRead:
-        waited = WaitFor(POLLIN, deadline);
-        break;
-      case RpcTlsSession::Step::kWantWrite:
-        waited = WaitFor(POLLOUT, deadline);
-        break;
-      case RpcTlsSession::Step::kClosed:
-      case RpcTlsSession::Step::kFailed:
-      default:
-        *refused = true;
-        TraceWarning(kConnectionSource,
-                     "RPC: %s refused the TLS handshake: it does not accept cluster key %s of "
-                     "this station (%s)",
-                     PeerText().c_str(), KeyIdText(tls_->keyId()).c_str(),
-                     tls_->FailureText().c_str());
-        return RpcIo::kError;
+    RpcIo result = RpcIo::kError;
+    const short wait = WaitOfStep(tls_->Handshake(), RpcIo::kError, &result);
+    if (wait == 0) {
+      if (result == RpcIo::kOk) return RpcIo::kOk;
+      *refused = true;
+      TraceWarning(kConnectionSource,
+                   "RPC: %s refused the TLS handshake: it does not accept cluster key %s of "
+                   "this station (%s)",
+                   PeerText().c_str(), KeyIdText(tls_->keyId()).c_str(),
+                   tls_->FailureText().c_str());
+      return RpcIo::kError;
     }
-    if (waited != RpcIo::kOk) return waited;
+    if (RpcIo waited = WaitFor(wait, deadline); waited != RpcIo::kOk) return waited;
   }
 }
 
@@ -205,19 +217,9 @@ RpcIo RpcClientConnection::Send(const std::uint8_t* data, std::size_t size, std:
   for (;;) {
     short wait = POLLOUT;
     if (tls_) {
-      switch (tls_->Write(data, size, sent)) {
-        case RpcTlsSession::Step::kDone:
-          return RpcIo::kOk;
-        case RpcTlsSession::Step::kWantRead:
-          wait = POLLIN;
-          break;
-        case RpcTlsSession::Step::kWantWrite:
-          break;
-        case RpcTlsSession::Step::kClosed:
-        case RpcTlsSession::Step::kFailed:
-        default:
-          return RpcIo::kError;
-      }
+      RpcIo result = RpcIo::kError;
+      wait = WaitOfStep(tls_->Write(data, size, sent), RpcIo::kError, &result);
+      if (wait == 0) return result;
     } else {
       std::error_code error;
       *sent = socket_.write_some(asio::buffer(data, size), error);
@@ -235,20 +237,9 @@ RpcIo RpcClientConnection::Receive(std::uint8_t* out, std::size_t size, std::siz
   for (;;) {
     short wait = POLLIN;
     if (tls_) {
-      switch (tls_->Read(out, size, got)) {
-        case RpcTlsSession::Step::kDone:
-          return RpcIo::kOk;
-        case RpcTlsSession::Step::kWantRead:
-          break;
-        case RpcTlsSession::Step::kWantWrite:
-          wait = POLLOUT;
-          break;
-        case RpcTlsSession::Step::kClosed:
-          return RpcIo::kEof;
-        case RpcTlsSession::Step::kFailed:
-        default:
-          return RpcIo::kError;
-      }
+      RpcIo result = RpcIo::kError;
+      wait = WaitOfStep(tls_->Read(out, size, got), RpcIo::kEof, &result);
+      if (wait == 0) return result;
     } else {
       std::error_code error;
       *got = socket_.read_some(asio::buffer(out, size), error);
