@@ -68,7 +68,7 @@ std::optional<ClusterKey> GenerateClusterKey(bool installed);
 std::string KeyText(const ClusterKey& key);
 std::optional<ClusterKey> ParseKeyText(std::string_view text, bool installed);
 
-// <directory of RegistryPath()>/cluster.keys.
+// <ConfigDir()>/cluster.keys: beside the registry of a station of its own, else /etc/qxremote.
 std::string KeyRingPath();
 
 enum class KeyRingStatus { kOk, kMissing, kDamaged, kUnreadable };

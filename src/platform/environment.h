@@ -1,8 +1,11 @@
 // environment.h - where this station keeps its registry and runtime files, and who we are.
 //
-// Only two environment variables exist: QX_REGISTRY (the registry database, default
-// /var/lib/qxremote/registry.db) and QX_RUNTIME_DIR (sockets of the station, default
-// /run/qxremote), so that several stations can run on one machine. Any thread may call.
+// Three environment variables say where a station lives, so that several stations can run on
+// one machine: QX_REGISTRY (the registry database, default /var/lib/qxremote/registry.db),
+// QX_RUNTIME_DIR (sockets of the station, default /run/qxremote) and QX_CONFIG_DIR (what only
+// root may change: the settings file qxremote.conf and the key ring cluster.keys). Without
+// QX_CONFIG_DIR a station whose QX_REGISTRY is set keeps them beside its registry; the
+// machine's station keeps them in /etc/qxremote. Any thread may call.
 #pragma once
 
 #include <chrono>
@@ -14,6 +17,7 @@ namespace qx {
 
 std::string RegistryPath();
 std::string RuntimeDir();
+std::string ConfigDir();
 // Creates the runtime directory (mode 0750, group qxadmin when the group exists) when missing;
 // false when it cannot.
 bool EnsureRuntimeDir();

@@ -162,12 +162,7 @@ std::optional<ClusterKey> ParseKeyText(std::string_view text, bool installed) {
   return key;
 }
 
-std::string KeyRingPath() {
-  const std::string registry = RegistryPath();
-  const std::size_t slash = registry.rfind('/');
-  if (slash == std::string::npos) return "cluster.keys";
-  return registry.substr(0, slash + 1) + "cluster.keys";
-}
+std::string KeyRingPath() { return ConfigDir() + "/cluster.keys"; }
 
 KeyRingStatus ReadKeyRing(const std::string& path, KeyRing* ring, std::string* error) {
   auto damaged = [&](const std::string& what) {

@@ -20,6 +20,7 @@ namespace {
 
 constexpr const char* kDefaultRegistry = "/var/lib/qxremote/registry.db";
 constexpr const char* kDefaultRuntimeDir = "/run/qxremote";
+constexpr const char* kDefaultConfigDir = "/etc/qxremote";
 constexpr mode_t kRuntimeDirMode = 0750;
 constexpr std::uint32_t kDefaultLocalCallTimeoutMs = 30000;
 
@@ -36,6 +37,20 @@ std::string FromEnvironment(const char* name, const char* fallback) {
 std::string RegistryPath() { return FromEnvironment("QX_REGISTRY", kDefaultRegistry); }
 
 std::string RuntimeDir() { return FromEnvironment("QX_RUNTIME_DIR", kDefaultRuntimeDir); }
+
+std::string ConfigDir() {
+  const char* dir = std::getenv("QX_CONFIG_DIR");
+  if (dir != nullptr && *dir != '\0') return dir;
+  // A station of its own (QX_REGISTRY set) keeps its protected files beside its registry, so
+  // that it never reads or writes those of the machine's station.
+  const char* registry = std::getenv("QX_REGISTRY");
+  if (registry == nullptr || *registry == '\0') return kDefaultConfigDir;
+  const std::string_view path(registry);
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  if (slash == 0) return "/";
+  return std::string(path.substr(0, slash));
+}
 
 bool MakeDirectories(const std::string& path, std::uint32_t mode) {
   if (path.empty()) return false;
