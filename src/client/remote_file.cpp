@@ -12,22 +12,40 @@
 // copy's result is a signed 32-bit count: a copy stops with a failure rather than ask for an
 // offset or count a total beyond 2^31 - 1.
 //
-// A copy never destroys an existing file. A destination that does not exist is written in
-// place (what a failure or a user break leaves of it stays). An existing regular file is
-// replaced only by a complete copy: the blocks go to a new file beside it (same folder, so the
-// rename is atomic), which gets the times, and is renamed onto the destination after the last
-// block; any failure or user break before that removes the new file and leaves the destination
-// as it was. A copy whose destination is the source itself (the same device and inode, with the
-// station resolving to this machine) is refused before anything is opened.
+// A copy never destroys an existing file and leaves nothing behind when it fails. The blocks
+// go to a temporary file ".NAME.XXXXXX" beside the destination (same folder, so the rename is
+// atomic), which gets the times and is renamed onto the destination after the last block; any
+// failure or user break before that removes it and leaves the destination as it was (absent,
+// or the old file). An existing regular file is replaced in this way (a link's target, where
+// the destination is a link); only a destination that is neither a regular file nor absent (a
+// device, a directory, a dangling link) is opened in place as before. A copy whose destination
+// is the source itself (the same device and inode, with the station resolving to this machine)
+// is refused before anything is opened.
+//
+// A copy that is killed cannot remove its temporary file. So the writer holds an exclusive
+// flock on its temporary file for the whole copy, and each copy, once its own temporary file is
+// locked, removes the temporary files of the same destination whose writer is gone: a regular
+// file of this name pattern, owned by this user, opened without following links, whose lock it
+// gets at once, and whose name still names the locked file. Nothing else in the folder is
+// touched; a writer that is alive keeps its lock and its file.
 //
 // Errors inside a copy are CopyError (and the local file's FileError), caught at the edge of
 // RemoteCopyFile. One thread uses a CRemoteFile; copies on several threads share nothing.
 #include "client/remote_file.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <new>
 #include <optional>
@@ -40,6 +58,7 @@
 #include "common/text.h"
 #include "platform/environment.h"
 #include "platform/host_platform.h"
+#include "platform/linux/unix_socket.h"
 #include "registry/store/settings.h"
 #include "rpc/rpc_internal.h"
 #include "trace/trace.h"
@@ -111,10 +130,95 @@ bool StationIsThisMachine(const std::string& station) {
                             [&](const Ipv4Row& row) { return row.address == firstOctetLowest; });
 }
 
-// The local file of a copy. A destination that is not an existing regular file is created in
-// place; an existing one (a link's target, where the destination is a link) gets a new file
-// beside it that Commit renames onto it. Until Commit, and whenever Commit is not reached, the
-// destructor removes that new file. One copy, one thread.
+using unix_socket::UniqueFd;
+
+// Bounds of the search for temporary files that dead copies left: names looked at in the
+// folder, files removed, and attempts at a temporary file of one's own.
+constexpr int kMaxNamesScanned = 100000;
+constexpr int kMaxRemoved = 64;
+constexpr int kCreateAttempts = 4;
+constexpr std::size_t kRandomChars = 6;  // the XXXXXX of the temporary file's name
+
+bool SameInode(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The permission bits of a new file: 0666 less this process's umask, read from /proc without
+// changing it (other threads may be creating files); 0600 when it cannot be read.
+mode_t NewFileMode() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  for (int i = 0; i < 64 && std::getline(status, line); ++i) {
+    if (line.rfind("Umask:", 0) != 0) continue;
+    std::size_t end = 0;
+    try {
+      const unsigned long mask = std::stoul(line.substr(6), &end, 8);
+      if (end > 0 && mask <= 0777) return static_cast<mode_t>(0666 & ~mask);
+    } catch (...) {
+    }
+    break;
+  }
+  return 0600;
+}
+
+// Removes the temporary files of dead copies that share `temporary`'s name but for its last
+// kRandomChars characters (the same destination), leaving `temporary` itself. Never throws.
+void RemoveDeadTemporaries(const std::string& temporary) {
+  const std::size_t slash = temporary.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : temporary.substr(0, slash + 1);
+  const std::string own = slash == std::string::npos ? temporary : temporary.substr(slash + 1);
+  if (own.size() <= kRandomChars) return;
+  const std::string stem = own.substr(0, own.size() - kRandomChars);
+  UniqueFd dirFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dirFd) return;
+  const int listFd = ::dup(dirFd.get());
+  if (listFd < 0) return;
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(listFd), &::closedir);
+  if (!dir) {
+    ::close(listFd);
+    return;
+  }
+  const uid_t me = ::geteuid();
+  int removed = 0;
+  for (int scanned = 0; scanned < kMaxNamesScanned && removed < kMaxRemoved; ++scanned) {
+    const dirent* entry = ::readdir(dir.get());
+    if (entry == nullptr) break;
+    const std::string_view name(entry->d_name);
+    if (name.size() != own.size() || name == own || name.substr(0, stem.size()) != stem ||
+        !std::all_of(name.begin() + static_cast<std::ptrdiff_t>(stem.size()), name.end(),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; })) {
+      continue;
+    }
+    // A regular file of this user's, looked at without following a link and opened only then
+    // (opening a device could act on it); a link in its place makes the open fail.
+    struct stat named {
+    }, opened{};
+    if (::fstatat(dirFd.get(), entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(named.st_mode) || named.st_uid != me) {
+      continue;
+    }
+    UniqueFd file(::openat(dirFd.get(), entry->d_name,
+                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!file || ::fstat(file.get(), &opened) != 0 || !SameInode(named, opened)) continue;
+    // A writer that is alive holds the lock.
+    if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) continue;
+    // The name must still be the file whose lock was taken, and nothing else.
+    if (::fstatat(dirFd.get(), entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !SameInode(named, opened)) {
+      continue;
+    }
+    if (::unlinkat(dirFd.get(), entry->d_name, 0) == 0) {
+      ++removed;
+      TraceWarning(kSource, "Copy File: removed %s%.255s, left by a copy that ended unfinished",
+                   folder.c_str(), entry->d_name);
+    }
+  }
+}
+
+// The local file of a copy: a temporary file beside the destination (or beside the target of
+// a link there), locked for the whole copy, that Commit renames onto it. Until Commit, and
+// whenever Commit is not reached, the destructor removes that temporary file. A destination
+// that is neither absent nor a regular file is written in place. One copy, one thread.
 class LocalCopyFile {
  public:
   explicit LocalCopyFile(std::string destination) : destination_(std::move(destination)) {
@@ -125,26 +229,39 @@ class LocalCopyFile {
     file_.setUseExceptions(false);
     file_.Close();
     std::error_code ignored;
-    std::filesystem::remove(temporary_, ignored);
+    std::filesystem::remove(temporary_, ignored);  // still locked: no other copy removes it
   }
   LocalCopyFile(const LocalCopyFile&) = delete;
   LocalCopyFile& operator=(const LocalCopyFile&) = delete;
 
   // Throws FileError when the file cannot be created.
   void Create() {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(destination_, error)) {
-      file_.Create(destination_);
+    struct stat info {};
+    bool absent = false;
+    if (::stat(destination_.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+      std::error_code error;
+      target_ = std::filesystem::canonical(destination_, error).string();
+      if (error) target_ = destination_;
+    } else if (::lstat(destination_.c_str(), &info) != 0 && errno == ENOENT) {
+      target_ = destination_;
+      absent = true;
+    } else {
+      file_.Create(destination_);  // a device, a directory (which fails), a dangling link
       return;
     }
-    target_ = std::filesystem::canonical(destination_, error).string();
-    if (error) target_ = destination_;
-    file_.CreateBeside(target_, &temporary_);
+    CreateLockedTemporary();
+    // A new file gets what creating it in place would have given it.
+    if (absent && ::fchmod(file_.fd(), NewFileMode()) != 0) {
+      TraceWarning(kSource, "Copy File: the permissions of %s could not be set",
+                   temporary_.c_str());
+    }
+    RemoveDeadTemporaries(temporary_);
   }
 
   CFILEW& file() { return file_; }
 
-  // Closes the file and puts a replacement in place; throws FileError when either fails.
+  // Closes the file and puts it in place; throws FileError when either fails. The lock is held
+  // until the rename, so that no other copy takes the complete file for a dead one.
   void Commit() {
     file_.Close();
     if (temporary_.empty()) return;
@@ -154,12 +271,44 @@ class LocalCopyFile {
       throw FileError{Format("rename(%s): %s", target_.c_str(), error.message().c_str())};
     }
     temporary_.clear();
+    lock_.Reset();
   }
 
  private:
+  // Creates the temporary file and locks it. Another copy may have taken the file for a dead
+  // one between its creation and the lock (and removes it): then another one is made. On a
+  // file system without locks the file stays unlocked, and no copy can take it for dead.
+  void CreateLockedTemporary() {
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+      file_.CreateBeside(target_, &temporary_);
+      lock_ = UniqueFd(::dup(file_.fd()));  // the lock outlives the writing descriptor
+      if (!lock_) {
+        const int error = errno;
+        file_.Close();
+        std::error_code ignored;
+        std::filesystem::remove(temporary_, ignored);
+        temporary_.clear();
+        throw FileError{Format("dup(%s): %s", target_.c_str(), std::strerror(error))};
+      }
+      const bool locked = ::flock(lock_.get(), LOCK_EX | LOCK_NB) == 0;
+      if (!locked && errno != EWOULDBLOCK) return;
+      struct stat opened {
+      }, named{};
+      if (locked && ::fstat(lock_.get(), &opened) == 0 &&
+          ::lstat(temporary_.c_str(), &named) == 0 && SameInode(opened, named)) {
+        return;
+      }
+      file_.Close();  // the other copy removes it
+      lock_.Reset();
+      temporary_.clear();
+    }
+    throw FileError{Format("create(%s): no temporary file could be locked", target_.c_str())};
+  }
+
   std::string destination_;
-  std::string target_;     // the existing file that a complete copy replaces
+  std::string target_;     // the file that a complete copy creates or replaces
   std::string temporary_;  // the new file beside it, until it is renamed or removed
+  UniqueFd lock_;          // holds the flock on temporary_ until the rename
   CFILEW file_;
 };
 

@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -75,6 +78,16 @@ class RemoteFileTest : public ::testing::Test {
 
   std::filesystem::path dir_;
 };
+
+// The names in the copy's folder other than the source and the destination.
+std::vector<std::string> Leftovers(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (name != "source.bin" && name != "copy.bin") names.push_back(name);
+  }
+  return names;
+}
 
 bool SameModificationTime(const std::string& a, const std::string& b) {
   struct stat sa {
@@ -170,19 +183,18 @@ TEST_F(RemoteFileTest, BlockIsCappedAtTheHoldersReadLimit) {
   for (const auto& read : holder.Reads()) EXPECT_EQ(read.count, 32768);
 }
 
-TEST_F(RemoteFileTest, UserBreakKeepsWhatWasWrittenAndFails) {
+TEST_F(RemoteFileTest, UserBreakLeavesNoNewDestinationAndFails) {
   TestHolder holder;
   ASSERT_TRUE(holder.Start());
   const std::string source = Source(150000);
   struct Case {
     int code;
-    std::size_t kept;
     Calls calls;
   };
   const Case cases[] = {
-      {kProgressOpened, 0, {{10, 0}}},
-      {kProgressBlock, 65536, {{10, 0}, {11, 65536}}},
-      {kProgressDone, 150000, {{10, 0}, {11, 65536}, {11, 131072}, {11, 150000}, {12, 150000}}},
+      {kProgressOpened, {{10, 0}}},
+      {kProgressBlock, {{10, 0}, {11, 65536}}},
+      {kProgressDone, {{10, 0}, {11, 65536}, {11, 131072}, {11, 150000}, {12, 150000}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("break on code " + std::to_string(c.code));
@@ -194,9 +206,8 @@ TEST_F(RemoteFileTest, UserBreakKeepsWhatWasWrittenAndFails) {
     EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination()), RecordProgress),
               kCopyFailed);
     EXPECT_EQ(progressCalls, c.calls);
-    const auto all = PatternBytes(150000);
-    EXPECT_EQ(ReadFileBytes(Destination()),
-              std::vector<std::uint8_t>(all.begin(), all.begin() + c.kept));
+    EXPECT_FALSE(std::filesystem::exists(Destination()));
+    EXPECT_EQ(Leftovers(dir_), std::vector<std::string>{});
     EXPECT_TRUE(trace.Contains("Exception in Copy File! ERR_USER_BREAK"));
   }
   // The connection left with answers outstanding is not handed to the next copy.
@@ -244,16 +255,6 @@ TEST_F(RemoteFileTest, CopyOfAFileOntoItselfOnThisMachineIsRefusedAndTheSourceKe
     }
   }
   EXPECT_TRUE(holder.Strings().empty()) << "refused before the file was asked for";
-}
-
-// The names in the copy's folder other than the source and the destination.
-std::vector<std::string> Leftovers(const std::filesystem::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    const std::string name = entry.path().filename().string();
-    if (name != "source.bin" && name != "copy.bin") names.push_back(name);
-  }
-  return names;
 }
 
 TEST_F(RemoteFileTest, ExistingDestinationIsReplacedOnlyByACompleteCopy) {
@@ -357,7 +358,7 @@ TEST_F(RemoteFileTest, NamesUpToTheLimitAndMarkupCharactersTravelIntact) {
   EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, longest, Destination()), nullptr), 10);
 }
 
-TEST_F(RemoteFileTest, FailedReadsFailTheCopyAndKeepEarlierBlocks) {
+TEST_F(RemoteFileTest, FailedReadsFailTheCopyAndLeaveNoNewDestination) {
   struct Case {
     const char* name;
     int failAt;
@@ -380,7 +381,8 @@ TEST_F(RemoteFileTest, FailedReadsFailTheCopyAndKeepEarlierBlocks) {
               kCopyFailed);
     EXPECT_TRUE(trace.Contains("Exception in Copy File! CRemoteFile::Read failed"));
     const std::size_t blocksBefore = static_cast<std::size_t>(std::max(c.failAt, c.oversizeAt));
-    EXPECT_EQ(ReadFileBytes(Destination()).size(), blocksBefore * 65536);
+    EXPECT_FALSE(std::filesystem::exists(Destination()));
+    EXPECT_EQ(Leftovers(dir_), std::vector<std::string>{});
     EXPECT_EQ(progressCalls.size(), blocksBefore + 1);
   }
 }
@@ -428,6 +430,143 @@ TEST_F(RemoteFileTest, HolderThatDiesMidCopyFailsTheCopy) {
   EXPECT_TRUE(trace.Contains("Exception in Copy File! CRemoteFile::Read failed"));
   EXPECT_FALSE(progressCalls.empty());
   EXPECT_NE(progressCalls.back().first, kProgressDone);
+  EXPECT_FALSE(std::filesystem::exists(Destination()));
+  EXPECT_EQ(Leftovers(dir_), std::vector<std::string>{});
+}
+
+// A file of the temporary files' pattern, written and locked by a child process that then
+// either ends at once (a copy that was killed) or holds the lock until told to end.
+class ForeignWriter {
+ public:
+  ForeignWriter(const std::string& path, bool staysAlive) {
+    int ready[2] = {-1, -1};
+    if (::pipe(ready) != 0 || ::pipe(release_) != 0) return;
+    child_ = ::fork();
+    if (child_ == 0) {
+      ::close(release_[1]);  // else the child's read would never see the parent's end
+      const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      const bool ok = fd >= 0 && ::write(fd, "partial", 7) == 7 && ::flock(fd, LOCK_EX) == 0;
+      char byte = ok ? 'y' : 'n';
+      if (::write(ready[1], &byte, 1) != 1 || !ok) ::_exit(1);
+      if (staysAlive) static_cast<void>(::read(release_[0], &byte, 1));  // the parent's end
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    char byte = 'n';
+    made_ = child_ > 0 && ::read(ready[0], &byte, 1) == 1 && byte == 'y';
+    ::close(ready[0]);
+    if (!staysAlive) End();
+  }
+  ~ForeignWriter() { End(); }
+  ForeignWriter(const ForeignWriter&) = delete;
+  ForeignWriter& operator=(const ForeignWriter&) = delete;
+
+  bool made() const { return made_; }
+  void End() {
+    if (release_[1] >= 0) ::close(release_[1]);  // the child's read ends
+    if (release_[0] >= 0) ::close(release_[0]);
+    release_[0] = release_[1] = -1;
+    if (child_ > 0) ::waitpid(child_, nullptr, 0);
+    child_ = -1;
+  }
+
+ private:
+  pid_t child_ = -1;
+  int release_[2] = {-1, -1};
+  bool made_ = false;
+};
+
+TEST_F(RemoteFileTest, TemporaryFilesOfDeadCopiesAreRemovedAndNothingElse) {
+  TestHolder holder;
+  ASSERT_TRUE(holder.Start());
+  const std::string source = Source(70000);
+  const std::filesystem::path outside = dir_ / "outside.bin";
+  enum Kind { kDeadWriter, kLiveWriter, kUnlocked, kLink, kFolder, kFifo, kOtherOwner };
+  struct Case {
+    const char* name;
+    Kind kind;
+    const char* file;
+    bool existingDestination;
+    bool removed;
+  };
+  const Case cases[] = {
+      {"killed copy to a new destination", kDeadWriter, ".copy.bin.Ab3xY9", false, true},
+      {"killed copy over an existing one", kDeadWriter, ".copy.bin.Zz0000", true, true},
+      {"file of the pattern that nobody locks", kUnlocked, ".copy.bin.q1w2e3", false, true},
+      {"copy that is still writing", kLiveWriter, ".copy.bin.Ab3xY9", false, false},
+      {"link of the pattern", kLink, ".copy.bin.LiNk00", false, false},
+      {"folder of the pattern", kFolder, ".copy.bin.DiR000", false, false},
+      {"FIFO of the pattern", kFifo, ".copy.bin.FiFo00", false, false},
+      {"another destination's", kDeadWriter, ".other.bin.Ab3xY9", false, false},
+      {"one character more", kDeadWriter, ".copy.bin.Ab3xY9Z", false, false},
+      {"one character less", kDeadWriter, ".copy.bin.Ab3xY", false, false},
+      {"not a letter or digit", kDeadWriter, ".copy.bin.Ab3-Y9", false, false},
+      {"no leading dot", kDeadWriter, "copy.bin.Ab3xY9", false, false},
+      {"another user's", kOtherOwner, ".copy.bin.Us3r00", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(dir_ / c.file);
+    std::filesystem::remove(Destination());
+    WriteFile(outside, PatternBytes(10, 7));
+    if (c.existingDestination) WriteFile(Destination(), PatternBytes(10, 99));
+    const std::string leftover = (dir_ / c.file).string();
+    std::unique_ptr<ForeignWriter> writer;
+    switch (c.kind) {
+      case kDeadWriter:
+      case kLiveWriter:
+        writer = std::make_unique<ForeignWriter>(leftover, c.kind == kLiveWriter);
+        ASSERT_TRUE(writer->made());
+        break;
+      case kUnlocked:
+        WriteFile(leftover, PatternBytes(10, 3));
+        break;
+      case kLink:
+        std::filesystem::create_symlink(outside, leftover);
+        break;
+      case kFolder:
+        std::filesystem::create_directory(leftover);
+        break;
+      case kFifo:
+        ASSERT_EQ(::mkfifo(leftover.c_str(), 0600), 0);
+        break;
+      case kOtherOwner:
+        if (::geteuid() != 0) continue;  // only root can make a file of another user's
+        WriteFile(leftover, PatternBytes(10, 3));
+        ASSERT_EQ(::chown(leftover.c_str(), 65534, 65534), 0);
+        break;
+    }
+    EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination()), nullptr), 70000);
+    EXPECT_EQ(ReadFileBytes(Destination()), PatternBytes(70000));
+    struct stat left {};
+    EXPECT_EQ(::lstat(leftover.c_str(), &left) != 0, c.removed);
+    if (c.kind == kLink) {
+      EXPECT_TRUE(S_ISLNK(left.st_mode));
+      EXPECT_EQ(ReadFileBytes(outside), PatternBytes(10, 7));
+    }
+    writer.reset();
+    std::filesystem::remove_all(leftover);
+    EXPECT_EQ(Leftovers(dir_), std::vector<std::string>{"outside.bin"});
+  }
+}
+
+TEST_F(RemoteFileTest, NewDestinationGetsTheModeOfAFileCreatedInPlace) {
+  TestHolder holder;
+  ASSERT_TRUE(holder.Start());
+  const std::string source = Source(1000);
+  ASSERT_EQ(::chmod(source.c_str(), 0600), 0);
+  for (const mode_t mask : {mode_t{022}, mode_t{027}, mode_t{002}}) {
+    SCOPED_TRACE(mask);
+    std::filesystem::remove(Destination());
+    const mode_t before = ::umask(mask);
+    const std::int32_t copied =
+        RemoteCopyFile(CopyRequest(kReachable, source, Destination()), nullptr);
+    ::umask(before);
+    EXPECT_EQ(copied, 1000);
+    struct stat copy {};
+    ASSERT_EQ(::stat(Destination().c_str(), &copy), 0);
+    EXPECT_EQ(copy.st_mode & 0777, 0666 & ~mask);
+  }
 }
 
 TEST_F(RemoteFileTest, RemoteFileReadsOneBlockAfterAnother) {
