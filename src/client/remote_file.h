@@ -2,9 +2,10 @@
 //
 // The copy opens the remote file with OPENFILE (its three times), reads it with READFILE
 // requests of BUFFER bytes (several kept in flight), writes the local file, reports progress
-// 10 / 11 / 12 and gives the copy the source's times. An existing destination is replaced only
-// by a complete copy; a copy of a file of this machine onto itself is refused. Runs on the
-// caller's thread; each copy has its own connection.
+// 10 / 11 / 12 and gives the copy the source's times. The destination is created or replaced
+// only by a complete copy (a failed one leaves no file behind, and the next copy into the folder
+// removes what a killed one left); a copy of a file of this machine onto itself is refused.
+// Runs on the caller's thread; each copy has its own connection.
 //
 //   std::int32_t copied = RemoteCopyFile(
 //       "<Copy><HOST>STATIONB</HOST><SOURCE>/srv/a.mcp</SOURCE>"
