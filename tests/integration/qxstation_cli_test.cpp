@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -360,6 +361,98 @@ TEST_F(QxstationCli, CopyShowsProgressOnATerminalAndCtrlCLeavesTheDestination) {
   EXPECT_TRUE(Contains(broken.text, "broken off")) << broken.text;
   std::ifstream kept(destination, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "old");
+}
+
+// An operator: uid 65534 in the group kOperatorGroup only, which stands for qxadmin here
+// (the group of the station's directory and sockets). Someone else: not in that group.
+constexpr unsigned kOperatorUid = 65534;
+constexpr unsigned kOperatorGroup = 54321;
+constexpr unsigned kOutsiderGroup = 65534;
+
+ProgramResult RunAs(unsigned gid, const TestStation& station,
+                    const std::vector<std::string>& args) {
+  std::vector<std::string> words = {"--reuid=" + std::to_string(kOperatorUid),
+                                    "--regid=" + std::to_string(gid), "--clear-groups",
+                                    QX_STATION_PATH};
+  words.insert(words.end(), args.begin(), args.end());
+  return RunProgram("/usr/bin/setpriv", words, station.env());
+}
+
+// Gives the station's directory, registry and sockets to the operators' group, as the group
+// qxadmin holds them on a machine; the key ring stays root's alone.
+void OpenToOperators(const std::string& root, const TestStation& station) {
+  ASSERT_EQ(::chmod(root.c_str(), 0711), 0);
+  ASSERT_EQ(::chown(station.dir.c_str(), 0, kOperatorGroup), 0);
+  ASSERT_EQ(::chmod(station.dir.c_str(), 0770), 0);
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(station.dir)) {
+    const std::string path = entry.path().string();
+    if (entry.path().filename() == "cluster.keys") continue;
+    ASSERT_EQ(::lchown(path.c_str(), 0, kOperatorGroup), 0) << path;
+    if (!entry.is_socket()) {
+      fs::permissions(path, fs::perms::group_read | fs::perms::group_write, fs::perm_options::add);
+      if (entry.is_directory()) {
+        fs::permissions(path, fs::perms::group_exec, fs::perm_options::add);
+      }
+    }
+  }
+}
+
+// An operator calls other stations through the agent, which holds the key: the key ring stays
+// unreadable to them. Someone outside the group is told how to join it.
+TEST_F(QxstationCli, OperatorsCallOtherStationsThroughTheAgentWithoutTheKey) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run programs as another user";
+  const TestStation& station = stations_[0];
+  ASSERT_NO_FATAL_FAILURE(OpenToOperators(root_, station));
+  const std::string ring = station.dir + "/cluster.keys";
+  struct stat info {};
+  ASSERT_EQ(::stat(ring.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(info.st_uid, 0u);
+  const std::string operatorDir = root_ + "/operator";
+  fs::create_directories(operatorDir);
+  ASSERT_EQ(::chown(operatorDir.c_str(), kOperatorUid, kOperatorGroup), 0);
+  std::ofstream(root_ + "/files/for-operator.bin") << std::string(200000, 'q');
+
+  const struct {
+    std::vector<std::string> args;
+    const char* out;  // a part of the output
+  } cases[] = {
+      {{"host", "STATION6"}, "127.0.0.6"},
+      {{"command", "--receiver", "STATION6", "<Test/>"}, "Test Answered"},
+      {{"copy", "STATION6", root_ + "/files/for-operator.bin", operatorDir + "/copy.bin"}, ""},
+      // Kept connections and pipelined requests of one process go the same way.
+      {{"hosts"}, "STATION6"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.front());
+    const ProgramResult result = RunAs(kOperatorGroup, station, c.args);
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_TRUE(Contains(result.out, c.out)) << result.out;
+  }
+  EXPECT_EQ(fs::file_size(operatorDir + "/copy.bin"), 200000u);
+  const ProgramResult peek =
+      RunProgram("/usr/bin/setpriv",
+                 {"--reuid=" + std::to_string(kOperatorUid),
+                  "--regid=" + std::to_string(kOperatorGroup), "--clear-groups", "/bin/cat", ring},
+                 station.env());
+  EXPECT_NE(peek.exitCode, 0) << "an operator read the key ring";
+  const ProgramResult keys = RunAs(kOperatorGroup, station, {"key", "list"});
+  EXPECT_EQ(keys.exitCode, 1);
+  EXPECT_TRUE(Contains(keys.err, "only root")) << keys.err;
+
+  // Without the relay the operator has no way to the other station; root still has its own.
+  ASSERT_EQ(::unlink((station.dir + "/run/rpcrelay.sock").c_str()), 0);
+  const std::vector<std::string> test = {"command", "--receiver", "STATION6", "<Test/>"};
+  EXPECT_NE(RunAs(kOperatorGroup, station, test).exitCode, 0);
+  EXPECT_EQ(Run(station, test).exitCode, 0);
+
+  for (const char* command : {"tree", "status"}) {
+    SCOPED_TRACE(command);
+    const ProgramResult outsider = RunAs(kOutsiderGroup, station, {command});
+    EXPECT_EQ(outsider.exitCode, 3) << outsider.out << outsider.err;
+    EXPECT_TRUE(Contains(outsider.err, "permission denied")) << outsider.err;
+    EXPECT_TRUE(Contains(outsider.err, "adduser")) << outsider.err;
+  }
 }
 
 }  // namespace
