@@ -6,7 +6,9 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -394,6 +396,57 @@ void OpenToOperators(const std::string& root, const TestStation& station) {
         fs::permissions(path, fs::perms::group_exec, fs::perm_options::add);
       }
     }
+  }
+}
+
+// What the agent's relay answers to one request (its status byte), or -1 when it answers none.
+int RelayStatusFor(const std::string& socketPath, const std::string& request) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
+  const timeval wait{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  unsigned char status = 0;
+  const bool answered =
+      connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+      send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+          static_cast<ssize_t>(request.size()) &&
+      recv(fd, &status, 1, 0) == 1;
+  close(fd);
+  return answered ? status : -1;
+}
+
+// A relay request: magic, version, a zero byte, the port and the IPv4 address (little-endian).
+std::string RelayRequest(unsigned port, unsigned a, unsigned b, unsigned c, unsigned d) {
+  std::string request = "QXRL";
+  request += '\x01';
+  request += '\0';
+  request += static_cast<char>(port & 0xFF);
+  request += static_cast<char>(port >> 8);
+  for (unsigned byte : {d, c, b, a}) request += static_cast<char>(byte);
+  return request;
+}
+
+// The agent's relay opens connections only to the RPC services of its settings.
+TEST_F(QxstationCli, TheRelayCarriesOnlyRequestsForTheRpcServices) {
+  const std::string socketPath = stations_[0].dir + "/run/rpcrelay.sock";
+  const struct {
+    const char* name;
+    std::string request;
+    int status;  // 0 connected, 1 unreachable, 3 not allowed
+  } cases[] = {
+      {"the project manager service of STATION6", RelayRequest(24782, 127, 0, 0, 6), 0},
+      {"the discovery service of STATION6", RelayRequest(24781, 127, 0, 0, 6), 0},
+      {"a service port where nobody listens", RelayRequest(24782, 127, 0, 0, 9), 1},
+      {"another port", RelayRequest(22, 127, 0, 0, 6), 3},
+      {"a multicast address", RelayRequest(24782, 239, 255, 47, 81), 3},
+      {"not a relay request", std::string("GET / HTTP/1.0\r\n\r\n"), 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(RelayStatusFor(socketPath, c.request), c.status);
   }
 }
 
