@@ -7,7 +7,9 @@
 // straight into place. Receive and Send are the only places that move bytes: through the TLS
 // session, or plain for a benchmark's connection. Bytes that TLS has read ahead are not seen by
 // poll(), so every wait for input first asks the session.
-// One thread uses a connection at a time (its owner).
+// A process that may not read the key ring (an operator's) opens its connections through the
+// agent's relay instead (rpc_relay.cpp): plain frames over a local socket, the agent holding
+// the TLS session. One thread uses a connection at a time (its owner).
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>

@@ -105,6 +105,9 @@ class QxstationCli : public ::testing::Test {
       ASSERT_NO_FATAL_FAILURE(Set(station, "RPC", "ListenAddress", station.address));
       ASSERT_NO_FATAL_FAILURE(Set(station, "MULTICAST", "Port", "24795", true));
       ASSERT_NO_FATAL_FAILURE(Set(station, "SECURITY", "FileRoots", root_ + "/files"));
+#ifdef QX_TEST_REMOTE_DIR
+      ASSERT_NO_FATAL_FAILURE(Set(station, "SECURITY", "LibraryDirs", QX_TEST_REMOTE_DIR));
+#endif
     }
     ASSERT_NO_FATAL_FAILURE(Set(stations_[0], "RPC\\HOSTS", "STATION6", "127.0.0.6"));
     for (TestStation& station : stations_) {
@@ -475,6 +478,9 @@ TEST_F(QxstationCli, OperatorsCallOtherStationsThroughTheAgentWithoutTheKey) {
       {{"copy", "STATION6", root_ + "/files/for-operator.bin", operatorDir + "/copy.bin"}, ""},
       // Kept connections and pipelined requests of one process go the same way.
       {{"hosts"}, "STATION6"},
+#ifdef QX_TEST_REMOTE_DIR
+      {{"call", "STATION6", "qxtestremote", "Echo", "from an operator"}, "from an operator"},
+#endif
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.front());
