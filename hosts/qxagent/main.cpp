@@ -4,8 +4,9 @@
 // (runtime directory, registry, listen failures) and one ServiceHost per service of the module
 // (discovery, and project manager unless --no-project-manager-service), then the station's
 // multicast component (MulticastHost), which hands every message to the discovery service and
-// joins the group at once. Parts start in order and stop in reverse: "LeaveMulticastGroup", the
-// component, then the services.
+// joins the group at once, and the relay through which the station's operators call other
+// stations (RpcRelayHost). Parts start in order and stop in reverse: the relay,
+// "LeaveMulticastGroup", the component, then the services.
 // Writes one "service ..." line per running service and then "ready" to stdout (and READY=1
 // to the service manager); errors go to stderr. Exit codes: 0 after a stop signal, 1 when the
 // station cannot run, 2 for a wrong command line, 3 when the registry cannot be read (empty,
@@ -34,6 +35,7 @@
 #include "qxremoteserver.h"
 #include "registry/store/settings.h"
 #include "rpc/rpc.h"
+#include "rpc_relay_host.h"
 #include "service_host.h"
 #include "station_check.h"
 #include "stop_signal.h"
@@ -125,6 +127,11 @@ int main(int argc, char** argv) {
   if (const HRESULT hr = discovery->Talk(u"<JoinMulticastGroup/>", nullptr); hr < 0) {
     std::cerr << "qxagent: joining the multicast group failed, " << HresultText(hr) << "\n";
   }
+  qxagent::RpcRelayHost relay;
+  if (!relay.Start(&error)) {
+    std::cerr << "qxagent: the RPC relay could not start: " << error << "\n";
+    return 1;
+  }
   std::cout << "ready" << std::endl;
   NotifyServiceManager("READY=1");
 
@@ -143,6 +150,7 @@ int main(int argc, char** argv) {
                  static_cast<unsigned>(graceMs + kStopMargin.count())));
 
   int exitCode = signo < 0 ? 1 : 0;
+  relay.Stop();
   // Leave while the component still sends; stop the component before the server it calls.
   discovery->Talk(u"<LeaveMulticastGroup/>", nullptr);
   multicast.Stop();

@@ -8,6 +8,7 @@
 #include <asio/ip/address.hpp>
 #include <cerrno>
 #include <cstring>
+#include <iostream>
 
 #include "platform/cluster_keys.h"
 #include "platform/environment.h"
@@ -103,6 +104,11 @@ std::string DescribeListenFailure(const ListenPoint& point) {
 
 bool CheckKeyRing(std::string* error) {
   const std::string path = qx::KeyRingPath();
+  // A ring of an older version is 0640, group qxadmin: root alone reads it from now on.
+  if (qx::TightenKeyRingMode(path)) {
+    std::cerr << "qxagent: the key ring " << path
+              << " was readable by others than root; made it 0600\n";
+  }
   qx::KeyRing ring;
   std::string detail;
   if (!qx::LoadOrCreateKeyRing(path, &ring, &detail)) {

@@ -32,7 +32,8 @@ bool CheckRegistry(std::string* error);
 // listen address.
 inline constexpr int kExitKeyRing = 5;
 
-// Reads the station's key ring, or makes one with a generated key at the first start; then
+// Makes a key ring of an older version (0640) root's alone (0600); then reads the station's key
+// ring, or makes one with a generated key at the first start; then
 // checks that the RPC listen address fits it: an address beyond loopback needs a key that was
 // installed on purpose (`qxstation key install`), since a generated key is known to this machine
 // only. False with a message that says what to do.

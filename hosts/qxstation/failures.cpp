@@ -16,6 +16,7 @@
 #include "platform/debug_channel.h"
 #include "platform/environment.h"
 #include "platform/host_platform.h"
+#include "platform/linux/unix_socket.h"
 #include "platform/multicast_component.h"
 #include "registry/store/settings.h"
 
@@ -103,7 +104,26 @@ std::optional<std::string> StationDirectory() {
 
 bool AgentRuns() { return qx::SocketAccepts(qx::NetQXKommSocketPath()); }
 
+bool AgentSocketsDenied() {
+  // The agent's sockets share their directory, mode and group: one tells for all.
+  int error = 0;
+  const qx::unix_socket::UniqueFd fd = qx::unix_socket::ConnectWithin(
+      qx::NetQXKommSocketPath(), std::chrono::steady_clock::now() + kSocketProbeTime, &error);
+  return !fd && (error == EACCES || error == EPERM);
+}
+
+std::optional<int> ReportPermissionDenied(std::FILE* err) {
+  if (!AgentSocketsDenied()) return std::nullopt;
+  std::fprintf(err,
+               "qxstation: permission denied: only root and the group qxadmin may use the "
+               "station at %s; join the group with `sudo adduser $USER qxadmin`, then log in "
+               "again\n",
+               qx::RuntimeDir().c_str());
+  return kUnreachable;
+}
+
 int ReportNoStation(std::FILE* err) {
+  if (const std::optional<int> code = ReportPermissionDenied(err)) return *code;
   if (const std::optional<std::string> dir = StationDirectory()) {
     std::fprintf(err,
                  "qxstation: no station runs at %s; start one with scripts/run-station --dir %s\n",
@@ -156,6 +176,7 @@ std::optional<int> ReportUnreachable(std::string_view station, std::FILE* err) {
   const std::string name = Printable(station, 64);
   const StationLookup lookup = LookUpStation(station);
   if (lookup.local) return std::nullopt;
+  if (const std::optional<int> code = ReportPermissionDenied(err)) return code;
   if (!lookup.address) {
     std::fprintf(err,
                  "qxstation: unknown station %s: neither the registry's hosts table nor the "

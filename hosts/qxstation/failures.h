@@ -10,6 +10,7 @@
 //   if (answer.hr == kNoAgent) return ReportNoStation(stderr);
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -29,7 +30,15 @@ inline constexpr int kUnreachable = 3;
 std::optional<std::string> StationDirectory();
 // True while the agent's component socket takes connections.
 bool AgentRuns();
-// "qxstation: no station runs at DIR; start one with scripts/run-station --dir DIR" (3).
+// True when this user may not open the agent's sockets (EACCES): not root and not in the
+// group qxadmin. The probe waits at most kSocketProbeTime.
+inline constexpr std::chrono::milliseconds kSocketProbeTime{500};
+bool AgentSocketsDenied();
+// "qxstation: permission denied ..." with the way to join the group qxadmin (3), or nullopt
+// when the agent's sockets do not refuse this user.
+std::optional<int> ReportPermissionDenied(std::FILE* err);
+// "qxstation: no station runs at DIR; start one with scripts/run-station --dir DIR" (3), or
+// the permission line when the sockets refuse this user.
 int ReportNoStation(std::FILE* err);
 // A failed local command of the station's agent: the no-station line for kNoAgent (3), else
 // "qxstation: the station's agent could not answer WHAT (E_FAIL)" (1).

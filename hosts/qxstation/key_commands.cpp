@@ -20,6 +20,15 @@ bool Read(qx::KeyRing* ring, std::FILE* err) {
     case qx::KeyRingStatus::kOk:
     case qx::KeyRingStatus::kMissing:
       return true;
+    case qx::KeyRingStatus::kUntrusted:
+      std::fprintf(err, "qxstation: the key ring cannot be used: %s\n", error.c_str());
+      return false;
+    case qx::KeyRingStatus::kDenied:
+      std::fprintf(err,
+                   "qxstation: only root may read the key ring %s; run the key commands as root "
+                   "(sudo qxstation key ...)\n",
+                   qx::KeyRingPath().c_str());
+      return false;
     default:
       std::fprintf(err, "qxstation: the key ring cannot be read: %s\n", error.c_str());
       return false;

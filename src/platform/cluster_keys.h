@@ -8,17 +8,25 @@
 // off. A key's id is derived from its bytes, so the same key has the same id on every station;
 // the id travels in the clear (TLS PSK identity, datagram header), the key never does.
 //
-// The ring is a small text file beside the registry ("cluster.keys"), readable by root and the
-// group qxadmin only (0640), written whole to a temporary file and renamed, so that a reader
-// never sees half of it. The first start of a station makes a key when the ring is missing;
-// such a generated key serves this machine only: a station listens beyond loopback only once a
-// key was installed on purpose.
+// The ring is a small text file in the config directory ("cluster.keys"), readable by root
+// alone (0600): whoever reads it can act as any station of the plant, so the operators of the
+// group qxadmin reach other stations through the agent (which holds the key) instead. It is
+// written whole to a temporary file and renamed, so that a reader never sees half of it. A ring
+// file that others could read or replace (group or others have any access, an owner that is
+// neither root nor this process's user, or a directory that others may write without the
+// sticky bit) is not trusted: it is treated as damaged. The first start of a station makes a key
+// when the ring is missing; such a generated key serves this machine only: a station listens beyond
+// loopback only once a key was installed on purpose.
 //
 // Keys never appear in a trace or an answer: KeyText is for the operator's `key generate` only.
 //
 // CurrentKeyRing() is the process's view of the file: it is read again when the file changed
 // (checked at most every kKeyRingCheckPeriod), so that a running agent follows `qxstation key`
-// commands without a restart. Any thread may call every function here.
+// commands without a restart. A read that fails (no descriptor left, an I/O error) is tried
+// again after kKeyRingRetryPeriod and never taken for the ring's content: the last good ring
+// serves meanwhile. A damaged or untrusted ring accepts and sends nothing. Problems go to the
+// sink that a higher layer installs (SetKeyRingProblemSink), at most one every
+// kKeyRingProblemPeriod. Any thread may call every function here.
 //
 //   std::shared_ptr<const KeyRing> ring = CurrentKeyRing();
 //   if (const ClusterKey* key = ring->InUse()) Seal(key->bytes, ...);
@@ -38,6 +46,8 @@ namespace qx {
 inline constexpr std::size_t kClusterKeyBytes = 32;
 inline constexpr std::size_t kMaxRingKeys = 16;
 inline constexpr auto kKeyRingCheckPeriod = std::chrono::milliseconds(500);
+inline constexpr auto kKeyRingRetryPeriod = std::chrono::milliseconds(50);
+inline constexpr auto kKeyRingProblemPeriod = std::chrono::seconds(10);
 
 using KeyBytes = std::array<std::uint8_t, kClusterKeyBytes>;
 
@@ -71,21 +81,46 @@ std::optional<ClusterKey> ParseKeyText(std::string_view text, bool installed);
 // <ConfigDir()>/cluster.keys: beside the registry of a station of its own, else /etc/qxremote.
 std::string KeyRingPath();
 
-enum class KeyRingStatus { kOk, kMissing, kDamaged, kUnreadable };
+enum class KeyRingStatus {
+  kOk,
+  kMissing,     // no file
+  kDamaged,     // not a ring
+  kUntrusted,   // others could read or replace it: its mode, owner or directory
+  kDenied,      // this process may not open it (EACCES, EPERM): an operator, not root
+  kUnreadable,  // the read failed (no descriptor left, an I/O error): worth trying again
+};
 
-// Reads the ring at path. kMissing when there is no file; kDamaged when it is not a ring
-// (*error says what is wrong); kUnreadable when it can't be read.
+// Reads the ring at path; *error (when given) says what is wrong and, for kUntrusted, what to
+// do about it.
 KeyRingStatus ReadKeyRing(const std::string& path, KeyRing* ring, std::string* error);
-// Writes the ring whole: a temporary file beside path (0640, group qxadmin when the group
-// exists), synced and renamed over path. False with *error when it cannot.
+// Writes the ring whole: a temporary file beside path (0600, this process's user), synced and
+// renamed over path. False with *error when it cannot.
 bool WriteKeyRing(const std::string& path, const KeyRing& ring, std::string* error);
+// A ring file of this process's user that group or others may access (one written 0640 by an
+// older version) is made 0600; the agent does this at its start. True when the mode was
+// changed; false when there was nothing to change or the file is not this user's (then it stays
+// untrusted and ReadKeyRing says so).
+bool TightenKeyRingMode(const std::string& path);
 // Reads the ring at path; when there is none, makes one with a generated key in use and writes
 // it. False with *error when the ring is damaged or can't be read or written: a station then
 // refuses to start rather than run without keys.
 bool LoadOrCreateKeyRing(const std::string& path, KeyRing* ring, std::string* error);
 
-// The process's view of the ring at KeyRingPath(): an empty ring when there is none or it
-// can't be read (nothing is accepted and nothing sent then). Never null.
+// The process's view of the ring at KeyRingPath(): an empty ring when there is none, it is
+// damaged or untrusted, or this process may not read it (nothing is accepted and nothing sent
+// then); the last good ring while a read fails. Never null.
 std::shared_ptr<const KeyRing> CurrentKeyRing();
+
+// Where CurrentKeyRing reports a ring it could not use (never key material). Installed once by
+// a layer that can trace; without one, problems are dropped. kDenied is not reported: it is how
+// an operator's process finds that it must go through the agent.
+using KeyRingProblemSink = void (*)(KeyRingStatus status, const std::string& text,
+                                    std::uint32_t suppressed);
+void SetKeyRingProblemSink(KeyRingProblemSink sink);
+
+// Tests only: the reader that CurrentKeyRing uses (nullptr: ReadKeyRing), so that a failing
+// read can be injected.
+using KeyRingReader = KeyRingStatus (*)(const std::string& path, KeyRing* ring, std::string* error);
+void SetKeyRingReaderForTesting(KeyRingReader reader);
 
 }  // namespace qx

@@ -7,7 +7,9 @@
 // straight into place. Receive and Send are the only places that move bytes: through the TLS
 // session, or plain for a benchmark's connection. Bytes that TLS has read ahead are not seen by
 // poll(), so every wait for input first asks the session.
-// One thread uses a connection at a time (its owner).
+// A process that may not read the key ring (an operator's) opens its connections through the
+// agent's relay instead (rpc_relay.cpp): plain frames over a local socket, the agent holding
+// the TLS session. One thread uses a connection at a time (its owner).
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -79,6 +81,18 @@ short WaitOfStep(RpcTlsSession::Step step, RpcIo closed, RpcIo* result) {
   }
 }
 
+// A key ring that this process cannot use, as CurrentKeyRing reports it (already rate-limited).
+void TraceKeyRingProblem(KeyRingStatus status, const std::string& text, std::uint32_t suppressed) {
+  const char* what = status == KeyRingStatus::kUnreadable
+                         ? "could not be read; the last good ring serves until it can"
+                         : "cannot be used; nothing is sent or accepted with it";
+  TraceError(kConnectionSource, "the key ring %s: %s (%u more such reports left out)", what,
+             text.c_str(), static_cast<unsigned>(suppressed));
+}
+
+[[maybe_unused]] const bool kKeyRingProblemSinkInstalled =
+    (SetKeyRingProblemSink(&TraceKeyRingProblem), true);
+
 }  // namespace
 
 ScopedRpcCancelFlag::ScopedRpcCancelFlag(const std::atomic<bool>* flag)
@@ -119,9 +133,9 @@ RpcIo RpcClientConnection::WaitFor(short events, RpcClock::time_point deadline) 
   }
 }
 
-std::unique_ptr<RpcClientConnection> RpcClientConnection::Open(const RpcConnectionKey& key,
-                                                               RpcClock::time_point deadline,
-                                                               RpcOpenFailure* failure) {
+std::unique_ptr<RpcClientConnection> RpcClientConnection::OpenSecured(const RpcConnectionKey& key,
+                                                                      RpcClock::time_point deadline,
+                                                                      RpcOpenFailure* failure) {
   *failure = RpcOpenFailure::kUnreachable;
   // The key is chosen before anything goes out: a station without one cannot call at all.
   const bool plaintext = RpcPlaintextForBenchmark();
@@ -176,6 +190,24 @@ std::unique_ptr<RpcClientConnection> RpcClientConnection::Open(const RpcConnecti
       return nullptr;
     }
   }
+  *failure = RpcOpenFailure::kNone;
+  return connection;
+}
+
+std::unique_ptr<RpcClientConnection> RpcClientConnection::Open(const RpcConnectionKey& key,
+                                                               RpcClock::time_point deadline,
+                                                               RpcOpenFailure* failure) {
+  std::unique_ptr<RpcClientConnection> connection;
+  KeyRing unused;
+  if (!RpcPlaintextForBenchmark() && RpcClientKeyRing()->InUse() == nullptr &&
+      ReadKeyRing(KeyRingPath(), &unused, nullptr) == KeyRingStatus::kDenied) {
+    // An operator's process: the agent holds the key and opens the connection for it.
+    connection = OpenThroughRelay(key, deadline, failure);
+  } else {
+    connection = OpenSecured(key, deadline, failure);
+  }
+  if (!connection) return nullptr;
+  *failure = RpcOpenFailure::kUnreachable;
   const std::vector<std::uint8_t> hello = rpc::BuildHello(key.service, key.clientName);
   if (connection->WriteAll(hello.data(), hello.size(), deadline) != RpcIo::kOk) return nullptr;
   rpc::FrameHeader header;

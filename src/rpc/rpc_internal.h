@@ -3,7 +3,9 @@
 //
 // RpcClientConnection is one blocking TCP connection of a client with deadline-bounded reads
 // and writes (poll on the socket; asio's blocking calls know no timeout), in a TLS session
-// keyed by the cluster key (rpc_tls.h). It is owned by one
+// keyed by the cluster key (rpc_tls.h); or, for a process that may not read the key ring (an
+// operator of the group qxadmin), a plain stream over the agent's relay socket, the agent
+// holding the TLS connection (rpc_relay.cpp). It is owned by one
 // CRPCClientW at a time, or by the RpcConnectionPool while it waits for reuse. The pool and the
 // settings cache are process-wide, safe from any thread, and never destroyed, so that a thread
 // still using them while the process exits finds them intact.
@@ -68,15 +70,48 @@ enum class RpcOpenFailure {
   kAuthentication,  // no key in use, or the peer refused the handshake or our key
 };
 
+// The agent's relay of station-to-station connections for processes that may not read the
+// key ring. The client sends kRelayHeaderSize bytes: the magic "QXRL", the version, a zero
+// byte, the port (16 bits) and the IPv4 address (32 bits, host order value), little-endian;
+// the agent answers one RelayStatus byte and, after kConnected, carries the plain frame stream
+// to and from the station over its TLS connection.
+inline constexpr const char* kRelaySocketName = "rpcrelay.sock";
+inline constexpr std::size_t kRelayHeaderSize = 12;
+inline constexpr std::uint8_t kRelayVersion = 1;
+enum class RelayStatus : std::uint8_t {
+  kConnected = 0,
+  kUnreachable = 1,  // no connection to the station
+  kKeyRefused = 2,   // the station refused the agent's key, or the agent has none in use
+  kNotAllowed = 3,   // not a station's RPC port, or a malformed header
+  kBusy = 4,         // the agent relays as many connections as it may
+};
+struct RelayTarget {
+  std::uint32_t address = 0;  // IPv4, host order
+  std::uint16_t port = 0;
+};
+std::string RelaySocketPath();  // <RuntimeDir()>/rpcrelay.sock
+void EncodeRelayHeader(const RelayTarget& target, std::uint8_t* out);
+// False for a header of another magic or version.
+bool DecodeRelayHeader(const std::uint8_t* in, RelayTarget* target);
+// The failure a client reports for a status other than kConnected.
+RpcOpenFailure RelayFailure(RelayStatus status);
+
 class RpcClientConnection {
  public:
   // Connects, makes the TLS session and exchanges HELLO by the deadline. nullptr on failure,
   // *failure tells why (an authentication failure is traced here).
+  // A process that may not read the key ring (open fails with EACCES or EPERM) goes through
+  // the agent's relay instead; root processes connect themselves.
   static std::unique_ptr<RpcClientConnection> Open(const RpcConnectionKey& key,
                                                    RpcClock::time_point deadline,
                                                    RpcOpenFailure* failure);
-  // A connected socket without TLS (frame readers of tests); Open is the way to get a usable
-  // connection.
+  // Connects to key.address:key.port and makes the TLS session with this process's ring by the
+  // deadline, without HELLO: what the agent's relay opens for an operator's process.
+  static std::unique_ptr<RpcClientConnection> OpenSecured(const RpcConnectionKey& key,
+                                                          RpcClock::time_point deadline,
+                                                          RpcOpenFailure* failure);
+  // A connected stream socket without TLS (the relay's socket, frame readers of tests); Open is
+  // the way to get a usable connection.
   RpcClientConnection(const RpcConnectionKey& key, asio::ip::tcp::socket socket);
   ~RpcClientConnection();
   RpcClientConnection(const RpcClientConnection&) = delete;
@@ -93,6 +128,12 @@ class RpcClientConnection {
   // nor an end of stream, nor stray bytes.
   bool IsIdleAndOpen();
 
+  // The agent's side of a relay (a connection from OpenSecured): carries bytes between the
+  // local stream socket fd and the TLS session, through buffers of kRelayBufferBytes each way,
+  // until either side ends, nothing moves for idle, an error, or wakeFd becomes readable.
+  static constexpr std::size_t kRelayBufferBytes = 64 * 1024;
+  RpcIo Relay(int fd, std::chrono::milliseconds idle, int wakeFd);
+
   RpcClock::time_point lastUsed;
 
  private:
@@ -106,6 +147,10 @@ class RpcClientConnection {
              RpcClock::time_point deadline);
   // The TLS handshake by the deadline; false (traced) when the peer does not take our key.
   RpcIo Handshake(RpcClock::time_point deadline, bool* refused);
+  // Over the agent's relay: connects, sends the header, reads the status; no HELLO.
+  static std::unique_ptr<RpcClientConnection> OpenThroughRelay(const RpcConnectionKey& key,
+                                                               RpcClock::time_point deadline,
+                                                               RpcOpenFailure* failure);
   std::string PeerText() const;
 
   RpcConnectionKey key_;

@@ -6,6 +6,8 @@
 // Runs on the delivering thread; no lock of its own.
 #include "server/answer_request.h"
 
+#include <utility>
+
 #include "client/remote_client.h"
 #include "common/text.h"
 #include "hostinfo/local_host_info.h"
@@ -22,6 +24,11 @@ namespace {
 
 const CTraceSource kSource("RemoteServer");
 const CTraceSource kAnswerSource("AnswerRequest");
+
+// True while this thread answers a request of its own process for this station (a local
+// receiver): the project manager may then judge the caller by this process's credentials. A
+// request that came from another station is never served with it set.
+thread_local bool t_localCaller = false;
 
 using Handler = HRESULT (*)(const CXmlElement& request, AnswerText* answer);
 
@@ -68,7 +75,7 @@ HRESULT AnswerResolveShare(const CXmlElement& request, AnswerText* answer) {
 HRESULT AnswerForwarded(const CXmlElement& request, AnswerText* answer) {
   std::string text;
   if (!request.GetXml(&text)) return E_FAIL;
-  return ForwardToProjectManager(text, answer, /*fromRemote=*/true);
+  return ForwardToProjectManager(text, answer, /*fromRemote=*/!t_localCaller);
 }
 
 HRESULT AnswerTest(const CXmlElement& /*request*/, AnswerText* answer) {
@@ -148,9 +155,17 @@ HRESULT ForwardToProjectManager(std::string_view text, AnswerText* answer, bool 
 
 namespace {
 
-// Requests that this station's own client addresses to itself are answered here.
+// A request that this process addresses to its own station: answered here, with this process
+// as the local caller.
+HRESULT AnswerLocalRequest(const CXmlElement& request, AnswerText* answer) {
+  const bool outer = std::exchange(t_localCaller, true);
+  const HRESULT result = AnswerRemoteRequest(request, answer);
+  t_localCaller = outer;
+  return result;
+}
+
 [[maybe_unused]] const bool kLocalHandlerInstalled =
-    (SetLocalRequestHandler(&AnswerRemoteRequest), true);
+    (SetLocalRequestHandler(&AnswerLocalRequest), true);
 
 }  // namespace
 

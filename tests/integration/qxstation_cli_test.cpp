@@ -6,6 +6,9 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -102,6 +105,9 @@ class QxstationCli : public ::testing::Test {
       ASSERT_NO_FATAL_FAILURE(Set(station, "RPC", "ListenAddress", station.address));
       ASSERT_NO_FATAL_FAILURE(Set(station, "MULTICAST", "Port", "24795", true));
       ASSERT_NO_FATAL_FAILURE(Set(station, "SECURITY", "FileRoots", root_ + "/files"));
+#ifdef QX_TEST_REMOTE_DIR
+      ASSERT_NO_FATAL_FAILURE(Set(station, "SECURITY", "LibraryDirs", QX_TEST_REMOTE_DIR));
+#endif
     }
     ASSERT_NO_FATAL_FAILURE(Set(stations_[0], "RPC\\HOSTS", "STATION6", "127.0.0.6"));
     for (TestStation& station : stations_) {
@@ -360,6 +366,152 @@ TEST_F(QxstationCli, CopyShowsProgressOnATerminalAndCtrlCLeavesTheDestination) {
   EXPECT_TRUE(Contains(broken.text, "broken off")) << broken.text;
   std::ifstream kept(destination, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "old");
+}
+
+// An operator: uid 65534 in the group kOperatorGroup only, which stands for qxadmin here
+// (the group of the station's directory and sockets). Someone else: not in that group.
+constexpr unsigned kOperatorUid = 65534;
+constexpr unsigned kOperatorGroup = 54321;
+constexpr unsigned kOutsiderGroup = 65534;
+
+ProgramResult RunAs(unsigned gid, const TestStation& station,
+                    const std::vector<std::string>& args) {
+  std::vector<std::string> words = {"--reuid=" + std::to_string(kOperatorUid),
+                                    "--regid=" + std::to_string(gid), "--clear-groups",
+                                    QX_STATION_PATH};
+  words.insert(words.end(), args.begin(), args.end());
+  return RunProgram("/usr/bin/setpriv", words, station.env());
+}
+
+// Gives the station's directory, registry and sockets to the operators' group, as the group
+// qxadmin holds them on a machine; the key ring stays root's alone.
+void OpenToOperators(const std::string& root, const TestStation& station) {
+  ASSERT_EQ(::chmod(root.c_str(), 0711), 0);
+  ASSERT_EQ(::chown(station.dir.c_str(), 0, kOperatorGroup), 0);
+  ASSERT_EQ(::chmod(station.dir.c_str(), 0770), 0);
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(station.dir)) {
+    const std::string path = entry.path().string();
+    if (entry.path().filename() == "cluster.keys") continue;
+    ASSERT_EQ(::lchown(path.c_str(), 0, kOperatorGroup), 0) << path;
+    if (!entry.is_socket()) {
+      fs::permissions(path, fs::perms::group_read | fs::perms::group_write, fs::perm_options::add);
+      if (entry.is_directory()) {
+        fs::permissions(path, fs::perms::group_exec, fs::perm_options::add);
+      }
+    }
+  }
+}
+
+// What the agent's relay answers to one request (its status byte), or -1 when it answers none.
+int RelayStatusFor(const std::string& socketPath, const std::string& request) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
+  const timeval wait{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  unsigned char status = 0;
+  const bool answered =
+      connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+      send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+          static_cast<ssize_t>(request.size()) &&
+      recv(fd, &status, 1, 0) == 1;
+  close(fd);
+  return answered ? status : -1;
+}
+
+// A relay request: magic, version, a zero byte, the port and the IPv4 address (little-endian).
+std::string RelayRequest(unsigned port, unsigned a, unsigned b, unsigned c, unsigned d) {
+  std::string request = "QXRL";
+  request += '\x01';
+  request += '\0';
+  request += static_cast<char>(port & 0xFF);
+  request += static_cast<char>(port >> 8);
+  for (unsigned byte : {d, c, b, a}) request += static_cast<char>(byte);
+  return request;
+}
+
+// The agent's relay opens connections only to the RPC services of its settings.
+TEST_F(QxstationCli, TheRelayCarriesOnlyRequestsForTheRpcServices) {
+  const std::string socketPath = stations_[0].dir + "/run/rpcrelay.sock";
+  const struct {
+    const char* name;
+    std::string request;
+    int status;  // 0 connected, 1 unreachable, 3 not allowed
+  } cases[] = {
+      {"the project manager service of STATION6", RelayRequest(24782, 127, 0, 0, 6), 0},
+      {"the discovery service of STATION6", RelayRequest(24781, 127, 0, 0, 6), 0},
+      {"a service port where nobody listens", RelayRequest(24782, 127, 0, 0, 9), 1},
+      {"another port", RelayRequest(22, 127, 0, 0, 6), 3},
+      {"a multicast address", RelayRequest(24782, 239, 255, 47, 81), 3},
+      {"not a relay request", std::string("GET / HTTP/1.0\r\n\r\n"), 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(RelayStatusFor(socketPath, c.request), c.status);
+  }
+}
+
+// An operator calls other stations through the agent, which holds the key: the key ring stays
+// unreadable to them. Someone outside the group is told how to join it.
+TEST_F(QxstationCli, OperatorsCallOtherStationsThroughTheAgentWithoutTheKey) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run programs as another user";
+  const TestStation& station = stations_[0];
+  ASSERT_NO_FATAL_FAILURE(OpenToOperators(root_, station));
+  const std::string ring = station.dir + "/cluster.keys";
+  struct stat info {};
+  ASSERT_EQ(::stat(ring.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(info.st_uid, 0u);
+  const std::string operatorDir = root_ + "/operator";
+  fs::create_directories(operatorDir);
+  ASSERT_EQ(::chown(operatorDir.c_str(), kOperatorUid, kOperatorGroup), 0);
+  std::ofstream(root_ + "/files/for-operator.bin") << std::string(200000, 'q');
+
+  const struct {
+    std::vector<std::string> args;
+    const char* out;  // a part of the output
+  } cases[] = {
+      {{"host", "STATION6"}, "127.0.0.6"},
+      {{"command", "--receiver", "STATION6", "<Test/>"}, "Test Answered"},
+      {{"copy", "STATION6", root_ + "/files/for-operator.bin", operatorDir + "/copy.bin"}, ""},
+      // Kept connections and pipelined requests of one process go the same way.
+      {{"hosts"}, "STATION6"},
+#ifdef QX_TEST_REMOTE_DIR
+      {{"call", "STATION6", "qxtestremote", "Echo", "from an operator"}, "from an operator"},
+#endif
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.front());
+    const ProgramResult result = RunAs(kOperatorGroup, station, c.args);
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_TRUE(Contains(result.out, c.out)) << result.out;
+  }
+  EXPECT_EQ(fs::file_size(operatorDir + "/copy.bin"), 200000u);
+  const ProgramResult peek =
+      RunProgram("/usr/bin/setpriv",
+                 {"--reuid=" + std::to_string(kOperatorUid),
+                  "--regid=" + std::to_string(kOperatorGroup), "--clear-groups", "/bin/cat", ring},
+                 station.env());
+  EXPECT_NE(peek.exitCode, 0) << "an operator read the key ring";
+  const ProgramResult keys = RunAs(kOperatorGroup, station, {"key", "list"});
+  EXPECT_EQ(keys.exitCode, 1);
+  EXPECT_TRUE(Contains(keys.err, "only root")) << keys.err;
+
+  // Without the relay the operator has no way to the other station; root still has its own.
+  ASSERT_EQ(::unlink((station.dir + "/run/rpcrelay.sock").c_str()), 0);
+  const std::vector<std::string> test = {"command", "--receiver", "STATION6", "<Test/>"};
+  EXPECT_NE(RunAs(kOperatorGroup, station, test).exitCode, 0);
+  EXPECT_EQ(Run(station, test).exitCode, 0);
+
+  for (const char* command : {"tree", "status"}) {
+    SCOPED_TRACE(command);
+    const ProgramResult outsider = RunAs(kOutsiderGroup, station, {command});
+    EXPECT_EQ(outsider.exitCode, 3) << outsider.out << outsider.err;
+    EXPECT_TRUE(Contains(outsider.err, "permission denied")) << outsider.err;
+    EXPECT_TRUE(Contains(outsider.err, "adduser")) << outsider.err;
+  }
 }
 
 }  // namespace

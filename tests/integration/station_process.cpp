@@ -218,7 +218,7 @@ bool InstallClusterKey(const std::string& dir) {
          << kTestClusterKey << "\n";
     if (!ring) return false;
   }
-  return ::chmod(path.c_str(), 0640) == 0;
+  return ::chmod(path.c_str(), 0600) == 0;
 }
 
 bool EnterPrivateNetwork() {

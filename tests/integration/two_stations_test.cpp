@@ -465,6 +465,14 @@ TEST_F(TwoStations, ForwardedRequestsFollowTheOtherStationsProjectManager) {
     EXPECT_EQ(reply.hr, c.hr);
     EXPECT_EQ(AnswerAt(reply.text, c.xpath), c.expected) << reply.text.value_or("<none>");
   }
+  // On the station itself the caller is local: root is a local administrator; a request that
+  // came over RPC above was not, although the same agent forwarded it.
+  if (geteuid() == 0) {
+    const ProgramResult local =
+        RunProgram(QX_STATION_PATH, {"command", "--receiver", ".", "<CheckUserAdmin/>"}, b_.env());
+    EXPECT_EQ(local.exitCode, 0) << local.err;
+    EXPECT_NE(local.out.find("<Result>TRUE</Result>"), std::string::npos) << local.out;
+  }
   const Reply applicationPath = Remote(Addressed("GetApplicationPath"));
   EXPECT_EQ(applicationPath.hr, kOk);
   EXPECT_TRUE(applicationPath.text && !applicationPath.text->empty());

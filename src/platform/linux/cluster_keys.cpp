@@ -13,10 +13,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/mutex.h"
@@ -72,21 +74,71 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
+// What tells that the file changed: a replacement (inode), a write (size, time), and a change
+// of its mode or owner (ctime, which chmod and chown move).
 struct FileSignature {
   bool exists = false;
   dev_t device = 0;
   ino_t inode = 0;
   off_t size = 0;
   std::int64_t modifiedNs = 0;
+  std::int64_t changedNs = 0;
   bool operator==(const FileSignature&) const = default;
 };
+
+std::int64_t Nanoseconds(const timespec& time) {
+  return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
 
 FileSignature SignatureOf(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return {};
-  return {true, info.st_dev, info.st_ino, info.st_size,
-          static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+  return {true,
+          info.st_dev,
+          info.st_ino,
+          info.st_size,
+          Nanoseconds(info.st_mtim),
+          Nanoseconds(info.st_ctim)};
 }
+
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Why the ring file (info, opened at path) may not be trusted, or empty: others could read it
+// or put their own key in it.
+std::string UntrustedReason(const std::string& path, const struct stat& info) {
+  if (!S_ISREG(info.st_mode)) return "not a regular file";
+  const uid_t self = ::geteuid();
+  if (info.st_uid != 0 && info.st_uid != self) {
+    return "owned by uid " + std::to_string(info.st_uid) +
+           ", which is neither root nor this process's user; give it to root: chown root:root " +
+           path;
+  }
+  const unsigned mode = static_cast<unsigned>(info.st_mode) & 0777u;
+  if ((mode & 0077u) != 0) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", mode);
+    return std::string("mode ") + text +
+           " lets group or others at the cluster key; only root may read it: chmod 600 " + path +
+           " (the agent does this at its start)";
+  }
+  const std::string directory = DirectoryOf(path);
+  struct stat dirInfo {};
+  if (::stat(directory.c_str(), &dirInfo) != 0) {
+    return "its directory " + directory + " cannot be examined: " + ErrnoText(directory, errno);
+  }
+  if ((dirInfo.st_mode & S_IWOTH) != 0 && (dirInfo.st_mode & S_ISVTX) == 0) {
+    return "its directory " + directory +
+           " may be written by anyone, who could replace the ring: chmod o-w " + directory;
+  }
+  return {};
+}
+
+std::atomic<KeyRingReader> ringReader{nullptr};
+std::atomic<KeyRingProblemSink> problemSink{nullptr};
 
 }  // namespace
 
@@ -169,32 +221,42 @@ KeyRingStatus ReadKeyRing(const std::string& path, KeyRing* ring, std::string* e
     if (error != nullptr) *error = path + ": " + what;
     return KeyRingStatus::kDamaged;
   };
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) {
+  const unix_socket::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd) {
     const int failure = errno;
     if (failure == ENOENT) return KeyRingStatus::kMissing;
     if (error != nullptr) *error = ErrnoText(path, failure);
+    if (failure == ELOOP) {
+      if (error != nullptr) *error = path + ": a symbolic link, which is never followed";
+      return KeyRingStatus::kUntrusted;
+    }
+    if (failure == EACCES || failure == EPERM) return KeyRingStatus::kDenied;
     return KeyRingStatus::kUnreadable;
+  }
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) {
+    if (error != nullptr) *error = ErrnoText(path, errno);
+    return KeyRingStatus::kUnreadable;
+  }
+  if (const std::string why = UntrustedReason(path, info); !why.empty()) {
+    if (error != nullptr) *error = path + ": not trusted: " + why;
+    return KeyRingStatus::kUntrusted;
   }
   std::string text;
   char buffer[4096];
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      const int failure = errno;
-      ::close(fd);
-      if (error != nullptr) *error = ErrnoText(path, failure);
+      if (error != nullptr) *error = ErrnoText(path, errno);
       return KeyRingStatus::kUnreadable;
     }
     if (n == 0) break;
     text.append(buffer, static_cast<std::size_t>(n));
     if (text.size() > kMaxRingFileBytes) {
-      ::close(fd);
       return damaged("longer than " + std::to_string(kMaxRingFileBytes) + " bytes");
     }
   }
-  ::close(fd);
 
   KeyRing read;
   std::optional<std::uint32_t> use;
@@ -252,18 +314,13 @@ bool WriteKeyRing(const std::string& path, const KeyRing& ring, std::string* err
     if (error != nullptr) *error = ErrnoText(temporary, errno);
     return false;
   }
-  bool ok = ::fchmod(fd, 0640) == 0;
-  if (ok) {
-    if (const std::optional<std::uint32_t> group = AdminGroupId()) {
-      ok = ::fchown(fd, static_cast<uid_t>(-1), *group) == 0;
-    }
-  }
+  // Whatever the umask: root alone (or this process's user) reads the key.
+  bool ok = ::fchmod(fd, 0600) == 0;
   ok = ok && WriteAll(fd, text) && ::fsync(fd) == 0;
   const int failure = errno;
   ok = (::close(fd) == 0) && ok;
   if (ok && ::rename(temporary.c_str(), path.c_str()) == 0) {
-    const std::size_t slash = path.rfind('/');
-    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const std::string directory = DirectoryOf(path);
     const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
       ::fsync(dirFd);
@@ -298,32 +355,103 @@ bool LoadOrCreateKeyRing(const std::string& path, KeyRing* ring, std::string* er
   return true;
 }
 
+bool TightenKeyRingMode(const std::string& path) {
+  const unix_socket::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  struct stat info {};
+  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  if (info.st_uid != ::geteuid() || (info.st_mode & 0077) == 0) return false;
+  return ::fchmod(fd.get(), 0600) == 0;
+}
+
+void SetKeyRingProblemSink(KeyRingProblemSink sink) { problemSink.store(sink); }
+
+void SetKeyRingReaderForTesting(KeyRingReader reader) { ringReader.store(reader); }
+
 std::shared_ptr<const KeyRing> CurrentKeyRing() {
   struct View {
     Mutex mutex;
     std::string path GUARDED_BY(mutex);
     FileSignature signature GUARDED_BY(mutex);
-    std::chrono::steady_clock::time_point checked GUARDED_BY(mutex);
-    std::shared_ptr<const KeyRing> ring GUARDED_BY(mutex);
+    // Until then the ring is served as it is; a read that failed, or a ring not trusted (its
+    // directory may change without the file), is read again at the next check.
+    std::chrono::steady_clock::time_point nextCheck GUARDED_BY(mutex);
+    bool readAgain GUARDED_BY(mutex) = false;
+    std::shared_ptr<const KeyRing> ring GUARDED_BY(mutex);  // the last good one
+    std::chrono::steady_clock::time_point reported GUARDED_BY(mutex);
+    bool everReported GUARDED_BY(mutex) = false;
+    std::uint32_t suppressed GUARDED_BY(mutex) = 0;
   };
   static View view;
   const auto now = std::chrono::steady_clock::now();
   const std::string path = KeyRingPath();
-  MutexLock lock(&view.mutex);
-  if (view.ring && view.path == path && now - view.checked < kKeyRingCheckPeriod) {
-    return view.ring;
+  KeyRingStatus problem = KeyRingStatus::kOk;
+  std::string problemText;
+  std::uint32_t suppressed = 0;
+  std::shared_ptr<const KeyRing> result;
+  {
+    MutexLock lock(&view.mutex);
+    if (view.path != path || !view.ring) {
+      view.path = path;
+      view.ring = std::make_shared<KeyRing>();  // another ring's keys never serve this one
+      view.signature = {};
+      view.readAgain = true;
+    } else if (now < view.nextCheck) {
+      return view.ring;
+    }
+    view.nextCheck = now + kKeyRingCheckPeriod;
+    const FileSignature signature = SignatureOf(path);
+    if (!view.readAgain && signature == view.signature) return view.ring;
+
+    KeyRing read;
+    std::string error;
+    const KeyRingReader reader = ringReader.load();
+    const KeyRingStatus status = !signature.exists   ? KeyRingStatus::kMissing
+                                 : reader != nullptr ? reader(path, &read, &error)
+                                                     : ReadKeyRing(path, &read, &error);
+    view.signature = signature;
+    view.readAgain = false;
+    switch (status) {
+      case KeyRingStatus::kOk:
+        view.ring = std::make_shared<KeyRing>(std::move(read));
+        break;
+      case KeyRingStatus::kMissing:
+        view.ring = std::make_shared<KeyRing>();
+        break;
+      case KeyRingStatus::kDamaged:
+      case KeyRingStatus::kUntrusted:
+        // Fails closed: a damaged ring, or one that others may have read or written, accepts
+        // and sends nothing.
+        view.ring = std::make_shared<KeyRing>();
+        view.readAgain = status == KeyRingStatus::kUntrusted;
+        problem = status;
+        break;
+      case KeyRingStatus::kDenied:
+        view.readAgain = true;  // an operator's process: it calls through the agent
+        break;
+      case KeyRingStatus::kUnreadable:
+        // Not the ring's content: the last good ring serves until a read succeeds.
+        view.readAgain = true;
+        view.nextCheck = now + kKeyRingRetryPeriod;
+        problem = status;
+        break;
+    }
+    if (problem != KeyRingStatus::kOk) {
+      if (view.everReported && now - view.reported < kKeyRingProblemPeriod) {
+        ++view.suppressed;
+        problem = KeyRingStatus::kOk;
+      } else {
+        view.everReported = true;
+        view.reported = now;
+        suppressed = std::exchange(view.suppressed, 0);
+        problemText = std::move(error);
+      }
+    }
+    result = view.ring;
   }
-  view.checked = now;
-  const FileSignature signature = SignatureOf(path);
-  if (view.ring && view.path == path && signature == view.signature) return view.ring;
-  auto ring = std::make_shared<KeyRing>();
-  if (signature.exists && ReadKeyRing(path, ring.get(), nullptr) != KeyRingStatus::kOk) {
-    ring = std::make_shared<KeyRing>();  // a damaged ring accepts and sends nothing
+  if (problem != KeyRingStatus::kOk) {
+    if (const KeyRingProblemSink sink = problemSink.load()) sink(problem, problemText, suppressed);
   }
-  view.path = path;
-  view.signature = signature;
-  view.ring = std::move(ring);
-  return view.ring;
+  return result;
 }
 
 }  // namespace qx
