@@ -549,12 +549,18 @@ TEST(StationRegistry, FollowsTheEnvironmentAndTestStores) {
   KeyId root = 0;
   KeyId key = 0;
 
+  // Reading a registry that is not there neither makes it nor fails otherwise than "missing";
+  // only the owner's explicit create does.
   ::setenv("QX_REGISTRY", dir.File("first.db").c_str(), 1);
+  ASSERT_EQ(Registry().RootKey(RegRoot::kLocalMachine, &root), RegStatus::kNotFound);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("first.db")));
+  ASSERT_EQ(CreateStationRegistry(), RegStatus::kOk);
   ASSERT_EQ(Registry().RootKey(RegRoot::kLocalMachine, &root), RegStatus::kOk);
   ASSERT_EQ(Registry().CreateKey(root, "FIRST", &key), RegStatus::kOk);
 
   ::setenv("QX_REGISTRY", dir.File("second.db").c_str(), 1);
   EXPECT_EQ(Registry().OpenKey(root, "FIRST", &key), RegStatus::kNotFound);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("second.db")));
 
   std::ofstream(dir.File("broken.db")) << "not a database at all, not at all";
   ::setenv("QX_REGISTRY", dir.File("broken.db").c_str(), 1);
