@@ -542,6 +542,41 @@ TEST(SqliteRegistryOpen, CheckBeforeServingFindsEmptyDamagedAndForeignFiles) {
   }
 }
 
+// Only the owner's explicit create makes a registry: an ordinary open leaves a missing file
+// missing and an empty one empty, and a file cut to nothing is damaged in either mode.
+TEST(SqliteRegistryOpen, OrdinaryOpenNeverCreatesFileOrSchema) {
+  TempDir dir;
+  std::ofstream(dir.File("empty.db")).flush();
+  const struct {
+    const char* file;
+    RegistryOpen mode;
+    RegStatus status;
+    bool existsAfter;
+    std::uintmax_t sizeAfter;  // checked when it exists
+  } cases[] = {
+      {"missing.db", RegistryOpen::kExisting, RegStatus::kNotFound, false, 0},
+      {"sub/missing.db", RegistryOpen::kExisting, RegStatus::kNotFound, false, 0},
+      {"empty.db", RegistryOpen::kExisting, RegStatus::kCorrupt, true, 0},
+      {"empty.db", RegistryOpen::kCreate, RegStatus::kCorrupt, true, 0},
+      {"made.db", RegistryOpen::kCreate, RegStatus::kOk, true, 1},
+      {"made.db", RegistryOpen::kExisting, RegStatus::kOk, true, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.file) + (c.mode == RegistryOpen::kCreate ? " create" : ""));
+    RegStatus status = RegStatus::kInvalid;
+    auto store = OpenSqliteRegistry(dir.File(c.file), 100, &status, c.mode);
+    EXPECT_EQ(status, c.status);
+    KeyId key = 0;
+    EXPECT_EQ(store->CreateKey(3, "X", &key), c.status);
+    store.reset();
+    EXPECT_EQ(std::filesystem::exists(dir.File(c.file)), c.existsAfter);
+    if (c.existsAfter) {
+      EXPECT_EQ(std::filesystem::file_size(dir.File(c.file)) > 0, c.sizeAfter > 0);
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.File("sub")));
+}
+
 TEST(StationRegistry, FollowsTheEnvironmentAndTestStores) {
   TempDir dir;
   const char* saved = std::getenv("QX_REGISTRY");
