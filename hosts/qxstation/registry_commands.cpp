@@ -202,8 +202,9 @@ int RegistryList(std::string_view keyPath, std::FILE* out, std::FILE* err) {
 
 int WriteProject(const ProjectFields& project, std::FILE* err) {
   const std::string command = WriteProjectCommand(project);
-  // The discovery service makes the list key at its start; a station that never ran one
-  // gets it here.
+  // An explicit write like `registry set`: it may make the registry. The discovery service
+  // makes the list key at its start; a station that never ran one gets it here.
+  qx::CreateStationRegistry();
   qx::CREGKEY::CreateKey(qx::kProjectListKey);
   qx::HRESULT hr = qx::E_FAIL;
   if (const std::optional<ModuleAnswer> answer = CallLocalCommand(command)) {
