@@ -36,16 +36,21 @@ std::string AgentUsage() {
          "  --help                         show this text\n"
          "\n"
          "Environment: QX_REGISTRY (the station's registry database, default\n"
-         "/var/lib/qxremote/registry.db) and QX_RUNTIME_DIR (the station's sockets, default\n"
-         "/run/qxremote). The station's key ring is cluster.keys beside the registry; the\n"
-         "first start makes one with a key for this machine only.\n"
+         "/var/lib/qxremote/registry.db), QX_RUNTIME_DIR (the station's sockets, default\n"
+         "/run/qxremote; the agent makes it its own, mode 0750, and refuses one that belongs\n"
+         "to another user or lies where others may write) and QX_CONFIG_DIR (what only root\n"
+         "changes, default beside QX_REGISTRY when that is set, else /etc/qxremote): the\n"
+         "settings file qxremote.conf, which holds the settings that decide what the station\n"
+         "exposes (SECURITY, RPC ListenAddress and PORTS, MULTICAST addresses, DIAGNOSIS\n"
+         "LogFile) unless the registry is writable by root alone, and the key ring\n"
+         "cluster.keys, which the first start makes with a key for this machine only.\n"
          "\n"
          "Exit codes: 0 stopped by a signal, 1 the station cannot run (message on stderr),\n"
-         "2 wrong command line, 3 the registry cannot be read (the agent never serves on\n"
-         "defaults in place of settings it cannot read), 4 the services did not stop within\n"
-         "the grace after a stop signal (RPC setting StopGraceMs), 5 the key ring (cluster.keys\n"
-         "beside the registry) cannot be read or made, or its key was made here while\n"
-         "RPC ListenAddress reaches beyond this machine (see `qxstation key --help`).\n";
+         "2 wrong command line, 3 the registry or the settings file cannot be read (the agent\n"
+         "never serves on defaults in place of settings it cannot read), 4 the services did\n"
+         "not stop within the grace after a stop signal (RPC setting StopGraceMs), 5 the key\n"
+         "ring (cluster.keys) cannot be read or made, or its key was made here while RPC\n"
+         "ListenAddress reaches beyond this machine (see `qxstation key --help`).\n";
 }
 
 }  // namespace qxagent

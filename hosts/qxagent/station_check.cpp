@@ -2,8 +2,11 @@
 #include "station_check.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <asio/ip/address.hpp>
 #include <cerrno>
@@ -13,6 +16,8 @@
 #include "platform/cluster_keys.h"
 #include "platform/environment.h"
 #include "platform/linux/unix_socket.h"
+#include "platform/write_trust.h"
+#include "registry/store/protected_settings.h"
 #include "registry/store/registry_store.h"
 #include "registry/store/settings.h"
 
@@ -22,6 +27,17 @@ namespace {
 std::string ErrorText(int error) {
   char buffer[256];
   return ::strerror_r(error, buffer, sizeof buffer);
+}
+
+constexpr mode_t kRuntimeDirMode = 0750;
+
+std::string ParentDirectory(const std::string& path) {
+  std::string_view trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.remove_suffix(1);
+  const std::size_t slash = trimmed.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  if (slash == 0) return "/";
+  return std::string(trimmed.substr(0, slash));
 }
 
 std::string StatusText(qx::RegStatus status) {
@@ -47,16 +63,55 @@ std::string StatusText(qx::RegStatus status) {
 }  // namespace
 
 bool PrepareRuntimeDirectory(std::string* error) {
-  if (qx::EnsureRuntimeDir()) return true;
-  *error = "cannot create the runtime directory " + qx::RuntimeDir() + ": " + ErrorText(errno);
-  return false;
+  const std::string dir = qx::RuntimeDir();
+  if (!qx::EnsureRuntimeDir()) {
+    *error = "cannot create the runtime directory " + dir + ": " + ErrorText(errno);
+    return false;
+  }
+  // The directory as it is now, by a descriptor: what is checked is what is changed.
+  const qx::unix_socket::UniqueFd fd(
+      ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat info {};
+  if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0) {
+    *error = "cannot open the runtime directory " + dir + " (" + ErrorText(errno) +
+             "); it must be a directory, not a link; refusing to serve";
+    return false;
+  }
+  if (info.st_uid != ::geteuid()) {
+    *error = "the runtime directory " + dir + " belongs to uid " + std::to_string(info.st_uid) +
+             ", not to the agent's uid " + std::to_string(::geteuid()) +
+             ", so others could replace its sockets; remove it (the agent makes it) or give it "
+             "to the agent's user; refusing to serve";
+    return false;
+  }
+  std::string why;
+  if (!qx::OnlyOwnerMayWriteDirectories(ParentDirectory(dir), &why)) {
+    *error = "the runtime directory " + dir + " lies where others could replace it: " + why +
+             "; choose a runtime directory below directories only root may write (QX_RUNTIME_DIR); "
+             "refusing to serve";
+    return false;
+  }
+  // Whatever mode it had: the agent's, and readable by the station's users only.
+  const std::optional<std::uint32_t> group = qx::AdminGroupId();
+  if ((group && ::fchown(fd.get(), static_cast<uid_t>(-1), *group) != 0) ||
+      ::fchmod(fd.get(), kRuntimeDirMode) != 0) {
+    *error = "cannot set the mode of the runtime directory " + dir + ": " + ErrorText(errno) +
+             "; refusing to serve";
+    return false;
+  }
+  return true;
 }
 
 bool CheckRegistry(std::string* error) {
   const std::string path = qx::RegistryPath();
   std::string detail;
   const qx::RegStatus status = qx::CheckSqliteRegistry(path, &detail);
-  if (status == qx::RegStatus::kOk) return true;
+  if (status == qx::RegStatus::kOk) {
+    // The registry this check may just have made is the one every later read uses, at once.
+    if (qx::CreateStationRegistry() == qx::RegStatus::kOk) return qx::CheckSettingsFile(error);
+    *error = "the registry " + path + " cannot be opened after its check; refusing to start";
+    return false;
+  }
   *error = "the registry " + path + " cannot be read: " + StatusText(status) +
            (detail.empty() ? std::string() : " (" + detail + ")") + "; refusing to start";
   return false;

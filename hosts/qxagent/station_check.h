@@ -1,8 +1,10 @@
 // station_check.h - what the agent sets up and checks before and after starting its servers.
 //
-// The runtime directory (QX_RUNTIME_DIR) is created; the registry (QX_REGISTRY) must open and
-// pass a quick integrity check, or the agent refuses to start (a station whose settings cannot
-// be read would serve with defaults that its administrator never chose); and
+// The runtime directory (QX_RUNTIME_DIR) is created, or made the agent's own again (mode 0750,
+// group qxadmin); the registry (QX_REGISTRY) must open and pass a quick integrity check, and a
+// settings file (ConfigDir()/qxremote.conf) that exists must be root's alone and readable, or
+// the agent refuses to start (a station whose settings cannot be read would serve with
+// defaults that its administrator never chose); and
 // when a server cannot listen, the agent says which address and port it wanted and why that
 // failed (taken by another process, not an address of this machine, ...). The module itself
 // only answers E_FAIL, so the agent asks the operating system again. Any thread may call.
@@ -18,14 +20,18 @@
 
 namespace qxagent {
 
-// Creates the runtime directory when missing; false with a message naming it.
+// Creates the runtime directory when missing; one that exists must belong to the agent's euid
+// and lie below directories only root (or the euid) may write, and gets mode 0750 and group
+// qxadmin (when the group exists) whatever it had. False with a message naming it, why, and
+// what to do.
 bool PrepareRuntimeDirectory(std::string* error);
 // The agent's exit code when the registry cannot be read.
 inline constexpr int kExitRegistryUnreadable = 3;
 
-// Opens the registry database (created when missing) and checks its integrity; false with a
-// message naming the file and what is wrong with it (an empty file, not a registry database,
-// damaged, cannot be opened or is locked).
+// Opens the registry database (created when missing: the agent owns it) and checks its
+// integrity, then the settings file; false with a message naming the file and what is wrong
+// with it (an empty file, not a registry database, damaged, cannot be opened or is locked; a
+// settings file that others may write or that is not in the format).
 bool CheckRegistry(std::string* error);
 
 // The agent's exit code when the key ring cannot be read or made, or does not allow the

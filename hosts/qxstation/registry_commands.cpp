@@ -1,6 +1,9 @@
 // registry_commands.cpp - the registry subcommands of qxstation.
 #include "registry_commands.h"
 
+#include <unistd.h>
+
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,7 +13,9 @@
 #include "platform/environment.h"
 #include "registry/reg_key.h"
 #include "registry/registry_projects.h"
+#include "registry/store/protected_settings.h"
 #include "registry/store/registry_store.h"
+#include "registry/store/settings_file.h"
 #include "xml/xml_element.h"
 
 namespace qxstation {
@@ -50,6 +55,54 @@ std::string ValueText(const qx::RegValue& value) {
   return std::string();
 }
 
+std::string SettingsFilePath() { return qx::SettingsFile::StationPath(); }
+
+// Why the registry may not hold the protected value, or nothing when it may.
+std::optional<std::string> ProtectedRefusal(std::string_view keyPath, std::string_view name) {
+  if (!qx::IsProtectedSetting(keyPath, name)) return std::nullopt;
+  std::string why;
+  if (qx::RegistryHoldsProtectedSettings(&why)) return std::nullopt;
+  const std::string hint = "only root sets " + std::string(keyPath) + "\\" + std::string(name) +
+                           ", in " + SettingsFilePath();
+  if (::geteuid() != 0) return "permission denied: " + hint;
+  return "the registry " + qx::RegistryPath() + " may be written by others (" + why + "): " + hint;
+}
+
+const char* SourceName(qx::SettingSource source) {
+  switch (source) {
+    case qx::SettingSource::kRegistry:
+      return "the registry";
+    case qx::SettingSource::kSettingsFile:
+      return "the settings file";
+    case qx::SettingSource::kDefault:
+      break;
+  }
+  return "the default";
+}
+
+// get of a protected value: the value in effect, and on stderr where it came from.
+int GetProtected(std::string_view keyPath, std::string_view name, std::FILE* out, std::FILE* err) {
+  const qx::SettingRead read = qx::ReadSetting(keyPath, name, qx::RegType::kMultiSz);
+  if (read.status == qx::RegStatus::kNotFound) {
+    std::fprintf(err,
+                 "qxstation: no value %.*s under %.*s (the default applies; root sets it in %s)\n",
+                 static_cast<int>(name.size()), name.data(), static_cast<int>(keyPath.size()),
+                 keyPath.data(), SettingsFilePath().c_str());
+    return 1;
+  }
+  if (read.status != qx::RegStatus::kOk) {
+    std::fprintf(err, "qxstation: %.*s cannot be read (error %d)%s%s\n",
+                 static_cast<int>(name.size()), name.data(), qx::RegStatusCode(read.status),
+                 read.detail.empty() ? "" : ": ", read.detail.c_str());
+    return 1;
+  }
+  std::fprintf(out, "%s\n", ValueText(read.value).c_str());
+  const std::string where =
+      read.source == qx::SettingSource::kSettingsFile ? SettingsFilePath() : qx::RegistryPath();
+  std::fprintf(err, "qxstation: in effect from %s %s\n", SourceName(read.source), where.c_str());
+  return 0;
+}
+
 bool OpenKey(qx::CREGKEY* key, std::string_view keyPath, std::FILE* err) {
   const std::string path(keyPath);
   if (key->Open(path.c_str())) return true;
@@ -61,6 +114,7 @@ bool OpenKey(qx::CREGKEY* key, std::string_view keyPath, std::FILE* err) {
 }  // namespace
 
 int RegistryGet(std::string_view keyPath, std::string_view name, std::FILE* out, std::FILE* err) {
+  if (qx::IsProtectedSetting(keyPath, name)) return GetProtected(keyPath, name, out, err);
   qx::CREGKEY key;
   if (!OpenKey(&key, keyPath, err)) return 1;
   qx::RegValue value;
@@ -76,6 +130,23 @@ int RegistryGet(std::string_view keyPath, std::string_view name, std::FILE* out,
 int RegistrySet(std::string_view keyPath, std::string_view name, std::string_view value,
                 ValueKind kind, std::FILE* err) {
   const std::string path(keyPath);
+  if (qx::IsProtectedSetting(keyPath, name) && ::geteuid() != 0 &&
+      ::access(qx::RegistryPath().c_str(), F_OK) != 0) {
+    // Not even a missing registry is made for a value that would be ignored in it.
+    std::fprintf(err, "qxstation: %s\n", ProtectedRefusal(keyPath, name).value_or("").c_str());
+    return 1;
+  }
+  // The owner's explicit write is the one reader that may make the registry.
+  const qx::RegStatus created = qx::CreateStationRegistry();
+  if (created != qx::RegStatus::kOk) {
+    std::fprintf(err, "qxstation: the registry %s cannot be opened or made (error %d)\n",
+                 qx::RegistryPath().c_str(), qx::RegStatusCode(created));
+    return 1;
+  }
+  if (const std::optional<std::string> refusal = ProtectedRefusal(keyPath, name)) {
+    std::fprintf(err, "qxstation: %s\n", refusal->c_str());
+    return 1;
+  }
   if (!qx::CREGKEY::CreateKey(path.c_str())) {
     std::fprintf(err, "qxstation: cannot create the key %s in the registry %s\n", path.c_str(),
                  qx::RegistryPath().c_str());
@@ -121,16 +192,19 @@ int RegistryList(std::string_view keyPath, std::FILE* out, std::FILE* err) {
   for (const std::string& name : names) {
     qx::RegValue value;
     if (store.GetValue(*key.id(), name, &value) != qx::RegStatus::kOk) continue;
-    std::fprintf(out, "%s (%s) = %s\n", name.c_str(), TypeName(value.type),
-                 ValueText(value).c_str());
+    const std::optional<std::string> ignored = ProtectedRefusal(keyPath, name);
+    std::fprintf(
+        out, "%s (%s) = %s%s\n", name.c_str(), TypeName(value.type), ValueText(value).c_str(),
+        ignored ? ("  [ignored: root sets it in " + SettingsFilePath() + "]").c_str() : "");
   }
   return 0;
 }
 
 int WriteProject(const ProjectFields& project, std::FILE* err) {
   const std::string command = WriteProjectCommand(project);
-  // The discovery service makes the list key at its start; a station that never ran one
-  // gets it here.
+  // An explicit write like `registry set`: it may make the registry. The discovery service
+  // makes the list key at its start; a station that never ran one gets it here.
+  qx::CreateStationRegistry();
   qx::CREGKEY::CreateKey(qx::kProjectListKey);
   qx::HRESULT hr = qx::E_FAIL;
   if (const std::optional<ModuleAnswer> answer = CallLocalCommand(command)) {

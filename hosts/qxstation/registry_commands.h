@@ -6,6 +6,10 @@
 // replace it. Key paths are full paths
 // that begin with a root name ("HKEY_LOCAL_MACHINE\SOFTWARE\TOLVAR\NORVANE\RPC"). Each function
 // returns the exit code (0 done, 1 failed) and writes its output and errors to the streams.
+// Reads never create the registry; set and write-project do (the owner's explicit writes). The settings that
+// only root sets (protected_settings.h): set refuses them, naming the settings file where root
+// sets them, unless the registry is writable by root alone; get prints the value in effect
+// and says on stderr where it came from; list marks those that the station ignores.
 // One thread.
 //
 //   RegistrySet("HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\RPC", "ListenAddress",

@@ -1,7 +1,8 @@
 // diagnosis_object.cpp - CreateDiagnosisObjectW and the diagnostics object of libqxdiagnosis.so.
 //
-// The object is made for one host process: it reads its masks and log file from the registry
-// key HKEY_LOCAL_MACHINE\SOFTWARE\TOLVAR\NORVANE\DIAGNOSIS once, at creation ("TypeMask" and
+// The object is made for one host process: it reads its masks and log file from the key
+// HKEY_LOCAL_MACHINE\SOFTWARE\TOLVAR\NORVANE\DIAGNOSIS once, at creation, from the registry
+// or the settings file (LogFile is root's alone: protected_settings.h) ("TypeMask" and
 // "LevelMask" as REG_DWORD, default every type at level 1; "LogFile" as a text, default the
 // journal or /var/log/qxremote/qxdiagnosis.log; "LogFileLimit" as REG_DWORD, the size in bytes
 // at which the log file rotates, default 10 MiB), and writes each line it is given through a
@@ -15,13 +16,14 @@
 
 #include "common/text.h"
 #include "diagnosis/log_writer.h"
+#include "registry/store/protected_settings.h"
 #include "registry/store/registry_store.h"
 #include "trace/diagnosis_abi.h"
 
 namespace qx::diagnosis {
 namespace {
 
-constexpr const char* kDiagnosisKey = "SOFTWARE\\TOLVAR\\NORVANE\\DIAGNOSIS";
+constexpr const char* kDiagnosisKey = "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\DIAGNOSIS";
 constexpr std::uint32_t kDefaultTypeMask = 0xFFFFFFFFu;
 constexpr std::uint32_t kDefaultLevelMask = 0x1;  // errors, warnings and main lines
 constexpr std::size_t kMaxHostNameUnits = 260;
@@ -33,26 +35,32 @@ struct DiagnosisConfig {
   std::uint64_t logFileLimit = kDefaultLogFileLimit;
 };
 
+// The value in effect (registry, else settings file; LogFile only from a registry that is root's
+// alone), or nullopt: absent or unreadable, the default holds.
+std::optional<RegValue> ReadValue(std::string_view name, RegType asked) {
+  SettingRead read = ReadSetting(kDiagnosisKey, name, asked);
+  if (read.status != RegStatus::kOk) return std::nullopt;
+  return std::move(read.value);
+}
+
 DiagnosisConfig ReadConfig() {
   DiagnosisConfig config;
-  RegistryStore& store = Registry();
-  KeyId root = 0;
-  KeyId key = 0;
-  if (store.RootKey(RegRoot::kLocalMachine, &root) != RegStatus::kOk ||
-      store.OpenKey(root, kDiagnosisKey, &key) != RegStatus::kOk) {
-    return config;
+  if (const auto value = ReadValue("TypeMask", RegType::kDword);
+      value && value->type == RegType::kDword) {
+    config.typeMask = value->dword;
   }
-  RegValue value;
-  if (store.GetValue(key, "TypeMask", &value) == RegStatus::kOk && value.type == RegType::kDword)
-    config.typeMask = value.dword;
-  if (store.GetValue(key, "LevelMask", &value) == RegStatus::kOk && value.type == RegType::kDword)
-    config.levelMask = value.dword;
-  if (store.GetValue(key, "LogFile", &value) == RegStatus::kOk &&
-      (value.type == RegType::kSz || value.type == RegType::kExpandSz))
-    config.logFile = value.text;
-  if (store.GetValue(key, "LogFileLimit", &value) == RegStatus::kOk &&
-      value.type == RegType::kDword)
-    config.logFileLimit = value.dword;
+  if (const auto value = ReadValue("LevelMask", RegType::kDword);
+      value && value->type == RegType::kDword) {
+    config.levelMask = value->dword;
+  }
+  if (const auto value = ReadValue("LogFile", RegType::kSz);
+      value && (value->type == RegType::kSz || value->type == RegType::kExpandSz)) {
+    config.logFile = value->text;
+  }
+  if (const auto value = ReadValue("LogFileLimit", RegType::kDword);
+      value && value->type == RegType::kDword) {
+    config.logFileLimit = value->dword;
+  }
   return config;
 }
 

@@ -96,6 +96,8 @@ inline const Station& UseTestStation() {
     std::filesystem::create_directories(s.root / "run");
     ::setenv("QX_REGISTRY", (s.root / "registry.db").c_str(), 1);
     ::setenv("QX_RUNTIME_DIR", (s.root / "run").c_str(), 1);
+    // The test owns its station: it makes the registry, as the agent does at its start.
+    if (CreateStationRegistry() != RegStatus::kOk) std::abort();
     // The station's key ring beside the registry: the holder and the clients share it.
     KeyRing ring;
     if (!LoadOrCreateKeyRing(KeyRingPath(), &ring, nullptr)) std::abort();

@@ -542,6 +542,41 @@ TEST(SqliteRegistryOpen, CheckBeforeServingFindsEmptyDamagedAndForeignFiles) {
   }
 }
 
+// Only the owner's explicit create makes a registry: an ordinary open leaves a missing file
+// missing and an empty one empty, and a file cut to nothing is damaged in either mode.
+TEST(SqliteRegistryOpen, OrdinaryOpenNeverCreatesFileOrSchema) {
+  TempDir dir;
+  std::ofstream(dir.File("empty.db")).flush();
+  const struct {
+    const char* file;
+    RegistryOpen mode;
+    RegStatus status;
+    bool existsAfter;
+    std::uintmax_t sizeAfter;  // checked when it exists
+  } cases[] = {
+      {"missing.db", RegistryOpen::kExisting, RegStatus::kNotFound, false, 0},
+      {"sub/missing.db", RegistryOpen::kExisting, RegStatus::kNotFound, false, 0},
+      {"empty.db", RegistryOpen::kExisting, RegStatus::kCorrupt, true, 0},
+      {"empty.db", RegistryOpen::kCreate, RegStatus::kCorrupt, true, 0},
+      {"made.db", RegistryOpen::kCreate, RegStatus::kOk, true, 1},
+      {"made.db", RegistryOpen::kExisting, RegStatus::kOk, true, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.file) + (c.mode == RegistryOpen::kCreate ? " create" : ""));
+    RegStatus status = RegStatus::kInvalid;
+    auto store = OpenSqliteRegistry(dir.File(c.file), 100, &status, c.mode);
+    EXPECT_EQ(status, c.status);
+    KeyId key = 0;
+    EXPECT_EQ(store->CreateKey(3, "X", &key), c.status);
+    store.reset();
+    EXPECT_EQ(std::filesystem::exists(dir.File(c.file)), c.existsAfter);
+    if (c.existsAfter) {
+      EXPECT_EQ(std::filesystem::file_size(dir.File(c.file)) > 0, c.sizeAfter > 0);
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.File("sub")));
+}
+
 TEST(StationRegistry, FollowsTheEnvironmentAndTestStores) {
   TempDir dir;
   const char* saved = std::getenv("QX_REGISTRY");
@@ -549,12 +584,18 @@ TEST(StationRegistry, FollowsTheEnvironmentAndTestStores) {
   KeyId root = 0;
   KeyId key = 0;
 
+  // Reading a registry that is not there neither makes it nor fails otherwise than "missing";
+  // only the owner's explicit create does.
   ::setenv("QX_REGISTRY", dir.File("first.db").c_str(), 1);
+  ASSERT_EQ(Registry().RootKey(RegRoot::kLocalMachine, &root), RegStatus::kNotFound);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("first.db")));
+  ASSERT_EQ(CreateStationRegistry(), RegStatus::kOk);
   ASSERT_EQ(Registry().RootKey(RegRoot::kLocalMachine, &root), RegStatus::kOk);
   ASSERT_EQ(Registry().CreateKey(root, "FIRST", &key), RegStatus::kOk);
 
   ::setenv("QX_REGISTRY", dir.File("second.db").c_str(), 1);
   EXPECT_EQ(Registry().OpenKey(root, "FIRST", &key), RegStatus::kNotFound);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("second.db")));
 
   std::ofstream(dir.File("broken.db")) << "not a database at all, not at all";
   ::setenv("QX_REGISTRY", dir.File("broken.db").c_str(), 1);

@@ -65,6 +65,7 @@ class ForwardingStore : public RegistryStore {
   RegStatus ListValues(KeyId key, std::vector<std::string>* names) override {
     return target_->ListValues(key, names);
   }
+  bool OnlyOwnerMayWrite(std::string* why) override { return target_->OnlyOwnerMayWrite(why); }
   void BeginReadBatch() override { target_->BeginReadBatch(); }
   void EndReadBatch() override { target_->EndReadBatch(); }
 

@@ -58,6 +58,8 @@ struct TestStation {
     std::filesystem::create_directories(outside);
     ::setenv("QX_REGISTRY", (dir / "registry.db").c_str(), 1);
     ::setenv("QX_RUNTIME_DIR", (dir / "run").c_str(), 1);
+    // The test owns its station: it makes the registry, as the agent does at its start.
+    if (CreateStationRegistry() != RegStatus::kOk) std::abort();
     // The station's key ring beside the registry: servers and clients of the tests share it.
     KeyRing ring;
     if (!LoadOrCreateKeyRing(KeyRingPath(), &ring, nullptr)) std::abort();

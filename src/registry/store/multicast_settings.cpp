@@ -8,37 +8,20 @@
 
 #include "platform/network_interfaces.h"
 
+#include "registry/store/protected_settings.h"
 #include "registry/store/registry_store.h"
 #include "registry/store/settings.h"
 
 namespace qx {
 namespace {
 
-constexpr std::string_view kLocalMachinePrefix = "HKEY_LOCAL_MACHINE\\";
-
 class Reader {
  public:
   explicit Reader(std::string* error) : error_(error) {}
 
-  // Opens the key; true also when it is absent (every default holds then).
-  bool Open() {
-    RegistryStore& store = Registry();
-    KeyId root = 0;
-    RegStatus status = store.RootKey(RegRoot::kLocalMachine, &root);
-    KeyId key = 0;
-    if (status == RegStatus::kOk) {
-      status = store.OpenKey(
-          root, std::string_view(kMulticastKey).substr(kLocalMachinePrefix.size()), &key);
-    }
-    if (status == RegStatus::kNotFound) return true;
-    if (status != RegStatus::kOk) return Fail(std::string(kMulticastKey), status);
-    key_ = key;
-    return true;
-  }
-
   bool Text(std::string_view name, std::string* out) {
     std::optional<RegValue> value;
-    if (!Get(name, &value)) return false;
+    if (!Get(name, RegType::kSz, &value)) return false;
     if (!value) return true;
     if (value->type != RegType::kSz || value->text.empty()) {
       return Wrong(name, "is not a non-empty REG_SZ");
@@ -51,7 +34,7 @@ class Reader {
   // is no interface pattern, or more than kMaxPatterns items.
   bool Patterns(std::string_view name, std::vector<std::string>* out, std::string* why) {
     std::optional<RegValue> value;
-    if (!Get(name, &value, why)) return false;
+    if (!Get(name, RegType::kMultiSz, &value, why)) return false;
     if (!value) return true;
     if (value->type != RegType::kMultiSz) {
       *why = std::string(kMulticastKey) + "\\" + std::string(name) + " is not a REG_MULTI_SZ";
@@ -79,7 +62,7 @@ class Reader {
   bool Number(std::string_view name, std::uint32_t minimum, std::uint32_t maximum,
               std::uint32_t* out) {
     std::optional<RegValue> value;
-    if (!Get(name, &value)) return false;
+    if (!Get(name, RegType::kDword, &value)) return false;
     if (!value) return true;
     if (value->type != RegType::kDword) return Wrong(name, "is not a REG_DWORD");
     if (value->dword < minimum || value->dword > maximum) {
@@ -90,20 +73,21 @@ class Reader {
   }
 
  private:
-  // A failure is described in *error, or the reader's error when that is null.
-  bool Get(std::string_view name, std::optional<RegValue>* out, std::string* error = nullptr) {
-    if (!key_) return true;
-    RegValue value;
-    const RegStatus status = Registry().GetValue(*key_, name, &value);
-    if (status == RegStatus::kNotFound) return true;
-    if (status != RegStatus::kOk) return Fail(std::string(name), status, error);
-    *out = std::move(value);
+  // The value in effect (protected_settings.h). A failure is described in *error, or the
+  // reader's error when that is null.
+  bool Get(std::string_view name, RegType asked, std::optional<RegValue>* out,
+           std::string* error = nullptr) {
+    SettingRead read = ReadSetting(kMulticastKey, name, asked);
+    if (read.status == RegStatus::kNotFound) return true;
+    if (read.status != RegStatus::kOk) {
+      *(error != nullptr ? error : error_) =
+          "setting " + std::string(kMulticastKey) + "\\" + std::string(name) +
+          " cannot be read (error " + std::to_string(RegStatusCode(read.status)) + ")" +
+          (read.detail.empty() ? std::string() : ": " + read.detail);
+      return false;
+    }
+    *out = std::move(read.value);
     return true;
-  }
-  bool Fail(const std::string& what, RegStatus status, std::string* error = nullptr) {
-    *(error != nullptr ? error : error_) = "registry setting " + what + " cannot be read (error " +
-                                           std::to_string(RegStatusCode(status)) + ")";
-    return false;
   }
   bool Wrong(std::string_view name, const std::string& why) {
     *error_ = std::string(kMulticastKey) + "\\" + std::string(name) + " " + why;
@@ -112,7 +96,6 @@ class Reader {
 
   static constexpr std::size_t kMaxPatterns = 64;
   std::string* const error_;
-  std::optional<KeyId> key_;
 };
 
 }  // namespace
@@ -123,8 +106,7 @@ bool ReadMulticastSettings(MulticastSettings* settings, std::string* error) {
   MulticastSettings read;
   Reader reader(error);
   std::uint32_t port = read.port;
-  if (!reader.Open() || !reader.Text("Group", &read.group) ||
-      !reader.Number("Port", 1, 65535, &port) ||
+  if (!reader.Text("Group", &read.group) || !reader.Number("Port", 1, 65535, &port) ||
       !reader.Text("Interface", &read.interfaceAddress) ||
       !reader.Number("TTL", 0, 255, &read.ttl) ||
       !reader.Number("DatagramBytes", 0, 65507, &read.datagramBytes) ||

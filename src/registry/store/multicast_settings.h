@@ -1,4 +1,6 @@
-// multicast_settings.h - the station's multicast settings, read from the registry.
+// multicast_settings.h - the station's multicast settings, read from the registry and the
+// settings file (Group, Port, Interface, Interfaces, UnicastAddress and TTL are root's alone:
+// protected_settings.h).
 //
 // Key HKEY_LOCAL_MACHINE\SOFTWARE\TOLVAR\NORVANE\MULTICAST, values (each optional):
 //   Group (SZ, default 239.255.47.81), Port (DWORD, 24780), Interface (SZ, 127.0.0.1),

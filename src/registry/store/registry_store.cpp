@@ -97,6 +97,27 @@ class StationRegistry final : public RegistryStore {
     return (swaps << 48) ^ *version;
   }
 
+  bool OnlyOwnerMayWrite(std::string* why) override {
+    if (t_transaction != nullptr) return t_transaction->OnlyOwnerMayWrite(why);
+    return Current()->OnlyOwnerMayWrite(why);
+  }
+
+  // Opens the database of the moment in create mode and makes it the store of the moment.
+  RegStatus Create() EXCLUDES(mutex_) {
+    std::string path = RegistryPath();
+    RegStatus status = RegStatus::kOk;
+    std::unique_ptr<RegistryStore> opened =
+        OpenSqliteRegistry(path, kRegistryBusyTimeoutMs, &status, RegistryOpen::kCreate);
+    MutexLock lock(&mutex_);
+    if (testStore_) return RegStatus::kOk;
+    store_ = std::move(opened);
+    ++swaps_;
+    path_ = std::move(path);
+    openStatus_ = status;
+    lastTry_ = std::chrono::steady_clock::now();
+    return status;
+  }
+
   // Batches are begun through RegistryReadBatch, which keeps the store it began on.
   std::shared_ptr<RegistryStore> CurrentStore() { return Current(); }
 
@@ -144,9 +165,10 @@ class StationRegistry final : public RegistryStore {
     lastTry_ = now;
     RegStatus status = RegStatus::kOk;
     std::unique_ptr<RegistryStore> opened =
-        OpenSqliteRegistry(path, kRegistryBusyTimeoutMs, &status);
-    // Trace a failure once, not at every retry.
-    if (status != RegStatus::kOk && (status != openStatus_ || path != path_)) {
+        OpenSqliteRegistry(path, kRegistryBusyTimeoutMs, &status, RegistryOpen::kExisting);
+    // Trace a failure once, not at every retry; a registry not made yet is no failure.
+    if (status != RegStatus::kOk && status != RegStatus::kNotFound &&
+        (status != openStatus_ || path != path_)) {
       *failedPath = path;
       *failure = status;
     }
@@ -221,6 +243,8 @@ RegValue RegValue::Dword(std::uint32_t v) {
 }
 
 RegistryStore& Registry() { return Station(); }
+
+RegStatus CreateStationRegistry() { return Station().Create(); }
 
 // Inside a transaction every read already sees one state: a batch there does nothing (and must
 // not wait for the store that the transaction holds).

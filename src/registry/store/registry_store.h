@@ -103,28 +103,50 @@ class RegistryStore {
   // readers use it to keep what they derived from the registry until it changes. nullopt when
   // the store cannot tell (then nothing may be kept).
   virtual std::optional<std::uint64_t> ContentVersion() { return std::nullopt; }
+  // Whether nobody but root (or this process's euid) may change the content: the database
+  // file, its -wal and -shm, and every directory above them (platform/write_trust.h). Only
+  // then may the store hold the settings that only root sets (protected_settings.h). False
+  // with *why otherwise, and for a store that is no file.
+  virtual bool OnlyOwnerMayWrite(std::string* why) {
+    *why = "the registry is no file of root's";
+    return false;
+  }
 };
 
 // Busy timeout of the station's registry: how long a call waits for another process's write.
 inline constexpr int kRegistryBusyTimeoutMs = 5000;
 
-// Opens the SQLite store at path (created with its schema, and its directory, when missing).
-// Never null: when the database cannot be opened, the store answers every call with the
-// failure status, which is also stored in *status when given.
+// How an open treats a missing registry. Only the registry's owner creates one: the agent at
+// its start, an explicit `qxstation registry set`, a test making its own.
+enum class RegistryOpen {
+  kExisting,  // a missing file is kNotFound; a file without the schema (0 bytes) is kCorrupt
+  kCreate,    // a missing file is made (0644 less the umask; directories 0750) with the schema
+};
+
+// Opens the SQLite store at path. Never null: when the database cannot be opened, the store
+// answers every call with the failure status, which is also stored in *status when given.
+// busyTimeoutMs bounds how long one operation (the open itself, a call, a transaction) waits
+// for other processes in all.
 std::unique_ptr<RegistryStore> OpenSqliteRegistry(const std::string& path,
                                                   int busyTimeoutMs = kRegistryBusyTimeoutMs,
-                                                  RegStatus* status = nullptr);
+                                                  RegStatus* status = nullptr,
+                                                  RegistryOpen mode = RegistryOpen::kCreate);
 
-// Checks the registry database at path as a service does before it starts: a missing file is
-// created; an empty file (0 bytes), a file that is no registry database or that fails SQLite's
-// quick integrity check is kCorrupt, with a line saying what is wrong in *detail.
+// Checks the registry database at path as the agent does before it starts: a missing file is
+// created (the agent owns the registry); an empty file (0 bytes), a file that is no registry
+// database or that fails SQLite's quick integrity check is kCorrupt, with a line saying what is
+// wrong in *detail.
 RegStatus CheckSqliteRegistry(const std::string& path, std::string* detail);
 
 // The station's registry (path from QX_REGISTRY, default /var/lib/qxremote/registry.db), opened
-// on first use and opened afresh when QX_REGISTRY names another file. When it cannot be opened,
-// every call answers the error status and a later call tries again. The reference stays valid
-// for the life of the process.
+// on first use (never created: RegistryOpen::kExisting) and opened afresh when QX_REGISTRY
+// names another file. When it cannot be opened, every call answers the error status (kNotFound
+// while it is missing) and a later call tries again. The reference stays valid for the life
+// of the process.
 RegistryStore& Registry();
+// Creates the station's registry when it is missing (the owner's explicit write) and makes it
+// the store of Registry(); the status of the open.
+RegStatus CreateStationRegistry();
 // Tests point the station registry at another store (nullptr restores the default).
 void SetRegistryForTesting(std::unique_ptr<RegistryStore> store);
 

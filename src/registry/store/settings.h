@@ -2,9 +2,10 @@
 //
 // Everything that the Linux carriage of the module needs beyond the design's own values lives
 // under HKEY_LOCAL_MACHINE\SOFTWARE\TOLVAR\NORVANE (keys PLATFORM, RPC, RPC\PORTS, RPC\HOSTS,
-// SECURITY). The RPC settings and the directory lists are read again only after the registry's
-// content changed (a write by any process); the other readers read at each call. Any thread
-// may call.
+// SECURITY). Each value comes from the registry or the station's settings file
+// (protected_settings.h: what a station exposes only root may set). The RPC settings and the
+// directory lists are read again only after the registry's content changed (a write by any
+// process); the other readers read at each call. Any thread may call.
 //
 //   RpcSettings rpc = ReadRpcSettings();
 //   std::uint16_t port = ServicePort("D41CAB86-77B0-4081-8404-E75568C24F98");

@@ -13,14 +13,25 @@
 // first time a connection that may write opens them. A connection that may only read such a
 // file looks names up in the old form (equality is the same; the order is the old one).
 //
-// The database is in WAL mode (readers never wait for a writer) with a busy timeout; every
+// The database is in WAL mode (readers never wait for a writer) with a busy deadline: each
+// operation (an open, a call, a whole transaction) waits at most the busy timeout in all for
+// other processes, however many statements it runs. Every
 // write runs in BEGIN IMMEDIATE, so two processes that write at once wait for each other
 // instead of losing a write. Transact runs several calls in one such transaction under the
 // store's mutex. One connection per store, used under the store's mutex, with its statements
 // prepared once. The file's application_id tells a registry database from any other SQLite
 // file.
+//
+// Only an open in RegistryOpen::kCreate mode makes a file: it creates a missing file (0644 less the
+// umask) with its schema. The ordinary open never does, and takes a file without the schema (0
+// bytes, or cut short before the first write) for a damaged registry, so that a reader never turns
+// a registry that lost its content into an empty one.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -32,6 +43,8 @@
 #include "common/mutex.h"
 #include "common/text.h"
 #include "platform/environment.h"
+#include "platform/linux/unix_socket.h"
+#include "platform/write_trust.h"
 #include "registry/store/registry_store.h"
 #include "registry/store/sqlite_db.h"
 
@@ -47,6 +60,10 @@ constexpr std::int64_t kRegistryApplicationId = 0x51585247;  // "QXRG"
 constexpr std::int64_t kUpperCaseSchema = 0;
 constexpr std::int64_t kSchemaVersion = 1;
 constexpr std::uint32_t kDirectoryMode = 0750;
+// As SQLite makes a database: the umask narrows it.
+constexpr mode_t kNewFileMode = 0644;
+// The longest single sleep of a store that waits for another process's lock.
+constexpr std::chrono::milliseconds kMaxBusySleep{20};
 // Longest integrity-check line that a detail text repeats.
 constexpr std::size_t kMaxDetailChars = 200;
 constexpr KeyId kFirstRoot = static_cast<KeyId>(RegRoot::kClassesRoot);
@@ -101,6 +118,11 @@ RegStatus MapSqlite(int rc) {
     default:  // READONLY, CANTOPEN, PERM, AUTH, IOERR, FULL ...
       return RegStatus::kAccessDenied;
   }
+}
+
+std::string ErrorText(int error) {
+  char buffer[256];
+  return ::strerror_r(error, buffer, sizeof buffer);
 }
 
 // mkdir -p of the directory that will hold the database.
@@ -187,7 +209,7 @@ class FailedRegistry final : public RegistryStore {
 class SqliteRegistry final : public RegistryStore {
  public:
   // Opens the database at path; kOk or the reason it cannot be used.
-  RegStatus Open(const std::string& path, int busyTimeoutMs) EXCLUDES(mutex_);
+  RegStatus Open(const std::string& path, int busyTimeoutMs, RegistryOpen mode) EXCLUDES(mutex_);
   // SQLite's quick integrity check: kOk, or the failure with the check's first line in *detail.
   RegStatus QuickCheck(std::string* detail) EXCLUDES(mutex_);
 
@@ -206,6 +228,7 @@ class SqliteRegistry final : public RegistryStore {
   void BeginReadBatch() override EXCLUDES(mutex_);
   void EndReadBatch() override EXCLUDES(mutex_);
   std::optional<std::uint64_t> ContentVersion() override EXCLUDES(mutex_);
+  bool OnlyOwnerMayWrite(std::string* why) override;
 
  private:
   class TransactionView;
@@ -223,7 +246,15 @@ class SqliteRegistry final : public RegistryStore {
     return statement.Step();
   }
 
-  RegStatus InitialiseSchemaLocked() REQUIRES(mutex_);
+  RegStatus InitialiseSchemaLocked(bool create) REQUIRES(mutex_);
+  // Starts the busy deadline of one operation (see the top of the file).
+  void StartOperationLocked() REQUIRES(mutex_) {
+    busyDeadline_.store(
+        (std::chrono::steady_clock::now() + busyTimeout_).time_since_epoch().count(),
+        std::memory_order_relaxed);
+  }
+  // SQLite's busy handler: sleeps a little while the operation's deadline has not passed.
+  static int WaitWhileBusy(void* self, int attempts);
   // Rewrites the names of an older file to the current form (see the top of the file).
   RegStatus UpgradeSchemaLocked() REQUIRES(mutex_);
   RegStatus PrepareStatementsLocked() REQUIRES(mutex_);
@@ -279,6 +310,13 @@ class SqliteRegistry final : public RegistryStore {
   int batchDepth_ GUARDED_BY(mutex_) = 0;
   bool snapshotOpen_ GUARDED_BY(mutex_) = false;
   std::chrono::steady_clock::time_point snapshotStart_ GUARDED_BY(mutex_);
+  std::chrono::milliseconds busyTimeout_ GUARDED_BY(mutex_){kRegistryBusyTimeoutMs};
+  // steady_clock ticks; read by the busy handler, which runs inside an operation.
+  std::atomic<std::chrono::steady_clock::rep> busyDeadline_{0};
+  // The file as it was opened; set by Open, then never changed.
+  std::string path_;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
 };
 
 // The store that a transaction's body is given: the operations run inside the transaction
@@ -326,6 +364,7 @@ class SqliteRegistry::TransactionView final : public RegistryStore {
   }
   // A transaction inside a transaction joins it.
   RegStatus Transact(const TransactionBody& body) override { return body(*this); }
+  bool OnlyOwnerMayWrite(std::string* why) override { return store_.OnlyOwnerMayWrite(why); }
 
   RegStatus firstFailure() const { return firstFailure_; }
 
@@ -342,19 +381,40 @@ class SqliteRegistry::TransactionView final : public RegistryStore {
   RegStatus firstFailure_ = RegStatus::kOk;
 };
 
-RegStatus SqliteRegistry::Open(const std::string& path, int busyTimeoutMs) {
+RegStatus SqliteRegistry::Open(const std::string& path, int busyTimeoutMs, RegistryOpen mode) {
   if (path.empty()) return RegStatus::kInvalid;
-  if (!MakeParentDirectories(path)) return RegStatus::kAccessDenied;
+  bool created = false;
+  if (mode == RegistryOpen::kCreate) {
+    if (!MakeParentDirectories(path)) return RegStatus::kAccessDenied;
+    const unix_socket::UniqueFd fd(
+        ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kNewFileMode));
+    if (fd.get() >= 0) {
+      created = true;
+    } else if (errno != EEXIST) {
+      return RegStatus::kAccessDenied;
+    }
+  }
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    return errno == ENOENT ? RegStatus::kNotFound : RegStatus::kAccessDenied;
+  }
+  // SQLite would wait for a FIFO's writer and read a device: only a regular file is a registry.
+  if (!S_ISREG(info.st_mode)) return RegStatus::kCorrupt;
+  path_ = path;
+  device_ = info.st_dev;
+  inode_ = info.st_ino;
   MutexLock lock(&mutex_);
-  int rc = db_.Open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX);
-  if (rc != SQLITE_OK) return MapSqlite(rc);
-  sqlite3_busy_timeout(db_.get(), busyTimeoutMs);
+  busyTimeout_ = std::chrono::milliseconds(busyTimeoutMs);
+  StartOperationLocked();
+  int rc = db_.Open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX);
+  if (rc != SQLITE_OK) return rc == SQLITE_CANTOPEN ? RegStatus::kAccessDenied : MapSqlite(rc);
+  sqlite3_busy_handler(db_.get(), &SqliteRegistry::WaitWhileBusy, this);
   rc = sqlite3_create_function_v2(db_.get(), "qx_fold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
                                   nullptr, &FoldFunction, nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) return MapSqlite(rc);
   // Reading the header tells a database from any other file, and a registry from another
   // application's database.
-  RegStatus status = InitialiseSchemaLocked();
+  RegStatus status = InitialiseSchemaLocked(created);
   if (status != RegStatus::kOk) return status;
   rc = db_.Exec("PRAGMA foreign_keys = ON; PRAGMA synchronous = NORMAL;");
   if (rc != SQLITE_OK) return MapSqlite(rc);
@@ -372,7 +432,39 @@ int SqliteRegistry::ReadPragmaLocked(const char* sql, std::int64_t* value) {
   return SQLITE_OK;
 }
 
-RegStatus SqliteRegistry::InitialiseSchemaLocked() {
+int SqliteRegistry::WaitWhileBusy(void* self, int attempts) {
+  auto* store = static_cast<SqliteRegistry*>(self);
+  const auto deadline = std::chrono::steady_clock::time_point(
+      std::chrono::steady_clock::duration(store->busyDeadline_.load(std::memory_order_relaxed)));
+  const auto now = std::chrono::steady_clock::now();
+  if (now >= deadline) return 0;
+  // 1, 2, 4 ... ms, at most kMaxBusySleep, and never past the deadline.
+  const auto step = std::chrono::milliseconds(1 << std::min(attempts, 5));
+  const auto sleep =
+      std::min<std::chrono::steady_clock::duration>({step, kMaxBusySleep, deadline - now});
+  ::usleep(static_cast<useconds_t>(std::max<std::int64_t>(
+      1, std::chrono::duration_cast<std::chrono::microseconds>(sleep).count())));
+  return 1;
+}
+
+bool SqliteRegistry::OnlyOwnerMayWrite(std::string* why) {
+  // The file SQLite opened, by a descriptor of our own whose owner and mode are what counts.
+  const unix_socket::UniqueFd fd(
+      ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+  struct stat info {};
+  if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0) {
+    *why = "cannot check " + path_ + ": " + ErrorText(errno);
+    return false;
+  }
+  if (info.st_dev != device_ || info.st_ino != inode_) {
+    *why = path_ + " was replaced after it was opened";
+    return false;
+  }
+  return OnlyOwnerMayWriteFile(fd.get(), path_, why) &&
+         OnlyOwnerMayWritePath(path_ + "-wal", why) && OnlyOwnerMayWritePath(path_ + "-shm", why);
+}
+
+RegStatus SqliteRegistry::InitialiseSchemaLocked(bool create) {
   auto readState = [this](std::int64_t* applicationId, std::int64_t* objects) {
     mutex_.AssertHeld();
     const int rc = ReadPragmaLocked("PRAGMA application_id", applicationId);
@@ -384,7 +476,8 @@ RegStatus SqliteRegistry::InitialiseSchemaLocked() {
   int rc = readState(&applicationId, &objects);
   if (rc != SQLITE_OK) return MapSqlite(rc);
   if (applicationId == kRegistryApplicationId) return RegStatus::kOk;
-  if (applicationId != 0 || objects != 0) return RegStatus::kCorrupt;
+  // A file without the schema is a new one only when this open made it.
+  if (applicationId != 0 || objects != 0 || !create) return RegStatus::kCorrupt;
   if (db_.ReadOnly()) return RegStatus::kAccessDenied;
 
   // A new database. WAL is a property of the file and must be set outside a transaction.
@@ -491,6 +584,7 @@ RegStatus SqliteRegistry::PrepareStatementsLocked() {
 
 RegStatus SqliteRegistry::QuickCheck(std::string* detail) {
   MutexLock lock(&mutex_);
+  StartOperationLocked();
   SqliteStatement check;
   int rc = check.Prepare(db_, "PRAGMA quick_check(1)");
   if (rc == SQLITE_OK) rc = check.Step();
@@ -562,6 +656,7 @@ RegStatus SqliteRegistry::EndWriteLocked(RegStatus status) {
 
 std::optional<std::uint64_t> SqliteRegistry::ContentVersion() {
   MutexLock lock(&mutex_);
+  StartOperationLocked();
   // data_version moves with the commits of other connections, total_changes with this one's.
   StatementScope scope(dataVersion_);
   if (dataVersion_.Step() != SQLITE_ROW) return std::nullopt;
@@ -572,16 +667,19 @@ std::optional<std::uint64_t> SqliteRegistry::ContentVersion() {
 
 void SqliteRegistry::BeginReadBatch() {
   MutexLock lock(&mutex_);
+  StartOperationLocked();
   ++batchDepth_;
 }
 
 void SqliteRegistry::EndReadBatch() {
   MutexLock lock(&mutex_);
+  StartOperationLocked();
   if (batchDepth_ > 0 && --batchDepth_ == 0) EndSnapshotLocked();
 }
 
 RegStatus SqliteRegistry::Transact(const TransactionBody& body) {
   MutexLock lock(&mutex_);
+  StartOperationLocked();
   RegStatus status = BeginWriteLocked();
   if (status != RegStatus::kOk) return status;
   TransactionView view(*this);
@@ -608,6 +706,7 @@ RegStatus SqliteRegistry::RootKey(RegRoot root, KeyId* key) {
 
 RegStatus SqliteRegistry::OpenKey(KeyId parent, std::string_view path, KeyId* key) {
   MutexLock lock(&mutex_);
+  StartOperationLocked();
   BeginSnapshotReadLocked();
   return OpenKeyLocked(parent, path, key);
 }
@@ -637,6 +736,7 @@ RegStatus SqliteRegistry::CreateKey(KeyId parent, std::string_view path, KeyId* 
   std::vector<std::string_view> names;
   if (key == nullptr || !SplitPath(path, &names)) return RegStatus::kInvalid;
   MutexLock lock(&mutex_);
+  StartOperationLocked();
   const RegStatus begun = BeginWriteLocked();
   if (begun != RegStatus::kOk) return begun;
   KeyId created = 0;
@@ -672,6 +772,7 @@ RegStatus SqliteRegistry::CreateKeyLocked(KeyId parent, std::string_view path, K
 RegStatus SqliteRegistry::DeleteKey(KeyId key) {
   if (key >= kFirstRoot && key <= kLastRoot) return RegStatus::kAccessDenied;
   MutexLock lock(&mutex_);
+  StartOperationLocked();
   const RegStatus begun = BeginWriteLocked();
   if (begun != RegStatus::kOk) return begun;
   return EndWriteLocked(DeleteKeyLocked(key));
@@ -695,6 +796,7 @@ RegStatus SqliteRegistry::DeleteKeyLocked(KeyId key) {
 
 RegStatus SqliteRegistry::SubkeyCount(KeyId key, std::uint32_t* count) {
   MutexLock lock(&mutex_);
+  StartOperationLocked();
   BeginSnapshotReadLocked();
   return SubkeyCountLocked(key, count);
 }
@@ -712,6 +814,7 @@ RegStatus SqliteRegistry::SubkeyCountLocked(KeyId key, std::uint32_t* count) {
 
 RegStatus SqliteRegistry::EnumSubkey(KeyId key, std::uint32_t index, std::string* name) {
   MutexLock lock(&mutex_);
+  StartOperationLocked();
   BeginSnapshotReadLocked();
   return EnumSubkeyLocked(key, index, name);
 }
@@ -741,6 +844,7 @@ RegStatus SqliteRegistry::EnumSubkeyLocked(KeyId key, std::uint32_t index, std::
 
 RegStatus SqliteRegistry::GetValue(KeyId key, std::string_view name, RegValue* value) {
   MutexLock lock(&mutex_);
+  StartOperationLocked();
   BeginSnapshotReadLocked();
   return GetValueLocked(key, name, value);
 }
@@ -776,6 +880,7 @@ RegStatus SqliteRegistry::GetValueLocked(KeyId key, std::string_view name, RegVa
 RegStatus SqliteRegistry::SetValue(KeyId key, std::string_view name, const RegValue& value) {
   if (Utf16Units(name) > kMaxValueNameUnits) return RegStatus::kInvalid;
   MutexLock lock(&mutex_);
+  StartOperationLocked();
   const RegStatus begun = BeginWriteLocked();
   if (begun != RegStatus::kOk) return begun;
   return EndWriteLocked(SetValueLocked(key, name, value));
@@ -809,6 +914,7 @@ RegStatus SqliteRegistry::SetValueLocked(KeyId key, std::string_view name, const
 
 RegStatus SqliteRegistry::DeleteValue(KeyId key, std::string_view name) {
   MutexLock lock(&mutex_);
+  StartOperationLocked();
   const RegStatus begun = BeginWriteLocked();
   if (begun != RegStatus::kOk) return begun;
   return EndWriteLocked(DeleteValueLocked(key, name));
@@ -825,6 +931,7 @@ RegStatus SqliteRegistry::DeleteValueLocked(KeyId key, std::string_view name) {
 
 RegStatus SqliteRegistry::ListValues(KeyId key, std::vector<std::string>* names) {
   MutexLock lock(&mutex_);
+  StartOperationLocked();
   BeginSnapshotReadLocked();
   return ListValuesLocked(key, names);
 }
@@ -844,17 +951,12 @@ RegStatus SqliteRegistry::ListValuesLocked(KeyId key, std::vector<std::string>* 
   return RegStatus::kOk;
 }
 
-std::string ErrorText(int error) {
-  char buffer[256];
-  return ::strerror_r(error, buffer, sizeof buffer);
-}
-
 }  // namespace
 
 std::unique_ptr<RegistryStore> OpenSqliteRegistry(const std::string& path, int busyTimeoutMs,
-                                                  RegStatus* status) {
+                                                  RegStatus* status, RegistryOpen mode) {
   auto store = std::make_unique<SqliteRegistry>();
-  const RegStatus result = store->Open(path, busyTimeoutMs);
+  const RegStatus result = store->Open(path, busyTimeoutMs, mode);
   if (status != nullptr) *status = result;
   if (result == RegStatus::kOk) return store;
   return std::make_unique<FailedRegistry>(result);
@@ -880,7 +982,7 @@ RegStatus CheckSqliteRegistry(const std::string& path, std::string* detail) {
     return RegStatus::kAccessDenied;
   }
   SqliteRegistry store;
-  const RegStatus status = store.Open(path, kRegistryBusyTimeoutMs);
+  const RegStatus status = store.Open(path, kRegistryBusyTimeoutMs, RegistryOpen::kCreate);
   if (status != RegStatus::kOk) return status;
   return store.QuickCheck(detail);
 }
