@@ -1,20 +1,21 @@
 // main.cpp - qxagent, the station daemon.
 //
-// Wires the agent's parts, one class a job: StopSignal (SIGINT/SIGTERM), the station checks
-// (runtime directory, registry, listen failures) and one ServiceHost per service of the module
-// (discovery, and project manager unless --no-project-manager-service), then the station's
-// multicast component (MulticastHost), which hands every message to the discovery service and
-// joins the group at once. Parts start in order and stop in reverse: "LeaveMulticastGroup", the
-// component, then the services.
-// Writes one "service ..." line per running service and then "ready" to stdout (and READY=1
-// to the service manager); errors go to stderr. Exit codes: 0 after a stop signal, 1 when the
-// station cannot run, 2 for a wrong command line, 3 when the registry cannot be read (empty,
-// damaged, not a registry database, or cannot be opened): the agent never serves on defaults
-// in place of settings it cannot read, 4 when the services did not stop within the grace
-// after a stop signal (RPC setting StopGraceMs, plus kStopMargin): a request handler that hangs
-// (a REMOTECALL function that never returns) does not keep the agent from ending; it ends with
-// _exit, after a line on stderr, without running destructors under that handler; 5 when the
-// key ring cannot be read or made, or its key does not allow a listen address beyond loopback.
+// Keeps its heap small (few malloc arenas, large blocks mapped on their own, free memory given
+// back every kHeapTrimInterval). Wires the agent's parts, one class a job: StopSignal
+// (SIGINT/SIGTERM), the station checks (runtime directory, registry, listen failures) and one
+// ServiceHost per service of the module (discovery, and project manager unless
+// --no-project-manager-service), then the station's multicast component (MulticastHost), which
+// hands every message to the discovery service and joins the group at once. Parts start in order
+// and stop in reverse: "LeaveMulticastGroup", the component, then the services. Writes one "service
+// ..." line per running service and then "ready" to stdout (and READY=1 to the service manager);
+// errors go to stderr. Exit codes: 0 after a stop signal, 1 when the station cannot run, 2 for a
+// wrong command line, 3 when the registry cannot be read (empty, damaged, not a registry database,
+// or cannot be opened): the agent never serves on defaults in place of settings it cannot read, 4
+// when the services did not stop within the grace after a stop signal (RPC setting StopGraceMs,
+// plus kStopMargin): a request handler that hangs (a REMOTECALL function that never returns) does
+// not keep the agent from ending; it ends with _exit, after a line on stderr, without running
+// destructors under that handler; 5 when the key ring cannot be read or made, or its key does not
+// allow a listen address beyond loopback.
 #include <signal.h>
 
 #include <chrono>
@@ -31,6 +32,7 @@
 #include "agent_options.h"
 #include "common/text.h"
 #include "multicast_host.h"
+#include "platform/heap_memory.h"
 #include "qxremoteserver.h"
 #include "registry/store/settings.h"
 #include "rpc/rpc.h"
@@ -51,6 +53,9 @@ std::string HresultText(HRESULT hr) { return qx::Format("0x%08x", static_cast<un
 // Beyond the servers' own grace for their handlers: the rest of a stop (CLOSE to idle clients,
 // the discovery's own parts) and both services one after the other.
 constexpr std::chrono::milliseconds kStopMargin(3000);
+// Free heap memory goes back to the system this often, so that the agent shrinks again after
+// a flood of connections or large requests.
+constexpr std::chrono::milliseconds kHeapTrimInterval(10000);
 
 }  // namespace
 
@@ -67,6 +72,7 @@ int main(int argc, char** argv) {
   }
 
   // Before any thread exists, so that every thread of the module inherits the blocked mask.
+  qx::KeepHeapSmall();
   qxagent::StopSignal stop;
   if (!stop.ok()) {
     std::cerr << "qxagent: " << stop.error() << "\n";
@@ -125,6 +131,7 @@ int main(int argc, char** argv) {
   if (const HRESULT hr = discovery->Talk(u"<JoinMulticastGroup/>", nullptr); hr < 0) {
     std::cerr << "qxagent: joining the multicast group failed, " << HresultText(hr) << "\n";
   }
+  const qx::HeapTrimTimer heapTrim(kHeapTrimInterval);
   std::cout << "ready" << std::endl;
   NotifyServiceManager("READY=1");
 
