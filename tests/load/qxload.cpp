@@ -18,10 +18,16 @@
 //     the group or the target, and the first fragment of a large message that never completes.
 //     Group datagrams leave on interface 127.0.0.1 with TTL 0. Prints what was sent.
 //
+//   qxload silent --target 127.0.0.21 --port 24781 --port 24782 --connections 2200 --seconds 10
+//     Keyless peers: CONNECTIONS TCP connections, spread over the ports, that never send a byte;
+//     each one the server closes is opened again at once. Prints how many were opened.
+//
 // Everything is bounded by --seconds (at most 600). Exit code 0 when the run took place, 2 for a
 // wrong command line.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -48,6 +54,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kMaxSeconds = 600;
 constexpr int kMaxClients = 1024;
+constexpr int kMaxSilent = 20000;
 
 struct Options {
   std::string mode;
@@ -64,6 +71,8 @@ struct Options {
   std::string from = "127.0.0.99";
   std::string group = "239.255.47.81";
   int port = 24780;
+  std::vector<int> ports;  // silent: every --port
+  int connections = 100;
   int rate = 10000;
   int hosts = 1000;
 };
@@ -73,7 +82,9 @@ struct Options {
                "qxload: %s\nusage: qxload rpc --host ADDR --clients N --seconds S "
                "[--request XML]... [--readfile PATH --count N] [--timeline] [--count-text T]\n"
                "       qxload flood --target ADDR [--from ADDR] [--group G] [--port P] "
-               "[--rate R] [--seconds S] [--hosts N]\n",
+               "[--rate R] [--seconds S] [--hosts N]\n"
+               "       qxload silent --target ADDR --port P [--port P]... [--connections N] "
+               "[--seconds S]\n",
                why);
   std::exit(2);
 }
@@ -118,7 +129,9 @@ Options Parse(int argc, char** argv) {
     else if (word == "--group")
       o.group = next();
     else if (word == "--port")
-      o.port = Number(next(), 1, 65535);
+      o.ports.push_back(o.port = Number(next(), 1, 65535));
+    else if (word == "--connections")
+      o.connections = Number(next(), 1, kMaxSilent);
     else if (word == "--rate")
       o.rate = Number(next(), 1, 1000000);
     else if (word == "--hosts")
@@ -411,6 +424,53 @@ int RunFlood(const Options& o) {
   return 0;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Silent keyless peers
+
+int RunSilent(const Options& o) {
+  const sockaddr_in target = Address(o.target, 0);
+  if (!IsLoopback(target)) Usage("silent sends only to 127.0.0.0/8");
+  // Room for every connection: the soft descriptor limit as high as the hard one allows.
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  std::vector<pollfd> polls(static_cast<std::size_t>(o.connections));
+  std::uint64_t opened = 0;
+  std::uint64_t openFailures = 0;
+  auto open = [&](std::size_t i) {
+    sockaddr_in to = target;
+    to.sin_port = htons(static_cast<std::uint16_t>(o.ports[i % o.ports.size()]));
+    polls[i].fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    polls[i].events = POLLIN;
+    if (polls[i].fd < 0) {
+      ++openFailures;
+      return;
+    }
+    ++opened;
+    ::connect(polls[i].fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  };
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::seconds(o.seconds);
+  for (std::size_t i = 0; i < polls.size(); ++i) open(i);
+  while (Clock::now() < end) {
+    ::poll(polls.data(), polls.size(), 10);
+    for (std::size_t i = 0; i < polls.size(); ++i) {
+      if (polls[i].fd >= 0 && polls[i].revents == 0) continue;
+      if (polls[i].fd >= 0) ::close(polls[i].fd);
+      open(i);  // closed by the server (or never opened): again at once
+    }
+  }
+  for (pollfd& entry : polls)
+    if (entry.fd >= 0) ::close(entry.fd);
+  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  std::printf("opened=%llu per_s=%.0f open_failures=%llu\n",
+              static_cast<unsigned long long>(opened), static_cast<double>(opened) / elapsed,
+              static_cast<unsigned long long>(openFailures));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -420,5 +480,9 @@ int main(int argc, char** argv) {
     if (options.target.empty()) Usage("flood needs --target");
     return RunFlood(options);
   }
-  Usage("the mode is rpc or flood");
+  if (options.mode == "silent") {
+    if (options.target.empty() || options.ports.empty()) Usage("silent needs --target and --port");
+    return RunSilent(options);
+  }
+  Usage("the mode is rpc, flood or silent");
 }
