@@ -2,6 +2,7 @@
 //
 //   qxload rpc --host 127.0.0.21 --clients 64 --seconds 60 --request '<GetHostDetails/>'
 //              --readfile /srv/files/small.bin --count 4096 [--timeline] [--count-text TEXT]
+//              [--reconnect]
 //     N client threads, each with a connection of its own to the station's project-manager
 //     service, send the requests in turn (a READFILE is a data request of COUNT bytes from the
 //     start of the file) until the time is up. Prints one line of key=value figures: calls,
@@ -10,7 +11,8 @@
 //     alone, "retry_later" the answers of a full server) and, with --count-text, how many
 //     answers contained TEXT (those are not listed as failures below). --timeline adds one line
 //     a second (calls, failures, slowest call) before it; "failure N x HRESULT ANSWER" lines list
-//     a few distinct failures.
+//     a few distinct failures. --reconnect makes every call on a connection of its own (kept
+//     connections are dropped after each call), as stations that call now and then do.
 //
 //   qxload flood --target 127.0.0.21 --from 127.0.0.99 --port 24790 --rate 10000 --seconds 20
 //     Datagrams at RATE a second, in turn: random bytes to the target's unicast address, random
@@ -65,6 +67,7 @@ struct Options {
   std::string readFile;
   std::uint32_t count = 4096;
   bool timeline = false;
+  bool reconnect = false;
   std::string countText;
   // flood
   std::string target;
@@ -80,7 +83,8 @@ struct Options {
 [[noreturn]] void Usage(const char* why) {
   std::fprintf(stderr,
                "qxload: %s\nusage: qxload rpc --host ADDR --clients N --seconds S "
-               "[--request XML]... [--readfile PATH --count N] [--timeline] [--count-text T]\n"
+               "[--request XML]... [--readfile PATH --count N] [--timeline] [--count-text T] "
+               "[--reconnect]\n"
                "       qxload flood --target ADDR [--from ADDR] [--group G] [--port P] "
                "[--rate R] [--seconds S] [--hosts N]\n"
                "       qxload silent --target ADDR --port P [--port P]... [--connections N] "
@@ -120,6 +124,8 @@ Options Parse(int argc, char** argv) {
       o.count = static_cast<std::uint32_t>(Number(next(), 1, 1 << 24));
     else if (word == "--timeline")
       o.timeline = true;
+    else if (word == "--reconnect")
+      o.reconnect = true;
     else if (word == "--count-text")
       o.countText = next();
     else if (word == "--target")
@@ -239,6 +245,9 @@ void RunClient(const Options& o, const std::string& readBlock, Clock::time_point
     if (!delivered) {
       client.reset();  // a failed call leaves the connection unusable: connect again
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    } else if (o.reconnect) {
+      client.reset();  // and no kept connection either: every call a new TCP and TLS session
+      qx::DropKeptRpcConnections();
     }
   }
 }
