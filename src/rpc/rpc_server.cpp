@@ -218,6 +218,9 @@ class RpcServing {
   const RpcSettings settings_;
   const std::chrono::milliseconds idleClose_;
   std::atomic<bool> stopping_{false};
+  // The stop left a handler running and returned: the owner may be gone. Sessions call into it
+  // no more, and end once the left handler's answer is written.
+  std::atomic<bool> abandoned_{false};
   std::unique_ptr<RpcHandlerPool> handlers_;
 
  private:
@@ -845,7 +848,7 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
       std::vector<std::uint8_t>().swap(out_);
       LargeBufferFreed();
     }
-    if (endAfter) {
+    if (endAfter || server_.abandoned_) {
       End(nullptr);
       return false;
     }
@@ -913,7 +916,8 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
     tls_.reset();  // its socket is gone
     ReleaseInput();
     std::vector<std::uint8_t>().swap(out_);
-    if (helloDone_) CallSafely([&] { server_.owner_.onClientDisconnected(clientId_); });
+    if (helloDone_ && !server_.abandoned_)
+      CallSafely([&] { server_.owner_.onClientDisconnected(clientId_); });
   }
 
   RpcServing& server_;
@@ -1169,6 +1173,7 @@ bool RpcServing::Stop(SteadyClock::time_point graceDeadline) {
   if (!handlers_->Stop(graceDeadline)) joined = false;
 
   if (!joined) {
+    abandoned_ = true;
     MutexLock lock(&mutex_);
     for (const RpcSession* session : handling_)
       TraceError(kServerSource, "RPC %s: stop left a handler running (%s)", service_.c_str(),

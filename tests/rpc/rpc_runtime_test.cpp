@@ -265,6 +265,7 @@ class TestServer : public CRPCServerW {
   }
 
   void onClientConnected(std::uint16_t) override { ++connects; }
+  void onClientDisconnected(std::uint16_t) override { ++disconnects; }
 
   void OpenGate() {
     std::lock_guard lock(gateMutex);
@@ -279,6 +280,7 @@ class TestServer : public CRPCServerW {
   std::atomic<int> strings{0};
   std::atomic<int> datas{0};
   std::atomic<int> connects{0};
+  std::atomic<int> disconnects{0};
   std::mutex gateMutex;
   std::condition_variable gateChanged;
   bool gateOpen = false;
@@ -1155,6 +1157,12 @@ TEST_F(RpcRuntimeTest, StopLeavesAHangingHandlerAfterTheGrace) {
   caller.join();
   for (int i = 0; i < 500 && server.leftGate == 0; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(server.leftGate, 1);
+  // Its connection closes after the answer: the session must not call the owner, which its
+  // owner may destroy at once (here at the end of the test).
+  const int disconnects = server.disconnects;
+  DropKeptRpcConnections();
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(server.disconnects, disconnects);
 }
 
 TEST_F(RpcRuntimeTest, NameResolutionAndRetryShareOneConnectTimeout) {
