@@ -1,5 +1,7 @@
 // main.cpp - qxagent, the station daemon.
 //
+// Keeps its heap small (few malloc arenas, large blocks mapped on their own, free memory given
+// back every kHeapTrimInterval).
 // Wires the agent's parts, one class a job: StopSignal (SIGINT/SIGTERM), the station checks
 // (runtime directory, registry, listen failures) and one ServiceHost per service of the module
 // (discovery, and project manager unless --no-project-manager-service), then the station's
@@ -32,6 +34,7 @@
 #include "agent_options.h"
 #include "common/text.h"
 #include "multicast_host.h"
+#include "platform/heap_memory.h"
 #include "qxremoteserver.h"
 #include "registry/store/settings.h"
 #include "rpc/rpc.h"
@@ -53,6 +56,9 @@ std::string HresultText(HRESULT hr) { return qx::Format("0x%08x", static_cast<un
 // Beyond the servers' own grace for their handlers: the rest of a stop (CLOSE to idle clients,
 // the discovery's own parts) and both services one after the other.
 constexpr std::chrono::milliseconds kStopMargin(3000);
+// Free heap memory goes back to the system this often, so that the agent shrinks again after
+// a flood of connections or large requests.
+constexpr std::chrono::milliseconds kHeapTrimInterval(10000);
 
 }  // namespace
 
@@ -69,6 +75,7 @@ int main(int argc, char** argv) {
   }
 
   // Before any thread exists, so that every thread of the module inherits the blocked mask.
+  qx::KeepHeapSmall();
   qxagent::StopSignal stop;
   if (!stop.ok()) {
     std::cerr << "qxagent: " << stop.error() << "\n";
@@ -132,6 +139,7 @@ int main(int argc, char** argv) {
     std::cerr << "qxagent: the RPC relay could not start: " << error << "\n";
     return 1;
   }
+  const qx::HeapTrimTimer heapTrim(kHeapTrimInterval);
   std::cout << "ready" << std::endl;
   NotifyServiceManager("READY=1");
 

@@ -13,15 +13,25 @@
 // Deadlines hold for a whole exchange, not for the gaps between bytes: HELLO must be complete
 // within the connect timeout of the connection's start, every request frame within the call
 // timeout of its first byte, and an answer must be taken within the call timeout. A HELLO
-// frame holds at most rpc::kMaxHelloBytes. The bytes of unfinished large frames count against
-// the server's buffer budget (BufferBudgetBytes across all its sessions); a frame that would
-// exceed what is left is refused with a warning and its connection closed. A session gives its
-// large buffers back when their frame is done, and freed memory goes back to the system at
-// most once a second. A bad frame, a connection closed mid-frame or a missed deadline ends
-// that connection only, with a warning.
-// A session idle for twice the client's idle drop (kept connections are dropped by the client
-// first) sends CLOSE, shuts its sending side and discards what still arrives until the peer
-// closes: the client learns that a request it may just have sent was not run.
+// frame holds at most rpc::kMaxHelloBytes. A session's input buffer grows with the bytes of a
+// large frame as they arrive, and what it holds beyond kReadChunk counts against the server's
+// buffer budget (BufferBudgetBytes across all its sessions), step by step: a header alone
+// costs nothing, whatever it announces. One session may hold a quarter of the budget, and
+// never more than MaxFrameBytes; a frame beyond that share is refused at its header, and a
+// step beyond what is left of the budget ends its connection, with a warning either way. A
+// session gives its large buffers back when their frame is done, all of them when it ends, and
+// freed memory goes back to the system at most once a second.
+//
+// Connections whose TLS handshake is not done are bounded per source address and in total,
+// and all connections of the process's servers stay below its descriptor limit
+// (rpc_connection_slots.h): a new connection evicts the oldest unauthenticated one rather than
+// being refused, and when accept finds no descriptor the oldest unauthenticated ones make room
+// and the accept is retried after kDescriptorRetryDelay. Evictions and accept failures are
+// traced at most once per kCountTraceInterval, with their count. A bad frame, a connection closed
+// mid-frame or a missed deadline ends that connection only, with a warning. A session idle for
+// twice the client's idle drop (kept connections are dropped by the client first) sends CLOSE,
+// shuts its sending side and discards what still arrives until the peer closes: the client learns
+// that a request it may just have sent was not run.
 //
 // Ownership: CRPCServerW owns RpcServerImpl, which owns one RpcServing for each start: the
 // io_context, acceptor, I/O threads, handler pool and sessions. Sessions are shared by their
@@ -63,6 +73,7 @@
 #include "platform/heap_memory.h"
 #include "registry/store/settings.h"
 #include "rpc/rpc.h"
+#include "rpc/rpc_connection_slots.h"
 #include "rpc/rpc_frame.h"
 #include "rpc/rpc_handler_pool.h"
 #include "rpc/rpc_internal.h"
@@ -76,14 +87,11 @@ const CTraceSource kServerSource("RemoteServer");
 
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr std::size_t kMaxSessions = 1024;
 constexpr std::uint32_t kMaxServerThreads = 64;
 constexpr std::uint32_t kMaxHandlerThreads = 256;
-// Bodies grow as their bytes arrive, so a header that announces a large body costs nothing
-// until the bytes come.
-constexpr std::size_t kBodyChunk = 256 * 1024;
-// Every session reads into a buffer of this size; frames larger than it count against the
-// buffer budget.
+// Every session reads into a buffer of this size; what a buffer holds beyond it counts against
+// the buffer budget. A frame larger than it grows the buffer as its bytes arrive, so a header
+// that announces a large body costs nothing until the bytes come.
 constexpr std::size_t kReadChunk = 16 * 1024;
 // A buffer above this size is given back when its frame is done.
 constexpr std::size_t kLargeBuffer = 1024 * 1024;
@@ -95,6 +103,9 @@ constexpr auto kStopWaitForSessions = std::chrono::milliseconds(2000);
 constexpr auto kStopPollInterval = std::chrono::milliseconds(50);
 constexpr auto kMinIdleClose = std::chrono::milliseconds(1000);
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
+// After accept found no descriptor, and some were freed.
+constexpr auto kDescriptorRetryDelay = std::chrono::milliseconds(5);
+constexpr auto kCountTraceInterval = std::chrono::seconds(10);
 // TLS records read in a row before the session lets the other sessions of its I/O thread run.
 constexpr int kTlsReadsInARow = 64;
 
@@ -126,6 +137,45 @@ void LargeBufferFreed() {
   ReturnFreeHeapMemory();
 }
 
+// An event that may come thousands of times a second, traced at most once per
+// kCountTraceInterval with how often it came since the last trace.
+class CountedTrace {
+ public:
+  // True when the caller traces now; *count then tells how many events the trace covers.
+  bool Add(std::size_t events, std::uint64_t* count) {
+    const std::uint64_t total = count_.fetch_add(events) + events;
+    const std::int64_t now = SteadyClock::now().time_since_epoch().count();
+    std::int64_t last = last_.load(std::memory_order_relaxed);
+    if (last != 0 &&
+        now - last < std::chrono::duration_cast<SteadyClock::duration>(kCountTraceInterval).count())
+      return false;
+    if (!last_.compare_exchange_strong(last, now, std::memory_order_relaxed)) return false;
+    *count = total;
+    count_.fetch_sub(total);
+    return true;
+  }
+
+ private:
+  std::atomic<std::uint64_t> count_{0};
+  std::atomic<std::int64_t> last_{0};
+};
+
+CountedTrace gEvictionTrace;
+CountedTrace gAcceptFailureTrace;
+CountedTrace gFullTrace;
+
+void TraceEvictions(std::size_t evicted) {
+  std::uint64_t count = 0;
+  if (evicted == 0 || !gEvictionTrace.Add(evicted, &count)) return;
+  const RpcConnectionCaps caps = RpcConnectionSlots::Instance().caps();
+  TraceWarning(kServerSource,
+               "RPC: %llu connections without a finished TLS handshake closed to make room for "
+               "newer ones (at most %zu such connections, %zu from one address, %zu "
+               "connections in all)",
+               static_cast<unsigned long long>(count), caps.pending, caps.pendingPerSource,
+               caps.connections);
+}
+
 }  // namespace
 
 class RpcSession;
@@ -145,6 +195,8 @@ class RpcServing {
 
   // The buffer budget across the sessions: false when bytes do not fit what is left.
   bool ReserveBuffer(std::size_t bytes);
+  // What one session may hold of the budget: a quarter of it, at most the largest frame.
+  std::size_t shareBytes() const { return shareBytes_; }
   void ReleaseBuffer(std::size_t bytes) { bufferUsed_.fetch_sub(bytes); }
 
   void SessionEnded(std::uint64_t serial) EXCLUDES(mutex_);
@@ -166,10 +218,14 @@ class RpcServing {
   const RpcSettings settings_;
   const std::chrono::milliseconds idleClose_;
   std::atomic<bool> stopping_{false};
+  // The stop left a handler running and returned: the owner may be gone. Sessions call into it
+  // no more, and end once the left handler's answer is written.
+  std::atomic<bool> abandoned_{false};
   std::unique_ptr<RpcHandlerPool> handlers_;
 
  private:
   void Accept();
+  void AcceptFailed(const std::error_code& error);
 
   Mutex mutex_;
   CondVar changed_{&mutex_};  // a session, handler or I/O thread ended
@@ -179,6 +235,7 @@ class RpcServing {
   std::vector<const RpcSession*> handling_ GUARDED_BY(mutex_);
   std::vector<bool> ioExited_ GUARDED_BY(mutex_);
   std::atomic<std::uint64_t> bufferUsed_{0};
+  const std::size_t shareBytes_;
   std::atomic<std::uint32_t> ioInHandlers_{0};
   std::uint32_t ioThreads_ = 0;
 
@@ -202,8 +259,31 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
         peer_(PeerText(socket_)),
         useTls_(!RpcPlaintextForBenchmark()) {}
   ~RpcSession() override {
-    ReleaseReservation();
+    ReleaseCharge();
+    RpcConnectionSlots::Instance().Release(ticket_);
     server_.SessionEnded(serial_);
+  }
+
+  // On the acceptor's strand, before Start: takes a slot of the process's connections, as a
+  // pending one until the handshake is done, evicting older pending ones as the caps ask.
+  // False when every slot is held by an authenticated session.
+  bool Admit() {
+    std::error_code error;
+    const auto peer = socket_.remote_endpoint(error);
+    const std::uint32_t source =
+        error || !peer.address().is_v4() ? 0 : peer.address().to_v4().to_uint();
+    std::size_t evicted = 0;
+    const bool spoke = socket_.available(error) != 0 && !error;
+    const bool admitted = RpcConnectionSlots::Instance().Admit(
+        &server_, source, spoke,
+        [weak = weak_from_this(), executor = socket_.get_executor()] {
+          asio::post(executor, [weak] {
+            if (auto self = weak.lock()) self->Evicted();
+          });
+        },
+        &ticket_, &evicted);
+    TraceEvictions(evicted);
+    return admitted;
   }
 
   void Start() {
@@ -216,6 +296,7 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
       // bytes trickle in.
       self->SetDeadline(std::chrono::milliseconds(self->server_.settings_.connectTimeoutMs));
       if (!self->useTls_) {
+        RpcConnectionSlots::Instance().Authenticated(self->ticket_);
         self->ReadMore();
         return;
       }
@@ -271,10 +352,16 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
   // Runs the handshake as far as the socket allows; resumed when the socket is ready.
   void Handshake() {
     state_ = State::kHandshaking;
+    if (!spoke_) {
+      std::error_code error;
+      spoke_ = socket_.available(error) != 0 && !error;
+      if (spoke_) RpcConnectionSlots::Instance().Spoke(ticket_);
+    }
     const RpcTlsSession::Step step = tls_->Handshake();  // checks that a ring key was used
-    if (step == RpcTlsSession::Step::kDone)
+    if (step == RpcTlsSession::Step::kDone) {
+      RpcConnectionSlots::Instance().Authenticated(ticket_);
       ReadMore();
-    else if (!AwaitSocket(step, &RpcSession::Handshake))
+    } else if (!AwaitSocket(step, &RpcSession::Handshake))
       Refuse(tls_->FailureText().c_str());
   }
 
@@ -304,6 +391,11 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
           }
         });
     return true;
+  }
+
+  // Newer connections needed the slot of this one, whose peer has not proved a key yet.
+  void Evicted() {
+    if (state_ == State::kHandshaking) End(nullptr);
   }
 
   // Ends a session whose peer did not prove a key of the ring; traced at most a few times a
@@ -374,14 +466,16 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
     }
   }
 
-  // Room for the next read: at least kReadChunk, and for a frame whose header has come, room
-  // that grows with the bytes that arrive, up to the whole frame. A large buffer goes once
-  // nothing is left in it.
-  void MakeRoom() {
+  // Room for the next read: kReadChunk, and for a frame whose header has come, a buffer that
+  // grows as the frame's bytes arrive: once full, to twice its size (at least kReadChunk more),
+  // never beyond the frame. What the buffer holds beyond kReadChunk is charged to the buffer
+  // budget at each step, within the session's share. A large buffer goes once nothing is left
+  // in it. False when the session ended: a step beyond the budget, or no memory.
+  bool MakeRoom() {
     if (inBegin_ == inEnd_) {
       inBegin_ = inEnd_ = 0;
       if (in_.size() > kLargeBuffer) {
-        std::vector<std::uint8_t>(kReadChunk).swap(in_);
+        ReleaseInput();
         LargeBufferFreed();
       }
     } else if (inBegin_ != 0 && (needed_ > in_.size() - inBegin_ || inEnd_ == in_.size())) {
@@ -389,9 +483,52 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
       inEnd_ -= inBegin_;
       inBegin_ = 0;
     }
+    if (inEnd_ < in_.size()) return true;
     std::size_t want = std::max(kReadChunk, inEnd_ + 1);
-    if (needed_ > 0) want = std::max(want, std::min(inBegin_ + needed_, inEnd_ + kBodyChunk));
-    if (in_.size() < want) in_.resize(want);
+    if (needed_ > 0)
+      want = std::max(want,
+                      std::min(inBegin_ + needed_, std::max(2 * in_.size(), inEnd_ + kReadChunk)));
+    return GrowInput(want);
+  }
+
+  bool GrowInput(std::size_t size) {
+    const std::size_t charge = size > kReadChunk ? size - kReadChunk : 0;
+    if (charge > charged_) {
+      if (charge > server_.shareBytes() || !server_.ReserveBuffer(charge - charged_)) {
+        TraceWarning(kServerSource,
+                     "RPC %s: a frame of %zu bytes needs more than is left of the buffer budget "
+                     "of %u bytes (at most %zu for one connection); connection closed",
+                     peer_.c_str(), needed_, server_.settings_.bufferBudgetBytes,
+                     server_.shareBytes());
+        End(nullptr);
+        return false;
+      }
+      charged_ = charge;
+    }
+    try {
+      std::vector<std::uint8_t> bigger;
+      bigger.reserve(size);  // exactly what is charged, not what the vector's growth would take
+      bigger.assign(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(inEnd_));
+      bigger.resize(size);
+      in_.swap(bigger);
+    } catch (const std::bad_alloc&) {
+      End("no memory for the frame");
+      return false;
+    }
+    return true;
+  }
+
+  // Gives the input buffer and its charge back.
+  void ReleaseInput() {
+    std::vector<std::uint8_t>().swap(in_);
+    inBegin_ = inEnd_ = 0;
+    ReleaseCharge();
+  }
+
+  void ReleaseCharge() {
+    if (charged_ == 0) return;
+    server_.ReleaseBuffer(charged_);
+    charged_ = 0;
   }
 
   void ReadMore() {
@@ -400,7 +537,7 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
       return;
     }
     state_ = State::kReading;
-    MakeRoom();
+    if (!MakeRoom()) return;
     socket_.async_read_some(asio::buffer(in_.data() + inEnd_, in_.size() - inEnd_),
                             [self = shared_from_this()](std::error_code error, std::size_t got) {
                               self->OnRead(error, got);
@@ -413,7 +550,7 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
   void ReadTls() {
     for (int reads = 0; reads < kTlsReadsInARow; ++reads) {
       state_ = State::kReading;
-      MakeRoom();
+      if (!MakeRoom()) return;
       std::size_t got = 0;
       const RpcTlsSession::Step step = tls_->Read(in_.data() + inEnd_, in_.size() - inEnd_, &got);
       if (step != RpcTlsSession::Step::kDone) {
@@ -474,16 +611,14 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
         return false;
       }
       const std::size_t total = rpc::kFrameHeaderSize + frame.length;
-      if (total > kReadChunk && reserved_ == 0) {
-        if (!server_.ReserveBuffer(total)) {
-          TraceWarning(kServerSource,
-                       "RPC %s: a frame of %zu bytes exceeds what is left of the buffer budget "
-                       "of %u bytes; connection closed",
-                       peer_.c_str(), total, server_.settings_.bufferBudgetBytes);
-          End(nullptr);
-          return false;
-        }
-        reserved_ = total;
+      if (total > kReadChunk + server_.shareBytes()) {  // it could never be complete
+        TraceWarning(kServerSource,
+                     "RPC %s: a frame of %zu bytes exceeds what one connection may buffer (%zu "
+                     "bytes of the budget of %u); connection closed",
+                     peer_.c_str(), total, server_.shareBytes(),
+                     server_.settings_.bufferBudgetBytes);
+        End(nullptr);
+        return false;
       }
       if (inEnd_ - inBegin_ < total) {
         needed_ = total;
@@ -506,12 +641,6 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
     return true;
   }
 
-  void ReleaseReservation() {
-    if (reserved_ == 0) return;
-    server_.ReleaseBuffer(reserved_);
-    reserved_ = 0;
-  }
-
   // True when the session goes on reading at once.
   bool ServeFrame(const rpc::FrameHeader& frame, const std::uint8_t* body) {
     if (!helloDone_) return OnHello(body, frame.length);
@@ -526,7 +655,6 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
     if (server_.TakeInlineSlot()) {
       Handle();
       server_.ReturnInlineSlot();
-      ReleaseReservation();
       return Write(std::move(answer_), false);
     }
     if (server_.handlers_->Submit(shared_from_this())) return false;
@@ -534,7 +662,6 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
                  "RPC client %u: every handler thread is busy and %u requests wait; request "
                  "answered with RPC_E_SERVERCALL_RETRYLATER",
                  clientId_, server_.settings_.handlerQueue);
-    ReleaseReservation();
     const rpc::FrameKind kind = frame.kind == rpc::FrameKind::kStringRequest
                                     ? rpc::FrameKind::kStringAnswer
                                     : rpc::FrameKind::kDataAnswer;
@@ -550,7 +677,6 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
   // Back on the strand after the worker ran the handler.
   void OnHandled() {
     if (state_ != State::kHandling) return;
-    ReleaseReservation();
     if (Write(std::move(answer_), false)) ProcessInput();
   }
 
@@ -722,7 +848,7 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
       std::vector<std::uint8_t>().swap(out_);
       LargeBufferFreed();
     }
-    if (endAfter) {
+    if (endAfter || server_.abandoned_) {
       End(nullptr);
       return false;
     }
@@ -739,7 +865,7 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
   // drain reads the TCP socket).
   void SendCloseAndEnd() {
     state_ = State::kClosing;
-    ReleaseReservation();
+    ReleaseInput();  // nothing read is served any more
     std::error_code ignored;
     socket_.cancel(ignored);
     out_ = rpc::BuildFrame({rpc::FrameKind::kClose});
@@ -783,20 +909,22 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
     if (reason != nullptr)
       TraceWarning(kServerSource, "RPC %s: %s; connection closed", peer_.c_str(), reason);
     CancelTimer();
-    ReleaseReservation();
     std::error_code ignored;
     socket_.shutdown(asio::socket_base::shutdown_both, ignored);
     socket_.close(ignored);
+    RpcConnectionSlots::Instance().Release(ticket_);
     tls_.reset();  // its socket is gone
-    std::vector<std::uint8_t>().swap(in_);
+    ReleaseInput();
     std::vector<std::uint8_t>().swap(out_);
-    if (helloDone_) CallSafely([&] { server_.owner_.onClientDisconnected(clientId_); });
+    if (helloDone_ && !server_.abandoned_)
+      CallSafely([&] { server_.owner_.onClientDisconnected(clientId_); });
   }
 
   RpcServing& server_;
   asio::ip::tcp::socket socket_;
   asio::steady_timer timer_;
   const std::uint64_t serial_;
+  std::uint64_t ticket_ = 0;  // its slot (RpcConnectionSlots); set by Admit before Start
   const std::uint16_t clientId_;
   const std::string peer_;
   const bool useTls_;  // false only for the plain sessions of a benchmark
@@ -809,13 +937,14 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
   SteadyClock::time_point deadline_;
   State state_ = State::kHandshaking;
   bool helloDone_ = false;
+  bool spoke_ = false;  // the peer has sent bytes of its handshake
   bool stopRequested_ = false;
   bool frameTimed_ = false;       // the deadline of the frame now arriving is set
   std::vector<std::uint8_t> in_;  // received bytes not yet served: [inBegin_, inEnd_)
   std::size_t inBegin_ = 0;
   std::size_t inEnd_ = 0;
-  std::size_t needed_ = 0;    // size of the frame whose header has come, while its body comes
-  std::size_t reserved_ = 0;  // bytes of the buffer budget held for the current frame
+  std::size_t needed_ = 0;   // size of the frame whose header has come, while its body comes
+  std::size_t charged_ = 0;  // bytes of the buffer budget that in_ holds
   // The request on a worker (set before it is handed over) and the answer the worker made.
   rpc::FrameHeader request_;
   const std::uint8_t* requestBody_ = nullptr;
@@ -832,9 +961,9 @@ RpcServing::RpcServing(CRPCServerW& owner, std::string_view service, const RpcSe
       service_(service),
       settings_(settings),
       // Kept client connections are dropped after idleConnectionMs; the server waits longer.
-      idleClose_(std::max(
-          kMinIdleClose, std::chrono::milliseconds(2 * std::uint64_t{settings.idleConnectionMs}))) {
-}
+      idleClose_(std::max(kMinIdleClose,
+                          std::chrono::milliseconds(2 * std::uint64_t{settings.idleConnectionMs}))),
+      shareBytes_(std::min<std::size_t>(settings.bufferBudgetBytes / 4, settings.maxFrameBytes)) {}
 
 bool RpcServing::Start(std::uint16_t wantedPort) {
   std::error_code error;
@@ -862,6 +991,8 @@ bool RpcServing::Start(std::uint16_t wantedPort) {
     return false;
   }
   port_ = acceptor_->local_endpoint(error).port();
+  // The caps follow the descriptor limit that the process has now.
+  RpcConnectionSlots::Instance().SetCaps(CapsForThisProcess());
   acceptRetry_ = std::make_unique<asio::steady_timer>(acceptor_->get_executor());
   work_ = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(
       io_->get_executor());
@@ -895,47 +1026,63 @@ bool RpcServing::Start(std::uint16_t wantedPort) {
 }
 
 void RpcServing::Accept() {
-  acceptor_->async_accept(asio::make_strand(*io_), [this](std::error_code error,
-                                                          asio::ip::tcp::socket socket) {
-    if (stopping_ || error == asio::error::operation_aborted) return;
-    if (error) {
-      TraceWarning(kServerSource, "RPC: accept failed: %s", error.message().c_str());
-      acceptRetry_->expires_after(kAcceptRetryDelay);
-      acceptRetry_->async_wait([this](std::error_code waitError) {
-        if (!waitError && !stopping_) Accept();
-      });
-      return;
-    }
-    std::shared_ptr<RpcSession> session;
-    bool noMemory = false;
-    {
-      MutexLock lock(&mutex_);
-      if (stopping_) return;
-      if (sessions_.size() < kMaxSessions) {
-        if (++nextClientId_ == 0) ++nextClientId_;
-        const std::uint64_t serial = nextSerial_++;
-        try {
-          session = std::make_shared<RpcSession>(*this, std::move(socket), serial, nextClientId_);
-          sessions_.emplace(serial, session);
-        } catch (...) {  // no memory for the session
-          noMemory = true;
+  acceptor_->async_accept(
+      asio::make_strand(*io_), [this](std::error_code error, asio::ip::tcp::socket socket) {
+        if (stopping_ || error == asio::error::operation_aborted) return;
+        if (error) {
+          AcceptFailed(error);
+          return;
         }
-      }
-    }
-    if (noMemory) {
-      session.reset();  // outside the lock: its end takes it
-      TraceWarning(kServerSource, "RPC: no memory for a new connection; connection refused");
-      std::error_code ignored;
-      socket.close(ignored);
-    } else if (session) {
-      session->Start();
-    } else {
-      TraceWarning(kServerSource, "RPC: %zu connections already open; connection refused",
-                   kMaxSessions);
-      std::error_code ignored;
-      socket.close(ignored);
-    }
-    Accept();
+        std::shared_ptr<RpcSession> session;
+        bool noMemory = false;
+        {
+          MutexLock lock(&mutex_);
+          if (stopping_) return;
+          if (++nextClientId_ == 0) ++nextClientId_;
+          const std::uint64_t serial = nextSerial_++;
+          try {
+            session = std::make_shared<RpcSession>(*this, std::move(socket), serial, nextClientId_);
+            sessions_.emplace(serial, session);
+          } catch (...) {  // no memory for the session
+            noMemory = true;
+          }
+        }
+        if (noMemory) {
+          session.reset();  // outside the lock: its end takes it
+          TraceWarning(kServerSource, "RPC: no memory for a new connection; connection refused");
+          std::error_code ignored;
+          socket.close(ignored);
+        } else if (session->Admit()) {
+          session->Start();
+        } else {
+          std::uint64_t count = 0;
+          if (gFullTrace.Add(1, &count))
+            TraceWarning(kServerSource,
+                         "RPC: %zu connections already open, all authenticated; %llu new "
+                         "connections refused",
+                         RpcConnectionSlots::Instance().caps().connections,
+                         static_cast<unsigned long long>(count));
+          session.reset();  // its end closes the socket
+        }
+        Accept();
+      });
+}
+
+// Out of descriptors, the oldest connections without a finished handshake make room, and the
+// accept is tried again soon: neither a spin nor a stall. Other failures wait longer.
+void RpcServing::AcceptFailed(const std::error_code& error) {
+  const bool noDescriptors =
+      error == asio::error::no_descriptors || error == std::errc::too_many_files_open_in_system;
+  std::size_t evicted = 0;
+  if (noDescriptors) evicted = RpcConnectionSlots::Instance().DescriptorsExhausted();
+  std::uint64_t count = 0;
+  if (gAcceptFailureTrace.Add(1, &count))
+    TraceWarning(kServerSource, "RPC: accept failed %llu times lately: %s",
+                 static_cast<unsigned long long>(count), error.message().c_str());
+  TraceEvictions(evicted);
+  acceptRetry_->expires_after(noDescriptors ? kDescriptorRetryDelay : kAcceptRetryDelay);
+  acceptRetry_->async_wait([this](std::error_code waitError) {
+    if (!waitError && !stopping_) Accept();
   });
 }
 
@@ -1021,9 +1168,12 @@ bool RpcServing::Stop(SteadyClock::time_point graceDeadline) {
     }
   }
   threads_.clear();
+  // No accept runs any more: no eviction may reach this io_context from now on.
+  RpcConnectionSlots::Instance().ForgetOwner(this);
   if (!handlers_->Stop(graceDeadline)) joined = false;
 
   if (!joined) {
+    abandoned_ = true;
     MutexLock lock(&mutex_);
     for (const RpcSession* session : handling_)
       TraceError(kServerSource, "RPC %s: stop left a handler running (%s)", service_.c_str(),

@@ -8,10 +8,12 @@
 // A library is loaded and unloaded for every call; only a function that the library itself
 // defines is called (not one of its dependencies'), under a catch-all for C++ exceptions (a
 // function that crashes the process cannot be caught). A READFILE COUNT is checked against the
-// readFileLimit setting before any byte is allocated. FROM and COUNT are signed 32-bit numbers on
+// readFileLimit setting before any byte is allocated, and the answer grows with the bytes that
+// the file gives, never to COUNT at once. FROM and COUNT are signed 32-bit numbers on
 // the wire, so a file can be read up to 2 GiB - 1 from its start and no further by this request.
 #include "server/remote_file_answers.h"
 
+#include <algorithm>
 #include <new>
 #include <string>
 
@@ -82,6 +84,28 @@ std::optional<std::string> DecodeRequestBlock(const std::uint8_t* data, std::siz
     units.push_back(unit);
   }
   return std::nullopt;
+}
+
+// Up to count bytes from the file's position. The block grows as bytes come, from
+// kFirstReadBlock, doubling when full, so that a COUNT far beyond the end of a file costs only
+// what the file holds; the answer holds exactly what was read.
+constexpr std::size_t kFirstReadBlock = 64 * 1024;
+ByteBlock ReadUpTo(CFILEW& handle, std::size_t count) {
+  ByteBlock data(std::min(count, kFirstReadBlock));
+  std::size_t done = 0;
+  for (;;) {
+    if (done == data.size()) {
+      if (done == count) break;
+      data.resize(std::min(count, 2 * done));
+    }
+    const std::int64_t n = handle.Read(data.data() + done, data.size() - done);
+    if (n < 0) throw FileError{handle.lastError()};
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  data.resize(done);
+  data.shrink_to_fit();
+  return data;
 }
 
 void AddFileTime(CXmlElement* parent, const char* tag, const FileTime& time) {
@@ -189,19 +213,11 @@ HRESULT AnswerReadFile(const std::uint8_t* request, std::size_t size, ByteBlock*
   }
 
   try {
-    ByteBlock data(static_cast<std::size_t>(count));
     if (file != PathKind::kAllowed) throw FileError{handle.lastError()};
     handle.setUseExceptions(true);
     handle.Seek(static_cast<std::uint64_t>(from));
-    std::size_t done = 0;
-    while (done < data.size()) {
-      const std::int64_t n = handle.Read(data.data() + done, data.size() - done);
-      if (n < 0) throw FileError{handle.lastError()};
-      if (n == 0) break;
-      done += static_cast<std::size_t>(n);
-    }
+    ByteBlock data = ReadUpTo(handle, static_cast<std::size_t>(count));
     handle.Close();
-    data.resize(done);
     if (block != nullptr) *block = std::move(data);
     return S_OK;
   } catch (const FileError& error) {

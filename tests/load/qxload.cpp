@@ -2,6 +2,7 @@
 //
 //   qxload rpc --host 127.0.0.21 --clients 64 --seconds 60 --request '<GetHostDetails/>'
 //              --readfile /srv/files/small.bin --count 4096 [--timeline] [--count-text TEXT]
+//              [--reconnect]
 //     N client threads, each with a connection of its own to the station's project-manager
 //     service, send the requests in turn (a READFILE is a data request of COUNT bytes from the
 //     start of the file) until the time is up. Prints one line of key=value figures: calls,
@@ -10,7 +11,8 @@
 //     alone, "retry_later" the answers of a full server) and, with --count-text, how many
 //     answers contained TEXT (those are not listed as failures below). --timeline adds one line
 //     a second (calls, failures, slowest call) before it; "failure N x HRESULT ANSWER" lines list
-//     a few distinct failures.
+//     a few distinct failures. --reconnect makes every call on a connection of its own (kept
+//     connections are dropped after each call), as stations that call now and then do.
 //
 //   qxload flood --target 127.0.0.21 --from 127.0.0.99 --port 24790 --rate 10000 --seconds 20
 //     Datagrams at RATE a second, in turn: random bytes to the target's unicast address, random
@@ -18,10 +20,16 @@
 //     the group or the target, and the first fragment of a large message that never completes.
 //     Group datagrams leave on interface 127.0.0.1 with TTL 0. Prints what was sent.
 //
+//   qxload silent --target 127.0.0.21 --port 24781 --port 24782 --connections 2200 --seconds 10
+//     Keyless peers: CONNECTIONS TCP connections, spread over the ports, that never send a byte;
+//     each one the server closes is opened again at once. Prints how many were opened.
+//
 // Everything is bounded by --seconds (at most 600). Exit code 0 when the run took place, 2 for a
 // wrong command line.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -48,6 +56,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kMaxSeconds = 600;
 constexpr int kMaxClients = 1024;
+constexpr int kMaxSilent = 20000;
 
 struct Options {
   std::string mode;
@@ -58,12 +67,15 @@ struct Options {
   std::string readFile;
   std::uint32_t count = 4096;
   bool timeline = false;
+  bool reconnect = false;
   std::string countText;
   // flood
   std::string target;
   std::string from = "127.0.0.99";
   std::string group = "239.255.47.81";
   int port = 24780;
+  std::vector<int> ports;  // silent: every --port
+  int connections = 100;
   int rate = 10000;
   int hosts = 1000;
 };
@@ -71,9 +83,12 @@ struct Options {
 [[noreturn]] void Usage(const char* why) {
   std::fprintf(stderr,
                "qxload: %s\nusage: qxload rpc --host ADDR --clients N --seconds S "
-               "[--request XML]... [--readfile PATH --count N] [--timeline] [--count-text T]\n"
+               "[--request XML]... [--readfile PATH --count N] [--timeline] [--count-text T] "
+               "[--reconnect]\n"
                "       qxload flood --target ADDR [--from ADDR] [--group G] [--port P] "
-               "[--rate R] [--seconds S] [--hosts N]\n",
+               "[--rate R] [--seconds S] [--hosts N]\n"
+               "       qxload silent --target ADDR --port P [--port P]... [--connections N] "
+               "[--seconds S]\n",
                why);
   std::exit(2);
 }
@@ -109,6 +124,8 @@ Options Parse(int argc, char** argv) {
       o.count = static_cast<std::uint32_t>(Number(next(), 1, 1 << 24));
     else if (word == "--timeline")
       o.timeline = true;
+    else if (word == "--reconnect")
+      o.reconnect = true;
     else if (word == "--count-text")
       o.countText = next();
     else if (word == "--target")
@@ -118,7 +135,9 @@ Options Parse(int argc, char** argv) {
     else if (word == "--group")
       o.group = next();
     else if (word == "--port")
-      o.port = Number(next(), 1, 65535);
+      o.ports.push_back(o.port = Number(next(), 1, 65535));
+    else if (word == "--connections")
+      o.connections = Number(next(), 1, kMaxSilent);
     else if (word == "--rate")
       o.rate = Number(next(), 1, 1000000);
     else if (word == "--hosts")
@@ -226,6 +245,9 @@ void RunClient(const Options& o, const std::string& readBlock, Clock::time_point
     if (!delivered) {
       client.reset();  // a failed call leaves the connection unusable: connect again
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    } else if (o.reconnect) {
+      client.reset();  // and no kept connection either: every call a new TCP and TLS session
+      qx::DropKeptRpcConnections();
     }
   }
 }
@@ -411,6 +433,53 @@ int RunFlood(const Options& o) {
   return 0;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Silent keyless peers
+
+int RunSilent(const Options& o) {
+  const sockaddr_in target = Address(o.target, 0);
+  if (!IsLoopback(target)) Usage("silent sends only to 127.0.0.0/8");
+  // Room for every connection: the soft descriptor limit as high as the hard one allows.
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  std::vector<pollfd> polls(static_cast<std::size_t>(o.connections));
+  std::uint64_t opened = 0;
+  std::uint64_t openFailures = 0;
+  auto open = [&](std::size_t i) {
+    sockaddr_in to = target;
+    to.sin_port = htons(static_cast<std::uint16_t>(o.ports[i % o.ports.size()]));
+    polls[i].fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    polls[i].events = POLLIN;
+    if (polls[i].fd < 0) {
+      ++openFailures;
+      return;
+    }
+    ++opened;
+    ::connect(polls[i].fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  };
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::seconds(o.seconds);
+  for (std::size_t i = 0; i < polls.size(); ++i) open(i);
+  while (Clock::now() < end) {
+    ::poll(polls.data(), polls.size(), 10);
+    for (std::size_t i = 0; i < polls.size(); ++i) {
+      if (polls[i].fd >= 0 && polls[i].revents == 0) continue;
+      if (polls[i].fd >= 0) ::close(polls[i].fd);
+      open(i);  // closed by the server (or never opened): again at once
+    }
+  }
+  for (pollfd& entry : polls)
+    if (entry.fd >= 0) ::close(entry.fd);
+  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  std::printf("opened=%llu per_s=%.0f open_failures=%llu\n",
+              static_cast<unsigned long long>(opened), static_cast<double>(opened) / elapsed,
+              static_cast<unsigned long long>(openFailures));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -420,5 +489,9 @@ int main(int argc, char** argv) {
     if (options.target.empty()) Usage("flood needs --target");
     return RunFlood(options);
   }
-  Usage("the mode is rpc or flood");
+  if (options.mode == "silent") {
+    if (options.target.empty() || options.ports.empty()) Usage("silent needs --target and --port");
+    return RunSilent(options);
+  }
+  Usage("the mode is rpc, flood or silent");
 }

@@ -4,7 +4,10 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -262,6 +265,7 @@ class TestServer : public CRPCServerW {
   }
 
   void onClientConnected(std::uint16_t) override { ++connects; }
+  void onClientDisconnected(std::uint16_t) override { ++disconnects; }
 
   void OpenGate() {
     std::lock_guard lock(gateMutex);
@@ -276,6 +280,7 @@ class TestServer : public CRPCServerW {
   std::atomic<int> strings{0};
   std::atomic<int> datas{0};
   std::atomic<int> connects{0};
+  std::atomic<int> disconnects{0};
   std::mutex gateMutex;
   std::condition_variable gateChanged;
   bool gateOpen = false;
@@ -902,39 +907,203 @@ TEST_F(RpcRuntimeTest, TricklingClientsMeetTheDeadlineOfTheWholeExchange) {
   EXPECT_TRUE(Call("<Test/>", &answer));
 }
 
-TEST_F(RpcRuntimeTest, BufferBudgetRefusesLargeFramesBeyondItAndOthersAreServed) {
+// A keyed connection that has sent HELLO and got its acknowledgement.
+Fd ConnectWithHello(std::uint16_t port) {
+  Fd fd = ConnectRaw(port);
+  FrameHeader ack;
+  std::vector<std::uint8_t> body;
+  if (fd.get() < 0 || !SendAll(fd, rpc::BuildHello(kServiceProjectManager, "raw")) ||
+      !ReadFrame(fd, &ack, &body) || ack.kind != FrameKind::kHelloAck)
+    return Fd();
+  return fd;
+}
+
+// The header of a data request announcing length body bytes, and sent of them.
+std::vector<std::uint8_t> PartialFrame(std::uint32_t length, std::size_t sent) {
+  std::vector<std::uint8_t> frame(rpc::kFrameHeaderSize);
+  rpc::EncodeHeader({FrameKind::kDataRequest, 0, 1, 0, length}, frame.data());
+  frame.resize(frame.size() + sent, 'x');
+  return frame;
+}
+
+// The budget is 1 MiB, so one connection may hold 256 KiB of it.
+TEST_F(RpcRuntimeTest, BufferBudgetIsChargedByTheBytesThatCameWithinEachConnectionsShare) {
   SetDword("RPC", "BufferBudgetBytes", 1u << 20);
   SetDword("RPC", "MaxFrameBytes", 4u << 20);
   SetDword("RPC", "CallTimeoutMs", 10000);
   TestServer server;
   Start(server);
-  const std::vector<std::uint8_t> hello = rpc::BuildHello(kServiceProjectManager, "raw");
-  // Each announces 400 KiB and sends 100 KiB of it: the third does not fit into 1 MiB.
-  std::vector<std::uint8_t> partial(rpc::kFrameHeaderSize);
-  rpc::EncodeHeader({FrameKind::kDataRequest, 0, 1, 0, 400u << 10}, partial.data());
-  partial.resize(partial.size() + (100u << 10), 'x');
-  std::vector<Fd> holders;
-  for (int i = 0; i < 3; ++i) {
-    holders.push_back(ConnectRaw(server.port()));
-    Fd& fd = holders.back();
-    SetReceiveTimeout(fd.get(), 1s);
-    ASSERT_TRUE(SendAll(fd, hello));
-    FrameHeader ack;
-    std::vector<std::uint8_t> body;
-    ASSERT_TRUE(ReadFrame(fd, &ack, &body));
-    // The refused third may see its connection end while its TLS records still go out.
-    const bool sent = SendAll(fd, partial);
-    if (i < 2) {
-      ASSERT_TRUE(sent);
+  const std::vector<std::uint8_t> block(40u << 10, 7);
+  auto blockIsServed = [&] {
+    CRPCClientW client;
+    ByteBlock answer;
+    return client.Connect(kServiceProjectManager, "127.0.0.1", "/usr/bin/rpc-test") &&
+           client.SendData(DATA_ID_READ_FILE, block.data(), block.size(), &answer) &&
+           answer.size() == block.size();
+  };
+  const struct {
+    const char* name;
+    int holders;
+    std::uint32_t announced;
+    std::size_t sent;
+    bool lastRefused;  // the last holder loses its connection
+  } cases[] = {
+      // Headers alone would have pinned the whole budget while they wait for their bodies.
+      {"four headers announcing a quarter each", 4, (256u << 10) - 20, 0, false},
+      {"a frame above one connection's share", 1, 300u << 10, 0, true},
+      // 234 KiB held each: the fifth does not fit what is left.
+      {"bytes that came, beyond the budget", 5, 250u << 10, 230u << 10, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<Fd> holders;
+    for (int i = 0; i < c.holders; ++i) {
+      holders.push_back(ConnectWithHello(server.port()));
+      ASSERT_GE(holders.back().get(), 0);
+      SetReceiveTimeout(holders.back().get(), 1s);
+      // The refused one may see its connection end while its TLS records still go out.
+      SendAll(holders.back(), PartialFrame(c.announced, c.sent));
+      std::this_thread::sleep_for(100ms);  // the server has read what came
     }
-    std::this_thread::sleep_for(100ms);  // the server has read the header
+    if (c.lastRefused) {
+      EXPECT_TRUE(PeerCloses(holders.back()));
+      holders.pop_back();
+    }
+    for (Fd& holder : holders) {
+      std::uint8_t byte;
+      EXPECT_EQ(::recv(holder.get(), &byte, 1, MSG_DONTWAIT), -1) << "still open";
+    }
+    AnswerText answer;
+    EXPECT_TRUE(Call("<Test/>", &answer)) << "frames of one read buffer need no budget";
+    if (!c.lastRefused) {
+      EXPECT_TRUE(blockIsServed()) << "40 KiB fit what the headers left";
+    }
   }
-  EXPECT_TRUE(PeerCloses(holders[2])) << "refused: above the remaining budget";
-  std::uint8_t byte;
-  EXPECT_EQ(::recv(holders[0].get(), &byte, 1, MSG_DONTWAIT), -1) << "still open";
-  AnswerText answer;
-  EXPECT_TRUE(Call("<Test/>", &answer)) << "small frames need no budget";
-  holders.clear();
+  EXPECT_TRUE(blockIsServed()) << "the budget is whole again once the holders went";
+}
+
+// The descriptors this process has open.
+std::size_t OpenDescriptors() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    ++count;
+  return count;
+}
+
+// Sets the soft descriptor limit until the end of the scope.
+class ScopedDescriptorLimit {
+ public:
+  ScopedDescriptorLimit() { ::getrlimit(RLIMIT_NOFILE, &original_); }
+  ~ScopedDescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &original_); }
+  ScopedDescriptorLimit(const ScopedDescriptorLimit&) = delete;
+  ScopedDescriptorLimit& operator=(const ScopedDescriptorLimit&) = delete;
+  bool Set(rlim_t soft) {
+    rlimit limit = original_;
+    limit.rlim_cur = std::min(soft, original_.rlim_max);
+    return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+  }
+  const rlimit& original() const { return original_; }
+
+ private:
+  rlimit original_{};
+};
+
+// A child process that keeps `count` TCP connections to port open without sending a byte and
+// opens a new one for each that the server closes, until the parent ends it (or 30 s passed).
+// The child makes only system calls, and its own descriptors do not count against this
+// process's limit.
+class SilentFlood {
+ public:
+  SilentFlood(std::uint16_t port, std::size_t count, const rlimit& childLimit) : polls_(count + 1) {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return;
+    const sockaddr_in to = Loopback(port);
+    child_ = ::fork();
+    if (child_ == 0) {
+      ::close(pipeFds[1]);
+      ::setrlimit(RLIMIT_NOFILE, &childLimit);
+      Run(to, pipeFds[0]);
+      ::_exit(0);
+    }
+    ::close(pipeFds[0]);
+    stop_ = pipeFds[1];
+  }
+  ~SilentFlood() {
+    if (stop_ >= 0) ::close(stop_);
+    if (child_ <= 0) return;
+    for (int i = 0; i < 500 && ::waitpid(child_, nullptr, WNOHANG) == 0; ++i)
+      std::this_thread::sleep_for(10ms);
+    if (::kill(child_, 0) == 0) {
+      ::kill(child_, SIGKILL);
+      ::waitpid(child_, nullptr, 0);
+    }
+  }
+  SilentFlood(const SilentFlood&) = delete;
+  SilentFlood& operator=(const SilentFlood&) = delete;
+  bool running() const { return child_ > 0; }
+
+ private:
+  void Run(const sockaddr_in& to, int stop) {
+    auto open = [&](pollfd* entry) {
+      entry->fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      entry->events = POLLIN;
+      if (entry->fd >= 0) ::connect(entry->fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    };
+    polls_[0] = pollfd{stop, POLLIN, 0};
+    for (std::size_t i = 1; i < polls_.size(); ++i) open(&polls_[i]);
+    timespec start{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+      ::poll(polls_.data(), polls_.size(), 10);
+      if (polls_[0].revents != 0) return;  // the parent closed the pipe
+      timespec now{};
+      ::clock_gettime(CLOCK_MONOTONIC, &now);
+      if (now.tv_sec - start.tv_sec > 30) return;
+      for (std::size_t i = 1; i < polls_.size(); ++i) {
+        if (polls_[i].fd >= 0 && polls_[i].revents == 0) continue;
+        if (polls_[i].fd >= 0) ::close(polls_[i].fd);
+        open(&polls_[i]);  // the server closed it: reconnect at once
+      }
+    }
+  }
+
+  std::vector<pollfd> polls_;  // made before the fork: the child allocates nothing
+  pid_t child_ = -1;
+  int stop_ = -1;
+};
+
+// Stations must be served while silent peers without a key take every descriptor they can,
+// whether the server saw the low limit at its start or runs out of descriptors later.
+TEST_F(RpcRuntimeTest, SilentKeylessFloodDoesNotCrowdOutKeyedClients) {
+  SetDword("RPC", "ConnectTimeoutMs", 2000);
+  constexpr std::size_t kSilent = 400;
+  constexpr rlim_t kRoom = 150;  // descriptors this process may open beyond those it has
+  const struct {
+    const char* name;
+    bool limitBeforeStart;
+  } cases[] = {{"caps follow the limit at the start", true},
+               {"descriptors run out after the start", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedDescriptorLimit limit;
+    TestServer server;
+    if (c.limitBeforeStart) {
+      ASSERT_TRUE(limit.Set(OpenDescriptors() + kRoom));
+    }
+    Start(server);
+    if (!c.limitBeforeStart) {
+      ASSERT_TRUE(limit.Set(OpenDescriptors() + kRoom));
+    }
+    SilentFlood flood(server.port(), kSilent, limit.original());
+    ASSERT_TRUE(flood.running());
+    std::this_thread::sleep_for(300ms);  // the flood fills what it can
+    int served = 0;
+    for (int i = 0; i < 5; ++i) {
+      AnswerText answer;
+      if (Call("<Test/>", &answer) && answer == "Test Answered") ++served;
+    }
+    EXPECT_EQ(served, 5);
+  }
 }
 
 TEST_F(RpcRuntimeTest, SlowHandlersStallNeitherAcceptsNorOtherSessions) {
@@ -988,6 +1157,12 @@ TEST_F(RpcRuntimeTest, StopLeavesAHangingHandlerAfterTheGrace) {
   caller.join();
   for (int i = 0; i < 500 && server.leftGate == 0; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(server.leftGate, 1);
+  // Its connection closes after the answer: the session must not call the owner, which its
+  // owner may destroy at once (here at the end of the test).
+  const int disconnects = server.disconnects;
+  DropKeptRpcConnections();
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(server.disconnects, disconnects);
 }
 
 TEST_F(RpcRuntimeTest, NameResolutionAndRetryShareOneConnectTimeout) {

@@ -293,6 +293,32 @@ TEST_F(RemoteFileAnswersTest, ReadFileBlocks) {
   }
 }
 
+// A COUNT far beyond the end of the file allocates what the file holds, not COUNT.
+TEST_F(RemoteFileAnswersTest, ReadFileAnswerHoldsWhatTheFileGave) {
+  std::string big;
+  for (int i = 0; i < 200 * 1024; ++i) big.push_back(static_cast<char>(i * 13 + i / 509));
+  const std::string tiny = station_->WriteFile("read/tiny.bin", "sixby!");
+  const std::string large = station_->WriteFile("read/large.bin", big);
+  struct Case {
+    const std::string& path;
+    const char* from;
+    const char* count;
+    std::string expected;
+  } const cases[] = {
+      {tiny, "0", "16777216", "sixby!"},
+      {large, "0", "16777216", big},  // grows past its first block
+      {large, "1000", "150000", big.substr(1000, 150000)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path + " " + c.from + "+" + c.count);
+    const ByteBlock request = ReadBlock(ReadRequest(c.path, c.from, c.count));
+    ByteBlock block;
+    ASSERT_EQ(AnswerReadFile(request.data(), request.size(), &block), S_OK);
+    EXPECT_EQ(std::string(block.begin(), block.end()), c.expected);
+    EXPECT_LE(block.capacity(), c.expected.size() + 4096) << "the answer holds what was read";
+  }
+}
+
 TEST_F(RemoteFileAnswersTest, ReadFileRefusals) {
   const std::string path = station_->WriteFile("read/small.bin", "abc");
   std::ofstream(station_->outside / "secret.bin") << "secret";
