@@ -314,8 +314,11 @@ bool WriteKeyRing(const std::string& path, const KeyRing& ring, std::string* err
     if (error != nullptr) *error = ErrnoText(temporary, errno);
     return false;
   }
-  // Whatever the umask: root alone (or this process's user) reads the key.
+  // Whatever the umask: root alone (or this process's user) reads the key. A root process that
+  // runs with another group (the agent, with the operators' group) still gives the ring root's
+  // group, so that no reader takes the group for one that may see the key.
   bool ok = ::fchmod(fd, 0600) == 0;
+  if (ok && ::geteuid() == 0 && ::getegid() != 0) ok = ::fchown(fd, 0, 0) == 0;
   ok = ok && WriteAll(fd, text) && ::fsync(fd) == 0;
   const int failure = errno;
   ok = (::close(fd) == 0) && ok;
