@@ -14,6 +14,8 @@
 //   if (!OnlyOwnerMayWriteFile(fd, path, &why)) ... ignore the file, say why ...
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
 
 namespace qx {
@@ -21,6 +23,10 @@ namespace qx {
 // The file open at fd, found at path: true when only root or the euid may change it (file and
 // every directory above it). False with *why naming the first thing that is wrong.
 bool OnlyOwnerMayWriteFile(int fd, const std::string& path, std::string* why);
+// The same for a file already described by info (lstat of path), for a file that must not be
+// opened again: a caller that compared info's device and inode with those of the file it
+// reads from judges that very file.
+bool OnlyOwnerMayWriteFileInfo(const std::string& path, const struct stat& info, std::string* why);
 // The same for a file that is only known by its path (a -wal beside a database): absent is
 // fine; a link or anything else than a regular file is not.
 bool OnlyOwnerMayWritePath(const std::string& path, std::string* why);

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -405,6 +406,33 @@ TEST_F(SqliteRegistryTest, TwoProcessesWritingTheSameKeyLoseNothing) {
   std::vector<std::string> names;
   ASSERT_EQ(store_->ListValues(key, &names), RegStatus::kOk);
   EXPECT_EQ(names.size(), 2u * kValuesEach);
+}
+
+// The trust check of a long-lived connection must leave SQLite's locks alone: were they
+// dropped, another process closing its connection would take itself for the last one and
+// delete the -wal and -shm under this one, which would never see a commit again.
+TEST_F(SqliteRegistryTest, CommitsOfOtherProcessesStayVisibleAfterTheTrustCheck) {
+  const KeyId key = Create("SEEN");
+  RegValue value;
+  for (std::uint32_t round = 1; round <= 3; ++round) {
+    SCOPED_TRACE(Format("round %u", round));
+    std::string why;
+    store_->OnlyOwnerMayWrite(&why);
+    const std::optional<std::uint64_t> before = store_->ContentVersion();
+    ASSERT_TRUE(before);
+    const pid_t writer = ForkChild([this, key, round] {
+      // The child's copy of the parent's connection goes first: SQLite counts the connections
+      // of its own process, and this one must close as a process that holds none.
+      store_.reset();
+      auto store =
+          OpenSqliteRegistry(path_, kRegistryBusyTimeoutMs, nullptr, RegistryOpen::kExisting);
+      return store->SetValue(key, "v", RegValue::Dword(round)) == RegStatus::kOk ? 0 : 1;
+    });
+    ASSERT_EQ(WaitChild(writer), 0);
+    EXPECT_NE(store_->ContentVersion(), before);
+    ASSERT_EQ(store_->GetValue(key, "v", &value), RegStatus::kOk);
+    EXPECT_EQ(value.dword, round);
+  }
 }
 
 TEST_F(SqliteRegistryTest, DatabaseLockedPastTheTimeoutIsBusy) {

@@ -129,6 +129,10 @@ bool OnlyOwnerMayWriteFile(int fd, const std::string& path, std::string* why) {
     *why = "cannot check " + path + ": " + ErrorText(errno);
     return false;
   }
+  return OnlyOwnerMayWriteFileInfo(path, info, why);
+}
+
+bool OnlyOwnerMayWriteFileInfo(const std::string& path, const struct stat& info, std::string* why) {
   return TrustedFileInfo(path, info, why) && OnlyOwnerMayWriteDirectories(DirectoryOf(path), why);
 }
 

@@ -386,6 +386,8 @@ RegStatus SqliteRegistry::Open(const std::string& path, int busyTimeoutMs, Regis
   bool created = false;
   if (mode == RegistryOpen::kCreate) {
     if (!MakeParentDirectories(path)) return RegStatus::kAccessDenied;
+    // Closing this descriptor drops no lock of SQLite's: only a file made here and now is
+    // opened, and no connection holds one on it yet (see OnlyOwnerMayWrite).
     const unix_socket::UniqueFd fd(
         ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kNewFileMode));
     if (fd.get() >= 0) {
@@ -448,11 +450,14 @@ int SqliteRegistry::WaitWhileBusy(void* self, int attempts) {
 }
 
 bool SqliteRegistry::OnlyOwnerMayWrite(std::string* why) {
-  // The file SQLite opened, by a descriptor of our own whose owner and mode are what counts.
-  const unix_socket::UniqueFd fd(
-      ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+  // lstat, never a descriptor of our own: closing any descriptor of the database file drops
+  // every fcntl lock this process holds on it, SQLite's among them. The next connection of
+  // another process to close would then take itself for the last one, checkpoint and delete
+  // the -wal and -shm under this connection, which would never see a commit again. The device
+  // and inode, the same as at the open, make the owner and mode those of the file SQLite
+  // reads (a link in its place has an inode of its own).
   struct stat info {};
-  if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0) {
+  if (::lstat(path_.c_str(), &info) != 0) {
     *why = "cannot check " + path_ + ": " + ErrorText(errno);
     return false;
   }
@@ -460,7 +465,7 @@ bool SqliteRegistry::OnlyOwnerMayWrite(std::string* why) {
     *why = path_ + " was replaced after it was opened";
     return false;
   }
-  return OnlyOwnerMayWriteFile(fd.get(), path_, why) &&
+  return OnlyOwnerMayWriteFileInfo(path_, info, why) &&
          OnlyOwnerMayWritePath(path_ + "-wal", why) && OnlyOwnerMayWritePath(path_ + "-shm", why);
 }
 
