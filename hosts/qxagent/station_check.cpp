@@ -60,16 +60,16 @@ std::string StatusText(qx::RegStatus status) {
   return "unknown status";
 }
 
-// "qxstation --station DIR" for a station of its own (DIR/registry.db and DIR/run), else
-// "sudo qxstation".
-std::string StationCommand() {
+// A qxstation command line for this station: "qxstation WORDS --station DIR" for a station of
+// its own (DIR/registry.db and DIR/run), else "sudo qxstation WORDS".
+std::string StationCommand(const std::string& words) {
   const std::string runtime = qx::RuntimeDir();
   const std::size_t slash = runtime.find_last_of('/');
   if (slash != std::string::npos && runtime.substr(slash) == "/run" &&
       qx::RegistryPath() == runtime.substr(0, slash) + "/registry.db") {
-    return "qxstation --station " + runtime.substr(0, slash);
+    return "qxstation " + words + " --station " + runtime.substr(0, slash);
   }
-  return "sudo qxstation";
+  return "sudo qxstation " + words;
 }
 
 }  // namespace
@@ -143,8 +143,8 @@ std::string PortTaken(const ListenPoint& point) {
   return "port " + std::to_string(point.port.value_or(0)) + " on " + point.address +
          " is taken by another process (another station?); give this station its own "
          "ListenAddress (in the settings file, or `" +
-         StationCommand() + " registry set '" + qx::kRpcKey +
-         "' ListenAddress 127.0.0.x` on a station of its own)";
+         StationCommand("registry set '" + std::string(qx::kRpcKey) + "' ListenAddress 127.0.0.x") +
+         "` on a station of its own)";
 }
 
 }  // namespace
@@ -188,9 +188,9 @@ bool CheckKeyRing(std::string* error) {
   std::string detail;
   if (!qx::LoadOrCreateKeyRing(path, &ring, &detail)) {
     *error = "the key ring " + path + " cannot be read or made: " + detail +
-             "; move it aside and start a new ring with `" + StationCommand() +
-             " key reset`, then install the cluster's key with `echo \"$KEY\" | " +
-             StationCommand() + " key install -`";
+             "; move it aside and start a new ring with `" + StationCommand("key reset") +
+             "`, then install the cluster's key with `echo \"$KEY\" | " +
+             StationCommand("key install -") + "`";
     return false;
   }
   if (ring.InUse() == nullptr) {
@@ -206,7 +206,7 @@ bool CheckKeyRing(std::string* error) {
              " reaches beyond this machine, but the cluster key in use was made here and no "
              "other station has it. Make one key with `KEY=$(qxstation key generate)`, install it "
              "on every station with `echo \"$KEY\" | " +
-             StationCommand() + " key install -`, then start again";
+             StationCommand("key install -") + "`, then start again";
     return false;
   }
   return true;

@@ -25,7 +25,7 @@ constexpr std::size_t kMaxKeyInput = 256;
 // The command that moves a damaged ring aside, for this station.
 std::string ResetCommand() {
   if (const std::optional<std::string> dir = StationDirectory()) {
-    return "qxstation --station " + *dir + " key reset";
+    return "qxstation key reset --station " + *dir;
   }
   return "sudo qxstation key reset";
 }

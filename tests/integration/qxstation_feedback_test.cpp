@@ -225,7 +225,7 @@ TEST_F(QxstationFeedback, ADamagedKeyRingIsMovedAsideByKeyReset) {
   ASSERT_NO_FATAL_FAILURE(Prepare(station));
   const std::string ring = station.dir + "/cluster.keys";
   { std::ofstream(ring, std::ios::trunc) << "not a ring\n"; }
-  const std::string reset = "qxstation --station " + station.dir + " key reset";
+  const std::string reset = "qxstation key reset --station " + station.dir;
 
   const ProgramResult agent = RunProgram(QX_AGENT_PATH, {}, station.env());
   EXPECT_EQ(agent.exitCode, 5) << agent.err;
@@ -275,7 +275,7 @@ TEST_F(QxstationFeedback, TheAgentNamesTheFixThatWorks) {
       // ALPHA's address: its port is taken.
       {"TAKEN", "127.0.0.21", true, 1, {"is taken", "ListenAddress", "registry set"}},
       // Beyond loopback with a key made here: the key goes in through standard input.
-      {"WIDE", "192.0.2.1", false, 5, {"| qxstation --station", "key install -"}},
+      {"WIDE", "192.0.2.1", false, 5, {"| qxstation key install - --station"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
