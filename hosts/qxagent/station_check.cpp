@@ -60,6 +60,18 @@ std::string StatusText(qx::RegStatus status) {
   return "unknown status";
 }
 
+// A qxstation command line for this station: "qxstation WORDS --station DIR" for a station of
+// its own (DIR/registry.db and DIR/run), else "sudo qxstation WORDS".
+std::string StationCommand(const std::string& words) {
+  const std::string runtime = qx::RuntimeDir();
+  const std::size_t slash = runtime.find_last_of('/');
+  if (slash != std::string::npos && runtime.substr(slash) == "/run" &&
+      qx::RegistryPath() == runtime.substr(0, slash) + "/registry.db") {
+    return "qxstation " + words + " --station " + runtime.substr(0, slash);
+  }
+  return "sudo qxstation " + words;
+}
+
 }  // namespace
 
 bool PrepareRuntimeDirectory(std::string* error) {
@@ -125,6 +137,18 @@ ListenPoint ServiceListenPoint(std::string_view serviceGuid) {
   return ListenPoint{qx::ReadRpcSettings().listenAddress, qx::ServicePort(serviceGuid)};
 }
 
+namespace {
+
+std::string PortTaken(const ListenPoint& point) {
+  return "port " + std::to_string(point.port.value_or(0)) + " on " + point.address +
+         " is taken by another process (another station?); give this station its own "
+         "ListenAddress (in the settings file, or `" +
+         StationCommand("registry set '" + std::string(qx::kRpcKey) + "' ListenAddress 127.0.0.x") +
+         "` on a station of its own)";
+}
+
+}  // namespace
+
 std::string DescribeListenFailure(const ListenPoint& point) {
   if (!point.port) return "no port is configured for the service";
   sockaddr_in address{};
@@ -140,8 +164,7 @@ std::string DescribeListenFailure(const ListenPoint& point) {
   if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     switch (errno) {
       case EADDRINUSE:
-        return "port " + std::to_string(*point.port) + " on " + point.address +
-               " is taken by another process";
+        return PortTaken(point);
       case EADDRNOTAVAIL:
         return point.address + " is not an address of this machine";
       case EACCES:
@@ -150,10 +173,7 @@ std::string DescribeListenFailure(const ListenPoint& point) {
         return "cannot listen on " + point.Text() + ": " + ErrorText(errno);
     }
   }
-  if (listen(fd.get(), 1) != 0 && errno == EADDRINUSE) {
-    return "port " + std::to_string(*point.port) + " on " + point.address +
-           " is taken by another process";
-  }
+  if (listen(fd.get(), 1) != 0 && errno == EADDRINUSE) return PortTaken(point);
   return point.Text() + " is free now; the server failed for another reason (see the trace)";
 }
 
@@ -167,8 +187,10 @@ bool CheckKeyRing(std::string* error) {
   qx::KeyRing ring;
   std::string detail;
   if (!qx::LoadOrCreateKeyRing(path, &ring, &detail)) {
-    *error = "the key ring cannot be read or made: " + detail +
-             "; repair it with `qxstation key` or remove it to make a new local key";
+    *error = "the key ring " + path + " cannot be read or made: " + detail +
+             "; move it aside and start a new ring with `" + StationCommand("key reset") +
+             "`, then install the cluster's key with `echo \"$KEY\" | " +
+             StationCommand("key install -") + "`";
     return false;
   }
   if (ring.InUse() == nullptr) {
@@ -182,8 +204,9 @@ bool CheckKeyRing(std::string* error) {
   if (!loopback && !ring.NetworkReady()) {
     *error = "RPC ListenAddress " + listen +
              " reaches beyond this machine, but the cluster key in use was made here and no "
-             "other station has it. Make one key with `qxstation key generate`, install it on "
-             "every station with `qxstation key install KEY`, then start again";
+             "other station has it. Make one key with `KEY=$(qxstation key generate)`, install it "
+             "on every station with `echo \"$KEY\" | " +
+             StationCommand("key install -") + "`, then start again";
     return false;
   }
   return true;

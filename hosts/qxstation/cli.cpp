@@ -5,6 +5,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <deque>
@@ -14,6 +16,7 @@
 #include <sstream>
 #include <utility>
 
+#include "common/text.h"
 #include "failures.h"
 #include "key_commands.h"
 #include "monitor.h"
@@ -249,14 +252,15 @@ void Define(Parser* parser, Invocation* call) {
   sub = parser->Add(
       {"key",
        "This station's cluster keys: list, generate (prints a new key), install KEY (or - to "
-       "read it from standard input), use ID (send with it), remove ID. Every station of a "
+       "read it from standard input), use ID (send with it), remove ID, reset (moves a damaged "
+       "ring aside and starts a new one). Every station of a "
        "cluster needs the same key; a station accepts every key of its ring, so a rotation "
        "(install everywhere, use everywhere, remove the old) cuts nobody off.",
        "  KEY=$(qxstation key generate)\n"
        "  echo \"$KEY\" | qxstation key install -     # on every station\n"
        "  qxstation key use 1a2b3c4d                  # on every station\n"
        "  qxstation key list"});
-  parser->Word(sub, "VERB", "list, generate, install, use or remove", true);
+  parser->Word(sub, "VERB", "list, generate, install, use, remove or reset", true);
   parser->Word(sub, "ARG", "the key (install) or its id (use, remove)", false);
 
   sub = parser->Add({"write-project",
@@ -300,6 +304,101 @@ int RunKeyCommand(const Invocation& call, std::FILE* out, std::FILE* err) {
 
 void Write(const std::string& text, std::FILE* to) { std::fwrite(text.data(), 1, text.size(), to); }
 
+// The number of single-character edits that turn a into b.
+std::size_t EditDistance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// The first word that is neither a global option nor its value: the command the user meant.
+std::optional<std::string> CommandWord(const std::vector<std::string>& args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& word = args[i];
+    if (word == "--") return std::nullopt;
+    if (word == "--station") {
+      ++i;
+      continue;
+    }
+    if (!word.empty() && word[0] == '-') continue;
+    return word;
+  }
+  return std::nullopt;
+}
+
+// "qxstation: unknown command "tre"; did you mean tree? ..." (2) when the command word names
+// no command; nullopt when it does or when there is none (CLI11 says what is missing then).
+std::optional<int> ReportUnknownCommand(const std::vector<std::string>& args, CLI::App& app,
+                                        std::FILE* err) {
+  const std::optional<std::string> word = CommandWord(args);
+  if (!word) return std::nullopt;
+  const std::vector<CLI::App*> commands = app.get_subcommands([](CLI::App*) { return true; });
+  std::string lowered = *word;
+  for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::string nearest;
+  std::size_t best = std::string::npos;
+  for (const CLI::App* command : commands) {
+    const std::string& name = command->get_name();
+    if (name == *word) return std::nullopt;
+    const std::size_t distance = EditDistance(lowered, name);
+    if (distance < best) {
+      best = distance;
+      nearest = name;
+    }
+  }
+  const std::string shown = Printable(*word, 64);
+  const bool close = best <= std::max<std::size_t>(2, word->size() / 3);
+  if (close) {
+    std::fprintf(err,
+                 "qxstation: unknown command \"%s\"; did you mean %s? (qxstation --help lists "
+                 "the commands)\n",
+                 shown.c_str(), nearest.c_str());
+  } else {
+    std::fprintf(err, "qxstation: unknown command \"%s\"; qxstation --help lists the commands\n",
+                 shown.c_str());
+  }
+  return kUsage;
+}
+
+// The output forms that a command has; a flag for another form is refused, not ignored.
+struct Forms {
+  bool json;
+  bool xml;
+};
+Forms FormsOf(const Invocation& call) {
+  if (call.command == "copy") return {true, false};
+  if (call.command == "trace" || call.command == "write-project") return {false, false};
+  if (call.command == "test-multicast") return {true, false};
+  if (call.command == "key") return {!call.words.empty() && call.words[0] == "list", false};
+  return {true, true};
+}
+
+std::optional<int> ReportUnwantedFormat(const Invocation& call, std::FILE* err) {
+  const Forms forms = FormsOf(call);
+  const char* flag = nullptr;
+  if (call.format == OutputFormat::kJson && !forms.json) flag = "--json";
+  if (call.format == OutputFormat::kXml && !forms.xml) flag = "--xml";
+  if (flag == nullptr) return std::nullopt;
+  std::string what = call.command;
+  if (call.command == "key" && !call.words.empty()) what += " " + Printable(call.words[0], 32);
+  std::fprintf(err, "qxstation: %s has no %s output; leave %s out\n", what.c_str(), flag + 2, flag);
+  return kUsage;
+}
+
+// Commands that work on the station's registry or key ring alone, without its agent.
+bool NeedsNoAgent(std::string_view command) {
+  return command == "registry" || command == "write-project" || command == "key";
+}
+
 }  // namespace
 
 std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args, std::FILE* out,
@@ -308,6 +407,10 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
   Parser parser(&call);
   Define(&parser, &call);
   std::vector<std::string> reversed(args.rbegin(), args.rend());
+  if (const std::optional<int> code = ReportUnknownCommand(args, parser.app(), err)) {
+    *exitCode = *code;
+    return std::nullopt;
+  }
   try {
     parser.app().parse(reversed);
   } catch (const CLI::ParseError& e) {
@@ -319,6 +422,10 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
     return std::nullopt;
   }
   parser.CollectWords();
+  if (const std::optional<int> code = ReportUnwantedFormat(call, err)) {
+    *exitCode = *code;
+    return std::nullopt;
+  }
   *exitCode = kSuccess;
   return call;
 }
@@ -370,9 +477,19 @@ int RunStation(int argc, char** argv) {
     std::string dir = std::filesystem::absolute(call->station, error).lexically_normal().string();
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     if (error || !std::filesystem::is_directory(dir, error)) {
-      std::fprintf(
-          stderr, "qxstation: no station runs at %s; start one with scripts/run-station --dir %s\n",
-          call->station.c_str(), call->station.c_str());
+      const std::string shown = Printable(call->station);
+      if (NeedsNoAgent(call->command)) {
+        std::fprintf(stderr,
+                     "qxstation: the station folder %s does not exist; make it with mkdir -p %s "
+                     "and run the command again (no agent needs to run for %s), or make a whole "
+                     "station with scripts/run-station --dir %s\n",
+                     shown.c_str(), shown.c_str(), call->command.c_str(), shown.c_str());
+      } else {
+        std::fprintf(stderr,
+                     "qxstation: no station runs at %s: the folder does not exist; start one "
+                     "with scripts/run-station --dir %s\n",
+                     shown.c_str(), shown.c_str());
+      }
       return kUnreachable;
     }
     const std::string registry = dir + "/registry.db";

@@ -3,7 +3,8 @@
 // ParseCommandLine turns the words after the program name into an Invocation: the subcommand,
 // its positionals and options, and the global options (--station DIR, --json, --xml), which
 // stand before or after the subcommand. It prints --help itself (exit code 0) and a wrong
-// command line with its usage (exit code 2). RunStation is the whole program: parse, point the
+// command line with its usage (exit code 2): an unknown command is named with the nearest
+// command, and an output flag (--json, --xml) that the command has no form for is refused. RunStation is the whole program: parse, point the
 // process at the station of --station, run the subcommand. Main thread.
 //
 //   int code = 0;

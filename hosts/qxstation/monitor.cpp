@@ -12,6 +12,7 @@
 #include <ctime>
 #include <deque>
 #include <map>
+#include <memory>
 #include <utility>
 
 #include "common/mutex.h"
@@ -119,6 +120,70 @@ bool Wait(const EventQueue& queue, int stopFd, std::optional<Clock::time_point> 
   return fds[1].revents == 0;
 }
 
+// Watches whether the agent answers while the monitor runs: it says when the agent went away and
+// when it is back, subscribing anew then. Checks every kAgentCheck while the agent runs, and
+// with a backoff from kFirstRetry to kLastRetry while it is gone.
+constexpr auto kAgentCheck = std::chrono::milliseconds(500);
+constexpr auto kFirstRetry = std::chrono::milliseconds(100);
+constexpr auto kLastRetry = std::chrono::milliseconds(2000);
+
+class AgentWatch {
+ public:
+  AgentWatch(EventQueue* queue, const MonitorOptions& options, std::FILE* out)
+      : queue_(queue), options_(options), out_(out), next_(Clock::now() + kAgentCheck) {}
+
+  bool Subscribe() {
+    subscription_.reset();
+    subscription_ = std::make_unique<Subscription>(queue_);
+    return subscription_->ok();
+  }
+  Clock::time_point next() const { return next_; }
+
+  // Checks once its time has come.
+  void Check() {
+    if (Clock::now() < next_) return;
+    if (!gone_) {
+      if (AgentRuns()) {
+        next_ = Clock::now() + kAgentCheck;
+        return;
+      }
+      gone_ = true;
+      retry_ = kFirstRetry;
+      Show("agent-gone",
+           "no agent answers on " + qx::NetQXKommSocketPath() + "; waiting for it to start again");
+    } else if (AgentRuns() && Subscribe()) {
+      gone_ = false;
+      Show("agent-back", "the agent answers again; watching its events");
+      next_ = Clock::now() + kAgentCheck;
+      return;
+    }
+    next_ = Clock::now() + retry_;
+    retry_ = std::min<Clock::duration>(retry_ * 2, kLastRetry);
+  }
+
+ private:
+  void Show(const char* kind, const std::string& text) {
+    const std::string time = LocalTimeNow(options_.json);
+    if (options_.json) {
+      StationEvent event;
+      event.kind = kind;
+      event.delivery = "local";
+      WriteJson(EventJson(event, time), out_, /*oneLine=*/true);
+    } else {
+      std::fprintf(out_, "%s  %-12s  %s\n", time.c_str(), kind, text.c_str());
+    }
+    std::fflush(out_);
+  }
+
+  EventQueue* queue_;
+  const MonitorOptions& options_;
+  std::FILE* out_;
+  std::unique_ptr<Subscription> subscription_;
+  bool gone_ = false;
+  Clock::time_point next_;
+  Clock::duration retry_ = kFirstRetry;
+};
+
 }  // namespace
 
 std::optional<StationEvent> ParseEvent(std::string_view text, bool unicast) {
@@ -200,15 +265,20 @@ nlohmann::json EventJson(const StationEvent& event, std::string_view time) {
   return json;
 }
 
-std::string LocalTimeNow() {
+std::string LocalTimeNow(bool withDateAndZone) {
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   const auto millis =
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
   std::tm local{};
   localtime_r(&seconds, &local);
-  return qx::Format("%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
-                    static_cast<int>(millis));
+  const std::string clock = qx::Format("%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
+                                       local.tm_sec, static_cast<int>(millis));
+  if (!withDateAndZone) return clock;
+  const long offset = local.tm_gmtoff / 60;  // minutes east of UTC
+  const long shown = offset < 0 ? -offset : offset;
+  return qx::Format("%04d-%02d-%02dT%s%c%02ld:%02ld", local.tm_year + 1900, local.tm_mon + 1,
+                    local.tm_mday, clock.c_str(), offset < 0 ? '-' : '+', shown / 60, shown % 60);
 }
 
 int RunMonitor(const MonitorOptions& options, std::FILE* out, std::FILE* err) {
@@ -219,8 +289,8 @@ int RunMonitor(const MonitorOptions& options, std::FILE* out, std::FILE* err) {
     return kFailure;
   }
   if (!AgentRuns()) return ReportNoStation(err);
-  Subscription subscription(&queue);
-  if (!subscription.ok()) return ReportNoStation(err);
+  AgentWatch watch(&queue, options, out);
+  if (!watch.Subscribe()) return ReportNoStation(err);
   std::fprintf(err, "qxstation: watching the station's events; Ctrl-C ends\n");
   std::fflush(err);
 
@@ -232,11 +302,13 @@ int RunMonitor(const MonitorOptions& options, std::FILE* out, std::FILE* err) {
   std::uint64_t shown = 0;
   while (!options.count || shown < *options.count) {
     if (deadline && Clock::now() >= *deadline) break;
-    if (!Wait(queue, stop.fd(), deadline)) break;
+    const Clock::time_point until = deadline ? std::min(*deadline, watch.next()) : watch.next();
+    if (!Wait(queue, stop.fd(), until)) break;
+    watch.Check();
     std::uint64_t dropped = 0;
     for (const auto& [unicast, text] : queue.Take(&dropped)) {
       if (options.count && shown >= *options.count) break;
-      const std::string time = LocalTimeNow();
+      const std::string time = LocalTimeNow(options.json);
       const std::optional<StationEvent> event = ParseEvent(text, unicast);
       if (options.xml) {
         std::fprintf(out, "%s  %s\n", time.c_str(), Printable(text, 1u << 16).c_str());

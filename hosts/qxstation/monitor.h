@@ -4,7 +4,9 @@
 // group or sent to it alone) to each advised sink. These commands advise a sink of their own,
 // parse each message into a StationEvent and print it: one line per event with the local time,
 // or one JSON object per line. The sink runs on the subscription's reader thread and only
-// queues (at most kMaxQueuedEvents; more are counted as dropped); the main thread prints.
+// queues (at most kMaxQueuedEvents; more are counted as dropped); the main thread prints. When
+// the agent goes away the monitor says so (event agent-gone), keeps waiting and says when it is
+// back (agent-back), subscribed anew.
 // ParseEvent and the line formats are pure; the Run functions run on the main thread.
 //
 //   std::optional<StationEvent> event = ParseEvent("<QXDISCOVER><EVENT>JOIN</EVENT>...");
@@ -37,8 +39,9 @@ struct StationEvent {
 std::optional<StationEvent> ParseEvent(std::string_view text, bool unicast);
 std::string EventLine(const StationEvent& event, std::string_view time);
 nlohmann::json EventJson(const StationEvent& event, std::string_view time);
-// "HH:MM:SS.mmm" of the local time now.
-std::string LocalTimeNow();
+// "HH:MM:SS.mmm" of the local time now; withDateAndZone: RFC 3339 with the local offset,
+// "2026-01-09T14:02:11.513+01:00".
+std::string LocalTimeNow(bool withDateAndZone = false);
 
 struct MonitorOptions {
   std::optional<std::uint64_t> count;  // end after so many events

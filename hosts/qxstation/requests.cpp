@@ -66,6 +66,16 @@ std::string ReceiverOf(std::string_view command) {
   return receiver.empty() ? host : receiver;
 }
 
+std::optional<std::string> RootTag(std::string_view request) {
+  pugi::xml_document document;
+  if (!document.load_buffer(request.data(), request.size(), pugi::parse_default,
+                            pugi::encoding_utf8) ||
+      !document.document_element()) {
+    return std::nullopt;
+  }
+  return std::string(document.document_element().name());
+}
+
 std::string HostDetailsRequest(std::string_view station) {
   return "<GetHostDetails>" + Element("Receiver", station) + "</GetHostDetails>";
 }

@@ -21,6 +21,8 @@ std::optional<std::string> WithReceiver(std::string_view command, std::string_vi
 // The station a request goes to: its "Receiver" child, else its "HOST" child (any letter case);
 // empty when it has neither or is not XML.
 std::string ReceiverOf(std::string_view command);
+// The root element's name of a request, or nullopt when the text is not one XML element.
+std::optional<std::string> RootTag(std::string_view request);
 
 std::string HostDetailsRequest(std::string_view station);
 std::string ProjectDetailsRequest(std::string_view station, std::string_view dsn);

@@ -7,6 +7,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <string_view>
@@ -17,6 +18,7 @@
 #include "module_calls.h"
 #include "network_view.h"
 #include "platform/environment.h"
+#include "platform/host_platform.h"
 #include "platform/linux/unix_socket.h"
 #include "registry_commands.h"
 #include "requests.h"
@@ -29,7 +31,9 @@ namespace {
 // The raw form of an answer: "HRESULT 0x... (NAME)" and the answer text, or its JSON.
 void PrintAnswer(const ModuleAnswer& answer, const Invocation& call, std::FILE* out) {
   if (call.format == OutputFormat::kJson) {
-    WriteJson(AnswerJson(answer.hr, answer.text), out);
+    // An empty answer is no answer.
+    const bool none = !answer.text || answer.text->empty();
+    WriteJson(AnswerJson(answer.hr, none ? std::nullopt : answer.text), out);
     return;
   }
   std::fprintf(out, "HRESULT %s\n", DescribeHresult(answer.hr).c_str());
@@ -154,11 +158,54 @@ int ExplainCopyFailure(const std::string& host, const std::string& source,
   return kFailure;
 }
 
+// E_NOTIMPL: the receiving side knows no such request.
+constexpr HRESULT kNotImplemented = static_cast<HRESULT>(0x80004001u);
+
+// The local commands of the discovery service.
+constexpr std::string_view kLocalCommands[] = {
+    "GetTreeContent",   "GetHostDetails",         "GetProjectDetails",   "GetProjectList",
+    "FindServerForDSN", "JoinMulticastGroup",     "LeaveMulticastGroup", "LeaveJoinMulticastGroup",
+    "TestMulticast",    "WriteProjectToRegistry", "CleanRegistry",       "SetTraceConfig",
+    "SetStationData",   "IsServerForDSN",         "IsClientForDSN",      "IsPasswordAvailable",
+    "SetUserPassword",
+};
+
+// A failed request that was not XML, or named no command the service knows: the line that says
+// so (with the exit code), or nullopt when the request itself was well formed.
+std::optional<int> ReportMalformedRequest(const ModuleAnswer& answer, std::string_view request,
+                                          bool local, std::FILE* err) {
+  if (answer.hr >= 0 || answer.hr == kNoAgent) return std::nullopt;
+  const std::optional<std::string> tag = RootTag(request);
+  if (!tag) {
+    std::fprintf(err, "qxstation: the request is not XML; give one element, such as '%s'\n",
+                 local ? "<GetTreeContent/>" : "<Test/>");
+    return kUsage;
+  }
+  const bool known =
+      !local || std::any_of(std::begin(kLocalCommands), std::end(kLocalCommands),
+                            [&](std::string_view name) { return qx::IEquals(name, *tag); });
+  if (!known || answer.hr == kNotImplemented) {
+    std::fprintf(err, "qxstation: unknown command <%s>: the %s does not know it%s\n",
+                 Printable(*tag, 64).c_str(), local ? "discovery service" : "station",
+                 local ? "; it knows GetTreeContent, GetHostDetails, GetProjectList, "
+                         "FindServerForDSN, JoinMulticastGroup, LeaveJoinMulticastGroup, ..."
+                       : "");
+    return kFailure;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 int RunDiscover(const Invocation& call, std::FILE* out, std::FILE* err) {
   const ModuleAnswer answer = CallDiscoverCommand(call.words[0]);
   PrintAnswer(answer, call, out);
+  if (const std::optional<int> code = ReportMalformedRequest(answer, call.words[0], true, err)) {
+    return *code;
+  }
+  if (answer.hr < 0 && answer.hr != kNoAgent && ReceiverOf(call.words[0]).empty()) {
+    return ReportLocalFailure(Printable(RootTag(call.words[0]).value_or(""), 64), answer.hr, err);
+  }
   return RawRequestResult(answer, ReceiverOf(call.words[0]), "the command", err);
 }
 
@@ -174,6 +221,15 @@ int RunCommand(const Invocation& call, std::FILE* out, std::FILE* err) {
   }
   const ModuleAnswer answer = CallRemoteCommand(command);
   PrintAnswer(answer, call, out);
+  if (const std::optional<int> code = ReportMalformedRequest(answer, command, false, err)) {
+    return *code;
+  }
+  if (answer.hr < 0 && answer.hr != kNoAgent && ReceiverOf(command).empty()) {
+    std::fprintf(err,
+                 "qxstation: no receiver given: name the station with --receiver NAME (or a "
+                 "<Receiver> element in the request)\n");
+    return kUsage;
+  }
   return RawRequestResult(answer, ReceiverOf(command), "the command", err);
 }
 
@@ -374,7 +430,24 @@ int RunLeave(const Invocation& call, std::FILE* out, std::FILE* err) {
 }
 
 int RunCopy(const Invocation& call, std::FILE* out, std::FILE* err) {
-  const auto& p = call.words;
+  std::vector<std::string> p = call.words;
+  // Into a directory, the copy keeps the source's name, as cp does.
+  struct stat target {};
+  const bool intoDirectory = ::stat(p[2].c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+  if (intoDirectory || p[2].ends_with('/')) {
+    const std::string name = p[1].substr(p[1].find_last_of('/') + 1);
+    if (!intoDirectory) {
+      std::fprintf(err, "qxstation: the directory %s does not exist; make it with mkdir -p %s\n",
+                   Printable(p[2]).c_str(), Printable(p[2]).c_str());
+      return kFailure;
+    }
+    if (name.empty() || name == "." || name == "..") {
+      std::fprintf(err, "qxstation: %s names no file to copy into the directory %s\n",
+                   Printable(p[1]).c_str(), Printable(p[2]).c_str());
+      return kUsage;
+    }
+    p[2] += (p[2].ends_with('/') ? "" : "/") + name;
+  }
   const std::optional<std::uint64_t> total = LocalSourceSize(p[0], p[1]);
   std::int32_t copied = 0;
   double seconds = 0.0;
@@ -426,8 +499,25 @@ int RunRegistry(const Invocation& call, std::FILE* out, std::FILE* err) {
   return kUsage;
 }
 
-int RunWriteProject(const Invocation& call, std::FILE*, std::FILE* err) {
-  return WriteProject(call.project, err);
+int RunWriteProject(const Invocation& call, std::FILE* out, std::FILE* err) {
+  ProjectFields project = call.project;
+  // The station's own list: its host is this station unless the caller says otherwise, so that
+  // tree and projects show it where project finds it.
+  if (project.host.empty()) project.host = qx::Host().ComputerName().value_or("");
+  const int code = WriteProject(project, err);
+  if (code != kSuccess) return code;
+  std::fprintf(out, "wrote project %s (%s) on %s; `qxstation join` announces it to the others\n",
+               Printable(project.name, 64).c_str(), Printable(project.type, 64).c_str(),
+               Printable(project.host.empty() ? "this station" : project.host, 64).c_str());
+  struct stat file {};
+  if (::stat(project.fullPath.c_str(), &file) != 0) {
+    std::fprintf(err,
+                 "qxstation: warning: the project file %s does not exist; the station's watch "
+                 "removes the entry at its next pass (STORAGE CleanRegistry) unless the file is "
+                 "there by then\n",
+                 Printable(project.fullPath).c_str());
+  }
+  return kSuccess;
 }
 
 }  // namespace qxstation

@@ -49,6 +49,9 @@ HRESULT AnswerDiscoverByRpc(const CXmlElement& request, AnswerText* /*answer*/) 
 }
 
 HRESULT AnswerHostDetails(const CXmlElement& /*request*/, AnswerText* answer) {
+  // A process that serves no RPC (qxstation, any host asking for its own station) has not read
+  // the host's names and addresses yet: read them before they are written out.
+  if (LocalHost().version() == 0) LocalHost().Refresh();
   return BuildHostDetails("HostDetails", "UPDATE", ".", answer);
 }
 
