@@ -31,7 +31,12 @@ def run_help(program, args, station):
         "QX_REGISTRY": os.path.join(station, "registry.db"),
         "QX_RUNTIME_DIR": os.path.join(station, "run"),
         "QX_CONFIG_DIR": station,
+        # A sanitizer build makes its documents too: a leak report is not a help text.
+        "ASAN_OPTIONS": "detect_leaks=0",
     }
+    for name in ("TSAN_OPTIONS", "UBSAN_OPTIONS"):
+        if name in os.environ:
+            env[name] = os.environ[name]
     done = subprocess.run([program] + args, env=env, capture_output=True, timeout=60,
                           check=False)
     if done.returncode != 0:
