@@ -12,6 +12,8 @@ bool ParseAgentOptions(int argc, const char* const* argv, AgentOptions* options,
     const std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       options->help = true;
+    } else if (arg == "--version") {
+      options->version = true;
     } else if (arg == "--foreground") {
       options->foreground = true;
     } else if (arg == "--no-project-manager-service") {
@@ -25,8 +27,10 @@ bool ParseAgentOptions(int argc, const char* const* argv, AgentOptions* options,
   return true;
 }
 
+std::string AgentVersion() { return std::string("qxagent ") + QX_VERSION + "\n"; }
+
 std::string AgentUsage() {
-  return "Usage: qxagent [--foreground] [--no-project-manager-service] [--help]\n"
+  return "Usage: qxagent [--foreground] [--no-project-manager-service] [--help] [--version]\n"
          "\n"
          "Runs the station daemon: the discovery service and the project-manager service of\n"
          "this station, until SIGINT or SIGTERM. Prints \"ready\" once every service runs.\n"
@@ -34,6 +38,7 @@ std::string AgentUsage() {
          "  --foreground                   stay in the foreground (the default)\n"
          "  --no-project-manager-service   leave the project-manager service to qxprojectmgr\n"
          "  --help                         show this text\n"
+         "  --version                      print the version and end\n"
          "\n"
          "Environment: QX_REGISTRY (the station's registry database, default\n"
          "/var/lib/qxremote/registry.db), QX_RUNTIME_DIR (the station's sockets, default\n"

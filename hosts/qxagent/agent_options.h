@@ -1,8 +1,8 @@
 // agent_options.h - the command line of qxagent.
 //
-// qxagent [--foreground] [--no-project-manager-service] [--help]. The agent always runs in the
-// foreground (a service manager supervises it); --foreground is accepted for clarity.
-// Pure functions; any thread may call them.
+// qxagent [--foreground] [--no-project-manager-service] [--help] [--version]. The agent always runs
+// in the foreground (a service manager supervises it); --foreground is accepted for clarity. Pure
+// functions; any thread may call them.
 //
 //   AgentOptions options;
 //   std::string error;
@@ -15,6 +15,7 @@ namespace qxagent {
 
 struct AgentOptions {
   bool help = false;
+  bool version = false;
   bool foreground = true;
   bool projectManagerService = true;
 };
@@ -23,5 +24,7 @@ struct AgentOptions {
 bool ParseAgentOptions(int argc, const char* const* argv, AgentOptions* options,
                        std::string* error);
 std::string AgentUsage();
+// "qxagent VERSION\n", the project version.
+std::string AgentVersion();
 
 }  // namespace qxagent

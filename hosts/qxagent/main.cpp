@@ -73,6 +73,10 @@ int main(int argc, char** argv) {
     std::cout << qxagent::AgentUsage();
     return 0;
   }
+  if (options.version) {
+    std::cout << qxagent::AgentVersion();
+    return 0;
+  }
 
   // Before any thread exists, so that every thread of the module inherits the blocked mask.
   qx::KeepHeapSmall();

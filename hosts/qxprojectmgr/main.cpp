@@ -53,7 +53,7 @@ constexpr const char* kAdminGroup = "qxadmin";
 constexpr long kAgentPollSeconds = 1;
 
 constexpr const char* kUsage =
-    "usage: qxprojectmgr [--project PATH] [--foreground] [--help]\n"
+    "usage: qxprojectmgr [--project PATH] [--foreground] [--help] [--version]\n"
     "\n"
     "Runs the project-manager service of this station and answers the project manager's\n"
     "requests on the station's runtime socket until SIGINT or SIGTERM. The service receives\n"
@@ -63,12 +63,14 @@ constexpr const char* kUsage =
     "                  is the project's DSN)\n"
     "  --foreground    stay in the foreground (the default and only mode)\n"
     "  --help          show this text\n"
+    "  --version       print the version and end\n"
     "\n"
     "Environment: QX_REGISTRY (registry database), QX_RUNTIME_DIR (runtime directory).\n";
 
 struct Options {
   std::string project;
   bool help = false;
+  bool version = false;
 };
 
 bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
@@ -76,6 +78,8 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       options->help = true;
+    } else if (arg == "--version") {
+      options->version = true;
     } else if (arg == "--foreground") {
       // The only mode: a service manager keeps the process.
     } else if (arg == "--project") {
@@ -253,6 +257,10 @@ int main(int argc, char** argv) {
   }
   if (options.help) {
     std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (options.version) {
+    std::printf("qxprojectmgr %s\n", QX_VERSION);
     return 0;
   }
 

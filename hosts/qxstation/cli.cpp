@@ -110,6 +110,8 @@ void Define(Parser* parser, Invocation* call) {
   CLI::App& app = parser->app();
   app.fallthrough(true);
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("qxstation ") + QX_VERSION,
+                       "print the version and end");
   app.add_option("--station", call->station, "the station made by scripts/run-station --dir DIR")
       ->type_name("DIR");
   CLI::Option* json = app.add_flag("--json")->description("print JSON (fields: see the README)");

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "common/text.h"
@@ -59,6 +60,15 @@ std::string UtcTimestamp() {
 
 }  // namespace
 
+std::string DefaultLogFile() {
+  const char* registry = std::getenv("QX_REGISTRY");
+  if (registry == nullptr || *registry == '\0') return kDefaultLogFile;
+  const std::string_view path(registry);
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return "qxdiagnosis.log";
+  return std::string(path.substr(0, slash + 1)) + "qxdiagnosis.log";
+}
+
 int PriorityOf(std::uint32_t type, std::uint32_t level) {
   if (type == kTraceAll) return LOG_ERR;
   if ((level & (kLevelMain | kLevelEvents)) != 0) return LOG_INFO;
@@ -70,7 +80,7 @@ LogWriter::LogWriter(std::string identifier, std::string logFile, std::uint64_t 
       path_(std::move(logFile)),
       limit_(std::max(limit, kMinLogFileLimit)) {
   useJournal_ = path_.empty() && JournalRuns();
-  if (path_.empty()) path_ = kDefaultLogFile;
+  if (path_.empty()) path_ = DefaultLogFile();
 }
 
 LogWriter::~LogWriter() {

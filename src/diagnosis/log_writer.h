@@ -1,8 +1,10 @@
 // log_writer.h - where libqxdiagnosis.so puts its lines: the systemd journal or a log file.
 //
 // A configured log file wins; without one, lines go to the journal when one runs on the
-// machine, else to /var/log/qxremote/qxdiagnosis.log (the folder is made when missing). A line
-// that the journal refuses goes to that default file instead. Each line is one write, so lines
+// machine, else to the default file: qxdiagnosis.log beside the registry for a station of its
+// own (QX_REGISTRY set), so that it never writes into the machine's station, else
+// /var/log/qxremote/qxdiagnosis.log (the folder is made when missing). A line that the journal
+// refuses goes to that default file instead. Each line is one write, so lines
 // of concurrent threads and processes never mix.
 //
 // A log file never grows past its limit by more than one line: before a line would take it over,
@@ -27,6 +29,8 @@ namespace qx::diagnosis {
 int PriorityOf(std::uint32_t type, std::uint32_t level);
 
 inline constexpr const char* kDefaultLogFile = "/var/log/qxremote/qxdiagnosis.log";
+// The default file of this process's station (see above).
+std::string DefaultLogFile();
 inline constexpr std::uint64_t kDefaultLogFileLimit = 10u << 20;
 inline constexpr std::uint64_t kMinLogFileLimit = 4096;
 inline constexpr int kKeptLogFiles = 3;  // name.1 .. name.3

@@ -23,7 +23,9 @@ typedef char16_t QxDiagnosisChar;
 typedef uint16_t QxDiagnosisChar;
 #endif
 
-#define QX_DIAGNOSIS_LIBRARY_NAME "libqxdiagnosis.so"
+/* The library's SONAME: the module loads it by its versioned name, so only the runtime package
+ * is needed (src/diagnosis/CMakeLists.txt checks that the two agree). */
+#define QX_DIAGNOSIS_LIBRARY_NAME "libqxdiagnosis.so.0"
 #define QX_DIAGNOSIS_ENTRY_POINT "CreateDiagnosisObjectW"
 #define QX_DIAGNOSIS_ABI_VERSION 1u
 

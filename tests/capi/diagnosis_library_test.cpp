@@ -2,6 +2,7 @@
 // configuration from the registry, its log file, and the trace connected to it.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -115,15 +116,27 @@ TEST_F(DiagnosisLibraryTest, DefaultsWithoutConfiguration) {
   ASSERT_NE(object, nullptr);
   EXPECT_EQ(object->functions->GetTypeMask(object), 0xFFFFFFFFu);
   EXPECT_EQ(object->functions->GetLevelMask(object), 0x1u);
-  // Without a journal the default file is /var/log/qxremote/qxdiagnosis.log; the test writes
-  // there only when that file exists already, so that it leaves the machine as it was.
-  const bool defaultFileExists = std::filesystem::exists("/var/log/qxremote/qxdiagnosis.log");
-  if (defaultFileExists) {
-    EXPECT_EQ(object->functions->WriteTrace(object, 0x2, 0x2, "to the journal or the file"), 0);
-  }
+  // A station of its own (QX_REGISTRY set) without a journal writes qxdiagnosis.log beside its
+  // registry, and never the machine's /var/log/qxremote/qxdiagnosis.log.
+  const std::string machineLog = "/var/log/qxremote/qxdiagnosis.log";
+  struct stat before {};
+  const bool machineLogExisted = ::stat(machineLog.c_str(), &before) == 0;
+  EXPECT_EQ(object->functions->WriteTrace(object, 0x2, 0x1, "to the journal or the file"), 0);
   object->functions->Destroy(object);
   EXPECT_FALSE(std::filesystem::exists(runtime.dir() + "/qxdiagnosis.log"))
       << "the runtime directory (memory) holds no log";
+  struct stat after {};
+  if (machineLogExisted) {
+    ASSERT_EQ(::stat(machineLog.c_str(), &after), 0);
+    EXPECT_EQ(after.st_size, before.st_size) << "the machine's log file was written";
+  } else {
+    EXPECT_FALSE(std::filesystem::exists(machineLog)) << "the machine's log file was made";
+  }
+  if (::access("/run/systemd/journal/socket", W_OK) != 0) {
+    const std::vector<std::string> lines = ReadLines(*root_ + "/qxdiagnosis.log");
+    ASSERT_FALSE(lines.empty()) << "no qxdiagnosis.log beside the registry";
+    EXPECT_NE(lines.back().find("to the journal or the file"), std::string::npos) << lines.back();
+  }
 }
 
 TEST_F(DiagnosisLibraryTest, LogFileRotatesAtItsLimit) {

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -43,15 +44,24 @@ class ProjectManagerLinkTest : public ::testing::Test {
     char pattern[] = "/tmp/qx-pm-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     dir_ = pattern;
-    if (const char* old = std::getenv("QX_RUNTIME_DIR")) previous_ = old;
-    ::setenv("QX_RUNTIME_DIR", (dir_ + "/run").c_str(), 1);
+    // The whole station of the test lives below dir_: the link reads settings from the
+    // registry, which must never be the machine's.
+    for (const auto& [name, value] : {std::pair<const char*, std::string>{"QX_RUNTIME_DIR", "/run"},
+                                      {"QX_REGISTRY", "/registry.db"},
+                                      {"QX_CONFIG_DIR", "/config"}}) {
+      const char* old = std::getenv(name);
+      previous_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+      ::setenv(name, (dir_ + value).c_str(), 1);
+    }
   }
   void TearDown() override {
     if (listener_) listener_->Stop();
-    if (previous_) {
-      ::setenv("QX_RUNTIME_DIR", previous_->c_str(), 1);
-    } else {
-      ::unsetenv("QX_RUNTIME_DIR");
+    for (const auto& [name, value] : previous_) {
+      if (value) {
+        ::setenv(name, value->c_str(), 1);
+      } else {
+        ::unsetenv(name);
+      }
     }
     std::filesystem::remove_all(dir_);
   }
@@ -73,7 +83,7 @@ class ProjectManagerLinkTest : public ::testing::Test {
   }
 
   std::string dir_;
-  std::optional<std::string> previous_;
+  std::vector<std::pair<const char*, std::optional<std::string>>> previous_;
   std::unique_ptr<ProjectManagerListener> listener_;
 };
 
