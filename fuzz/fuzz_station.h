@@ -114,6 +114,8 @@ struct Station {
     std::filesystem::create_directory_symlink(dir / "elsewhere", root / "away");
     ::setenv("QX_REGISTRY", (dir / "registry.db").c_str(), 1);
     ::setenv("QX_RUNTIME_DIR", (dir / "run").c_str(), 1);
+    // The fuzzer owns its station: it makes the registry, as the agent does at its start.
+    Check(CreateStationRegistry() == RegStatus::kOk);
     // The station's key ring beside the registry, as the first start of a station makes it.
     KeyRing ring;
     Check(LoadOrCreateKeyRing(KeyRingPath(), &ring, nullptr));
