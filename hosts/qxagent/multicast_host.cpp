@@ -2,11 +2,13 @@
 #include "multicast_host.h"
 
 #include <chrono>
+#include <cstdio>
 #include <utility>
 
 #include "common/text.h"
 #include "platform/network_interfaces.h"
 #include "registry/store/multicast_settings.h"
+#include "registry/store/settings_file.h"
 #include "rpc/rpc_internal.h"
 #include "trace/trace.h"
 #include "xml/xml_element.h"
@@ -118,13 +120,26 @@ bool MulticastHost::Start(std::string* error) {
     announceWanted_ = false;  // the owner joins the group after Start
   }
   if (!qx::IsLocalMulticastMode(settings_)) {
+    // Said on stderr too: an operator who starts the agent by hand sees it beside "ready".
     if (!settings_.interfacesError.empty()) {
       qx::TraceError(kSource, "%s; the station announces on no interface",
                      settings_.interfacesError.c_str());
+      std::fprintf(stderr, "qxagent: warning: %s; the station announces on no interface\n",
+                   qx::CutToUnits(settings_.interfacesError, 300).c_str());
     } else if (station_->Interfaces().empty()) {
       qx::TraceWarning(kSource,
                        "No interface is selected for the multicast group; the station announces "
                        "nowhere until one comes up");
+      std::fprintf(stderr,
+                   "qxagent: warning: MULTICAST\\Interfaces selects no interface of this "
+                   "machine; the station announces nowhere until one comes up (qxstation "
+                   "status lists the interfaces)\n");
+    }
+    if (settings_.ttl == 0) {
+      std::fprintf(stderr,
+                   "qxagent: warning: MULTICAST\\TTL is 0 in network mode: no datagram leaves "
+                   "this machine; set TTL = 1 in [MULTICAST] of %s\n",
+                   qx::SettingsFile::StationPath().c_str());
     }
   }
   watch_ = std::thread([this] { Watch(); });
