@@ -18,6 +18,7 @@
 #include "platform/environment.h"
 #include "platform/linux/unix_socket.h"
 #include "platform/multicast_component.h"
+#include "platform/netqxkomm_station.h"
 #include "platform/network_interfaces.h"
 #include "platform/project_manager_link.h"
 #include "registry/store/multicast_settings.h"
@@ -159,6 +160,15 @@ std::vector<std::string> SettingWarnings(const qx::RpcSettings& rpc, bool multic
   return warnings;
 }
 
+// The agent's counts of the datagrams it dropped, asked over the component's socket.
+bool AgentCounters(qx::MulticastCounters* counters) {
+  std::unique_ptr<qx::INetQXKomm> component;
+  if (qx::CreateNetQXKomm(&component) < 0 || !component) return false;
+  qx::AnswerText answer;
+  return component->LocalRequest(qx::kMulticastCountersRequest, &answer) >= 0 && answer &&
+         qx::ParseMulticastCountersAnswer(*answer, counters);
+}
+
 // The key in use as "1a2b3c4d (installed)", or why it cannot be told.
 std::string KeyInUse() {
   qx::KeyRing ring;
@@ -198,6 +208,8 @@ int RunStatus(bool json, std::FILE* out, std::FILE* err) {
   const std::vector<std::string> warnings = SettingWarnings(rpc, multicastRead, multicast);
   const std::optional<AgentProcess> process = agent ? FindAgentProcess() : std::nullopt;
   const std::string keyInUse = KeyInUse();
+  qx::MulticastCounters dropped{};
+  const bool droppedRead = agent && AgentCounters(&dropped);
   const std::string registry = qx::RegistryPath();
   const std::string runtime = qx::RuntimeDir();
   if (json) {
@@ -227,6 +239,15 @@ int RunStatus(bool json, std::FILE* out, std::FILE* err) {
       status["multicast"] = nullptr;
     }
     status["warnings"] = warnings;
+    if (droppedRead) {
+      status["dropped"] = {{"unopenable", dropped.unopenable},
+                           {"foreignKey", dropped.foreignKey},
+                           {"replayed", dropped.replayed},
+                           {"malformed", dropped.malformed},
+                           {"queueFull", dropped.queueDrops}};
+    } else {
+      status["dropped"] = nullptr;
+    }
     status["key"] = keyInUse;
     if (process) {
       status["agent"]["pid"] = process->pid;
@@ -287,6 +308,13 @@ int RunStatus(bool json, std::FILE* out, std::FILE* err) {
       fields.push_back({"Tree", "cannot be read (" + HresultName(failure.hr) + ")"});
     }
     fields.push_back({"Key", keyInUse});
+    if (droppedRead) {
+      fields.push_back(
+          {"Dropped", qx::Format("%llu could not be opened, %llu with a foreign key, %llu replayed",
+                                 static_cast<unsigned long long>(dropped.unopenable),
+                                 static_cast<unsigned long long>(dropped.foreignKey),
+                                 static_cast<unsigned long long>(dropped.replayed))});
+    }
     PrintFields(fields, out);
     for (const std::string& warning : warnings) std::fprintf(out, "Warning: %s\n", warning.c_str());
   }
