@@ -546,7 +546,8 @@ int RunRegistryCommand(const Invocation& call, std::FILE* out, std::FILE* err) {
     return kUsage;
   }
   if (verb == "get" && p.size() == 3) return RegistryGet(p[1], p[2], out, err, json);
-  if (verb == "set" && p.size() >= 4) {
+  // An empty list is a set with --multi and no value.
+  if (verb == "set" && (p.size() >= 4 || (p.size() == 3 && call.multi))) {
     const ValueKind kind = call.dword   ? ValueKind::kDword
                            : call.multi ? ValueKind::kMulti
                                         : ValueKind::kString;

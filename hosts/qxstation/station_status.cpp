@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -40,12 +41,13 @@ struct AgentProcess {
   std::string executable;
   std::optional<std::uint64_t> uptimeSeconds;
   std::optional<std::uint64_t> memoryBytes;  // resident
+  std::string version;                       // of the core library it runs; empty: unknown
 };
 
 // The first bytes of a /proc file (they are small; the bound keeps a strange one harmless).
-std::string ProcText(const std::string& path) {
+std::string ProcText(const std::string& path, std::size_t limit = 16384) {
   std::ifstream file(path);
-  std::string text(16384, '\0');
+  std::string text(limit, '\0');
   file.read(text.data(), static_cast<std::streamsize>(text.size()));
   text.resize(static_cast<std::size_t>(file.gcount()));
   return text;
@@ -90,6 +92,17 @@ std::optional<AgentProcess> FindAgentProcess() {
     if (line.rfind("VmRSS:", 0) == 0) {
       process.memoryBytes = std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
     }
+  }
+  // The version the agent runs (after an upgrade, the one it started with): its mapped core
+  // library's name, libqxremotecore.so.X.Y.Z.
+  const std::string maps = ProcText(dir + "/maps", 1u << 20);
+  constexpr std::string_view kCore = "/libqxremotecore.so.";
+  const std::size_t at = maps.find(kCore);
+  if (at != std::string::npos) {
+    const std::size_t start = at + kCore.size();
+    const std::size_t end = maps.find_first_not_of("0123456789.", start);
+    process.version = maps.substr(start, std::min<std::size_t>(end, maps.size()) - start);
+    if (process.version.size() > 32) process.version.clear();
   }
   return process;
 }
@@ -252,6 +265,8 @@ int RunStatus(bool json, std::FILE* out, std::FILE* err) {
     if (process) {
       status["agent"]["pid"] = process->pid;
       status["agent"]["executable"] = process->executable;
+      status["agent"]["version"] =
+          process->version.empty() ? nlohmann::json(nullptr) : nlohmann::json(process->version);
       status["agent"]["uptimeSeconds"] =
           process->uptimeSeconds ? nlohmann::json(*process->uptimeSeconds) : nullptr;
       status["agent"]["memoryBytes"] =
@@ -276,6 +291,7 @@ int RunStatus(bool json, std::FILE* out, std::FILE* err) {
     if (process) {
       std::string text = qx::Format("pid %d", static_cast<int>(process->pid));
       if (!process->executable.empty()) text += ", " + process->executable;
+      if (!process->version.empty()) text += " " + process->version;
       if (process->uptimeSeconds) text += ", up " + ClockTime(*process->uptimeSeconds);
       if (process->memoryBytes) {
         text += ", memory " + WithThousands(*process->memoryBytes / 1024) + " KiB";
