@@ -2,6 +2,7 @@
 #include "platform/netqxkomm_station.h"
 
 #include <cctype>
+#include <cstdint>
 #include <utility>
 
 #include "platform/cluster_keys.h"
@@ -185,8 +186,10 @@ bool ParseMulticastCountersAnswer(std::string_view text, MulticastCounters* coun
     std::uint64_t value = 0;
     std::size_t digits = 0;
     for (std::size_t i = at + marker.size(); i < text.size() && text[i] != '"'; ++i, ++digits) {
-      if (text[i] < '0' || text[i] > '9' || digits >= 19) return false;
-      value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
+      if (text[i] < '0' || text[i] > '9') return false;
+      const auto digit = static_cast<std::uint64_t>(text[i] - '0');
+      if (value > (UINT64_MAX - digit) / 10) return false;  // beyond 64 bits
+      value = value * 10 + digit;
     }
     if (digits == 0) return false;
     parsed.*one.field = value;
