@@ -483,7 +483,9 @@ int RegistryList(std::string_view keyPath, std::FILE* out, std::FILE* err, bool 
 int RegistryExport(std::string_view keyPath, std::FILE* out, std::FILE* err) {
   const std::string path =
       keyPath.empty() ? std::string(qx::kSettingsBaseKey) : std::string(keyPath);
-  if (!keyPath.empty() && !qx::RelativeSettingsKey(path)) {
+  std::string_view trimmed = path;
+  while (!trimmed.empty() && trimmed.back() == '\\') trimmed.remove_suffix(1);
+  if (!qx::RelativeSettingsKey(path) && !qx::IEquals(trimmed, qx::kSettingsBaseKey)) {
     std::fprintf(err, "qxstation: the settings file holds only keys below %s\n",
                  std::string(qx::kSettingsBaseKey).c_str());
     return kFailure;

@@ -286,6 +286,10 @@ TEST_F(QxstationSettings, ExportAndImportCarryTheSettings) {
       Station({"registry", "get", Key("SECURITY"), "FileRoots", "--json"}, 1);
   EXPECT_EQ(Json::parse(list.out)["value"], Json({"/srv/a b", "/srv/c "})) << list.out;
 
+  const ProgramResult rpcOnly = Station({"registry", "export", Key("RPC")});
+  EXPECT_TRUE(Contains(rpcOnly.out, "[RPC]\nConnectTimeoutMs = 2500\n")) << rpcOnly.out;
+  EXPECT_FALSE(Contains(rpcOnly.out, "[SETUP]")) << rpcOnly.out;
+
   const struct {
     const char* name;
     std::string text;
@@ -300,6 +304,16 @@ TEST_F(QxstationSettings, ExportAndImportCarryTheSettings) {
     const std::string bad = stations_[1].dir + "/bad.conf";
     std::ofstream(bad, std::ios::trunc) << c.text;
     EXPECT_EQ(Station({"registry", "import", bad}, 1).exitCode, c.exitCode);
+    EXPECT_EQ(Station({"registry", "get", Key("RPC"), "CallTimeoutMs"}, 1).exitCode, 1);
+  }
+  if (::geteuid() != 0) {
+    // A registry operators may write takes no protected value, and then nothing else either.
+    ASSERT_EQ(chmod(Registry(1).c_str(), 0664), 0);
+    const std::string widening = stations_[1].dir + "/widening.conf";
+    std::ofstream(widening) << "[RPC]\nCallTimeoutMs = 7777\n[SECURITY]\nFileRoots = /\n";
+    const ProgramResult refused = Station({"registry", "import", widening}, 1);
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_TRUE(Contains(refused.err, Conf(1))) << refused.err;
     EXPECT_EQ(Station({"registry", "get", Key("RPC"), "CallTimeoutMs"}, 1).exitCode, 1);
   }
 }
