@@ -187,8 +187,10 @@ void Define(Parser* parser, Invocation* call) {
   parser->Add({"leave", "This station leaves the group (a LEAVE) and empties its network tree.",
                "  qxstation leave"});
   parser->Add({"status",
-               "Whether the agent and the project manager run, the services and their ports, "
-               "local or network mode, and the counts of the network tree. Exit code 3 when the "
+               "Whether the agent (its pid, version, uptime, memory) and the project manager "
+               "run, the services and their ports, local or network mode, the cluster key in "
+               "use, the datagrams the agent dropped, the counts of the network tree, and a "
+               "warning with the fix for each setting that cannot work. Exit code 3 when the "
                "agent does not run.",
                "  qxstation status\n  qxstation --station ./station status --json"});
 
