@@ -2,11 +2,14 @@
 #include "multicast_host.h"
 
 #include <chrono>
+#include <cstdio>
 #include <utility>
 
 #include "common/text.h"
+#include "platform/cluster_keys.h"
 #include "platform/network_interfaces.h"
 #include "registry/store/multicast_settings.h"
+#include "registry/store/settings_file.h"
 #include "rpc/rpc_internal.h"
 #include "trace/trace.h"
 #include "xml/xml_element.h"
@@ -96,6 +99,9 @@ bool MulticastHost::Start(std::string* error) {
   hooks.interfaces.changed = [this](const qx::MulticastInterfaceEvent& event) {
     InterfaceChanged(event);
   };
+  hooks.interfaces.foreignKey = [this](const std::string& from, std::uint32_t keyId) {
+    NoteForeignKey(from, keyId);
+  };
   hooks.resolveHost = [](std::string_view host) -> std::optional<std::string> {
     const qx::RpcSettings rpc = qx::CachedRpcSettings();
     const auto address = qx::ResolveStationAddress(
@@ -118,13 +124,26 @@ bool MulticastHost::Start(std::string* error) {
     announceWanted_ = false;  // the owner joins the group after Start
   }
   if (!qx::IsLocalMulticastMode(settings_)) {
+    // Said on stderr too: an operator who starts the agent by hand sees it beside "ready".
     if (!settings_.interfacesError.empty()) {
       qx::TraceError(kSource, "%s; the station announces on no interface",
                      settings_.interfacesError.c_str());
+      std::fprintf(stderr, "qxagent: warning: %s; the station announces on no interface\n",
+                   qx::CutToUnits(settings_.interfacesError, 300).c_str());
     } else if (station_->Interfaces().empty()) {
       qx::TraceWarning(kSource,
                        "No interface is selected for the multicast group; the station announces "
                        "nowhere until one comes up");
+      std::fprintf(stderr,
+                   "qxagent: warning: MULTICAST\\Interfaces selects no interface of this "
+                   "machine; the station announces nowhere until one comes up (qxstation "
+                   "status lists the interfaces)\n");
+    }
+    if (settings_.ttl == 0) {
+      std::fprintf(stderr,
+                   "qxagent: warning: MULTICAST\\TTL is 0 in network mode: no datagram leaves "
+                   "this machine; set TTL = 1 in [MULTICAST] of %s\n",
+                   qx::SettingsFile::StationPath().c_str());
     }
   }
   watch_ = std::thread([this] { Watch(); });
@@ -163,6 +182,26 @@ std::string MulticastHost::Describe() const {
                     static_cast<unsigned>(settings_.port),
                     static_cast<unsigned>(counters.receiveBufferBytes),
                     counters.receiveBufferForced ? " (forced)" : "");
+}
+
+void MulticastHost::NoteForeignKey(const std::string& from, std::uint32_t keyId) {
+  const auto now = std::chrono::steady_clock::now();
+  {
+    qx::MutexLock lock(&foreignMutex_);
+    const auto found = foreignTraced_.find({from, keyId});
+    if (found != foreignTraced_.end() && now - found->second < kForeignRetrace) return;
+    if (foreignTraced_.size() >= kMaxForeignTraced) foreignTraced_.clear();
+    foreignTraced_[{from, keyId}] = now;
+  }
+  const std::shared_ptr<const qx::KeyRing> ring = qx::CurrentKeyRing();
+  const qx::ClusterKey* inUse = ring ? ring->InUse() : nullptr;
+  const std::string ours = inUse != nullptr ? qx::KeyIdText(inUse->id) : std::string("none");
+  qx::TraceWarning(kSource,
+                   "Station %s sends with cluster key %s, which this station's key ring lacks "
+                   "(key in use here: %s): its messages are dropped; every station of a cluster "
+                   "needs the same key (qxstation key install)",
+                   qx::CutToUnits(from, 64).c_str(),
+                   keyId != 0 ? qx::KeyIdText(keyId).c_str() : "(unknown)", ours.c_str());
 }
 
 qx::MulticastCounters MulticastHost::Counters() const {

@@ -24,7 +24,9 @@
 //   ... Talk(u"<LeaveMulticastGroup/>") ...; multicast.Stop(); discovery.Stop();
 #pragma once
 
+#include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -68,6 +70,9 @@ class MulticastHost {
  private:
   void Watch() EXCLUDES(mutex_);
   void InterfaceChanged(const qx::MulticastInterfaceEvent& event) EXCLUDES(mutex_);
+  // Traces a station that sends under a key this ring lacks: once per sender and key id in
+  // kForeignRetrace (a delivery lane calls it).
+  void NoteForeignKey(const std::string& from, std::uint32_t keyId) EXCLUDES(foreignMutex_);
 
   const ReceivedFunction received_;
   const LocalRequestFunction localRequest_;
@@ -81,6 +86,12 @@ class MulticastHost {
   bool stopping_ GUARDED_BY(mutex_) = false;
   bool announceWanted_ GUARDED_BY(mutex_) = false;  // an interface came up
   std::thread watch_;
+
+  static constexpr std::chrono::minutes kForeignRetrace{10};
+  static constexpr std::size_t kMaxForeignTraced = 256;
+  qx::Mutex foreignMutex_;
+  std::map<std::pair<std::string, std::uint32_t>, std::chrono::steady_clock::time_point>
+      foreignTraced_ GUARDED_BY(foreignMutex_);
 };
 
 }  // namespace qxagent

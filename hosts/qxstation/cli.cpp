@@ -17,11 +17,13 @@
 #include <utility>
 
 #include "common/text.h"
+#include "config_commands.h"
 #include "failures.h"
 #include "key_commands.h"
 #include "monitor.h"
 #include "network_view.h"
 #include "platform/linux/unix_socket.h"
+#include "registry_commands.h"
 #include "station_commands.h"
 #include "station_status.h"
 
@@ -68,6 +70,7 @@ struct Command {
 struct Positional {
   CLI::Option* option;
   std::string* value;
+  std::vector<std::string>* list = nullptr;  // the last positional may take the rest
 };
 
 class Parser {
@@ -89,12 +92,24 @@ class Parser {
     positionals_[sub].push_back({option, &texts_.back()});
   }
 
+  // A last positional that takes every word left.
+  void Words(CLI::App* sub, const char* name, const char* description) {
+    lists_.emplace_back();
+    CLI::Option* option = sub->add_option(name, lists_.back(), description);
+    positionals_[sub].push_back({option, nullptr, &lists_.back()});
+  }
+
   // The chosen subcommand and its positionals, in order, as far as given.
   void CollectWords() {
     for (CLI::App* sub : app_.get_subcommands()) {
       call_->command = sub->get_name();
       for (const Positional& positional : positionals_[sub]) {
-        if (positional.option->count() > 0) call_->words.push_back(*positional.value);
+        if (positional.option->count() == 0) continue;
+        if (positional.list != nullptr) {
+          call_->words.insert(call_->words.end(), positional.list->begin(), positional.list->end());
+        } else {
+          call_->words.push_back(*positional.value);
+        }
       }
     }
   }
@@ -103,6 +118,7 @@ class Parser {
   Invocation* call_;
   CLI::App app_;
   std::deque<std::string> texts_;  // stable addresses for the bound positionals
+  std::deque<std::vector<std::string>> lists_;
   std::map<CLI::App*, std::vector<Positional>> positionals_;
 };
 
@@ -176,8 +192,10 @@ void Define(Parser* parser, Invocation* call) {
   parser->Add({"leave", "This station leaves the group (a LEAVE) and empties its network tree.",
                "  qxstation leave"});
   parser->Add({"status",
-               "Whether the agent and the project manager run, the services and their ports, "
-               "local or network mode, and the counts of the network tree. Exit code 3 when the "
+               "Whether the agent (its pid, version, uptime, memory) and the project manager "
+               "run, the services and their ports, local or network mode, the cluster key in "
+               "use, the datagrams the agent dropped, the counts of the network tree, and a "
+               "warning with the fix for each setting that cannot work. Exit code 3 when the "
                "agent does not run.",
                "  qxstation status\n  qxstation --station ./station status --json"});
 
@@ -240,16 +258,28 @@ void Define(Parser* parser, Invocation* call) {
   sub = parser->Add(
       {"registry",
        "Reads or writes this station's registry directly: get KEYPATH NAME, set "
-       "KEYPATH NAME VALUE [--dword], list KEYPATH. KEYPATH begins with the root "
-       "name.",
+       "KEYPATH NAME VALUE... [--dword | --multi] [--force], delete KEYPATH [NAME], list "
+       "KEYPATH, export [KEYPATH], import FILE|- [--force]. KEYPATH begins with the root "
+       "name. A write of a setting the station knows is checked: an unknown name, a wrong type "
+       "or form is refused with the form it takes, unless --force.",
        "  qxstation registry list 'HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\RPC'\n"
        "  qxstation registry set 'HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\RPC' "
-       "ListenAddress 127.0.0.2"});
-  parser->Word(sub, "VERB", "get, set or list", true);
-  parser->Word(sub, "KEYPATH", "the key", true);
-  parser->Word(sub, "NAME", "the value's name (get, set)", false);
-  parser->Word(sub, "VALUE", "the value (set)", false);
-  sub->add_flag("--dword", call->dword, "set a DWORD rather than a string");
+       "ListenAddress 127.0.0.2\n"
+       "  qxstation registry set 'HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\MULTICAST' "
+       "Interfaces eth0 'enp*' --multi\n"
+       "  qxstation registry export > settings.conf; qxstation registry import settings.conf"});
+  parser->Word(sub, "VERB", "get, set, delete, list, export or import", true);
+  parser->Word(sub, "KEYPATH", "the key (import: the file, or -)", false);
+  parser->Word(sub, "NAME", "the value's name (get, set, delete)", false);
+  parser->Words(sub, "VALUE", "the value (set); several make a list");
+  CLI::Option* dword = sub->add_flag("--dword", call->dword, "set a DWORD rather than a string");
+  sub->add_flag("--multi", call->multi, "set a list (REG_MULTI_SZ) of the values")->excludes(dword);
+  sub->add_flag("--force", call->force, "write a value the station's checks refuse");
+
+  parser->Add({"config",
+               "Every setting the station knows, as in effect: value, default, and where it "
+               "came from (default, registry, settings file).",
+               "  qxstation config\n  qxstation config --json"});
 
   sub = parser->Add(
       {"key",
@@ -293,6 +323,10 @@ int RunMonitorCommand(const Invocation& call, std::FILE* out, std::FILE* err) {
 }
 
 int RunStatusCommand(const Invocation& call, std::FILE* out, std::FILE* err) {
+  if (call.format == OutputFormat::kXml) {
+    std::fprintf(err, "qxstation: status has no XML form; use --json\n");
+    return kUsage;
+  }
   return RunStatus(call.format == OutputFormat::kJson, out, err);
 }
 
@@ -451,7 +485,8 @@ int RunInvocation(const Invocation& call, std::FILE* out, std::FILE* err) {
       {"call", RunCall},
       {"copy", RunCopy},
       {"trace", RunTrace},
-      {"registry", RunRegistry},
+      {"registry", RunRegistryCommand},
+      {"config", RunConfig},
       {"write-project", RunWriteProject},
       {"key", RunKeyCommand},
   };

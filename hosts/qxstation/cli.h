@@ -32,6 +32,8 @@ struct Invocation {
   std::optional<std::int64_t> buffer;                   // copy --buffer
   bool tree = false;                                    // trace --tree
   bool dword = false;                                   // registry set --dword
+  bool multi = false;                                   // registry set --multi
+  bool force = false;                                   // registry set|import --force
   ProjectFields project;                                // write-project
   std::string domain = "*", host = "*", state = "any";  // projects filters
   std::optional<std::uint64_t> count;                   // monitor --count

@@ -2,18 +2,30 @@
 #include "station_status.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "common/text.h"
 #include "failures.h"
 #include "network_view.h"
 #include "output.h"
+#include "platform/cluster_keys.h"
 #include "platform/environment.h"
+#include "platform/linux/unix_socket.h"
 #include "platform/multicast_component.h"
+#include "platform/netqxkomm_station.h"
+#include "platform/network_interfaces.h"
 #include "platform/project_manager_link.h"
 #include "registry/store/multicast_settings.h"
 #include "registry/store/settings.h"
+#include "registry/store/settings_file.h"
+#include "registry_commands.h"
 
 namespace qxstation {
 namespace {
@@ -21,6 +33,166 @@ namespace {
 bool IsLoopback(const std::string& address) {
   in_addr parsed{};
   return inet_pton(AF_INET, address.c_str(), &parsed) == 1 && (ntohl(parsed.s_addr) >> 24) == 127;
+}
+
+// The agent's process as its socket tells (SO_PEERCRED) and /proc shows it.
+struct AgentProcess {
+  pid_t pid = 0;
+  std::string executable;
+  std::optional<std::uint64_t> uptimeSeconds;
+  std::optional<std::uint64_t> memoryBytes;  // resident
+  std::string version;                       // of the core library it runs; empty: unknown
+};
+
+// The first bytes of a /proc file (they are small; the bound keeps a strange one harmless).
+std::string ProcText(const std::string& path, std::size_t limit = 16384) {
+  std::ifstream file(path);
+  std::string text(limit, '\0');
+  file.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(file.gcount()));
+  return text;
+}
+
+std::optional<AgentProcess> FindAgentProcess() {
+  namespace us = qx::unix_socket;
+  const us::UniqueFd fd = us::ConnectWithin(
+      qx::NetQXKommSocketPath(), std::chrono::steady_clock::now() + std::chrono::seconds(1));
+  if (!fd) return std::nullopt;
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.pid <= 0) {
+    return std::nullopt;
+  }
+  AgentProcess process;
+  process.pid = peer.pid;
+  const std::string dir = "/proc/" + std::to_string(peer.pid);
+  char exe[4096];
+  const ssize_t length = readlink((dir + "/exe").c_str(), exe, sizeof exe - 1);
+  if (length > 0) process.executable.assign(exe, static_cast<std::size_t>(length));
+  // Field 22 of stat, after the command in parentheses: the start in clock ticks since boot.
+  const std::string stat = ProcText(dir + "/stat");
+  const std::size_t close = stat.rfind(')');
+  const long ticks = sysconf(_SC_CLK_TCK);
+  double sinceBoot = 0;
+  if (close != std::string::npos && ticks > 0 &&
+      std::istringstream(ProcText("/proc/uptime")) >> sinceBoot) {
+    std::istringstream fields(stat.substr(close + 1));
+    std::string field;
+    for (int i = 3; i <= 22 && fields >> field; ++i) {
+      if (i != 22) continue;
+      const double started = std::strtod(field.c_str(), nullptr) / static_cast<double>(ticks);
+      if (sinceBoot >= started) {
+        process.uptimeSeconds = static_cast<std::uint64_t>(sinceBoot - started);
+      }
+    }
+  }
+  std::istringstream status(ProcText(dir + "/status"));
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) {
+      process.memoryBytes = std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
+    }
+  }
+  // The version the agent runs (after an upgrade, the one it started with): its mapped core
+  // library's name, libqxremotecore.so.X.Y.Z.
+  const std::string maps = ProcText(dir + "/maps", 1u << 20);
+  constexpr std::string_view kCore = "/libqxremotecore.so.";
+  const std::size_t at = maps.find(kCore);
+  if (at != std::string::npos) {
+    const std::size_t start = at + kCore.size();
+    const std::size_t end = maps.find_first_not_of("0123456789.", start);
+    process.version = maps.substr(start, std::min<std::size_t>(end, maps.size()) - start);
+    if (process.version.size() > 32) process.version.clear();
+  }
+  return process;
+}
+
+bool IsAddressOfThisMachine(const std::string& address) {
+  const std::optional<std::uint32_t> parsed = qx::ParseIpv4Text(address);
+  if (!parsed) return false;
+  if (*parsed == 0 || (*parsed >> 24) == 127) return true;
+  std::string error;
+  const auto all = qx::EnumerateInterfaces(&error);
+  if (!all) return true;  // cannot tell: no warning
+  for (const qx::InterfaceInfo& one : *all) {
+    if (one.address == *parsed) return true;
+  }
+  return false;
+}
+
+// The settings that cannot work, one line each with the fix.
+std::vector<std::string> SettingWarnings(const qx::RpcSettings& rpc, bool multicastRead,
+                                         const qx::MulticastSettings& multicast) {
+  std::vector<std::string> warnings;
+  const std::string file = qx::SettingsFile::StationPath();
+  if (const std::optional<std::string> damage = RegistryDamage()) warnings.push_back(*damage);
+  if (multicastRead && !qx::IsLocalMulticastMode(multicast)) {
+    if (multicast.ttl == 0) {
+      warnings.push_back(
+          "MULTICAST\\TTL is 0 in network mode: no datagram leaves this machine, so no other "
+          "station sees this one; set TTL = 1 in [MULTICAST] of " +
+          file + " (or remove it)");
+    }
+    if (!multicast.interfacesError.empty()) {
+      warnings.push_back(multicast.interfacesError +
+                         ": the station announces on no interface; correct it in [MULTICAST] of " +
+                         file);
+    } else {
+      std::string error;
+      const auto all = qx::EnumerateInterfaces(&error);
+      if (all && qx::SelectInterfaces(*all, multicast.interfaces).empty()) {
+        std::string names;
+        for (const qx::InterfaceInfo& one : *all) {
+          names += (names.empty() ? "" : ", ") + one.name + " " + one.AddressText();
+        }
+        warnings.push_back(
+            "MULTICAST\\Interfaces selects no interface of this machine (it has " + names +
+            "): the station announces nowhere; name one in Interfaces in [MULTICAST] of " + file);
+      }
+    }
+  }
+  if (!IsAddressOfThisMachine(rpc.listenAddress)) {
+    warnings.push_back("RPC\\ListenAddress " + rpc.listenAddress +
+                       " is no address of this machine: the services cannot listen; set one of "
+                       "its addresses in [RPC] of " +
+                       file);
+  }
+  qx::KeyRing ring;
+  if (qx::ReadKeyRing(qx::KeyRingPath(), &ring, nullptr) == qx::KeyRingStatus::kOk) {
+    if (ring.InUse() == nullptr) {
+      warnings.push_back(
+          "no cluster key is in use: the station sends nothing; qxstation key use "
+          "ID (qxstation key list shows the keys)");
+    } else if (!ring.NetworkReady() && !IsLoopback(rpc.listenAddress)) {
+      warnings.push_back(
+          "the cluster key in use was made by this machine, so no other station has it, and "
+          "ListenAddress is not loopback: install one key everywhere (qxstation key generate, "
+          "then qxstation key install - and key use ID on every station)");
+    }
+  }
+  return warnings;
+}
+
+// The agent's counts of the datagrams it dropped, asked over the component's socket.
+bool AgentCounters(qx::MulticastCounters* counters) {
+  std::unique_ptr<qx::INetQXKomm> component;
+  if (qx::CreateNetQXKomm(&component) < 0 || !component) return false;
+  qx::AnswerText answer;
+  return component->LocalRequest(qx::kMulticastCountersRequest, &answer) >= 0 && answer &&
+         qx::ParseMulticastCountersAnswer(*answer, counters);
+}
+
+// The key in use as "1a2b3c4d (installed)", or why it cannot be told.
+std::string KeyInUse() {
+  qx::KeyRing ring;
+  std::string error;
+  const qx::KeyRingStatus status = qx::ReadKeyRing(qx::KeyRingPath(), &ring, &error);
+  if (status == qx::KeyRingStatus::kDenied) return "cannot be read by this user";
+  if (status == qx::KeyRingStatus::kMissing) return "none (no key ring " + qx::KeyRingPath() + ")";
+  if (status != qx::KeyRingStatus::kOk) return "cannot be read: " + error;
+  const qx::ClusterKey* key = ring.InUse();
+  if (key == nullptr) return "none";
+  return qx::KeyIdText(key->id) + (key->installed ? " (installed)" : " (made by this machine)");
 }
 
 }  // namespace
@@ -36,6 +208,7 @@ int RunStatus(bool json, std::FILE* out, std::FILE* err) {
   qx::MulticastSettings multicast;
   std::string multicastError;
   const bool multicastRead = qx::ReadMulticastSettings(&multicast, &multicastError);
+  if (!multicastRead && RegistryDamage()) multicastError = "the registry is damaged (see below)";
   const bool local = IsLoopback(rpc.listenAddress) && (!multicastRead || multicast.ttl == 0);
 
   NetworkView view;
@@ -45,6 +218,11 @@ int RunStatus(bool json, std::FILE* out, std::FILE* err) {
   std::size_t hosts = 0;
   for (const DomainEntry& domain : view.domains) hosts += domain.hosts.size();
 
+  const std::vector<std::string> warnings = SettingWarnings(rpc, multicastRead, multicast);
+  const std::optional<AgentProcess> process = agent ? FindAgentProcess() : std::nullopt;
+  const std::string keyInUse = KeyInUse();
+  qx::MulticastCounters dropped{};
+  const bool droppedRead = agent && AgentCounters(&dropped);
   const std::string registry = qx::RegistryPath();
   const std::string runtime = qx::RuntimeDir();
   if (json) {
@@ -73,6 +251,27 @@ int RunStatus(bool json, std::FILE* out, std::FILE* err) {
     } else {
       status["multicast"] = nullptr;
     }
+    status["warnings"] = warnings;
+    if (droppedRead) {
+      status["dropped"] = {{"unopenable", dropped.unopenable},
+                           {"foreignKey", dropped.foreignKey},
+                           {"replayed", dropped.replayed},
+                           {"malformed", dropped.malformed},
+                           {"queueFull", dropped.queueDrops}};
+    } else {
+      status["dropped"] = nullptr;
+    }
+    status["key"] = keyInUse;
+    if (process) {
+      status["agent"]["pid"] = process->pid;
+      status["agent"]["executable"] = process->executable;
+      status["agent"]["version"] =
+          process->version.empty() ? nlohmann::json(nullptr) : nlohmann::json(process->version);
+      status["agent"]["uptimeSeconds"] =
+          process->uptimeSeconds ? nlohmann::json(*process->uptimeSeconds) : nullptr;
+      status["agent"]["memoryBytes"] =
+          process->memoryBytes ? nlohmann::json(*process->memoryBytes) : nullptr;
+    }
     if (counted) {
       status["counts"] = {
           {"domains", view.domains.size()}, {"hosts", hosts}, {"projects", view.projects.size()}};
@@ -89,6 +288,16 @@ int RunStatus(bool json, std::FILE* out, std::FILE* err) {
     fields.push_back(
         {"Agent", agent ? "running (" + qx::NetQXKommSocketPath() + " answers)"
                         : "not running (no answer on " + qx::NetQXKommSocketPath() + ")"});
+    if (process) {
+      std::string text = qx::Format("pid %d", static_cast<int>(process->pid));
+      if (!process->executable.empty()) text += ", " + process->executable;
+      if (!process->version.empty()) text += " " + process->version;
+      if (process->uptimeSeconds) text += ", up " + ClockTime(*process->uptimeSeconds);
+      if (process->memoryBytes) {
+        text += ", memory " + WithThousands(*process->memoryBytes / 1024) + " KiB";
+      }
+      fields.push_back({"Process", text});
+    }
     fields.push_back({"Project manager",
                       projectManager
                           ? "running (" + qx::ProjectManagerSocketPath() + " answers)"
@@ -114,7 +323,16 @@ int RunStatus(bool json, std::FILE* out, std::FILE* err) {
     } else if (agent) {
       fields.push_back({"Tree", "cannot be read (" + HresultName(failure.hr) + ")"});
     }
+    fields.push_back({"Key", keyInUse});
+    if (droppedRead) {
+      fields.push_back(
+          {"Dropped", qx::Format("%llu could not be opened, %llu with a foreign key, %llu replayed",
+                                 static_cast<unsigned long long>(dropped.unopenable),
+                                 static_cast<unsigned long long>(dropped.foreignKey),
+                                 static_cast<unsigned long long>(dropped.replayed))});
+    }
     PrintFields(fields, out);
+    for (const std::string& warning : warnings) std::fprintf(out, "Warning: %s\n", warning.c_str());
   }
   if (!agent) return ReportNoStation(err);
   return kSuccess;

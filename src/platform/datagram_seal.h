@@ -111,6 +111,9 @@ enum class OpenStatus : std::uint8_t {
   kReplayed,    // a sequence number seen before, or older than the window
 };
 
+// The key id in the header of a sealed datagram; 0 when it is too short or not one of ours.
+std::uint32_t SealedKeyId(std::string_view sealed);
+
 class DatagramOpener {
  public:
   explicit DatagramOpener(std::size_t maxSenders = kMaxTrackedSenders);

@@ -138,7 +138,7 @@ struct MulticastInterfaceEvent {
   bool running = false;  // false for what happened inside Start
 };
 
-// The owner's hooks for network mode (unused in local mode). Both may be empty.
+// The owner's hooks; rewrite and changed serve network mode only. Each may be empty.
 struct MulticastInterfaceHooks {
   // The text to send by the interface `by` instead of text (a copy for each interface).
   std::function<std::string(std::string_view text, const InterfaceInfo& by)> rewrite;
@@ -146,7 +146,13 @@ struct MulticastInterfaceHooks {
   // not block and must not destroy the transport. A kJoined with running set means that an
   // interface came up: the owner announces the station again.
   std::function<void(const MulticastInterfaceEvent& event)> changed;
+  // In both modes: a sender whose datagrams are sealed under a key id that the ring lacks
+  // (from: its IPv4 text; keyId 0 when the header cannot tell). Called on a delivery lane the
+  // first time that lane sees the pair (each lane remembers at most kForeignSendersRemembered
+  // pairs, then starts afresh); it must not block.
+  std::function<void(const std::string& from, std::uint32_t keyId)> foreignKey;
 };
+inline constexpr std::size_t kForeignSendersRemembered = 64;
 
 class MulticastTransport {
  public:

@@ -2,6 +2,7 @@
 #include "platform/netqxkomm_station.h"
 
 #include <cctype>
+#include <cstdint>
 #include <utility>
 
 #include "platform/cluster_keys.h"
@@ -109,6 +110,10 @@ HRESULT NetQXKommStation::SendToHost(std::string_view receiver, std::string_view
 }
 
 HRESULT NetQXKommStation::LocalRequest(std::string_view text, AnswerText* answer) {
+  if (text == kMulticastCountersRequest) {
+    if (answer != nullptr) *answer = MulticastCountersAnswer(TransportCounters());
+    return S_OK;
+  }
   if (!hooks_.localRequest) return E_NOTIMPL;
   return hooks_.localRequest(text, answer);
 }
@@ -140,6 +145,57 @@ void NetQXKommStation::Received(const MulticastMessage& message) {
 void NetQXKommStation::EndReceive() {
   MutexLock lock(&receiveMutex_);
   if (--receivesRunning_ == 0) receivesEnded_.SignalAll();
+}
+
+namespace {
+
+// The counters of the answer, by attribute name.
+struct CounterField {
+  const char* name;
+  std::uint64_t MulticastCounters::*field;
+};
+constexpr CounterField kCounterFields[] = {
+    {"DatagramsReceived", &MulticastCounters::datagramsReceived},
+    {"MessagesDelivered", &MulticastCounters::messagesDelivered},
+    {"Malformed", &MulticastCounters::malformed},
+    {"Unopenable", &MulticastCounters::unopenable},
+    {"ForeignKey", &MulticastCounters::foreignKey},
+    {"Replayed", &MulticastCounters::replayed},
+    {"QueueDrops", &MulticastCounters::queueDrops},
+    {"MessagesSent", &MulticastCounters::messagesSent},
+    {"SendFailures", &MulticastCounters::sendFailures},
+};
+
+}  // namespace
+
+std::string MulticastCountersAnswer(const MulticastCounters& counters) {
+  std::string text = "<MulticastCounters";
+  for (const CounterField& one : kCounterFields) {
+    text += std::string(" ") + one.name + "=\"" + std::to_string(counters.*one.field) + "\"";
+  }
+  return text + "/>";
+}
+
+bool ParseMulticastCountersAnswer(std::string_view text, MulticastCounters* counters) {
+  if (text.size() > 4096 || text.rfind("<MulticastCounters ", 0) != 0) return false;
+  MulticastCounters parsed;
+  for (const CounterField& one : kCounterFields) {
+    const std::string marker = std::string(" ") + one.name + "=\"";
+    const std::size_t at = text.find(marker);
+    if (at == std::string_view::npos) return false;
+    std::uint64_t value = 0;
+    std::size_t digits = 0;
+    for (std::size_t i = at + marker.size(); i < text.size() && text[i] != '"'; ++i, ++digits) {
+      if (text[i] < '0' || text[i] > '9') return false;
+      const auto digit = static_cast<std::uint64_t>(text[i] - '0');
+      if (value > (UINT64_MAX - digit) / 10) return false;  // beyond 64 bits
+      value = value * 10 + digit;
+    }
+    if (digits == 0) return false;
+    parsed.*one.field = value;
+  }
+  *counters = parsed;
+  return true;
 }
 
 }  // namespace qx

@@ -5,7 +5,8 @@
 // message that the transport delivers goes to the received hook and is raised to the advised
 // subscribers (NetQXKommEvents). A unicast receiver that is no IPv4 text is a host name: the
 // resolve hook turns it into one (qxagent: the registry's hosts table, then the system's
-// resolver with a bounded wait); a name it cannot resolve is refused with E_INVALIDARG.
+// resolver with a bounded wait); a name it cannot resolve is refused with E_INVALIDARG. The
+// local request kMulticastCountersRequest is the station's own: it answers the counters.
 //
 // Ownership: the station owns its transport and shares the event hub with the listener. The
 // hooks run on the calling thread (local request: a connection thread of the listener;
@@ -27,6 +28,14 @@
 #include "platform/multicast_transport.h"
 
 namespace qx {
+
+// The local request that the station answers itself, with its transport's counters:
+// <MulticastCounters DatagramsReceived="N" MessagesDelivered="N" Malformed="N" Unopenable="N"
+// ForeignKey="N" Replayed="N" QueueDrops="N" MessagesSent="N" SendFailures="N"/>.
+inline constexpr std::string_view kMulticastCountersRequest = "<GetMulticastCounters/>";
+std::string MulticastCountersAnswer(const MulticastCounters& counters);
+// The counters of such an answer; false for any other text (it came over a socket).
+bool ParseMulticastCountersAnswer(std::string_view text, MulticastCounters* counters);
 
 struct NetQXKommStationHooks {
   std::function<HRESULT(std::string_view request, AnswerText* answer)> localRequest;

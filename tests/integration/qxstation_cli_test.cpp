@@ -225,7 +225,7 @@ TEST_F(QxstationCli, JsonHasTheDocumentedFields) {
       {{"status", "--json"},
        Json::json_pointer(""),
        {"registry", "runtimeDir", "agent", "projectManager", "mode", "services", "multicast",
-        "counts"}},
+        "counts", "key", "dropped", "warnings"}},
       {{"status", "--json"}, Json::json_pointer("/counts"), {"domains", "hosts", "projects"}},
       {{"status", "--json"},
        Json::json_pointer("/services/0"),

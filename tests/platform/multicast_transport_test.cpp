@@ -547,5 +547,41 @@ TEST(MulticastNetworkModeTest, AnnouncesOnEachInterfaceWithItsAddressAndFollowsC
   body.join();
 }
 
+// The owner hears of a station with a foreign key once, with that key's id, however often it
+// sends; a station of its own key is never reported.
+TEST_F(MulticastLoopbackTest, AForeignKeysSenderIsReportedOnce) {
+  auto ringB = std::make_shared<KeyRing>();
+  ringB->keys.push_back(GenerateClusterKey(true).value());
+  ringB->inUse = ringB->keys[0].id;
+  Mutex mutex;
+  std::vector<std::pair<std::string, std::uint32_t>> reported;
+  MulticastInterfaceHooks hooks;
+  hooks.foreignKey = [&](const std::string& from, std::uint32_t keyId) {
+    MutexLock lock(&mutex);
+    reported.emplace_back(from, keyId);
+  };
+  Inbox inboxA, inboxB, inboxSame;
+  std::string error;
+  auto a = MulticastTransport::Start(
+      TestSettings("127.0.0.2"), inboxA.Receiver(), [] { return CurrentKeyRing(); }, hooks, &error);
+  ASSERT_TRUE(a) << error;
+  auto b = MulticastTransport::Start(
+      TestSettings("127.0.0.3"), inboxB.Receiver(), [ringB] { return ringB; }, &error);
+  ASSERT_TRUE(b) << error;
+  auto same = MulticastTransport::Start(TestSettings("127.0.0.5"), inboxSame.Receiver(), &error);
+  ASSERT_TRUE(same) << error;
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(b->SendToGroup("<b/>"), S_OK);
+  ASSERT_EQ(same->SendToGroup("<same/>"), S_OK);
+  EXPECT_EQ(inboxA.WaitFor(1, milliseconds(2000)).size(), 1u);  // <same/>
+  for (int i = 0; i < 100 && a->Counters().foreignKey < 3; ++i) {
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  EXPECT_EQ(a->Counters().foreignKey, 3u);
+  MutexLock lock(&mutex);
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(reported[0].second, ringB->inUse);
+  EXPECT_FALSE(reported[0].first.empty());
+}
+
 }  // namespace
 }  // namespace qx

@@ -202,6 +202,13 @@ DatagramOpener::~DatagramOpener() {
   }
 }
 
+std::uint32_t SealedKeyId(std::string_view sealed) {
+  if (sealed.size() < kSealedHeaderBytes) return 0;
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(sealed.data());
+  if (GetLe32(bytes) != kFragmentMagic || bytes[4] != kFragmentVersion) return 0;
+  return GetLe32(bytes + kKeyIdAt);
+}
+
 OpenStatus DatagramOpener::Open(const KeyRing& ring, std::string_view sealed, SealPath path,
                                 std::string* plain) {
   plain->clear();

@@ -33,6 +33,7 @@
 #include <chrono>
 #include <deque>
 #include <memory>
+#include <set>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -579,6 +580,7 @@ class AsioMulticastTransport final : public MulticastTransport {
     auto nextExpiry = Clock::now() + kExpiryTick;
     std::deque<Datagram> batch;
     std::string plain;
+    std::set<std::pair<std::uint32_t, std::uint32_t>> foreignSenders;  // address, key id
     for (;;) {
       {
         MutexLock lock(&lane->mutex);
@@ -610,6 +612,7 @@ class AsioMulticastTransport final : public MulticastTransport {
             break;
           case OpenStatus::kForeignKey:
             ++foreignKey;
+            NoteForeignSender(datagram, &foreignSenders);
             break;
           case OpenStatus::kReplayed:
             ++replayed;
@@ -700,6 +703,22 @@ class AsioMulticastTransport final : public MulticastTransport {
     if (result == S_OK) ++messagesSent_;
     if (result == E_FAIL) ++sendFailures_;
     return result;
+  }
+
+  // Tells the owner of a sender with a foreign key, once per sender and key id on this lane.
+  void NoteForeignSender(const Datagram& datagram,
+                         std::set<std::pair<std::uint32_t, std::uint32_t>>* seen) const {
+    if (!hooks_.foreignKey) return;
+    const std::pair<std::uint32_t, std::uint32_t> pair{datagram.from.to_uint(),
+                                                       SealedKeyId(datagram.bytes)};
+    if (seen->count(pair) > 0) return;
+    if (seen->size() >= kForeignSendersRemembered) seen->clear();
+    seen->insert(pair);
+    try {
+      hooks_.foreignKey(datagram.from.to_string(), pair.second);
+    } catch (...) {
+      // The owner's failure is its own.
+    }
   }
 
   // text as it leaves by one interface; empty when the owner's rewrite failed.

@@ -106,9 +106,12 @@ bool ReadMulticastSettings(MulticastSettings* settings, std::string* error) {
   MulticastSettings read;
   Reader reader(error);
   std::uint32_t port = read.port;
+  // TTL 0 would keep a network-mode station's datagrams on its own machine: absent, the TTL is
+  // 0 in local mode and 1 (the link) in network mode.
+  constexpr std::uint32_t kUnset = 0xFFFFFFFFu;
+  std::uint32_t ttl = kUnset;
   if (!reader.Text("Group", &read.group) || !reader.Number("Port", 1, 65535, &port) ||
-      !reader.Text("Interface", &read.interfaceAddress) ||
-      !reader.Number("TTL", 0, 255, &read.ttl) ||
+      !reader.Text("Interface", &read.interfaceAddress) || !reader.Number("TTL", 0, 255, &ttl) ||
       !reader.Number("DatagramBytes", 0, 65507, &read.datagramBytes) ||
       !reader.Number("ReceiveBufferBytes", 65536, 1u << 30, &read.receiveBufferBytes) ||
       !reader.Number("MaxMessageBytes", 1, 64u << 20, &read.maxMessageBytes) ||
@@ -117,6 +120,7 @@ bool ReadMulticastSettings(MulticastSettings* settings, std::string* error) {
     return false;
   }
   read.port = static_cast<std::uint16_t>(port);
+  read.ttl = ttl != kUnset ? ttl : IsLocalMulticastMode(read) ? 0 : 1;
   // The interfaces to announce on: a list that cannot be read selects none (the owner reports
   // interfacesError), rather than every interface.
   if (!reader.Patterns("Interfaces", &read.interfaces, &read.interfacesError)) {

@@ -4,9 +4,9 @@
 //
 // Key HKEY_LOCAL_MACHINE\SOFTWARE\TOLVAR\NORVANE\MULTICAST, values (each optional):
 //   Group (SZ, default 239.255.47.81), Port (DWORD, 24780), Interface (SZ, 127.0.0.1),
-//   TTL (DWORD, 0), UnicastAddress (SZ, default the RPC ListenAddress, or Interface when that
-//   listens on every address), DatagramBytes (DWORD, 0 = chosen by the interface),
-//   ReceiveBufferBytes (DWORD, 32 MiB), MaxMessageBytes (DWORD, 1 MiB),
+//   TTL (DWORD, 0 in local mode, 1 in network mode), UnicastAddress (SZ, default the RPC
+//   ListenAddress, or Interface when that listens on every address), DatagramBytes (DWORD, 0 =
+//   chosen by the interface), ReceiveBufferBytes (DWORD, 32 MiB), MaxMessageBytes (DWORD, 1 MiB),
 //   IncompleteExpiryMs (DWORD, 2000), QueueDatagrams (DWORD, 16384), Interfaces (MULTI_SZ,
 //   network mode only: interface names, name* patterns or IPv4 CIDR blocks; absent or empty:
 //   every interface that is up, not loopback, link-local or a container's or VM's bridge).

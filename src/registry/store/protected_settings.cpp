@@ -6,6 +6,7 @@
 
 #include "common/mutex.h"
 #include "common/text.h"
+#include "registry/store/known_settings.h"
 #include "registry/store/settings_file.h"
 #include "trace/trace.h"
 
@@ -19,34 +20,9 @@ constexpr std::string_view kLocalMachinePrefix = "HKEY_LOCAL_MACHINE\\";
 constexpr std::chrono::seconds kIgnoredRetracePeriod{60};
 constexpr std::size_t kMaxTracedNames = 64;
 
-struct ProtectedEntry {
-  const char* key;   // below HKEY_LOCAL_MACHINE\SOFTWARE\TOLVAR\NORVANE
-  const char* name;  // nullptr: every value of the key
-};
-
-// What a station exposes, and where: only root may change these.
-constexpr ProtectedEntry kProtected[] = {
-    {"SECURITY", nullptr},
-    {"RPC", "ListenAddress"},
-    {"RPC\\PORTS", nullptr},
-    {"MULTICAST", "Group"},
-    {"MULTICAST", "Port"},
-    {"MULTICAST", "Interface"},
-    {"MULTICAST", "Interfaces"},
-    {"MULTICAST", "UnicastAddress"},
-    {"MULTICAST", "TTL"},
-    {"MULTICAST", "Peers"},
-    {"MULTICAST", "Relay"},
-    // The root agent writes its log there: a member's path would be a write as root.
-    {"DIAGNOSIS", "LogFile"},
-};
-
-constexpr std::string_view kBaseKey = "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\";
-
-std::string_view TrimSlashes(std::string_view path) {
-  while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
-  return path;
-}
+// Keys whose every value only root may change; the named protected values are those of the
+// table of known settings (known_settings.h).
+constexpr const char* kProtectedKeys[] = {"SECURITY", "RPC\\PORTS"};
 
 // Traces an ignored registry value, at most once a period per value.
 void NoteIgnored(std::string_view keyPath, std::string_view name, const std::string& why) {
@@ -86,17 +62,13 @@ RegStatus RegistryValue(std::string_view keyPath, std::string_view name, RegValu
 }  // namespace
 
 bool IsProtectedSetting(std::string_view keyPath, std::string_view name) {
-  keyPath = TrimSlashes(keyPath);
-  if (keyPath.size() <= kBaseKey.size() || !IEquals(keyPath.substr(0, kBaseKey.size()), kBaseKey)) {
-    return false;
+  const std::optional<std::string_view> relative = RelativeSettingsKey(keyPath);
+  if (!relative) return false;
+  for (const char* key : kProtectedKeys) {
+    if (IEquals(*relative, key)) return true;
   }
-  const std::string_view relative = keyPath.substr(kBaseKey.size());
-  for (const ProtectedEntry& entry : kProtected) {
-    if (IEquals(relative, entry.key) && (entry.name == nullptr || IEquals(name, entry.name))) {
-      return true;
-    }
-  }
-  return false;
+  const KnownSetting* known = FindKnownSetting(keyPath, name);
+  return known != nullptr && known->isProtected;
 }
 
 bool RegistryHoldsProtectedSettings(std::string* why) {

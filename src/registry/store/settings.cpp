@@ -20,6 +20,7 @@
 #include "common/text.h"
 #include "platform/environment.h"
 #include "platform/host_platform.h"
+#include "registry/store/known_settings.h"
 #include "registry/store/protected_settings.h"
 #include "registry/store/registry_store.h"
 #include "registry/store/settings_file.h"
@@ -90,14 +91,7 @@ std::vector<std::string> ReadDirectoryList(std::string_view name, const char* fa
       if (!dir.empty()) dirs.push_back(dir);
     }
   } else if (value.type == RegType::kSz) {
-    std::string_view rest = value.text;
-    while (!rest.empty()) {
-      const std::size_t colon = rest.find(':');
-      const std::string_view dir = rest.substr(0, colon);
-      if (!dir.empty()) dirs.emplace_back(dir);
-      if (colon == std::string_view::npos) break;
-      rest.remove_prefix(colon + 1);
-    }
+    dirs = SplitDirectoryText(value.text);
   } else {
     const std::string text(name);
     TraceWarning(kSource,

@@ -129,6 +129,8 @@ bool SettingsFile::Parse(std::string_view text, Snapshot* out, std::string* erro
   }
   std::map<std::string, std::map<std::string, std::vector<std::string>>> sections;
   std::map<std::string, std::vector<std::string>>* section = nullptr;
+  std::map<std::string, std::string> spellings;
+  std::string sectionName;
   std::size_t number = 0;
   while (!text.empty()) {
     ++number;
@@ -149,7 +151,9 @@ bool SettingsFile::Parse(std::string_view text, Snapshot* out, std::string* erro
         *error = where + ": a section is \"[KEY\\PATH]\"";
         return false;
       }
-      section = &sections[FoldSection(name)];
+      sectionName = FoldSection(name);
+      section = &sections[sectionName];
+      spellings.emplace(sectionName, std::string(name));
       continue;
     }
     const std::size_t equals = line.find('=');
@@ -161,7 +165,9 @@ bool SettingsFile::Parse(std::string_view text, Snapshot* out, std::string* erro
       *error = where + ": a value before the first [SECTION]";
       return false;
     }
-    std::vector<std::string>& items = (*section)[FoldedKey(Trim(line.substr(0, equals)))];
+    const std::string_view valueName = Trim(line.substr(0, equals));
+    std::vector<std::string>& items = (*section)[FoldedKey(valueName)];
+    spellings.emplace(sectionName + "\\" + FoldedKey(valueName), std::string(valueName));
     std::string_view value = Trim(line.substr(equals + 1));
     if (value.empty()) continue;  // "Name =": the list, possibly empty
     const bool opens = value.front() == '"';
@@ -174,6 +180,7 @@ bool SettingsFile::Parse(std::string_view text, Snapshot* out, std::string* erro
     items.emplace_back(value);
   }
   out->sections = std::move(sections);
+  out->spellings = std::move(spellings);
   return true;
 }
 

@@ -40,6 +40,9 @@ class SettingsFile {
     std::string problem;  // kUnusable: what is wrong, naming the file
     // Folded section path -> folded value name -> the items given, in file order.
     std::map<std::string, std::map<std::string, std::vector<std::string>>> sections;
+    // How a section ("rpc\\ports") or a value ("rpc\\ports\\name", both folded) was first
+    // written, for those that copy the file into the registry.
+    std::map<std::string, std::string> spellings;
 
     // The items of a value, by its full key path (HKEY_LOCAL_MACHINE\...) and name; null when
     // the file does not set it (or is not readable).

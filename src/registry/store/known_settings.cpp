@@ -1,0 +1,273 @@
+// known_settings.cpp - the table of known settings and the checks of a value against it.
+#include "registry/store/known_settings.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "common/text.h"
+#include "platform/network_interfaces.h"
+
+namespace qx {
+namespace {
+
+constexpr std::uint32_t kAny = 0xFFFFFFFFu;
+
+// Every setting the station reads below HKEY_LOCAL_MACHINE\SOFTWARE\TOLVAR\NORVANE. The
+// readers (settings.cpp, multicast_settings.cpp, the diagnosis library, the server's watch)
+// hold the same defaults; a value out of the range given here is refused by its reader too.
+constexpr KnownSetting kKnown[] = {
+    {"PLATFORM", "ComputerName", RegType::kSz, "", ValueForm::kText, 0, 0, false,
+     "this station's name (default: the host name, 15 characters)"},
+    {"PLATFORM", "Domain", RegType::kSz, "", ValueForm::kText, 0, 0, false,
+     "this station's domain (default: the DNS domain, or WORKGROUP)"},
+    {"RPC", "ListenAddress", RegType::kSz, "127.0.0.1", ValueForm::kIpv4, 0, 0, true,
+     "address the RPC endpoints listen on (loopback: local mode)"},
+    {"RPC", "ConnectTimeoutMs", RegType::kDword, "3000", ValueForm::kNumber, 0, kAny, false,
+     "a client's connect ends within this many ms"},
+    {"RPC", "CallTimeoutMs", RegType::kDword, "30000", ValueForm::kNumber, 0, kAny, false,
+     "a client's call ends within this many ms"},
+    {"RPC", "ServerThreads", RegType::kDword, "8", ValueForm::kNumber, 1, kAny, false,
+     "I/O threads of a server"},
+    {"RPC", "MaxFrameBytes", RegType::kDword, "67108864", ValueForm::kNumber, 1, kAny, false,
+     "largest message accepted"},
+    {"RPC", "ReadFileLimit", RegType::kDword, "16777216", ValueForm::kNumber, 1, kAny, false,
+     "largest block a remote station may ask for in one read"},
+    {"RPC", "IdleConnectionMs", RegType::kDword, "30000", ValueForm::kNumber, 0, kAny, false,
+     "how long an unused client connection is kept"},
+    {"RPC", "BufferBudgetBytes", RegType::kDword, "268435456", ValueForm::kNumber, 1, kAny, false,
+     "bytes of unfinished request frames a server buffers"},
+    {"RPC", "StopGraceMs", RegType::kDword, "5000", ValueForm::kNumber, 0, kAny, false,
+     "how long a stop waits for running handlers"},
+    {"RPC", "HandlerThreads", RegType::kDword, "8", ValueForm::kNumber, 1, kAny, false,
+     "threads that run request handlers"},
+    {"RPC", "HandlerQueue", RegType::kDword, "64", ValueForm::kNumber, 0, kAny, false,
+     "requests that may wait for a handler thread"},
+    {"RPC\\PORTS", "E5C46732-E547-4867-9100-B99D57B8B2EC", RegType::kDword, "24781",
+     ValueForm::kNumber, 1, 65535, true, "port of the discovery service"},
+    {"RPC\\PORTS", "D41CAB86-77B0-4081-8404-E75568C24F98", RegType::kDword, "24782",
+     ValueForm::kNumber, 1, 65535, true, "port of the project-manager service"},
+    {"SECURITY", "LibraryDirs", RegType::kMultiSz, "/usr/lib/qxremote/remotecall",
+     ValueForm::kDirectories, 0, 0, true, "the only directories REMOTECALL loads libraries from"},
+    {"SECURITY", "FileRoots", RegType::kMultiSz, "/var/lib/qxremote/projects",
+     ValueForm::kDirectories, 0, 0, true, "the only trees OPENFILE and READFILE read below"},
+    {"MULTICAST", "Group", RegType::kSz, "239.255.47.81", ValueForm::kGroup, 0, 0, true,
+     "the stations' multicast group"},
+    {"MULTICAST", "Port", RegType::kDword, "24780", ValueForm::kNumber, 1, 65535, true,
+     "the group's UDP port"},
+    {"MULTICAST", "Interface", RegType::kSz, "127.0.0.1", ValueForm::kIpv4, 0, 0, true,
+     "loopback: local mode on this machine; any other address: network mode"},
+    {"MULTICAST", "Interfaces", RegType::kMultiSz, "", ValueForm::kPatterns, 0, 0, true,
+     "network mode: the interfaces announced on (default: every suitable one)"},
+    {"MULTICAST", "TTL", RegType::kDword, "0 (1 in network mode)", ValueForm::kNumber, 0, 255, true,
+     "hops a datagram may travel; 0 keeps it on this machine"},
+    {"MULTICAST", "UnicastAddress", RegType::kSz, "", ValueForm::kIpv4, 0, 0, true,
+     "this station's own address for replies (default: the RPC ListenAddress)"},
+    {"MULTICAST", "Peers", RegType::kMultiSz, "", ValueForm::kText, 0, 0, true,
+     "reserved; not read by this version"},
+    {"MULTICAST", "Relay", RegType::kSz, "", ValueForm::kText, 0, 0, true,
+     "reserved; not read by this version"},
+    {"MULTICAST", "DatagramBytes", RegType::kDword, "0", ValueForm::kNumber, 0, 65507, false,
+     "largest datagram sent (0: 60000 on loopback, else 1400)"},
+    {"MULTICAST", "ReceiveBufferBytes", RegType::kDword, "33554432", ValueForm::kNumber, 65536,
+     1u << 30, false, "receive buffer of each socket"},
+    {"MULTICAST", "MaxMessageBytes", RegType::kDword, "1048576", ValueForm::kNumber, 1, 64u << 20,
+     false, "largest message reassembled from fragments"},
+    {"MULTICAST", "IncompleteExpiryMs", RegType::kDword, "2000", ValueForm::kNumber, 10, 600000,
+     false, "unfinished messages expire after this many ms"},
+    {"MULTICAST", "QueueDatagrams", RegType::kDword, "16384", ValueForm::kNumber, 1, 1u << 20,
+     false, "datagrams received and not yet delivered"},
+    {"DIAGNOSIS", "TypeMask", RegType::kDword, "4294967295", ValueForm::kNumber, 0, kAny, false,
+     "the trace types written"},
+    {"DIAGNOSIS", "LevelMask", RegType::kDword, "1", ValueForm::kNumber, 0, kAny, false,
+     "the trace levels written (1: errors, warnings and main lines)"},
+    {"DIAGNOSIS", "LogFile", RegType::kSz, "/var/log/qxremote/qxdiagnosis.log",
+     ValueForm::kAbsolutePath, 0, 0, true, "the log file when no journal runs"},
+    {"DIAGNOSIS", "LogFileLimit", RegType::kDword, "10485760", ValueForm::kNumber, 0, kAny, false,
+     "the log file's size cap in bytes"},
+    {"STORAGE", "CleanRegistry", RegType::kDword, "10000", ValueForm::kNumber, 0, kAny, false,
+     "period of the project-list watch in ms (0: none)"},
+};
+
+// Keys whose every value the table lists.
+constexpr const char* kClosedKeys[] = {"PLATFORM", "RPC", "SECURITY", "MULTICAST", "DIAGNOSIS"};
+
+std::string_view TrimSlashes(std::string_view path) {
+  while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
+  return path;
+}
+
+bool IsIpv4(const std::string& text, std::uint32_t* address) {
+  in_addr parsed{};
+  if (inet_pton(AF_INET, text.c_str(), &parsed) != 1) return false;
+  *address = ntohl(parsed.s_addr);
+  return true;
+}
+
+// Edit distance, case folded; names are short (cut to 64 characters).
+std::size_t Distance(std::string_view a, std::string_view b) {
+  a = a.substr(0, 64);
+  b = b.substr(0, 64);
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      const bool same = IEquals(a.substr(i - 1, 1), b.substr(j - 1, 1));
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+std::string FormText(const KnownSetting& setting) {
+  const std::string name = setting.name;
+  switch (setting.form) {
+    case ValueForm::kText:
+      return name + " takes a text (" + RegTypeName(setting.type) + ")";
+    case ValueForm::kNumber:
+      return name + " takes a number from " + std::to_string(setting.minimum) + " to " +
+             std::to_string(setting.maximum) + " (REG_DWORD, --dword)";
+    case ValueForm::kIpv4:
+      return name + " takes an IPv4 address such as 127.0.0.1";
+    case ValueForm::kGroup:
+      return name + " takes an IPv4 multicast address such as 239.255.47.81";
+    case ValueForm::kPatterns:
+      return name +
+             " takes a list (REG_MULTI_SZ, --multi) of interface names (eth0), name* patterns "
+             "(enp*) or IPv4 CIDR blocks (10.1.0.0/16)";
+    case ValueForm::kDirectories:
+      return name + " takes a list (REG_MULTI_SZ, --multi) of absolute directories";
+    case ValueForm::kAbsolutePath:
+      return name + " takes an absolute path such as /var/log/qxremote/qxdiagnosis.log";
+  }
+  return name;
+}
+
+bool FitsForm(const KnownSetting& setting, const RegValue& value) {
+  switch (setting.form) {
+    case ValueForm::kText:
+      return value.type == RegType::kMultiSz || !value.text.empty();
+    case ValueForm::kNumber:
+      return value.dword >= setting.minimum && value.dword <= setting.maximum;
+    case ValueForm::kIpv4: {
+      std::uint32_t address = 0;
+      return IsIpv4(value.text, &address);
+    }
+    case ValueForm::kGroup: {
+      std::uint32_t address = 0;
+      return IsIpv4(value.text, &address) && (address >> 28) == 0xE;
+    }
+    case ValueForm::kPatterns:
+      return std::all_of(value.texts.begin(), value.texts.end(), [](const std::string& item) {
+        return item.empty() || IsInterfacePattern(item);
+      });
+    case ValueForm::kDirectories: {
+      std::vector<std::string> items = value.texts;
+      if (value.type == RegType::kSz) items = SplitDirectoryText(value.text);
+      return std::all_of(items.begin(), items.end(), [](const std::string& item) {
+        return item.empty() || item.front() == '/';
+      });
+    }
+    case ValueForm::kAbsolutePath:
+      return !value.text.empty() && value.text.front() == '/';
+  }
+  return false;
+}
+
+}  // namespace
+
+std::vector<std::string> SplitDirectoryText(std::string_view rest) {
+  std::vector<std::string> dirs;
+  while (!rest.empty()) {
+    const std::size_t colon = rest.find(':');
+    const std::string_view dir = rest.substr(0, colon);
+    if (!dir.empty()) dirs.emplace_back(dir);
+    if (colon == std::string_view::npos) break;
+    rest.remove_prefix(colon + 1);
+  }
+  return dirs;
+}
+
+std::span<const KnownSetting> KnownSettings() { return kKnown; }
+
+std::string KnownSettingKeyPath(const KnownSetting& setting) {
+  return std::string(kSettingsBaseKey) + "\\" + setting.key;
+}
+
+std::optional<std::string_view> RelativeSettingsKey(std::string_view keyPath) {
+  keyPath = TrimSlashes(keyPath);
+  if (keyPath.size() <= kSettingsBaseKey.size() + 1 ||
+      !IEquals(keyPath.substr(0, kSettingsBaseKey.size()), kSettingsBaseKey) ||
+      keyPath[kSettingsBaseKey.size()] != '\\') {
+    return std::nullopt;
+  }
+  return keyPath.substr(kSettingsBaseKey.size() + 1);
+}
+
+const KnownSetting* FindKnownSetting(std::string_view keyPath, std::string_view name) {
+  const std::optional<std::string_view> relative = RelativeSettingsKey(keyPath);
+  if (!relative) return nullptr;
+  for (const KnownSetting& setting : kKnown) {
+    if (IEquals(*relative, setting.key) && IEquals(name, setting.name)) return &setting;
+  }
+  return nullptr;
+}
+
+bool IsClosedSettingsKey(std::string_view keyPath) {
+  const std::optional<std::string_view> relative = RelativeSettingsKey(keyPath);
+  if (!relative) return false;
+  return std::any_of(std::begin(kClosedKeys), std::end(kClosedKeys),
+                     [&](const char* key) { return IEquals(*relative, key); });
+}
+
+std::string NearestSettingName(std::string_view keyPath, std::string_view name) {
+  const std::optional<std::string_view> relative = RelativeSettingsKey(keyPath);
+  if (!relative) return std::string();
+  std::string nearest;
+  std::size_t best = 0;
+  for (const KnownSetting& setting : kKnown) {
+    if (!IEquals(*relative, setting.key)) continue;
+    const std::size_t distance = Distance(name, setting.name);
+    if (nearest.empty() || distance < best) {
+      nearest = setting.name;
+      best = distance;
+    }
+  }
+  // Near: at most a third of the name's letters differ.
+  const std::size_t allowed = std::max<std::size_t>(2, nearest.size() / 3);
+  return best <= allowed ? nearest : std::string();
+}
+
+std::optional<std::string> CheckKnownValue(const KnownSetting& setting, const RegValue& value) {
+  const bool listAsText = setting.form == ValueForm::kDirectories && value.type == RegType::kSz;
+  const bool textAsExpand = setting.type == RegType::kSz && value.type == RegType::kExpandSz;
+  if (value.type == RegType::kNone) return FormText(setting);
+  if (value.type != setting.type && !listAsText && !textAsExpand) {
+    return FormText(setting) + ", not a " + RegTypeName(value.type);
+  }
+  if (!FitsForm(setting, value)) return FormText(setting);
+  return std::nullopt;
+}
+
+const char* RegTypeName(RegType type) {
+  switch (type) {
+    case RegType::kSz:
+      return "REG_SZ";
+    case RegType::kExpandSz:
+      return "REG_EXPAND_SZ";
+    case RegType::kDword:
+      return "REG_DWORD";
+    case RegType::kMultiSz:
+      return "REG_MULTI_SZ";
+    case RegType::kNone:
+      break;
+  }
+  return "REG_NONE";
+}
+
+}  // namespace qx
