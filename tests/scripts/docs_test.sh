@@ -57,7 +57,7 @@ while IFS='|' read -r words expected; do
 done <<EOT
 tr|trace tree 
 key u|use 
-registry |get list set 
+registry |delete export get import list set 
 copy --b|--buffer 
 --st|--station 
 --station $work/stations/a|$work/stations/alpha 

@@ -59,7 +59,8 @@ for round in $(seq 1 10); do
   fi
   status=$(QX_REGISTRY="$work/caller/st/registry.db" QX_RUNTIME_DIR="$work/caller/st/run" \
     timeout 30 "$build/hosts/qxstation/qxstation" status --json 2>&1) || true
-  grep -q '"agent":{"running":true' <<<"$(tr -d ' \n' <<<"$status")" ||
+  python3 -c 'import json, sys; sys.exit(0 if json.load(sys.stdin)["agent"]["running"] else 1)' \
+    <<<"$status" 2>/dev/null ||
     fail "round $round: the agent does not run: $status"
   grep -q '"projectManager":{"running":true' <<<"$(tr -d ' \n' <<<"$status")" ||
     fail "round $round: the project manager does not run: $status"
