@@ -485,20 +485,6 @@ int RunTrace(const Invocation& call, std::FILE* out, std::FILE* err) {
   return listener.Run(out, stop.fd()) < 0 ? kFailure : kSuccess;
 }
 
-int RunRegistry(const Invocation& call, std::FILE* out, std::FILE* err) {
-  const auto& p = call.words;
-  const std::string_view verb = p[0];
-  if (verb == "get" && p.size() == 3) return RegistryGet(p[1], p[2], out, err);
-  if (verb == "set" && p.size() == 4) {
-    return RegistrySet(p[1], p[2], p[3], call.dword ? ValueKind::kDword : ValueKind::kString, err);
-  }
-  if (verb == "list" && p.size() == 2) return RegistryList(p[1], out, err);
-  std::fprintf(err,
-               "qxstation: registry wants get KEYPATH NAME, set KEYPATH NAME VALUE or "
-               "list KEYPATH\n");
-  return kUsage;
-}
-
 int RunWriteProject(const Invocation& call, std::FILE* out, std::FILE* err) {
   ProjectFields project = call.project;
   // The station's own list: its host is this station unless the caller says otherwise, so that

@@ -33,7 +33,6 @@ int RunState(const Invocation& call, std::FILE* out, std::FILE* err);
 int RunCall(const Invocation& call, std::FILE* out, std::FILE* err);
 int RunCopy(const Invocation& call, std::FILE* out, std::FILE* err);
 int RunTrace(const Invocation& call, std::FILE* out, std::FILE* err);
-int RunRegistry(const Invocation& call, std::FILE* out, std::FILE* err);
 int RunWriteProject(const Invocation& call, std::FILE* out, std::FILE* err);
 
 }  // namespace qxstation
