@@ -340,22 +340,6 @@ int RunKeyCommand(const Invocation& call, std::FILE* out, std::FILE* err) {
 
 void Write(const std::string& text, std::FILE* to) { std::fwrite(text.data(), 1, text.size(), to); }
 
-// The number of single-character edits that turn a into b.
-std::size_t EditDistance(std::string_view a, std::string_view b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
-
 // The first word that is neither a global option nor its value: the command the user meant.
 std::optional<std::string> CommandWord(const std::vector<std::string>& args) {
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -385,7 +369,7 @@ std::optional<int> ReportUnknownCommand(const std::vector<std::string>& args, CL
   for (const CLI::App* command : commands) {
     const std::string& name = command->get_name();
     if (name == *word) return std::nullopt;
-    const std::size_t distance = EditDistance(lowered, name);
+    const std::size_t distance = qx::IEditDistance(lowered, name);
     if (distance < best) {
       best = distance;
       nearest = name;

@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 namespace qx {
 namespace {
@@ -226,6 +227,26 @@ int ICompare(std::string_view a, std::string_view b) {
   if (i < a.size()) return 1;
   if (j < b.size()) return -1;
   return 0;
+}
+
+std::size_t IEditDistance(std::string_view a, std::string_view b) {
+  constexpr std::size_t kCounted = 64;
+  a = a.substr(0, kCounted);
+  b = b.substr(0, kCounted);
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      const bool same = FoldCase(static_cast<unsigned char>(a[i - 1])) ==
+                        FoldCase(static_cast<unsigned char>(b[j - 1]));
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
 }
 
 bool IEquals(std::string_view a, std::string_view b) {

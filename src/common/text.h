@@ -39,6 +39,10 @@ std::string CutToUnits(std::string_view text, std::size_t maxUnits);
 // letters fold to one case; every other character compares by code point.
 bool IEquals(std::string_view a, std::string_view b);
 int ICompare(std::string_view a, std::string_view b);  // <0, 0, >0
+// The number of single-byte edits (insert, delete, replace) that turn a into b, ASCII letters
+// compared ignoring case: how near a mistyped name is to a known one. Only the first 64 bytes
+// of each count, so that a hostile text costs little.
+std::size_t IEditDistance(std::string_view a, std::string_view b);
 struct ILess {
   using is_transparent = void;
   bool operator()(std::string_view a, std::string_view b) const { return ICompare(a, b) < 0; }

@@ -105,25 +105,6 @@ bool IsIpv4(const std::string& text, std::uint32_t* address) {
   return true;
 }
 
-// Edit distance, case folded; names are short (cut to 64 characters).
-std::size_t Distance(std::string_view a, std::string_view b) {
-  a = a.substr(0, 64);
-  b = b.substr(0, 64);
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      const bool same = IEquals(a.substr(i - 1, 1), b.substr(j - 1, 1));
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
-
 std::string FormText(const KnownSetting& setting) {
   const std::string name = setting.name;
   switch (setting.form) {
@@ -232,7 +213,7 @@ std::string NearestSettingName(std::string_view keyPath, std::string_view name) 
   std::size_t best = 0;
   for (const KnownSetting& setting : kKnown) {
     if (!IEquals(*relative, setting.key)) continue;
-    const std::size_t distance = Distance(name, setting.name);
+    const std::size_t distance = IEditDistance(name, setting.name);
     if (nearest.empty() || distance < best) {
       nearest = setting.name;
       best = distance;
