@@ -1075,7 +1075,8 @@ class SilentFlood {
 // Stations must be served while silent peers without a key take every descriptor they can,
 // whether the server saw the low limit at its start or runs out of descriptors later.
 TEST_F(RpcRuntimeTest, SilentKeylessFloodDoesNotCrowdOutKeyedClients) {
-  SetDword("RPC", "ConnectTimeoutMs", 2000);
+  // Long enough for a connect whose SYN met a full backlog to be sent again twice (1 s, 3 s).
+  SetDword("RPC", "ConnectTimeoutMs", 5000);
   constexpr std::size_t kSilent = 400;
   constexpr rlim_t kRoom = 150;  // descriptors this process may open beyond those it has
   const struct {
