@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -138,7 +139,29 @@ bool ChildProcess::WaitForLine(const std::string& line, std::chrono::millisecond
 }
 
 void ChildProcess::Signal(int signo) {
-  if (running()) kill(pid_, signo);
+  if (!running()) return;
+  kill(pid_, signo);
+  if (signo != SIGSTOP) return;
+  // A stop takes effect when each thread next enters the kernel: on a busy machine a thread may
+  // still answer a request after kill returned. Wait (bounded) until every thread is stopped.
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+  while (Clock::now() < deadline) {
+    bool allStopped = true;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+      std::ifstream stat(task.path() / "stat");
+      std::string line;
+      std::getline(stat, line);
+      const std::size_t close = line.rfind(')');
+      if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'T') {
+        allStopped = false;
+        break;
+      }
+    }
+    if (allStopped && !error) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 bool ChildProcess::Reap(std::chrono::milliseconds timeout) {
