@@ -60,36 +60,52 @@ std::size_t RpcConnectionSlots::ConnectionCapLocked() {
   return exhaustedCap_ != 0 ? std::min(exhaustedCap_, caps_.connections) : caps_.connections;
 }
 
-bool RpcConnectionSlots::Admit(const void* owner, std::uint32_t source, bool spoke, Evict evict,
-                               std::uint64_t* ticket, std::size_t* evicted) {
+bool RpcConnectionSlots::Admit(const void* owner, std::uint32_t source, HasSpoken hasSpoken,
+                               Evict evict, std::uint64_t* ticket, std::size_t* evicted) {
   MutexLock lock(&mutex_);
   *evicted = 0;
   for (auto it = bySource_.find(source);
        it != bySource_.end() && it->second.size() >= caps_.pendingPerSource;
        it = bySource_.find(source))
-    *evicted += EvictLocked(it->second.begin()->second) ? 1 : 0;
+    *evicted += EvictLocked(VictimLocked(it->second)) ? 1 : 0;
   const std::size_t cap = ConnectionCapLocked();
   while (!order_.empty() && (pending_.size() >= caps_.pending || open_.size() >= cap))
-    *evicted += EvictLocked(order_.begin()->second) ? 1 : 0;
+    *evicted += EvictLocked(VictimLocked(order_)) ? 1 : 0;
   if (open_.size() >= cap) return false;
+  const bool spoke = hasSpoken && hasSpoken();
   *ticket = nextTicket_++;
   open_.insert(*ticket);
-  pending_.emplace(*ticket, Pending{owner, source, spoke, std::move(evict)});
+  pending_.emplace(*ticket, Pending{owner, source, spoke, std::move(hasSpoken), std::move(evict)});
   order_.emplace(spoke, *ticket);
   bySource_[source].emplace(spoke, *ticket);
   return true;
 }
 
-void RpcConnectionSlots::Spoke(std::uint64_t ticket) {
-  MutexLock lock(&mutex_);
-  const auto it = pending_.find(ticket);
-  if (it == pending_.end() || it->second.spoke) return;
+std::uint64_t RpcConnectionSlots::VictimLocked(const std::set<Rank>& ranks) {
+  // Each connection is re-ranked at most once, so the loop ends.
+  for (;;) {
+    const Rank first = *ranks.begin();
+    const auto it = pending_.find(first.second);
+    if (first.first || it == pending_.end() || !it->second.hasSpoken || !it->second.hasSpoken())
+      return first.second;
+    MarkSpokenLocked(it);
+  }
+}
+
+void RpcConnectionSlots::MarkSpokenLocked(std::map<std::uint64_t, Pending>::iterator it) {
+  const std::uint64_t ticket = it->first;
   order_.erase({false, ticket});
   order_.emplace(true, ticket);
   std::set<Rank>& ofSource = bySource_[it->second.source];
   ofSource.erase({false, ticket});
   ofSource.emplace(true, ticket);
   it->second.spoke = true;
+}
+
+void RpcConnectionSlots::Spoke(std::uint64_t ticket) {
+  MutexLock lock(&mutex_);
+  const auto it = pending_.find(ticket);
+  if (it != pending_.end() && !it->second.spoke) MarkSpokenLocked(it);
 }
 
 bool RpcConnectionSlots::EvictLocked(std::uint64_t ticket) {
@@ -134,7 +150,7 @@ std::size_t RpcConnectionSlots::DescriptorsExhausted() {
   const std::size_t wasOpen = open_.size();
   std::size_t evicted = 0;
   while (evicted < kEvictBatch && !order_.empty())
-    evicted += EvictLocked(order_.begin()->second) ? 1 : 0;
+    evicted += EvictLocked(VictimLocked(order_)) ? 1 : 0;
   exhaustedCap_ = std::max(kMinConnections, wasOpen > kEvictBatch ? wasOpen - kEvictBatch : 0);
   exhaustedUntil_ = std::chrono::steady_clock::now() + kExhaustedHold;
   return evicted;

@@ -8,11 +8,12 @@
 // to spare for sessions, files, the registry and libraries (CapsForDescriptors). When a new
 // connection would pass a bound, the OLDEST pending connection (of that source when the
 // source's bound is reached, else of any source) is evicted rather than the new one refused,
-// and one whose peer has sent nothing yet goes before one whose peer has begun its handshake
-// (Spoke): a keyed peer sends its ClientHello at once and finishes within milliseconds of its
-// accept, long before enough newer connections came to evict it, however many silent peers
-// share its address. Only when every slot is held by an authenticated session is a new
-// connection refused.
+// and one whose peer has sent nothing yet goes before one whose peer has begun its handshake:
+// a keyed peer sends its ClientHello at once, and the slots look at a candidate's socket
+// (HasSpoken) before they evict it, so the bytes count even when the connection's own thread
+// has not run yet. However many silent peers share its address and however fast they come
+// back, a keyed peer keeps its slot until its handshake is done. Only when every slot is held
+// by an authenticated session is a new connection refused.
 //
 // When accept fails for want of descriptors, DescriptorsExhausted evicts a batch of the oldest
 // pending connections and bounds the connections below what was open then, for a while.
@@ -53,6 +54,8 @@ RpcConnectionCaps CapsForThisProcess();
 class RpcConnectionSlots {
  public:
   using Evict = std::function<void()>;
+  // Whether the peer has sent bytes; runs under the slots' lock, so it must not block.
+  using HasSpoken = std::function<bool()>;
   static constexpr std::size_t kEvictBatch = 16;
   static constexpr auto kExhaustedHold = std::chrono::seconds(60);
 
@@ -67,8 +70,9 @@ class RpcConnectionSlots {
   // A connection just accepted from source (IPv4, host order), pending. Evicts what the caps
   // ask for; *evicted tells how many. False when every slot is held by authenticated sessions:
   // the caller closes the connection. On true, *ticket names the connection from now on.
-  // spoke: bytes from the peer are already there.
-  bool Admit(const void* owner, std::uint32_t source, bool spoke, Evict evict,
+  // hasSpoken is asked now and again before the connection would be evicted as a silent one;
+  // it stays valid until Release.
+  bool Admit(const void* owner, std::uint32_t source, HasSpoken hasSpoken, Evict evict,
              std::uint64_t* ticket, std::size_t* evicted) EXCLUDES(mutex_);
   // The peer of a pending connection has sent bytes: it goes after the silent ones.
   void Spoke(std::uint64_t ticket) EXCLUDES(mutex_);
@@ -93,9 +97,14 @@ class RpcConnectionSlots {
     const void* owner = nullptr;
     std::uint32_t source = 0;
     bool spoke = false;
+    HasSpoken hasSpoken;
     Evict evict;
   };
   std::size_t ConnectionCapLocked() REQUIRES(mutex_);
+  // The connection to evict first among ranks (not empty): a silent one whose peer has spoken
+  // after all moves behind the silent ones first.
+  std::uint64_t VictimLocked(const std::set<Rank>& ranks) REQUIRES(mutex_);
+  void MarkSpokenLocked(std::map<std::uint64_t, Pending>::iterator it) REQUIRES(mutex_);
   // Evicts the pending connection of ticket; false when it is not pending.
   bool EvictLocked(std::uint64_t ticket) REQUIRES(mutex_);
   void DropPendingLocked(std::map<std::uint64_t, Pending>::iterator it) REQUIRES(mutex_);

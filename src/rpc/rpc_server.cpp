@@ -273,9 +273,14 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
     const std::uint32_t source =
         error || !peer.address().is_v4() ? 0 : peer.address().to_v4().to_uint();
     std::size_t evicted = 0;
-    const bool spoke = socket_.available(error) != 0 && !error;
+    // Asked under the slots' lock while the connection is pending: End and the destructor
+    // release the slot before the socket closes, so the socket is still this connection's.
+    auto hasSpoken = [this] {
+      std::error_code failed;
+      return socket_.available(failed) != 0 && !failed;
+    };
     const bool admitted = RpcConnectionSlots::Instance().Admit(
-        &server_, source, spoke,
+        &server_, source, hasSpoken,
         [weak = weak_from_this(), executor = socket_.get_executor()] {
           asio::post(executor, [weak] {
             if (auto self = weak.lock()) self->Evicted();
@@ -909,10 +914,10 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
     if (reason != nullptr)
       TraceWarning(kServerSource, "RPC %s: %s; connection closed", peer_.c_str(), reason);
     CancelTimer();
+    RpcConnectionSlots::Instance().Release(ticket_);  // before the descriptor may be reused
     std::error_code ignored;
     socket_.shutdown(asio::socket_base::shutdown_both, ignored);
     socket_.close(ignored);
-    RpcConnectionSlots::Instance().Release(ticket_);
     tls_.reset();  // its socket is gone
     ReleaseInput();
     std::vector<std::uint8_t>().swap(out_);
