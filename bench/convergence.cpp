@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "platform/multicast_component.h"
-#include "station_process.h"
+#include "support/station_process.h"
 
 namespace {
 
@@ -51,9 +51,9 @@ struct Station {
   std::string name;
   std::string address;
   std::string dir;
-  std::unique_ptr<qxtest::ChildProcess> agent;
+  std::unique_ptr<qx::testing::ChildProcess> agent;
 
-  qxtest::Environment env() const {
+  qx::testing::Environment env() const {
     return {{"QX_REGISTRY", dir + "/registry.db"}, {"QX_RUNTIME_DIR", dir + "/run"}};
   }
 };
@@ -73,8 +73,8 @@ bool Set(const Station& station, const std::string& key, const std::string& name
   std::vector<std::string> args = {"registry", "set", std::string(kNorvane) + "\\" + key, name,
                                    value};
   if (dword) args.push_back("--dword");
-  const qxtest::ProgramResult result =
-      qxtest::RunProgram(QX_STATION_PATH, args, station.env(), 10s);
+  const qx::testing::ProgramResult result =
+      qx::testing::RunProgram(QX_STATION_PATH, args, station.env(), 10s);
   if (result.exitCode != 0) {
     std::fprintf(stderr, "%s: registry set %s failed: %.400s\n", station.name.c_str(), name.c_str(),
                  result.err.c_str());
@@ -85,7 +85,7 @@ bool Set(const Station& station, const std::string& key, const std::string& name
 bool Configure(const Station& station) {
   std::error_code error;
   fs::create_directories(station.dir + "/run", error);
-  return !error && qxtest::InstallClusterKey(station.dir) &&
+  return !error && qx::testing::InstallClusterKey(station.dir) &&
          Set(station, "PLATFORM", "ComputerName", station.name) &&
          Set(station, "RPC", "ListenAddress", station.address) &&
          Set(station, "MULTICAST", "Port", kMulticastPort, true);
@@ -127,7 +127,7 @@ Run RunOnce(std::vector<Station>& stations) {
   Run run;
   const Clock::time_point start = Clock::now();
   for (Station& station : stations) {
-    station.agent = std::make_unique<qxtest::ChildProcess>(
+    station.agent = std::make_unique<qx::testing::ChildProcess>(
         QX_AGENT_PATH, std::vector<std::string>{}, station.env());
   }
   std::vector<bool> ready(stations.size(), false);
@@ -231,7 +231,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
-  const bool privateNetwork = qxtest::EnterPrivateNetwork();
+  const bool privateNetwork = qx::testing::EnterPrivateNetwork();
   if (!privateNetwork) {
     std::fprintf(stderr, "note: no private network namespace; using 127.0.0.%d-%d\n", kFirstAddress,
                  kFirstAddress + kStations - 1);

@@ -38,7 +38,7 @@
 #include "platform/multicast_component.h"
 #include "qxremoteserver.h"
 #include "registry/reg_key.h"
-#include "station_process.h"
+#include "support/station_process.h"
 
 namespace {
 
@@ -169,7 +169,7 @@ bool PrepareStation(const std::string& root) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!qxtest::EnterPrivateNetwork()) {
+  if (!qx::testing::EnterPrivateNetwork()) {
     std::fprintf(stderr, "note: no private network namespace; the server listens on 127.0.0.1\n");
   }
   char pattern[] = "/tmp/qxdiscoverybench.XXXXXX";

@@ -14,13 +14,15 @@
 
 #include "platform/dynamic_library.h"
 #include "registry/store/registry_store.h"
-#include "trace/debug_capture.h"
+#include "support/debug_capture.h"
 #include "trace/debug_output.h"
 #include "trace/diagnosis_abi.h"
 #include "trace/trace.h"
 
 namespace qx {
 namespace {
+
+using qx::testing::TempDir;
 
 constexpr const char* kDiagnosisKey = "SOFTWARE\\TOLVAR\\NORVANE\\DIAGNOSIS";
 
@@ -36,16 +38,12 @@ std::vector<std::string> ReadLines(const std::string& path) {
 class DiagnosisLibraryTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qxdiag.XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = new std::string(pattern);
+    temp_ = std::make_unique<TempDir>("qxdiag");
+    ASSERT_TRUE(temp_->ok());
+    root_ = &temp_->path();
     ::setenv("QX_REGISTRY", (*root_ + "/registry.db").c_str(), 1);
   }
-  static void TearDownTestSuite() {
-    std::error_code ignored;
-    std::filesystem::remove_all(*root_, ignored);
-    delete root_;
-  }
+  static void TearDownTestSuite() { temp_.reset(); }
 
   void SetUp() override {
     logFile_ =
@@ -79,12 +77,13 @@ class DiagnosisLibraryTest : public ::testing::Test {
     }
   }
 
-  static std::string* root_;
+  static inline std::unique_ptr<TempDir> temp_;
+  static const std::string* root_;
   std::string logFile_;
   DynamicLibrary library_;
   QxCreateDiagnosisObjectFunction create_ = nullptr;
 };
-std::string* DiagnosisLibraryTest::root_ = nullptr;
+const std::string* DiagnosisLibraryTest::root_ = nullptr;
 
 TEST_F(DiagnosisLibraryTest, ObjectTakesMasksAndLogFileFromTheRegistry) {
   Configure(0x80021, 0x5, logFile_.c_str());

@@ -16,7 +16,7 @@
 #include "platform/project_manager_link.h"
 #include "qxremoteserver.h"
 #include "registry/store/registry_store.h"
-#include "trace/debug_capture.h"
+#include "support/debug_capture.h"
 
 namespace {
 

@@ -19,10 +19,12 @@
 #include "platform/environment.h"
 #include "registry/store/registry_store.h"
 #include "registry/store/settings.h"
-#include "trace/debug_capture.h"
+#include "support/debug_capture.h"
 
 namespace qx {
 namespace {
+
+using qx::testing::TempDir;
 
 TEST(ModuleLifecycleTest, AttachAndDetachAnnounceThemselves) {
   testing::DebugCapture capture;
@@ -94,9 +96,9 @@ void SetValue(RegistryStore& store, const std::string& path, const std::string& 
 // station that never answers and then unloads the module and lives on, or ends at once. The
 // worker must be gone before the code or the static objects that it uses are.
 TEST(ModuleLifecycleTest, AsynchronousCommandEndsBeforeTheModuleOrTheProcess) {
-  char pattern[] = "/tmp/qxunload.XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const std::string dir = pattern;
+  const TempDir temp("qxunload");
+  ASSERT_TRUE(temp.ok());
+  const std::string& dir = temp.path();
   SilentStation station;
   ASSERT_NE(station.port(), 0);
   {
@@ -133,8 +135,6 @@ TEST(ModuleLifecycleTest, AsynchronousCommandEndsBeforeTheModuleOrTheProcess) {
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 0);
   }
-  std::error_code ignored;
-  std::filesystem::remove_all(dir, ignored);
 }
 
 }  // namespace

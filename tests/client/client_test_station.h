@@ -29,7 +29,6 @@
 
 #include "common/mutex.h"
 #include "common/text.h"
-#include "platform/cluster_keys.h"
 #include "platform/environment.h"
 #include "platform/file.h"
 #include "platform/host_platform.h"
@@ -37,10 +36,15 @@
 #include "registry/store/registry_store.h"
 #include "registry/store/settings.h"
 #include "rpc/rpc.h"
+#include "support/station_dir.h"
 #include "trace/trace.h"
 #include "xml/xml_element.h"
 
 namespace qx::testing_station {
+
+using qx::testing::FreeLoopbackPort;
+using qx::testing::SetRegistryValue;
+using qx::testing::StationDir;
 
 inline constexpr const char* kComputerName = "TESTSTATION";
 inline constexpr const char* kReachable = "STATIONB";   // 127.0.0.1: the test holder
@@ -55,27 +59,6 @@ class FixedHost final : public HostPlatform {
   std::optional<std::vector<Ipv4Row>> Ipv4Addresses() override { return std::vector<Ipv4Row>{}; }
 };
 
-inline std::uint16_t FreeLoopbackPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  socklen_t length = sizeof(address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
-inline void SetRegistryValue(const std::string& path, const std::string& name,
-                             const RegValue& value) {
-  RegistryStore& store = Registry();
-  KeyId root = 0, key = 0;
-  store.RootKey(RegRoot::kLocalMachine, &root);
-  store.CreateKey(root, path, &key);
-  store.SetValue(key, name, value);
-}
-
 inline constexpr const char* kRpcPath = "SOFTWARE\\TOLVAR\\NORVANE\\RPC";
 
 struct Station {
@@ -85,22 +68,13 @@ struct Station {
   std::uint16_t discoveryPort = 0;
 };
 
-// Prepares the process once: temp directories, environment, registry, host double, masks.
+// Prepares the process once: station directory, registry, host double, masks.
 inline const Station& UseTestStation() {
+  static const StationDir dir("qxclient");
   static const Station station = [] {
     Station s;
-    char pattern[] = "/tmp/qxclient.XXXXXX";
-    s.root = ::mkdtemp(pattern);
-    s.files = s.root / "files";
-    std::filesystem::create_directories(s.files);
-    std::filesystem::create_directories(s.root / "run");
-    ::setenv("QX_REGISTRY", (s.root / "registry.db").c_str(), 1);
-    ::setenv("QX_RUNTIME_DIR", (s.root / "run").c_str(), 1);
-    // The test owns its station: it makes the registry, as the agent does at its start.
-    if (CreateStationRegistry() != RegStatus::kOk) std::abort();
-    // The station's key ring beside the registry: the holder and the clients share it.
-    KeyRing ring;
-    if (!LoadOrCreateKeyRing(KeyRingPath(), &ring, nullptr)) std::abort();
+    s.root = dir.dir();
+    s.files = dir.files();
     SetHostPlatformForTesting(std::make_unique<FixedHost>());
     s.projectManagerPort = FreeLoopbackPort();
     s.discoveryPort = FreeLoopbackPort();
@@ -118,13 +92,6 @@ inline const Station& UseTestStation() {
     Diagnosis().SetMasks(kTraceAll, 0xFFFFFFFFu);
     return s;
   }();
-  static const bool cleanup = [] {
-    return std::atexit([] {
-             std::error_code ignored;
-             std::filesystem::remove_all(station.root, ignored);
-           }) == 0;
-  }();
-  (void)cleanup;
   return station;
 }
 

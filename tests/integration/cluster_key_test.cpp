@@ -20,9 +20,10 @@
 #include <thread>
 #include <vector>
 
-#include "station_process.h"
+#include "support/station_process.h"
+#include "support/temp_dir.h"
 
-namespace qxtest {
+namespace qx::testing {
 namespace {
 
 namespace fs = std::filesystem;
@@ -53,9 +54,9 @@ class ClusterKey : public ::testing::Test {
     Ip({"-n", hub_, "link", "add", "br0", "type", "bridge"});
     Ip({"-n", hub_, "link", "set", "br0", "type", "bridge", "mcast_snooping", "0"});
     Ip({"-n", hub_, "link", "set", "br0", "up"});
-    char pattern[] = "/tmp/qxcluster.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    temp_ = std::make_unique<TempDir>("qxcluster");
+    ASSERT_TRUE(temp_->ok());
+    root_ = temp_->path();
     const char* names[] = {"ALPHA", "BRAVO", "CHARLIE"};
     for (int i = 0; i < 3; ++i) {
       Member& member = members_[i];
@@ -87,8 +88,7 @@ class ClusterKey : public ::testing::Test {
       if (!member.netns.empty()) Ip({"netns", "del", member.netns});
     }
     if (!hub_.empty()) Ip({"netns", "del", hub_});
-    std::error_code ignored;
-    if (!root_.empty()) fs::remove_all(root_, ignored);
+    temp_.reset();
   }
 
   void SetUp() override {
@@ -202,6 +202,7 @@ class ClusterKey : public ::testing::Test {
     EXPECT_FALSE(fs::exists(copy));
   }
 
+  static inline std::unique_ptr<TempDir> temp_;  // root_ and all below it
   static std::string root_;
   static std::string hub_;
   static bool ready_;
@@ -263,7 +264,7 @@ TEST_F(ClusterKey, AStationThatLeavesIsGoneFromTheOther) {
 }
 
 }  // namespace
-}  // namespace qxtest
+}  // namespace qx::testing
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);

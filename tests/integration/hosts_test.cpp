@@ -24,9 +24,10 @@
 #include "multicast_host.h"
 #include "registry/store/registry_store.h"
 #include "requests.h"
-#include "station_process.h"
+#include "support/station_process.h"
+#include "support/temp_dir.h"
 
-namespace qxtest {
+namespace qx::testing {
 namespace {
 
 namespace fs = std::filesystem;
@@ -241,14 +242,8 @@ TEST(AgentOptions, Table) {
 class StationDir : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/qxhosts.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    fs::create_directories(dir_ + "/run");
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
+    ASSERT_TRUE(temp_.ok());
+    temp_.Make("run");
   }
   Environment env() const {
     return {{"QX_REGISTRY", dir_ + "/registry.db"}, {"QX_RUNTIME_DIR", dir_ + "/run"}};
@@ -257,7 +252,8 @@ class StationDir : public ::testing::Test {
     return RunProgram(QX_STATION_PATH, args, env());
   }
 
-  std::string dir_;
+  TempDir temp_{"qxhosts"};
+  const std::string& dir_ = temp_.path();
 };
 
 TEST_F(StationDir, QxstationExitCodes) {
@@ -488,4 +484,4 @@ TEST_F(StationDir, AgentRunsUntilSigterm) {
 }
 
 }  // namespace
-}  // namespace qxtest
+}  // namespace qx::testing

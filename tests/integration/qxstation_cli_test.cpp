@@ -26,9 +26,10 @@
 #include <thread>
 #include <vector>
 
-#include "station_process.h"
+#include "support/station_process.h"
+#include "support/temp_dir.h"
 
-namespace qxtest {
+namespace qx::testing {
 namespace {
 
 namespace fs = std::filesystem;
@@ -89,9 +90,9 @@ TerminalRun RunOnTerminal(const std::vector<std::string>& args, const Environmen
 class QxstationCli : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char pattern[] = "/tmp/qxcli.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    temp_ = std::make_unique<TempDir>("qxcli");
+    ASSERT_TRUE(temp_->ok());
+    root_ = temp_->path();
     fs::create_directories(root_ + "/files");
     fs::create_directories(root_ + "/empty/run");
     for (int i = 0; i < 2; ++i) {
@@ -132,8 +133,7 @@ class QxstationCli : public ::testing::Test {
 
   static void TearDownTestSuite() {
     for (TestStation& station : stations_) station.agent.reset();
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
+    temp_.reset();
   }
 
   static ProgramResult Run(const TestStation& station, const std::vector<std::string>& args) {
@@ -145,6 +145,7 @@ class QxstationCli : public ::testing::Test {
     ASSERT_EQ(result.exitCode, 0) << result.err;
   }
 
+  static inline std::unique_ptr<TempDir> temp_;  // root_ and all below it
   static std::string root_;
   static TestStation stations_[2];
 };
@@ -515,12 +516,12 @@ TEST_F(QxstationCli, OperatorsCallOtherStationsThroughTheAgentWithoutTheKey) {
 }
 
 }  // namespace
-}  // namespace qxtest
+}  // namespace qx::testing
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   signal(SIGPIPE, SIG_IGN);
-  if (!qxtest::EnterPrivateNetwork()) {
+  if (!qx::testing::EnterPrivateNetwork()) {
     std::fprintf(stderr, "note: no private network namespace; using 127.0.0.5-6 of this machine\n");
   }
   return RUN_ALL_TESTS();

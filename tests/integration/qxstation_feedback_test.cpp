@@ -21,9 +21,10 @@
 #include <thread>
 #include <vector>
 
-#include "station_process.h"
+#include "support/station_process.h"
+#include "support/temp_dir.h"
 
-namespace qxtest {
+namespace qx::testing {
 namespace {
 
 namespace fs = std::filesystem;
@@ -53,9 +54,9 @@ std::vector<Json> JsonLines(const std::string& text) {
 class QxstationFeedback : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char pattern[] = "/tmp/qxfeedback.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    temp_ = std::make_unique<TempDir>("qxfeedback");
+    ASSERT_TRUE(temp_->ok());
+    root_ = temp_->path();
     fs::create_directories(root_ + "/files");
     fs::create_directories(root_ + "/empty/run");
     for (int i = 0; i < 2; ++i) {
@@ -75,8 +76,7 @@ class QxstationFeedback : public ::testing::Test {
 
   static void TearDownTestSuite() {
     for (TestStation& station : stations_) station.agent.reset();
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
+    temp_.reset();
   }
 
   // A station directory with the shared key, its names and addresses, not yet running.
@@ -100,6 +100,7 @@ class QxstationFeedback : public ::testing::Test {
   // A station of no agent, for commands that must not reach one.
   static TestStation Nowhere() { return {"NONE", "", root_ + "/empty", nullptr, {}}; }
 
+  static inline std::unique_ptr<TempDir> temp_;  // root_ and all below it
   static std::string root_;
   static TestStation stations_[2];
 };
@@ -429,12 +430,12 @@ TEST_F(QxstationFeedback, OutputFlagsAreHonouredOrRefused) {
 }
 
 }  // namespace
-}  // namespace qxtest
+}  // namespace qx::testing
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   signal(SIGPIPE, SIG_IGN);
-  if (!qxtest::EnterPrivateNetwork()) {
+  if (!qx::testing::EnterPrivateNetwork()) {
     std::fprintf(stderr,
                  "note: no private network namespace; using 127.0.0.21-24 of this machine\n");
   }

@@ -14,18 +14,20 @@
 #include <thread>
 #include <vector>
 
-#include "station_process.h"
+#include "support/station_process.h"
+#include "support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Json = nlohmann::json;
-using qxtest::ChildProcess;
-using qxtest::ProgramResult;
-using qxtest::RegistrySetArgs;
-using qxtest::RunProgram;
-using qxtest::TestStation;
+using qx::testing::ChildProcess;
+using qx::testing::ProgramResult;
+using qx::testing::RegistrySetArgs;
+using qx::testing::RunProgram;
+using qx::testing::TempDir;
+using qx::testing::TestStation;
 
 constexpr const char* kBase = "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\";
 constexpr const char* kPort = "24771";  // the multicast port of these tests' stations
@@ -40,19 +42,15 @@ class QxstationSettings : public ::testing::Test {
  protected:
   void SetUp() override {
     for (int i = 0; i < 2; ++i) {
-      char pattern[] = "/tmp/qxconfig.XXXXXX";
-      ASSERT_NE(mkdtemp(pattern), nullptr);
+      ASSERT_TRUE(temps_[i].ok());
       stations_[i].name = "CONFIG6" + std::to_string(i + 1);
       stations_[i].address = "127.0.0.6" + std::to_string(i + 1);
-      stations_[i].dir = pattern;
+      stations_[i].dir = temps_[i].path();
     }
   }
   void TearDown() override {
-    for (TestStation& station : stations_) {
-      station.agent.reset();
-      std::error_code ignored;
-      fs::remove_all(station.dir, ignored);
-    }
+    for (TestStation& station : stations_) station.agent.reset();
+    for (TempDir& temp : temps_) temp.Remove();
   }
 
   ProgramResult Station(const std::vector<std::string>& args, int at = 0) {
@@ -86,6 +84,7 @@ class QxstationSettings : public ::testing::Test {
   std::string Registry(int at = 0) const { return stations_[at].dir + "/registry.db"; }
   std::string Conf(int at = 0) const { return stations_[at].dir + "/qxremote.conf"; }
 
+  TempDir temps_[2] = {TempDir("qxconfig"), TempDir("qxconfig")};
   TestStation stations_[2];
 };
 
@@ -358,7 +357,8 @@ TEST_F(QxstationSettings, StatusAndAgentWarnOfSettingsThatCannotWork) {
 TEST_F(QxstationSettings, StatusShowsKeyDropsAndTheAgentsProcess) {
   ASSERT_NO_FATAL_FAILURE(MakeStation(0));
   ASSERT_NO_FATAL_FAILURE(MakeStation(1));
-  ASSERT_TRUE(qxtest::InstallClusterKey(stations_[0].dir));  // station 1 makes a key of its own
+  ASSERT_TRUE(
+      qx::testing::InstallClusterKey(stations_[0].dir));  // station 1 makes a key of its own
   ASSERT_NO_FATAL_FAILURE(StartAgent(0));
   ASSERT_NO_FATAL_FAILURE(StartAgent(1));
 
@@ -371,7 +371,7 @@ TEST_F(QxstationSettings, StatusShowsKeyDropsAndTheAgentsProcess) {
     std::this_thread::sleep_for(100ms);
   }
   EXPECT_GT(status["dropped"]["foreignKey"], 0) << status;
-  EXPECT_EQ(status["key"], std::string(qxtest::kTestClusterKeyId) + " (installed)") << status;
+  EXPECT_EQ(status["key"], std::string(qx::testing::kTestClusterKeyId) + " (installed)") << status;
   EXPECT_EQ(status["agent"]["pid"], stations_[0].agent->pid()) << status;
   EXPECT_GT(status["agent"]["memoryBytes"], 0) << status;
   EXPECT_TRUE(status["agent"]["uptimeSeconds"].is_number()) << status;

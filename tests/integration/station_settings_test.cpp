@@ -9,17 +9,19 @@
 #include <filesystem>
 #include <fstream>
 
-#include "station_process.h"
+#include "support/station_process.h"
+#include "support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using qxtest::ChildProcess;
-using qxtest::ProgramResult;
-using qxtest::RegistrySetArgs;
-using qxtest::RunProgram;
-using qxtest::TestStation;
+using qx::testing::ChildProcess;
+using qx::testing::ProgramResult;
+using qx::testing::RegistrySetArgs;
+using qx::testing::RunProgram;
+using qx::testing::TempDir;
+using qx::testing::TestStation;
 
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
@@ -28,18 +30,16 @@ bool Contains(const std::string& text, const std::string& part) {
 class StationSettings : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/qxsettings.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
+    ASSERT_TRUE(temp_.ok());
     station_.name = "SETTINGS31";
     station_.address = "127.0.0.31";
-    station_.dir = pattern;
+    station_.dir = temp_.path();
     fs::create_directories(station_.dir + "/files");
     std::ofstream(station_.dir + "/files/plant.mcp") << "project";
   }
   void TearDown() override {
     station_.agent.reset();
-    std::error_code ignored;
-    fs::remove_all(station_.dir, ignored);
+    temp_.Remove();
   }
 
   std::string Registry() const { return station_.dir + "/registry.db"; }
@@ -65,6 +65,7 @@ class StationSettings : public ::testing::Test {
   }
   ProgramResult Agent() { return RunProgram(QX_AGENT_PATH, {}, station_.env(), 60s); }
 
+  TempDir temp_{"qxsettings"};
   TestStation station_;
 };
 

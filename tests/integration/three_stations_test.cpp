@@ -19,9 +19,10 @@
 
 #include "common/mutex.h"
 #include "platform/multicast_transport.h"
-#include "station_process.h"
+#include "support/station_process.h"
+#include "support/temp_dir.h"
 
-namespace qxtest {
+namespace qx::testing {
 namespace {
 
 namespace fs = std::filesystem;
@@ -36,9 +37,9 @@ using Station = TestStation;
 class ThreeStations : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char pattern[] = "/tmp/qxthree.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    temp_ = std::make_unique<TempDir>("qxthree");
+    ASSERT_TRUE(temp_->ok());
+    root_ = temp_->path();
     for (int i = 0; i < 3; ++i) {
       Station& station = stations_[i];
       station.name = "STATION" + std::to_string(5 + i);
@@ -62,8 +63,7 @@ class ThreeStations : public ::testing::Test {
           << station.agent->errors();
       station.agent.reset();
     }
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
+    temp_.reset();
   }
 
   static ProgramResult Qxstation(const Station& station, const std::vector<std::string>& args) {
@@ -113,6 +113,7 @@ class ThreeStations : public ::testing::Test {
     return text.find(part) != std::string::npos;
   }
 
+  static inline std::unique_ptr<TempDir> temp_;  // root_ and all below it
   static std::string root_;
   static Station stations_[3];
 };
@@ -316,12 +317,12 @@ TEST_F(ThreeStations, OneThatLeavesIsGoneFromTheOthers) {
 }
 
 }  // namespace
-}  // namespace qxtest
+}  // namespace qx::testing
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   signal(SIGPIPE, SIG_IGN);
-  if (!qxtest::EnterPrivateNetwork()) {
+  if (!qx::testing::EnterPrivateNetwork()) {
     std::fprintf(stderr, "note: no private network namespace; using 127.0.0.5-7 of this machine\n");
   }
   return RUN_ALL_TESTS();

@@ -38,9 +38,10 @@
 
 #include "common/text.h"
 #include "qxremoteserver.h"
-#include "station_process.h"
+#include "support/station_process.h"
+#include "support/temp_dir.h"
 
-namespace qxtest {
+namespace qx::testing {
 namespace {
 
 namespace fs = std::filesystem;
@@ -185,9 +186,9 @@ using Station = TestStation;
 class TwoStations : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char pattern[] = "/tmp/qxstations.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    temp_ = std::make_unique<TempDir>("qxstations");
+    ASSERT_TRUE(temp_->ok());
+    root_ = temp_->path();
     a_ = {"STATIONA", "127.0.0.2", root_ + "/a", nullptr, {}};
     b_ = {"STATIONB", "127.0.0.3", root_ + "/b", nullptr, {}};
     for (Station* station : {&a_, &b_}) {
@@ -216,8 +217,7 @@ class TwoStations : public ::testing::Test {
           << station->agent->errors();
       station->agent.reset();
     }
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
+    temp_.reset();
   }
 
   void SetUp() override {
@@ -280,6 +280,7 @@ class TwoStations : public ::testing::Test {
         << station.agent->output() << station.agent->errors();
   }
 
+  static inline std::unique_ptr<TempDir> temp_;  // root_ and all below it
   static std::string root_;
   static Station a_;
   static Station b_;
@@ -607,12 +608,12 @@ TEST_F(TwoStations, QxstationReachesTheOtherStation) {
 }
 
 }  // namespace
-}  // namespace qxtest
+}  // namespace qx::testing
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   signal(SIGPIPE, SIG_IGN);
-  if (!qxtest::EnterPrivateNetwork()) {
+  if (!qx::testing::EnterPrivateNetwork()) {
     std::fprintf(stderr,
                  "note: no private network namespace; using 127.0.0.2 and 127.0.0.3 of "
                  "this machine\n");

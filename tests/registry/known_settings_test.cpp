@@ -11,7 +11,7 @@
 #include "registry/store/multicast_settings.h"
 #include "registry/store/protected_settings.h"
 #include "registry/store/settings.h"
-#include "temp_registry.h"
+#include "support/temp_registry.h"
 
 namespace qx {
 namespace {

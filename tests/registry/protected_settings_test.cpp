@@ -17,25 +17,24 @@
 #include "registry/store/registry_store.h"
 #include "registry/store/settings.h"
 #include "registry/store/settings_file.h"
+#include "support/temp_dir.h"
 
 namespace qx {
 namespace {
+
+using qx::testing::TempDir;
 
 constexpr const char* kOtherGuid = "11111111-2222-3333-4444-555555555555";
 
 class ProtectedSettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/qx_protected_test.XXXXXX";
-    dir_ = ::mkdtemp(pattern);
     ::setenv("QX_CONFIG_DIR", dir_.c_str(), 1);
     SetRegistryForTesting(OpenSqliteRegistry(Database()));
   }
   void TearDown() override {
     SetRegistryForTesting(nullptr);
     ::unsetenv("QX_CONFIG_DIR");
-    std::error_code error;
-    std::filesystem::remove_all(dir_, error);
   }
 
   std::string Database() const { return dir_ + "/registry.db"; }
@@ -56,7 +55,8 @@ class ProtectedSettingsTest : public ::testing::Test {
   }
   void RegistryMode(mode_t mode) { ASSERT_EQ(::chmod(Database().c_str(), mode), 0); }
 
-  std::string dir_;
+  TempDir temp_{"qx_protected_test"};
+  const std::string& dir_ = temp_.path();
 };
 
 std::string Join(const std::vector<std::string>& items) {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/text.h"
-#include "registry/temp_registry.h"
+#include "support/temp_registry.h"
 
 namespace qx {
 namespace {

@@ -18,7 +18,7 @@
 #include "common/text.h"
 #include "registry/project_state.h"
 #include "registry/reg_key.h"
-#include "registry/temp_registry.h"
+#include "support/temp_registry.h"
 
 namespace qx {
 namespace {

@@ -10,23 +10,18 @@
 #include <fstream>
 
 #include "registry/store/registry_store.h"
-#include "registry/temp_registry.h"
+#include "support/temp_dir.h"
+#include "support/temp_registry.h"
 
 namespace qx {
 namespace {
 
+using qx::testing::TempDir;
+
 class SettingsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/qx_settings_test.XXXXXX";
-    dir_ = ::mkdtemp(pattern);
-    SetRegistryForTesting(OpenSqliteRegistry(dir_ + "/registry.db"));
-  }
-  void TearDown() override {
-    SetRegistryForTesting(nullptr);
-    std::error_code error;
-    std::filesystem::remove_all(dir_, error);
-  }
+  void SetUp() override { SetRegistryForTesting(OpenSqliteRegistry(dir_ + "/registry.db")); }
+  void TearDown() override { SetRegistryForTesting(nullptr); }
 
   // Writes a value under HKEY_LOCAL_MACHINE\<path>.
   void Set(std::string_view fullPath, std::string_view name, const RegValue& value) {
@@ -38,7 +33,8 @@ class SettingsTest : public ::testing::Test {
     ASSERT_EQ(Registry().SetValue(key, name, value), RegStatus::kOk);
   }
 
-  std::string dir_;
+  TempDir temp_{"qx_settings_test"};
+  const std::string& dir_ = temp_.path();
 };
 
 void ExpectDefaults(const RpcSettings& s) {

@@ -18,25 +18,12 @@
 
 #include "common/text.h"
 #include "registry/store/registry_store.h"
+#include "support/temp_dir.h"
 
 namespace qx {
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/qx_registry_test.XXXXXX";
-    path_ = ::mkdtemp(pattern);
-  }
-  ~TempDir() {
-    std::error_code error;
-    std::filesystem::remove_all(path_, error);
-  }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using qx::testing::TempDir;
 
 class SqliteRegistryTest : public ::testing::Test {
  protected:

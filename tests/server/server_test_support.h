@@ -22,14 +22,17 @@
 #include <vector>
 
 #include "hostinfo/local_host_info.h"
-#include "platform/cluster_keys.h"
 #include "platform/host_platform.h"
 #include "platform/linux/unix_socket.h"
 #include "registry/reg_key.h"
 #include "registry/store/registry_store.h"
+#include "support/station_dir.h"
 #include "trace/trace.h"
 
 namespace qx::test {
+
+using qx::testing::FreeLoopbackPort;
+using qx::testing::StationDir;
 
 class FakeHost : public HostPlatform {
  public:
@@ -43,36 +46,20 @@ class FakeHost : public HostPlatform {
 };
 
 struct TestStation {
-  std::filesystem::path dir;      // registry and runtime directory
-  std::filesystem::path root;     // the only file root
-  std::filesystem::path outside;  // a directory beside the root, not below it
+  StationDir station{"qxsrv"};
+  std::filesystem::path dir = station.dir();          // registry and runtime directory
+  std::filesystem::path root = station.files();       // the only file root
+  std::filesystem::path outside = dir / "elsewhere";  // a directory beside the root, not below it
   std::string libraryDir;
 
   TestStation() {
-    char pattern[] = "/tmp/qxsrvXXXXXX";
-    dir = ::mkdtemp(pattern);
-    root = dir / "files";
-    outside = dir / "elsewhere";
-    std::filesystem::create_directories(dir / "run");
-    std::filesystem::create_directories(root);
     std::filesystem::create_directories(outside);
-    ::setenv("QX_REGISTRY", (dir / "registry.db").c_str(), 1);
-    ::setenv("QX_RUNTIME_DIR", (dir / "run").c_str(), 1);
-    // The test owns its station: it makes the registry, as the agent does at its start.
-    if (CreateStationRegistry() != RegStatus::kOk) std::abort();
-    // The station's key ring beside the registry: servers and clients of the tests share it.
-    KeyRing ring;
-    if (!LoadOrCreateKeyRing(KeyRingPath(), &ring, nullptr)) std::abort();
 #ifdef QX_TEST_REMOTE_DIR
     libraryDir = QX_TEST_REMOTE_DIR;
 #endif
     SetHostPlatformForTesting(std::make_unique<FakeHost>());
     LocalHost().Refresh();
     SetSecurity({libraryDir}, {root.string()});
-  }
-  ~TestStation() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
   }
 
   static void SetSecurity(const std::vector<std::string>& libraryDirs,
@@ -93,19 +80,6 @@ struct TestStation {
     return path.string();
   }
 };
-
-// A loopback port that nothing listens on right now.
-inline std::uint16_t FreeLoopbackPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t size = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
 
 inline TestStation& Station() {
   static TestStation station;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/text.h"
-#include "trace/debug_capture.h"
+#include "support/debug_capture.h"
 #include "trace/debug_output.h"
 
 namespace qx {

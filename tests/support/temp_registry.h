@@ -1,13 +1,11 @@
 // temp_registry.h - a station registry in a temporary directory for the registry tests.
 #pragma once
 
-#include <stdlib.h>
-
-#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "registry/store/registry_store.h"
+#include "support/temp_dir.h"
 
 namespace qx::testing {
 
@@ -15,24 +13,16 @@ namespace qx::testing {
 // the store a test gives), and removes both at the end.
 class TempRegistry {
  public:
-  TempRegistry() {
-    char pattern[] = "/tmp/qx_registry_test.XXXXXX";
-    dir_ = ::mkdtemp(pattern);
-    SetRegistryForTesting(OpenSqliteRegistry(DatabasePath()));
-  }
-  ~TempRegistry() {
-    SetRegistryForTesting(nullptr);
-    std::error_code error;
-    std::filesystem::remove_all(dir_, error);
-  }
+  TempRegistry() { SetRegistryForTesting(OpenSqliteRegistry(DatabasePath())); }
+  ~TempRegistry() { SetRegistryForTesting(nullptr); }
   TempRegistry(const TempRegistry&) = delete;
   TempRegistry& operator=(const TempRegistry&) = delete;
 
-  const std::string& dir() const { return dir_; }
-  std::string DatabasePath() const { return dir_ + "/registry.db"; }
+  const std::string& dir() const { return dir_.path(); }
+  std::string DatabasePath() const { return dir_.File("registry.db"); }
 
  private:
-  std::string dir_;
+  TempDir dir_{"qx_registry_test"};
 };
 
 // Forwards every call to another store; tests override one operation to inject a fault.

@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "platform/linux/unix_socket.h"
+#include "support/temp_dir.h"
 
 namespace qx::testing {
 
@@ -47,16 +48,12 @@ class BoundSocket {
 class DebugCapture {
  public:
   DebugCapture() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qxtrace.XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) dir_ = pattern;
     ::setenv("QX_RUNTIME_DIR", dir_.c_str(), 1);
     reader_ = BoundSocket(SOCK_DGRAM, dir_ + "/debug.sock");
   }
   ~DebugCapture() {
     reader_.Close();
     viewer_.Close();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
   }
   DebugCapture(const DebugCapture&) = delete;
   DebugCapture& operator=(const DebugCapture&) = delete;
@@ -86,7 +83,8 @@ class DebugCapture {
   }
 
  private:
-  std::string dir_;
+  TempDir temp_{"qxtrace"};
+  const std::string& dir_ = temp_.path();
   BoundSocket reader_;
   BoundSocket viewer_;
 };

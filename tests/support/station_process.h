@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-namespace qxtest {
+namespace qx::testing {
 
 using Environment = std::map<std::string, std::string>;
 
@@ -99,4 +99,4 @@ bool InstallClusterKey(const std::string& dir);
 // else on the machine. False when the system does not allow it.
 bool EnterPrivateNetwork();
 
-}  // namespace qxtest
+}  // namespace qx::testing

@@ -1,5 +1,5 @@
 // station_process.cpp - child processes of the station tests.
-#include "station_process.h"
+#include "support/station_process.h"
 
 #include <fcntl.h>
 #include <net/if.h>
@@ -20,7 +20,7 @@
 #include <sstream>
 #include <thread>
 
-namespace qxtest {
+namespace qx::testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -257,4 +257,4 @@ bool EnterPrivateNetwork() {
   return up;
 }
 
-}  // namespace qxtest
+}  // namespace qx::testing
