@@ -31,7 +31,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/multicast_component.h"
+#include "messaging/netqxkomm.h"
 #include "support/station_process.h"
 
 namespace {

@@ -23,7 +23,7 @@
 
 #include "hostinfo/local_host_info.h"
 #include "platform/host_platform.h"
-#include "platform/linux/unix_socket.h"
+#include "platform/unix_socket.h"
 #include "registry/reg_key.h"
 #include "registry/store/registry_store.h"
 #include "support/station_dir.h"

@@ -9,7 +9,7 @@
 
 #include <cstdlib>
 
-#include "platform/cluster_keys.h"
+#include "keys/cluster_keys.h"
 
 namespace qx::testing {
 
