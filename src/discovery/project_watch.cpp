@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <new>
 #include <string>
 #include <system_error>
@@ -45,11 +46,12 @@ class RemovalSender : public ProjectRemovalListener {
   }
 };
 
-RemovalSender removalSender;
-[[maybe_unused]] const bool kRemovalSenderInstalled =
-    (SetProjectRemovalListener(&removalSender), true);
-
 }  // namespace
+
+ProjectRemovalListener& ProjectRemovalSender() {
+  static RemovalSender& sender = *std::make_unique<RemovalSender>().release();  // never destroyed
+  return sender;
+}
 
 HRESULT SendMsgClearState(std::string_view dsn) {
   // The fields in the order the receivers expect: EVENT, HOST, STATE (empty), DSN.

@@ -4,8 +4,8 @@
 // group on the first tick of the module's life, clears the local project's state on every
 // station when the local project manager has gone, and runs the registry clean pass while
 // cleanRegistryEnabled is set. The clean pass announces each project it removes with
-// SendRemoveFromProjectList (installed as the registry's removal listener when the library
-// loads).
+// SendRemoveFromProjectList (ProjectRemovalSender, which the station makes the registry's
+// removal listener).
 //
 // The tick counter and cleanRegistryEnabled live as long as the module. A WatchTimer is owned
 // by its server object; Start and Stop come from the server's host threads, the tick runs on
@@ -24,6 +24,7 @@
 
 #include "common/hresult.h"
 #include "common/mutex.h"
+#include "registry/registry_projects.h"
 
 namespace qx {
 
@@ -34,6 +35,8 @@ extern std::atomic<bool> cleanRegistryEnabled;
 HRESULT SendMsgClearState(std::string_view dsn);
 // Broadcasts that the project dsn has left this station's project list.
 HRESULT SendRemoveFromProjectList(std::string_view dsn);
+// The registry's removal listener that broadcasts each removal (SendRemoveFromProjectList).
+ProjectRemovalListener& ProjectRemovalSender();
 
 // One tick of the watch; joinGroup is called on the first tick after the module was loaded.
 void WatchTick(const std::function<void()>& joinGroup);

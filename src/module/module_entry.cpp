@@ -1,7 +1,8 @@
 // module_entry.cpp - attach and detach of the module.
 //
 // The loader runs Attach when the module is loaded and Detach when it is unloaded (or the
-// process ends). Attach announces itself on the debug output, identifies the host by its
+// process ends). Attach connects the station's layers (ConnectStationLayers), announces itself
+// on the debug output, identifies the host by its
 // executable and connects the diagnostics library; Detach waits for the asynchronous commands'
 // workers (whose code goes with the module), closes the kept RPC client connections and releases
 // the diagnostics. Both touch only objects
@@ -14,6 +15,7 @@
 #include "client/async_commands.h"
 #include "common/text.h"
 #include "module/host_identity.h"
+#include "module/station_wiring.h"
 #include "platform/environment.h"
 #include "rpc/rpc.h"
 #include "trace/debug_output.h"
@@ -28,6 +30,7 @@ constexpr const char* kDetachLine =
 
 __attribute__((constructor)) void Attach() {
   try {
+    qx::ConnectStationLayers();
     qx::OutputDebugLine(kAttachLine);
     const std::string executable = qx::ExecutablePath();
     const std::string host = qx::IdentifyHost(executable);

@@ -156,20 +156,11 @@ HRESULT ForwardToProjectManager(std::string_view text, AnswerText* answer, bool 
   return result;
 }
 
-namespace {
-
-// A request that this process addresses to its own station: answered here, with this process
-// as the local caller.
 HRESULT AnswerLocalRequest(const CXmlElement& request, AnswerText* answer) {
   const bool outer = std::exchange(t_localCaller, true);
   const HRESULT result = AnswerRemoteRequest(request, answer);
   t_localCaller = outer;
   return result;
 }
-
-[[maybe_unused]] const bool kLocalHandlerInstalled =
-    (SetLocalRequestHandler(&AnswerLocalRequest), true);
-
-}  // namespace
 
 }  // namespace qx

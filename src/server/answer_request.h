@@ -20,6 +20,9 @@
 namespace qx {
 
 HRESULT AnswerRemoteRequest(const CXmlElement& request, AnswerText* answer);
+// A request that this process addresses to its own station: answered here, with this process
+// as the local caller (the client's local request handler).
+HRESULT AnswerLocalRequest(const CXmlElement& request, AnswerText* answer);
 // Hands a request whole to this station's project manager. A request that came from another
 // station is forwarded as such (fromRemote): the project manager then sees no local caller.
 HRESULT ForwardToProjectManager(std::string_view text, AnswerText* answer, bool fromRemote = false);

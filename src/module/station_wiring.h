@@ -1,0 +1,14 @@
+// station_wiring.h - ConnectStationLayers, the one place where a station's lower layers are
+// handed the functions of the upper layers that they call back:
+//   - the client answers a request addressed to this station in this process (server);
+//   - the registry announces each project it removes to the network (discovery).
+//
+// The module's load, each host's main and each test program call it before they use a station;
+// later calls change nothing. Any thread.
+#pragma once
+
+namespace qx {
+
+void ConnectStationLayers();
+
+}  // namespace qx
