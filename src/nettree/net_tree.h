@@ -94,7 +94,8 @@ class NetTree {
   // Finds or appends the domain and its host in domains_; false when the tree is not started.
   bool EnterDomainHostLocked(std::string_view host, std::string_view domain) REQUIRES(mutex_);
   void ApplyHostLocked(std::string_view host, HostUpdate* update) REQUIRES(mutex_);
-  // Enters or refreshes the project under its DSN key (key: FoldedKey of it).
+  // Enters or refreshes the project under its DSN key (key: FoldedKey of it). name may be
+  // fresh.dsn itself: it is copied before fresh is moved.
   void EnterProjectLocked(const std::string& name, const std::string& key, ProjectRecord&& fresh)
       REQUIRES(mutex_);
   void UnindexProjectLocked(const std::string& key, const ProjectRecord& record) REQUIRES(mutex_);

@@ -26,13 +26,9 @@ std::string Quoted(std::string_view text) { return CutToUnits(text, kQuotedUnits
 // What one announcement gives the tree, read before the lock is taken.
 struct NetTree::HostUpdate {
   HostRecord info;
-  struct Project {
-    std::string name;  // the DSN as the index key
-    std::string key;   // FoldedKey(name)
-    ProjectRecord record;
-  };
-  std::vector<Project> projects;  // in list order
-  int skipped = 0;                // malformed project records
+  std::vector<ProjectRecord> projects;  // in list order, each with a DSN: its index key
+  std::vector<std::string> keys;        // FoldedKey of each project's DSN
+  int skipped = 0;                      // malformed project records
 };
 
 bool NetTree::AddHost(std::string_view host, std::string_view domain, CXmlElement* announcement) {
@@ -47,15 +43,10 @@ bool NetTree::AddHost(std::string_view host, std::string_view domain, CXmlElemen
     const std::string domainName = CutToUnits(domain, kMaxRecordFieldUnits);
 
     HostUpdate update;
-    std::vector<ProjectRecord> projects;
-    update.skipped = TakeProjectList(announcement, &projects);
-    update.projects.reserve(projects.size());
-    for (ProjectRecord& record : projects) {
-      // The record's DSN is the index key: both are the DSN cut to its field.
-      std::string name = record.dsn;
-      std::string key = FoldedKey(name);
-      update.projects.push_back({std::move(name), std::move(key), std::move(record)});
-    }
+    update.skipped = TakeProjectList(announcement, &update.projects);
+    update.keys.reserve(update.projects.size());
+    for (const ProjectRecord& project : update.projects)
+      update.keys.push_back(FoldedKey(project.dsn));
     if (update.skipped > 0) {
       TraceWarning(NetTreeTraceSource(),
                    "AddHost(%s): %d project records without a DSN or too long left out",
@@ -109,8 +100,11 @@ void NetTree::ApplyHostLocked(std::string_view host, HostUpdate* update) {
   if (!created) UnindexHostLocked(hostKey, *record);
   *record = std::move(update->info);
   hostsByDomain_[FoldedKey(record->domain)][hostKey] = record;
-  for (HostUpdate::Project& project : update->projects) {
-    EnterProjectLocked(project.name, project.key, std::move(project.record));
+  for (std::size_t i = 0; i < update->projects.size(); ++i) {
+    ProjectRecord& project = update->projects[i];
+    // The record's DSN is the index key: both are the DSN cut to its field. The index copies
+    // the name before the record is moved.
+    EnterProjectLocked(project.dsn, update->keys[i], std::move(project));
   }
 }
 

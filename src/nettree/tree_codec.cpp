@@ -1,6 +1,7 @@
 // tree_codec.cpp - the network tree's records to and from XML. See tree_codec.h.
 #include "nettree/tree_codec.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "common/text.h"
@@ -97,6 +98,7 @@ int TakeProjectList(CXmlElement* announcement, std::vector<ProjectRecord>* out) 
   int skipped = 0;
   CXmlElement list;
   if (!announcement->FindChild("PROJECTLIST", &list)) return skipped;
+  out->reserve(out->size() + static_cast<std::size_t>(std::max(list.GetChildCount(), 0)));
   CXmlElement::ChildList children;
   list.GetChildList(&children);
   CXmlElement project;
