@@ -16,11 +16,10 @@ const CTraceSource& NetTreeTraceSource() {
 
 bool NetTree::Init() {
   MutexLock lock(&mutex_);
-  // A new document: the handles of the old one go with it.
+  domainIndex_.clear();
   domains_.clear();
-  const bool created = tree_.CreateRoot("NetTree");
-  initialized_.store(created, std::memory_order_release);
-  return created;
+  initialized_.store(true, std::memory_order_release);
+  return true;
 }
 
 bool NetTree::Clear() {
@@ -29,8 +28,8 @@ bool NetTree::Clear() {
   projectsByHost_.clear();
   hosts_.Clear();
   projects_.Clear();
+  domainIndex_.clear();
   domains_.clear();
-  tree_.Release();
   initialized_.store(false, std::memory_order_release);
   return true;
 }
@@ -57,14 +56,14 @@ std::vector<std::string> NetTree::HostNames() const {
   return names;
 }
 
-void NetTree::UnindexProjectLocked(const std::string& key, const CProjectInfo& record) {
+void NetTree::UnindexProjectLocked(const std::string& key, const ProjectRecord& record) {
   const auto found = projectsByHost_.find(record.hostKey);
   if (found == projectsByHost_.end()) return;
   found->second.erase(key);
   if (found->second.empty()) projectsByHost_.erase(found);
 }
 
-void NetTree::UnindexHostLocked(const std::string& foldedHost, const CHostInfo& record) {
+void NetTree::UnindexHostLocked(const std::string& foldedHost, const HostRecord& record) {
   const auto found = hostsByDomain_.find(FoldedKey(record.domain));
   if (found == hostsByDomain_.end()) return;
   found->second.erase(foldedHost);
@@ -75,15 +74,18 @@ void NetTree::UnindexHostLocked(const std::string& foldedHost, const CHostInfo& 
 // record goes, so that no side index ever points at a deleted record (also when an allocation
 // fails half way).
 void NetTree::EnterProjectLocked(const std::string& name, const std::string& key,
-                                 CProjectInfo&& fresh) {
+                                 ProjectRecord&& fresh) {
   bool created = false;
-  CProjectInfo* record = projects_.FindOrAdd(key, name, &created);
+  ProjectRecord* record = projects_.FindOrAdd(key, name, &created);
+  // The fresh record takes everything but the stored credentials.
+  fresh.password = std::move(record->password);
+  fresh.user = std::move(record->user);
   if (!created && record->hostKey == fresh.hostKey) {
-    record->Refresh(std::move(fresh));  // stays in its host's list
+    *record = std::move(fresh);  // stays in its host's list
     return;
   }
   if (!created) UnindexProjectLocked(key, *record);
-  record->Refresh(std::move(fresh));
+  *record = std::move(fresh);
   projectsByHost_[record->hostKey][key] = record;
 }
 

@@ -1,17 +1,18 @@
 // net_tree.h - the network tree: what this station knows of the domains, hosts and projects of
 // the other stations.
 //
-// Three pieces change together under one lock: the tree document (root "NetTree", one "Domain"
-// per domain with its "Name" first and its "Host" elements after it, each in first-seen order,
-// names matched ignoring case and written as first seen), the host index (CHostInfo by host
-// name) and the project index (CProjectInfo by DSN, one for the whole network). The discovery
-// handlers change the tree through the updates; the local commands read it through the queries,
-// which hold the lock while they build their answer and change nothing.
+// Three pieces change together under one lock: the domains (DomainRecord, in first-seen order,
+// each with its hosts' names in first-seen order, names matched ignoring case and kept as first
+// seen), the host index (HostRecord by host name) and the project index (ProjectRecord by DSN,
+// one for the whole network). The discovery handlers change the tree through the updates; the
+// local commands read it through the queries, which hold the lock while they build their answer
+// and change nothing. The records are plain data; tree_codec.h reads them from the messages and
+// writes every answer (the tree document "NetTree" among them) from them.
 //
 // Beside the three pieces the tree keeps side indexes, so that every update and lookup is
-// logarithmic and a project list costs what its answer holds: the domain and host elements of
-// the document by name, the hosts of each domain (by their records' DOMAIN) and the projects of
-// each host (by their records' HOST), all in index order.
+// logarithmic and a project list costs what its answer holds: the domains and their hosts by
+// name, the hosts of each domain (by their records' DOMAIN) and the projects of each host (by
+// their records' HOST), all in index order.
 //
 // One tree per module (TheNetTree()); any thread may call every operation. Texts are UTF-8.
 //
@@ -23,6 +24,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <list>
 #include <map>
 #include <string>
 #include <string_view>
@@ -43,8 +45,8 @@ class NetTree {
   NetTree& operator=(const NetTree&) = delete;
   ~NetTree() = default;
 
-  // Lifecycle. Init creates an empty tree document (the indexes stay as they are); Clear
-  // empties both indexes, releases the document and always returns true.
+  // Lifecycle. Init starts with no domains (the host and project indexes stay as they are);
+  // Clear empties every index, ends the tree and always returns true.
   bool Init() EXCLUDES(mutex_);
   bool Clear() EXCLUDES(mutex_);
   bool IsInitialized() const { return initialized_.load(std::memory_order_acquire); }
@@ -78,39 +80,41 @@ class NetTree {
   std::vector<std::string> HostNames() const EXCLUDES(mutex_);
 
  private:
-  using ProjectsOfHost = std::map<std::string, const CProjectInfo*>;  // by folded DSN key
-  using HostsOfDomain = std::map<std::string, const CHostInfo*>;      // by folded host key
-  struct DomainNode {
-    CXmlElement element;
-    std::map<std::string, pugi::xml_node> hosts;  // its "Host" elements by folded name
+  using ProjectsOfHost = std::map<std::string, const ProjectRecord*>;  // by folded DSN key
+  using HostsOfDomain = std::map<std::string, const HostRecord*>;      // by folded host key
+  using DomainList = std::list<DomainRecord>;
+  struct DomainEntry {  // one domain of domains_ and its hosts by folded name
+    DomainList::iterator domain;
+    std::map<std::string, std::list<std::string>::iterator> hosts;
   };
   struct HostUpdate;
 
   HRESULT SetFieldLocked(std::string_view dsn, std::string_view field, std::string_view text)
       REQUIRES(mutex_);
-  // Finds or appends the domain element and its host element; false when either can't be added.
-  bool EnterHostElementLocked(std::string_view host, std::string_view domain) REQUIRES(mutex_);
+  // Finds or appends the domain and its host in domains_; false when the tree is not started.
+  bool EnterDomainHostLocked(std::string_view host, std::string_view domain) REQUIRES(mutex_);
   void ApplyHostLocked(std::string_view host, HostUpdate* update) REQUIRES(mutex_);
-  // Enters or refreshes the project under its DSN key (key: FoldedKey of it).
-  void EnterProjectLocked(const std::string& name, const std::string& key, CProjectInfo&& fresh)
+  // Enters or refreshes the project under its DSN key (key: FoldedKey of it). name may be
+  // fresh.dsn itself: it is copied before fresh is moved.
+  void EnterProjectLocked(const std::string& name, const std::string& key, ProjectRecord&& fresh)
       REQUIRES(mutex_);
-  void UnindexProjectLocked(const std::string& key, const CProjectInfo& record) REQUIRES(mutex_);
-  void UnindexHostLocked(const std::string& foldedHost, const CHostInfo& record) REQUIRES(mutex_);
+  void UnindexProjectLocked(const std::string& key, const ProjectRecord& record) REQUIRES(mutex_);
+  void UnindexHostLocked(const std::string& foldedHost, const HostRecord& record) REQUIRES(mutex_);
   // Calls visit(project) for every project of one host whose state the filter wants (kWant...
   // bits), in DSN order.
   template <typename Visit>
-  void ForProjectsLocked(const CHostInfo& host, unsigned wanted, Visit visit) const
+  void ForProjectsLocked(const HostRecord& host, unsigned wanted, Visit visit) const
       REQUIRES(mutex_);
   template <typename Visit>
   void ForListedProjectsLocked(std::string_view domainFilter, std::string_view hostFilter,
                                unsigned wanted, Visit visit) const REQUIRES(mutex_);
 
   mutable Mutex mutex_;
-  std::atomic<bool> initialized_{false};  // written under mutex_
-  CXmlElement tree_ GUARDED_BY(mutex_);
-  StructMap<CHostInfo> hosts_ GUARDED_BY(mutex_);
-  StructMap<CProjectInfo> projects_ GUARDED_BY(mutex_);
-  std::map<std::string, DomainNode> domains_ GUARDED_BY(mutex_);  // by folded domain name
+  std::atomic<bool> initialized_{false};                               // written under mutex_
+  DomainList domains_ GUARDED_BY(mutex_);                              // in first-seen order
+  std::map<std::string, DomainEntry> domainIndex_ GUARDED_BY(mutex_);  // by folded domain name
+  StructMap<HostRecord> hosts_ GUARDED_BY(mutex_);
+  StructMap<ProjectRecord> projects_ GUARDED_BY(mutex_);
   std::map<std::string, HostsOfDomain> hostsByDomain_ GUARDED_BY(mutex_);
   std::map<std::string, ProjectsOfHost> projectsByHost_ GUARDED_BY(mutex_);
 };

@@ -10,6 +10,7 @@
 #include "common/text.h"
 #include "nettree/net_tree.h"
 #include "nettree/net_tree_internal.h"
+#include "nettree/tree_codec.h"
 
 namespace qx {
 namespace {
@@ -41,7 +42,8 @@ HRESULT NetTree::GetTreeContent(const CXmlElement& /*request*/, AnswerText* answ
   try {
     std::string text;
     MutexLock lock(&mutex_);
-    if (tree_.GetXml(&text)) {
+    if (initialized_.load(std::memory_order_relaxed)) {
+      WriteTreeDocument(domains_, &text);
       SetAnswer(answer, std::move(text));
       hr = S_OK;
     }
@@ -60,7 +62,7 @@ HRESULT NetTree::GetHostDetails(const CXmlElement& request, AnswerText* answer) 
     const std::string host = request.GetSubText("HOST");
     if (!IsValidHostName(host)) return E_FAIL;
     MutexLock lock(&mutex_);
-    const CHostInfo* record = hosts_.Find(host);
+    const HostRecord* record = hosts_.Find(host);
     if (record == nullptr || !record->details) return E_FAIL;
     SetAnswer(answer, *record->details);
     return S_OK;
@@ -75,8 +77,10 @@ HRESULT NetTree::GetProjectDetails(const CXmlElement& request, AnswerText* answe
     const bool withCredentials = IEquals(request.GetSubText("ForPermission"), "yes");
     std::string details;
     MutexLock lock(&mutex_);
-    const CProjectInfo* record = projects_.Find(key);
-    if (record == nullptr || !record->BuildDetails(withCredentials, &details)) return E_FAIL;
+    const ProjectRecord* record = projects_.Find(key);
+    if (record == nullptr || !WriteProjectDetails(*record, withCredentials, &details)) {
+      return E_FAIL;
+    }
     SetAnswer(answer, std::move(details));
     return S_OK;
   } catch (const std::bad_alloc&) {
@@ -85,7 +89,7 @@ HRESULT NetTree::GetProjectDetails(const CXmlElement& request, AnswerText* answe
 }
 
 template <typename Visit>
-void NetTree::ForProjectsLocked(const CHostInfo& host, unsigned wanted, Visit visit) const {
+void NetTree::ForProjectsLocked(const HostRecord& host, unsigned wanted, Visit visit) const {
   const auto found = projectsByHost_.find(FoldedKey(host.host));
   if (found == projectsByHost_.end()) return;
   for (const auto& [key, project] : found->second) {
@@ -104,7 +108,7 @@ void NetTree::ForListedProjectsLocked(std::string_view domainFilter, std::string
                                       unsigned wanted, Visit visit) const {
   if (wanted == 0) return;
   if (hostFilter != "*") {
-    const CHostInfo* host = IsValidHostName(hostFilter) ? hosts_.Find(hostFilter) : nullptr;
+    const HostRecord* host = IsValidHostName(hostFilter) ? hosts_.Find(hostFilter) : nullptr;
     if (host != nullptr) ForProjectsLocked(*host, wanted, visit);
   } else if (domainFilter == "*") {
     for (const auto& [key, entry] : hosts_.entries())
@@ -120,26 +124,19 @@ HRESULT NetTree::GetProjectList(const CXmlElement& request, AnswerText* answer) 
     const std::string domainFilter = request.GetSubText("DomainFilter");
     const std::string hostFilter = request.GetSubText("HostFilter");
     const unsigned wanted = WantedStates(request.GetSubText("ProjectFilter"));
-    static constexpr std::string_view kOpen = "<ProjectList>";
-    static constexpr std::string_view kClose = "</ProjectList>";
     std::string list;
 
     MutexLock lock(&mutex_);
     // Two walks, so that the answer is allocated once.
-    std::size_t size = kOpen.size() + kClose.size();
-    ForListedProjectsLocked(domainFilter, hostFilter, wanted,
-                            [&](const CProjectInfo& project) { size += project.ListFormSize(); });
-    list.reserve(size);
-    list.append(kOpen);
-    // A project whose text no longer parses is left out.
-    ForListedProjectsLocked(domainFilter, hostFilter, wanted,
-                            [&](const CProjectInfo& project) { project.AppendTo(&list); });
-    // The list element as the serialiser writes it: empty as <ProjectList/>.
-    if (list.size() == kOpen.size()) {
-      list = "<ProjectList/>";
-    } else {
-      list.append(kClose);
-    }
+    std::size_t size = 0;
+    ForListedProjectsLocked(domainFilter, hostFilter, wanted, [&](const ProjectRecord& project) {
+      size += ProjectListBytes(project);
+    });
+    BeginProjectList(size, &list);
+    ForListedProjectsLocked(domainFilter, hostFilter, wanted, [&](const ProjectRecord& project) {
+      AppendToProjectList(project, &list);
+    });
+    EndProjectList(&list);
     SetAnswer(answer, std::move(list));
     return S_OK;
   } catch (const std::bad_alloc&) {
@@ -152,7 +149,7 @@ HRESULT NetTree::FindServerForDSN(const CXmlElement& request, AnswerText* answer
     const std::string key = DsnKey(request.GetSubText("DSN"));
     MutexLock lock(&mutex_);
     // A project whose state is empty counts as not found.
-    const CProjectInfo* record = projects_.Find(key);
+    const ProjectRecord* record = projects_.Find(key);
     if (record == nullptr || record->state.empty()) {
       SetAnswer(answer, "Not Found");
       return S_FALSE;
@@ -168,15 +165,13 @@ HRESULT NetTree::IsPasswordAvailable(const CXmlElement& request, AnswerText* ans
   try {
     const std::string key = DsnKey(request.GetSubText("DSN"));
     MutexLock lock(&mutex_);
-    const CProjectInfo* record = projects_.Find(key);
+    const ProjectRecord* record = projects_.Find(key);
     if (record == nullptr) return E_INVALIDARG;
     if (record->password.empty() || record->user.empty()) {
-      SetAnswer(answer, "<NotAvailable></NotAvailable>");
+      SetAnswer(answer, std::string(kCredentialsNotAvailable));
       return S_FALSE;
     }
-    // The stored texts are escaped, so that markup characters in them come back intact.
-    SetAnswer(answer, "<Result><PASSWORD>" + XmlEscape(record->password) + "</PASSWORD><USER>" +
-                          XmlEscape(record->user) + "</USER></Result>");
+    SetAnswer(answer, WriteCredentials(*record));
     return S_OK;
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;

@@ -11,6 +11,7 @@
 #include "common/text.h"
 #include "nettree/net_tree.h"
 #include "nettree/net_tree_internal.h"
+#include "nettree/tree_codec.h"
 
 namespace qx {
 namespace {
@@ -24,14 +25,10 @@ std::string Quoted(std::string_view text) { return CutToUnits(text, kQuotedUnits
 
 // What one announcement gives the tree, read before the lock is taken.
 struct NetTree::HostUpdate {
-  CHostInfo info;
-  struct Project {
-    std::string name;  // the DSN as the index key
-    std::string key;   // FoldedKey(name)
-    CProjectInfo record;
-  };
-  std::vector<Project> projects;  // in list order
-  int skipped = 0;                // malformed project records
+  HostRecord info;
+  std::vector<ProjectRecord> projects;  // in list order, each with a DSN: its index key
+  std::vector<std::string> keys;        // FoldedKey of each project's DSN
+  int skipped = 0;                      // malformed project records
 };
 
 bool NetTree::AddHost(std::string_view host, std::string_view domain, CXmlElement* announcement) {
@@ -46,30 +43,16 @@ bool NetTree::AddHost(std::string_view host, std::string_view domain, CXmlElemen
     const std::string domainName = CutToUnits(domain, kMaxRecordFieldUnits);
 
     HostUpdate update;
-    CXmlElement list;
-    if (announcement->FindChild("PROJECTLIST", &list)) {
-      CXmlElement::ChildList children;
-      list.GetChildList(&children);
-      CXmlElement project;
-      while (list.NextChild(&children, "Project", &project)) {
-        HostUpdate::Project entry;
-        // The record's DSN is the index key: both are the DSN cut to its field.
-        if (!entry.record.AddXML(project) || entry.record.dsn.empty()) {
-          ++update.skipped;
-          continue;
-        }
-        entry.name = entry.record.dsn;
-        entry.key = FoldedKey(entry.name);
-        update.projects.push_back(std::move(entry));
-      }
-      announcement->RemoveChild(&list);
-    }
+    update.skipped = TakeProjectList(announcement, &update.projects);
+    update.keys.reserve(update.projects.size());
+    for (const ProjectRecord& project : update.projects)
+      update.keys.push_back(FoldedKey(project.dsn));
     if (update.skipped > 0) {
       TraceWarning(NetTreeTraceSource(),
                    "AddHost(%s): %d project records without a DSN or too long left out",
                    Quoted(host).c_str(), update.skipped);
     }
-    if (!update.info.AddXML(*announcement)) {
+    if (!ReadHostRecord(*announcement, &update.info)) {
       TraceWarning(NetTreeTraceSource(),
                    "AddHost(%s): announcement can't be written or is longer than %zu bytes",
                    Quoted(host).c_str(), kMaxHostDetailsBytes);
@@ -79,7 +62,7 @@ bool NetTree::AddHost(std::string_view host, std::string_view domain, CXmlElemen
           "<AddHostInfo>%s</AddHostInfo>", update.info.details->c_str());
 
     MutexLock lock(&mutex_);
-    if (!EnterHostElementLocked(host, domainName)) return false;
+    if (!EnterDomainHostLocked(host, domainName)) return false;
     ApplyHostLocked(host, &update);
     return true;
   } catch (const std::bad_alloc&) {
@@ -88,44 +71,40 @@ bool NetTree::AddHost(std::string_view host, std::string_view domain, CXmlElemen
   }
 }
 
-bool NetTree::EnterHostElementLocked(std::string_view host, std::string_view domain) {
-  if (tree_.IsEmpty()) return false;
+// Each new name is made in a list of its own and spliced in once its index entry stands, so
+// that a failed allocation leaves no name without its entry.
+bool NetTree::EnterDomainHostLocked(std::string_view host, std::string_view domain) {
+  if (!initialized_.load(std::memory_order_relaxed)) return false;
   const std::string domainKey = FoldedKey(domain);
-  auto found = domains_.find(domainKey);
-  if (found == domains_.end()) {
-    CXmlElement element;
-    if (!tree_.AddChild("Domain", &element)) return false;
-    if (!element.AddTextChild("Name", domain)) {
-      tree_.RemoveChild(&element);
-      return false;
-    }
-    found = domains_.emplace(domainKey, DomainNode{std::move(element), {}}).first;
+  auto found = domainIndex_.find(domainKey);
+  if (found == domainIndex_.end()) {
+    DomainList added;
+    added.push_back(DomainRecord{std::string(domain), {}});
+    found = domainIndex_.emplace(domainKey, DomainEntry{added.begin(), {}}).first;
+    domains_.splice(domains_.end(), added);
   }
-  DomainNode& node = found->second;
-  const std::string hostKey = FoldedKey(host);
-  if (node.hosts.count(hostKey) > 0) return true;
-  pugi::xml_node domainNode = node.element.node();
-  pugi::xml_node hostNode = domainNode.append_child(pugi::node_element);
-  if (!hostNode) return false;
-  pugi::xml_node text;
-  if (!hostNode.set_name("Host") || !(text = hostNode.append_child(pugi::node_pcdata)) ||
-      !text.set_value(host.data(), host.size())) {
-    domainNode.remove_child(hostNode);
-    return false;
-  }
-  node.hosts.emplace(hostKey, hostNode);
+  DomainEntry& entry = found->second;
+  std::string hostKey = FoldedKey(host);
+  if (entry.hosts.count(hostKey) > 0) return true;
+  std::list<std::string> added;
+  added.emplace_back(host);
+  entry.hosts.emplace(std::move(hostKey), added.begin());
+  entry.domain->hosts.splice(entry.domain->hosts.end(), added);
   return true;
 }
 
 void NetTree::ApplyHostLocked(std::string_view host, HostUpdate* update) {
   bool created = false;
   const std::string hostKey = FoldedKey(host);
-  CHostInfo* record = hosts_.FindOrAdd(hostKey, host, &created);
+  HostRecord* record = hosts_.FindOrAdd(hostKey, host, &created);
   if (!created) UnindexHostLocked(hostKey, *record);
   *record = std::move(update->info);
   hostsByDomain_[FoldedKey(record->domain)][hostKey] = record;
-  for (HostUpdate::Project& project : update->projects) {
-    EnterProjectLocked(project.name, project.key, std::move(project.record));
+  for (std::size_t i = 0; i < update->projects.size(); ++i) {
+    ProjectRecord& project = update->projects[i];
+    // The record's DSN is the index key: both are the DSN cut to its field. The index copies
+    // the name before the record is moved.
+    EnterProjectLocked(project.dsn, update->keys[i], std::move(project));
   }
 }
 
@@ -134,22 +113,21 @@ bool NetTree::RemoveHost(std::string_view host, std::string_view domain) {
   try {
     const std::string hostKey = FoldedKey(host);
     MutexLock lock(&mutex_);
-    const auto found = domains_.find(FoldedKey(CutToUnits(domain, kMaxRecordFieldUnits)));
-    if (found != domains_.end()) {
-      DomainNode& node = found->second;
-      const auto hostNode = node.hosts.find(hostKey);
-      if (hostNode != node.hosts.end()) {
-        const bool only = node.hosts.size() == 1;
-        node.element.node().remove_child(hostNode->second);
-        node.hosts.erase(hostNode);
-        if (only) {
-          tree_.RemoveChild(&node.element);
-          domains_.erase(found);
+    const auto found = domainIndex_.find(FoldedKey(CutToUnits(domain, kMaxRecordFieldUnits)));
+    if (found != domainIndex_.end()) {
+      DomainEntry& entry = found->second;
+      const auto entered = entry.hosts.find(hostKey);
+      if (entered != entry.hosts.end()) {
+        entry.domain->hosts.erase(entered->second);
+        entry.hosts.erase(entered);
+        if (entry.hosts.empty()) {
+          domains_.erase(entry.domain);
+          domainIndex_.erase(found);
         }
       }
     }
     // The host's projects stay, with their last HOST and STATE.
-    if (const CHostInfo* record = hosts_.Find(host)) {
+    if (const HostRecord* record = hosts_.Find(host)) {
       UnindexHostLocked(hostKey, *record);
       hosts_.Erase(host);
     }
@@ -168,8 +146,8 @@ HRESULT NetTree::PushServerProject(const CXmlElement& event) {
     host = event.GetSubText("Host");
     const std::string name = DsnKey(dsn);
     const std::string key = FoldedKey(name);
-    CProjectInfo fresh;
-    if (!name.empty() && IsValidHostName(host) && fresh.AddXML(event)) {
+    ProjectRecord fresh;
+    if (!name.empty() && IsValidHostName(host) && ReadProjectRecord(event, &fresh)) {
       MutexLock lock(&mutex_);
       if (hosts_.Find(host) != nullptr) {
         EnterProjectLocked(name, key, std::move(fresh));
@@ -208,7 +186,7 @@ HRESULT NetTree::RemoveFromProjectList(const CXmlElement& announcement) {
     const std::string key = DsnKey(announcement.GetSubText("DSN"));
     MutexLock lock(&mutex_);
     // The host is the one that the project's record names, not the announcement's.
-    const CProjectInfo* record = projects_.Find(key);
+    const ProjectRecord* record = projects_.Find(key);
     if (record != nullptr && hosts_.Find(record->host) != nullptr) {
       UnindexProjectLocked(FoldedKey(key), *record);
       projects_.Remove(key);
@@ -240,10 +218,10 @@ HRESULT NetTree::SetUserPassword(const CXmlElement& command) {
 
 HRESULT NetTree::SetFieldLocked(std::string_view dsn, std::string_view field,
                                 std::string_view text) {
-  CProjectInfo* record = projects_.Find(DsnKey(dsn));
+  ProjectRecord* record = projects_.Find(DsnKey(dsn));
   if (record == nullptr) return E_INVALIDARG;
   if (IEquals(field, "STATE")) {
-    record->SetState(text);
+    SetProjectState(text, record);
   } else if (IEquals(field, "PASSWORD")) {
     record->password = CutToUnits(text, kMaxRecordFieldUnits);
   } else if (IEquals(field, "USER")) {

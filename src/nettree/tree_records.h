@@ -1,27 +1,28 @@
 // tree_records.h - the records of the network tree and the ordered index that owns them.
 //
-// CHostInfo is what one host said of itself in its last announcement; CProjectInfo is what the
-// network knows of one project (by DSN): where it runs, its state, its last describing element
-// and the credentials stored for it. StructMap<Record> is the index of either kind: an ordered
-// map from a name to the record it owns, ordered and matched ignoring case (the order of
-// ICompare, through FoldedKey).
+// HostRecord is what one host said of itself in its last announcement; ProjectRecord is what
+// the network knows of one project (by DSN): where it runs, its state, its last describing
+// element and the credentials stored for it; DomainRecord is one domain of the tree with its
+// hosts. The records are plain data: tree_codec.h reads them from messages and writes the
+// answers from them. StructMap<Record> is the index of hosts or projects: an ordered map from a
+// name to the record it owns, ordered and matched ignoring case (the order of ICompare, through
+// FoldedKey).
 //
 // Every text is cut to its field with CutToUnits, so no field splits a character. A record is
-// filled from an element by its AddXML before the tree is locked, then moved into the index.
+// filled from an element by the codec before the tree is locked, then moved into the index.
 // None of these types locks anything: NetTree owns every index and guards it with its lock.
 //
-//   CProjectInfo fresh;
-//   if (fresh.AddXML(projectElement))
-//     index.FindOrAdd(FoldedKey(dsn), dsn, &created)->Refresh(std::move(fresh));
+//   ProjectRecord fresh;
+//   if (ReadProjectRecord(projectElement, &fresh))
+//     *index.FindOrAdd(FoldedKey(dsn), dsn, &created) = std::move(fresh);
 #pragma once
 
 #include <cstddef>
+#include <list>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include "xml/xml_element.h"
 
 namespace qx {
 
@@ -41,53 +42,33 @@ inline constexpr std::size_t kMaxProjectTextBytes = 8 * 1024;
 std::string DsnKey(std::string_view dsn);
 bool IsValidHostName(std::string_view host);
 
-class CHostInfo {
- public:
-  // Reads DOMAIN and HOST from the announcement and stores it, written as text, in details.
-  // The caller removes the PROJECTLIST child first. False when the announcement can't be
-  // written or its text is longer than kMaxHostDetailsBytes.
-  bool AddXML(const CXmlElement& announcement);
-
-  std::string domain;                  // at most kMaxRecordFieldUnits
-  std::string host;                    // at most kMaxHostNameUnits
-  std::optional<std::string> details;  // the last announcement without its PROJECTLIST
+// What one host said of itself in its last announcement. Future fields (a state, the time of
+// the last announcement) go here; the codec fills the record and NetTree keeps it.
+struct HostRecord {
+  std::string domain;                  // its DOMAIN, at most kMaxRecordFieldUnits
+  std::string host;                    // its HOST, at most kMaxHostNameUnits
+  std::optional<std::string> details;  // the announcement without its PROJECTLIST, as written
 };
 
-class CProjectInfo {
- public:
-  // Reads HOST, STATE and DSN from the element and stores it, written as text. False when the
-  // element can't be written or its text is longer than kMaxProjectTextBytes. PASSWORD and USER
-  // are not touched.
-  bool AddXML(const CXmlElement& element);
-  // Takes HOST, STATE, DSN and text of a record filled by AddXML; keeps PASSWORD and USER.
-  void Refresh(CProjectInfo&& fresh);
-  // Sets STATE (cut to its field).
-  void SetState(std::string_view newState);
+// What the network knows of one project (by DSN).
+struct ProjectRecord {
+  std::string state;                // at most kMaxStateUnits
+  std::string host;                 // at most kMaxHostNameUnits
+  std::string password;             // at most kMaxRecordFieldUnits; set only by SetUserPassword
+  std::string user;                 // at most kMaxRecordFieldUnits; set only by SetUserPassword
+  std::string dsn;                  // at most kMaxRecordFieldUnits
+  std::optional<std::string> text;  // the last describing element, as written
+  std::string hostKey;              // FoldedKey(host): the key of the tree's per-host project index
+  // The details without credentials (the text with its STATE holding state), kept so that a
+  // project list is a concatenation; none when the text does not parse.
+  std::optional<std::string> listForm;
+};
 
-  // The details of the project: the stored text with its STATE child (if any) moved last and
-  // holding the current state, and with PASSWORD and USER appended when asked. False when the
-  // stored text does not parse or the result can't be written.
-  bool BuildDetails(bool withCredentials, std::string* out) const;
-  // Appends the details without credentials to a list text; false (nothing appended) when the
-  // stored text does not parse.
-  bool AppendTo(std::string* list) const;
-  // Bytes that AppendTo appends.
-  std::size_t ListFormSize() const { return listForm_ ? listForm_->size() : 0; }
-
-  std::string state;     // at most kMaxStateUnits
-  std::string host;      // at most kMaxHostNameUnits
-  std::string password;  // at most kMaxRecordFieldUnits; set only by SetUserPassword
-  std::string user;      // at most kMaxRecordFieldUnits; set only by SetUserPassword
-  std::string dsn;       // at most kMaxRecordFieldUnits
-  std::optional<std::string> text;
-  std::string hostKey;  // FoldedKey(host): the key of the tree's per-host project index
-
- private:
-  void UpdateListForm();
-
-  // BuildDetails(false) of the current text and state, kept so that a project list is a
-  // concatenation; empty when the text does not parse.
-  std::optional<std::string> listForm_;
+// One domain of the tree: its name and its hosts' names, both as first seen, the hosts in
+// first-seen order.
+struct DomainRecord {
+  std::string name;  // at most kMaxRecordFieldUnits
+  std::list<std::string> hosts;
 };
 
 // An ordered index of records by name, matched and ordered ignoring case. The first name under

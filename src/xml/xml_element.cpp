@@ -109,6 +109,65 @@ class StringWriter : public pugi::xml_writer {
   std::string* out_;
 };
 
+// Whether the serialiser writes a text as it stands.
+bool IsPlainText(std::string_view text) {
+  for (const char c : text) {
+    if (c == '&' || c == '<' || c == '>' || static_cast<unsigned char>(c) < 0x20) return false;
+  }
+  return true;
+}
+
+bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Whether the parser reads a written text node back as it was: it drops text nodes that are
+// empty or white space only and reads a carriage return as a line feed.
+bool TextRoundTrips(std::string_view value) {
+  bool blank = true;
+  for (const char c : value) {
+    if (c == '\r') return false;
+    blank = blank && IsXmlSpace(c);
+  }
+  return !blank;
+}
+
+// Whether writing the subtree below node and parsing it again gives the same tree.
+bool RoundTrips(pugi::xml_node node) {
+  pugi::xml_node cursor = node.first_child();
+  while (cursor) {  // no recursion: depth is unbounded
+    if (cursor.type() == pugi::node_pcdata && !TextRoundTrips(cursor.value())) return false;
+    if (pugi::xml_node down = cursor.first_child()) {
+      cursor = down;
+      continue;
+    }
+    while (cursor != node && !cursor.next_sibling()) cursor = cursor.parent();
+    cursor = cursor == node ? pugi::xml_node() : cursor.next_sibling();
+  }
+  return true;
+}
+
+// Writes one child as the serialiser does, and answers whether it round-trips (RoundTrips).
+// The usual field, an element holding one plain text, is written here; pugixml's writer costs
+// more than the field for such small nodes.
+bool WriteChild(pugi::xml_node child, std::string* out, StringWriter* writer) {
+  if (child.type() == pugi::node_element && !child.first_attribute()) {
+    const pugi::xml_node text = child.first_child();
+    if (text.type() == pugi::node_pcdata && !text.next_sibling()) {
+      const std::string_view value = text.value();
+      if (IsPlainText(value)) {
+        const std::string_view name = child.name();
+        out->push_back('<');
+        out->append(name).push_back('>');
+        out->append(value).append("</", 2).append(name).push_back('>');
+        // A plain text holds no carriage return; blank only when spaces or nothing.
+        return value.find_first_not_of(' ') != std::string_view::npos;
+      }
+    }
+  }
+  child.print(*writer, "", kFormatFlags, pugi::encoding_utf8);
+  if (child.type() == pugi::node_pcdata && !TextRoundTrips(child.value())) return false;
+  return RoundTrips(child);
+}
+
 // Parses text under the parsing rules of xml_element.h into a new document; null on failure.
 std::shared_ptr<pugi::xml_document> ParseMessage(std::string_view text, pugi::xml_node* root) {
   if (text.empty() || text.size() > kMaxMessageBytes) return nullptr;
@@ -371,6 +430,45 @@ bool CXmlElement::GetInnerXml(std::string* out) const {
   }
 }
 
+bool CXmlElement::GetXmlNotingChild(std::string_view tag, std::size_t limit, std::string* out,
+                                    std::size_t* childStart, std::size_t* childEnd,
+                                    bool* exact) const {
+  if (out == nullptr || childStart == nullptr || childEnd == nullptr || exact == nullptr) {
+    return false;
+  }
+  *childStart = *childEnd = std::string::npos;
+  *exact = false;
+  if (node_.type() != pugi::node_element || node_.first_attribute() || !node_.first_child()) {
+    if (!GetXml(out)) return false;
+    // An element without attributes or children is written as <X/>.
+    *exact = node_.type() == pugi::node_element && !node_.first_attribute();
+    return true;
+  }
+  try {
+    *exact = true;
+    const std::string_view name = node_.name();
+    out->clear();
+    out->reserve(512);
+    out->push_back('<');
+    out->append(name).push_back('>');
+    StringWriter writer(out);
+    for (pugi::xml_node child = node_.first_child(); child; child = child.next_sibling()) {
+      const bool noted = *childStart == std::string::npos && NameMatches(child, tag);
+      if (noted) *childStart = out->size();
+      if (!WriteChild(child, out, &writer)) *exact = false;
+      if (noted) *childEnd = out->size();
+      if (out->size() > limit) break;
+    }
+    out->append("</", 2).append(name).push_back('>');
+    return true;
+  } catch (const std::bad_alloc&) {
+    out->clear();
+    *childStart = *childEnd = std::string::npos;
+    *exact = false;
+    return false;
+  }
+}
+
 bool CXmlElement::GetChildList(ChildList* list) const {
   if (list == nullptr) return false;
   *list = ChildList();
@@ -473,6 +571,36 @@ bool CXmlElement::ReplaceTextChild(std::string_view tag, std::string_view text) 
   } catch (const std::bad_alloc&) {
     return false;
   }
+}
+
+void AppendXmlText(std::string* out, std::string_view text) {
+  std::size_t plain = 0;  // start of the run not yet appended
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != '&' && c != '<' && c != '>') continue;
+    if (c == '\t' || c == '\n' || c == '\r') continue;
+    out->append(text, plain, i - plain);
+    plain = i + 1;
+    switch (c) {
+      case 0:
+        return;
+      case '&':
+        out->append("&amp;");
+        break;
+      case '<':
+        out->append("&lt;");
+        break;
+      case '>':
+        out->append("&gt;");
+        break;
+      default: {
+        const char entity[] = {'&', '#', static_cast<char>('0' + c / 10),
+                               static_cast<char>('0' + c % 10), ';'};
+        out->append(entity, sizeof entity);
+      }
+    }
+  }
+  out->append(text, plain, text.size() - plain);
 }
 
 }  // namespace qx

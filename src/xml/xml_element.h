@@ -85,6 +85,14 @@ class CXmlElement {
   // characters escaped); false on an empty handle. GetInnerXml serialises the children only.
   bool GetXml(std::string* out) const;
   bool GetInnerXml(std::string* out) const;
+  // GetXml that also notes where the first element child named tag (ignoring case) stands in
+  // *out: [*childStart, *childEnd), both std::string::npos without one. *exact is true when LoadXml
+  // of *out is known to give this element's tree back (it drops blank text nodes and reads a
+  // carriage return as a line feed) and the child's place is noted; it is false for an element
+  // with attributes, which is written whole. Writing stops once *out holds more than limit bytes
+  // (*out is then cut short). False on an empty handle or when writing fails.
+  bool GetXmlNotingChild(std::string_view tag, std::size_t limit, std::string* out,
+                         std::size_t* childStart, std::size_t* childEnd, bool* exact) const;
 
   // Iteration over element children, optionally of one tag (ignoring case; an empty tag takes
   // every element). The list keeps the document alive. Removing the child that NextChild just
@@ -114,7 +122,7 @@ class CXmlElement {
   bool RemoveChildByTag(std::string_view tag);
   bool ReplaceTextChild(std::string_view tag, std::string_view text);
 
-  // The underlying node, for code that needs pugixml directly (the network tree).
+  // The underlying node, for the xml layer's own tests.
   pugi::xml_node node() const { return node_; }
 
  private:
@@ -126,5 +134,10 @@ class CXmlElement {
   pugi::xml_node node_;
   std::shared_ptr<pugi::xml_document> document_;
 };
+
+// Appends text as the serialiser writes an element's text: '&', '<' and '>' as entities, control
+// characters other than tab, line feed and carriage return as "&#NN;", every other byte as it
+// is; a NUL ends the text.
+void AppendXmlText(std::string* out, std::string_view text);
 
 }  // namespace qx
