@@ -31,7 +31,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/multicast_component.h"
+#include "messaging/netqxkomm.h"
 #include "station_process.h"
 
 namespace {

@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "client/remote_file.h"
-#include "platform/cluster_keys.h"
+#include "keys/cluster_keys.h"
 #include "registry/store/registry_store.h"
 #include "registry/store/settings.h"
 #include "rpc/rpc_internal.h"

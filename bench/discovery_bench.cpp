@@ -34,8 +34,8 @@
 #include <vector>
 
 #include "announcements.h"
+#include "messaging/netqxkomm.h"
 #include "nettree/net_tree.h"
-#include "platform/multicast_component.h"
 #include "qxremoteserver.h"
 #include "registry/reg_key.h"
 #include "station_process.h"

@@ -18,8 +18,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/cluster_keys.h"
-#include "platform/multicast_transport.h"
+#include "keys/cluster_keys.h"
+#include "messaging/multicast_transport.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "platform/cluster_keys.h"
+#include "keys/cluster_keys.h"
 #include "registry/store/registry_store.h"
 #include "registry/store/settings.h"
 #include "rpc/rpc.h"

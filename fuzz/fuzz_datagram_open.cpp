@@ -25,9 +25,9 @@
 
 #include "common/little_endian.h"
 #include "fuzz_input.h"
-#include "platform/cluster_keys.h"
-#include "platform/datagram_seal.h"
-#include "platform/multicast_fragments.h"
+#include "keys/cluster_keys.h"
+#include "messaging/datagram_seal.h"
+#include "messaging/multicast_fragments.h"
 
 namespace qx {
 namespace {

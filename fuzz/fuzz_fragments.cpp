@@ -21,7 +21,7 @@
 
 #include "common/little_endian.h"
 #include "fuzz_input.h"
-#include "platform/multicast_fragments.h"
+#include "messaging/multicast_fragments.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <utility>
 
 #include "common/text.h"
-#include "platform/cluster_keys.h"
+#include "keys/cluster_keys.h"
+#include "messaging/multicast_settings.h"
 #include "platform/network_interfaces.h"
-#include "registry/store/multicast_settings.h"
 #include "registry/store/settings_file.h"
 #include "rpc/rpc_internal.h"
 #include "trace/trace.h"

@@ -35,9 +35,9 @@
 #include "common/answer.h"
 #include "common/hresult.h"
 #include "common/mutex.h"
-#include "platform/multicast_component.h"
-#include "platform/multicast_transport.h"
-#include "platform/netqxkomm_station.h"
+#include "messaging/multicast_transport.h"
+#include "messaging/netqxkomm.h"
+#include "messaging/netqxkomm_station.h"
 
 namespace qxagent {
 

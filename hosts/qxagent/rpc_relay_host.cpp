@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "platform/environment.h"
-#include "platform/linux/unix_socket.h"
+#include "platform/unix_socket.h"
 #include "registry/store/settings.h"
 #include "rpc/rpc_internal.h"
 #include "rpc/rpc_tls.h"

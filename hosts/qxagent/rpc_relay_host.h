@@ -25,7 +25,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/linux/local_listener.h"
+#include "platform/local_listener.h"
 
 namespace qxagent {
 

@@ -13,9 +13,9 @@
 #include <cstring>
 #include <iostream>
 
-#include "platform/cluster_keys.h"
+#include "keys/cluster_keys.h"
 #include "platform/environment.h"
-#include "platform/linux/unix_socket.h"
+#include "platform/unix_socket.h"
 #include "platform/write_trust.h"
 #include "registry/store/protected_settings.h"
 #include "registry/store/registry_store.h"

@@ -37,10 +37,10 @@
 #include <pugixml.hpp>
 
 #include "common/text.h"
+#include "messaging/netqxkomm.h"
+#include "messaging/project_manager_link.h"
 #include "platform/environment.h"
 #include "platform/host_platform.h"
-#include "platform/multicast_component.h"
-#include "platform/project_manager_link.h"
 #include "qxremoteserver.h"
 
 namespace {

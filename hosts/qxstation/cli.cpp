@@ -22,7 +22,7 @@
 #include "key_commands.h"
 #include "monitor.h"
 #include "network_view.h"
-#include "platform/linux/unix_socket.h"
+#include "platform/unix_socket.h"
 #include "registry_commands.h"
 #include "station_commands.h"
 #include "station_status.h"

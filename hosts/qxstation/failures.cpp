@@ -11,13 +11,13 @@
 
 #include "common/mutex.h"
 #include "common/text.h"
+#include "messaging/netqxkomm.h"
 #include "network_view.h"
 #include "output.h"
 #include "platform/debug_channel.h"
 #include "platform/environment.h"
 #include "platform/host_platform.h"
-#include "platform/linux/unix_socket.h"
-#include "platform/multicast_component.h"
+#include "platform/unix_socket.h"
 #include "registry/store/settings.h"
 
 namespace qxstation {

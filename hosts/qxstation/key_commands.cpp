@@ -1,4 +1,4 @@
-// key_commands.cpp - the key ring commands on the ring file of platform/cluster_keys.h.
+// key_commands.cpp - the key ring commands on the ring file of keys/cluster_keys.h.
 #include "key_commands.h"
 
 #include <fcntl.h>
@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "failures.h"
-#include "platform/cluster_keys.h"
+#include "keys/cluster_keys.h"
 
 namespace qxstation {
 namespace {

@@ -18,12 +18,12 @@
 #include "common/mutex.h"
 #include "common/text.h"
 #include "failures.h"
+#include "messaging/multicast_settings.h"
+#include "messaging/netqxkomm.h"
 #include "module_calls.h"
 #include "network_view.h"
 #include "output.h"
-#include "platform/linux/unix_socket.h"
-#include "platform/multicast_component.h"
-#include "registry/store/multicast_settings.h"
+#include "platform/unix_socket.h"
 #include "stop_signals.h"
 
 namespace qxstation {

@@ -19,7 +19,7 @@
 #include "network_view.h"
 #include "platform/environment.h"
 #include "platform/host_platform.h"
-#include "platform/linux/unix_socket.h"
+#include "platform/unix_socket.h"
 #include "registry_commands.h"
 #include "requests.h"
 #include "stop_signals.h"

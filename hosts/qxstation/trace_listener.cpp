@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/debug_channel.h"
-#include "platform/linux/unix_socket.h"
+#include "platform/unix_socket.h"
 
 namespace qxstation {
 namespace {

@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/linux/unix_socket.h"
+#include "platform/unix_socket.h"
 
 namespace qxstation {
 

@@ -5,7 +5,7 @@
 #include <new>
 #include <string>
 
-#include "platform/multicast_component.h"
+#include "messaging/netqxkomm.h"
 #include "trace/trace.h"
 
 namespace qx {

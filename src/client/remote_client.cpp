@@ -15,9 +15,9 @@
 #include <utility>
 
 #include "common/text.h"
+#include "messaging/netqxkomm.h"
 #include "platform/environment.h"
 #include "platform/host_platform.h"
-#include "platform/multicast_component.h"
 #include "registry/store/settings.h"
 #include "rpc/rpc.h"
 #include "trace/trace.h"

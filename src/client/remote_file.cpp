@@ -58,7 +58,7 @@
 #include "common/text.h"
 #include "platform/environment.h"
 #include "platform/host_platform.h"
-#include "platform/linux/unix_socket.h"
+#include "platform/unix_socket.h"
 #include "registry/store/settings.h"
 #include "rpc/rpc_internal.h"
 #include "trace/trace.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "common/text.h"
-#include "platform/multicast_component.h"
+#include "messaging/netqxkomm.h"
 #include "trace/trace.h"
 
 namespace qx {

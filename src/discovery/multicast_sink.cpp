@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/multicast_component.h"
+#include "messaging/netqxkomm.h"
 #include "trace/trace.h"
 
 namespace qx {

@@ -9,7 +9,7 @@
 
 #include "client/discover_client.h"
 #include "hostinfo/local_host_info.h"
-#include "platform/project_manager_link.h"
+#include "messaging/project_manager_link.h"
 #include "registry/project_state.h"
 #include "registry/registry_projects.h"
 #include "trace/trace.h"

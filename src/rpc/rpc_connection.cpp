@@ -21,7 +21,7 @@
 #include <cstring>
 
 #include "common/text.h"
-#include "platform/cluster_keys.h"
+#include "keys/cluster_keys.h"
 #include "platform/environment.h"
 #include "rpc/rpc.h"
 #include "rpc/rpc_internal.h"

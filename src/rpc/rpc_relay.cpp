@@ -20,7 +20,7 @@
 
 #include "common/little_endian.h"
 #include "platform/environment.h"
-#include "platform/linux/unix_socket.h"
+#include "platform/unix_socket.h"
 #include "rpc/rpc_internal.h"
 #include "rpc/rpc_tls.h"
 #include "trace/trace.h"

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "common/hresult.h"
-#include "platform/cluster_keys.h"
+#include "keys/cluster_keys.h"
 
 namespace qx {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/project_manager_link.h"
+#include "messaging/project_manager_link.h"
 #include "qxremoteserver.h"
 #include "registry/store/registry_store.h"
 #include "trace/debug_capture.h"

@@ -29,11 +29,11 @@
 
 #include "common/mutex.h"
 #include "common/text.h"
-#include "platform/cluster_keys.h"
+#include "keys/cluster_keys.h"
 #include "platform/environment.h"
 #include "platform/file.h"
 #include "platform/host_platform.h"
-#include "platform/linux/unix_socket.h"
+#include "platform/unix_socket.h"
 #include "registry/store/registry_store.h"
 #include "registry/store/settings.h"
 #include "rpc/rpc.h"

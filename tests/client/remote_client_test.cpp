@@ -11,7 +11,7 @@
 #include "client/async_commands.h"
 #include "client_test_station.h"
 #include "common/mutex.h"
-#include "platform/multicast_component.h"
+#include "messaging/netqxkomm.h"
 
 namespace qx {
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/mutex.h"
-#include "platform/multicast_component.h"
+#include "messaging/netqxkomm.h"
 #include "xml/xml_element.h"
 
 namespace qx::test {

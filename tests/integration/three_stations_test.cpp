@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "common/mutex.h"
-#include "platform/multicast_transport.h"
+#include "messaging/multicast_transport.h"
 #include "station_process.h"
 
 namespace qxtest {

@@ -47,7 +47,7 @@
 
 #include "common/little_endian.h"
 #include "common/text.h"
-#include "platform/multicast_fragments.h"
+#include "messaging/multicast_fragments.h"
 #include "registry/store/settings.h"
 #include "rpc/rpc.h"
 

@@ -1,7 +1,7 @@
 // Tests of the local-socket helpers: numbers on the wire (the shared little-endian codec), socket
 // file addresses, bounded waits, whole reads and writes between the two ends of a socket pair, and
 // connects to socket files.
-#include "platform/linux/unix_socket.h"
+#include "platform/unix_socket.h"
 
 #include <fcntl.h>
 #include <poll.h>

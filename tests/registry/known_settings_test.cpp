@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/multicast_transport.h"
-#include "registry/store/multicast_settings.h"
+#include "messaging/multicast_settings.h"
+#include "messaging/multicast_transport.h"
 #include "registry/store/protected_settings.h"
 #include "registry/store/settings.h"
 #include "temp_registry.h"

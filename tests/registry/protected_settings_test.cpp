@@ -13,7 +13,7 @@
 #include <functional>
 
 #include "common/text.h"
-#include "registry/store/multicast_settings.h"
+#include "messaging/multicast_settings.h"
 #include "registry/store/registry_store.h"
 #include "registry/store/settings.h"
 #include "registry/store/settings_file.h"

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/cluster_keys.h"
+#include "keys/cluster_keys.h"
 #include "registry/store/registry_store.h"
 #include "registry/store/settings.h"
 #include "rpc/rpc_frame.h"

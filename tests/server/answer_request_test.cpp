@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "common/text.h"
-#include "platform/project_manager_link.h"
+#include "messaging/project_manager_link.h"
 #include "registry/reg_key.h"
 #include "registry/registry_projects.h"
 #include "registry/store/settings.h"

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "discovery/recording_komm.h"
+#include "messaging/netqxkomm.h"
 #include "nettree/net_tree.h"
-#include "platform/multicast_component.h"
 #include "registry/reg_key.h"
 #include "registry/store/settings.h"
 #include "server/remote_server.h"

@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "hostinfo/local_host_info.h"
-#include "platform/cluster_keys.h"
+#include "keys/cluster_keys.h"
 #include "platform/host_platform.h"
-#include "platform/linux/unix_socket.h"
+#include "platform/unix_socket.h"
 #include "registry/reg_key.h"
 #include "registry/store/registry_store.h"
 #include "trace/trace.h"

@@ -4,8 +4,8 @@
 #include <future>
 #include <thread>
 
-#include "platform/multicast_component.h"
-#include "platform/project_manager_link.h"
+#include "messaging/netqxkomm.h"
+#include "messaging/project_manager_link.h"
 #include "registry/registry_projects.h"
 #include "server/answer_request.h"
 #include "server/remote_server.h"

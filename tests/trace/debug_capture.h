@@ -17,7 +17,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/linux/unix_socket.h"
+#include "platform/unix_socket.h"
 
 namespace qx::testing {
 

@@ -9,7 +9,7 @@
 
 #include <cerrno>
 
-#include "platform/linux/unix_socket.h"
+#include "platform/unix_socket.h"
 
 namespace qx {
 namespace {

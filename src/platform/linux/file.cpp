@@ -28,7 +28,7 @@
 
 #include "common/text.h"
 #include "platform/host_platform.h"
-#include "platform/linux/unix_socket.h"
+#include "platform/unix_socket.h"
 
 namespace qx {
 namespace {

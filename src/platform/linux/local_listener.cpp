@@ -1,6 +1,6 @@
 // local_listener.cpp - accept thread and capped connection threads of a local socket (see
 // local_listener.h).
-#include "platform/linux/local_listener.h"
+#include "platform/local_listener.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/linux/unix_socket.h"
+#include "platform/unix_socket.h"
 
 namespace qx {
 namespace {

@@ -1,6 +1,6 @@
 // unix_socket.cpp - owned descriptors, addresses and bounded I/O of local sockets (see
 // unix_socket.h).
-#include "platform/linux/unix_socket.h"
+#include "platform/unix_socket.h"
 
 #include "platform/environment.h"
 

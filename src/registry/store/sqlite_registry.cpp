@@ -43,7 +43,7 @@
 #include "common/mutex.h"
 #include "common/text.h"
 #include "platform/environment.h"
-#include "platform/linux/unix_socket.h"
+#include "platform/unix_socket.h"
 #include "platform/write_trust.h"
 #include "registry/store/registry_store.h"
 #include "registry/store/sqlite_db.h"

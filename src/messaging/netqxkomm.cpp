@@ -1,4 +1,4 @@
-// multicast_component.cpp - the station's multicast component, reached over a Unix socket.
+// netqxkomm.cpp - the station's multicast component, reached over a Unix socket.
 //
 // The one shared component lives in qxagent, which listens on <RuntimeDir()>/netqxkomm.sock
 // (SOCK_STREAM, mode 0660). "Creating an instance" connects to that socket; nothing listening
@@ -22,7 +22,7 @@
 // Ownership: a client instance owns its socket; the listener owns its LocalListener, which owns
 // the socket file, the accept thread and the connection threads, all ended by Stop (or the
 // destructor).
-#include "platform/multicast_component.h"
+#include "messaging/netqxkomm.h"
 
 #include <array>
 #include <atomic>
@@ -35,11 +35,11 @@
 
 #include "common/little_endian.h"
 #include "common/mutex.h"
+#include "messaging/netqxkomm_events.h"
+#include "messaging/netqxkomm_wire.h"
 #include "platform/environment.h"
-#include "platform/linux/local_listener.h"
-#include "platform/linux/netqxkomm_events.h"
-#include "platform/linux/netqxkomm_wire.h"
-#include "platform/linux/unix_socket.h"
+#include "platform/local_listener.h"
+#include "platform/unix_socket.h"
 
 namespace qx {
 namespace {

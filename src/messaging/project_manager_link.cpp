@@ -13,7 +13,7 @@
 // backlog. Stop wakes every waiting read, waits for the handlers that run, and removes the socket
 // file (only while it is still this listener's). The client side keeps no state; any thread may
 // call it.
-#include "platform/project_manager_link.h"
+#include "messaging/project_manager_link.h"
 
 #include <sys/socket.h>
 
@@ -25,8 +25,8 @@
 #include "common/little_endian.h"
 #include "common/text.h"
 #include "platform/environment.h"
-#include "platform/linux/local_listener.h"
-#include "platform/linux/unix_socket.h"
+#include "platform/local_listener.h"
+#include "platform/unix_socket.h"
 
 namespace qx {
 namespace {

@@ -1,5 +1,5 @@
 // Tests of the key ring file: what a ring holds survives writing, anything else is refused.
-#include "platform/cluster_keys.h"
+#include "keys/cluster_keys.h"
 
 #include <stdlib.h>
 #include <sys/stat.h>

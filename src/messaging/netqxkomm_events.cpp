@@ -1,5 +1,5 @@
 // netqxkomm_events.cpp - the component's connection point (see netqxkomm_events.h).
-#include "platform/linux/netqxkomm_events.h"
+#include "messaging/netqxkomm_events.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -14,9 +14,9 @@
 #include <utility>
 
 #include "common/little_endian.h"
+#include "messaging/netqxkomm_wire.h"
 #include "platform/environment.h"
-#include "platform/linux/netqxkomm_wire.h"
-#include "platform/linux/unix_socket.h"
+#include "platform/unix_socket.h"
 
 namespace qx::netqxkomm_wire {
 

@@ -37,8 +37,9 @@
 // datagrams and calls the receiver. A sender (by the sender id its datagrams name) always takes
 // the same lane, so its replay window is in one place and its messages arrive one after
 // the other in the order sent, while messages of different senders may arrive at once: the
-// receiver must be safe to call from several threads. Nothing is traced here (the platform
-// cannot trace): what was dropped is counted, and the owner reads the counters and traces them.
+// receiver must be safe to call from several threads. Nothing is traced here (a flood must
+// cost no log lines): what was dropped is counted, and the owner reads the counters and traces
+// them.
 //
 // Ownership: the object owns its sockets and threads; the destructor stops and joins them
 // (the receiver is not called after it returns). Sends may come from any thread at once; the

@@ -1,5 +1,5 @@
 // multicast_fragments.cpp - fragment header, splitting and reassembly (see multicast_fragments.h).
-#include "platform/multicast_fragments.h"
+#include "messaging/multicast_fragments.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-// netqxkomm_subscription.cpp - the client side of advise and unadvise (multicast_component.h).
+// netqxkomm_subscription.cpp - the client side of advise and unadvise (netqxkomm.h).
 //
 // A subscription is one connection to the component that has advised, and a reader thread that
 // hands every pushed event to the sink. When the connection breaks (the agent stopped or was
@@ -27,10 +27,10 @@
 
 #include "common/little_endian.h"
 #include "common/mutex.h"
+#include "messaging/netqxkomm.h"
+#include "messaging/netqxkomm_wire.h"
 #include "platform/environment.h"
-#include "platform/linux/netqxkomm_wire.h"
-#include "platform/linux/unix_socket.h"
-#include "platform/multicast_component.h"
+#include "platform/unix_socket.h"
 
 namespace qx {
 namespace {

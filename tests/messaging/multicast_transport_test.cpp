@@ -1,7 +1,7 @@
 // Tests of the multicast transport: reassembly of fragments (duplicates, order, expiry, bounds,
 // malformed datagrams) and real loopback traffic, sealed with the cluster key, between stations
 // on 127.0.0.x. Multicast is sent only on the interface 127.0.0.1 with TTL 0.
-#include "platform/multicast_transport.h"
+#include "messaging/multicast_transport.h"
 
 #include <gtest/gtest.h>
 
@@ -23,9 +23,9 @@
 
 #include "common/little_endian.h"
 #include "common/mutex.h"
-#include "platform/cluster_keys.h"
-#include "platform/datagram_seal.h"
-#include "platform/multicast_fragments.h"
+#include "keys/cluster_keys.h"
+#include "messaging/datagram_seal.h"
+#include "messaging/multicast_fragments.h"
 #include "platform/network_interfaces.h"
 
 namespace qx {

@@ -1,5 +1,5 @@
 // multicast_settings.cpp - reader of the MULTICAST key (see multicast_settings.h).
-#include "registry/store/multicast_settings.h"
+#include "messaging/multicast_settings.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,6 +1,6 @@
 // Tests of the datagram seal: what a sealer seals opens once with the ring's keys; altered,
 // foreign and replayed datagrams are refused, and only authentic ones are tracked.
-#include "platform/datagram_seal.h"
+#include "messaging/datagram_seal.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/little_endian.h"
-#include "platform/multicast_fragments.h"
+#include "messaging/multicast_fragments.h"
 
 namespace qx {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/multicast_component.h"
+#include "messaging/netqxkomm.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -23,7 +23,7 @@
 #include "client_test_station.h"
 #include "common/little_endian.h"
 #include "common/mutex.h"
-#include "platform/linux/unix_socket.h"
+#include "platform/unix_socket.h"
 
 namespace qx {
 namespace {
@@ -62,7 +62,7 @@ class RecordingComponent final : public INetQXKomm {
   std::vector<std::string> calls_;
 };
 
-class MulticastComponentTest : public ::testing::Test {
+class NetQXKommTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { UseTestStation(); }
   void SetUp() override { SetNetQXKommFactoryForTesting(nullptr); }
@@ -93,7 +93,7 @@ bool ClosedByPeerWithin(int fd, milliseconds limit) {
   return false;
 }
 
-TEST_F(MulticastComponentTest, SilentAndTricklingClientsAreDroppedAtTheDeadline) {
+TEST_F(NetQXKommTest, SilentAndTricklingClientsAreDroppedAtTheDeadline) {
   SetCallTimeoutMs(400);
   std::string error;
   auto listener = StartNetQXKommListener(std::make_shared<RecordingComponent>(), &error);
@@ -124,7 +124,7 @@ TEST_F(MulticastComponentTest, SilentAndTricklingClientsAreDroppedAtTheDeadline)
   listener->Stop();
 }
 
-TEST_F(MulticastComponentTest, ConnectionThreadsAreCappedAndEveryClientIsServed) {
+TEST_F(NetQXKommTest, ConnectionThreadsAreCappedAndEveryClientIsServed) {
   // Each call holds its connection thread a while, so that 100 clients overlap.
   class SlowComponent final : public INetQXKomm {
    public:
@@ -167,7 +167,7 @@ TEST_F(MulticastComponentTest, ConnectionThreadsAreCappedAndEveryClientIsServed)
   listener->Stop();
 }
 
-TEST_F(MulticastComponentTest, StopLeavesASocketThatAnotherProcessBoundThere) {
+TEST_F(NetQXKommTest, StopLeavesASocketThatAnotherProcessBoundThere) {
   std::string error;
   auto listener = StartNetQXKommListener(std::make_shared<RecordingComponent>(), &error);
   ASSERT_TRUE(listener) << error;
@@ -180,7 +180,7 @@ TEST_F(MulticastComponentTest, StopLeavesASocketThatAnotherProcessBoundThere) {
   EXPECT_TRUE(RawConnect()) << "the other socket was removed";
 }
 
-TEST_F(MulticastComponentTest, ConnectToAnAgentThatNeverAcceptsEndsInTheCallTimeout) {
+TEST_F(NetQXKommTest, ConnectToAnAgentThatNeverAcceptsEndsInTheCallTimeout) {
   SetCallTimeoutMs(300);
   ::unlink(NetQXKommSocketPath().c_str());
   std::string error;
@@ -200,7 +200,7 @@ TEST_F(MulticastComponentTest, ConnectToAnAgentThatNeverAcceptsEndsInTheCallTime
   ::unlink(NetQXKommSocketPath().c_str());
 }
 
-TEST_F(MulticastComponentTest, NothingListeningIsClassNotRegistered) {
+TEST_F(NetQXKommTest, NothingListeningIsClassNotRegistered) {
   ::unlink(NetQXKommSocketPath().c_str());
   std::unique_ptr<INetQXKomm> component;
   EXPECT_EQ(CreateNetQXKomm(&component), kClassNotRegistered);
@@ -239,7 +239,7 @@ TEST_F(MulticastComponentTest, NothingListeningIsClassNotRegistered) {
   SetProcessNetQXKomm(nullptr);
 }
 
-TEST_F(MulticastComponentTest, CallsTravelToTheAgentAndBack) {
+TEST_F(NetQXKommTest, CallsTravelToTheAgentAndBack) {
   auto target = std::make_shared<RecordingComponent>();
   std::string error;
   auto listener = StartNetQXKommListener(target, &error);
@@ -280,7 +280,7 @@ TEST_F(MulticastComponentTest, CallsTravelToTheAgentAndBack) {
   EXPECT_EQ(CreateNetQXKomm(&again), kClassNotRegistered);
 }
 
-TEST_F(MulticastComponentTest, ListenerSurvivesBadClientsAndServesManyAtOnce) {
+TEST_F(NetQXKommTest, ListenerSurvivesBadClientsAndServesManyAtOnce) {
   auto target = std::make_shared<RecordingComponent>();
   std::string error;
   auto listener = StartNetQXKommListener(target, &error);
@@ -393,7 +393,7 @@ HRESULT RawUnadvise(std::uint32_t cookie) {
   return static_cast<HRESULT>(GetLe32(answer + 8));
 }
 
-TEST_F(MulticastComponentTest, AdvisedSinksGetEveryEventUntilTheirCookieIsUnadvised) {
+TEST_F(NetQXKommTest, AdvisedSinksGetEveryEventUntilTheirCookieIsUnadvised) {
   auto events = NetQXKommEvents::Create();
   std::string error;
   auto listener = StartNetQXKommListener(std::make_shared<RecordingComponent>(), events, &error);
@@ -428,7 +428,7 @@ TEST_F(MulticastComponentTest, AdvisedSinksGetEveryEventUntilTheirCookieIsUnadvi
   listener->Stop();
 }
 
-TEST_F(MulticastComponentTest, DeadAndStuckSubscribersCostOnlyThemselves) {
+TEST_F(NetQXKommTest, DeadAndStuckSubscribersCostOnlyThemselves) {
   SetCallTimeoutMs(500);
   auto events = NetQXKommEvents::Create(16, 8);
   std::string error;
@@ -463,7 +463,7 @@ TEST_F(MulticastComponentTest, DeadAndStuckSubscribersCostOnlyThemselves) {
   listener->Stop();
 }
 
-TEST_F(MulticastComponentTest, AdviseWithoutAgentIsZeroAndASubscriptionOutlivesARestart) {
+TEST_F(NetQXKommTest, AdviseWithoutAgentIsZeroAndASubscriptionOutlivesARestart) {
   ::unlink(NetQXKommSocketPath().c_str());
   SinkRecord sink;
   EXPECT_EQ(AdviseNetQXKomm(sink.Sink()), 0u);

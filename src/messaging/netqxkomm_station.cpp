@@ -1,11 +1,11 @@
 // netqxkomm_station.cpp - the station's component object (see netqxkomm_station.h).
-#include "platform/netqxkomm_station.h"
+#include "messaging/netqxkomm_station.h"
 
 #include <cctype>
 #include <cstdint>
 #include <utility>
 
-#include "platform/cluster_keys.h"
+#include "keys/cluster_keys.h"
 
 namespace qx {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/netqxkomm_station.h"
+#include "messaging/netqxkomm_station.h"
 
 namespace qx {
 namespace {

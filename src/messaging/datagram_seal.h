@@ -58,7 +58,7 @@
 #include <string_view>
 #include <tuple>
 
-#include "platform/cluster_keys.h"
+#include "keys/cluster_keys.h"
 
 namespace qx {
 

@@ -1,6 +1,6 @@
 // Tests of the project-manager link: a listener in the test and the client calls, plus raw
 // sockets that play a broken or silent project manager.
-#include "platform/project_manager_link.h"
+#include "messaging/project_manager_link.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-// multicast_component.h - the station's multicast communication component, as the module uses it.
+// netqxkomm.h - the station's multicast communication component, as the module uses it.
 //
 // The component runs inside qxagent; other processes reach it over "netqxkomm.sock" in the
 // runtime directory. An instance is created for each operation and dropped at once. Three
@@ -24,7 +24,7 @@
 
 #include "common/answer.h"
 #include "common/hresult.h"
-#include "platform/multicast_transport.h"
+#include "messaging/multicast_transport.h"
 
 namespace qx {
 

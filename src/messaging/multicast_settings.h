@@ -23,7 +23,7 @@
 
 #include <string>
 
-#include "platform/multicast_transport.h"
+#include "messaging/multicast_transport.h"
 
 namespace qx {
 

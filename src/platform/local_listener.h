@@ -27,7 +27,7 @@
 #include <thread>
 
 #include "common/mutex.h"
-#include "platform/linux/unix_socket.h"
+#include "platform/unix_socket.h"
 
 namespace qx::unix_socket {
 

@@ -20,7 +20,7 @@
 // of it. A link leaves the list under the send lock, so no send is using its sockets when they
 // are closed; its pending receive then ends with operation_aborted and drops the last
 // reference.
-#include "platform/multicast_transport.h"
+#include "messaging/multicast_transport.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -40,9 +40,9 @@
 
 #include "common/little_endian.h"
 #include "common/mutex.h"
-#include "platform/cluster_keys.h"
-#include "platform/datagram_seal.h"
-#include "platform/multicast_fragments.h"
+#include "keys/cluster_keys.h"
+#include "messaging/datagram_seal.h"
+#include "messaging/multicast_fragments.h"
 #include "platform/network_interfaces.h"
 
 namespace qx {

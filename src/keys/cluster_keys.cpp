@@ -5,7 +5,7 @@
 //   use <id>
 //   key <id> installed|generated <base64 of 32 bytes>
 // Every id is "%08x" and must match the key's bytes; anything else makes the ring damaged.
-#include "platform/cluster_keys.h"
+#include "keys/cluster_keys.h"
 
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -23,7 +23,7 @@
 
 #include "common/mutex.h"
 #include "platform/environment.h"
-#include "platform/linux/unix_socket.h"
+#include "platform/unix_socket.h"
 
 namespace qx {
 namespace {

@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "common/mutex.h"
-#include "platform/multicast_component.h"
-#include "platform/multicast_transport.h"
+#include "messaging/multicast_transport.h"
+#include "messaging/netqxkomm.h"
 
 namespace qx {
 

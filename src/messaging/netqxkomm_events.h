@@ -19,7 +19,7 @@
 #include <string_view>
 
 #include "common/mutex.h"
-#include "platform/multicast_component.h"
+#include "messaging/netqxkomm.h"
 
 namespace qx::netqxkomm_wire {
 

@@ -1,6 +1,6 @@
 // datagram_seal.cpp - AES-256-GCM sealing and opening of multicast datagrams with OpenSSL 3
 // (see datagram_seal.h).
-#include "platform/datagram_seal.h"
+#include "messaging/datagram_seal.h"
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
@@ -16,7 +16,7 @@
 #include <utility>
 
 #include "common/little_endian.h"
-#include "platform/multicast_fragments.h"
+#include "messaging/multicast_fragments.h"
 
 namespace qx {
 namespace {
