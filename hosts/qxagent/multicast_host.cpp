@@ -10,7 +10,7 @@
 #include "messaging/multicast_settings.h"
 #include "platform/network_interfaces.h"
 #include "registry/store/settings_file.h"
-#include "rpc/rpc_internal.h"
+#include "rpc/rpc_resolve.h"
 #include "trace/trace.h"
 #include "xml/xml_element.h"
 

@@ -26,6 +26,7 @@
 #include "common/mutex.h"
 #include "registry/store/settings.h"
 #include "rpc/rpc_frame.h"
+#include "rpc/rpc_resolve.h"
 
 namespace qx {
 
@@ -37,8 +38,6 @@ class RpcTlsSession;
 void SetRpcPlaintextForBenchmark(bool plaintext);
 bool RpcPlaintextForBenchmark();
 
-using RpcClock = std::chrono::steady_clock;
-
 // What a kept connection is kept for: only a request to the same place with the same identity
 // may reuse it.
 struct RpcConnectionKey {
@@ -48,17 +47,6 @@ struct RpcConnectionKey {
   std::string clientName;  // as given to Connect
   bool operator==(const RpcConnectionKey&) const = default;
 };
-
-// Settings read for clients, at most once a second (ClearRpcClientCaches forgets them).
-RpcSettings CachedRpcSettings();
-std::optional<std::uint16_t> CachedServicePort(std::string_view serviceGuid);
-// The address of a station: an IPv4 text, this computer's name (the listen address), the
-// registry's hosts table, the system resolver (IPv4 only), in that order. Cached like the
-// settings. The system resolver's answer is waited for until the deadline only.
-std::optional<asio::ip::address_v4> ResolveStationAddress(std::string_view host,
-                                                          const RpcSettings& settings,
-                                                          RpcClock::time_point deadline);
-void ClearRpcClientCaches();
 
 enum class RpcIo { kOk, kEof, kTimeout, kError, kBadFrame };
 
