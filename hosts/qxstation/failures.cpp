@@ -18,7 +18,8 @@
 #include "platform/host_platform.h"
 #include "platform/linux/unix_socket.h"
 #include "platform/multicast_component.h"
-#include "registry/store/settings.h"
+#include "rpc/rpc_settings.h"
+#include "server/path_settings.h"
 
 namespace qxstation {
 namespace {

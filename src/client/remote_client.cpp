@@ -18,8 +18,8 @@
 #include "platform/environment.h"
 #include "platform/host_platform.h"
 #include "platform/multicast_component.h"
-#include "registry/store/settings.h"
 #include "rpc/rpc.h"
+#include "rpc/rpc_settings.h"
 #include "trace/trace.h"
 #include "xml/xml_element.h"
 

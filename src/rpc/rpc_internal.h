@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "common/mutex.h"
-#include "registry/store/settings.h"
 #include "rpc/rpc_frame.h"
+#include "rpc/rpc_settings.h"
 
 namespace qx {
 

@@ -35,8 +35,8 @@
 #include "platform/host_platform.h"
 #include "platform/linux/unix_socket.h"
 #include "registry/store/registry_store.h"
-#include "registry/store/settings.h"
 #include "rpc/rpc.h"
+#include "rpc/rpc_settings.h"
 #include "trace/trace.h"
 #include "xml/xml_element.h"
 

@@ -17,7 +17,7 @@
 #include "nettree/net_tree.h"
 #include "platform/multicast_component.h"
 #include "registry/reg_key.h"
-#include "registry/store/settings.h"
+#include "rpc/rpc_settings.h"
 #include "server/remote_server.h"
 #include "server_test_support.h"
 
