@@ -69,16 +69,16 @@ std::string Join(const std::vector<std::string>& items) {
 std::string Multicast(std::string MulticastSettings::*field) {
   MulticastSettings settings;
   std::string error;
-  if (!ReadMulticastSettings(ReadRpcSettings().listenAddress, &settings, &error))
-    return "error: " + error;
+  const std::string listen = ReadRpcSettings().listenAddress;
+  if (!ReadMulticastSettings(listen, &settings, &error)) return "error: " + error;
   return settings.*field;
 }
 
 std::string MulticastNumber(std::uint32_t MulticastSettings::*field) {
   MulticastSettings settings;
   std::string error;
-  if (!ReadMulticastSettings(ReadRpcSettings().listenAddress, &settings, &error))
-    return "error: " + error;
+  const std::string listen = ReadRpcSettings().listenAddress;
+  if (!ReadMulticastSettings(listen, &settings, &error)) return "error: " + error;
   return std::to_string(settings.*field);
 }
 

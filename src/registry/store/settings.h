@@ -1,10 +1,11 @@
 // settings.h - the typed reader of the station's settings, and the cache of values read from it.
 //
-// Every setting lives below HKEY_LOCAL_MACHINE\SOFTWARE\TOLVAR\NORVANE, one key per layer that
-// owns it (PLATFORM here; RPC, RPC\PORTS and RPC\HOSTS in rpc/rpc_settings.h; SECURITY in
-// server/path_settings.h; MULTICAST; DIAGNOSIS). Values that only this port of the module needs
-// (addresses, ports, limits, allow-lists) are kept there beside the module's own keys, never
-// mixed into them. Each value comes from the registry or the station's settings file
+// Every setting lives below HKEY_LOCAL_MACHINE\SOFTWARE\TOLVAR\NORVANE. The module's own keys
+// (STORAGE, STORAGE\PROJECTLIST, SETUP) keep the names, types and defaults that every station
+// expects; what only this Linux version needs (addresses, ports, limits, allow-lists) sits
+// beside them in keys of its own, never in theirs, one key per owning layer: PLATFORM here; RPC,
+// RPC\PORTS and RPC\HOSTS in rpc/rpc_settings.h; SECURITY in server/path_settings.h; MULTICAST;
+// DIAGNOSIS. Each value comes from the registry or the station's settings file
 // (protected_settings.h: what a station exposes only root may set); the owning layer knows the
 // names and defaults, this reader only the rules of reading.
 //
