@@ -22,10 +22,10 @@
 
 #include "keys/cluster_keys.h"
 #include "registry/store/registry_store.h"
-#include "registry/store/settings.h"
 #include "rpc/rpc.h"
 #include "rpc/rpc_frame.h"
 #include "rpc/rpc_internal.h"
+#include "rpc/rpc_settings.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include "platform/network_interfaces.h"
 #include "registry/store/settings_file.h"
 #include "rpc/rpc_resolve.h"
+#include "rpc/rpc_settings.h"
 #include "trace/trace.h"
 #include "xml/xml_element.h"
 
@@ -86,7 +87,8 @@ MulticastHost::MulticastHost(ReceivedFunction received, LocalRequestFunction loc
 MulticastHost::~MulticastHost() { Stop(); }
 
 bool MulticastHost::Start(std::string* error) {
-  if (!qx::ReadMulticastSettings(&settings_, error)) return false;
+  if (!qx::ReadMulticastSettings(qx::ReadRpcSettings().listenAddress, &settings_, error))
+    return false;
   events_ = qx::NetQXKommEvents::Create();
   qx::NetQXKommStationHooks hooks;
   hooks.received = [this](const qx::MulticastMessage& message) {

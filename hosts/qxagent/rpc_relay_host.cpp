@@ -10,8 +10,8 @@
 
 #include "platform/environment.h"
 #include "platform/unix_socket.h"
-#include "registry/store/settings.h"
 #include "rpc/rpc_internal.h"
+#include "rpc/rpc_settings.h"
 #include "rpc/rpc_tls.h"
 #include "trace/trace.h"
 

@@ -19,7 +19,7 @@
 #include "platform/write_trust.h"
 #include "registry/store/protected_settings.h"
 #include "registry/store/registry_store.h"
-#include "registry/store/settings.h"
+#include "rpc/rpc_settings.h"
 
 namespace qxagent {
 namespace {

@@ -16,6 +16,8 @@
 #include "registry/store/protected_settings.h"
 #include "registry/store/settings_file.h"
 #include "registry_commands.h"
+#include "rpc/rpc_settings.h"
+#include "server/settings_defaults.h"
 
 namespace qxstation {
 namespace {
@@ -33,9 +35,12 @@ struct Effective {
 std::string DefaultText(const qx::KnownSetting& setting) {
   if (qx::IEquals(setting.key, "MULTICAST") && qx::IEquals(setting.name, "TTL")) {
     qx::MulticastSettings multicast;
-    if (qx::ReadMulticastSettings(&multicast, nullptr)) return std::to_string(multicast.ttl);
+    const std::string listen = qx::ReadRpcSettings().listenAddress;
+    if (qx::ReadMulticastSettings(listen, &multicast, nullptr)) {
+      return std::to_string(multicast.ttl);
+    }
   }
-  return setting.defaultText;
+  return qx::KnownSettingDefault(setting);
 }
 
 Effective Read(const qx::KnownSetting& setting) {
@@ -104,7 +109,7 @@ int RunConfig(const Invocation& call, std::FILE* out, std::FILE* err) {
       settings.push_back({{"key", setting.key},
                           {"name", setting.name},
                           {"value", effective.value},
-                          {"default", setting.defaultText},
+                          {"default", qx::KnownSettingDefault(setting)},
                           {"source", effective.source},
                           {"path", effective.path.empty() ? nlohmann::json(nullptr)
                                                           : nlohmann::json(effective.path)},
@@ -123,7 +128,8 @@ int RunConfig(const Invocation& call, std::FILE* out, std::FILE* err) {
     if (effective.ignoredInRegistry) source += " (ignored in the registry: root sets it)";
     std::string name = setting.name;
     if (qx::IEquals(setting.key, "RPC\\PORTS")) name = setting.meaning;
-    table.Add({setting.key, name, Printable(effective.text), setting.defaultText, source});
+    table.Add(
+        {setting.key, name, Printable(effective.text), qx::KnownSettingDefault(setting), source});
   }
   table.Print(out);
   return kSuccess;

@@ -18,7 +18,8 @@
 #include "platform/environment.h"
 #include "platform/host_platform.h"
 #include "platform/unix_socket.h"
-#include "registry/store/settings.h"
+#include "rpc/rpc_settings.h"
+#include "server/path_settings.h"
 
 namespace qxstation {
 namespace {

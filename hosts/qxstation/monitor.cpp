@@ -24,6 +24,7 @@
 #include "network_view.h"
 #include "output.h"
 #include "platform/unix_socket.h"
+#include "rpc/rpc_settings.h"
 #include "stop_signals.h"
 
 namespace qxstation {
@@ -335,7 +336,7 @@ int RunMonitor(const MonitorOptions& options, std::FILE* out, std::FILE* err) {
 int RunTestMulticast(double waitSeconds, bool json, std::FILE* out, std::FILE* err) {
   qx::MulticastSettings settings;
   std::string error;
-  if (!qx::ReadMulticastSettings(&settings, &error)) {
+  if (!qx::ReadMulticastSettings(qx::ReadRpcSettings().listenAddress, &settings, &error)) {
     std::fprintf(err, "qxstation: the station's multicast settings cannot be read: %s\n",
                  error.c_str());
     return kFailure;

@@ -23,9 +23,9 @@
 #include "platform/environment.h"
 #include "platform/network_interfaces.h"
 #include "platform/unix_socket.h"
-#include "registry/store/settings.h"
 #include "registry/store/settings_file.h"
 #include "registry_commands.h"
+#include "rpc/rpc_settings.h"
 
 namespace qxstation {
 namespace {
@@ -207,7 +207,8 @@ int RunStatus(bool json, std::FILE* out, std::FILE* err) {
       qx::ServicePort(qx::kServiceProjectManager).value_or(qx::kDefaultProjectManagerPort);
   qx::MulticastSettings multicast;
   std::string multicastError;
-  const bool multicastRead = qx::ReadMulticastSettings(&multicast, &multicastError);
+  const bool multicastRead =
+      qx::ReadMulticastSettings(rpc.listenAddress, &multicast, &multicastError);
   if (!multicastRead && RegistryDamage()) multicastError = "the registry is damaged (see below)";
   const bool local = IsLoopback(rpc.listenAddress) && (!multicastRead || multicast.ttl == 0);
 

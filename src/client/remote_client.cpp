@@ -18,8 +18,9 @@
 #include "messaging/netqxkomm.h"
 #include "platform/environment.h"
 #include "platform/host_platform.h"
-#include "registry/store/settings.h"
+
 #include "rpc/rpc.h"
+#include "rpc/rpc_settings.h"
 #include "trace/trace.h"
 #include "xml/xml_element.h"
 

@@ -59,8 +59,8 @@
 #include "platform/environment.h"
 #include "platform/host_platform.h"
 #include "platform/unix_socket.h"
-#include "registry/store/settings.h"
 #include "rpc/rpc_internal.h"
+#include "rpc/rpc_settings.h"
 #include "trace/trace.h"
 #include "xml/xml_element.h"
 

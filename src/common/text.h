@@ -51,7 +51,9 @@ struct ILess {
 // order of ICompare, and equal keys are IEquals texts. Stores that order or look up names
 // ignoring case keep this form beside the name.
 std::string FoldedKey(std::string_view text);
-// Upper-case form used where the design upper-cases a text (paths, host names).
+// Upper-case form of a text (each code point's simple upper case). Executable paths are
+// matched and shown in this form, and service GUIDs and host names are keyed by it, so that
+// their case never tells two apart.
 std::string ToUpper(std::string_view text);
 
 // XML character escaping of a text value (& < > " ') for texts pasted into markup.

@@ -18,7 +18,7 @@
 #include "registry/reg_key.h"
 #include "registry/registry_projects.h"
 #include "registry/store/registry_store.h"
-#include "registry/store/settings.h"
+#include "rpc/rpc_settings.h"
 #include "xml/xml_element.h"
 
 namespace qx {

@@ -10,7 +10,6 @@
 
 #include "registry/store/protected_settings.h"
 #include "registry/store/registry_store.h"
-#include "registry/store/settings.h"
 
 namespace qx {
 namespace {
@@ -100,7 +99,8 @@ class Reader {
 
 }  // namespace
 
-bool ReadMulticastSettings(MulticastSettings* settings, std::string* error) {
+bool ReadMulticastSettings(std::string_view rpcListenAddress, MulticastSettings* settings,
+                           std::string* error) {
   std::string ignored;
   if (error == nullptr) error = &ignored;
   MulticastSettings read;
@@ -127,8 +127,8 @@ bool ReadMulticastSettings(MulticastSettings* settings, std::string* error) {
     read.interfaces.clear();
   }
   // The station's own address: its RPC listen address, unless the registry names another.
-  const std::string listen = ReadRpcSettings().listenAddress;
-  read.unicastAddress = listen == "0.0.0.0" ? read.interfaceAddress : listen;
+  read.unicastAddress =
+      rpcListenAddress == "0.0.0.0" ? read.interfaceAddress : std::string(rpcListenAddress);
   if (!reader.Text("UnicastAddress", &read.unicastAddress)) return false;
   if (!CheckMulticastSettings(read, error)) {
     *error = std::string(kMulticastKey) + ": " + *error;

@@ -18,10 +18,11 @@
 // Any thread may call.
 //
 //   MulticastSettings settings;
-//   if (!ReadMulticastSettings(&settings, &error)) ... refuse to start ...
+//   if (!ReadMulticastSettings(ReadRpcSettings().listenAddress, &settings, &error)) ... refuse ...
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "messaging/multicast_transport.h"
 
@@ -31,7 +32,9 @@ inline constexpr const char* kMulticastKey =
     "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\MULTICAST";
 
 // True with *settings filled and checked (CheckMulticastSettings); false with *error naming the
-// value that is wrong.
-bool ReadMulticastSettings(MulticastSettings* settings, std::string* error);
+// value that is wrong. rpcListenAddress is the station's RPC ListenAddress (rpc/rpc_settings.h),
+// which UnicastAddress defaults to.
+bool ReadMulticastSettings(std::string_view rpcListenAddress, MulticastSettings* settings,
+                           std::string* error);
 
 }  // namespace qx

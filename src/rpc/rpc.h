@@ -1,6 +1,6 @@
 // rpc.h - the station-to-station RPC runtime: CRPCServerW and CRPCClientW.
 //
-// An endpoint is (host, service GUID); the GUID selects the port (settings.h). Frames have a
+// An endpoint is (host, service GUID); the GUID selects the port (rpc_settings.h). Frames have a
 // fixed header (magic, version, kind, data id, length) and a body whose size is checked against
 // the maximum before anything is allocated. A client's first frame names the service GUID and
 // the client name; a server refuses a GUID that is not its own. Messages travel as UTF-8; data

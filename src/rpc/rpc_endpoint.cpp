@@ -28,8 +28,8 @@
 #include "common/mutex.h"
 #include "common/text.h"
 #include "platform/host_platform.h"
-#include "registry/store/settings.h"
 #include "rpc/rpc_internal.h"
+#include "rpc/rpc_settings.h"
 
 namespace qx {
 namespace {

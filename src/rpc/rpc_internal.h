@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "common/mutex.h"
-#include "registry/store/settings.h"
 #include "rpc/rpc_frame.h"
 #include "rpc/rpc_resolve.h"
+#include "rpc/rpc_settings.h"
 
 namespace qx {
 

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string_view>
 
-#include "registry/store/settings.h"
+#include "rpc/rpc_settings.h"
 
 namespace qx {
 

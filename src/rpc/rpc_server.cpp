@@ -71,12 +71,12 @@
 #include "common/mutex.h"
 #include "common/text.h"
 #include "platform/heap_memory.h"
-#include "registry/store/settings.h"
 #include "rpc/rpc.h"
 #include "rpc/rpc_connection_slots.h"
 #include "rpc/rpc_frame.h"
 #include "rpc/rpc_handler_pool.h"
 #include "rpc/rpc_internal.h"
+#include "rpc/rpc_settings.h"
 #include "rpc/rpc_tls.h"
 #include "trace/trace.h"
 

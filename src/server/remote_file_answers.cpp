@@ -23,8 +23,9 @@
 #include "platform/dynamic_library.h"
 #include "platform/file.h"
 #include "qxremoteserver.h"
-#include "registry/store/settings.h"
+#include "rpc/rpc_settings.h"
 #include "server/path_policy.h"
+#include "server/path_settings.h"
 #include "trace/trace.h"
 
 namespace qx {

@@ -14,7 +14,7 @@
 #include "nettree/net_tree.h"
 #include "registry/reg_key.h"
 #include "registry/registry_projects.h"
-#include "registry/store/settings.h"
+#include "rpc/rpc_settings.h"
 #include "server/answer_request.h"
 #include "server/remote_file_answers.h"
 #include "trace/trace.h"

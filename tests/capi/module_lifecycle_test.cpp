@@ -18,7 +18,7 @@
 #include "common/text.h"
 #include "platform/environment.h"
 #include "registry/store/registry_store.h"
-#include "registry/store/settings.h"
+#include "rpc/rpc_settings.h"
 #include "support/debug_capture.h"
 
 namespace qx {

@@ -48,8 +48,8 @@
 #include "common/little_endian.h"
 #include "common/text.h"
 #include "messaging/multicast_fragments.h"
-#include "registry/store/settings.h"
 #include "rpc/rpc.h"
+#include "rpc/rpc_settings.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-// The table of known settings: which values only root sets, what a typo is taken for, which
-// values fit, and that its defaults are the readers' own.
+// The table of known settings: which values only root sets, what a typo is taken for, and which
+// values fit.
 #include "registry/store/known_settings.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 #include "messaging/multicast_settings.h"
 #include "messaging/multicast_transport.h"
 #include "registry/store/protected_settings.h"
-#include "registry/store/settings.h"
+#include "rpc/rpc_settings.h"
 #include "support/temp_registry.h"
 
 namespace qx {
@@ -110,45 +110,6 @@ TEST(KnownSettings, ValuesMustHaveTheirTypeAndForm) {
   }
 }
 
-// config and export show the table's defaults: they must be what the readers use.
-TEST(KnownSettings, DefaultsAreTheReadersDefaults) {
-  const RpcSettings rpc;
-  const MulticastSettings multicast;
-  const struct {
-    const char* key;
-    const char* name;
-    std::string value;
-  } cases[] = {
-      {"RPC", "ListenAddress", rpc.listenAddress},
-      {"RPC", "ConnectTimeoutMs", std::to_string(rpc.connectTimeoutMs)},
-      {"RPC", "CallTimeoutMs", std::to_string(rpc.callTimeoutMs)},
-      {"RPC", "ServerThreads", std::to_string(rpc.serverThreads)},
-      {"RPC", "MaxFrameBytes", std::to_string(rpc.maxFrameBytes)},
-      {"RPC", "ReadFileLimit", std::to_string(rpc.readFileLimit)},
-      {"RPC", "IdleConnectionMs", std::to_string(rpc.idleConnectionMs)},
-      {"RPC", "BufferBudgetBytes", std::to_string(rpc.bufferBudgetBytes)},
-      {"RPC", "StopGraceMs", std::to_string(rpc.stopGraceMs)},
-      {"RPC", "HandlerThreads", std::to_string(rpc.handlerThreads)},
-      {"RPC", "HandlerQueue", std::to_string(rpc.handlerQueue)},
-      {"RPC\\PORTS", kServiceDiscovery, std::to_string(kDefaultDiscoveryPort)},
-      {"RPC\\PORTS", kServiceProjectManager, std::to_string(kDefaultProjectManagerPort)},
-      {"MULTICAST", "Group", multicast.group},
-      {"MULTICAST", "Port", std::to_string(multicast.port)},
-      {"MULTICAST", "Interface", multicast.interfaceAddress},
-      {"MULTICAST", "DatagramBytes", std::to_string(multicast.datagramBytes)},
-      {"MULTICAST", "ReceiveBufferBytes", std::to_string(multicast.receiveBufferBytes)},
-      {"MULTICAST", "MaxMessageBytes", std::to_string(multicast.maxMessageBytes)},
-      {"MULTICAST", "IncompleteExpiryMs", std::to_string(multicast.incompleteExpiryMs)},
-      {"MULTICAST", "QueueDatagrams", std::to_string(multicast.queueDatagrams)},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.key) + "\\" + c.name);
-    const KnownSetting* known = FindKnownSetting(Key(c.key), c.name);
-    ASSERT_NE(known, nullptr);
-    EXPECT_EQ(known->defaultText, c.value);
-  }
-}
-
 }  // namespace
 }  // namespace qx
 
@@ -185,7 +146,7 @@ TEST(MulticastTtl, AbsentTtlFollowsTheMode) {
     }
     MulticastSettings settings;
     std::string error;
-    ASSERT_TRUE(ReadMulticastSettings(&settings, &error)) << error;
+    ASSERT_TRUE(ReadMulticastSettings(ReadRpcSettings().listenAddress, &settings, &error)) << error;
     EXPECT_EQ(settings.ttl, c.expected);
   }
 }

@@ -15,8 +15,9 @@
 #include "common/text.h"
 #include "messaging/multicast_settings.h"
 #include "registry/store/registry_store.h"
-#include "registry/store/settings.h"
 #include "registry/store/settings_file.h"
+#include "rpc/rpc_settings.h"
+#include "server/path_settings.h"
 #include "support/temp_dir.h"
 
 namespace qx {
@@ -68,14 +69,16 @@ std::string Join(const std::vector<std::string>& items) {
 std::string Multicast(std::string MulticastSettings::*field) {
   MulticastSettings settings;
   std::string error;
-  if (!ReadMulticastSettings(&settings, &error)) return "error: " + error;
+  const std::string listen = ReadRpcSettings().listenAddress;
+  if (!ReadMulticastSettings(listen, &settings, &error)) return "error: " + error;
   return settings.*field;
 }
 
 std::string MulticastNumber(std::uint32_t MulticastSettings::*field) {
   MulticastSettings settings;
   std::string error;
-  if (!ReadMulticastSettings(&settings, &error)) return "error: " + error;
+  const std::string listen = ReadRpcSettings().listenAddress;
+  if (!ReadMulticastSettings(listen, &settings, &error)) return "error: " + error;
   return std::to_string(settings.*field);
 }
 
@@ -169,7 +172,7 @@ TEST_F(ProtectedSettingsTest, UnusableFileAllowsNothingAndStopsTheAgentCheck) {
     EXPECT_EQ(RemoteCallLibraryDirs(), std::vector<std::string>{});
     MulticastSettings settings;
     std::string error;
-    EXPECT_FALSE(ReadMulticastSettings(&settings, &error));
+    EXPECT_FALSE(ReadMulticastSettings(ReadRpcSettings().listenAddress, &settings, &error));
     EXPECT_FALSE(CheckSettingsFile(&error));
     EXPECT_NE(error.find(ConfFile()), std::string::npos) << error;
   }

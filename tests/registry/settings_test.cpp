@@ -1,7 +1,8 @@
 // Tests of the platform settings read from the registry: defaults, overrides, values of the
 // wrong type or out of range, and a registry that cannot be opened or read (the directory lists
 // then allow nothing).
-#include "registry/store/settings.h"
+#include "rpc/rpc_settings.h"
+#include "server/path_settings.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -24,9 +24,9 @@
 
 #include "keys/cluster_keys.h"
 #include "registry/store/registry_store.h"
-#include "registry/store/settings.h"
 #include "rpc/rpc_frame.h"
 #include "rpc/rpc_internal.h"
+#include "rpc/rpc_settings.h"
 #include "rpc/rpc_tls.h"
 
 namespace qx {
@@ -1249,13 +1249,6 @@ TEST_F(RpcRuntimeTest, OnlyPeersHoldingAKeyOfTheServersRingAreServed) {
     EXPECT_TRUE(Call("<Test/>", &answer));
     EXPECT_EQ(answer, "Test Answered");
     EXPECT_EQ(server.connects, connects + 1) << "only the good client got past HELLO";
-  }
-}
-
-TEST(RpcDefaults, ServicePortsLieBelowTheEphemeralRange) {
-  for (std::uint16_t port : {kDefaultDiscoveryPort, kDefaultProjectManagerPort}) {
-    EXPECT_GT(port, 1023);
-    EXPECT_LT(port, 32768);
   }
 }
 

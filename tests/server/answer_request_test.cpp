@@ -10,7 +10,7 @@
 #include "messaging/project_manager_link.h"
 #include "registry/reg_key.h"
 #include "registry/registry_projects.h"
-#include "registry/store/settings.h"
+#include "rpc/rpc_settings.h"
 #include "server_test_support.h"
 
 namespace qx {

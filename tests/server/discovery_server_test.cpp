@@ -17,7 +17,7 @@
 #include "messaging/netqxkomm.h"
 #include "nettree/net_tree.h"
 #include "registry/reg_key.h"
-#include "registry/store/settings.h"
+#include "rpc/rpc_settings.h"
 #include "server/remote_server.h"
 #include "server_test_support.h"
 

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "nettree/net_tree.h"
-#include "registry/store/settings.h"
+#include "rpc/rpc_settings.h"
 #include "server/answer_request.h"
 #include "server_test_support.h"
 

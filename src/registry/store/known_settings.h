@@ -1,14 +1,15 @@
-// known_settings.h - the table of the settings the station reads: key, name, type, default,
-// the form a value must have, whether only root sets it, and what it means.
+// known_settings.h - the table of the settings the station reads: key, name, type, the form a
+// value must have, whether only root sets it, and what it means.
 //
 // One table serves the checks of a write (qxstation registry set and import), the list of the
 // settings in effect (qxstation config), the export of the registry, and the protected values
-// (protected_settings.h). A key of the table is closed when the table lists every value it may
-// hold (PLATFORM, RPC, MULTICAST, SECURITY, DIAGNOSIS): a value name it does not know there is a
-// typo. Other keys (STORAGE\PROJECTLIST, SETUP, RPC\HOSTS, RPC\PORTS) take any name. Pure data
-// and pure functions; any thread may call.
+// (protected_settings.h). The table holds no defaults: each layer that reads a setting owns
+// its default, and server/settings_defaults.h gathers them for display. A key of the table is
+// closed when the table lists every value it may hold (PLATFORM, RPC, MULTICAST, SECURITY,
+// DIAGNOSIS): a value name it does not know there is a typo. Other keys (STORAGE\PROJECTLIST,
+// SETUP, RPC\HOSTS, RPC\PORTS) take any name. Pure data and pure functions; any thread may call.
 //
-//   const KnownSetting* known = FindKnownSetting(kRpcKey, "ConnectTimeoutMs");
+//   const KnownSetting* known = FindKnownSetting(keyPath, "ConnectTimeoutMs");
 //   if (std::optional<std::string> wrong = CheckKnownValue(*known, value)) ... refuse ...
 #pragma once
 
@@ -38,7 +39,6 @@ struct KnownSetting {
   const char* key;  // below HKEY_LOCAL_MACHINE\SOFTWARE\TOLVAR\NORVANE, e.g. "RPC\\PORTS"
   const char* name;
   RegType type;
-  const char* defaultText;  // as the settings file would write it; "" when the station decides
   ValueForm form;
   std::uint32_t minimum;  // kNumber
   std::uint32_t maximum;  // kNumber

@@ -14,7 +14,7 @@
 // every protected setting unreadable, so that allow-lists allow nothing and the agent refuses
 // to start; other settings then ignore the file. Any thread may call.
 //
-//   SettingRead read = ReadSetting(kSecurityKey, "FileRoots", RegType::kMultiSz);
+//   SettingRead read = ReadSetting(keyPath, "FileRoots", RegType::kMultiSz);
 //   if (read.status == RegStatus::kNotFound) ... default ...
 #pragma once
 

@@ -1,66 +1,104 @@
-// settings.h - the station's platform settings, read from the registry with defaults.
+// settings.h - the typed reader of the station's settings, and the cache of values read from it.
 //
-// Everything that the Linux carriage of the module needs beyond the design's own values lives
-// under HKEY_LOCAL_MACHINE\SOFTWARE\TOLVAR\NORVANE (keys PLATFORM, RPC, RPC\PORTS, RPC\HOSTS,
-// SECURITY). Each value comes from the registry or the station's settings file
-// (protected_settings.h: what a station exposes only root may set). The RPC settings and the
-// directory lists are read again only after the registry's content changed (a write by any
-// process); the other readers read at each call. Any thread may call.
+// Every setting lives below HKEY_LOCAL_MACHINE\SOFTWARE\TOLVAR\NORVANE. The module's own keys
+// (STORAGE, STORAGE\PROJECTLIST, SETUP) keep the names, types and defaults that every station
+// expects; what only this Linux version needs (addresses, ports, limits, allow-lists) sits
+// beside them in keys of its own, never in theirs, one key per owning layer: PLATFORM here; RPC,
+// RPC\PORTS and RPC\HOSTS in rpc/rpc_settings.h; SECURITY in server/path_settings.h; MULTICAST;
+// DIAGNOSIS. Each value comes from the registry or the station's settings file
+// (protected_settings.h: what a station exposes only root may set); the owning layer knows the
+// names and defaults, this reader only the rules of reading.
 //
-//   RpcSettings rpc = ReadRpcSettings();
-//   std::uint16_t port = ServicePort("D41CAB86-77B0-4081-8404-E75568C24F98");
+// A value that cannot be read (a store failure, an unusable settings file) is traced once per
+// failure and minute, not at every read. Readers of numbers and texts then keep the default;
+// ReadDirectoryListSetting fails closed: only a list that is absent gets the default, and one
+// that exists but cannot be read (a store failure, another type) allows nothing, as does a list
+// that is present but empty. Directory lists are REG_MULTI_SZ, or REG_SZ with ':' between the
+// directories.
+//
+// SettingsCache keeps a value built from several settings until the registry's content changes
+// (a write by any process), the settings file changes, or the registry becomes writable by
+// others (or no longer): one cheap query and a few stat calls instead of a dozen reads on every
+// request a station serves. Any thread may call.
+//
+//   std::uint32_t limit = 16u << 20;
+//   ReadDwordSetting(keyPath, "ReadFileLimit", &limit, 1);
+//   static SettingsCache<Limits> cache(&ReadLimits);
+//   Limits now = cache.Get();
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/mutex.h"
+#include "registry/store/registry_store.h"
+#include "registry/store/settings_file.h"
+
 namespace qx {
 
 inline constexpr const char* kPlatformKey =
     "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\PLATFORM";  // ComputerName, Domain
-inline constexpr const char* kRpcKey = "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\RPC";
-inline constexpr const char* kRpcPortsKey =
-    "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\RPC\\PORTS";  // DWORD per service GUID
-inline constexpr const char* kRpcHostsKey =
-    "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\RPC\\HOSTS";  // SZ address per host name
-inline constexpr const char* kSecurityKey =
-    "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\SECURITY";  // LibraryDirs, FileRoots
 
-inline constexpr const char* kServiceDiscovery = "E5C46732-E547-4867-9100-B99D57B8B2EC";
-inline constexpr const char* kServiceProjectManager = "D41CAB86-77B0-4081-8404-E75568C24F98";
-// Below Linux's ephemeral range (32768-60999), so that no outgoing connection holds them.
-inline constexpr std::uint16_t kDefaultDiscoveryPort = 24781;
-inline constexpr std::uint16_t kDefaultProjectManagerPort = 24782;
+// The value in effect (protected_settings.h), or nullopt when the default holds: absent, or
+// cannot be read (traced). The value may have another type than asked.
+std::optional<RegValue> ReadSettingValue(std::string_view keyPath, std::string_view name,
+                                         RegType asked);
+// *out becomes a REG_DWORD value of at least minimum; anything else leaves it.
+void ReadDwordSetting(std::string_view keyPath, std::string_view name, std::uint32_t* out,
+                      std::uint32_t minimum = 0);
+// *out becomes a non-empty REG_SZ value; anything else leaves it.
+void ReadTextSetting(std::string_view keyPath, std::string_view name, std::string* out);
+// A directory list, failing closed (see above): {fallback} only when the value or its key is
+// absent.
+std::vector<std::string> ReadDirectoryListSetting(std::string_view keyPath, std::string_view name,
+                                                  const char* fallback);
 
-struct RpcSettings {
-  std::string listenAddress = "127.0.0.1";  // "ListenAddress"
-  std::uint32_t connectTimeoutMs = 3000;    // "ConnectTimeoutMs"
-  std::uint32_t callTimeoutMs = 30000;      // "CallTimeoutMs"
-  std::uint32_t serverThreads = 8;          // "ServerThreads"
-  std::uint32_t maxFrameBytes = 64u << 20;  // "MaxFrameBytes"
-  std::uint32_t readFileLimit = 16u << 20;  // "ReadFileLimit": largest READFILE COUNT
-  std::uint32_t idleConnectionMs = 30000;   // "IdleConnectionMs": kept client connections
-  // Bytes of unfinished request frames that a server buffers across all its connections.
-  std::uint32_t bufferBudgetBytes = 256u << 20;  // "BufferBudgetBytes"
-  std::uint32_t stopGraceMs = 5000;              // "StopGraceMs": stop waits for handlers
-  std::uint32_t handlerThreads = 8;              // "HandlerThreads": threads running handlers
-  std::uint32_t handlerQueue = 64;               // "HandlerQueue": requests waiting for one
+// What a cached setting depends on besides its own values: one content version of the
+// registry, one state of the settings file, and one answer to whether the registry is root's
+// alone. A registry without a content version matches nothing, so its values are read each time.
+struct SettingsState {
+  std::optional<std::uint64_t> version;
+  std::shared_ptr<const SettingsFile::Snapshot> file;
+  bool trust = false;
+
+  static SettingsState Current();
+  bool Matches(const SettingsState& other) const {
+    return version && other.version == version && other.file == file && other.trust == trust;
+  }
 };
-RpcSettings ReadRpcSettings();
 
-// The port of a service GUID (ignoring case); nullopt for an unknown GUID without an entry.
-std::optional<std::uint16_t> ServicePort(std::string_view serviceGuid);
-// The address of a host name from the registry's hosts table, if it has one.
-std::optional<std::string> HostsTableAddress(std::string_view host);
+// A value read by read() and kept while the SettingsState it was read in holds. Owns its copy;
+// Get() returns a copy, so callers never share it.
+template <typename T>
+class SettingsCache {
+ public:
+  using Reader = T (*)();
+  explicit SettingsCache(Reader read) : read_(read) {}
+  SettingsCache(const SettingsCache&) = delete;
+  SettingsCache& operator=(const SettingsCache&) = delete;
 
-// Directories from which REMOTECALL may load libraries, and roots below which OPENFILE and
-// READFILE may read. Defaults, only while the value is absent: /usr/lib/qxremote/remotecall,
-// and /var/lib/qxremote/projects. A value that cannot be read (of another type, or a registry
-// failure) allows nothing, and so does an empty list.
-std::vector<std::string> RemoteCallLibraryDirs();
-std::vector<std::string> RemoteFileRoots();
+  T Get() {
+    SettingsState state = SettingsState::Current();
+    {
+      MutexLock lock(&mutex_);
+      if (cached_ && state.Matches(state_)) return *cached_;
+    }
+    T fresh = read_();
+    MutexLock lock(&mutex_);
+    state_ = std::move(state);
+    cached_ = fresh;
+    return fresh;
+  }
+
+ private:
+  const Reader read_;
+  Mutex mutex_;
+  SettingsState state_ GUARDED_BY(mutex_);
+  std::optional<T> cached_ GUARDED_BY(mutex_);
+};
 
 }  // namespace qx

@@ -17,7 +17,7 @@
 // with a line saying which file and what is wrong. Any thread may call; a Snapshot never changes.
 //
 //   std::shared_ptr<const SettingsFile::Snapshot> file = SettingsFile::Current();
-//   if (const auto* items = file->Find(kSecurityKey, "FileRoots")) ...
+//   if (const auto* items = file->Find(keyPath, "FileRoots")) ...
 #pragma once
 
 #include <map>
