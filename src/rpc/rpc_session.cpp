@@ -3,7 +3,6 @@
 #include "rpc/rpc_session.h"
 
 #include <asio/post.hpp>
-#include <asio/write.hpp>
 
 #include "common/text.h"
 #include "rpc/rpc_connection_slots.h"
