@@ -4,9 +4,10 @@
 // The socket is non-blocking; every read, write and handshake step that would block waits in
 // poll() for what is left of its deadline, so no call outlives the connect or call timeout.
 // Received bytes are buffered so that a small answer costs one read; large bodies are read
-// straight into place. Receive and Send are the only places that move bytes: through the TLS
-// session, or plain for a benchmark's connection. Bytes that TLS has read ahead are not seen by
-// poll(), so every wait for input first asks the session.
+// straight into place. Receive and Send are the only places that move bytes: through the
+// connection's RpcByteStream (TLS, or plain for a benchmark's connection), whose steps say what
+// poll() waits for. Bytes that TLS has read ahead are not seen by poll(), so every wait for
+// input first asks the stream.
 // A process that may not read the key ring (an operator's) opens its connections through the
 // agent's relay instead (rpc_relay.cpp): plain frames over a local socket, the agent holding
 // the TLS session. One thread uses a connection at a time (its owner).
@@ -60,25 +61,12 @@ int PollUntil(pollfd* entry, RpcClock::time_point deadline) {
   }
 }
 
-// The poll event that a TLS step waits for (POLLIN or POLLOUT), or 0 when the step ends the
-// call: *result is then kOk when it is done, `closed` when the session closed, else kError.
-short WaitOfStep(RpcTlsSession::Step step, RpcIo closed, RpcIo* result) {
-  switch (step) {
-    case RpcTlsSession::Step::kDone:
-      *result = RpcIo::kOk;
-      return 0;
-    case RpcTlsSession::Step::kWantRead:
-      return POLLIN;
-    case RpcTlsSession::Step::kWantWrite:
-      return POLLOUT;
-    case RpcTlsSession::Step::kClosed:
-      *result = closed;
-      return 0;
-    case RpcTlsSession::Step::kFailed:
-    default:
-      *result = RpcIo::kError;
-      return 0;
-  }
+// What a stream step that ends the call means: kOk when it is done, `closed` when the stream
+// closed, else kError.
+RpcIo ResultOfStep(RpcByteStream::Step step, RpcIo closed) {
+  if (step == RpcByteStream::Step::kDone) return RpcIo::kOk;
+  if (step == RpcByteStream::Step::kClosed) return closed;
+  return RpcIo::kError;
 }
 
 // A key ring that this process cannot use, as CurrentKeyRing reports it (already rate-limited).
@@ -110,13 +98,13 @@ asio::io_context& RpcClientIoContext() {
 }
 
 RpcClientConnection::RpcClientConnection(const RpcConnectionKey& key, asio::ip::tcp::socket socket)
-    : key_(key), socket_(std::move(socket)) {}
+    : key_(key), stream_(std::move(socket)) {}
 
 RpcClientConnection::~RpcClientConnection() {
-  if (tls_) tls_->Close();
-  tls_.reset();
+  stream_.CloseTls();
+  stream_.ForgetTls();
   std::error_code ignored;
-  socket_.close(ignored);
+  stream_.socket().close(ignored);
 }
 
 std::string RpcClientConnection::PeerText() const {
@@ -125,7 +113,7 @@ std::string RpcClientConnection::PeerText() const {
 
 RpcIo RpcClientConnection::WaitFor(short events, RpcClock::time_point deadline) {
   for (;;) {
-    pollfd entry{socket_.native_handle(), events, 0};
+    pollfd entry{stream_.socket().native_handle(), events, 0};
     const int ready = PollUntil(&entry, deadline);
     if (ready > 0) return RpcIo::kOk;
     if (ready == 0) return RpcIo::kTimeout;
@@ -182,8 +170,9 @@ std::unique_ptr<RpcClientConnection> RpcClientConnection::OpenSecured(const RpcC
   auto connection = std::make_unique<RpcClientConnection>(key, std::move(socket));
   if (!plaintext) {
     bool noKey = false;
-    connection->tls_ = RpcTlsSession::Client(connection->socket_.native_handle(), *ring, &noKey);
-    if (!connection->tls_) return nullptr;
+    auto tls = RpcTlsSession::Client(connection->stream_.socket().native_handle(), *ring, &noKey);
+    if (!tls) return nullptr;
+    connection->stream_.Secure(std::move(tls));
     bool refused = false;
     if (connection->Handshake(deadline, &refused) != RpcIo::kOk) {
       if (refused) *failure = RpcOpenFailure::kAuthentication;
@@ -228,16 +217,16 @@ std::unique_ptr<RpcClientConnection> RpcClientConnection::Open(const RpcConnecti
 RpcIo RpcClientConnection::Handshake(RpcClock::time_point deadline, bool* refused) {
   *refused = false;
   for (;;) {
-    RpcIo result = RpcIo::kError;
-    const short wait = WaitOfStep(tls_->Handshake(), RpcIo::kError, &result);
+    const RpcByteStream::Step step = stream_.Handshake();
+    const short wait = RpcByteStream::PollEvents(step);
     if (wait == 0) {
-      if (result == RpcIo::kOk) return RpcIo::kOk;
+      if (step == RpcByteStream::Step::kDone) return RpcIo::kOk;
       *refused = true;
+      const RpcTlsSession& tls = *stream_.tls();
       TraceWarning(kConnectionSource,
                    "RPC: %s refused the TLS handshake: it does not accept cluster key %s of "
                    "this station (%s)",
-                   PeerText().c_str(), KeyIdText(tls_->keyId()).c_str(),
-                   tls_->FailureText().c_str());
+                   PeerText().c_str(), KeyIdText(tls.keyId()).c_str(), tls.FailureText().c_str());
       return RpcIo::kError;
     }
     if (RpcIo waited = WaitFor(wait, deadline); waited != RpcIo::kOk) return waited;
@@ -247,19 +236,9 @@ RpcIo RpcClientConnection::Handshake(RpcClock::time_point deadline, bool* refuse
 RpcIo RpcClientConnection::Send(const std::uint8_t* data, std::size_t size, std::size_t* sent,
                                 RpcClock::time_point deadline) {
   for (;;) {
-    short wait = POLLOUT;
-    if (tls_) {
-      RpcIo result = RpcIo::kError;
-      wait = WaitOfStep(tls_->Write(data, size, sent), RpcIo::kError, &result);
-      if (wait == 0) return result;
-    } else {
-      std::error_code error;
-      *sent = socket_.write_some(asio::buffer(data, size), error);
-      if (!error) return RpcIo::kOk;
-      if (error != asio::error::would_block && error != asio::error::try_again &&
-          error != asio::error::interrupted)
-        return RpcIo::kError;
-    }
+    const RpcByteStream::Step step = stream_.Write(data, size, sent);
+    const short wait = RpcByteStream::PollEvents(step);
+    if (wait == 0) return ResultOfStep(step, RpcIo::kError);
     if (RpcIo waited = WaitFor(wait, deadline); waited != RpcIo::kOk) return waited;
   }
 }
@@ -267,20 +246,9 @@ RpcIo RpcClientConnection::Send(const std::uint8_t* data, std::size_t size, std:
 RpcIo RpcClientConnection::Receive(std::uint8_t* out, std::size_t size, std::size_t* got,
                                    RpcClock::time_point deadline) {
   for (;;) {
-    short wait = POLLIN;
-    if (tls_) {
-      RpcIo result = RpcIo::kError;
-      wait = WaitOfStep(tls_->Read(out, size, got), RpcIo::kEof, &result);
-      if (wait == 0) return result;
-    } else {
-      std::error_code error;
-      *got = socket_.read_some(asio::buffer(out, size), error);
-      if (!error) return RpcIo::kOk;
-      if (error == asio::error::eof) return RpcIo::kEof;
-      if (error != asio::error::would_block && error != asio::error::try_again &&
-          error != asio::error::interrupted)
-        return RpcIo::kError;
-    }
+    const RpcByteStream::Step step = stream_.Read(out, size, got);
+    const short wait = RpcByteStream::PollEvents(step);
+    if (wait == 0) return ResultOfStep(step, RpcIo::kEof);
     if (RpcIo waited = WaitFor(wait, deadline); waited != RpcIo::kOk) return waited;
   }
 }
@@ -294,7 +262,7 @@ RpcIo RpcClientConnection::WriteAll(const std::uint8_t* data, std::size_t size,
     size -= written;
   }
   // The last records of a TLS write may still wait for the socket.
-  while (tls_ && tls_->HasUnsent()) {
+  while (stream_.HasUnsent()) {
     std::size_t none = 0;
     if (RpcIo sent = Send(data, 0, &none, deadline); sent != RpcIo::kOk) return sent;
   }
@@ -347,7 +315,7 @@ RpcIo RpcClientConnection::ReadExact(std::uint8_t* out, std::size_t size,
 RpcIo RpcClientConnection::ReadFrame(rpc::FrameHeader* header, std::vector<std::uint8_t>* body,
                                      std::uint32_t maxBody, RpcClock::time_point deadline) {
   // An answer is seldom there the moment its request has gone: wait before the first read.
-  if (inputBegin_ == inputEnd_ && !(tls_ && tls_->HasPending())) {
+  if (inputBegin_ == inputEnd_ && !stream_.HasPending()) {
     if (RpcIo waited = WaitFor(POLLIN, deadline); waited != RpcIo::kOk) return waited;
   }
   std::uint8_t raw[rpc::kFrameHeaderSize];
@@ -359,8 +327,8 @@ RpcIo RpcClientConnection::ReadFrame(rpc::FrameHeader* header, std::vector<std::
 }
 
 bool RpcClientConnection::IsIdleAndOpen() {
-  if (inputBegin_ != inputEnd_ || (tls_ && tls_->HasPending())) return false;
-  pollfd entry{socket_.native_handle(), POLLIN, 0};
+  if (inputBegin_ != inputEnd_ || stream_.HasPending()) return false;
+  pollfd entry{stream_.socket().native_handle(), POLLIN, 0};
   const int ready = ::poll(&entry, 1, 0);
   return ready == 0;
 }

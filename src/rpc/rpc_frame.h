@@ -1,19 +1,8 @@
 // rpc_frame.h - the frames of the station-to-station RPC protocol: header codec and builders.
 //
-// Every frame is a fixed 20-byte header followed by `length` body bytes. All numbers are
-// little-endian:
-//
-//   offset 0  u32 magic   "QXRP"            offset 8   u32 data id
-//   offset 4  u8  version (1)               offset 12  i32 result (answers: the HRESULT)
-//   offset 5  u8  kind                      offset 16  u32 body length
-//   offset 6  u16 flags
-//
-// A client's first frame is HELLO (body: u16 service length, the service GUID, the client
-// name); the server answers HELLO_ACK (data id: the client id) or HELLO_REFUSED. Then the
-// client sends STRING or DATA requests and the server answers each, in order, with a STRING
-// or DATA answer. The server sends CLOSE only while no request is being served and reads
-// nothing after it: a request answered by CLOSE did not run. DecodeHeader checks the body
-// length against the reader's maximum before anyone allocates for it.
+// Every frame is a fixed 20-byte header (little-endian) followed by `length` body bytes; the
+// layout, the kinds and the order of frames on a connection: docs/rpc-protocol.md. DecodeHeader
+// checks the body length against the reader's maximum before anyone allocates for it.
 //
 // Pure functions, no state; any thread may call.
 //

@@ -24,13 +24,12 @@
 #include <vector>
 
 #include "common/mutex.h"
+#include "rpc/rpc_byte_stream.h"
 #include "rpc/rpc_frame.h"
 #include "rpc/rpc_resolve.h"
 #include "rpc/rpc_settings.h"
 
 namespace qx {
-
-class RpcTlsSession;
 
 // Benchmarks only: true makes the connections opened and accepted from now on plain TCP, so
 // that a benchmark can set the cost of TLS against plain TCP in one run. Never set by a
@@ -142,8 +141,7 @@ class RpcClientConnection {
   std::string PeerText() const;
 
   RpcConnectionKey key_;
-  asio::ip::tcp::socket socket_;
-  std::unique_ptr<RpcTlsSession> tls_;  // null only for plain benchmark connections
+  RpcByteStream stream_;  // in TLS, but plain for benchmark connections and the relay's socket
   std::uint16_t clientId_ = 0;
   std::vector<std::uint8_t>
       input_;  // bytes received and not yet consumed: [inputBegin_, inputEnd_)

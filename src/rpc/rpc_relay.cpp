@@ -32,13 +32,6 @@ const CTraceSource kRelaySource("RemoteClient");
 
 constexpr std::uint8_t kRelayMagic[4] = {'Q', 'X', 'R', 'L'};
 
-// What a relay waits for on the TLS socket after a step that could not finish.
-short EventOf(RpcTlsSession::Step step) {
-  if (step == RpcTlsSession::Step::kWantWrite) return POLLOUT;
-  if (step == RpcTlsSession::Step::kWantRead) return POLLIN;
-  return 0;
-}
-
 bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 
 }  // namespace
@@ -115,8 +108,8 @@ std::unique_ptr<RpcClientConnection> RpcClientConnection::OpenThroughRelay(
 }
 
 RpcIo RpcClientConnection::Relay(int fd, std::chrono::milliseconds idle, int wakeFd) {
-  using Step = RpcTlsSession::Step;
-  if (!tls_) return RpcIo::kError;
+  using Step = RpcByteStream::Step;
+  if (!stream_.secured()) return RpcIo::kError;
   std::vector<std::uint8_t> up(kRelayBufferBytes);    // from the local socket to the station
   std::vector<std::uint8_t> down(kRelayBufferBytes);  // from the station to the local socket
   std::size_t upEnd = 0;
@@ -136,17 +129,17 @@ RpcIo RpcClientConnection::Relay(int fd, std::chrono::milliseconds idle, int wak
         moved = true;
       }
     }
-    if (upEnd > 0 || tls_->HasUnsent()) {
+    if (upEnd > 0 || stream_.HasUnsent()) {
       std::size_t sent = 0;
-      const Step step = upEnd > 0 ? tls_->Write(up.data(), upEnd, &sent) : tls_->Flush();
+      const Step step = upEnd > 0 ? stream_.Write(up.data(), upEnd, &sent) : stream_.Flush();
       if (step == Step::kClosed || step == Step::kFailed) return RpcIo::kError;
       if (sent > 0) {
         std::memmove(up.data(), up.data() + sent, upEnd - sent);
         upEnd -= sent;
         moved = true;
       }
-      stationEvents |= EventOf(step);
-      if (step == Step::kDone && tls_->HasUnsent()) stationEvents |= POLLOUT;
+      stationEvents |= RpcByteStream::PollEvents(step);
+      if (step == Step::kDone && stream_.HasUnsent()) stationEvents |= POLLOUT;
     }
     if (downBegin > 0) {
       std::memmove(down.data(), down.data() + downBegin, downEnd - downBegin);
@@ -155,14 +148,14 @@ RpcIo RpcClientConnection::Relay(int fd, std::chrono::milliseconds idle, int wak
     }
     if (!stationEnded && downEnd < down.size()) {
       std::size_t got = 0;
-      const Step step = tls_->Read(down.data() + downEnd, down.size() - downEnd, &got);
+      const Step step = stream_.Read(down.data() + downEnd, down.size() - downEnd, &got);
       if (step == Step::kFailed) return RpcIo::kError;
       if (step == Step::kClosed) stationEnded = true;
       if (step == Step::kDone && got > 0) {
         downEnd += got;
         moved = true;
       }
-      stationEvents |= EventOf(step);
+      stationEvents |= RpcByteStream::PollEvents(step);
     }
     if (downEnd > downBegin) {
       const ssize_t n =
@@ -187,7 +180,7 @@ RpcIo RpcClientConnection::Relay(int fd, std::chrono::milliseconds idle, int wak
          static_cast<short>((upEnd < up.size() ? POLLIN : 0) | (downEnd > downBegin ? POLLOUT : 0)),
          0},
         // A socket nobody waits on is left out, so that its hang-up cannot spin the loop.
-        {stationEvents != 0 ? socket_.native_handle() : -1, stationEvents, 0},
+        {stationEvents != 0 ? stream_.socket().native_handle() : -1, stationEvents, 0},
         {wakeFd, POLLIN, 0},
     };
     const int ready = ::poll(entries, wakeFd >= 0 ? 3 : 2,
