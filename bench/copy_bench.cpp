@@ -34,6 +34,7 @@
 
 #include "client/remote_file.h"
 #include "keys/cluster_keys.h"
+#include "module/station_wiring.h"
 #include "registry/store/registry_store.h"
 #include "rpc/rpc_internal.h"
 #include "rpc/rpc_settings.h"
@@ -359,6 +360,7 @@ BENCHMARK(BM_ReadRpcSettings)->Unit(benchmark::kMicrosecond);
 }  // namespace
 
 int main(int argc, char** argv) {
+  qx::ConnectStationLayers();  // as the module's load does
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   Prepare();

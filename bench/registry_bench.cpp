@@ -13,6 +13,7 @@
 #include <string>
 
 #include "common/text.h"
+#include "module/station_wiring.h"
 #include "registry/reg_key.h"
 #include "registry/registry_projects.h"
 #include "registry/store/registry_store.h"
@@ -85,4 +86,11 @@ BENCHMARK(BM_WriteToRegistryInto1000)->Unit(benchmark::kMillisecond)->Iterations
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  qx::ConnectStationLayers();  // as the module's load does
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

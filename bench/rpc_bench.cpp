@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "keys/cluster_keys.h"
+#include "module/station_wiring.h"
 #include "registry/store/registry_store.h"
 #include "rpc/rpc.h"
 #include "rpc/rpc_frame.h"
@@ -213,4 +214,11 @@ BENCHMARK(BM_TcpPingPong)->UseRealTime();
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  qx::ConnectStationLayers();  // as the module's load does
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

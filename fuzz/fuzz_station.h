@@ -35,6 +35,7 @@
 #include "hostinfo/local_host_info.h"
 #include "keys/cluster_keys.h"
 #include "messaging/netqxkomm.h"
+#include "module/station_wiring.h"
 #include "nettree/net_tree.h"
 #include "platform/host_platform.h"
 #include "registry/reg_key.h"
@@ -115,6 +116,7 @@ struct Station {
     std::filesystem::create_directory_symlink(dir / "elsewhere", root / "away");
     ::setenv("QX_REGISTRY", (dir / "registry.db").c_str(), 1);
     ::setenv("QX_RUNTIME_DIR", (dir / "run").c_str(), 1);
+    ConnectStationLayers();  // as the module's load does
     // The fuzzer owns its station: it makes the registry, as the agent does at its start.
     Check(CreateStationRegistry() == RegStatus::kOk);
     // The station's key ring beside the registry, as the first start of a station makes it.

@@ -69,7 +69,8 @@ RpcIo ResultOfStep(RpcByteStream::Step step, RpcIo closed) {
   return RpcIo::kError;
 }
 
-// A key ring that this process cannot use, as CurrentKeyRing reports it (already rate-limited).
+}  // namespace
+
 void TraceKeyRingProblem(KeyRingStatus status, const std::string& text, std::uint32_t suppressed) {
   const char* what = status == KeyRingStatus::kUnreadable
                          ? "could not be read; the last good ring serves until it can"
@@ -77,11 +78,6 @@ void TraceKeyRingProblem(KeyRingStatus status, const std::string& text, std::uin
   TraceError(kConnectionSource, "the key ring %s: %s (%u more such reports left out)", what,
              text.c_str(), static_cast<unsigned>(suppressed));
 }
-
-[[maybe_unused]] const bool kKeyRingProblemSinkInstalled =
-    (SetKeyRingProblemSink(&TraceKeyRingProblem), true);
-
-}  // namespace
 
 ScopedRpcCancelFlag::ScopedRpcCancelFlag(const std::atomic<bool>* flag)
     : previous_(threadCancelFlag) {

@@ -28,15 +28,9 @@ RpcSettings ReadRpcSettingsFromRegistry() {
   return settings;
 }
 
-std::uint32_t CallTimeoutMs() { return ReadRpcSettings().callTimeoutMs; }
-
-// The platform's local call timeout is the RPC call timeout.
-[[maybe_unused]] const bool kSourceInstalled = [] {
-  SetLocalCallTimeoutSource(&CallTimeoutMs);
-  return true;
-}();
-
 }  // namespace
+
+std::uint32_t RpcCallTimeoutMs() { return ReadRpcSettings().callTimeoutMs; }
 
 RpcSettings ReadRpcSettings() {
   static SettingsCache<RpcSettings> cache(&ReadRpcSettingsFromRegistry);

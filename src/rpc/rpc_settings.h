@@ -49,6 +49,8 @@ struct RpcSettings {
   std::uint32_t handlerQueue = 64;               // "HandlerQueue": requests waiting for one
 };
 RpcSettings ReadRpcSettings();
+// ReadRpcSettings().callTimeoutMs: also the platform's timeout of local calls.
+std::uint32_t RpcCallTimeoutMs();
 
 // The port of a service GUID (ignoring case); nullopt for an unknown GUID without an entry.
 std::optional<std::uint16_t> ServicePort(std::string_view serviceGuid);

@@ -37,6 +37,10 @@ SSL_CTX* RpcServerTlsContext();
 std::shared_ptr<const KeyRing> RpcClientKeyRing();
 std::shared_ptr<const KeyRing> RpcServerKeyRing();
 // Tests only: client and server in one process with different rings. nullptr: CurrentKeyRing().
+// Traces a key ring that this process cannot use, as CurrentKeyRing reports it (already
+// rate-limited): the key ring's problem sink (SetKeyRingProblemSink).
+void TraceKeyRingProblem(KeyRingStatus status, const std::string& text, std::uint32_t suppressed);
+
 void SetRpcKeyRingsForTesting(std::shared_ptr<const KeyRing> client,
                               std::shared_ptr<const KeyRing> server);
 

@@ -95,21 +95,11 @@ SettingsState SettingsState::Current() {
   return state;
 }
 
-namespace {
-
-std::optional<std::string> PlatformValue(const char* name) {
+std::optional<std::string> PlatformSettingValue(const char* name) {
   std::string text;
   ReadTextSetting(kPlatformKey, name, &text);
   if (text.empty()) return std::nullopt;
   return text;
 }
-
-// The platform's configured host names come from this registry.
-[[maybe_unused]] const bool kSourceInstalled = [] {
-  SetHostSettingSource(&PlatformValue);
-  return true;
-}();
-
-}  // namespace
 
 }  // namespace qx

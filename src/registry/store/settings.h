@@ -42,6 +42,9 @@ namespace qx {
 
 inline constexpr const char* kPlatformKey =
     "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\PLATFORM";  // ComputerName, Domain
+// A text of the PLATFORM key (the configured host names), nullopt when empty or absent: the
+// platform's host setting source (SetHostSettingSource).
+std::optional<std::string> PlatformSettingValue(const char* name);
 
 // The value in effect (protected_settings.h), or nullopt when the default holds: absent, or
 // cannot be read (traced). The value may have another type than asked.
