@@ -27,8 +27,8 @@ HRESULT StartAsyncCommand(std::string_view service, std::string_view receiver,
                           std::string_view message);
 bool IsLocalHost(std::string_view name);
 
-// Answers a request addressed to this station itself. The server installs its answerer when
-// the library loads; without one a local request fails with E_FAIL.
+// Answers a request addressed to this station itself. The server's answerer is handed in when
+// the station's layers are connected; without one a local request fails with E_FAIL.
 using LocalRequestHandler = HRESULT (*)(const CXmlElement& request, AnswerText* answer);
 void SetLocalRequestHandler(LocalRequestHandler handler);
 // ".", "LOCAL" and "THIS" become the computer's name; other names stay.

@@ -31,8 +31,8 @@ bool MakeDirectories(const std::string& path, std::uint32_t mode);
 std::string ExecutablePath();
 
 // How long one call to another local process (the agent's multicast component, the project
-// manager) may take as a whole. The layer that owns the registry installs its reader of the
-// RPC setting CallTimeoutMs when the library loads; without one it is 30 s.
+// manager) may take as a whole. The RPC layer's reader of its setting CallTimeoutMs is
+// handed in when the station's layers are connected; without one it is 30 s.
 using CallTimeoutSource = std::uint32_t (*)();
 void SetLocalCallTimeoutSource(CallTimeoutSource source);
 std::chrono::milliseconds LocalCallTimeout();

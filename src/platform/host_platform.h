@@ -32,8 +32,8 @@ class HostPlatform {
 HostPlatform& Host();
 
 // Where the configured computer name and domain (the registry's PLATFORM\ComputerName and
-// PLATFORM\Domain) come from: the layer that owns the registry installs its reader when the
-// library loads. The source answers nullopt for a value that is absent or empty.
+// PLATFORM\Domain) come from: the registry's reader, handed in when the station's layers are
+// connected. The source answers nullopt for a value that is absent or empty.
 using HostSettingSource = std::optional<std::string> (*)(const char* name);
 void SetHostSettingSource(HostSettingSource source);
 void SetHostPlatformForTesting(std::unique_ptr<HostPlatform> host);  // nullptr: the real one

@@ -29,7 +29,8 @@ void CheckProjectPaths();
 // not selected by the mode, or would be longer than 2047 characters (it is left out, traced).
 std::string BuildProjectRecord(std::string_view dsn, int mode);
 
-// Receives the clean pass's removals; the discovery work installs the multicast sender.
+// Receives the clean pass's removals; the discovery layer's multicast sender is handed in when
+// the station's layers are connected.
 class ProjectRemovalListener {
  public:
   virtual ~ProjectRemovalListener() = default;
