@@ -4,7 +4,7 @@
 //
 // UseTestStation() prepares the process once (environment variables before any registry use).
 // TestHolder is a CRPCServerW that answers OPENFILE / READFILE from real files and every other
-// request by its tag, records what it was asked and can be told to misbehave. TraceReader
+// request by its tag, records what it was asked and can be told to misbehave. TraceLines
 // binds the debug output socket and collects the lines the module writes.
 #pragma once
 
@@ -37,6 +37,7 @@
 #include "rpc/rpc.h"
 #include "rpc/rpc_settings.h"
 #include "support/station_dir.h"
+#include "support/trace_lines.h"
 #include "trace/trace.h"
 #include "xml/xml_element.h"
 
@@ -95,48 +96,8 @@ inline const Station& UseTestStation() {
   return station;
 }
 
-// Collects the lines of the debug output channel.
-class TraceReader {
- public:
-  TraceReader() {
-    path_ = RuntimeDir() + "/debug.sock";
-    ::unlink(path_.c_str());
-    fd_ = unix_socket::UniqueFd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    sockaddr_un address;
-    if (unix_socket::FillAddress(path_, &address)) {
-      ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    }
-    int size = 4 << 20;
-    ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-  }
-  ~TraceReader() {
-    fd_.Reset();
-    ::unlink(path_.c_str());
-  }
-  TraceReader(const TraceReader&) = delete;
-  TraceReader& operator=(const TraceReader&) = delete;
-
-  std::vector<std::string> Lines() {
-    char buffer[65536];
-    for (;;) {
-      ssize_t n = ::recv(fd_.get(), buffer, sizeof(buffer), 0);
-      if (n < 0) break;
-      lines_.emplace_back(buffer, static_cast<std::size_t>(n));
-    }
-    return lines_;
-  }
-  bool Contains(const std::string& text) {
-    for (const auto& line : Lines()) {
-      if (line.find(text) != std::string::npos) return true;
-    }
-    return false;
-  }
-
- private:
-  std::string path_;
-  unix_socket::UniqueFd fd_;
-  std::vector<std::string> lines_;
-};
+// The trace lines of the station (support/trace_lines.h).
+using qx::testing::TraceLines;
 
 // An RPC server for one service that holds files and answers requests by their tag.
 class TestHolder : public CRPCServerW {

@@ -139,7 +139,7 @@ TEST_F(RemoteClientTest, RemoteCommandRoutesByReceiver) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
-    TraceReader trace;
+    TraceLines trace;
     const std::size_t before = holder.Strings().size();
     const std::size_t componentBefore = ComponentCalls().size();
     AnswerText answer;
@@ -186,20 +186,20 @@ TEST_F(RemoteClientTest, RemoteResultsAndTheirTraces) {
   TestHolder holder;
   ASSERT_TRUE(holder.Start());
   {
-    TraceReader trace;
+    TraceLines trace;
     AnswerText answer;
     EXPECT_EQ(doRemoteCommand("<NotImpl><HOST>STATIONB</HOST></NotImpl>", &answer), E_NOTIMPL);
     EXPECT_TRUE(trace.Contains("<RPCError>hr(0x80004001)</RPCError>"));
   }
   {
-    TraceReader trace;
+    TraceLines trace;
     AnswerText answer;
     EXPECT_EQ(doRemoteCommand("<NoAnswer><HOST>STATIONB</HOST></NoAnswer>", &answer), S_OK);
     EXPECT_FALSE(answer.has_value());
     EXPECT_TRUE(trace.Contains("<RPCAnswer>null</RPCAnswer>"));
   }
   {
-    TraceReader trace;
+    TraceLines trace;
     AnswerText answer;
     EXPECT_EQ(doRemoteCommand("<Test><HOST>NOWHERE</HOST></Test>", &answer), E_FAIL);
     EXPECT_FALSE(answer.has_value());
@@ -222,7 +222,7 @@ TEST_F(RemoteClientTest, AsynchronousCommandsReturnAtOnceAndTraceTheirOutcome) {
     EXPECT_EQ(holder.Strings().back(), message);
   }
 
-  TraceReader trace;
+  TraceLines trace;
   AnswerText answer;
   EXPECT_EQ(
       doRemoteCommand("<Test><HOST>NOWHERE</HOST><ASYNCHRON>TRUE</ASYNCHRON></Test>", &answer),

@@ -199,7 +199,7 @@ TEST_F(RemoteFileTest, UserBreakLeavesNoNewDestinationAndFails) {
   for (const Case& c : cases) {
     SCOPED_TRACE("break on code " + std::to_string(c.code));
     std::filesystem::remove(Destination());  // an existing one would be kept whole
-    TraceReader trace;
+    TraceLines trace;
     progressCalls.clear();
     breakOnCode = c.code;
     breakOnNth = 1;
@@ -330,7 +330,7 @@ TEST_F(RemoteFileTest, FailuresBeforeTheFirstBlockLeaveNoLocalFile) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TraceReader trace;
+    TraceLines trace;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(RemoteCopyFile(c.request, RecordProgress), kCopyFailed);
     // Not a speed target: an unreachable station must not hang the caller.
@@ -375,7 +375,7 @@ TEST_F(RemoteFileTest, FailedReadsFailTheCopyAndLeaveNoNewDestination) {
     holder.oversizeReadAt = c.oversizeAt;
     ASSERT_TRUE(holder.Start());
     std::filesystem::remove(Destination());  // an existing one would be kept whole
-    TraceReader trace;
+    TraceLines trace;
     progressCalls.clear();
     EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination()), RecordProgress),
               kCopyFailed);
@@ -420,7 +420,7 @@ TEST_F(RemoteFileTest, HolderThatDiesMidCopyFailsTheCopy) {
     if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
   ASSERT_TRUE(up);
-  TraceReader trace;
+  TraceLines trace;
   EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination()), RecordProgress),
             kCopyFailed);
   int status = 0;

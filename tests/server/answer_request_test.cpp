@@ -72,7 +72,7 @@ TEST_F(AnswerRequestTest, TestIsAnsweredInAnyCase) {
 }
 
 TEST_F(AnswerRequestTest, UnknownTagLeavesTheAnswerAndTraces) {
-  test::DebugCapture capture;
+  test::TraceLines capture;
   AnswerText answer = "before";
   EXPECT_EQ(Ask("<Bogus/>", &answer), E_NOTIMPL);
   EXPECT_EQ(answer, "before");

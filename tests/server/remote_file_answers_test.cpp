@@ -136,7 +136,7 @@ TEST_F(RemoteFileAnswersTest, RemoteCallWithoutAnswerPointer) {
 }
 
 TEST_F(RemoteFileAnswersTest, RemoteCallTracesTheCall) {
-  test::DebugCapture capture;
+  test::TraceLines capture;
   AnswerText answer;
   Call("<REMOTECALL><DLL>qxtestremote</DLL><FUNCTION>Fail</FUNCTION><PARAM>z</PARAM></REMOTECALL>",
        &answer);
@@ -357,7 +357,7 @@ TEST_F(RemoteFileAnswersTest, ReadFileRefusals) {
 }
 
 TEST_F(RemoteFileAnswersTest, ReadFileTracesTheFileError) {
-  test::DebugCapture capture;
+  test::TraceLines capture;
   const ByteBlock request =
       ReadBlock(ReadRequest((station_->root / "gone.bin").string(), "0", "1"));
   ByteBlock block;

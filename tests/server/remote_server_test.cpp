@@ -112,7 +112,7 @@ TEST_F(RemoteServerTest, FailedStartRefreshesTheHostAndTraces) {
   ASSERT_EQ(first.startRemoteServer(kServiceProjectManager), S_OK);
   ASSERT_TRUE(LocalHost().SelectAddress("10.0.0.7"));
 
-  test::DebugCapture capture;
+  test::TraceLines capture;
   CSERVER second;
   EXPECT_EQ(second.startRemoteServer(kServiceProjectManager), E_FAIL);
   EXPECT_EQ(second.serviceName(), "");

@@ -3,7 +3,7 @@
 // Station() sets QX_REGISTRY and QX_RUNTIME_DIR to a temporary directory before anything opens
 // the registry (every fixture calls it first), creates the station's key ring there, installs a
 // HostPlatform double and fills the SECURITY settings: REMOTECALL libraries from the test
-// library's directory, files below Station().root. DebugCapture reads the trace lines that the
+// library's directory, files below Station().root. TraceLines reads the trace lines that the
 // module sends to the debug output.
 #pragma once
 
@@ -27,6 +27,7 @@
 #include "registry/reg_key.h"
 #include "registry/store/registry_store.h"
 #include "support/station_dir.h"
+#include "support/trace_lines.h"
 #include "trace/trace.h"
 
 namespace qx::test {
@@ -86,53 +87,7 @@ inline TestStation& Station() {
   return station;
 }
 
-// Binds the debug output socket of the station and collects the lines sent to it.
-class DebugCapture {
- public:
-  DebugCapture() {
-    path_ = (Station().dir / "run" / "debug.sock").string();
-    ::unlink(path_.c_str());
-    fd_ = unix_socket::UniqueFd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    int size = 4 << 20;
-    ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    sockaddr_un address;
-    if (unix_socket::FillAddress(path_, &address)) {
-      ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-    }
-    previousType_ = Diagnosis().typeMask();
-    previousLevel_ = Diagnosis().levelMask();
-    Diagnosis().SetMasks(kTraceAll, kTraceAll);
-  }
-  ~DebugCapture() {
-    Diagnosis().SetMasks(previousType_, previousLevel_);
-    fd_.Reset();
-    ::unlink(path_.c_str());
-  }
-  DebugCapture(const DebugCapture&) = delete;
-  DebugCapture& operator=(const DebugCapture&) = delete;
-
-  // Every line received so far, in order.
-  const std::vector<std::string>& Lines() {
-    std::vector<char> buffer(1 << 17);
-    for (;;) {
-      const ssize_t n = ::recv(fd_.get(), buffer.data(), buffer.size(), 0);
-      if (n < 0) break;
-      lines_.emplace_back(buffer.data(), static_cast<std::size_t>(n));
-    }
-    return lines_;
-  }
-  int Count(const std::string& part) {
-    int count = 0;
-    for (const std::string& line : Lines()) count += line.find(part) != std::string::npos;
-    return count;
-  }
-
- private:
-  std::string path_;
-  unix_socket::UniqueFd fd_;
-  std::vector<std::string> lines_;
-  std::uint32_t previousType_ = 0;
-  std::uint32_t previousLevel_ = 0;
-};
+// The trace lines of the station (support/trace_lines.h).
+using qx::testing::TraceLines;
 
 }  // namespace qx::test

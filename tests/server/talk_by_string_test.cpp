@@ -71,7 +71,7 @@ TEST_F(TalkByStringTest, CommandResults) {
 }
 
 TEST_F(TalkByStringTest, TracesTheCommandAndItsFailure) {
-  test::DebugCapture capture;
+  test::TraceLines capture;
   server_.TalkByString("<GetTreeContent/>", nullptr);
   server_.TalkByString("not xml", nullptr);
   server_.TalkByString("<CleanRegistry/>", nullptr);
