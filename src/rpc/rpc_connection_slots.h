@@ -11,9 +11,10 @@
 // and one whose peer has sent nothing yet goes before one whose peer has begun its handshake:
 // a keyed peer sends its ClientHello at once, and the slots look at a candidate's socket
 // (HasSpoken) before they evict it, so the bytes count even when the connection's own thread
-// has not run yet. However many silent peers share its address and however fast they come
-// back, a keyed peer keeps its slot until its handshake is done. Only when every slot is held
-// by an authenticated session is a new connection refused.
+// has not run yet. Silent peers of other addresses never take a keyed peer's slot; those of
+// its own address take it only if its ClientHello has not arrived while as many newer
+// connections as that address may hold came after it. Only when every slot is held by an
+// authenticated session is a new connection refused.
 //
 // When accept fails for want of descriptors, DescriptorsExhausted evicts a batch of the oldest
 // pending connections and bounds the connections below what was open then, for a while.
