@@ -1,38 +1,11 @@
-// datagram_seal.h - sealing multicast datagrams with the cluster key, and opening them again
-// with a replay window for each sender.
+// datagram_seal.h - sealing multicast datagrams with the cluster key (AES-256-GCM under a key
+// derived for each sender incarnation), and opening them again with a replay window for each
+// sender. The sealed layout, the keys and nonces, the order of the opener's checks and the
+// replay window: docs/multicast-protocol.md.
 //
-// Every datagram a station sends is a fragment datagram (multicast_fragments.h) sealed with
-// AES-256-GCM. Its header is sent in the clear and authenticated; its payload is encrypted
-// (integers little-endian):
-//
-//    0 u32 magic "QXM1"   4 u8 version (1)
-//    5 u8 flags: kFragmentSealedFlag, and kSealedToStationFlag when sent to one station
-//    6 u16 header bytes: kSealedHeaderBytes (48)
-//    8 u32 sender id     12 u32 incarnation, low half
-//   16 .. 31 the fragment fields (message id, index, count, total length, offset)
-//   32 u32 key id of the cluster key (never 0)     36 u32 incarnation, high half
-//   40 u64 sequence number (from 1, one more for every datagram of the sender's incarnation)
-//   48 the encrypted payload                        the last kSealTagBytes: the GCM tag
-//
-// Keys and nonces: each incarnation of a sender (a random 64-bit number at each start) seals
-// under a key of its own, derived with HKDF-SHA256 from the cluster key, the sender id and the
-// incarnation; the 12-byte nonce is 4 zero bytes and the sequence number. Within an incarnation
-// the sequence number never repeats, and two senders (or two starts of one sender) never share a
-// derived key unless they drew the same 64-bit incarnation, so a nonce is never used twice
-// under one key. A rotation of the cluster key changes the derived key; the sequence goes on.
-//
-// The opener checks, in this order: that the datagram is sealed at all and for the path it came
-// by (to the group or to this station: the flag is authenticated, so a copy cannot change
-// path), that its key id is in the ring (a ring without a key in use opens nothing), that the
-// sequence number was not seen from that sender's incarnation on that path, and the tag. Only
-// an authentic datagram enters the replay window, so forgeries cost neither a tracked sender nor
-// a window slot. The window remembers the last kReplayWindow sequence numbers of each sender
-// incarnation and path; anything older is refused as a replay. A sender numbers the datagrams of
-// both paths in one sequence, so the gaps a window sees are the datagrams of the other path or
-// to other stations; a window of its own for each path keeps a burst to the group, read after a
-// later datagram to this station, from falling out of the window. At most maxSenders windows
-// are kept, the one used longest ago is forgotten first (its datagrams would then be taken
-// again: the bound is far above the stations a plant has, and only key holders make new ones).
+// The opener refuses what is not sealed, sealed for the other path, under a key id not in the
+// ring, replayed or altered; only an authentic datagram is tracked, and at most maxSenders
+// senders are (the one used longest ago is forgotten first).
 //
 // Ownership and threads: a DatagramSealer belongs to one sender and is used by one thread at a
 // time (the transport's send lock); a DatagramOpener belongs to one delivery thread. Neither

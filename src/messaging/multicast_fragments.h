@@ -1,31 +1,14 @@
 // multicast_fragments.h - splitting a multicast message into datagrams and putting it together
-// again on the receiving side.
+// again on the receiving side. The fragment header's layout and the reassembly rules:
+// docs/multicast-protocol.md.
 //
-// Every datagram starts with a fixed header (integers little-endian):
+// This is the plain form of a datagram; what travels is sealed (datagram_seal.h), and the
+// opener hands the assembler the plain form again (the assembler itself takes no sealed
+// datagram: it could not check the seal). The assembler keeps unfinished messages per sender
+// incarnation, bounded in number and bytes, and drops and counts whatever does not fit.
 //
-//    0 u32 magic 0x314D5851 ("QXM1")     4 u8 version (1)     5 u8 flags (0)
-//    6 u16 header bytes (40; the payload starts there)
-//    8 u32 sender id     12 u32 incarnation (random at each start of the sender; low half)
-//   16 u32 message id    20 u16 fragment index    22 u16 fragment count
-//   24 u32 total length of the message             28 u32 offset of this fragment in it
-//   32 u32 key id (0: not sealed)                  36 u32 reserved (0)
-//
-// This is the plain form of a datagram. What travels is sealed (datagram_seal.h): flag bit 0
-// set, the cluster key's id, a longer header with the rest of the incarnation and a sequence
-// number, the payload encrypted. The opener hands the assembler the plain form again; the
-// assembler itself takes no sealed datagram (it could not check the seal).
-//
-// The assembler keeps unfinished messages per (sender id, incarnation) and hands out a message
-// when every fragment is there and they tile it exactly. Fragments that arrive twice are
-// counted and ignored; fragments of a message finished a moment ago are recognised as late
-// duplicates; sets that stay unfinished expire; the number of unfinished sets (per sender and in
-// all) and their bytes (as their first fragments claim them) are bounded, the oldest going first.
-// An unfinished set holds only the bytes that arrived, so a flood of first fragments that claim
-// large messages costs little memory. Anything that does not fit is
-// dropped and counted, never trusted.
-//
-// Ownership and threads: a FragmentAssembler belongs to one thread (the transport's delivery
-// thread); SplitMessage is a pure function.
+// Ownership and threads: a FragmentAssembler belongs to one thread (a delivery lane's);
+// SplitMessage is a pure function.
 #pragma once
 
 #include <chrono>

@@ -2,44 +2,26 @@
 //
 // A transport sends whole messages (up to MulticastSettings::maxMessageBytes) to the stations'
 // group or to one station, and hands every whole message that reaches this station to a
-// receiver function. A message longer than one datagram travels as fragments (see
-// multicast_fragments.h) and is reassembled before it is handed on.
+// receiver function. Every datagram is sealed with the cluster key in use: without one nothing
+// is sent (kMulticastNoKey) and nothing taken in; what cannot be opened, comes under a key not
+// in the ring, or repeats a sequence number of its sender is dropped and counted. The key ring
+// is read again for every send and every batch of received datagrams, so a rotation takes
+// effect without a restart. The datagrams' layout, the seal and the replay window:
+// docs/multicast-protocol.md.
 //
-// Every datagram, on loopback as on a network, is sealed with the cluster key in use
-// (datagram_seal.h): without a key in use nothing is sent (kMulticastNoKey) and nothing taken
-// in. A received datagram is opened before reassembly, so that only authentic fragments cost
-// reassembly memory; what cannot be opened, comes under a key not in the ring, or repeats a
-// sequence number of its sender is dropped and counted. The key ring is read again for every
-// send and every batch of received datagrams, so a rotation takes effect without a restart.
+// Local mode (the Interface is a loopback address): several stations share the machine and the
+// group; a unicast reply reaches exactly one of them. Network mode (any other Interface): the
+// group is joined on each interface that the settings' patterns select, looked at again every
+// interfaceRescanMs; a group message goes out on every interface, each copy passed through the
+// rewrite hook with that interface; a unicast message goes by the kernel's route, rewritten for
+// the interface whose subnet holds the receiver (else the first one). The sockets:
+// multicast_sockets.h; the interface list: multicast_interface_rescan.h.
 //
-// Local mode (the Interface of the settings is a loopback address; several stations share the
-// machine): two receive sockets, one bound to group:port (shared with the other stations of the
-// machine, so it gets only the group's datagrams) and one bound to unicastAddress:port, so that
-// a unicast reply reaches exactly this station. Sends go out from a third socket bound to
-// unicastAddress with the multicast interface and TTL of the settings; the loop flag is on, so
-// a station receives its own group sends as every other member does.
-//
-// Network mode (any other Interface): the interfaces are those that SelectInterfaces picks with
-// the settings' patterns (network_interfaces.h). The group socket (IP_MULTICAST_ALL off, so it
-// takes only what arrives on an interface it joined) joins the group on each; each interface
-// has a unicast socket bound to its address:port and a send socket bound to its address with
-// IP_MULTICAST_IF on it. A group message goes out on every interface, each copy passed through
-// the rewrite hook with that interface, so that it names the address it leaves by; a unicast
-// message goes by the kernel's route, rewritten for the interface whose subnet holds the
-// receiver (else the first one). The receive thread looks at the interfaces again every
-// interfaceRescanMs: it joins on one that is selected now and leaves one that is no longer
-// (down, gone, its address changed), and tells the owner through the event hook. With no
-// interface (none selected, or the settings' interfacesError set) nothing is sent or received
-// on the group.
-//
-// Threads: a receive thread takes datagrams off the sockets into bounded queues, one for each
-// delivery lane (one lane a core, at most four); each lane's thread opens and reassembles its
-// datagrams and calls the receiver. A sender (by the sender id its datagrams name) always takes
-// the same lane, so its replay window is in one place and its messages arrive one after
-// the other in the order sent, while messages of different senders may arrive at once: the
-// receiver must be safe to call from several threads. Nothing is traced here (a flood must
-// cost no log lines): what was dropped is counted, and the owner reads the counters and traces
-// them.
+// Threads: a receive thread takes datagrams off the sockets into the delivery lanes
+// (multicast_lanes.h), whose threads open, reassemble and call the receiver: one sender's
+// messages arrive in the order sent, messages of different senders may arrive at once, so the
+// receiver must be safe to call from several threads. Nothing is traced here (a flood must cost
+// no log lines): what was dropped is counted, and the owner reads the counters and traces them.
 //
 // Ownership: the object owns its sockets and threads; the destructor stops and joins them
 // (the receiver is not called after it returns). Sends may come from any thread at once; the
