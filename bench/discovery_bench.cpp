@@ -38,6 +38,7 @@
 #include "nettree/net_tree.h"
 #include "qxremoteserver.h"
 #include "registry/reg_key.h"
+#include "support/station_dir.h"
 #include "support/station_process.h"
 
 namespace {
@@ -145,14 +146,9 @@ void BM_ModuleUpdateIngest(benchmark::State& state) {
 }
 BENCHMARK(BM_ModuleUpdateIngest)->Unit(benchmark::kMillisecond)->MinTime(0.5)->UseRealTime();
 
-// The station of this process: its own registry and runtime directory, a computer name that no
-// announcement uses, RPC on 127.0.0.1 and no project watch.
-bool PrepareStation(const std::string& root) {
-  std::error_code error;
-  std::filesystem::create_directories(root + "/run", error);
-  if (error) return false;
-  setenv("QX_REGISTRY", (root + "/registry.db").c_str(), 1);
-  setenv("QX_RUNTIME_DIR", (root + "/run").c_str(), 1);
+// The settings of this process's station (StationDir made its registry, runtime directory and
+// key ring): a computer name that no announcement uses, RPC on 127.0.0.1 and no project watch.
+bool ConfigureStation() {
   const std::string norvane = qx::kNorvaneKey;
   const std::string platform = norvane + "\\PLATFORM";
   const std::string rpc = norvane + "\\RPC";
@@ -172,22 +168,14 @@ int main(int argc, char** argv) {
   if (!qx::testing::EnterPrivateNetwork()) {
     std::fprintf(stderr, "note: no private network namespace; the server listens on 127.0.0.1\n");
   }
-  char pattern[] = "/tmp/qxdiscoverybench.XXXXXX";
-  if (mkdtemp(pattern) == nullptr) {
-    std::perror("mkdtemp");
+  // The station of this process (made before the module's first registry use), removed at the end.
+  const qx::testing::StationDir station("qxdiscoverybench");
+  if (!ConfigureStation()) {
+    std::fprintf(stderr, "cannot write the station's settings in %s\n", station.dir().c_str());
     return 1;
   }
-  const std::string root = pattern;
-  int result = 1;
-  if (PrepareStation(root)) {
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    result = 0;
-  } else {
-    std::fprintf(stderr, "cannot prepare the station's registry in %s\n", root.c_str());
-  }
-  std::error_code ignored;
-  std::filesystem::remove_all(root, ignored);
-  return result;
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
 }
