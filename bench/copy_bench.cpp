@@ -94,6 +94,11 @@ bool Prepare() {
   std::filesystem::create_directories(setup.dir / "run");
   ::setenv("QX_REGISTRY", (setup.dir / "registry.db").c_str(), 1);
   ::setenv("QX_RUNTIME_DIR", (setup.dir / "run").c_str(), 1);
+  // The benchmark owns its station: it makes the registry, as the agent does at its start.
+  if (qx::CreateStationRegistry() != qx::RegStatus::kOk) {
+    setup.error = "cannot create the station's registry";
+    return false;
+  }
   qx::KeyRing ring;
   if (!qx::LoadOrCreateKeyRing(qx::KeyRingPath(), &ring, &setup.error)) return false;
   SetValue("SOFTWARE\\TOLVAR\\NORVANE\\RPC\\PORTS", qx::kServiceProjectManager,
