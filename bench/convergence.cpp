@@ -83,9 +83,7 @@ bool Set(const Station& station, const std::string& key, const std::string& name
 }
 
 bool Configure(const Station& station) {
-  std::error_code error;
-  fs::create_directories(station.dir + "/run", error);
-  return !error && qx::testing::InstallClusterKey(station.dir) &&
+  return qx::testing::MakeStationDir(station.dir) &&
          Set(station, "PLATFORM", "ComputerName", station.name) &&
          Set(station, "RPC", "ListenAddress", station.address) &&
          Set(station, "MULTICAST", "Port", kMulticastPort, true);

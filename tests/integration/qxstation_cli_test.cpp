@@ -100,8 +100,7 @@ class QxstationCli : public ::testing::Test {
       station.name = "STATION" + std::to_string(5 + i);
       station.address = "127.0.0." + std::to_string(5 + i);
       station.dir = root_ + "/" + station.name;
-      fs::create_directories(station.dir + "/run");
-      ASSERT_TRUE(InstallClusterKey(station.dir));
+      ASSERT_TRUE(MakeStationDir(station.dir));
       ASSERT_NO_FATAL_FAILURE(Set(station, "PLATFORM", "ComputerName", station.name));
       ASSERT_NO_FATAL_FAILURE(Set(station, "RPC", "ListenAddress", station.address));
       ASSERT_NO_FATAL_FAILURE(Set(station, "MULTICAST", "Port", "24795", true));

@@ -81,8 +81,7 @@ class QxstationFeedback : public ::testing::Test {
 
   // A station directory with the shared key, its names and addresses, not yet running.
   static void Prepare(const TestStation& station) {
-    fs::create_directories(station.dir + "/run");
-    ASSERT_TRUE(InstallClusterKey(station.dir));
+    ASSERT_TRUE(MakeStationDir(station.dir));
     ASSERT_NO_FATAL_FAILURE(Set(station, "PLATFORM", "ComputerName", station.name));
     ASSERT_NO_FATAL_FAILURE(Set(station, "RPC", "ListenAddress", station.address));
     ASSERT_NO_FATAL_FAILURE(Set(station, "MULTICAST", "Port", "24796", true));

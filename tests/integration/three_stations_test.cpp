@@ -47,8 +47,7 @@ class ThreeStations : public ::testing::Test {
       station.dir = root_ + "/" + station.name;
       // STATION5 leaves the project-manager service to its qxprojectmgr.
       if (i == 0) station.agentArgs = {"--no-project-manager-service"};
-      fs::create_directories(station.dir + "/run");
-      ASSERT_TRUE(InstallClusterKey(station.dir));
+      ASSERT_TRUE(MakeStationDir(station.dir));
       ASSERT_NO_FATAL_FAILURE(Configure(station));
     }
     for (Station& station : stations_) ASSERT_NO_FATAL_FAILURE(Start(station));

@@ -192,8 +192,7 @@ class TwoStations : public ::testing::Test {
     a_ = {"STATIONA", "127.0.0.2", root_ + "/a", nullptr, {}};
     b_ = {"STATIONB", "127.0.0.3", root_ + "/b", nullptr, {}};
     for (Station* station : {&a_, &b_}) {
-      fs::create_directories(station->dir + "/run");
-      ASSERT_TRUE(InstallClusterKey(station->dir));
+      ASSERT_TRUE(MakeStationDir(station->dir));
     }
     fs::create_directories(root_ + "/b/projects");
     fs::create_directories(root_ + "/files");

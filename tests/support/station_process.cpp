@@ -244,6 +244,12 @@ bool InstallClusterKey(const std::string& dir) {
   return ::chmod(path.c_str(), 0600) == 0;
 }
 
+bool MakeStationDir(const std::string& dir) {
+  std::error_code error;
+  std::filesystem::create_directories(dir + "/run", error);
+  return !error && InstallClusterKey(dir);
+}
+
 bool EnterPrivateNetwork() {
   if (unshare(CLONE_NEWNET) != 0) return false;
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

@@ -93,6 +93,9 @@ inline constexpr const char* kTestClusterKeyId = "dca0a7c7";
 // Gives the station directory a key ring that holds and uses the test cluster key, as an
 // operator does with `qxstation key install` on every station; false when it can't be written.
 bool InstallClusterKey(const std::string& dir);
+// Makes a station directory ready for its agent: the directory with its run/ below it, and the
+// key ring of the test cluster key; false when either cannot be made.
+bool MakeStationDir(const std::string& dir);
 
 // Moves the calling process (before it starts any thread or child) into a network namespace of
 // its own with the loopback interface up, so that its stations neither meet nor disturb anything
