@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <utility>
 
 #include "common/text.h"
@@ -111,6 +112,21 @@ bool MulticastHost::Start(std::string* error) {
     if (!address) return std::nullopt;
     return address->to_string();
   };
+  // Peer names resolve as a station's host names do, waiting a bounded time on the peers' own
+  // thread; a name that does not resolve is said once each PeersResolveMs (and the trace
+  // source's rate limit holds).
+  hooks.interfaces.resolvePeer = [](const std::string& name) -> std::optional<std::uint32_t> {
+    const qx::RpcSettings rpc = qx::CachedRpcSettings();
+    const auto address = qx::ResolveStationAddress(
+        name, rpc, qx::RpcClock::now() + std::chrono::milliseconds(rpc.connectTimeoutMs));
+    if (!address) return std::nullopt;
+    return address->to_uint();
+  };
+  hooks.interfaces.peerUnresolved = [](const std::string& name) {
+    qx::TraceWarning(kSource,
+                     "MULTICAST\\Peers: the name %s does not resolve; skipped until it does",
+                     name.c_str());
+  };
   station_ = qx::NetQXKommStation::Start(settings_, std::move(hooks), events_, error);
   if (!station_) return false;
   listener_ = qx::StartNetQXKommListener(station_, events_, error);
@@ -178,12 +194,18 @@ std::string MulticastHost::Describe() const {
     }
     if (on.empty()) on = "no interface";
   }
-  return qx::Format("group %s:%u on %s ttl %u, unicast %s:%u, receive buffer %u bytes%s",
+  std::string peers;
+  for (const std::string& peer : settings_.peers) peers += (peers.empty() ? "" : " ") + peer;
+  if (!peers.empty() || settings_.relay) {
+    peers = qx::Format(", peers %s%s", peers.empty() ? "none" : peers.c_str(),
+                       settings_.relay ? " (relay)" : "");
+  }
+  return qx::Format("group %s:%u on %s ttl %u, unicast %s:%u, receive buffer %u bytes%s%s",
                     settings_.group.c_str(), static_cast<unsigned>(settings_.port), on.c_str(),
                     static_cast<unsigned>(settings_.ttl), settings_.unicastAddress.c_str(),
                     static_cast<unsigned>(settings_.port),
                     static_cast<unsigned>(counters.receiveBufferBytes),
-                    counters.receiveBufferForced ? " (forced)" : "");
+                    counters.receiveBufferForced ? " (forced)" : "", peers.c_str());
 }
 
 void MulticastHost::NoteForeignKey(const std::string& from, std::uint32_t keyId) {

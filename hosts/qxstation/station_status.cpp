@@ -248,7 +248,10 @@ int RunStatus(bool json, std::FILE* out, std::FILE* err) {
                              {"port", multicast.port},
                              {"interface", multicast.interfaceAddress},
                              {"ttl", multicast.ttl},
-                             {"unicastAddress", multicast.unicastAddress}};
+                             {"unicastAddress", multicast.unicastAddress},
+                             {"peers", multicast.peers},
+                             {"relay", multicast.relay}};
+      if (droppedRead) status["multicast"]["relayed"] = dropped.relayed;
     } else {
       status["multicast"] = nullptr;
     }
@@ -317,6 +320,17 @@ int RunStatus(bool json, std::FILE* out, std::FILE* err) {
                           static_cast<unsigned>(multicast.port), multicast.interfaceAddress.c_str(),
                           static_cast<unsigned>(multicast.ttl), multicast.unicastAddress.c_str())
              : "settings cannot be read: " + multicastError});
+    if (multicastRead && (!multicast.peers.empty() || multicast.relay)) {
+      std::string peers;
+      for (const std::string& peer : multicast.peers) peers += (peers.empty() ? "" : " ") + peer;
+      if (peers.empty()) peers = "none";
+      if (multicast.relay) {
+        peers += droppedRead ? qx::Format(" (relay, %llu datagrams carried)",
+                                          static_cast<unsigned long long>(dropped.relayed))
+                             : std::string(" (relay)");
+      }
+      fields.push_back({"Peers", peers});
+    }
     if (counted) {
       fields.push_back({"Tree", Counted(view.domains.size(), "domain", "domains") + ", " +
                                     Counted(hosts, "host", "hosts") + ", " +

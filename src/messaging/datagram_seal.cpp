@@ -209,6 +209,22 @@ std::uint32_t SealedKeyId(std::string_view sealed) {
   return GetLe32(bytes + kKeyIdAt);
 }
 
+std::optional<SealedHeader> ReadSealedHeader(std::string_view sealed) {
+  if (sealed.size() < kSealedHeaderBytes) return std::nullopt;
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(sealed.data());
+  if (GetLe32(bytes) != kFragmentMagic || bytes[4] != kFragmentVersion ||
+      (bytes[kFlagsAt] & kFragmentSealedFlag) == 0) {
+    return std::nullopt;
+  }
+  SealedHeader header;
+  header.path =
+      (bytes[kFlagsAt] & kSealedToStationFlag) != 0 ? SealPath::kStation : SealPath::kGroup;
+  header.senderId = GetLe32(bytes + kSenderAt);
+  header.incarnation = GetLe32(bytes + kIncarnationLowAt) |
+                       (std::uint64_t{GetLe32(bytes + kIncarnationHighAt)} << 32);
+  return header;
+}
+
 OpenStatus DatagramOpener::Open(const KeyRing& ring, std::string_view sealed, SealPath path,
                                 std::string* plain) {
   plain->clear();

@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -86,6 +87,16 @@ enum class OpenStatus : std::uint8_t {
 
 // The key id in the header of a sealed datagram; 0 when it is too short or not one of ours.
 std::uint32_t SealedKeyId(std::string_view sealed);
+
+// What the clear header of a datagram says of it, before any check of its seal: the path it
+// claims to be sealed for, its sender id and its whole incarnation. Nothing when it is too short
+// for a sealed header, not one of ours, or not marked sealed.
+struct SealedHeader {
+  SealPath path = SealPath::kGroup;
+  std::uint32_t senderId = 0;
+  std::uint64_t incarnation = 0;
+};
+std::optional<SealedHeader> ReadSealedHeader(std::string_view sealed);
 
 class DatagramOpener {
  public:

@@ -23,11 +23,14 @@ std::size_t LaneCount() {
 }  // namespace
 
 MulticastLanes::MulticastLanes(const MulticastSettings& settings, const KeyRingSource& keyRing,
-                               MulticastReceiver receiver, const ForeignKeyHook& foreignKey)
+                               MulticastReceiver receiver, const ForeignKeyHook& foreignKey,
+                               OpenedHook opened)
     : settings_(settings),
       keyRing_(keyRing),
       receiver_(std::move(receiver)),
-      foreignKey_(foreignKey) {
+      foreignKey_(foreignKey),
+      opened_(std::move(opened)),
+      groupByUnicast_(!settings.peers.empty() || settings.relay) {
   const std::size_t lanes = LaneCount();
   for (std::size_t i = 0; i < lanes; ++i) lanes_.push_back(std::make_unique<Lane>());
   laneDatagrams_ = std::max<std::size_t>(1, settings_.queueDatagrams / lanes);
@@ -93,6 +96,16 @@ std::size_t MulticastLanes::LaneOf(std::string_view datagram) const {
   return (hash >> 16) % lanes_.size();
 }
 
+// The path a datagram is opened for: the group's for what the group socket took; for what came
+// to this station's own address, the station's, unless peers or a relay send it group datagrams
+// and its (authenticated) header says it was sealed for the group.
+SealPath MulticastLanes::PathOf(const Datagram& datagram) const {
+  if (datagram.delivery == MulticastDelivery::kGroup) return SealPath::kGroup;
+  if (!groupByUnicast_) return SealPath::kStation;
+  const std::optional<SealedHeader> header = ReadSealedHeader(datagram.bytes);
+  return header ? header->path : SealPath::kStation;
+}
+
 void MulticastLanes::DeliveryLoop(Lane* lane) {
   AssemblerLimits limits;
   limits.maxMessageBytes = settings_.maxMessageBytes;
@@ -120,11 +133,21 @@ void MulticastLanes::DeliveryLoop(Lane* lane) {
     const std::shared_ptr<const KeyRing> ring = batch.empty() ? nullptr : keyRing_();
     for (Datagram& datagram : batch) {
       const bool unicast = datagram.delivery == MulticastDelivery::kUnicast;
+      const SealPath path = PathOf(datagram);
+      bool opened = false;
       std::optional<std::string> text =
-          inbound.Take(ring.get(), datagram.bytes, unicast ? SealPath::kStation : SealPath::kGroup,
-                       datagram.from, now);
+          inbound.Take(ring.get(), datagram.bytes, path, datagram.from, now, &opened);
+      if (opened && path == SealPath::kGroup && opened_) {
+        try {
+          opened_(datagram.bytes, unicast, datagram.from);
+        } catch (...) {
+          // A forward that fails is the owner's to count; the datagram is still delivered.
+        }
+      }
       if (!text) continue;
-      MulticastMessage message{datagram.delivery, std::move(*text), Ipv4Text(datagram.from)};
+      MulticastMessage message{
+          path == SealPath::kGroup ? MulticastDelivery::kGroup : MulticastDelivery::kUnicast,
+          std::move(*text), Ipv4Text(datagram.from)};
       try {
         receiver_(message);
       } catch (...) {

@@ -36,10 +36,18 @@ class MulticastLanes {
  public:
   static constexpr unsigned kMaxLanes = 4;
   using ForeignKeyHook = std::function<void(const std::string& from, std::uint32_t keyId)>;
+  // A group datagram that opened as authentic and new (the sealed bytes as they came), heard
+  // from the group or (fromPeer) sent by unicast from the address from (host order).
+  using OpenedHook =
+      std::function<void(std::string_view sealed, bool fromPeer, std::uint32_t from)>;
 
-  // settings, keyRing and foreignKey (which may be empty) must outlive the lanes.
+  // settings, keyRing and foreignKey (which may be empty) must outlive the lanes. With peers or
+  // as a relay (settings), a datagram that reaches the station's own address sealed for the group
+  // is opened as a group datagram, in the group's replay window, and delivered as one; opened
+  // (may be empty) hears of every group datagram that opened.
   MulticastLanes(const MulticastSettings& settings, const KeyRingSource& keyRing,
-                 MulticastReceiver receiver, const ForeignKeyHook& foreignKey);
+                 MulticastReceiver receiver, const ForeignKeyHook& foreignKey,
+                 OpenedHook opened = nullptr);
   ~MulticastLanes();  // Stop()
   MulticastLanes(const MulticastLanes&) = delete;
   MulticastLanes& operator=(const MulticastLanes&) = delete;
@@ -72,12 +80,15 @@ class MulticastLanes {
   };
 
   std::size_t LaneOf(std::string_view datagram) const;
+  SealPath PathOf(const Datagram& datagram) const;
   void DeliveryLoop(Lane* lane);
 
   const MulticastSettings& settings_;
   const KeyRingSource& keyRing_;
   const MulticastReceiver receiver_;
   const ForeignKeyHook& foreignKey_;
+  const OpenedHook opened_;
+  const bool groupByUnicast_;  // peers or relay: group datagrams also come to this station
   std::vector<std::unique_ptr<Lane>> lanes_;  // fixed after construction
   std::size_t laneDatagrams_ = 1;
   std::size_t laneBytes_ = 0;

@@ -27,9 +27,10 @@ HRESULT MulticastOutbound::Seal(const ClusterKey& key, SealPath path, std::strin
 
 std::optional<std::string> MulticastInbound::Take(const KeyRing* ring, std::string_view datagram,
                                                   SealPath path, std::uint32_t from,
-                                                  Clock::time_point now) {
+                                                  Clock::time_point now, bool* opened) {
   const OpenStatus status =
       ring ? opener_.Open(*ring, datagram, path, &plain_) : OpenStatus::kForeignKey;
+  if (opened != nullptr) *opened = status == OpenStatus::kOpened;
   switch (status) {
     case OpenStatus::kOpened:
       break;

@@ -52,6 +52,7 @@ class MulticastOutbound {
   HRESULT Seal(const ClusterKey& key, SealPath path, std::string_view text, const Put& put);
 
   std::uint32_t senderId() const { return sealer_.senderId(); }
+  std::uint64_t incarnation() const { return sealer_.incarnation(); }
 
  private:
   DatagramSealer sealer_;
@@ -84,9 +85,11 @@ class MulticastInbound {
 
   // Opens one datagram that came by path from `from` with the keys of ring (null: no ring,
   // opens nothing) and adds it to its message: the whole message when it completes one.
-  // Whatever is refused is counted.
+  // Whatever is refused is counted. *opened (may be null) tells whether the datagram itself
+  // opened as authentic and new, whole message or not (what a relay may forward).
   std::optional<std::string> Take(const KeyRing* ring, std::string_view datagram, SealPath path,
-                                  std::uint32_t from, Clock::time_point now);
+                                  std::uint32_t from, Clock::time_point now,
+                                  bool* opened = nullptr);
   // Gives up the unfinished messages older than the expiry.
   void Expire(Clock::time_point now) { assembler_.Expire(now); }
 

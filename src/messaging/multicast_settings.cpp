@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "messaging/multicast_peers.h"
 #include "platform/network_interfaces.h"
 
 #include "registry/store/protected_settings.h"
@@ -55,6 +56,26 @@ class Reader {
       patterns.push_back(item);
     }
     *out = std::move(patterns);
+    return true;
+  }
+
+  // The peers (multicast_peers.h): a REG_MULTI_SZ, or a REG_SZ of separated items; absent
+  // leaves *out empty. An item that is no peer fails the read: the station does not guess
+  // where its datagrams go.
+  bool Peers(std::string_view name, std::vector<std::string>* out) {
+    std::optional<RegValue> value;
+    if (!Get(name, RegType::kMultiSz, &value)) return false;
+    if (!value) return true;
+    std::vector<std::string> items;
+    if (value->type == RegType::kMultiSz) {
+      items = value->texts;
+    } else if (value->type == RegType::kSz) {
+      items.push_back(value->text);
+    } else {
+      return Wrong(name, "is not a REG_MULTI_SZ or REG_SZ");
+    }
+    std::string why;
+    if (!ParsePeerList(items, out, &why)) return Wrong(name, why);
     return true;
   }
 
@@ -110,15 +131,19 @@ bool ReadMulticastSettings(std::string_view rpcListenAddress, MulticastSettings*
   // 0 in local mode and 1 (the link) in network mode.
   constexpr std::uint32_t kUnset = 0xFFFFFFFFu;
   std::uint32_t ttl = kUnset;
+  std::uint32_t relay = 0;
   if (!reader.Text("Group", &read.group) || !reader.Number("Port", 1, 65535, &port) ||
       !reader.Text("Interface", &read.interfaceAddress) || !reader.Number("TTL", 0, 255, &ttl) ||
       !reader.Number("DatagramBytes", 0, 65507, &read.datagramBytes) ||
       !reader.Number("ReceiveBufferBytes", 65536, 1u << 30, &read.receiveBufferBytes) ||
       !reader.Number("MaxMessageBytes", 1, 64u << 20, &read.maxMessageBytes) ||
       !reader.Number("IncompleteExpiryMs", 10, 600000, &read.incompleteExpiryMs) ||
-      !reader.Number("QueueDatagrams", 1, 1u << 20, &read.queueDatagrams)) {
+      !reader.Number("QueueDatagrams", 1, 1u << 20, &read.queueDatagrams) ||
+      !reader.Number("PeersResolveMs", 1000, 86400000, &read.peersResolveMs) ||
+      !reader.Number("Relay", 0, 1, &relay) || !reader.Peers("Peers", &read.peers)) {
     return false;
   }
+  read.relay = relay != 0;
   read.port = static_cast<std::uint16_t>(port);
   read.ttl = ttl != kUnset ? ttl : IsLocalMulticastMode(read) ? 0 : 1;
   // The interfaces to announce on: a list that cannot be read selects none (the owner reports

@@ -25,6 +25,7 @@
 #include "messaging/multicast_fragments.h"
 #include "messaging/multicast_interface_rescan.h"
 #include "messaging/multicast_lanes.h"
+#include "messaging/multicast_peers.h"
 #include "messaging/multicast_pipeline.h"
 #include "messaging/multicast_sockets.h"
 #include "platform/network_interfaces.h"
@@ -68,8 +69,17 @@ class AsioMulticastTransport final : public MulticastTransport {
         sockets_(io_, settings_),
         errorPause_(io_),
         outbound_(SenderIdOf(settings_), MulticastFragmentPayload(DatagramBytes(settings_))),
+        ownSenderId_(outbound_.senderId()),
+        ownIncarnation_(outbound_.incarnation()),
         rescan_(io_, settings_, sockets_, &sendMutex_, hooks_.changed),
-        lanes_(settings_, keyRing_, std::move(receiver), hooks_.foreignKey) {}
+        peers_(settings_.peers, hooks_.resolvePeer,
+               std::chrono::milliseconds(settings_.peersResolveMs), hooks_.peerUnresolved,
+               [this](std::uint32_t address) { return MaySendTo(address); }),
+        lanes_(settings_, keyRing_, std::move(receiver), hooks_.foreignKey,
+               settings_.relay ? MulticastLanes::OpenedHook(
+                                     [this](std::string_view sealed, bool fromPeer,
+                                            std::uint32_t from) { Relay(sealed, fromPeer, from); })
+                               : nullptr) {}
 
   ~AsioMulticastTransport() override {
     io_.stop();
@@ -103,7 +113,8 @@ class AsioMulticastTransport final : public MulticastTransport {
 
   HRESULT SendToGroup(std::string_view text) override {
     if (!localMode_) return SendByInterfaces(std::nullopt, text);
-    return Send(sockets_.GroupEndpoint(), SealPath::kGroup, text);
+    return Send(sockets_.GroupEndpoint(), SealPath::kGroup, text,
+                PeerEndpoints(peers_.Addresses()));
   }
 
   HRESULT SendTo(std::string_view ipv4, std::string_view text) override {
@@ -122,6 +133,7 @@ class AsioMulticastTransport final : public MulticastTransport {
     counters.datagramsReceived = datagramsReceived_.load();
     counters.messagesSent = messagesSent_.load();
     counters.sendFailures = sendFailures_.load();
+    counters.relayed = relayed_.load();
     counters.receiveBufferBytes = sockets_.receiveBufferBytes();
     counters.receiveBufferForced = sockets_.receiveBufferForced();
     return counters;
@@ -193,13 +205,15 @@ class AsioMulticastTransport final : public MulticastTransport {
     return key;
   }
 
-  HRESULT Send(const udp::endpoint& to, SealPath path, std::string_view text) EXCLUDES(sendMutex_) {
+  HRESULT Send(const udp::endpoint& to, SealPath path, std::string_view text,
+               const std::vector<udp::endpoint>& peers = {}) EXCLUDES(sendMutex_) {
     std::shared_ptr<const KeyRing> ring;
     HRESULT refused = S_OK;
     const ClusterKey* key = SendKey(text, &ring, &refused);
     if (key == nullptr) return refused;
     MutexLock lock(&sendMutex_);
-    const HRESULT result = SealAndSendLocked(sockets_.send(), to, path, text, *key);
+    const HRESULT result =
+        SealAndSendLocked(sockets_.send(), to, path, text, *key, sockets_.send(), peers);
     Count(result);
     return result;
   }
@@ -212,6 +226,16 @@ class AsioMulticastTransport final : public MulticastTransport {
     const ClusterKey* key = SendKey(text, &ring, &refused);
     if (key == nullptr) return refused;
     std::vector<std::shared_ptr<MulticastLink>> links = rescan_.Snapshot();
+    // A group message goes to each peer as the copy of the interface that reaches it.
+    std::vector<std::vector<udp::endpoint>> peersOf(links.size());
+    if (!to && !links.empty()) {
+      for (const std::uint32_t peer : peers_.Addresses()) {
+        std::size_t by = 0;
+        while (by < links.size() && !links[by]->info.Holds(peer)) ++by;
+        peersOf[by < links.size() ? by : 0].emplace_back(asio::ip::address_v4(peer),
+                                                         settings_.port);
+      }
+    }
     if (to) {
       // A reply names the interface whose subnet holds its receiver, else the first one.
       const auto holder = std::find_if(links.begin(), links.end(), [&to](const auto& link) {
@@ -240,7 +264,7 @@ class AsioMulticastTransport final : public MulticastTransport {
         one = to ? SealAndSendLocked(sockets_.route(), udp::endpoint(*to, settings_.port),
                                      SealPath::kStation, *copies[i], *key)
                  : SealAndSendLocked(link.send, sockets_.GroupEndpoint(), SealPath::kGroup,
-                                     *copies[i], *key);
+                                     *copies[i], *key, sockets_.route(), peersOf[i]);
       }
       if (Failed(one)) result = E_FAIL;
     }
@@ -263,13 +287,83 @@ class AsioMulticastTransport final : public MulticastTransport {
     }
   }
 
+  // Seals text for path and sends each datagram to `to` by socket, and to each of peers (may be
+  // empty) by peerSocket. A peer that cannot be written to stops nothing but fails the send.
   HRESULT SealAndSendLocked(udp::socket& socket, const udp::endpoint& to, SealPath path,
-                            std::string_view text, const ClusterKey& key) REQUIRES(sendMutex_) {
-    return outbound_.Seal(key, path, text, [&socket, &to](std::string_view sealed) {
+                            std::string_view text, const ClusterKey& key, udp::socket& peerSocket,
+                            const std::vector<udp::endpoint>& peers) REQUIRES(sendMutex_) {
+    bool peerFailed = false;
+    const HRESULT result = outbound_.Seal(key, path, text, [&](std::string_view sealed) {
       asio::error_code ec;
       socket.send_to(asio::buffer(sealed.data(), sealed.size()), to, 0, ec);
+      peerFailed = !SendToPeersLocked(peerSocket, peers, sealed) || peerFailed;
       return !ec;
     });
+    return result == S_OK && peerFailed ? E_FAIL : result;
+  }
+  HRESULT SealAndSendLocked(udp::socket& socket, const udp::endpoint& to, SealPath path,
+                            std::string_view text, const ClusterKey& key) REQUIRES(sendMutex_) {
+    return SealAndSendLocked(socket, to, path, text, key, socket, {});
+  }
+
+  // Writes one datagram to each of peers; false when any refused it.
+  static bool SendToPeersLocked(udp::socket& socket, const std::vector<udp::endpoint>& peers,
+                                std::string_view datagram) {
+    bool all = true;
+    for (const udp::endpoint& peer : peers) {
+      asio::error_code ec;
+      socket.send_to(asio::buffer(datagram.data(), datagram.size()), peer, 0, ec);
+      all = all && !ec;
+    }
+    return all;
+  }
+
+  std::vector<udp::endpoint> PeerEndpoints(const std::vector<std::uint32_t>& addresses) const {
+    std::vector<udp::endpoint> endpoints;
+    endpoints.reserve(addresses.size());
+    for (const std::uint32_t address : addresses) {
+      endpoints.emplace_back(asio::ip::address_v4(address), settings_.port);
+    }
+    return endpoints;
+  }
+
+  // A peer address the station may send to: a host address, not the station's own; in local
+  // mode a loopback one only.
+  bool MaySendTo(std::uint32_t address) const {
+    const asio::ip::address_v4 peer(address);
+    if (peer.is_multicast() || peer.is_unspecified() || address == 0xFFFFFFFFu) return false;
+    if (localMode_ && !IsLoopbackIpv4(peer)) return false;
+    const auto own = ParseMulticastIpv4(settings_.unicastAddress);
+    return !own || own->to_uint() != address;
+  }
+
+  // A relay's forward of a group datagram that opened (a delivery lane's thread): unchanged, to
+  // the targets RelayTargetsOf names. The station's own datagrams went to its peers already.
+  void Relay(std::string_view sealed, bool fromPeer, std::uint32_t from) EXCLUDES(sendMutex_) {
+    const std::optional<SealedHeader> header = ReadSealedHeader(sealed);
+    if (!header || (header->senderId == ownSenderId_ && header->incarnation == ownIncarnation_)) {
+      return;
+    }
+    const RelayTargets targets = RelayTargetsOf(fromPeer, from, peers_.Addresses());
+    const std::vector<udp::endpoint> peers = PeerEndpoints(targets.peers);
+    std::vector<std::shared_ptr<MulticastLink>> links;
+    if (targets.group && !localMode_) links = rescan_.Snapshot();
+    MutexLock lock(&sendMutex_);
+    std::uint64_t sent = 0;
+    std::uint64_t failed = 0;
+    auto one = [&](udp::socket& socket, const udp::endpoint& to) {
+      asio::error_code ec;
+      socket.send_to(asio::buffer(sealed.data(), sealed.size()), to, 0, ec);
+      ++(ec ? failed : sent);
+    };
+    if (targets.group && localMode_) one(sockets_.send(), sockets_.GroupEndpoint());
+    for (const std::shared_ptr<MulticastLink>& link : links) {
+      if (!link->retired.load()) one(link->send, sockets_.GroupEndpoint());
+    }
+    udp::socket& peerSocket = localMode_ ? sockets_.send() : sockets_.route();
+    for (const udp::endpoint& peer : peers) one(peerSocket, peer);
+    relayed_ += sent;
+    sendFailures_ += failed;
   }
 
   const MulticastSettings settings_;
@@ -286,12 +380,17 @@ class AsioMulticastTransport final : public MulticastTransport {
 
   Mutex sendMutex_;  // lock order: sendMutex_, then the interface list's lock
   MulticastOutbound outbound_ GUARDED_BY(sendMutex_);
+  // outbound_'s sender id and incarnation, for telling a relay its own datagrams
+  const std::uint32_t ownSenderId_;
+  const std::uint64_t ownIncarnation_;
   MulticastInterfaceRescan rescan_;  // network mode
+  MulticastPeers peers_;
   MulticastLanes lanes_;
 
   std::atomic<std::uint64_t> datagramsReceived_{0};
   std::atomic<std::uint64_t> messagesSent_{0};
   std::atomic<std::uint64_t> sendFailures_{0};
+  std::atomic<std::uint64_t> relayed_{0};
 
   std::thread receiveThread_;
 };
@@ -351,6 +450,17 @@ bool CheckMulticastSettings(const MulticastSettings& settings, std::string* erro
                 " needs more fragments than a message may have");
   }
   if (settings.queueDatagrams == 0) return fail("QueueDatagrams 0 would drop everything");
+  std::vector<std::string> peers;
+  std::string peersError;
+  if (!ParsePeerList(settings.peers, &peers, &peersError) ||
+      peers.size() != settings.peers.size()) {
+    return fail("Peers: " +
+                (peersError.empty() ? "an item holds several peers or repeats one" : peersError));
+  }
+  if (settings.peersResolveMs < 1000 || settings.peersResolveMs > 86400000) {
+    return fail("PeersResolveMs " + std::to_string(settings.peersResolveMs) +
+                " is outside 1000..86400000");
+  }
   return true;
 }
 

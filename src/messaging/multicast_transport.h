@@ -17,6 +17,16 @@
 // the interface whose subnet holds the receiver (else the first one). The sockets:
 // multicast_sockets.h; the interface list: multicast_interface_rescan.h.
 //
+// Peers and relays (multicast_peers.h): every datagram of a group message also goes, sealed for
+// the group as it is, to each peer's address at the port (network mode: the copy of the interface
+// whose subnet holds the peer, else the first one's). A station with peers, or a relay, opens a
+// group datagram that reaches its own address as a group datagram, in the same replay window as
+// the group's, and delivers it as kGroup; a station with neither refuses it. A relay sends each
+// group datagram that opened (never its own, never one sealed for one station) on unchanged:
+// heard from the group to every peer, from a peer into the group and to the other peers. A copy
+// that comes round again does not open (a replay), so a loop of relays carries each datagram
+// once.
+//
 // Threads: a receive thread takes datagrams off the sockets into the delivery lanes
 // (multicast_lanes.h), whose threads open, reassemble and call the receiver: one sender's
 // messages arrive in the order sent, messages of different senders may arrive at once, so the
@@ -35,6 +45,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -74,6 +85,12 @@ struct MulticastSettings {
   // Set when "Interfaces" could not be read: then no interface is selected (fail closed).
   std::string interfacesError;
   std::uint32_t interfaceRescanMs = 2000;  // network mode: how often the interfaces are listed
+  // "Peers": stations that get every group datagram by unicast too, and whose group datagrams
+  // are taken in by unicast (multicast_peers.h); IPv4 addresses or host names.
+  std::vector<std::string> peers;
+  std::uint32_t peersResolveMs = 30000;  // "PeersResolveMs": how often names are resolved again
+  // "Relay": carry the group datagrams heard between the group and the peers, both ways.
+  bool relay = false;
 };
 
 // True when the settings' Interface is a loopback address: several stations on one machine.
@@ -103,6 +120,7 @@ struct MulticastCounters {
   std::uint64_t queueDrops = 0;   // datagrams dropped because the delivery queue was full
   std::uint64_t messagesSent = 0;
   std::uint64_t sendFailures = 0;
+  std::uint64_t relayed = 0;             // datagrams a relay forwarded (one for each target)
   std::uint32_t receiveBufferBytes = 0;  // what the kernel granted (as getsockopt reports it)
   bool receiveBufferForced = false;      // SO_RCVBUFFORCE worked (beyond rmem_max)
 };
@@ -134,6 +152,11 @@ struct MulticastInterfaceHooks {
   // first time that lane sees the pair (each lane remembers at most kForeignSendersRemembered
   // pairs, then starts afresh); it must not block.
   std::function<void(const std::string& from, std::uint32_t keyId)> foreignKey;
+  // Peers (multicast_peers.h): the address of a peer's name, waiting no longer than a bounded
+  // time (empty: only addresses are peers), and a name that did not resolve (at most once each
+  // PeersResolveMs for each name). Both are called on the peer list's own thread.
+  std::function<std::optional<std::uint32_t>(const std::string& name)> resolvePeer;
+  std::function<void(const std::string& name)> peerUnresolved;
 };
 inline constexpr std::size_t kForeignSendersRemembered = 64;
 

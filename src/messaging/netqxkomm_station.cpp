@@ -164,6 +164,7 @@ constexpr CounterField kCounterFields[] = {
     {"QueueDrops", &MulticastCounters::queueDrops},
     {"MessagesSent", &MulticastCounters::messagesSent},
     {"SendFailures", &MulticastCounters::sendFailures},
+    {"Relayed", &MulticastCounters::relayed},
 };
 
 }  // namespace

@@ -50,6 +50,8 @@ std::vector<SettingDefault> MakeDefaults() {
       {"MULTICAST", "MaxMessageBytes", number(multicast.maxMessageBytes)},
       {"MULTICAST", "IncompleteExpiryMs", number(multicast.incompleteExpiryMs)},
       {"MULTICAST", "QueueDatagrams", number(multicast.queueDatagrams)},
+      {"MULTICAST", "Relay", number(multicast.relay ? 1 : 0)},
+      {"MULTICAST", "PeersResolveMs", number(multicast.peersResolveMs)},
       // The diagnosis library's (diagnosis_object.cpp, log_writer.cpp).
       {"DIAGNOSIS", "TypeMask", "4294967295"},
       {"DIAGNOSIS", "LevelMask", "1"},

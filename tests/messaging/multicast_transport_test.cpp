@@ -583,5 +583,222 @@ TEST_F(MulticastLoopbackTest, AForeignKeysSenderIsReportedOnce) {
   EXPECT_FALSE(reported[0].first.empty());
 }
 
+// ---- peers and relays (several groups on the loopback interface stand for areas) ----
+
+// A station at unicast in the group of area (239.255.48.area), with peers; a relay when relay.
+MulticastSettings AreaSettings(const char* unicast, int area, std::vector<std::string> peers = {},
+                               bool relay = false) {
+  MulticastSettings settings = TestSettings(unicast);
+  settings.group = "239.255.48." + std::to_string(area);
+  settings.peers = std::move(peers);
+  settings.relay = relay;
+  return settings;
+}
+
+std::vector<std::string> TextsOf(const std::vector<MulticastMessage>& messages) {
+  std::vector<std::string> all;
+  for (const auto& m : messages) {
+    all.push_back((m.delivery == MulticastDelivery::kGroup ? "group " : "unicast ") + m.text);
+  }
+  std::sort(all.begin(), all.end());
+  return all;
+}
+
+// A socket of the test's own that joins the group of area and catches what is sent to it.
+class GroupTap {
+ public:
+  explicit GroupTap(int area) : socket_(io_) {
+    const auto group = asio::ip::make_address_v4("239.255.48." + std::to_string(area));
+    socket_.open(asio::ip::udp::v4());
+    socket_.set_option(asio::ip::udp::socket::reuse_address(true));
+    socket_.bind(asio::ip::udp::endpoint(group, TestSettings("127.0.0.1").port));
+    socket_.set_option(
+        asio::ip::multicast::join_group(group, asio::ip::make_address_v4("127.0.0.1")));
+    timeval timeout{2, 0};
+    ::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  }
+  std::string Next() {
+    std::string datagram(65536, '\0');
+    asio::error_code ec;
+    const std::size_t size = socket_.receive(asio::buffer(datagram), 0, ec);
+    datagram.resize(ec ? 0 : size);
+    return datagram;
+  }
+
+ private:
+  asio::io_context io_;
+  asio::ip::udp::socket socket_;
+};
+
+void SendRaw(const std::string& datagram, const char* to) {
+  asio::io_context io;
+  asio::ip::udp::socket raw(io,
+                            asio::ip::udp::endpoint(asio::ip::make_address_v4("127.0.0.60"), 0));
+  raw.send_to(asio::buffer(datagram),
+              asio::ip::udp::endpoint(asio::ip::make_address_v4(to), TestSettings(to).port));
+}
+
+// Peers get a station's group messages by unicast, as group messages, and send theirs; only a
+// station with peers takes a group datagram at its own address, only sealed and only once; a
+// station that is no relay carries nothing on.
+TEST_F(MulticastLoopbackTest, PeersTakeEachOthersGroupDatagramsSealedAndOnce) {
+  Inbox inboxP, inboxQ, inboxQuiet;
+  std::string error;
+  GroupTap tap(4);
+  auto p = MulticastTransport::Start(AreaSettings("127.0.0.31", 4, {"127.0.0.32", "127.0.0.31"}),
+                                     inboxP.Receiver(), &error);
+  ASSERT_TRUE(p) << error;
+  auto q = MulticastTransport::Start(AreaSettings("127.0.0.32", 5, {"127.0.0.31"}),
+                                     inboxQ.Receiver(), &error);
+  ASSERT_TRUE(q) << error;
+  auto quiet =
+      MulticastTransport::Start(AreaSettings("127.0.0.33", 5), inboxQuiet.Receiver(), &error);
+  ASSERT_TRUE(quiet) << error;
+
+  ASSERT_EQ(p->SendToGroup("<p/>"), S_OK);
+  const std::string captured = tap.Next();  // p's group datagram, as it went to the group
+  ASSERT_FALSE(captured.empty());
+  ASSERT_EQ(q->SendToGroup("<q/>"), S_OK);
+  ASSERT_EQ(p->SendTo("127.0.0.32", "<p-to-q/>"), S_OK);
+  EXPECT_EQ(TextsOf(inboxQ.WaitFor(3, milliseconds(2000))),
+            (std::vector<std::string>{"group <p/>", "group <q/>", "unicast <p-to-q/>"}));
+  EXPECT_EQ(TextsOf(inboxP.WaitFor(2, milliseconds(2000))),
+            (std::vector<std::string>{"group <p/>", "group <q/>"}));  // its own peer entry: none
+
+  // The same datagram again at q (a copy, or a loop), at a station without peers, and forged.
+  std::string forged = captured;
+  forged[forged.size() - 1] ^= 0x5A;
+  std::string unsealed = captured;
+  unsealed[5] = 0;  // the flags: not sealed
+  SendRaw(captured, "127.0.0.32");
+  SendRaw(captured, "127.0.0.33");
+  SendRaw(forged, "127.0.0.32");
+  SendRaw(unsealed, "127.0.0.32");
+  for (int i = 0;
+       i < 200 &&
+       quiet->Counters().unopenable + q->Counters().replayed + q->Counters().unopenable < 4;
+       ++i) {
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  // The copy, and the forged one, whose sequence number was taken already (the window is
+  // looked at before the tag); the unsealed one does not open.
+  EXPECT_EQ(q->Counters().replayed, 2u);
+  EXPECT_EQ(q->Counters().unopenable, 1u);
+  EXPECT_EQ(quiet->Counters().unopenable, 1u);  // no peers: a group datagram by unicast
+  EXPECT_EQ(inboxQ.WaitFor(4, milliseconds(0)).size(), 3u);
+  // quiet hears q's group message only: q is no relay, so p's messages stay out of area 5.
+  EXPECT_EQ(TextsOf(inboxQuiet.WaitFor(2, milliseconds(300))),
+            (std::vector<std::string>{"group <q/>"}));
+  EXPECT_EQ(q->Counters().relayed, 0u);
+}
+
+// Three areas whose relays are each other's peers, a loop of three: a station's messages reach
+// every area once, and each relay forwards each datagram once to each target, however the
+// copies come round.
+TEST_F(MulticastLoopbackTest, ALoopOfThreeRelaysCarriesEachDatagramOnceEverywhere) {
+  const char* relays[] = {"127.0.0.11", "127.0.0.12", "127.0.0.13"};
+  const char* members[] = {"127.0.0.21", "127.0.0.22", "127.0.0.23"};
+  std::vector<std::unique_ptr<MulticastTransport>> relay, member;
+  Inbox inboxes[3];
+  Inbox relayInboxes[3];
+  std::string error;
+  for (int area = 0; area < 3; ++area) {
+    std::vector<std::string> peers;
+    for (int other = 0; other < 3; ++other) {
+      if (other != area) peers.push_back(relays[other]);
+    }
+    relay.push_back(MulticastTransport::Start(AreaSettings(relays[area], 10 + area, peers, true),
+                                              relayInboxes[area].Receiver(), &error));
+    ASSERT_TRUE(relay.back()) << error;
+    member.push_back(MulticastTransport::Start(AreaSettings(members[area], 10 + area),
+                                               inboxes[area].Receiver(), &error));
+    ASSERT_TRUE(member.back()) << error;
+  }
+  constexpr int kMessages = 20;
+  std::vector<std::string> sent;
+  for (int i = 0; i < kMessages; ++i) {
+    sent.push_back("group <m" + std::to_string(100 + i) + "/>");
+    ASSERT_EQ(member[0]->SendToGroup("<m" + std::to_string(100 + i) + "/>"), S_OK);
+  }
+  std::sort(sent.begin(), sent.end());
+  for (int area = 0; area < 3; ++area) {
+    SCOPED_TRACE(area);
+    EXPECT_EQ(TextsOf(inboxes[area].WaitFor(kMessages, milliseconds(3000))), sent);
+    EXPECT_EQ(TextsOf(relayInboxes[area].WaitFor(kMessages, milliseconds(3000))), sent);
+  }
+  // Whatever was still travelling has arrived and been refused; nothing more comes.
+  std::this_thread::sleep_for(milliseconds(300));
+  std::uint64_t relayed = 0;
+  for (int area = 0; area < 3; ++area) {
+    SCOPED_TRACE(area);
+    EXPECT_EQ(inboxes[area].WaitFor(kMessages + 1, milliseconds(0)).size(),
+              static_cast<std::size_t>(kMessages));
+    EXPECT_EQ(relayInboxes[area].WaitFor(kMessages + 1, milliseconds(0)).size(),
+              static_cast<std::size_t>(kMessages));
+    // Each relay sent each datagram on to two places (two peers, or a peer and its group).
+    EXPECT_EQ(relay[area]->Counters().relayed, 2u * kMessages);
+    relayed += relay[area]->Counters().relayed;
+  }
+  EXPECT_EQ(relayed, 6u * kMessages);
+}
+
+// A peer name that does not resolve, or whose resolver hangs, holds up no send: the peers that
+// are known get the message at once, and the owner hears of the name.
+TEST_F(MulticastLoopbackTest, AnUnresolvedPeerNameHoldsUpNoSend) {
+  Mutex mutex;
+  CondVar changed(&mutex);
+  bool release = false;
+  bool inside = false;
+  std::vector<std::string> unresolved;
+  MulticastInterfaceHooks hooks;
+  hooks.resolvePeer = [&](const std::string&) -> std::optional<std::uint32_t> {
+    MutexLock lock(&mutex);
+    inside = true;
+    changed.SignalAll();
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!release && Clock::now() < deadline) changed.WaitUntil(deadline);
+    return std::nullopt;
+  };
+  hooks.peerUnresolved = [&](const std::string& name) {
+    MutexLock lock(&mutex);
+    unresolved.push_back(name);
+  };
+  Inbox inboxS, inboxPeer;
+  std::string error;
+  auto peer = MulticastTransport::Start(AreaSettings("127.0.0.42", 7, {"127.0.0.41"}),
+                                        inboxPeer.Receiver(), &error);
+  ASSERT_TRUE(peer) << error;
+  auto s = MulticastTransport::Start(
+      AreaSettings("127.0.0.41", 6, {"nowhere.invalid", "127.0.0.42"}), inboxS.Receiver(),
+      [] { return CurrentKeyRing(); }, hooks, &error);
+  ASSERT_TRUE(s) << error;
+  {
+    MutexLock lock(&mutex);
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!inside && Clock::now() < deadline) changed.WaitUntil(deadline);
+    ASSERT_TRUE(inside);
+  }
+  ASSERT_EQ(s->SendToGroup("<s/>"), S_OK);
+  EXPECT_EQ(TextsOf(inboxPeer.WaitFor(1, milliseconds(2000))),
+            (std::vector<std::string>{"group <s/>"}));
+  {
+    MutexLock lock(&mutex);
+    EXPECT_TRUE(unresolved.empty());  // the lookup is still running
+    release = true;
+    changed.SignalAll();
+  }
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    {
+      MutexLock lock(&mutex);
+      if (!unresolved.empty() || Clock::now() >= deadline) break;
+    }
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  MutexLock lock(&mutex);
+  ASSERT_FALSE(unresolved.empty());
+  EXPECT_EQ(unresolved[0], "nowhere.invalid");
+}
+
 }  // namespace
 }  // namespace qx

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "messaging/multicast_settings.h"
 #include "messaging/multicast_transport.h"
@@ -91,6 +92,13 @@ TEST(KnownSettings, ValuesMustHaveTheirTypeAndForm) {
       {"MULTICAST", "Interfaces", RegValue::MultiString({}), true},
       {"MULTICAST", "Interfaces", RegValue::MultiString({"a/b"}), false},
       {"MULTICAST", "Interfaces", RegValue::String("eth0"), false},
+      {"MULTICAST", "Peers", RegValue::MultiString({"10.2.0.5", "relay-b.plant"}), true},
+      {"MULTICAST", "Peers", RegValue::String("10.2.0.5, relay-b"), true},
+      {"MULTICAST", "Peers", RegValue::String("relay_b"), false},
+      {"MULTICAST", "Peers", RegValue::MultiString({"10.2.0.5:24780"}), false},
+      {"MULTICAST", "Relay", RegValue::Dword(1), true},
+      {"MULTICAST", "Relay", RegValue::Dword(2), false},
+      {"MULTICAST", "Relay", RegValue::String("1"), false},
       {"SECURITY", "FileRoots", RegValue::MultiString({"/srv/a", "/srv/b"}), true},
       {"SECURITY", "FileRoots", RegValue::String("/srv/a:/srv/b"), true},
       {"SECURITY", "FileRoots", RegValue::String("/srv/a:srv/b"), false},
@@ -116,6 +124,13 @@ TEST(KnownSettings, ValuesMustHaveTheirTypeAndForm) {
 namespace qx {
 namespace {
 
+// The MULTICAST key of the test's registry, made.
+bool MakeMulticastKey(KeyId* key) {
+  KeyId root = 0;
+  return Registry().RootKey(RegRoot::kLocalMachine, &root) == RegStatus::kOk &&
+         Registry().CreateKey(root, "SOFTWARE\\TOLVAR\\NORVANE\\MULTICAST", key) == RegStatus::kOk;
+}
+
 // A network-mode station with no TTL reaches its link (1); a local one stays on the machine.
 TEST(MulticastTtl, AbsentTtlFollowsTheMode) {
   const struct {
@@ -132,11 +147,8 @@ TEST(MulticastTtl, AbsentTtlFollowsTheMode) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     testing::TempRegistry registry;
-    KeyId root = 0;
     KeyId key = 0;
-    ASSERT_EQ(Registry().RootKey(RegRoot::kLocalMachine, &root), RegStatus::kOk);
-    ASSERT_EQ(Registry().CreateKey(root, "SOFTWARE\\TOLVAR\\NORVANE\\MULTICAST", &key),
-              RegStatus::kOk);
+    ASSERT_TRUE(MakeMulticastKey(&key));
     if (c.interfaceAddress != nullptr) {
       ASSERT_EQ(Registry().SetValue(key, "Interface", RegValue::String(c.interfaceAddress)),
                 RegStatus::kOk);
@@ -148,6 +160,60 @@ TEST(MulticastTtl, AbsentTtlFollowsTheMode) {
     std::string error;
     ASSERT_TRUE(ReadMulticastSettings(ReadRpcSettings().listenAddress, &settings, &error)) << error;
     EXPECT_EQ(settings.ttl, c.expected);
+  }
+}
+
+// Peers and Relay as the agent reads them: off when absent; a list in either form; a value that
+// cannot be a peer list or relay switch fails the read (the agent does not guess where its
+// datagrams go).
+TEST(MulticastPeersSetting, PeersAndRelayAreReadOrRefused) {
+  const struct {
+    const char* name;
+    std::optional<RegValue> peers;
+    std::optional<RegValue> relay;
+    bool read;
+    std::vector<std::string> expectedPeers;
+    bool expectedRelay;
+  } cases[] = {
+      {"absent", std::nullopt, std::nullopt, true, {}, false},
+      {"a list",
+       RegValue::MultiString({"10.2.0.5", "relay-b"}),
+       RegValue::Dword(1),
+       true,
+       {"10.2.0.5", "relay-b"},
+       true},
+      {"a text",
+       RegValue::String("10.2.0.5; relay-b 10.2.0.5"),
+       RegValue::Dword(0),
+       true,
+       {"10.2.0.5", "relay-b"},
+       false},
+      {"a peer that is none", RegValue::String("relay_b"), std::nullopt, false, {}, false},
+      {"a number for peers", RegValue::Dword(1), std::nullopt, false, {}, false},
+      {"relay beyond 1", std::nullopt, RegValue::Dword(2), false, {}, false},
+      {"relay as text", std::nullopt, RegValue::String("1"), false, {}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempRegistry registry;
+    KeyId key = 0;
+    ASSERT_TRUE(MakeMulticastKey(&key));
+    if (c.peers) {
+      ASSERT_EQ(Registry().SetValue(key, "Peers", *c.peers), RegStatus::kOk);
+    }
+    if (c.relay) {
+      ASSERT_EQ(Registry().SetValue(key, "Relay", *c.relay), RegStatus::kOk);
+    }
+    MulticastSettings settings;
+    std::string error;
+    EXPECT_EQ(ReadMulticastSettings(ReadRpcSettings().listenAddress, &settings, &error), c.read)
+        << error;
+    if (!c.read) {
+      EXPECT_NE(error.find(c.peers && !c.relay ? "Peers" : "Relay"), std::string::npos) << error;
+      continue;
+    }
+    EXPECT_EQ(settings.peers, c.expectedPeers);
+    EXPECT_EQ(settings.relay, c.expectedRelay);
   }
 }
 

@@ -53,6 +53,9 @@ TEST(KnownSettings, DefaultsAreTheReadersDefaults) {
       {"MULTICAST", "MaxMessageBytes", std::to_string(multicast.maxMessageBytes)},
       {"MULTICAST", "IncompleteExpiryMs", std::to_string(multicast.incompleteExpiryMs)},
       {"MULTICAST", "QueueDatagrams", std::to_string(multicast.queueDatagrams)},
+      {"MULTICAST", "Relay", "0"},
+      {"MULTICAST", "PeersResolveMs", "30000"},
+      {"MULTICAST", "Peers", ""},
       {"STORAGE", "CleanRegistry", std::to_string(kDefaultWatchPeriodMs)},
       // Values the station decides have no default text.
       {"PLATFORM", "ComputerName", ""},

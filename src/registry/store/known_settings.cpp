@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/peer_list.h"
 #include "common/text.h"
 #include "platform/network_interfaces.h"
 
@@ -64,10 +65,13 @@ constexpr KnownSetting kKnown[] = {
      "hops a datagram may travel; 0 keeps it on this machine"},
     {"MULTICAST", "UnicastAddress", RegType::kSz, ValueForm::kIpv4, 0, 0, true,
      "this station's own address for replies (default: the RPC ListenAddress)"},
-    {"MULTICAST", "Peers", RegType::kMultiSz, ValueForm::kText, 0, 0, true,
-     "reserved; not read by this version"},
-    {"MULTICAST", "Relay", RegType::kSz, ValueForm::kText, 0, 0, true,
-     "reserved; not read by this version"},
+    {"MULTICAST", "Peers", RegType::kMultiSz, ValueForm::kPeers, 0, 0, true,
+     "stations beyond the group that get and send group datagrams by unicast (addresses or "
+     "names)"},
+    {"MULTICAST", "Relay", RegType::kDword, ValueForm::kNumber, 0, 1, true,
+     "1: carry group datagrams between the group and the peers"},
+    {"MULTICAST", "PeersResolveMs", RegType::kDword, ValueForm::kNumber, 1000, 86400000, false,
+     "how often the peers' names are resolved again"},
     {"MULTICAST", "DatagramBytes", RegType::kDword, ValueForm::kNumber, 0, 65507, false,
      "largest datagram sent (0: 60000 on loopback, else 1400)"},
     {"MULTICAST", "ReceiveBufferBytes", RegType::kDword, ValueForm::kNumber, 65536, 1u << 30, false,
@@ -125,6 +129,11 @@ std::string FormText(const KnownSetting& setting) {
       return name + " takes a list (REG_MULTI_SZ, --multi) of absolute directories";
     case ValueForm::kAbsolutePath:
       return name + " takes an absolute path such as /var/log/qxremote/qxdiagnosis.log";
+    case ValueForm::kPeers:
+      return name +
+             " takes a list (REG_MULTI_SZ, --multi, or one text with commas between the items) "
+             "of at most " +
+             std::to_string(kMaxPeers) + " IPv4 addresses or host names (10.2.0.5 relay-b)";
   }
   return name;
 }
@@ -156,6 +165,12 @@ bool FitsForm(const KnownSetting& setting, const RegValue& value) {
     }
     case ValueForm::kAbsolutePath:
       return !value.text.empty() && value.text.front() == '/';
+    case ValueForm::kPeers: {
+      std::vector<std::string> peers;
+      return ParsePeerList(
+          value.type == RegType::kSz ? std::vector<std::string>{value.text} : value.texts, &peers,
+          nullptr);
+    }
   }
   return false;
 }
@@ -225,7 +240,9 @@ std::string NearestSettingName(std::string_view keyPath, std::string_view name) 
 }
 
 std::optional<std::string> CheckKnownValue(const KnownSetting& setting, const RegValue& value) {
-  const bool listAsText = setting.form == ValueForm::kDirectories && value.type == RegType::kSz;
+  const bool listAsText =
+      (setting.form == ValueForm::kDirectories || setting.form == ValueForm::kPeers) &&
+      value.type == RegType::kSz;
   const bool textAsExpand = setting.type == RegType::kSz && value.type == RegType::kExpandSz;
   if (value.type == RegType::kNone) return FormText(setting);
   if (value.type != setting.type && !listAsText && !textAsExpand) {

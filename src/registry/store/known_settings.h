@@ -33,6 +33,7 @@ enum class ValueForm : std::uint8_t {
   kPatterns,      // a list of interface names, name* patterns or IPv4 CIDR blocks
   kDirectories,   // a list of absolute paths (REG_MULTI_SZ, or REG_SZ with ':' between them)
   kAbsolutePath,  // one absolute path
+  kPeers,         // IPv4 addresses or host names (REG_MULTI_SZ, or REG_SZ with ',' between them)
 };
 
 struct KnownSetting {
