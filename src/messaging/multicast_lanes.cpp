@@ -80,7 +80,7 @@ void MulticastLanes::AddCounters(MulticastCounters* counters) const {
     counters->unopenable += one.unopenable;
     counters->foreignKey += one.foreignKey;
     counters->replayed += one.replayed;
-    counters->duplicates += one.assembled.duplicates;
+    counters->duplicates += one.assembled.duplicates + one.copies;
     counters->expiredSets += one.assembled.expiredSets;
     counters->evictedSets += one.assembled.evictedSets;
     counters->messagesDelivered += one.delivered;
@@ -117,6 +117,7 @@ void MulticastLanes::DeliveryLoop(Lane* lane) {
     };
   }
   MulticastInbound inbound(limits, std::move(foreignSender));
+  if (groupByUnicast_) inbound.ExpectGroupCopies();
   auto nextExpiry = Clock::now() + kExpiryTick;
   std::deque<Datagram> batch;
   for (;;) {

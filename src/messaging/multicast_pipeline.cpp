@@ -45,7 +45,7 @@ std::optional<std::string> MulticastInbound::Take(const KeyRing* ring, std::stri
       NoteForeignSender(from, datagram);
       break;
     case OpenStatus::kReplayed:
-      ++counters_.replayed;
+      ++(expectGroupCopies_ && path == SealPath::kGroup ? counters_.copies : counters_.replayed);
       break;
   }
   if (status != OpenStatus::kOpened) return std::nullopt;

@@ -68,6 +68,7 @@ struct InboundCounters {
   std::uint64_t foreignKey = 0;  // also every datagram taken without a ring
   std::uint64_t replayed = 0;
   AssemblerCounters assembled;  // malformed fragments, duplicates, expired and evicted sets
+  std::uint64_t copies = 0;     // replayed group datagrams where copies are expected (harmless)
 };
 
 // The way in: a replay window for each sender and the unfinished messages of a delivery lane.
@@ -90,6 +91,9 @@ class MulticastInbound {
   std::optional<std::string> Take(const KeyRing* ring, std::string_view datagram, SealPath path,
                                   std::uint32_t from, Clock::time_point now,
                                   bool* opened = nullptr);
+  // Group datagrams come by several ways here (peers, relays): a group datagram refused as
+  // replayed is then counted as a copy, not as a replay.
+  void ExpectGroupCopies() { expectGroupCopies_ = true; }
   // Gives up the unfinished messages older than the expiry.
   void Expire(Clock::time_point now) { assembler_.Expire(now); }
 
@@ -103,6 +107,7 @@ class MulticastInbound {
   const ForeignSender foreignSender_;
   std::set<std::pair<std::uint32_t, std::uint32_t>> foreignSenders_;  // address, key id
   InboundCounters counters_;
+  bool expectGroupCopies_ = false;
   std::string plain_;  // the opened datagram, kept for its capacity
 };
 

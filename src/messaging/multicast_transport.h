@@ -110,11 +110,13 @@ using MulticastReceiver = std::function<void(const MulticastMessage& message)>;
 struct MulticastCounters {
   std::uint64_t datagramsReceived = 0;
   std::uint64_t messagesDelivered = 0;
-  std::uint64_t malformed = 0;    // not ours, cut or inconsistent
-  std::uint64_t unopenable = 0;   // unsealed, or a seal that does not check (forged, altered)
-  std::uint64_t foreignKey = 0;   // sealed under a key id not in the ring
-  std::uint64_t replayed = 0;     // a sequence number seen before from that sender incarnation
-  std::uint64_t duplicates = 0;   // fragments seen before (harmless)
+  std::uint64_t malformed = 0;   // not ours, cut or inconsistent
+  std::uint64_t unopenable = 0;  // unsealed, or a seal that does not check (forged, altered)
+  std::uint64_t foreignKey = 0;  // sealed under a key id not in the ring
+  std::uint64_t replayed = 0;    // a sequence number seen before from that sender incarnation
+  // fragments seen before, and with peers or as a relay group datagrams that came again by
+  // another way (harmless)
+  std::uint64_t duplicates = 0;
   std::uint64_t expiredSets = 0;  // unfinished messages given up after the expiry
   std::uint64_t evictedSets = 0;  // unfinished messages given up for the memory bound
   std::uint64_t queueDrops = 0;   // datagrams dropped because the delivery queue was full
