@@ -750,6 +750,67 @@ TEST_F(MulticastLoopbackTest, ALoopOfThreeRelaysCarriesEachDatagramOnceEverywher
   EXPECT_EQ(relayed, 6u * kMessages);
 }
 
+// A relay carries a group datagram on only when it opened as authentic and new: never a copy
+// of one it carried, one sealed for one station, one altered, under a foreign key or unsealed.
+TEST_F(MulticastLoopbackTest, ARelayCarriesOnlyNewAuthenticGroupDatagrams) {
+  Inbox inbox;
+  std::string error;
+  auto relay = MulticastTransport::Start(AreaSettings("127.0.0.51", 8, {"127.0.0.52"}, true),
+                                         inbox.Receiver(), &error);
+  ASSERT_TRUE(relay) << error;
+  const ClusterKey key = *CurrentKeyRing()->InUse();
+  const ClusterKey foreign = GenerateClusterKey(true).value();
+  constexpr std::uint32_t kSender = 77;  // one sender id: one lane, taken in the order sent
+  DatagramSealer sealer(kSender);
+  DatagramSealer other(kSender);
+  std::uint32_t messageId = 0;
+  auto seal = [&](DatagramSealer& by, const ClusterKey& with, SealPath path,
+                  const std::string& text) {
+    std::string sealed;
+    EXPECT_TRUE(by.Seal(with,
+                        SplitMessage(kSender, by.incarnationLow(), ++messageId, text, 1000)[0],
+                        path, &sealed));
+    return sealed;
+  };
+  const std::string first = seal(sealer, key, SealPath::kGroup, "<first/>");
+  std::string altered = seal(sealer, key, SealPath::kGroup, "<altered/>");
+  altered[altered.size() - 1] ^= 0x5A;
+  std::string unsealed = seal(sealer, key, SealPath::kGroup, "<unsealed/>");
+  unsealed[5] = 0;
+  const struct Case {
+    const char* name;
+    std::string datagram;
+    std::uint64_t carried;  // to the group and the peer: 2 when carried on
+  } cases[] = {
+      {"a new group datagram", first, 2},
+      {"the same again", first, 0},
+      {"sealed for one station", seal(sealer, key, SealPath::kStation, "<station/>"), 0},
+      {"an altered tag", altered, 0},
+      {"under a key not in the ring", seal(other, foreign, SealPath::kGroup, "<foreign/>"), 0},
+      {"not sealed", unsealed, 0},
+      {"a newer group datagram", seal(sealer, key, SealPath::kGroup, "<second/>"), 2},
+  };
+  std::size_t seen = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::uint64_t before = relay->Counters().relayed;
+    SendRaw(c.datagram, "127.0.0.51");
+    // A message of the same sender behind it: once it is in, the case's datagram was handled.
+    const std::string marker = std::string("<marker ") + c.name + "/>";
+    SendRaw(seal(sealer, key, SealPath::kStation, marker), "127.0.0.51");
+    const auto deadline = Clock::now() + milliseconds(3000);
+    bool marked = false;
+    while (!marked && Clock::now() < deadline) {
+      const auto got = inbox.WaitFor(++seen, milliseconds(100));
+      seen = got.size();
+      marked = std::any_of(got.begin(), got.end(),
+                           [&](const MulticastMessage& m) { return m.text == marker; });
+    }
+    ASSERT_TRUE(marked);
+    EXPECT_EQ(relay->Counters().relayed - before, c.carried);
+  }
+}
+
 // A peer name that does not resolve, or whose resolver hangs, holds up no send: the peers that
 // are known get the message at once, and the owner hears of the name.
 TEST_F(MulticastLoopbackTest, AnUnresolvedPeerNameHoldsUpNoSend) {
