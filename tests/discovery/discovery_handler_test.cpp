@@ -7,6 +7,7 @@
 
 #include "common/text.h"
 #include "discovery/discovery_handler.h"
+#include "discovery/liveness_wire.h"
 #include "discovery/recording_komm.h"
 #include "nettree/net_tree.h"
 #include "registry/project_state.h"
@@ -108,6 +109,44 @@ TEST_F(DiscoveryHandlerTest, AnnouncementsChangeTheTreeAndJoinsFromOthersAreAnsw
     }
     EXPECT_EQ(receivers, c.replies);
   }
+}
+
+// An announcement of a station that speaks the liveness extension carries its whole project
+// list: a project it no longer names goes. The original protocol's lists are merged as before.
+TEST_F(DiscoveryHandlerTest, StampedAnnouncementReplacesTheHostsProjectsUnstampedMerges) {
+  auto stamped = [](const std::string& event, const std::string& projects) {
+    std::string text = Announce(event, "OTHER", projects);
+    EXPECT_TRUE(StampAnnouncement(0x1234, 0x99, &text));
+    return text;
+  };
+  struct Case {
+    const char* name;
+    std::string first;
+    std::string second;
+    std::size_t projects;  // in the tree after both
+  } const cases[] = {
+      {"stamped join replaces", stamped("JOIN", Project("OLD", "OTHER")),
+       stamped("JOIN", Project("NEW", "OTHER")), 1},
+      {"stamped update with an empty list empties", stamped("JOIN", Project("OLD", "OTHER")),
+       stamped("UPDATE", ""), 0},
+      {"original protocol merges", Announce("JOIN", "OTHER", Project("OLD", "OTHER")),
+       Announce("JOIN", "OTHER", Project("NEW", "OTHER")), 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TheNetTree().Clear();
+    TheNetTree().Init();
+    EXPECT_EQ(host_.onReceiveMulticast(c.first), S_OK);
+    EXPECT_EQ(host_.onReceiveMulticast(c.second), S_OK);
+    EXPECT_EQ(TheNetTree().ProjectCount(), c.projects);
+    // The stamp never reaches the tree's answers.
+    CXmlElement request;
+    ASSERT_TRUE(request.LoadXml("<GetHostDetails><HOST>OTHER</HOST></GetHostDetails>"));
+    AnswerText details;
+    ASSERT_EQ(TheNetTree().GetHostDetails(request, &details), S_OK);
+    EXPECT_EQ(details->find("INCARNATION"), std::string::npos);
+  }
+  test::TakeSent();
 }
 
 TEST_F(DiscoveryHandlerTest, BadInputIsDroppedAndTheTreeKeepsWhatItHad) {
