@@ -250,8 +250,9 @@ LivenessActions LivenessTable::Tick(time_point now) {
   LivenessActions actions;
   const milliseconds interval = HeartbeatInterval();
   if (interval.count() > 0 && (!beatScheduled_ || now >= nextBeat_)) {
-    // The first beat goes at once; later ones a period apart, +-1/16 at random.
-    actions.push_back(LivenessAction{});
+    // The first beat goes a period after the first tick (the JOIN announces the start); the
+    // later ones a period apart, +-1/16 at random against beats in step.
+    if (beatScheduled_) actions.push_back(LivenessAction{});
     const auto span = interval.count() * kJitterSixteenths / 16;
     const auto jitter =
         span > 0

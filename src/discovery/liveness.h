@@ -50,7 +50,7 @@ struct LivenessSettings {
   std::chrono::milliseconds heartbeatInterval{1000};  // HeartbeatIntervalMs; 0: no heartbeat
   std::chrono::milliseconds suspectAfter{1500};       // SuspectAfterMs
   std::chrono::milliseconds probeInterval{200};       // ProbeIntervalMs
-  std::uint32_t probeAttempts = 5;                    // ProbeAttempts
+  std::uint32_t probeAttempts = 6;                    // ProbeAttempts
   std::uint32_t receiveBudgetBitsPerSecond = 240000;  // ReceiveBudgetBitsPerSecond
   std::uint32_t heartbeatBits = 1600;                 // one beat on the wire, IP header included
   std::size_t maxPeers = 4096;                        // MaxPeers

@@ -31,6 +31,22 @@ std::uint64_t NewIncarnation() {
 
 bool IsLocal(std::string_view host) { return LocalHost().IsLocalComputer(host); }
 
+// The counters of the GetLiveness answer, by attribute name.
+constexpr std::pair<const char*, std::uint64_t LivenessCounters::*> kCounterNames[] = {
+    {"Beats", &LivenessCounters::beats},
+    {"ProbesSent", &LivenessCounters::probesSent},
+    {"ProbeAnswers", &LivenessCounters::probeAnswers},
+    {"StaleAnswers", &LivenessCounters::staleAnswers},
+    {"Suspected", &LivenessCounters::suspected},
+    {"Recovered", &LivenessCounters::recovered},
+    {"Removed", &LivenessCounters::removed},
+    {"Fetches", &LivenessCounters::fetches},
+    {"LeavesIgnored", &LivenessCounters::leavesIgnored},
+    {"Held", &LivenessCounters::held},
+    {"UnconfirmedDropped", &LivenessCounters::unconfirmedDropped},
+    {"Refused", &LivenessCounters::refused},
+};
+
 }  // namespace
 
 bool ReadLivenessSettings(LivenessSettings* settings, std::string* error) {
@@ -54,6 +70,37 @@ bool ReadLivenessSettings(LivenessSettings* settings, std::string* error) {
   read.maxPeers = peers;
   *settings = read;
   return true;
+}
+
+std::string LivenessStatusAnswer(const LivenessStatus& status, std::string_view host) {
+  std::string text = "<Liveness";
+  auto add = [&text](const char* name, const std::string& value) {
+    text += std::string(" ") + name + "=\"" + XmlEscape(value) + "\"";
+  };
+  auto number = [&add](const char* name, std::uint64_t value) { add(name, std::to_string(value)); };
+  add("Host", std::string(host));
+  add("Incarnation", Format("%llx", static_cast<unsigned long long>(status.incarnation)));
+  number("IntervalMs", static_cast<std::uint64_t>(status.interval.count()));
+  const LivenessSettings& settings = status.settings;
+  number("HeartbeatIntervalMs", static_cast<std::uint64_t>(settings.heartbeatInterval.count()));
+  number("SuspectAfterMs", static_cast<std::uint64_t>(settings.suspectAfter.count()));
+  number("ProbeIntervalMs", static_cast<std::uint64_t>(settings.probeInterval.count()));
+  number("ProbeAttempts", settings.probeAttempts);
+  number("ReceiveBudgetBitsPerSecond", settings.receiveBudgetBitsPerSecond);
+  number("MaxPeers", settings.maxPeers);
+  for (const auto& [name, field] : kCounterNames) number(name, status.counters.*field);
+  text += ">";
+  for (const PeerView& peer : status.peers) {
+    text += "<Peer";
+    add("Host", peer.host);
+    add("Domain", peer.domain);
+    add("Address", peer.address);
+    add("State", PeerStateName(peer.state));
+    number("SinceHeardMs", static_cast<std::uint64_t>(peer.sinceHeard.count()));
+    add("Incarnation", Format("%llx", static_cast<unsigned long long>(peer.incarnation)));
+    text += "/>";
+  }
+  return text + "</Liveness>";
 }
 
 LivenessService::LivenessService(const LivenessSettings& settings, const MonotonicClock& clock,
@@ -136,11 +183,11 @@ PeerBeat LivenessService::Self() const {
   return self;
 }
 
-void LivenessService::SendTo(const LivenessAction& action, LivenessKind kind,
-                             std::uint64_t nonce) const {
+void LivenessService::SendTo(const LivenessAction& action, LivenessKind kind, std::uint64_t nonce) {
   LivenessMessage message;
   message.kind = kind;
   message.sender = Self();
+  if (message.sender.host.empty() && RefreshSelf()) message.sender = Self();  // before Start
   message.to = action.host;
   message.nonce = nonce;
   const std::string& receiver = action.address.empty() ? action.host : action.address;

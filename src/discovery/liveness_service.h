@@ -57,6 +57,17 @@ struct LivenessStatus {
   std::vector<PeerView> peers;
 };
 
+// The answer of the local command GetLiveness:
+// <Liveness Host=".." Incarnation="hex" IntervalMs=".." HeartbeatIntervalMs=".."
+// SuspectAfterMs=".."
+//   ProbeIntervalMs=".." ProbeAttempts=".." ReceiveBudgetBitsPerSecond=".." MaxPeers=".."
+//   Beats=".." ProbesSent=".." ProbeAnswers=".." StaleAnswers=".." Suspected=".." Recovered=".."
+//   Removed=".." Fetches=".." LeavesIgnored=".." Held=".." UnconfirmedDropped=".." Refused="..">
+//   <Peer Host=".." Domain=".." Address=".." State="alive|suspect|confirming" SinceHeardMs=".."
+//         Incarnation="hex"/>...
+// </Liveness>
+std::string LivenessStatusAnswer(const LivenessStatus& status, std::string_view host);
+
 class LivenessService {
  public:
   LivenessService(const LivenessSettings& settings, const MonotonicClock& clock,
@@ -93,7 +104,7 @@ class LivenessService {
   // Builds this station's UPDATE: its fields and digest (false when it cannot be built).
   bool RefreshSelf() EXCLUDES(mutex_);
   PeerBeat Self() const EXCLUDES(mutex_);
-  void SendTo(const LivenessAction& action, LivenessKind kind, std::uint64_t nonce) const;
+  void SendTo(const LivenessAction& action, LivenessKind kind, std::uint64_t nonce);
 
   const LivenessSettings settings_;
   const MonotonicClock& clock_;

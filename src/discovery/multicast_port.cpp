@@ -57,7 +57,7 @@ HRESULT SendToMulticastPortRetrying(std::string_view receiver, std::string_view 
   HRESULT result = SendToMulticastPort(receiver, text);
   for (const auto pause : kBackoff) {
     if (Succeeded(result) || result == E_INVALIDARG || result == E_ACCESSDENIED ||
-        result == kMulticastNoKey) {
+        result == kMulticastNoKey || result == kClassNotRegistered) {
       break;
     }
     std::this_thread::sleep_for(pause);

@@ -20,9 +20,9 @@ HRESULT SendToMulticastPort(std::string_view receiver, std::string_view text);
 
 // SendToMulticastPort, tried again after 10 ms and 40 ms when the send fails for a reason that
 // may pass (the kernel's buffers or neighbour table full, the agent busy); a refusal of the
-// text or the receiver itself (E_INVALIDARG, E_ACCESSDENIED) or a missing key is not tried
-// again. Each failure is traced by SendToMulticastPort, whose trace source limits its rate.
-// Blocks at most about 50 ms beyond the sends.
+// text or the receiver itself (E_INVALIDARG, E_ACCESSDENIED), a missing key or a missing agent
+// (kClassNotRegistered) is not tried again. Each failure is traced by SendToMulticastPort, whose
+// trace source limits its rate. Blocks at most about 50 ms beyond the sends.
 HRESULT SendToMulticastPortRetrying(std::string_view receiver, std::string_view text);
 
 // Raises a liveness event of the station to the subscribers of its component (qxstation

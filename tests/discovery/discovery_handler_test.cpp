@@ -7,12 +7,14 @@
 
 #include "common/text.h"
 #include "discovery/discovery_handler.h"
+#include "discovery/liveness_service.h"
 #include "discovery/liveness_wire.h"
 #include "discovery/recording_komm.h"
 #include "nettree/net_tree.h"
 #include "registry/project_state.h"
 #include "registry/registry_projects.h"
 #include "server/server_test_support.h"
+#include "support/manual_clock.h"
 
 namespace qx {
 namespace {
@@ -33,6 +35,8 @@ class TestHost : public DiscoveryHost {
     return HandleStationEvent(*this, text, message);
   }
   bool multicastEnabled() const override { return enabled; }
+  LivenessService* liveness() const override { return live; }
+  LivenessService* live = nullptr;
   bool replyWithRpc() const override { return false; }
   HRESULT ForwardRemoteCall(std::string_view) override { return E_NOTIMPL; }
   HRESULT PerformRemoteCall(const CXmlElement&) override { return E_NOTIMPL; }
@@ -146,6 +150,67 @@ TEST_F(DiscoveryHandlerTest, StampedAnnouncementReplacesTheHostsProjectsUnstampe
     ASSERT_EQ(TheNetTree().GetHostDetails(request, &details), S_OK);
     EXPECT_EQ(details->find("INCARNATION"), std::string::npos);
   }
+  test::TakeSent();
+}
+
+// With the liveness extension a stamped JOIN enters only after its station answered a probe
+// sealed to it, and a LEAVE only counts for the incarnation this station knows.
+TEST_F(DiscoveryHandlerTest, StampedMembershipChangesMustBeFresh) {
+  testing::ManualClock clock;
+  LivenessSettings settings;
+  settings.seed = 3;
+  LivenessService live(settings, clock, host_);
+  host_.live = &live;
+  auto stamped = [](const std::string& event, std::uint64_t incarnation) {
+    std::string text = Announce(event, "OTHER", Project("P", "OTHER"));
+    EXPECT_TRUE(StampAnnouncement(incarnation, 0x99, &text));
+    return text;
+  };
+  auto sentOf = [](LivenessKind kind) {
+    std::vector<LivenessMessage> found;
+    for (const test::Sent& sent : test::TakeSent()) {
+      if (auto message = ParseLivenessMessage(sent.text); message && message->kind == kind) {
+        EXPECT_EQ(sent.receiver, "10.1.2.3");
+        found.push_back(*message);
+      }
+    }
+    return found;
+  };
+  auto answer = [](const LivenessMessage& probe, const std::string& to, std::uint64_t nonce) {
+    LivenessMessage ack;
+    ack.kind = LivenessKind::kAck;
+    ack.sender.host = "OTHER";
+    ack.sender.domain = "PLANTNET";
+    ack.sender.address = "10.1.2.3";
+    ack.sender.incarnation = 5;
+    ack.sender.version = 0x99;
+    ack.to = to;
+    ack.nonce = nonce != 0 ? nonce : probe.nonce;
+    return BuildLivenessMessage(ack);
+  };
+
+  // A JOIN (maybe a replay of a station that stopped) is held and its station probed.
+  ASSERT_EQ(host_.onReceiveMulticast(stamped("JOIN", 5)), S_OK);
+  EXPECT_TRUE(TheNetTree().HostNames().empty());
+  const std::vector<LivenessMessage> probes = sentOf(LivenessKind::kProbe);
+  ASSERT_EQ(probes.size(), 1u);
+  EXPECT_EQ(probes[0].to, "OTHER");
+  // Answers meant for another station, or with another nonce, confirm nothing.
+  host_.onReceiveMulticast(answer(probes[0], "SOMEONE", 0));
+  host_.onReceiveMulticast(answer(probes[0], "STATIONT", probes[0].nonce + 1));
+  EXPECT_TRUE(sentOf(LivenessKind::kFetch).empty());
+  // The right answer: the station's details are asked for, and they enter when they come.
+  host_.onReceiveMulticast(answer(probes[0], "STATIONT", 0));
+  EXPECT_EQ(sentOf(LivenessKind::kFetch).size(), 1u);
+  ASSERT_EQ(host_.onReceiveMulticast(stamped("UPDATE", 5)), S_OK);
+  EXPECT_EQ(TheNetTree().HostNames(), std::vector<std::string>{"OTHER"});
+
+  // A captured LEAVE of an earlier start is no news; the LEAVE of this start is.
+  ASSERT_EQ(host_.onReceiveMulticast(stamped("LEAVE", 4)), S_OK);
+  EXPECT_EQ(TheNetTree().HostNames(), std::vector<std::string>{"OTHER"});
+  ASSERT_EQ(host_.onReceiveMulticast(stamped("LEAVE", 5)), S_OK);
+  EXPECT_TRUE(TheNetTree().HostNames().empty());
+  host_.live = nullptr;
   test::TakeSent();
 }
 
