@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/text.h"
@@ -210,6 +211,41 @@ TEST_F(DiscoveryHandlerTest, StampedMembershipChangesMustBeFresh) {
   EXPECT_EQ(TheNetTree().HostNames(), std::vector<std::string>{"OTHER"});
   ASSERT_EQ(host_.onReceiveMulticast(stamped("LEAVE", 5)), S_OK);
   EXPECT_TRUE(TheNetTree().HostNames().empty());
+  host_.live = nullptr;
+  test::TakeSent();
+}
+
+// The service's thread ticks while receivers deliver beats from several lanes at once; Stop
+// ends it. Beats of unknown stations are probed, at most maxConfirming of them at a time.
+TEST_F(DiscoveryHandlerTest, LivenessServiceRunsBesideConcurrentReceivers) {
+  testing::ManualClock clock;
+  LivenessSettings settings;
+  settings.seed = 5;
+  settings.maxConfirming = 40;
+  LivenessService live(settings, clock, host_);
+  host_.live = &live;
+  ASSERT_TRUE(live.Start());
+  std::vector<std::thread> lanes;
+  for (int lane = 0; lane < 3; ++lane) {
+    lanes.emplace_back([&, lane] {
+      for (int i = 0; i < 30; ++i) {
+        LivenessMessage beat;
+        beat.sender.host = "LANE" + std::to_string(lane) + "-" + std::to_string(i);
+        beat.sender.address = "10.1.2.3";
+        beat.sender.incarnation = 100 + static_cast<std::uint64_t>(i);
+        beat.sender.intervalMs = 1000;
+        host_.onReceiveMulticast(BuildLivenessMessage(beat));
+        clock.Advance(std::chrono::milliseconds(10));
+      }
+    });
+  }
+  for (std::thread& lane : lanes) lane.join();
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));  // a few ticks of the thread
+  const LivenessStatus status = live.Status();
+  EXPECT_EQ(status.peers.size(), 40u);
+  EXPECT_EQ(status.counters.refused, 50u);
+  EXPECT_GE(status.counters.probesSent, 40u);
+  live.Stop();
   host_.live = nullptr;
   test::TakeSent();
 }
