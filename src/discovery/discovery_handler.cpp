@@ -224,7 +224,10 @@ HRESULT JoinMulticastGroup(DiscoveryHost& host) {
     AnswerText join;
     HRESULT result = BuildHostDetails("QXDISCOVER", "JOIN", "*", &join);
     if (Succeeded(result) && join) {
-      if (const LivenessService* live = host.liveness()) live->Stamp(&*join);
+      if (LivenessService* live = host.liveness()) {
+        live->SetJoined(true);
+        live->Stamp(&*join);
+      }
       result = SendToMulticastPortRetrying("*", *join);
       host.onReceiveMulticast(*join);
     }
@@ -243,7 +246,7 @@ HRESULT LeaveMulticastGroup(const DiscoveryHost* host) {
       if (live != nullptr) live->Stamp(&*leave);
       result = SendToMulticastPortRetrying("*", *leave);
     }
-    if (live != nullptr) live->Forget();
+    if (live != nullptr) live->SetJoined(false);
     // Only a tree that the discovery role initialised is created anew: a leave in a process
     // without that role must not open the tree's queries.
     NetTree& tree = TheNetTree();

@@ -198,6 +198,7 @@ void LivenessService::Perform(const LivenessActions& actions) {
   for (const LivenessAction& action : actions) {
     switch (action.kind) {
       case LivenessAction::Kind::kHeartbeat: {
+        if (!joined_.load()) break;
         RefreshSelf();
         LivenessMessage beat;
         beat.sender = Self();
@@ -231,6 +232,7 @@ void LivenessService::Perform(const LivenessActions& actions) {
 }
 
 void LivenessService::Receive(std::string_view text) {
+  if (!joined_.load()) return;
   const std::optional<LivenessMessage> message = ParseLivenessMessage(text);
   if (!message || IsLocal(message->sender.host) || message->sender.incarnation == incarnation_) {
     return;
@@ -295,7 +297,9 @@ bool LivenessService::Leave(CXmlElement* message) {
   return table_.OnLeave(message->GetSubText("HOST"), incarnation);
 }
 
-void LivenessService::Forget() {
+void LivenessService::SetJoined(bool joined) {
+  joined_.store(joined);
+  if (joined) return;
   MutexLock lock(&mutex_);
   table_.Clear();
 }

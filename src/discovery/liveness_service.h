@@ -89,8 +89,10 @@ class LivenessService {
   void Applied(std::string_view host, std::uint64_t version) EXCLUDES(mutex_);
   // A LEAVE of another station: true when it is to be honoured.
   bool Leave(CXmlElement* message) EXCLUDES(mutex_);
-  // This station leaves the group: every peer is forgotten.
-  void Forget() EXCLUDES(mutex_);
+  // Whether this station is in the group: between JoinMulticastGroup and LeaveMulticastGroup.
+  // Only then does it beat, take beats and answer probes (a station that left is not brought
+  // back by its own beats); leaving forgets every peer.
+  void SetJoined(bool joined) EXCLUDES(mutex_);
 
   // Appends this station's incarnation and content version to its announcement text.
   void Stamp(std::string* announcement) const;
@@ -111,6 +113,7 @@ class LivenessService {
   DiscoveryHost& host_;
   const std::uint64_t incarnation_;
   std::atomic<std::uint64_t> version_{0};
+  std::atomic<bool> joined_{false};
 
   mutable Mutex mutex_;
   CondVar wake_{&mutex_};

@@ -162,6 +162,7 @@ TEST_F(DiscoveryHandlerTest, StampedMembershipChangesMustBeFresh) {
   settings.seed = 3;
   LivenessService live(settings, clock, host_);
   host_.live = &live;
+  live.SetJoined(true);
   auto stamped = [](const std::string& event, std::uint64_t incarnation) {
     std::string text = Announce(event, "OTHER", Project("P", "OTHER"));
     EXPECT_TRUE(StampAnnouncement(incarnation, 0x99, &text));
@@ -224,6 +225,7 @@ TEST_F(DiscoveryHandlerTest, LivenessServiceRunsBesideConcurrentReceivers) {
   settings.maxConfirming = 40;
   LivenessService live(settings, clock, host_);
   host_.live = &live;
+  live.SetJoined(true);
   ASSERT_TRUE(live.Start());
   std::vector<std::thread> lanes;
   for (int lane = 0; lane < 3; ++lane) {
@@ -248,6 +250,37 @@ TEST_F(DiscoveryHandlerTest, LivenessServiceRunsBesideConcurrentReceivers) {
   live.Stop();
   host_.live = nullptr;
   test::TakeSent();
+}
+
+// A station that left the group answers no probe and takes no beat until it joins again, so
+// that the others let it go and its tree stays empty.
+TEST_F(DiscoveryHandlerTest, StationThatLeftTakesNoPartInLiveness) {
+  testing::ManualClock clock;
+  LivenessSettings settings;
+  settings.seed = 9;
+  LivenessService live(settings, clock, host_);
+  host_.live = &live;
+  LivenessMessage probe;
+  probe.kind = LivenessKind::kProbe;
+  probe.sender.host = "OTHER";
+  probe.sender.address = "10.1.2.3";
+  probe.sender.incarnation = 7;
+  probe.to = "STATIONT";
+  probe.nonce = 11;
+  LivenessMessage beat = probe;
+  beat.kind = LivenessKind::kBeat;
+  for (const bool joined : {false, true}) {
+    SCOPED_TRACE(joined ? "joined" : "left");
+    live.SetJoined(joined);
+    test::TakeSent();
+    host_.onReceiveMulticast(BuildLivenessMessage(probe));
+    host_.onReceiveMulticast(BuildLivenessMessage(beat));
+    EXPECT_EQ(test::TakeSent().size(), joined ? 2u : 0u);  // the answer; a probe of OTHER
+    EXPECT_EQ(live.Status().peers.size(), joined ? 1u : 0u);
+  }
+  live.SetJoined(false);
+  EXPECT_TRUE(live.Status().peers.empty());
+  host_.live = nullptr;
 }
 
 TEST_F(DiscoveryHandlerTest, BadInputIsDroppedAndTheTreeKeepsWhatItHad) {
