@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,11 +64,24 @@ class DiscoveryHandlerTest : public ::testing::Test {
     TheNetTree().Init();
   }
   void TearDown() override {
+    host_.live = nullptr;
+    live_.reset();
     TheNetTree().Clear();
     SetCurrentProjectState("", "");
   }
+  // A liveness service of host_ on clock_, in the group; ends with the test.
+  LivenessService& Live(LivenessSettings settings = {}) {
+    settings.seed = 3;
+    live_ = std::make_unique<LivenessService>(settings, clock_, host_);
+    host_.live = live_.get();
+    live_->SetJoined(true);
+    return *live_;
+  }
+
   test::RecordSends record_;
   TestHost host_;
+  testing::ManualClock clock_;
+  std::unique_ptr<LivenessService> live_;
 };
 
 TEST_F(DiscoveryHandlerTest, AnnouncementsChangeTheTreeAndJoinsFromOthersAreAnswered) {
@@ -157,12 +171,7 @@ TEST_F(DiscoveryHandlerTest, StampedAnnouncementReplacesTheHostsProjectsUnstampe
 // With the liveness extension a stamped JOIN enters only after its station answered a probe
 // sealed to it, and a LEAVE only counts for the incarnation this station knows.
 TEST_F(DiscoveryHandlerTest, StampedMembershipChangesMustBeFresh) {
-  testing::ManualClock clock;
-  LivenessSettings settings;
-  settings.seed = 3;
-  LivenessService live(settings, clock, host_);
-  host_.live = &live;
-  live.SetJoined(true);
+  Live();
   auto stamped = [](const std::string& event, std::uint64_t incarnation) {
     std::string text = Announce(event, "OTHER", Project("P", "OTHER"));
     EXPECT_TRUE(StampAnnouncement(incarnation, 0x99, &text));
@@ -212,20 +221,15 @@ TEST_F(DiscoveryHandlerTest, StampedMembershipChangesMustBeFresh) {
   EXPECT_EQ(TheNetTree().HostNames(), std::vector<std::string>{"OTHER"});
   ASSERT_EQ(host_.onReceiveMulticast(stamped("LEAVE", 5)), S_OK);
   EXPECT_TRUE(TheNetTree().HostNames().empty());
-  host_.live = nullptr;
   test::TakeSent();
 }
 
 // The service's thread ticks while receivers deliver beats from several lanes at once; Stop
 // ends it. Beats of unknown stations are probed, at most maxConfirming of them at a time.
 TEST_F(DiscoveryHandlerTest, LivenessServiceRunsBesideConcurrentReceivers) {
-  testing::ManualClock clock;
   LivenessSettings settings;
-  settings.seed = 5;
   settings.maxConfirming = 40;
-  LivenessService live(settings, clock, host_);
-  host_.live = &live;
-  live.SetJoined(true);
+  LivenessService& live = Live(settings);
   ASSERT_TRUE(live.Start());
   std::vector<std::thread> lanes;
   for (int lane = 0; lane < 3; ++lane) {
@@ -237,7 +241,7 @@ TEST_F(DiscoveryHandlerTest, LivenessServiceRunsBesideConcurrentReceivers) {
         beat.sender.incarnation = 100 + static_cast<std::uint64_t>(i);
         beat.sender.intervalMs = 1000;
         host_.onReceiveMulticast(BuildLivenessMessage(beat));
-        clock.Advance(std::chrono::milliseconds(10));
+        clock_.Advance(std::chrono::milliseconds(10));
       }
     });
   }
@@ -248,18 +252,13 @@ TEST_F(DiscoveryHandlerTest, LivenessServiceRunsBesideConcurrentReceivers) {
   EXPECT_EQ(status.counters.refused, 50u);
   EXPECT_GE(status.counters.probesSent, 40u);
   live.Stop();
-  host_.live = nullptr;
   test::TakeSent();
 }
 
 // A station that left the group answers no probe and takes no beat until it joins again, so
 // that the others let it go and its tree stays empty.
 TEST_F(DiscoveryHandlerTest, StationThatLeftTakesNoPartInLiveness) {
-  testing::ManualClock clock;
-  LivenessSettings settings;
-  settings.seed = 9;
-  LivenessService live(settings, clock, host_);
-  host_.live = &live;
+  LivenessService& live = Live();
   LivenessMessage probe;
   probe.kind = LivenessKind::kProbe;
   probe.sender.host = "OTHER";
@@ -280,7 +279,6 @@ TEST_F(DiscoveryHandlerTest, StationThatLeftTakesNoPartInLiveness) {
   }
   live.SetJoined(false);
   EXPECT_TRUE(live.Status().peers.empty());
-  host_.live = nullptr;
 }
 
 TEST_F(DiscoveryHandlerTest, BadInputIsDroppedAndTheTreeKeepsWhatItHad) {
