@@ -15,6 +15,7 @@
 #include "hostinfo/local_host_info.h"
 #include "messaging/multicast_settings.h"
 #include "nettree/net_tree.h"
+#include "platform/network_interfaces.h"
 #include "trace/trace.h"
 
 namespace qx {
@@ -190,8 +191,9 @@ void LivenessService::SendTo(const LivenessAction& action, LivenessKind kind, st
   if (message.sender.host.empty() && RefreshSelf()) message.sender = Self();  // before Start
   message.to = action.host;
   message.nonce = nonce;
-  const std::string& receiver = action.address.empty() ? action.host : action.address;
-  SendToMulticastPortRetrying(receiver, BuildLivenessMessage(message));
+  // Only to a dotted IPv4 address: a name would cost a resolver's wait on this thread.
+  if (!ParseIpv4Text(action.address)) return;
+  SendToMulticastPortRetrying(action.address, BuildLivenessMessage(message));
 }
 
 void LivenessService::Perform(const LivenessActions& actions) {

@@ -6,6 +6,7 @@
 #include <charconv>
 
 #include "common/text.h"
+#include "platform/network_interfaces.h"
 
 namespace qx {
 namespace {
@@ -92,6 +93,8 @@ std::optional<LivenessMessage> ParseLivenessMessage(std::string_view text) {
   message.sender.version = *parsedVersion;
   message.sender.intervalMs = period;
   if (message.kind != LivenessKind::kBeat && message.to.empty()) return std::nullopt;
+  // Answers go to this address: a dotted IPv4 text only, never a name to resolve.
+  if (!ParseIpv4Text(message.sender.address)) return std::nullopt;
   if (message.kind == LivenessKind::kProbe || message.kind == LivenessKind::kAck) {
     const auto parsedNonce = ParseHex(nonce);
     if (!parsedNonce || *parsedNonce == 0) return std::nullopt;

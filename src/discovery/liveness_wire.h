@@ -11,7 +11,9 @@
 //
 // Stations speaking only the original protocol ignore the unknown root tag. Every text comes
 // from a peer: ParseLivenessMessage refuses texts beyond kMaxLivenessText, fields beyond
-// kMaxLivenessField, a missing host or incarnation, and numbers that are not hex of 64 bits.
+// kMaxLivenessField, a missing host or incarnation, an address that is no dotted IPv4 text (the
+// answers go there; no name is ever resolved for a peer), and numbers that are not hex of 64
+// bits.
 // JOIN, UPDATE and LEAVE of a station that speaks the extension carry INCARNATION and VERSION
 // children (hex); they are taken out before the tree sees the announcement. No state; any
 // thread may call.

@@ -308,21 +308,24 @@ TEST(LivenessWireTest, MessagesRoundTripAndHostileTextsAreRefused) {
   EXPECT_EQ(parsed->nonce, 77u);
 
   const char* refused[] = {
-      R"(<QXLIVE K="BEAT" H="h" I="0" V="1" T="1000"/>)",               // no incarnation
-      R"(<QXLIVE K="BEAT" H="" I="5" V="1" T="1000"/>)",                // no host
-      R"(<QXLIVE K="BEAT" H="h" I="12345678901234567" V="1" T="1"/>)",  // beyond 64 bits
-      R"(<QXLIVE K="BEAT" H="h" I="5" V="1" T="-1"/>)",                 // no period
-      R"(<QXLIVE K="PROBE" H="h" I="5" V="1" T="1" N="9"/>)",           // no receiver
-      R"(<QXLIVE K="ACK" H="h" I="5" V="1" T="1" TO="x" N="0"/>)",      // no nonce
-      R"(<QXLIVE K="SHOUT" H="h" I="5" V="1" T="1"/>)",                 // unknown kind
-      R"(<QXDISCOVER K="BEAT" H="h" I="5" V="1" T="1"/>)",              // another root
+      R"(<QXLIVE A="10.0.0.1" K="BEAT" H="h" I="0" V="1" T="1000"/>)",  // no incarnation
+      R"(<QXLIVE A="10.0.0.1" K="BEAT" H="" I="5" V="1" T="1000"/>)",   // no host
+      // beyond 64 bits
+      R"(<QXLIVE A="10.0.0.1" K="BEAT" H="h" I="12345678901234567" V="1" T="1"/>)",
+      R"(<QXLIVE A="10.0.0.1" K="BEAT" H="h" I="5" V="1" T="-1"/>)",             // no period
+      R"(<QXLIVE A="10.0.0.1" K="PROBE" H="h" I="5" V="1" T="1" N="9"/>)",       // no receiver
+      R"(<QXLIVE A="10.0.0.1" K="ACK" H="h" I="5" V="1" T="1" TO="x" N="0"/>)",  // no nonce
+      R"(<QXLIVE A="10.0.0.1" K="SHOUT" H="h" I="5" V="1" T="1"/>)",             // unknown kind
+      R"(<QXDISCOVER A="10.0.0.1" K="BEAT" H="h" I="5" V="1" T="1"/>)",          // another root
+      R"(<QXLIVE A="plant.example" K="BEAT" H="h" I="5" V="1" T="1"/>)",  // a name, no address
+      R"(<QXLIVE K="BEAT" H="h" I="5" V="1" T="1"/>)",                    // no address
   };
   for (const char* text : refused) {
     SCOPED_TRACE(text);
     EXPECT_FALSE(ParseLivenessMessage(text));
   }
-  EXPECT_FALSE(ParseLivenessMessage("<QXLIVE K=\"BEAT\" H=\"" + std::string(300, 'h') +
-                                    "\" I=\"5\" V=\"1\" T=\"1\"/>"));
+  EXPECT_FALSE(ParseLivenessMessage("<QXLIVE A=\"10.0.0.1\" K=\"BEAT\" H=\"" +
+                                    std::string(300, 'h') + "\" I=\"5\" V=\"1\" T=\"1\"/>"));
 }
 
 TEST(LivenessWireTest, StampTravelsWithAnAnnouncementAndIsTakenOut) {
