@@ -37,6 +37,7 @@ std::string KindOf(std::string_view root, std::string_view event) {
     if (qx::IEquals(event, "JOIN")) return "join";
     if (qx::IEquals(event, "UPDATE")) return "update";
     if (qx::IEquals(event, "LEAVE")) return "leave";
+    if (qx::IEquals(event, "RECOVERED")) return "recovered";
     if (qx::IEquals(event, "RemoveFromProjectList")) return "remove";
   } else if (qx::IEquals(root, "PM_MULTICAST") || qx::IEquals(root, "PM_OLD_MAIL_SLOT")) {
     if (qx::IEquals(event, "New State of Server")) return "server-state";
@@ -210,6 +211,8 @@ std::optional<StationEvent> ParseEvent(std::string_view text, bool unicast) {
     event.domain = Sub(station, "DOMAIN");
   }
   if (event.kind == "call") event.state = Sub(root, "ProcessContext");
+  // A station removed for silence: the LEAVE that its removal stands for, raised by this one.
+  if (event.kind == "leave" && qx::IEquals(Sub(root, "REASON"), "FAILED")) event.kind = "failed";
   if (const pugi::xml_node list = Child(root, "PROJECTLIST")) {
     std::size_t count = 0;
     for (pugi::xml_node project : list.children()) {
@@ -235,7 +238,8 @@ std::string EventLine(const StationEvent& event, std::string_view time) {
   const std::string state = event.state.empty() ? "(no state)" : Printable(event.state, 32);
   std::string text;
   if (event.kind == "join" || event.kind == "update" || event.kind == "leave" ||
-      event.kind == "shutdown" || event.kind == "test-answer") {
+      event.kind == "shutdown" || event.kind == "test-answer" || event.kind == "failed" ||
+      event.kind == "recovered") {
     text = station;
   } else if (event.kind == "remove") {
     text = dsn + " from " + host;

@@ -1,6 +1,8 @@
 // network_view.cpp - reading and showing the station's network tree.
 #include "network_view.h"
 
+#include "liveness_view.h"
+
 #include <pugixml.hpp>
 
 #include <map>
@@ -226,6 +228,10 @@ nlohmann::json HostJson(const HostEntry& host, bool withProjects) {
       {"name", host.name},   {"domain", host.domain}, {"address", host.address},
       {"mask", host.mask},   {"user", host.user},     {"version", host.version},
       {"build", host.build}, {"path", host.path},     {"projectCount", host.projectCount}};
+  if (!host.state.empty()) {
+    json["state"] = host.state;
+    json["sinceHeardMs"] = host.sinceHeardMs ? nlohmann::json(*host.sinceHeardMs) : nullptr;
+  }
   if (withProjects) {
     json["projects"] = nlohmann::json::array();
     for (const ProjectEntry& project : host.projects)
@@ -292,10 +298,11 @@ void PrintTree(const NetworkView& view, std::FILE* out) {
 }
 
 void PrintHostsTable(const std::vector<HostEntry>& hosts, std::FILE* out) {
-  Table table({"HOST", "DOMAIN", "ADDRESS", "USER", "PROJECTS"});
+  Table table({"HOST", "DOMAIN", "ADDRESS", "USER", "PROJECTS", "STATE", "HEARD"});
   for (const HostEntry& host : hosts) {
     table.Add({Shown(host.name), Shown(host.domain), Shown(host.address), Shown(host.user),
-               std::to_string(host.projectCount)});
+               std::to_string(host.projectCount), Shown(host.state),
+               host.sinceHeardMs ? HeardText(host.sinceHeardMs) : "-"});
   }
   table.Print(out);
 }

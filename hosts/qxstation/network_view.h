@@ -36,6 +36,10 @@ struct HostEntry {
   std::string name, domain, address, mask, user, version, build, path;
   std::size_t projectCount = 0;        // projects of the tree's list that run on this host
   std::vector<ProjectEntry> projects;  // the announcement's own list (host details only)
+  // Liveness (liveness_view.h): "alive", "suspect", "confirming", "silent", "this station";
+  // empty when not asked.
+  std::string state;
+  std::optional<std::uint64_t> sinceHeardMs;
 };
 
 struct DomainEntry {

@@ -15,6 +15,7 @@
 #include "common/text.h"
 #include "copy_progress.h"
 #include "failures.h"
+#include "liveness_view.h"
 #include "module_calls.h"
 #include "network_view.h"
 #include "platform/environment.h"
@@ -293,6 +294,11 @@ int RunHosts(const Invocation& call, std::FILE* out, std::FILE* err) {
   LocalFailure failure;
   if (LoadNetworkView(&view, /*withHostDetails=*/true, &failure) < 0) {
     return ReportLocalFailure(failure.command, failure.hr, err);
+  }
+  if (const std::optional<LivenessView> live = LoadLiveness()) {
+    ApplyLiveness(*live, &view.hosts);
+  } else {
+    for (HostEntry& host : view.hosts) host.state = "silent";
   }
   if (call.format == OutputFormat::kXml) {
     PrintRawAnswers(std::vector<std::string>(view.answers.begin() + 2, view.answers.end()), out);

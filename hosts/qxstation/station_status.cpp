@@ -14,6 +14,7 @@
 #include "common/text.h"
 #include "failures.h"
 #include "keys/cluster_keys.h"
+#include "liveness_view.h"
 #include "messaging/multicast_settings.h"
 #include "messaging/netqxkomm.h"
 #include "messaging/netqxkomm_station.h"
@@ -224,6 +225,7 @@ int RunStatus(bool json, std::FILE* out, std::FILE* err) {
   const std::string keyInUse = KeyInUse();
   qx::MulticastCounters dropped{};
   const bool droppedRead = agent && AgentCounters(&dropped);
+  const std::optional<LivenessView> live = agent ? LoadLiveness() : std::nullopt;
   const std::string registry = qx::RegistryPath();
   const std::string runtime = qx::RuntimeDir();
   if (json) {
@@ -265,6 +267,7 @@ int RunStatus(bool json, std::FILE* out, std::FILE* err) {
     } else {
       status["dropped"] = nullptr;
     }
+    status["liveness"] = live ? LivenessJson(*live) : nlohmann::json(nullptr);
     status["key"] = keyInUse;
     if (process) {
       status["agent"]["pid"] = process->pid;
@@ -337,6 +340,11 @@ int RunStatus(bool json, std::FILE* out, std::FILE* err) {
                                     Counted(view.projects.size(), "project", "projects")});
     } else if (agent) {
       fields.push_back({"Tree", "cannot be read (" + HresultName(failure.hr) + ")"});
+    }
+    if (live) {
+      fields.push_back({"Liveness", LivenessSummary(*live)});
+    } else if (agent) {
+      fields.push_back({"Liveness", "not running (no heartbeat; nobody is removed for silence)"});
     }
     fields.push_back({"Key", keyInUse});
     if (droppedRead) {

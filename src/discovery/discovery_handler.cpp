@@ -8,6 +8,8 @@
 #include "common/answer.h"
 #include "common/text.h"
 #include "discovery/host_details.h"
+#include "discovery/liveness_service.h"
+#include "discovery/liveness_wire.h"
 #include "discovery/multicast_port.h"
 #include "hostinfo/local_host_info.h"
 #include "nettree/net_tree.h"
@@ -85,6 +87,12 @@ HRESULT ReceiveMulticast(DiscoveryHost& host, std::string_view text) {
       return host.onStationEvent(text, message);
     }
     if (IEquals(tag, "REMOTECALL")) return RouteRemoteCall(host, text, message);
+    if (IEquals(tag, kLivenessRoot)) {
+      if (LivenessService* live = host.liveness(); live != nullptr && host.multicastEnabled()) {
+        live->Receive(text);
+      }
+      return S_OK;
+    }
     if (IEquals(tag, "TestMulticast")) {
       const std::string line(text);
       Trace(kSource, "OnReceive|Multicast", "warning", kTraceMulticast, kLevelEvents, "%s",
@@ -107,16 +115,30 @@ HRESULT HandleDiscoverEvent(DiscoveryHost& host, std::string_view /*text*/, CXml
     const std::string name = message.GetSubText("HOST");
     const std::string domain = message.GetSubText("DOMAIN");
     NetTree& tree = TheNetTree();
-    if (IEquals(event, "JOIN")) {
+    LivenessService* live = host.liveness();
+    const bool join = IEquals(event, "JOIN");
+    if (join || IEquals(event, "UPDATE")) {
+      // An announcement stamped with an incarnation enters only once its station answered a
+      // probe of this one (a replay of a stopped station's JOIN brings no ghost); its stamp
+      // never reaches the tree. Without the extension every announcement is taken as it comes.
+      std::uint64_t version = 0;
+      std::uint64_t incarnation = 0;
+      // Such a station's list is its whole list (replaced); the original protocol's is merged.
+      const bool stamped = !message.GetSubText("INCARNATION").empty();
+      if (live != nullptr) {
+        if (!live->Admit(&message, join, &version)) return S_OK;
+      } else {
+        TakeAnnouncementStamp(&message, &incarnation, &version);
+      }
       // A join that the tree refuses (no host, no domain, a name too long) is dropped
       // unanswered: the tree has traced it.
-      if (tree.AddHost(name, domain, &message) && !IsLocal(name)) {
-        ReplyUpdate(host, name, message.GetSubText("IP"));
-      }
-    } else if (IEquals(event, "UPDATE")) {
-      tree.AddHost(name, domain, &message);
+      if (!tree.AddHost(name, domain, &message, stamped)) return S_OK;
+      if (live != nullptr) live->Applied(name, version);
+      if (join && !IsLocal(name)) ReplyUpdate(host, name, message.GetSubText("IP"));
     } else if (IEquals(event, "LEAVE")) {
-      if (!IsLocal(name)) tree.RemoveHost(name, domain);
+      if (!IsLocal(name) && (live == nullptr || live->Leave(&message))) {
+        tree.RemoveHost(name, domain);
+      }
     } else if (IEquals(event, "RemoveFromProjectList")) {
       tree.RemoveFromProjectList(message);
     }
@@ -169,12 +191,14 @@ HRESULT ReplyUpdate(const DiscoveryHost& host, std::string_view joiner, std::str
     if (host.replyWithRpc()) {
       HRESULT result = BuildHostDetails("QXDISCOVER", "UPDATE", joiner, &update);
       if (Failed(result) || !update) return Failed(result) ? result : E_FAIL;
+      if (const LivenessService* live = host.liveness()) live->Stamp(&*update);
       AnswerText ignored;
       return DiscoverCommand(*update, &ignored);
     }
     HRESULT result = BuildHostDetails("QXDISCOVER", "UPDATE", address, &update);
     if (Failed(result) || !update) return Failed(result) ? result : E_FAIL;
-    return SendToMulticastPort(address, *update);
+    if (const LivenessService* live = host.liveness()) live->Stamp(&*update);
+    return SendToMulticastPortRetrying(address.empty() ? joiner : address, *update);
   });
 }
 
@@ -200,18 +224,29 @@ HRESULT JoinMulticastGroup(DiscoveryHost& host) {
     AnswerText join;
     HRESULT result = BuildHostDetails("QXDISCOVER", "JOIN", "*", &join);
     if (Succeeded(result) && join) {
-      result = SendToMulticastPort("*", *join);
+      if (LivenessService* live = host.liveness()) {
+        live->SetJoined(true);
+        live->Stamp(&*join);
+      }
+      result = SendToMulticastPortRetrying("*", *join);
       host.onReceiveMulticast(*join);
     }
     return result;
   });
 }
 
-HRESULT LeaveMulticastGroup() {
+HRESULT LeaveMulticastGroup() { return LeaveMulticastGroup(nullptr); }
+
+HRESULT LeaveMulticastGroup(const DiscoveryHost* host) {
   return Guarded([&]() -> HRESULT {
     AnswerText leave;
     HRESULT result = BuildHostDetails("QXDISCOVER", "LEAVE", "*", &leave);
-    if (Succeeded(result) && leave) result = SendToMulticastPort("*", *leave);
+    LivenessService* live = host != nullptr ? host->liveness() : nullptr;
+    if (Succeeded(result) && leave) {
+      if (live != nullptr) live->Stamp(&*leave);
+      result = SendToMulticastPortRetrying("*", *leave);
+    }
+    if (live != nullptr) live->SetJoined(false);
     // Only a tree that the discovery role initialised is created anew: a leave in a process
     // without that role must not open the tree's queries.
     NetTree& tree = TheNetTree();

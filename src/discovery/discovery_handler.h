@@ -41,6 +41,8 @@ HRESULT AnswerTestMulticast(const CXmlElement& request);
 HRESULT JoinMulticastGroup(DiscoveryHost& host);
 // Sends the LEAVE to the group and empties the network tree (it is created anew).
 HRESULT LeaveMulticastGroup();
+// The same, the LEAVE stamped with host's incarnation, whose liveness peers are forgotten.
+HRESULT LeaveMulticastGroup(const DiscoveryHost* host);
 
 // Writes a received message to the trace; portName "MulticastPort" or "RPCPort".
 void TraceReceived(std::string_view portName, std::string_view text, const CXmlElement& message);

@@ -15,6 +15,8 @@
 
 namespace qx {
 
+class LivenessService;
+
 class DiscoveryHost {
  public:
   virtual ~DiscoveryHost() = default;
@@ -34,6 +36,9 @@ class DiscoveryHost {
   // this server's to carry out. A process that serves both roles receives every group message
   // twice (once for each role); each call is carried out once, by the role it names.
   virtual bool takesRemoteCall(std::string_view /*context*/) const { return true; }
+  // The liveness extension of this server (liveness_service.h); null when it does not run.
+  virtual LivenessService* liveness() const { return nullptr; }
+
   // A REMOTECALL for the project manager: the whole message text, the answer discarded.
   virtual HRESULT ForwardRemoteCall(std::string_view text) = 0;
   // A REMOTECALL for this process: the library call that the message describes, no answer.

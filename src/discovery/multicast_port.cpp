@@ -1,12 +1,16 @@
 // multicast_port.cpp - SendToMulticastPort over CreateNetQXKomm.
 #include "discovery/multicast_port.h"
 
+#include <chrono>
 #include <memory>
 #include <new>
 #include <string>
+#include <thread>
 
 #include "common/text.h"
+#include "messaging/multicast_transport.h"
 #include "messaging/netqxkomm.h"
+#include "messaging/netqxkomm_station.h"
 #include "trace/trace.h"
 
 namespace qx {
@@ -45,6 +49,40 @@ HRESULT SendToMulticastPort(std::string_view receiver, std::string_view text) {
           "%s", message.c_str());
   }
   return result;
+}
+
+HRESULT SendToMulticastPortRetrying(std::string_view receiver, std::string_view text) {
+  constexpr std::chrono::milliseconds kBackoff[] = {std::chrono::milliseconds(10),
+                                                    std::chrono::milliseconds(40)};
+  HRESULT result = SendToMulticastPort(receiver, text);
+  for (const auto pause : kBackoff) {
+    if (Succeeded(result) || result == E_INVALIDARG || result == E_ACCESSDENIED ||
+        result == kMulticastNoKey || result == kClassNotRegistered) {
+      break;
+    }
+    std::this_thread::sleep_for(pause);
+    result = SendToMulticastPort(receiver, text);
+  }
+  return result;
+}
+
+HRESULT RaiseLivenessEvent(std::string_view kind, std::string_view host, std::string_view domain,
+                           std::string_view address) {
+  try {
+    const bool failed = IEquals(kind, "FAILED");
+    std::string event = std::string(kRaiseEventOpen) + "<QXDISCOVER><EVENT>" +
+                        (failed ? "LEAVE" : "RECOVERED") + "</EVENT><HOST>" + XmlEscape(host) +
+                        "</HOST><DOMAIN>" + XmlEscape(domain) + "</DOMAIN><IP>" +
+                        XmlEscape(address) + "</IP><REASON>" + XmlEscape(kind) +
+                        "</REASON></QXDISCOVER>" + std::string(kRaiseEventClose);
+    std::unique_ptr<INetQXKomm> component;
+    HRESULT result = CreateNetQXKomm(&component);
+    if (Succeeded(result) && !component) result = E_FAIL;
+    if (Failed(result)) return result;
+    return component->LocalRequest(event, nullptr);
+  } catch (...) {
+    return E_FAIL;
+  }
 }
 
 }  // namespace qx

@@ -18,4 +18,18 @@ namespace qx {
 // passed on unchanged. Returns the creation failure or the component's result.
 HRESULT SendToMulticastPort(std::string_view receiver, std::string_view text);
 
+// SendToMulticastPort, tried again after 10 ms and 40 ms when the send fails for a reason that
+// may pass (the kernel's buffers or neighbour table full, the agent busy); a refusal of the
+// text or the receiver itself (E_INVALIDARG, E_ACCESSDENIED), a missing key or a missing agent
+// (kClassNotRegistered) is not tried again. Each failure is traced by SendToMulticastPort, whose
+// trace source limits its rate. Blocks at most about 50 ms beyond the sends.
+HRESULT SendToMulticastPortRetrying(std::string_view receiver, std::string_view text);
+
+// Raises a liveness event of the station to the subscribers of its component (qxstation
+// monitor, advised sinks) as a QXDISCOVER message: kind "FAILED" is the LEAVE that a removal
+// stands for (EVENT LEAVE, REASON FAILED), "RECOVERED" a suspect that answered (EVENT
+// RECOVERED). Nothing is sent to other stations.
+HRESULT RaiseLivenessEvent(std::string_view kind, std::string_view host, std::string_view domain,
+                           std::string_view address);
+
 }  // namespace qx

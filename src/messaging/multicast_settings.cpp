@@ -120,6 +120,13 @@ class Reader {
 
 }  // namespace
 
+bool ReadMulticastNumber(std::string_view name, std::uint32_t minimum, std::uint32_t maximum,
+                         std::uint32_t* out, std::string* error) {
+  std::string ignored;
+  Reader reader(error != nullptr ? error : &ignored);
+  return reader.Number(name, minimum, maximum, out);
+}
+
 bool ReadMulticastSettings(std::string_view rpcListenAddress, MulticastSettings* settings,
                            std::string* error) {
   std::string ignored;

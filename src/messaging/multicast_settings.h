@@ -37,4 +37,10 @@ inline constexpr const char* kMulticastKey =
 bool ReadMulticastSettings(std::string_view rpcListenAddress, MulticastSettings* settings,
                            std::string* error);
 
+// One DWORD value of the MULTICAST key, for the layers above that keep settings of their own
+// there: absent leaves *out as it is; true when it is absent or within minimum..maximum, false
+// with *error naming it when it is of another type, out of range or cannot be read.
+bool ReadMulticastNumber(std::string_view name, std::uint32_t minimum, std::uint32_t maximum,
+                         std::uint32_t* out, std::string* error);
+
 }  // namespace qx

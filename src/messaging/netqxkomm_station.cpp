@@ -114,6 +114,16 @@ HRESULT NetQXKommStation::LocalRequest(std::string_view text, AnswerText* answer
     if (answer != nullptr) *answer = MulticastCountersAnswer(TransportCounters());
     return S_OK;
   }
+  if (text.size() >= kRaiseEventOpen.size() + kRaiseEventClose.size() &&
+      text.substr(0, kRaiseEventOpen.size()) == kRaiseEventOpen &&
+      text.substr(text.size() - kRaiseEventClose.size()) == kRaiseEventClose) {
+    if (events_) {
+      events_->Raise(MulticastDelivery::kUnicast,
+                     text.substr(kRaiseEventOpen.size(),
+                                 text.size() - kRaiseEventOpen.size() - kRaiseEventClose.size()));
+    }
+    return S_OK;
+  }
   if (!hooks_.localRequest) return E_NOTIMPL;
   return hooks_.localRequest(text, answer);
 }

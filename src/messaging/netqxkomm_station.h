@@ -33,6 +33,11 @@ namespace qx {
 // <MulticastCounters DatagramsReceived="N" MessagesDelivered="N" Malformed="N" Unopenable="N"
 // ForeignKey="N" Replayed="N" QueueDrops="N" MessagesSent="N" SendFailures="N"/>.
 inline constexpr std::string_view kMulticastCountersRequest = "<GetMulticastCounters/>";
+// The local request that raises the message between the two marks to the advised subscribers,
+// as if it had reached the station (the discovery's own events: a station removed for silence,
+// one that answers again); nothing leaves the station.
+inline constexpr std::string_view kRaiseEventOpen = "<RaiseEvent>";
+inline constexpr std::string_view kRaiseEventClose = "</RaiseEvent>";
 std::string MulticastCountersAnswer(const MulticastCounters& counters);
 // The counters of such an answer; false for any other text (it came over a socket).
 bool ParseMulticastCountersAnswer(std::string_view text, MulticastCounters* counters);

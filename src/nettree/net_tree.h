@@ -53,9 +53,12 @@ class NetTree {
 
   // Updates, driven by the discovery messages (and SetUserPassword by a local command).
   // AddHost enters the host under its domain, refreshes its record and every project of the
-  // announcement's PROJECTLIST, and removes that child from the announcement.
-  bool AddHost(std::string_view host, std::string_view domain, CXmlElement* announcement)
-      EXCLUDES(mutex_);
+  // announcement's PROJECTLIST, and removes that child from the announcement. With
+  // replaceProjects (an announcement of a station that speaks the liveness extension) its
+  // PROJECTLIST is the host's whole list: the host's projects it does not name are removed;
+  // without it (the original protocol) the list is merged into what the tree has.
+  bool AddHost(std::string_view host, std::string_view domain, CXmlElement* announcement,
+               bool replaceProjects = false) EXCLUDES(mutex_);
   bool RemoveHost(std::string_view host, std::string_view domain) EXCLUDES(mutex_);
   HRESULT PushServerProject(const CXmlElement& event) EXCLUDES(mutex_);
   HRESULT ChangeServerState(std::string_view dsn, std::string_view state) EXCLUDES(mutex_);

@@ -4,6 +4,7 @@
 // Each update reads the caller's element and fills fresh records before it takes the lock, then
 // holds the lock from its first lookup to its last change. A record that can't be filled is
 // refused before anything changes, so a bad announcement never costs the tree a record it had.
+#include <algorithm>
 #include <new>
 #include <utility>
 #include <vector>
@@ -29,9 +30,11 @@ struct NetTree::HostUpdate {
   std::vector<ProjectRecord> projects;  // in list order, each with a DSN: its index key
   std::vector<std::string> keys;        // FoldedKey of each project's DSN
   int skipped = 0;                      // malformed project records
+  bool listed = false;                  // the announcement carried a PROJECTLIST
 };
 
-bool NetTree::AddHost(std::string_view host, std::string_view domain, CXmlElement* announcement) {
+bool NetTree::AddHost(std::string_view host, std::string_view domain, CXmlElement* announcement,
+                      bool replaceProjects) {
   try {
     if (announcement == nullptr || announcement->IsEmpty() || !IsValidHostName(host) ||
         domain.empty()) {
@@ -43,6 +46,10 @@ bool NetTree::AddHost(std::string_view host, std::string_view domain, CXmlElemen
     const std::string domainName = CutToUnits(domain, kMaxRecordFieldUnits);
 
     HostUpdate update;
+    if (replaceProjects) {
+      CXmlElement list;
+      update.listed = announcement->FindChild("PROJECTLIST", &list);
+    }
     update.skipped = TakeProjectList(announcement, &update.projects);
     update.keys.reserve(update.projects.size());
     for (const ProjectRecord& project : update.projects)
@@ -100,6 +107,24 @@ void NetTree::ApplyHostLocked(std::string_view host, HostUpdate* update) {
   if (!created) UnindexHostLocked(hostKey, *record);
   *record = std::move(update->info);
   hostsByDomain_[FoldedKey(record->domain)][hostKey] = record;
+  if (update->listed) {
+    // The announcement's list is the host's whole list: what it no longer names goes, so a
+    // project replaced or deleted while the host was away does not stay.
+    std::vector<std::string> gone;
+    if (const auto listed = projectsByHost_.find(hostKey); listed != projectsByHost_.end()) {
+      for (const auto& [key, project] : listed->second) {
+        if (std::find(update->keys.begin(), update->keys.end(), key) == update->keys.end()) {
+          gone.push_back(project->dsn);
+        }
+      }
+    }
+    for (const std::string& dsn : gone) {
+      const ProjectRecord* project = projects_.Find(dsn);
+      if (project == nullptr) continue;
+      UnindexProjectLocked(FoldedKey(dsn), *project);
+      projects_.Remove(dsn);
+    }
+  }
   for (std::size_t i = 0; i < update->projects.size(); ++i) {
     ProjectRecord& project = update->projects[i];
     // The record's DSN is the index key: both are the DSN cut to its field. The index copies

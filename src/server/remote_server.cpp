@@ -55,6 +55,7 @@ CSERVER::CSERVER() {
 CSERVER::~CSERVER() {
   // The watch and the sink borrow this object: they end before anything of it goes.
   StopWatchTimer();
+  if (liveness_) liveness_->Stop();
   if (sinkCookie_ != 0) {
     UnadviseEventSink(sinkCookie_);
     sinkCookie_ = 0;
@@ -77,6 +78,7 @@ HRESULT CSERVER::startRemoteServer(std::string_view serviceName) {
   if (IEquals(serviceName, kServiceDiscovery)) {
     serviceName_ = kRoleDiscovery;
     InitProjectList();
+    StartLiveness();
     multicastEnabled_ = InitNetworkTree();
     CREGKEY storage(kStorageKey);
     const std::uint32_t period = storage.GetInt("CleanRegistry", kDefaultWatchPeriodMs);
@@ -97,6 +99,7 @@ HRESULT CSERVER::startRemoteServer(std::string_view serviceName) {
 HRESULT CSERVER::stopRemoteServer() {
   if (IEquals(serviceName_, kRoleDiscovery)) {
     multicastEnabled_ = false;
+    if (liveness_) liveness_->Stop();
     ClearNetworkTree();
     StopWatchTimer();
   }
@@ -187,7 +190,29 @@ HRESULT CSERVER::PerformRemoteCall(const CXmlElement& message) {
 
 HRESULT CSERVER::JoinMulticastGroup() { return qx::JoinMulticastGroup(*this); }
 
-HRESULT CSERVER::LeaveMulticastGroup() { return qx::LeaveMulticastGroup(); }
+HRESULT CSERVER::LeaveMulticastGroup() { return qx::LeaveMulticastGroup(this); }
+
+void CSERVER::StartLiveness() {
+  if (liveness_) {
+    liveness_->Start();
+    return;
+  }
+  // Settings that cannot be read start no liveness: the station then removes nobody for
+  // silence (as before the extension) rather than judge by values it did not mean.
+  LivenessSettings settings;
+  std::string error;
+  if (!ReadLivenessSettings(&settings, &error)) {
+    TraceError(kSource, "liveness not started: %s", CutToUnits(error, 300).c_str());
+    return;
+  }
+  try {
+    liveness_ = std::make_unique<LivenessService>(settings, SystemMonotonicClock(), *this);
+  } catch (const std::bad_alloc&) {
+    TraceError(kSource, "liveness not started: out of memory");
+    return;
+  }
+  liveness_->Start();
+}
 
 bool CSERVER::InitNetworkTree() { return TheNetTree().Init(); }
 

@@ -34,6 +34,7 @@
 #include "common/hresult.h"
 #include "common/mutex.h"
 #include "discovery/discovery_host.h"
+#include "discovery/liveness_service.h"
 #include "discovery/project_watch.h"
 #include "rpc/rpc.h"
 #include "xml/xml_element.h"
@@ -81,6 +82,7 @@ class CSERVER : public CRPCServerW, public DiscoveryHost {
   const std::string& serviceName() const { return serviceName_; }
   bool multicastEnabled() const override { return multicastEnabled_.load(); }
   bool replyWithRpc() const override { return replyWithRpc_.load(); }
+  LivenessService* liveness() const override { return liveness_.get(); }
   // Period of the running watch timer in milliseconds; 0 when none runs.
   std::uint32_t watchTimerPeriodMs() const { return watchTimer_.periodMs(); }
 
@@ -88,6 +90,7 @@ class CSERVER : public CRPCServerW, public DiscoveryHost {
   friend class ServerRef;
 
   bool InitNetworkTree();
+  void StartLiveness();
   void ClearNetworkTree();
   void StartWatchTimer(std::uint32_t periodMs);
   void StopWatchTimer();
@@ -99,6 +102,9 @@ class CSERVER : public CRPCServerW, public DiscoveryHost {
   std::atomic<bool> replyWithRpc_{true};
   std::uint32_t sinkCookie_ = 0;
   WatchTimer watchTimer_;  // the discovery role's watch; stopped before the object goes
+  // The discovery role's liveness extension: made at the start (before multicast is enabled),
+  // stopped by stopRemoteServer, destroyed with the object.
+  std::unique_ptr<LivenessService> liveness_;
   std::string serviceName_;
   int holders_ GUARDED_BY(serverLock) = 0;  // ServerRefs on this object
 };

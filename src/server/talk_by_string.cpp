@@ -102,6 +102,14 @@ HRESULT CSERVER::DispatchCommand(const CXmlElement& command, AnswerText* answer)
     return S_OK;
   }
   if (IEquals(tag, "SetStationData")) return SetStationData(command, answer);
+  if (IEquals(tag, "GetLiveness")) {
+    // The liveness settings, counters and peers; E_NOTIMPL where the extension does not run.
+    if (!liveness_) return E_NOTIMPL;
+    if (answer != nullptr) {
+      *answer = LivenessStatusAnswer(liveness_->Status(), LocalHost().computerName());
+    }
+    return S_OK;
+  }
 
   if (!NetTreeInitialized()) {
     TraceError(kSource, "TalkByString: NetTree not initialized TAG(%s)", tag.c_str());

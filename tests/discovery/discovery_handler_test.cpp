@@ -2,16 +2,21 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/text.h"
 #include "discovery/discovery_handler.h"
+#include "discovery/liveness_service.h"
+#include "discovery/liveness_wire.h"
 #include "discovery/recording_komm.h"
 #include "nettree/net_tree.h"
 #include "registry/project_state.h"
 #include "registry/registry_projects.h"
 #include "server/server_test_support.h"
+#include "support/manual_clock.h"
 
 namespace qx {
 namespace {
@@ -32,6 +37,8 @@ class TestHost : public DiscoveryHost {
     return HandleStationEvent(*this, text, message);
   }
   bool multicastEnabled() const override { return enabled; }
+  LivenessService* liveness() const override { return live; }
+  LivenessService* live = nullptr;
   bool replyWithRpc() const override { return false; }
   HRESULT ForwardRemoteCall(std::string_view) override { return E_NOTIMPL; }
   HRESULT PerformRemoteCall(const CXmlElement&) override { return E_NOTIMPL; }
@@ -57,11 +64,24 @@ class DiscoveryHandlerTest : public ::testing::Test {
     TheNetTree().Init();
   }
   void TearDown() override {
+    host_.live = nullptr;
+    live_.reset();
     TheNetTree().Clear();
     SetCurrentProjectState("", "");
   }
+  // A liveness service of host_ on clock_, in the group; ends with the test.
+  LivenessService& Live(LivenessSettings settings = {}) {
+    settings.seed = 3;
+    live_ = std::make_unique<LivenessService>(settings, clock_, host_);
+    host_.live = live_.get();
+    live_->SetJoined(true);
+    return *live_;
+  }
+
   test::RecordSends record_;
   TestHost host_;
+  testing::ManualClock clock_;
+  std::unique_ptr<LivenessService> live_;
 };
 
 TEST_F(DiscoveryHandlerTest, AnnouncementsChangeTheTreeAndJoinsFromOthersAreAnswered) {
@@ -108,6 +128,157 @@ TEST_F(DiscoveryHandlerTest, AnnouncementsChangeTheTreeAndJoinsFromOthersAreAnsw
     }
     EXPECT_EQ(receivers, c.replies);
   }
+}
+
+// An announcement of a station that speaks the liveness extension carries its whole project
+// list: a project it no longer names goes. The original protocol's lists are merged as before.
+TEST_F(DiscoveryHandlerTest, StampedAnnouncementReplacesTheHostsProjectsUnstampedMerges) {
+  auto stamped = [](const std::string& event, const std::string& projects) {
+    std::string text = Announce(event, "OTHER", projects);
+    EXPECT_TRUE(StampAnnouncement(0x1234, 0x99, &text));
+    return text;
+  };
+  struct Case {
+    const char* name;
+    std::string first;
+    std::string second;
+    std::size_t projects;  // in the tree after both
+  } const cases[] = {
+      {"stamped join replaces", stamped("JOIN", Project("OLD", "OTHER")),
+       stamped("JOIN", Project("NEW", "OTHER")), 1},
+      {"stamped update with an empty list empties", stamped("JOIN", Project("OLD", "OTHER")),
+       stamped("UPDATE", ""), 0},
+      {"original protocol merges", Announce("JOIN", "OTHER", Project("OLD", "OTHER")),
+       Announce("JOIN", "OTHER", Project("NEW", "OTHER")), 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TheNetTree().Clear();
+    TheNetTree().Init();
+    EXPECT_EQ(host_.onReceiveMulticast(c.first), S_OK);
+    EXPECT_EQ(host_.onReceiveMulticast(c.second), S_OK);
+    EXPECT_EQ(TheNetTree().ProjectCount(), c.projects);
+    // The stamp never reaches the tree's answers.
+    CXmlElement request;
+    ASSERT_TRUE(request.LoadXml("<GetHostDetails><HOST>OTHER</HOST></GetHostDetails>"));
+    AnswerText details;
+    ASSERT_EQ(TheNetTree().GetHostDetails(request, &details), S_OK);
+    EXPECT_EQ(details->find("INCARNATION"), std::string::npos);
+  }
+  test::TakeSent();
+}
+
+// With the liveness extension a stamped JOIN enters only after its station answered a probe
+// sealed to it, and a LEAVE only counts for the incarnation this station knows.
+TEST_F(DiscoveryHandlerTest, StampedMembershipChangesMustBeFresh) {
+  Live();
+  auto stamped = [](const std::string& event, std::uint64_t incarnation) {
+    std::string text = Announce(event, "OTHER", Project("P", "OTHER"));
+    EXPECT_TRUE(StampAnnouncement(incarnation, 0x99, &text));
+    return text;
+  };
+  auto sentOf = [](LivenessKind kind) {
+    std::vector<LivenessMessage> found;
+    for (const test::Sent& sent : test::TakeSent()) {
+      if (auto message = ParseLivenessMessage(sent.text); message && message->kind == kind) {
+        EXPECT_EQ(sent.receiver, "10.1.2.3");
+        found.push_back(*message);
+      }
+    }
+    return found;
+  };
+  auto answer = [](const LivenessMessage& probe, const std::string& to, std::uint64_t nonce) {
+    LivenessMessage ack;
+    ack.kind = LivenessKind::kAck;
+    ack.sender.host = "OTHER";
+    ack.sender.domain = "PLANTNET";
+    ack.sender.address = "10.1.2.3";
+    ack.sender.incarnation = 5;
+    ack.sender.version = 0x99;
+    ack.to = to;
+    ack.nonce = nonce != 0 ? nonce : probe.nonce;
+    return BuildLivenessMessage(ack);
+  };
+
+  // A JOIN (maybe a replay of a station that stopped) is held and its station probed.
+  ASSERT_EQ(host_.onReceiveMulticast(stamped("JOIN", 5)), S_OK);
+  EXPECT_TRUE(TheNetTree().HostNames().empty());
+  const std::vector<LivenessMessage> probes = sentOf(LivenessKind::kProbe);
+  ASSERT_EQ(probes.size(), 1u);
+  EXPECT_EQ(probes[0].to, "OTHER");
+  // Answers meant for another station, or with another nonce, confirm nothing.
+  host_.onReceiveMulticast(answer(probes[0], "SOMEONE", 0));
+  host_.onReceiveMulticast(answer(probes[0], "STATIONT", probes[0].nonce + 1));
+  EXPECT_TRUE(sentOf(LivenessKind::kFetch).empty());
+  // The right answer: the station's details are asked for, and they enter when they come.
+  host_.onReceiveMulticast(answer(probes[0], "STATIONT", 0));
+  EXPECT_EQ(sentOf(LivenessKind::kFetch).size(), 1u);
+  ASSERT_EQ(host_.onReceiveMulticast(stamped("UPDATE", 5)), S_OK);
+  EXPECT_EQ(TheNetTree().HostNames(), std::vector<std::string>{"OTHER"});
+
+  // A captured LEAVE of an earlier start is no news; the LEAVE of this start is.
+  ASSERT_EQ(host_.onReceiveMulticast(stamped("LEAVE", 4)), S_OK);
+  EXPECT_EQ(TheNetTree().HostNames(), std::vector<std::string>{"OTHER"});
+  ASSERT_EQ(host_.onReceiveMulticast(stamped("LEAVE", 5)), S_OK);
+  EXPECT_TRUE(TheNetTree().HostNames().empty());
+  test::TakeSent();
+}
+
+// The service's thread ticks while receivers deliver beats from several lanes at once; Stop
+// ends it. Beats of unknown stations are probed, at most maxConfirming of them at a time.
+TEST_F(DiscoveryHandlerTest, LivenessServiceRunsBesideConcurrentReceivers) {
+  LivenessSettings settings;
+  settings.maxConfirming = 40;
+  LivenessService& live = Live(settings);
+  ASSERT_TRUE(live.Start());
+  std::vector<std::thread> lanes;
+  for (int lane = 0; lane < 3; ++lane) {
+    lanes.emplace_back([&, lane] {
+      for (int i = 0; i < 30; ++i) {
+        LivenessMessage beat;
+        beat.sender.host = "LANE" + std::to_string(lane) + "-" + std::to_string(i);
+        beat.sender.address = "10.1.2.3";
+        beat.sender.incarnation = 100 + static_cast<std::uint64_t>(i);
+        beat.sender.intervalMs = 1000;
+        host_.onReceiveMulticast(BuildLivenessMessage(beat));
+        clock_.Advance(std::chrono::milliseconds(10));
+      }
+    });
+  }
+  for (std::thread& lane : lanes) lane.join();
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));  // a few ticks of the thread
+  const LivenessStatus status = live.Status();
+  EXPECT_EQ(status.peers.size(), 40u);
+  EXPECT_EQ(status.counters.refused, 50u);
+  EXPECT_GE(status.counters.probesSent, 40u);
+  live.Stop();
+  test::TakeSent();
+}
+
+// A station that left the group answers no probe and takes no beat until it joins again, so
+// that the others let it go and its tree stays empty.
+TEST_F(DiscoveryHandlerTest, StationThatLeftTakesNoPartInLiveness) {
+  LivenessService& live = Live();
+  LivenessMessage probe;
+  probe.kind = LivenessKind::kProbe;
+  probe.sender.host = "OTHER";
+  probe.sender.address = "10.1.2.3";
+  probe.sender.incarnation = 7;
+  probe.to = "STATIONT";
+  probe.nonce = 11;
+  LivenessMessage beat = probe;
+  beat.kind = LivenessKind::kBeat;
+  for (const bool joined : {false, true}) {
+    SCOPED_TRACE(joined ? "joined" : "left");
+    live.SetJoined(joined);
+    test::TakeSent();
+    host_.onReceiveMulticast(BuildLivenessMessage(probe));
+    host_.onReceiveMulticast(BuildLivenessMessage(beat));
+    EXPECT_EQ(test::TakeSent().size(), joined ? 2u : 0u);  // the answer; a probe of OTHER
+    EXPECT_EQ(live.Status().peers.size(), joined ? 1u : 0u);
+  }
+  live.SetJoined(false);
+  EXPECT_TRUE(live.Status().peers.empty());
 }
 
 TEST_F(DiscoveryHandlerTest, BadInputIsDroppedAndTheTreeKeepsWhatItHad) {

@@ -160,7 +160,6 @@ TEST_F(QxstationCli, FormatsTreeHostsAndProjectsForPeople) {
       {{"tree"},
        {"WORKGROUP", "├── STATION5  127.0.0.5", "└── STATION6  127.0.0.6",
         "    └── Plant  (no state)"}},
-      {{"hosts"}, {"HOST      DOMAIN     ADDRESS    USER  PROJECTS"}},
       {{"projects"},
        {"DSN    NAME   TYPE        STATE  HOST      SERVER",
         "Plant  Plant  Multi User  -      STATION6  STATION6"}},
@@ -189,13 +188,17 @@ TEST_F(QxstationCli, FormatsTreeHostsAndProjectsForPeople) {
   while (std::getline(lines, row) && row.rfind("STATION6", 0) != 0) {
   }
   ASSERT_EQ(row.rfind("STATION6", 0), 0u) << hosts;
-  for (const char* column : {"DOMAIN", "ADDRESS", "USER", "PROJECTS"}) {
+  EXPECT_EQ(header.rfind("HOST      DOMAIN     ADDRESS    USER  PROJECTS  STATE", 0), 0u) << hosts;
+  for (const char* column : {"DOMAIN", "ADDRESS", "USER", "PROJECTS", "STATE", "HEARD"}) {
     const std::size_t at = header.find(column);
     ASSERT_NE(at, std::string::npos);
     EXPECT_NE(row[at], ' ') << column << "\n" << hosts;
     EXPECT_EQ(row[at - 1], ' ') << column << "\n" << hosts;
   }
-  EXPECT_EQ(row.substr(header.find("PROJECTS")), "1") << hosts;
+  EXPECT_EQ(row.substr(header.find("PROJECTS"), 2), "1 ") << hosts;
+  // STATION6 beats: alive, heard a moment ago.
+  EXPECT_EQ(row.substr(header.find("STATE"), 6), "alive ") << hosts;
+  EXPECT_NE(row.find(" s ago"), std::string::npos) << hosts;
 }
 
 TEST_F(QxstationCli, JsonHasTheDocumentedFields) {
@@ -203,6 +206,8 @@ TEST_F(QxstationCli, JsonHasTheDocumentedFields) {
                                          "host", "server", "fullPath", "uncPath"};
   const std::set<std::string> host = {"name",    "domain", "address", "mask",        "user",
                                       "version", "build",  "path",    "projectCount"};
+  std::set<std::string> withLiveness = host;
+  withLiveness.insert({"state", "sinceHeardMs"});
   const struct {
     std::vector<std::string> args;
     Json::json_pointer at;  // the object whose fields are checked
@@ -214,7 +219,7 @@ TEST_F(QxstationCli, JsonHasTheDocumentedFields) {
        Json::json_pointer("/domains/0/hosts/1"),
        {"name", "address", "user", "projects"}},
       {{"tree", "--json"}, Json::json_pointer("/domains/0/hosts/1/projects/0"), project},
-      {{"hosts", "--json"}, Json::json_pointer("/hosts/1"), host},
+      {{"hosts", "--json"}, Json::json_pointer("/hosts/1"), withLiveness},
       {{"--json", "projects"}, Json::json_pointer("/projects/0"), project},
       {{"project", "Plant", "--json"}, Json::json_pointer(""), project},
       {{"host", "STATION6", "--json"},
@@ -225,7 +230,30 @@ TEST_F(QxstationCli, JsonHasTheDocumentedFields) {
       {{"status", "--json"},
        Json::json_pointer(""),
        {"registry", "runtimeDir", "agent", "projectManager", "mode", "services", "multicast",
-        "counts", "key", "dropped", "warnings"}},
+        "counts", "key", "dropped", "warnings", "liveness"}},
+      {{"status", "--json"},
+       Json::json_pointer("/liveness"),
+       {"incarnation",
+        "intervalMs",
+        "heartbeatIntervalMs",
+        "suspectAfterMs",
+        "probeIntervalMs",
+        "probeAttempts",
+        "receiveBudgetBitsPerSecond",
+        "maxPeers",
+        "beats",
+        "probesSent",
+        "probeAnswers",
+        "staleAnswers",
+        "suspected",
+        "recovered",
+        "removed",
+        "fetches",
+        "leavesIgnored",
+        "held",
+        "unconfirmedDropped",
+        "refused",
+        "peers"}},
       {{"status", "--json"}, Json::json_pointer("/counts"), {"domains", "hosts", "projects"}},
       {{"status", "--json"},
        Json::json_pointer("/services/0"),

@@ -315,6 +315,27 @@ TEST_F(ThreeStations, OneThatLeavesIsGoneFromTheOthers) {
       << Discover(stations_[0], "<GetTreeContent/>");
 }
 
+// A station that dies without a word (kill -9) stops beating: the others suspect it, probe it,
+// and remove it from their trees within a few seconds, while they keep each other.
+TEST_F(ThreeStations, OneKilledIsGoneFromTheOthers) {
+  Station& six = stations_[1];
+  ASSERT_TRUE(Eventually({&stations_[0]}, "<GetTreeContent/>", [](const std::string& tree) {
+    return Contains(tree, "<Host>STATION6</Host>");
+  })) << Discover(stations_[0], "<GetTreeContent/>");
+  // STATION5's monitor prints the removal as a failure.
+  ChildProcess monitor(QX_STATION_PATH, {"monitor", "--for", "30"}, stations_[0].env());
+  monitor.WaitForLine("(no such line)", 1s);
+  six.agent->Kill();
+  six.agent.reset();
+  EXPECT_TRUE(Eventually({&stations_[0]}, "<GetTreeContent/>", [](const std::string& tree) {
+    return !Contains(tree, "STATION6") && Contains(tree, "<Host>STATION5</Host>");
+  })) << Discover(stations_[0], "<GetTreeContent/>");
+  monitor.WaitForLine("(no such line)", 1s);
+  const std::string seen = monitor.output();
+  EXPECT_TRUE(Contains(seen, "failed") && Contains(seen, "STATION6")) << seen;
+  monitor.Terminate(5s);
+}
+
 }  // namespace
 }  // namespace qx::testing
 

@@ -1,0 +1,314 @@
+// liveness.cpp - LivenessTable: suspicion, confirmation, repair and removal of peers.
+#include "discovery/liveness.h"
+
+#include <algorithm>
+#include <random>
+
+#include "common/text.h"
+
+namespace qx {
+namespace {
+
+using std::chrono::milliseconds;
+
+// A peer may announce a period up to this long; a longer one (hostile or wrong) is cut, so that
+// no beat can buy a station more than a minute of silence.
+constexpr milliseconds kLongestPeerInterval(60000);
+// An unseen content version is asked for at most this often from one station.
+constexpr milliseconds kFetchRetry(1000);
+// The jitter of this station's period, in 1/16ths of it either way, against synchronised beats.
+constexpr int kJitterSixteenths = 1;
+
+milliseconds Silence(MonotonicClock::time_point now, MonotonicClock::time_point heard) {
+  if (now <= heard) return milliseconds(0);  // monotonic only; an earlier now is no silence
+  return std::chrono::duration_cast<milliseconds>(now - heard);
+}
+
+}  // namespace
+
+const char* PeerStateName(PeerState state) {
+  switch (state) {
+    case PeerState::kConfirming:
+      return "confirming";
+    case PeerState::kAlive:
+      return "alive";
+    case PeerState::kSuspect:
+      return "suspect";
+  }
+  return "unknown";
+}
+
+LivenessTable::LivenessTable(const LivenessSettings& settings, const MonotonicClock& clock)
+    : settings_(settings), clock_(clock), random_(settings.seed) {
+  if (random_ == 0) {
+    std::random_device device;
+    random_ = (static_cast<std::uint64_t>(device()) << 32) ^ device();
+    if (random_ == 0) random_ = 0x9E3779B97F4A7C15ull;
+  }
+}
+
+std::uint64_t LivenessTable::Random() {
+  // xorshift64*: nonces need only be distinct and not repeat across a peer's probes; the seal
+  // (cluster key) keeps strangers from answering at all.
+  random_ ^= random_ >> 12;
+  random_ ^= random_ << 25;
+  random_ ^= random_ >> 27;
+  const std::uint64_t value = random_ * 0x2545F4914F6CDD1Dull;
+  return value != 0 ? value : 1;
+}
+
+LivenessAction LivenessTable::ActionFor(LivenessAction::Kind kind, const Peer& peer) {
+  LivenessAction action;
+  action.kind = kind;
+  action.host = peer.beat.host;
+  action.domain = peer.beat.domain;
+  action.address = peer.beat.address;
+  action.nonce = peer.nonce;
+  action.incarnation = peer.beat.incarnation;
+  return action;
+}
+
+milliseconds LivenessTable::SuspectTime(const Peer& peer) const {
+  const milliseconds interval = std::min(milliseconds(peer.beat.intervalMs), kLongestPeerInterval);
+  return std::max(settings_.suspectAfter, interval * 5 / 4);
+}
+
+milliseconds LivenessTable::HeartbeatInterval() const {
+  if (settings_.heartbeatInterval.count() <= 0) return milliseconds(0);
+  const std::uint64_t budget = std::max<std::uint32_t>(settings_.receiveBudgetBitsPerSecond, 1);
+  const std::uint64_t needed =
+      static_cast<std::uint64_t>(peers_.size()) * settings_.heartbeatBits * 1000 / budget;
+  return std::max(settings_.heartbeatInterval,
+                  std::min(milliseconds(static_cast<std::int64_t>(needed)), kLongestPeerInterval));
+}
+
+void LivenessTable::Probe(Peer* peer, time_point now, LivenessActions* actions) {
+  peer->nonce = Random();
+  peer->nextProbe = now + settings_.probeInterval;
+  if (peer->probesLeft > 0) --peer->probesLeft;
+  ++counters_.probesSent;
+  actions->push_back(ActionFor(LivenessAction::Kind::kProbe, *peer));
+}
+
+void LivenessTable::StartProbing(Peer* peer, time_point now, LivenessActions* actions) {
+  peer->probesLeft = std::max<std::uint32_t>(settings_.probeAttempts, 1);
+  Probe(peer, now, actions);
+}
+
+void LivenessTable::FetchIfUnseen(Peer* peer, time_point now, LivenessActions* actions) {
+  if (peer->versionKnown && peer->appliedVersion == peer->beat.version) return;
+  if (peer->fetched && Silence(now, peer->lastFetch) < kFetchRetry) return;
+  peer->fetched = true;
+  peer->lastFetch = now;
+  ++counters_.fetches;
+  actions->push_back(ActionFor(LivenessAction::Kind::kFetch, *peer));
+}
+
+LivenessTable::Peer* LivenessTable::Admit(const PeerBeat& beat, time_point now, bool* created) {
+  *created = false;
+  const std::string key = FoldedKey(beat.host);
+  const auto found = peers_.find(key);
+  if (found != peers_.end()) return &found->second;
+  if (peers_.size() >= settings_.maxPeers || confirming_ >= settings_.maxConfirming) {
+    ++counters_.refused;
+    return nullptr;
+  }
+  Peer& peer = peers_[key];
+  peer.beat = beat;
+  peer.state = PeerState::kConfirming;
+  peer.lastHeard = now;
+  ++confirming_;
+  *created = true;
+  return &peer;
+}
+
+LivenessActions LivenessTable::OnHeartbeat(const PeerBeat& beat) {
+  LivenessActions actions;
+  if (beat.host.empty() || beat.incarnation == 0) return actions;
+  ++counters_.beats;
+  const time_point now = clock_.Now();
+  bool created = false;
+  Peer* peer = Admit(beat, now, &created);
+  if (peer == nullptr) return actions;
+  if (created) {
+    StartProbing(peer, now, &actions);
+    return actions;
+  }
+  if (peer->state == PeerState::kConfirming) return actions;  // the probe answer decides
+  if (beat.incarnation != peer->beat.incarnation) {
+    // A restart, or a replay of an earlier start: only a direct exchange tells which. A peer
+    // being probed already is not probed afresh, so replays cannot keep a dead one suspect.
+    if (peer->state == PeerState::kAlive) {
+      peer->state = PeerState::kSuspect;
+      ++counters_.suspected;
+      StartProbing(peer, now, &actions);
+    }
+    return actions;
+  }
+  peer->lastHeard = now;
+  if (peer->beat.version != beat.version) peer->fetched = false;  // news: ask at once
+  peer->beat.version = beat.version;
+  peer->beat.intervalMs = beat.intervalMs;
+  if (!beat.address.empty()) peer->beat.address = beat.address;
+  if (peer->state == PeerState::kSuspect) {
+    peer->state = PeerState::kAlive;
+    peer->probesLeft = 0;
+    ++counters_.recovered;
+    actions.push_back(ActionFor(LivenessAction::Kind::kRecovered, *peer));
+  }
+  FetchIfUnseen(peer, now, &actions);
+  return actions;
+}
+
+LivenessActions LivenessTable::OnProbeAnswer(const PeerBeat& beat, std::uint64_t nonce) {
+  LivenessActions actions;
+  const auto found = peers_.find(FoldedKey(beat.host));
+  if (found == peers_.end() || nonce == 0 || found->second.nonce != nonce) {
+    ++counters_.staleAnswers;
+    return actions;
+  }
+  Peer& peer = found->second;
+  const time_point now = clock_.Now();
+  ++counters_.probeAnswers;
+  peer.nonce = 0;  // one answer per probe
+  peer.probesLeft = 0;
+  peer.lastHeard = now;
+  const bool newIncarnation = beat.incarnation != peer.beat.incarnation;
+  const PeerState was = peer.state;
+  peer.beat = beat;
+  if (newIncarnation) peer.versionKnown = false;
+  peer.state = PeerState::kAlive;
+  if (was == PeerState::kConfirming) {
+    --confirming_;
+  } else if (was == PeerState::kSuspect && !newIncarnation) {
+    ++counters_.recovered;
+    actions.push_back(ActionFor(LivenessAction::Kind::kRecovered, peer));
+  }
+  if (peer.greet) actions.push_back(ActionFor(LivenessAction::Kind::kGreet, peer));
+  peer.greet = false;
+  peer.fetched = false;
+  FetchIfUnseen(&peer, now, &actions);
+  return actions;
+}
+
+bool LivenessTable::OnAnnouncement(const PeerBeat& beat, bool join, LivenessActions* actions) {
+  if (beat.host.empty() || beat.incarnation == 0) return true;  // the original protocol
+  const time_point now = clock_.Now();
+  bool created = false;
+  Peer* peer = Admit(beat, now, &created);
+  if (peer == nullptr) return false;
+  if (!created && peer->state != PeerState::kConfirming &&
+      peer->beat.incarnation == beat.incarnation) {
+    peer->lastHeard = now;
+    return true;
+  }
+  ++counters_.held;
+  peer->greet = peer->greet || join;
+  if (created) {
+    StartProbing(peer, now, actions);
+  } else if (peer->state == PeerState::kAlive) {
+    // A new incarnation announced while the old one is known: confirm which one lives.
+    peer->state = PeerState::kSuspect;
+    ++counters_.suspected;
+    StartProbing(peer, now, actions);
+  } else if (peer->probesLeft == 0) {
+    StartProbing(peer, now, actions);
+  }
+  return false;
+}
+
+void LivenessTable::NoteApplied(std::string_view host, std::uint64_t version) {
+  const auto found = peers_.find(FoldedKey(host));
+  if (found == peers_.end()) return;
+  found->second.appliedVersion = version;
+  found->second.versionKnown = true;
+}
+
+bool LivenessTable::OnLeave(std::string_view host, std::uint64_t incarnation) {
+  const auto found = peers_.find(FoldedKey(host));
+  if (found == peers_.end()) {
+    // Not known here by any incarnation: a LEAVE that names one is no news to this station
+    // (a replay at a station started since); one that names none is the original protocol's.
+    if (incarnation != 0) ++counters_.leavesIgnored;
+    return incarnation == 0;
+  }
+  if (found->second.beat.incarnation != incarnation ||
+      found->second.state == PeerState::kConfirming) {
+    ++counters_.leavesIgnored;
+    return false;
+  }
+  peers_.erase(found);
+  return true;
+}
+
+void LivenessTable::Clear() {
+  peers_.clear();
+  confirming_ = 0;
+}
+
+LivenessActions LivenessTable::Tick(time_point now) {
+  LivenessActions actions;
+  const milliseconds interval = HeartbeatInterval();
+  if (interval.count() > 0 && (!beatScheduled_ || now >= nextBeat_)) {
+    // The first beat goes a period after the first tick (the JOIN announces the start); the
+    // later ones a period apart, +-1/16 at random against beats in step.
+    if (beatScheduled_) actions.push_back(LivenessAction{});
+    const auto span = interval.count() * kJitterSixteenths / 16;
+    const auto jitter =
+        span > 0
+            ? static_cast<std::int64_t>(Random() % static_cast<std::uint64_t>(2 * span + 1)) - span
+            : 0;
+    nextBeat_ = now + interval + milliseconds(jitter);
+    beatScheduled_ = true;
+  }
+  for (auto it = peers_.begin(); it != peers_.end();) {
+    Peer& peer = it->second;
+    if (peer.state == PeerState::kAlive) {
+      if (Silence(now, peer.lastHeard) > SuspectTime(peer)) {
+        peer.state = PeerState::kSuspect;
+        ++counters_.suspected;
+        StartProbing(&peer, now, &actions);
+      }
+      ++it;
+      continue;
+    }
+    if (now < peer.nextProbe) {
+      ++it;
+      continue;
+    }
+    if (peer.probesLeft > 0) {
+      Probe(&peer, now, &actions);
+      ++it;
+      continue;
+    }
+    // The last probe went unanswered for a whole probe interval.
+    if (peer.state == PeerState::kConfirming) {
+      --confirming_;
+      ++counters_.unconfirmedDropped;
+    } else {
+      ++counters_.removed;
+      actions.push_back(ActionFor(LivenessAction::Kind::kRemove, peer));
+    }
+    it = peers_.erase(it);
+  }
+  return actions;
+}
+
+std::vector<PeerView> LivenessTable::Peers() const {
+  const time_point now = clock_.Now();
+  std::vector<PeerView> views;
+  views.reserve(peers_.size());
+  for (const auto& [key, peer] : peers_) {
+    PeerView view;
+    view.host = peer.beat.host;
+    view.domain = peer.beat.domain;
+    view.address = peer.beat.address;
+    view.state = peer.state;
+    view.incarnation = peer.beat.incarnation;
+    view.sinceHeard = Silence(now, peer.lastHeard);
+    views.push_back(std::move(view));
+  }
+  return views;
+}
+
+}  // namespace qx

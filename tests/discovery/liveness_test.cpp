@@ -1,0 +1,348 @@
+// Tests of the liveness table: suspicion, confirmation, removal, repair and freshness, driven by
+// a manual clock.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "discovery/liveness.h"
+#include "discovery/liveness_wire.h"
+#include "support/manual_clock.h"
+
+namespace qx {
+namespace {
+
+using std::chrono::milliseconds;
+using Kind = LivenessAction::Kind;
+
+PeerBeat Beat(const std::string& host, std::uint64_t incarnation, std::uint64_t version = 7,
+              std::uint32_t intervalMs = 1000) {
+  PeerBeat beat;
+  beat.host = host;
+  beat.domain = "PLANTNET";
+  beat.address = "10.0.0.9";
+  beat.incarnation = incarnation;
+  beat.version = version;
+  beat.intervalMs = intervalMs;
+  return beat;
+}
+
+std::vector<Kind> Kinds(const LivenessActions& actions, bool withBeats = false) {
+  std::vector<Kind> kinds;
+  for (const LivenessAction& action : actions) {
+    if (withBeats || action.kind != Kind::kHeartbeat) kinds.push_back(action.kind);
+  }
+  return kinds;
+}
+
+const LivenessAction* Find(const LivenessActions& actions, Kind kind) {
+  for (const LivenessAction& action : actions) {
+    if (action.kind == kind) return &action;
+  }
+  return nullptr;
+}
+
+class LivenessTest : public ::testing::Test {
+ protected:
+  LivenessTest() : table_(Settings(), clock_) {}
+  static LivenessSettings Settings() {
+    LivenessSettings settings;
+    settings.seed = 42;
+    return settings;
+  }
+
+  // Advances the clock in steps of the service's tick and collects every action.
+  LivenessActions Run(milliseconds span) {
+    LivenessActions all;
+    for (milliseconds done(0); done < span; done += milliseconds(100)) {
+      clock_.Advance(milliseconds(100));
+      for (LivenessAction& action : table_.Tick(clock_.Now())) all.push_back(action);
+    }
+    return all;
+  }
+
+  // A peer that is confirmed and alive, its content applied.
+  void Confirm(const PeerBeat& beat) {
+    const LivenessActions probe = table_.OnHeartbeat(beat);
+    ASSERT_NE(Find(probe, Kind::kProbe), nullptr);
+    const LivenessActions answered = table_.OnProbeAnswer(beat, Find(probe, Kind::kProbe)->nonce);
+    table_.NoteApplied(beat.host, beat.version);
+    ASSERT_EQ(table_.Peers().size(), 1u);
+    ASSERT_EQ(table_.Peers()[0].state, PeerState::kAlive);
+    (void)answered;
+  }
+
+  testing::ManualClock clock_;
+  LivenessTable table_;
+};
+
+TEST_F(LivenessTest, SilentPeerIsSuspectedProbedThenRemovedOnTime) {
+  struct Case {
+    const char* name;
+    std::uint32_t peerIntervalMs;
+    milliseconds quietBeforeProbe;  // no probe within this silence
+    milliseconds removedBy;         // removed at the latest after this silence
+  };
+  // Suspect after max(1500 ms, 5/4 of the peer's period), then 6 probes 200 ms apart.
+  const Case cases[] = {
+      {"default period", 1000, milliseconds(1500), milliseconds(2800)},
+      {"long period of a large group", 6000, milliseconds(7500), milliseconds(8800)},
+      {"hostile period is cut to a minute", 0xFFFFFFFFu, milliseconds(75000), milliseconds(76300)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LivenessTable table(Settings(), clock_);
+    const PeerBeat beat = Beat("alpha", 11, 7, c.peerIntervalMs);
+    const LivenessAction probe = *Find(table.OnHeartbeat(beat), Kind::kProbe);
+    table.OnProbeAnswer(beat, probe.nonce);
+    table.NoteApplied("alpha", 7);
+    LivenessActions early;
+    for (milliseconds t(0); t < c.quietBeforeProbe; t += milliseconds(100)) {
+      clock_.Advance(milliseconds(100));
+      for (auto& a : table.Tick(clock_.Now())) early.push_back(a);
+    }
+    EXPECT_EQ(Kinds(early), std::vector<Kind>{});
+    LivenessActions late;
+    for (milliseconds t = c.quietBeforeProbe; t < c.removedBy; t += milliseconds(100)) {
+      clock_.Advance(milliseconds(100));
+      for (auto& a : table.Tick(clock_.Now())) late.push_back(a);
+    }
+    EXPECT_EQ(Kinds(late),
+              (std::vector<Kind>{Kind::kProbe, Kind::kProbe, Kind::kProbe, Kind::kProbe,
+                                 Kind::kProbe, Kind::kProbe, Kind::kRemove}));
+    EXPECT_EQ(table.size(), 0u);
+    EXPECT_EQ(table.counters().removed, 1u);
+  }
+}
+
+TEST_F(LivenessTest, StationWithoutHeartbeatIsNeverRemovedForSilence) {
+  // An announcement of the original protocol (no incarnation) enters at once and is not kept.
+  PeerBeat old = Beat("legacy", 0);
+  LivenessActions actions;
+  EXPECT_TRUE(table_.OnAnnouncement(old, /*join=*/true, &actions));
+  EXPECT_TRUE(actions.empty());
+  EXPECT_EQ(Kinds(Run(milliseconds(600000))), std::vector<Kind>{});
+  EXPECT_EQ(table_.size(), 0u);
+}
+
+TEST_F(LivenessTest, AnswersAndBeatsKeepASuspectAliveButStaleAnswersDoNot) {
+  struct Case {
+    const char* name;
+    bool answer;      // answer the first probe
+    bool rightNonce;  // with its nonce (else an old one: a replay)
+    bool beat;        // or: a beat of the same incarnation arrives
+    bool removed;
+  };
+  const Case cases[] = {
+      {"answer with the probe's nonce", true, true, false, false},
+      {"answer with another nonce", true, false, false, true},
+      {"beat of the same incarnation", false, false, true, false},
+      {"nothing", false, false, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LivenessTable table(Settings(), clock_);
+    const PeerBeat beat = Beat("beta", 5);
+    const std::uint64_t first = Find(table.OnHeartbeat(beat), Kind::kProbe)->nonce;
+    table.OnProbeAnswer(beat, first);
+    table.NoteApplied("beta", beat.version);
+    LivenessActions actions;
+    for (int i = 0; i < 16; ++i) {
+      clock_.Advance(milliseconds(100));
+      for (auto& a : table.Tick(clock_.Now())) actions.push_back(a);
+    }
+    const LivenessAction* probe = Find(actions, Kind::kProbe);
+    ASSERT_NE(probe, nullptr);
+    LivenessActions after;
+    if (c.answer) after = table.OnProbeAnswer(beat, c.rightNonce ? probe->nonce : first);
+    if (c.beat) after = table.OnHeartbeat(beat);
+    if (!c.removed) {
+      EXPECT_NE(Find(after, Kind::kRecovered), nullptr);
+    }
+    LivenessActions later;
+    for (int i = 0; i < 14; ++i) {
+      clock_.Advance(milliseconds(100));
+      for (auto& a : table.Tick(clock_.Now())) later.push_back(a);
+    }
+    EXPECT_EQ(Find(later, Kind::kRemove) != nullptr, c.removed);
+  }
+}
+
+TEST_F(LivenessTest, LeaveIsHonouredOnlyForTheKnownIncarnation) {
+  struct Case {
+    const char* name;
+    bool known;  // the receiver confirmed "gamma" incarnation 21
+    std::uint64_t leaveIncarnation;
+    bool honoured;
+  };
+  const Case cases[] = {
+      {"known incarnation", true, 21, true},
+      {"an earlier incarnation (replayed capture)", true, 20, false},
+      {"no incarnation for a station that has one", true, 0, false},
+      {"stamped, at a receiver that never knew the station", false, 20, false},
+      {"original protocol, unknown here", false, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LivenessTable table(Settings(), clock_);
+    if (c.known) {
+      const PeerBeat beat = Beat("gamma", 21);
+      table.OnProbeAnswer(beat, Find(table.OnHeartbeat(beat), Kind::kProbe)->nonce);
+    }
+    EXPECT_EQ(table.OnLeave("GAMMA", c.leaveIncarnation), c.honoured);
+    EXPECT_EQ(table.size(), c.known && !c.honoured ? 1u : 0u);
+  }
+}
+
+TEST_F(LivenessTest, ReplayedJoinOfAStoppedStationBringsNoGhost) {
+  // A receiver started after "ghost" stopped sees its captured JOIN: held, probed, never
+  // answered, forgotten without ever entering the tree or being greeted.
+  LivenessActions actions;
+  EXPECT_FALSE(table_.OnAnnouncement(Beat("ghost", 99), /*join=*/true, &actions));
+  EXPECT_EQ(Kinds(actions), std::vector<Kind>{Kind::kProbe});
+  const LivenessActions later = Run(milliseconds(5000));
+  EXPECT_EQ(Find(later, Kind::kRemove), nullptr);
+  EXPECT_EQ(Find(later, Kind::kGreet), nullptr);
+  EXPECT_EQ(table_.size(), 0u);
+  EXPECT_EQ(table_.counters().unconfirmedDropped, 1u);
+  // The same replayed again is held again: it never enters.
+  actions.clear();
+  EXPECT_FALSE(table_.OnAnnouncement(Beat("ghost", 99), true, &actions));
+}
+
+TEST_F(LivenessTest, NewIncarnationReplacesTheOldOnceItAnswers) {
+  Confirm(Beat("delta", 1, 100));
+  // The restarted station joins with incarnation 2 from another address: held until it answers.
+  PeerBeat restarted = Beat("delta", 2, 200);
+  restarted.address = "10.0.0.77";
+  LivenessActions actions;
+  EXPECT_FALSE(table_.OnAnnouncement(restarted, /*join=*/true, &actions));
+  const LivenessAction* probe = Find(actions, Kind::kProbe);
+  ASSERT_NE(probe, nullptr);
+  const LivenessActions answered = table_.OnProbeAnswer(restarted, probe->nonce);
+  // Its details are asked for (content of the new start) and it is greeted as a joiner.
+  ASSERT_NE(Find(answered, Kind::kFetch), nullptr);
+  EXPECT_EQ(Find(answered, Kind::kFetch)->address, "10.0.0.77");
+  EXPECT_NE(Find(answered, Kind::kGreet), nullptr);
+  EXPECT_TRUE(table_.OnAnnouncement(restarted, false, &actions));
+  EXPECT_EQ(table_.Peers()[0].incarnation, 2u);
+  EXPECT_EQ(table_.Peers()[0].address, "10.0.0.77");
+  // The old incarnation's LEAVE, replayed now, is no news.
+  EXPECT_FALSE(table_.OnLeave("delta", 1));
+}
+
+TEST_F(LivenessTest, UnseenContentVersionIsFetchedUntilApplied) {
+  Confirm(Beat("eps", 3, 10));
+  EXPECT_EQ(Kinds(table_.OnHeartbeat(Beat("eps", 3, 10))), std::vector<Kind>{});
+  // A project written while the link was down: the beat's version is new.
+  EXPECT_EQ(Kinds(table_.OnHeartbeat(Beat("eps", 3, 11))), std::vector<Kind>{Kind::kFetch});
+  // Not asked again within a second, asked again after it while still unseen.
+  clock_.Advance(milliseconds(500));
+  EXPECT_EQ(Kinds(table_.OnHeartbeat(Beat("eps", 3, 11))), std::vector<Kind>{});
+  clock_.Advance(milliseconds(600));
+  EXPECT_EQ(Kinds(table_.OnHeartbeat(Beat("eps", 3, 11))), std::vector<Kind>{Kind::kFetch});
+  table_.NoteApplied("eps", 11);
+  clock_.Advance(milliseconds(1100));
+  EXPECT_EQ(Kinds(table_.OnHeartbeat(Beat("eps", 3, 11))), std::vector<Kind>{});
+}
+
+TEST_F(LivenessTest, FloodOfForgedSendersKeepsMemoryBoundedAndRealStations) {
+  Confirm(Beat("real", 8));
+  std::size_t probes = 0;
+  for (int i = 0; i < 10000; ++i) {
+    probes += Kinds(table_.OnHeartbeat(Beat("forged-" + std::to_string(i), 1000 + i))).size();
+  }
+  const LivenessSettings settings = Settings();
+  EXPECT_LE(table_.size(), settings.maxConfirming + 1);
+  EXPECT_LE(probes, settings.maxConfirming);
+  EXPECT_GE(table_.counters().refused, 10000 - settings.maxConfirming);
+  // The real station, still beating, stays; the forged ones, never answering, go.
+  for (int i = 0; i < 30; ++i) {
+    clock_.Advance(milliseconds(100));
+    table_.Tick(clock_.Now());
+    if (i % 10 == 0) table_.OnHeartbeat(Beat("real", 8));
+  }
+  ASSERT_EQ(table_.size(), 1u);
+  EXPECT_EQ(table_.Peers()[0].host, "real");
+  EXPECT_EQ(table_.Peers()[0].state, PeerState::kAlive);
+}
+
+TEST_F(LivenessTest, TimeGoingBackIsNoSilence) {
+  Confirm(Beat("zeta", 4));
+  // A tick with a time before the last beat (a clock the station does not use for this would
+  // jump so; monotonic time never does): no suspicion, no removal, no negative silence.
+  EXPECT_EQ(Kinds(table_.Tick(clock_.Now() - std::chrono::hours(1))), std::vector<Kind>{});
+  EXPECT_EQ(table_.Peers()[0].state, PeerState::kAlive);
+  EXPECT_EQ(Kinds(Run(milliseconds(1000))), std::vector<Kind>{});
+}
+
+TEST_F(LivenessTest, HeartbeatPeriodGrowsWithTheGroupWithinTheBudget) {
+  // One beat a period (+-1/16), the first a period after the first tick.
+  EXPECT_EQ(Kinds(table_.Tick(clock_.Now()), true), std::vector<Kind>{});
+  const std::size_t beats = Kinds(Run(milliseconds(10000)), true).size();
+  EXPECT_GE(beats, 9u);
+  EXPECT_LE(beats, 11u);
+  EXPECT_EQ(table_.HeartbeatInterval(), milliseconds(1000));
+  LivenessSettings settings = Settings();
+  settings.maxConfirming = 2000;
+  settings.maxPeers = 2000;
+  LivenessTable big(settings, clock_);
+  for (int i = 0; i < 1000; ++i) big.OnHeartbeat(Beat("s" + std::to_string(i), 1 + i));
+  // 1000 senders of 1600-bit beats within 240 kbit/s: one beat every 6.67 s each.
+  EXPECT_EQ(big.HeartbeatInterval(), milliseconds(6666));
+}
+
+TEST(LivenessWireTest, MessagesRoundTripAndHostileTextsAreRefused) {
+  LivenessMessage probe;
+  probe.kind = LivenessKind::kProbe;
+  probe.sender = Beat("a<b", 0xFFFFFFFFFFFFFFFFull, 0);
+  probe.to = "target";
+  probe.nonce = 77;
+  const auto parsed = ParseLivenessMessage(BuildLivenessMessage(probe));
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(parsed->kind, LivenessKind::kProbe);
+  EXPECT_EQ(parsed->sender.host, "a<b");
+  EXPECT_EQ(parsed->sender.incarnation, 0xFFFFFFFFFFFFFFFFull);
+  EXPECT_EQ(parsed->to, "target");
+  EXPECT_EQ(parsed->nonce, 77u);
+
+  const char* refused[] = {
+      R"(<QXLIVE A="10.0.0.1" K="BEAT" H="h" I="0" V="1" T="1000"/>)",  // no incarnation
+      R"(<QXLIVE A="10.0.0.1" K="BEAT" H="" I="5" V="1" T="1000"/>)",   // no host
+      // beyond 64 bits
+      R"(<QXLIVE A="10.0.0.1" K="BEAT" H="h" I="12345678901234567" V="1" T="1"/>)",
+      R"(<QXLIVE A="10.0.0.1" K="BEAT" H="h" I="5" V="1" T="-1"/>)",             // no period
+      R"(<QXLIVE A="10.0.0.1" K="PROBE" H="h" I="5" V="1" T="1" N="9"/>)",       // no receiver
+      R"(<QXLIVE A="10.0.0.1" K="ACK" H="h" I="5" V="1" T="1" TO="x" N="0"/>)",  // no nonce
+      R"(<QXLIVE A="10.0.0.1" K="SHOUT" H="h" I="5" V="1" T="1"/>)",             // unknown kind
+      R"(<QXDISCOVER A="10.0.0.1" K="BEAT" H="h" I="5" V="1" T="1"/>)",          // another root
+      R"(<QXLIVE A="plant.example" K="BEAT" H="h" I="5" V="1" T="1"/>)",  // a name, no address
+      R"(<QXLIVE K="BEAT" H="h" I="5" V="1" T="1"/>)",                    // no address
+  };
+  for (const char* text : refused) {
+    SCOPED_TRACE(text);
+    EXPECT_FALSE(ParseLivenessMessage(text));
+  }
+  EXPECT_FALSE(ParseLivenessMessage("<QXLIVE A=\"10.0.0.1\" K=\"BEAT\" H=\"" +
+                                    std::string(300, 'h') + "\" I=\"5\" V=\"1\" T=\"1\"/>"));
+}
+
+TEST(LivenessWireTest, StampTravelsWithAnAnnouncementAndIsTakenOut) {
+  std::string join = "<QXDISCOVER><EVENT>JOIN</EVENT><HOST>h</HOST></QXDISCOVER>";
+  ASSERT_TRUE(StampAnnouncement(0xabc, 0xdef, &join));
+  CXmlElement message;
+  ASSERT_TRUE(message.LoadXml(join));
+  std::uint64_t incarnation = 0;
+  std::uint64_t version = 0;
+  TakeAnnouncementStamp(&message, &incarnation, &version);
+  EXPECT_EQ(incarnation, 0xabcu);
+  EXPECT_EQ(version, 0xdefu);
+  std::string rest;
+  ASSERT_TRUE(message.GetXml(&rest));
+  EXPECT_EQ(rest.find("INCARNATION"), std::string::npos);
+  EXPECT_EQ(rest.find("VERSION"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qx
