@@ -28,6 +28,7 @@
 #include "messaging/multicast_pipeline.h"
 #include "messaging/multicast_sockets.h"
 #include "platform/network_interfaces.h"
+#include "trace/counters.h"
 
 namespace qx {
 namespace {
@@ -170,6 +171,7 @@ class AsioMulticastTransport final : public MulticastTransport {
   void Received(MulticastDelivery delivery, const MulticastBuffer& buffer, std::size_t size,
                 const udp::endpoint& from) {
     ++datagramsReceived_;
+    metrics::Add(Metric::kDatagramsReceived);
     if (size <= kLargestDatagram) {
       lanes_.Enqueue(delivery, std::string_view(buffer.data(), size),
                      from.address().to_v4().to_uint());
@@ -268,6 +270,7 @@ class AsioMulticastTransport final : public MulticastTransport {
     return outbound_.Seal(key, path, text, [&socket, &to](std::string_view sealed) {
       asio::error_code ec;
       socket.send_to(asio::buffer(sealed.data(), sealed.size()), to, 0, ec);
+      if (!ec) metrics::Add(Metric::kDatagramsSent);
       return !ec;
     });
   }
