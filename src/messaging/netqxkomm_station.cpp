@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "keys/cluster_keys.h"
+#include "trace/metrics_text.h"
 
 namespace qx {
 namespace {
@@ -112,6 +113,12 @@ HRESULT NetQXKommStation::SendToHost(std::string_view receiver, std::string_view
 HRESULT NetQXKommStation::LocalRequest(std::string_view text, AnswerText* answer) {
   if (text == kMulticastCountersRequest) {
     if (answer != nullptr) *answer = MulticastCountersAnswer(TransportCounters());
+    return S_OK;
+  }
+  if (text == kStationMetricsRequest) {
+    MetricsSnapshot snapshot = TakeMetricsSnapshot();
+    if (const ClusterKey* key = CurrentKeyRing()->InUse()) snapshot.keyIdInUse = key->id;
+    if (answer != nullptr) *answer = RenderMetricsText(snapshot);
     return S_OK;
   }
   if (!hooks_.localRequest) return E_NOTIMPL;
