@@ -173,7 +173,6 @@ TEST_F(StationMetrics, QxstationPrintsItOrWritesItWhole) {
        "no station runs",
        false,
        ""},
-      {"a JSON form is refused", {"metrics", "--json"}, station_.env(), 2, "no json", false, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
