@@ -2,7 +2,7 @@
 # Sourced by the other scripts: qx_install_deps [extra packages...]
 qx_packages=(cmake ninja-build g++ pkg-config python3 libpugixml-dev libasio-dev libsqlite3-dev
              libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev
-             libcli11-dev nlohmann-json3-dev libssl-dev)
+             libcli11-dev nlohmann-json3-dev libssl-dev python3-prometheus-client)
 
 qx_install_deps() {
   local missing=()

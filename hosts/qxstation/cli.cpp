@@ -20,6 +20,7 @@
 #include "config_commands.h"
 #include "failures.h"
 #include "key_commands.h"
+#include "metrics_command.h"
 #include "monitor.h"
 #include "network_view.h"
 #include "platform/unix_socket.h"
@@ -199,6 +200,20 @@ void Define(Parser* parser, Invocation* call) {
                "agent does not run.",
                "  qxstation status\n  qxstation --station ./station status --json"});
 
+  sub = parser->Add({"metrics",
+                     "The agent's counters (datagrams, RPC, copy bytes, trace lines left out, key "
+                     "in use, uptime, memory, descriptors) in the Prometheus text format; with "
+                     "--textfile written whole into PATH (a temporary file renamed over it) for "
+                     "the node exporter's textfile collector.",
+                     "  qxstation metrics\n"
+                     "  qxstation metrics --textfile /var/lib/prometheus/node-exporter/"
+                     "qxremote.prom"});
+  sub->add_option("--textfile", call->textfile, "write the text into PATH instead")
+      ->check([](const std::string& path) {
+        return path.empty() || path.back() == '/' ? std::string("PATH must name a file") : "";
+      })
+      ->type_name("PATH");
+
   sub = parser->Add({"test-multicast",
                      "Sends a test request to the group and lists the stations that answered.",
                      "  qxstation test-multicast --wait 5"});
@@ -330,6 +345,10 @@ int RunStatusCommand(const Invocation& call, std::FILE* out, std::FILE* err) {
   return RunStatus(call.format == OutputFormat::kJson, out, err);
 }
 
+int RunMetricsCommand(const Invocation& call, std::FILE* out, std::FILE* err) {
+  return RunMetrics(call.textfile, out, err);
+}
+
 int RunTestMulticastCommand(const Invocation& call, std::FILE* out, std::FILE* err) {
   return RunTestMulticast(call.wait, call.format == OutputFormat::kJson, out, err);
 }
@@ -398,6 +417,7 @@ Forms FormsOf(const Invocation& call) {
   if (call.command == "copy") return {true, false};
   if (call.command == "trace" || call.command == "write-project") return {false, false};
   if (call.command == "test-multicast") return {true, false};
+  if (call.command == "metrics") return {false, false};
   if (call.command == "key") return {!call.words.empty() && call.words[0] == "list", false};
   return {true, true};
 }
@@ -462,6 +482,7 @@ int RunInvocation(const Invocation& call, std::FILE* out, std::FILE* err) {
       {"join", RunJoin},
       {"leave", RunLeave},
       {"status", RunStatusCommand},
+      {"metrics", RunMetricsCommand},
       {"test-multicast", RunTestMulticastCommand},
       {"command", RunCommand},
       {"discover", RunDiscover},

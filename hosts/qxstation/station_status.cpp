@@ -23,6 +23,7 @@
 #include "output.h"
 #include "platform/environment.h"
 #include "platform/network_interfaces.h"
+#include "platform/process_facts.h"
 #include "platform/unix_socket.h"
 #include "registry/store/settings_file.h"
 #include "registry_commands.h"
@@ -45,15 +46,6 @@ struct AgentProcess {
   std::string version;                       // of the core library it runs; empty: unknown
 };
 
-// The first bytes of a /proc file (they are small; the bound keeps a strange one harmless).
-std::string ProcText(const std::string& path, std::size_t limit = 16384) {
-  std::ifstream file(path);
-  std::string text(limit, '\0');
-  file.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<std::size_t>(file.gcount()));
-  return text;
-}
-
 std::optional<AgentProcess> FindAgentProcess() {
   namespace us = qx::unix_socket;
   const us::UniqueFd fd = us::ConnectWithin(
@@ -70,33 +62,12 @@ std::optional<AgentProcess> FindAgentProcess() {
   char exe[4096];
   const ssize_t length = readlink((dir + "/exe").c_str(), exe, sizeof exe - 1);
   if (length > 0) process.executable.assign(exe, static_cast<std::size_t>(length));
-  // Field 22 of stat, after the command in parentheses: the start in clock ticks since boot.
-  const std::string stat = ProcText(dir + "/stat");
-  const std::size_t close = stat.rfind(')');
-  const long ticks = sysconf(_SC_CLK_TCK);
-  double sinceBoot = 0;
-  if (close != std::string::npos && ticks > 0 &&
-      std::istringstream(ProcText("/proc/uptime")) >> sinceBoot) {
-    std::istringstream fields(stat.substr(close + 1));
-    std::string field;
-    for (int i = 3; i <= 22 && fields >> field; ++i) {
-      if (i != 22) continue;
-      const double started = std::strtod(field.c_str(), nullptr) / static_cast<double>(ticks);
-      if (sinceBoot >= started) {
-        process.uptimeSeconds = static_cast<std::uint64_t>(sinceBoot - started);
-      }
-    }
-  }
-  std::istringstream status(ProcText(dir + "/status"));
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) {
-      process.memoryBytes = std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
-    }
-  }
+  const qx::ProcessFacts facts = qx::ReadProcessFacts(dir);
+  if (facts.uptimeSeconds) process.uptimeSeconds = static_cast<std::uint64_t>(*facts.uptimeSeconds);
+  process.memoryBytes = facts.residentBytes;
   // The version the agent runs (after an upgrade, the one it started with): its mapped core
   // library's name, libqxremotecore.so.X.Y.Z.
-  const std::string maps = ProcText(dir + "/maps", 1u << 20);
+  const std::string maps = qx::ReadProcText(dir + "/maps", 1u << 20);
   constexpr std::string_view kCore = "/libqxremotecore.so.";
   const std::size_t at = maps.find(kCore);
   if (at != std::string::npos) {

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "common/little_endian.h"
+#include "trace/counters.h"
 
 namespace qx {
 namespace {
@@ -200,6 +201,7 @@ std::optional<std::string> FragmentAssembler::Add(std::string_view datagram,
     ++counters_.malformed;
     return std::nullopt;
   }
+  metrics::Add(Metric::kFragmentedMessagesReassembled);
   return message;
 }
 
@@ -208,6 +210,7 @@ void FragmentAssembler::Expire(Clock::time_point now) {
     for (auto set = sender->second.open.begin(); set != sender->second.open.end();) {
       if (now - set->second.started >= limits_.expiry) {
         ++counters_.expiredSets;
+        metrics::Add(Metric::kFragmentSetsExpired);
         const auto next = std::next(set);
         DropSet(sender->second, set);
         set = next;

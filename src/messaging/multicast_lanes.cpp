@@ -7,6 +7,7 @@
 
 #include "common/little_endian.h"
 #include "platform/network_interfaces.h"
+#include "trace/counters.h"
 
 namespace qx {
 namespace {
@@ -64,6 +65,7 @@ void MulticastLanes::Enqueue(MulticastDelivery delivery, std::string_view bytes,
     MutexLock lock(&lane.mutex);
     if (lane.queue.size() >= laneDatagrams_ || lane.queueBytes + bytes.size() > laneBytes_) {
       ++queueDrops_;
+      metrics::Add(Metric::kDroppedQueueFull);
       return;
     }
     lane.queueBytes += bytes.size();

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "messaging/multicast_transport.h"
+#include "trace/counters.h"
 
 namespace qx {
 
@@ -36,20 +37,30 @@ std::optional<std::string> MulticastInbound::Take(const KeyRing* ring, std::stri
       break;
     case OpenStatus::kMalformed:
       ++counters_.notSealed;
+      metrics::Add(Metric::kDroppedMalformed);
       break;
     case OpenStatus::kUnopenable:
       ++counters_.unopenable;
+      metrics::Add(Metric::kDroppedUnopenable);
       break;
     case OpenStatus::kForeignKey:
       ++counters_.foreignKey;
+      metrics::Add(Metric::kDroppedForeignKey);
       NoteForeignSender(from, datagram);
       break;
     case OpenStatus::kReplayed:
-      ++(expectGroupCopies_ && path == SealPath::kGroup ? counters_.copies : counters_.replayed);
+      if (expectGroupCopies_ && path == SealPath::kGroup) {
+        ++counters_.copies;
+      } else {
+        ++counters_.replayed;
+        metrics::Add(Metric::kDroppedReplayed);
+      }
       break;
   }
   if (status != OpenStatus::kOpened) return std::nullopt;
+  const std::uint64_t malformed = assembler_.counters().malformed;
   std::optional<std::string> message = assembler_.Add(plain_, now);
+  metrics::Add(Metric::kDroppedMalformed, assembler_.counters().malformed - malformed);
   if (message) ++counters_.delivered;
   return message;
 }

@@ -29,6 +29,7 @@
 #include "messaging/multicast_pipeline.h"
 #include "messaging/multicast_sockets.h"
 #include "platform/network_interfaces.h"
+#include "trace/counters.h"
 
 namespace qx {
 namespace {
@@ -182,6 +183,7 @@ class AsioMulticastTransport final : public MulticastTransport {
   void Received(MulticastDelivery delivery, const MulticastBuffer& buffer, std::size_t size,
                 const udp::endpoint& from) {
     ++datagramsReceived_;
+    metrics::Add(Metric::kDatagramsReceived);
     if (size <= kLargestDatagram) {
       lanes_.Enqueue(delivery, std::string_view(buffer.data(), size),
                      from.address().to_v4().to_uint());
@@ -296,6 +298,7 @@ class AsioMulticastTransport final : public MulticastTransport {
     const HRESULT result = outbound_.Seal(key, path, text, [&](std::string_view sealed) {
       asio::error_code ec;
       socket.send_to(asio::buffer(sealed.data(), sealed.size()), to, 0, ec);
+      if (!ec) metrics::Add(Metric::kDatagramsSent);
       peerFailed = !SendToPeersLocked(peerSocket, peers, sealed) || peerFailed;
       return !ec;
     });

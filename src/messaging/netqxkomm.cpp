@@ -15,9 +15,11 @@
 //
 // The serving side reads each whole request (from the end of the previous answer, or from the
 // accept, to its last byte) within LocalCallTimeout(): a client that stays silent or trickles is
-// dropped at that deadline. At most kMaxConnections connections are served at once; further
-// clients wait in the socket's backlog until one ends (see LocalListener). A connection that
-// advised becomes a subscriber: from then on it only carries events (see netqxkomm_events.h).
+// dropped at that deadline. The station's metrics (kStationMetricsRequest) are answered only to
+// root, the agent's own user and the group qxadmin (SO_PEERCRED, SO_PEERGROUPS). At most
+// kMaxConnections connections are served at once; further clients wait in the socket's backlog
+// until one ends (see LocalListener). A connection that advised becomes a subscriber: from then on
+// it only carries events (see netqxkomm_events.h).
 //
 // Ownership: a client instance owns its socket; the listener owns its LocalListener, which owns
 // the socket file, the accept thread and the connection threads, all ended by Stop (or the
@@ -36,6 +38,7 @@
 #include "common/little_endian.h"
 #include "common/mutex.h"
 #include "messaging/netqxkomm_events.h"
+#include "messaging/netqxkomm_station.h"
 #include "messaging/netqxkomm_wire.h"
 #include "platform/environment.h"
 #include "platform/local_listener.h"
@@ -196,6 +199,9 @@ HRESULT Call(INetQXKomm& target, std::uint8_t kind, const std::string& receiver,
 // the protocol, misses a deadline or Stop wakes the connection. After a successful advise the
 // connection carries the subscriber's events until the subscription ends.
 void ServeConnection(INetQXKomm& target, SubscriberHub* events, int fd, int wakeFd) {
+  // The socket file's mode lets only the station's users in; the station's figures are checked
+  // again against the caller's credentials, in case the file's mode or group was changed.
+  const bool stationUser = unix_socket::PeerIsStationUser(fd);
   for (;;) {
     const auto deadline = Clock::now() + LocalCallTimeout();
     std::array<std::uint8_t, kRequestHeader> header{};
@@ -231,6 +237,8 @@ void ServeConnection(INetQXKomm& target, SubscriberHub* events, int fd, int wake
     if (kind == kKindUnadvise) {
       if (text.size() != 4) return;
       result = events != nullptr ? events->Unadvise(GetLe32(text.data())) : kConnectNoConnection;
+    } else if (kind == kKindLocalRequest && text == kStationMetricsRequest && !stationUser) {
+      result = E_ACCESSDENIED;
     } else {
       result = Call(target, kind, receiver, text, &answer);
     }

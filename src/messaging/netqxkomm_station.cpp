@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "keys/cluster_keys.h"
+#include "trace/metrics_text.h"
 
 namespace qx {
 namespace {
@@ -122,6 +123,12 @@ HRESULT NetQXKommStation::LocalRequest(std::string_view text, AnswerText* answer
                      text.substr(kRaiseEventOpen.size(),
                                  text.size() - kRaiseEventOpen.size() - kRaiseEventClose.size()));
     }
+    return S_OK;
+  }
+  if (text == kStationMetricsRequest) {
+    MetricsSnapshot snapshot = TakeMetricsSnapshot();
+    if (const ClusterKey* key = CurrentKeyRing()->InUse()) snapshot.keyIdInUse = key->id;
+    if (answer != nullptr) *answer = RenderMetricsText(snapshot);
     return S_OK;
   }
   if (!hooks_.localRequest) return E_NOTIMPL;

@@ -6,7 +6,8 @@
 // subscribers (NetQXKommEvents). A unicast receiver that is no IPv4 text is a host name: the
 // resolve hook turns it into one (qxagent: the registry's hosts table, then the system's
 // resolver with a bounded wait); a name it cannot resolve is refused with E_INVALIDARG. The
-// local request kMulticastCountersRequest is the station's own: it answers the counters.
+// local requests kMulticastCountersRequest and kStationMetricsRequest are the station's own: it
+// answers the transport's counters and the process's metrics.
 //
 // Ownership: the station owns its transport and shares the event hub with the listener. The
 // hooks run on the calling thread (local request: a connection thread of the listener;
@@ -41,6 +42,13 @@ inline constexpr std::string_view kRaiseEventClose = "</RaiseEvent>";
 std::string MulticastCountersAnswer(const MulticastCounters& counters);
 // The counters of such an answer; false for any other text (it came over a socket).
 bool ParseMulticastCountersAnswer(std::string_view text, MulticastCounters* counters);
+
+// The local request that the station answers itself with its process's metrics (the counters
+// of trace/counters.h, its uptime, memory and descriptors, the key id in use) as Prometheus
+// text (trace/metrics_text.h); at most kMaxStationMetricsBytes. The listener answers it only to
+// the station's users.
+inline constexpr std::string_view kStationMetricsRequest = "<GetStationMetrics/>";
+inline constexpr std::size_t kMaxStationMetricsBytes = 64 * 1024;
 
 struct NetQXKommStationHooks {
   std::function<HRESULT(std::string_view request, AnswerText* answer)> localRequest;

@@ -93,6 +93,11 @@ struct SocketFileId {
 UniqueFd ListenAt(const std::string& path, mode_t mode, int backlog, std::string_view what,
                   SocketFileId* id, std::string* error);
 
+// True when the peer of the connected socket fd may use the station (SO_PEERCRED and
+// SO_PEERGROUPS as they were at its connect): root, this process's own user, or a member of the
+// group qxadmin. False when the credentials cannot be read.
+bool PeerIsStationUser(int fd);
+
 // Removes the socket file at path only while it is the one that id names, so that a socket that
 // another process bound at the same path since then stays.
 void RemoveSocketFileIfOwn(const std::string& path, const SocketFileId& id);

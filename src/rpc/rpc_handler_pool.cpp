@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "trace/counters.h"
+
 namespace qx {
 
 RpcHandlerPool::RpcHandlerPool(std::uint32_t threads, std::uint32_t queueLimit)
@@ -24,6 +26,7 @@ bool RpcHandlerPool::Submit(std::shared_ptr<RpcHandlerJob> job) {
   const std::size_t idle = workers_.size() - running_;
   if (queue_.size() >= idle + queueLimit_) return false;
   queue_.push_back(std::move(job));
+  metrics::Add(Metric::kRpcHandlerQueueDepth);
   work_.Signal();
   return true;
 }
@@ -41,6 +44,7 @@ void RpcHandlerPool::Run(std::size_t index) {
     if (stopping_) break;
     self.job = std::move(queue_.front());
     queue_.pop_front();
+    metrics::Subtract(Metric::kRpcHandlerQueueDepth);
     ++running_;
     std::shared_ptr<RpcHandlerJob> job = self.job;
     mutex_.Unlock();
@@ -63,6 +67,7 @@ bool RpcHandlerPool::Stop(std::chrono::steady_clock::time_point deadline) {
     MutexLock lock(&mutex_);
     stopping_ = true;
     discarded.swap(queue_);
+    metrics::Subtract(Metric::kRpcHandlerQueueDepth, discarded.size());
     work_.SignalAll();
     while (!std::all_of(workers_.begin(), workers_.end(),
                         [](const Worker& worker) { return worker.exited; })) {

@@ -21,6 +21,7 @@
 #include "rpc/rpc_session.h"
 #include "rpc/rpc_settings.h"
 #include "rpc/rpc_tls.h"
+#include "trace/counters.h"
 #include "trace/trace.h"
 
 namespace qx {
@@ -189,6 +190,7 @@ void RpcServing::Accept() {
           std::error_code ignored;
           socket.close(ignored);
         } else if (session->Admit()) {
+          metrics::Add(Metric::kRpcConnections);
           session->Start();
         } else {
           std::uint64_t count = 0;

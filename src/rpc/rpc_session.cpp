@@ -8,6 +8,7 @@
 #include "rpc/rpc_connection_slots.h"
 #include "rpc/rpc_internal.h"
 #include "rpc/rpc_serving.h"
+#include "trace/counters.h"
 #include "trace/trace.h"
 
 namespace qx {
@@ -185,6 +186,7 @@ void RpcSession::Evicted() {
 // Ends a session whose peer did not prove a key of the ring; traced at most a few times a
 // second, so that a flood of such peers cannot flood the trace.
 void RpcSession::Refuse(const char* why) {
+  metrics::Add(Metric::kRpcHandshakesRefused);
   std::uint32_t suppressed = 0;
   if (TakeRefusalTraceSlot(&suppressed)) {
     TraceWarning(
@@ -360,6 +362,8 @@ bool RpcSession::ServeFrame(const rpc::FrameHeader& frame, const std::uint8_t* b
     SendCloseAndEnd();
     return false;
   }
+  metrics::Add(frame.kind == rpc::FrameKind::kStringRequest ? Metric::kRpcStringRequests
+                                                            : Metric::kRpcDataRequests);
   state_ = State::kHandling;
   request_ = frame;
   requestBody_ = body;
@@ -370,6 +374,7 @@ bool RpcSession::ServeFrame(const rpc::FrameHeader& frame, const std::uint8_t* b
     return Write(std::move(answer_), false);
   }
   if (server_.handlers_->Submit(shared_from_this())) return false;
+  metrics::Add(Metric::kRpcHandlerRefusals);
   TraceWarning(kServerSource,
                "RPC client %u: every handler thread is busy and %u requests wait; request "
                "answered with RPC_E_SERVERCALL_RETRYLATER",

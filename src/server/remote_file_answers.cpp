@@ -26,6 +26,7 @@
 #include "rpc/rpc_settings.h"
 #include "server/path_policy.h"
 #include "server/path_settings.h"
+#include "trace/counters.h"
 #include "trace/trace.h"
 
 namespace qx {
@@ -219,6 +220,7 @@ HRESULT AnswerReadFile(const std::uint8_t* request, std::size_t size, ByteBlock*
     handle.Seek(static_cast<std::uint64_t>(from));
     ByteBlock data = ReadUpTo(handle, static_cast<std::size_t>(count));
     handle.Close();
+    metrics::Add(Metric::kCopyBytesServed, data.size());
     if (block != nullptr) *block = std::move(data);
     return S_OK;
   } catch (const FileError& error) {

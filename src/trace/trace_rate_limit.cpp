@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "trace/counters.h"
+
 namespace qx {
 namespace {
 
@@ -24,6 +26,7 @@ TraceRateLimit::Decision TraceRateLimit::Take(Clock::time_point now) {
   Decision decision;
   if (credit_ < kNanosPerLine) {
     ++suppressed_;
+    metrics::Add(Metric::kTraceLinesSuppressed);
     return decision;
   }
   credit_ -= kNanosPerLine;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace qx::unix_socket {
 namespace {
@@ -155,6 +156,30 @@ UniqueFd ConnectWithin(std::string_view path, Clock::time_point deadline, int* e
     }
     return fd;
   }
+}
+
+bool PeerIsStationUser(int fd) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof peer) {
+    return false;
+  }
+  if (peer.uid == 0 || peer.uid == ::geteuid()) return true;
+  const std::optional<std::uint32_t> admins = AdminGroupId();
+  if (!admins) return false;
+  if (peer.gid == *admins) return true;
+  std::vector<gid_t> groups(256);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    socklen_t bytes = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &bytes) == 0) {
+      groups.resize(bytes / sizeof(gid_t));
+      return std::find(groups.begin(), groups.end(), *admins) != groups.end();
+    }
+    // ERANGE: bytes says how many it has (at most NGROUPS_MAX, 65536 groups).
+    if (errno != ERANGE || bytes / sizeof(gid_t) > 65536) return false;
+    groups.resize(bytes / sizeof(gid_t));
+  }
+  return false;
 }
 
 std::string ErrorText(int error) {
