@@ -65,7 +65,6 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 using qx::testing::ChildProcess;
 
-constexpr const char* kNorvane = "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE";
 constexpr const char* kOldProject = "QXLBOLDPROJECT";
 constexpr const char* kNewProject = "QXLBNEWPROJECT";
 constexpr auto kReadyLimit = 60s;
