@@ -10,7 +10,6 @@
 // the debug channel, the never-destroyed diagnostics connection and the never-destroyed list of
 // asynchronous commands (which, at process exit, its own exit handler has emptied before the
 // static objects died).
-#include <chrono>
 #include <string>
 
 #include "client/async_commands.h"
@@ -19,7 +18,6 @@
 #include "module/station_wiring.h"
 #include "platform/environment.h"
 #include "rpc/rpc.h"
-#include "server/audit_trail.h"
 #include "trace/debug_output.h"
 #include "trace/trace.h"
 
@@ -49,8 +47,6 @@ __attribute__((destructor)) void Detach() {
     qx::StopAsyncCommands(qx::AfterStop::kAcceptNew);
     // Kept client connections are closed with the module, not leaked with their sockets.
     qx::DropKeptRpcConnections();
-    // The audit writer's code goes with the module: what it holds is written, then it ends.
-    qx::StopStationAudit(std::chrono::seconds(5));
     qx::Diagnosis().UnloadDiagnostics();
   } catch (...) {
   }

@@ -14,6 +14,7 @@
 #include "common/text.h"
 #include "keys/cluster_keys.h"
 #include "platform/environment.h"
+#include "registry/store/registry_store.h"
 #include "registry/store/settings.h"
 #include "rpc/rpc.h"
 #include "server/remote_file_answers.h"
@@ -23,6 +24,9 @@ namespace qx {
 namespace {
 
 const CTraceSource kSource("AuditTrail");
+
+// How long the end of the process (or of the library) waits for the entries still queued.
+constexpr std::chrono::seconds kWriterEndTimeout{5};
 
 // The children that may name an action's target, in the order the target lists them. None of
 // them ever holds a secret; a password, a REMOTECALL parameter or a project's contents are not
@@ -144,16 +148,22 @@ AuditConfig ReadAuditConfig() {
 }
 
 AuditLog& StationAuditLog() {
-  // Never destroyed: handlers that outlive a stop, and the module's detach, may still use it.
+  // Never destroyed: handlers that outlive a stop may still record.
   static AuditLog& log = *std::make_unique<AuditLog>(&ReadAuditConfig).release();
+  // The writer reads the settings (the registry) for each batch: it writes what it holds and
+  // ends before the registry's static object goes, at exit or when the library unloads. Made
+  // after the registry, so destroyed before it.
+  struct WriterEnd {
+    WriterEnd() { Registry(); }
+    ~WriterEnd() { log.Stop(kWriterEndTimeout); }
+  };
+  static WriterEnd writerEnd;
   return log;
 }
 
 bool FlushStationAudit(std::chrono::milliseconds timeout) {
   return StationAuditLog().Flush(timeout);
 }
-
-bool StopStationAudit(std::chrono::milliseconds timeout) { return StationAuditLog().Stop(timeout); }
 
 void AuditRemoteRequest(const CXmlElement& request, HRESULT result) {
   std::string tag = request.GetName();

@@ -16,7 +16,9 @@
 // audit.jsonl in LogDir()), MaxBytes (10 MiB), KeepFiles (5). A value that cannot be read keeps
 // its default (traced by the settings reader); an unknown Destination is traced and taken as
 // auto, so that the trail never stops for a bad setting. The entries are written by the
-// process-wide AuditLog (trace/audit_log.h), which is never destroyed. Any thread may call.
+// process-wide AuditLog (trace/audit_log.h), which is never destroyed; its writer writes what it
+// holds and ends at exit (or when the library unloads), before the registry goes. Any thread
+// may call.
 //
 //   const HRESULT result = AnswerReadFile(data, size, &answer);
 //   AuditReadFile(data, size, result);
@@ -42,10 +44,8 @@ inline constexpr std::uint32_t kDefaultAuditKeepFiles = 5;
 AuditConfig ReadAuditConfig();
 // The process-wide audit log, configured by ReadAuditConfig.
 AuditLog& StationAuditLog();
-// Writes what the process-wide log holds (bounded): before a server stops, and when the module
-// unloads (which also ends its writer).
+// Waits (bounded) until the process-wide log has written what it holds: when a server stops.
 bool FlushStationAudit(std::chrono::milliseconds timeout);
-bool StopStationAudit(std::chrono::milliseconds timeout);
 
 void AuditRemoteRequest(const CXmlElement& request, HRESULT result);
 void AuditReadFile(const std::uint8_t* request, std::size_t size, HRESULT result);

@@ -95,22 +95,26 @@ EntryText TextOf(const AuditEntry& entry) {
 }
 
 std::string JsonLine(const EntryText& text, std::int64_t localUid) {
-  std::string line = "{\"time\":";
-  AppendJsonString(&line, text.time);
-  line += ",\"action\":";
-  AppendJsonString(&line, text.action);
-  line += ",\"target\":";
-  AppendJsonString(&line, text.target);
-  line += ",\"peer\":";
-  AppendJsonString(&line, text.peer);
-  line += ",\"key_id\":";
-  AppendJsonString(&line, text.keyId);
-  line += ",\"local_user\":";
-  AppendJsonString(&line, text.localUser);
-  line += ",\"local_uid\":";
-  line += localUid >= 0 ? std::to_string(localUid) : "null";
-  line += ",\"result\":";
-  AppendJsonString(&line, text.result);
+  const std::string uid = localUid >= 0 ? std::to_string(localUid) : "null";
+  const struct {
+    const char* name;
+    const std::string& value;
+    bool quoted;
+  } fields[] = {{"time", text.time, true},     {"action", text.action, true},
+                {"target", text.target, true}, {"peer", text.peer, true},
+                {"key_id", text.keyId, true},  {"local_user", text.localUser, true},
+                {"local_uid", uid, false},     {"result", text.result, true}};
+  std::string line;
+  for (const auto& field : fields) {
+    line += line.empty() ? "{\"" : ",\"";
+    line += field.name;
+    line += "\":";
+    if (field.quoted) {
+      AppendJsonString(&line, field.value);
+    } else {
+      line += field.value;
+    }
+  }
   line += "}\n";
   return line;
 }

@@ -54,6 +54,20 @@ AuditConfig FileConfig(const std::string& file, std::uint64_t maxBytes = 1u << 2
   return config;
 }
 
+// A configuration source that holds the writer inside its first batch until released.
+struct HeldWriter {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<int> batches{0};
+
+  AuditLog::ConfigSource Source(const std::string& file) {
+    return [this, file] {
+      if (batches++ == 0) released.wait();
+      return FileConfig(file);
+    };
+  }
+};
+
 TEST(AuditFieldTextTest, EscapesWhatCouldBreakALineAndBoundsTheField) {
   struct Case {
     const char* name;
@@ -222,15 +236,8 @@ TEST(AuditLogTest, AFullQueueMakesHandlersWaitAndDropsNothing) {
   const TempDir dir("qxaudit");
   ASSERT_TRUE(dir.ok());
   const std::string file = dir.File("audit.jsonl");
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  std::atomic<int> batches{0};
-  AuditLog log(
-      [&] {
-        if (batches++ == 0) released.wait();
-        return FileConfig(file);
-      },
-      /*queueEntries=*/4, /*maxWait=*/std::chrono::seconds(30));
+  HeldWriter held;
+  AuditLog log(held.Source(file), /*queueEntries=*/4, /*maxWait=*/std::chrono::seconds(30));
   constexpr int kThreads = 4;
   constexpr int kEach = 25;
   std::vector<std::thread> handlers;
@@ -244,7 +251,7 @@ TEST(AuditLogTest, AFullQueueMakesHandlersWaitAndDropsNothing) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   EXPECT_GT(log.counters().waits, 0u);
-  release.set_value();
+  held.release.set_value();
   for (std::thread& handler : handlers) handler.join();
   ASSERT_TRUE(log.Flush(std::chrono::seconds(10)));
   const AuditCounters counters = log.counters();
@@ -258,17 +265,11 @@ TEST(AuditLogTest, AFullQueueMakesHandlersWaitAndDropsNothing) {
 TEST(AuditLogTest, AHandlerWaitsOnlyBoundedForAStuckWriter) {
   const TempDir dir("qxaudit");
   ASSERT_TRUE(dir.ok());
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  std::atomic<int> batches{0};
-  AuditLog log(
-      [&] {
-        if (batches++ == 0) released.wait();
-        return FileConfig(dir.File("audit.jsonl"));
-      },
-      /*queueEntries=*/1, /*maxWait=*/std::chrono::milliseconds(50));
+  HeldWriter held;
+  AuditLog log(held.Source(dir.File("audit.jsonl")), /*queueEntries=*/1,
+               /*maxWait=*/std::chrono::milliseconds(50));
   EXPECT_TRUE(log.Record(Entry("Test", "1")));  // the writer takes it and is held
-  for (int i = 0; i < 1000 && batches == 0; ++i) {
+  for (int i = 0; i < 1000 && held.batches == 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   EXPECT_TRUE(log.Record(Entry("Test", "2")));   // fills the queue
@@ -276,7 +277,7 @@ TEST(AuditLogTest, AHandlerWaitsOnlyBoundedForAStuckWriter) {
   AuditCounters counters = log.counters();
   EXPECT_EQ(counters.lost, 1u);
   EXPECT_EQ(counters.waits, 1u);
-  release.set_value();
+  held.release.set_value();
   ASSERT_TRUE(log.Flush(std::chrono::seconds(10)));
   counters = log.counters();
   EXPECT_EQ(counters.written, 2u);
