@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "platform/environment.h"
 #include "trace/rotating_file.h"
 #include "trace/trace.h"
 
@@ -29,6 +30,7 @@ const CTraceSource kSource("AuditTrail");
 
 constexpr std::string_view kCutMarker = "...[cut]";
 constexpr std::uint32_t kAuditFileMode = 0640;
+constexpr std::uint32_t kAuditFolderMode = 0750;
 
 // The length of the UTF-8 character at text[at], or 0 when the bytes there are not one.
 std::size_t Utf8Length(std::string_view text, std::size_t at) {
@@ -162,7 +164,14 @@ class AuditLog::Sink {
  public:
   explicit Sink(const AuditConfig& config)
       : config_(config),
-        file_(config.file, config.maxBytes, config.keepFiles, kAuditFileMode, /*retryOpen=*/true) {}
+        file_(config.file, config.maxBytes, config.keepFiles, kAuditFileMode, /*retryOpen=*/true) {
+    // The log folder of a station without a service manager to make it.
+    const std::size_t slash = config.file.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+      const std::string folder = config.file.substr(0, slash);
+      if (::access(folder.c_str(), F_OK) != 0) MakeDirectories(folder, kAuditFolderMode);
+    }
+  }
 
   bool SameAs(const AuditConfig& config) const {
     return config.destination == config_.destination && config.file == config_.file &&

@@ -11,7 +11,8 @@
 // Destinations (AuditConfig): the journal (SYSLOG_IDENTIFIER=qxremote-audit, fields QX_ACTION,
 // QX_TARGET, QX_PEER, QX_KEY_ID, QX_LOCAL_USER, QX_LOCAL_UID, QX_RESULT), a file of JSON lines
 // rotated by size (file, file.1 .. file.N), or auto: the journal when its socket exists, else
-// the file. An entry that the journal refuses goes to the file.
+// the file. An entry that the journal refuses goes to the file. A missing folder of the file is
+// made (mode 0750).
 //
 // Nothing is dropped on purpose: there is no rate limit. Record only queues the entry (a bounded
 // queue); one writer thread writes them in order. When the queue is full, Record waits for room

@@ -221,13 +221,14 @@ TEST(AuditLogTest, AFailingDestinationIsCountedAndReported) {
 TEST(AuditLogTest, AutoWithoutAJournalWritesTheFile) {
   const TempDir dir("qxaudit");
   ASSERT_TRUE(dir.ok());
-  AuditConfig config = FileConfig(dir.File("audit.jsonl"));
+  // The log folder does not exist yet, as on a station that no service manager set up.
+  AuditConfig config = FileConfig(dir.File("log/qxremote/audit.jsonl"));
   config.destination = AuditDestination::kAuto;
   config.journalSocket = dir.File("no-journal-here");
   AuditLog log([&] { return config; });
   log.Record(Entry("Test", ""));
   ASSERT_TRUE(log.Flush(std::chrono::seconds(10)));
-  EXPECT_EQ(Lines(dir.File("audit.jsonl")).size(), 1u);
+  EXPECT_EQ(Lines(dir.File("log/qxremote/audit.jsonl")).size(), 1u);
   EXPECT_EQ(log.counters().written, 1u);
 }
 
