@@ -29,6 +29,8 @@ namespace {
 const CTraceSource kSource("AuditTrail");
 
 constexpr std::string_view kCutMarker = "...[cut]";
+// How long the writer gathers entries after the first of a batch.
+constexpr std::chrono::milliseconds kGatherTime{10};
 constexpr std::uint32_t kAuditFileMode = 0640;
 constexpr std::uint32_t kAuditFolderMode = 0750;
 
@@ -179,8 +181,9 @@ class AuditLog::Sink {
            config.journalSocket == config_.journalSocket;
   }
 
-  // Before each batch: whether this batch goes to the journal.
+  // Before each batch: whether this batch goes to the journal, and the file still by its name.
   void Refresh() {
+    file_.ReopenIfMoved();
     switch (config_.destination) {
       case AuditDestination::kJournal:
         journal_ = true;
@@ -295,7 +298,9 @@ bool AuditLog::Record(AuditEntry entry) {
     } else {
       queue_.push_back(std::move(entry));
       ++accepted_;
-      changed_.SignalAll();
+      // The writer waits for more entries a moment after the first; only an idle writer, or a
+      // queue half full, needs waking (a wake costs the handler a system call).
+      if (idle_ || queue_.size() * 2 >= capacity_) changed_.SignalAll();
     }
   }
   if (lost) {
@@ -312,10 +317,17 @@ bool AuditLog::Flush(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   MutexLock lock(&mutex_);
   const std::uint64_t target = accepted_;
+  ++flushing_;
+  changed_.SignalAll();  // the writer need not wait for more
+  bool done = true;
   while (done_ < target) {
-    if (!changed_.WaitUntil(deadline) && done_ < target) return false;
+    if (!changed_.WaitUntil(deadline) && done_ < target) {
+      done = false;
+      break;
+    }
   }
-  return true;
+  --flushing_;
+  return done;
 }
 
 bool AuditLog::Stop(std::chrono::milliseconds timeout) {
@@ -350,11 +362,18 @@ void AuditLog::Run() {
   for (;;) {
     {
       MutexLock lock(&mutex_);
+      idle_ = true;
       while (queue_.empty() && !stopping_) changed_.Wait();
+      idle_ = false;
       if (queue_.empty()) {  // stopping, and everything is written
         running_ = false;
         changed_.SignalAll();
         return;
+      }
+      // More entries come in a burst: one batch (one reading of the settings) for them all.
+      const auto gather = std::chrono::steady_clock::now() + kGatherTime;
+      while (!stopping_ && flushing_ == 0 && queue_.size() * 2 < capacity_ &&
+             changed_.WaitUntil(gather)) {
       }
       batch.swap(queue_);
       changed_.SignalAll();  // room for waiting Records

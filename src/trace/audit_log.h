@@ -15,11 +15,13 @@
 // made (mode 0750).
 //
 // Nothing is dropped on purpose: there is no rate limit. Record only queues the entry (a bounded
-// queue); one writer thread writes them in order. When the queue is full, Record waits for room
-// up to maxWait and counts the wait; an entry that still finds no room, or whose write fails (a
-// full disk), is counted as lost and traced (those traces are rate-limited; the counter is
-// not), and the action's own result stays as it was. Flush waits, bounded, until every entry
-// recorded before it is written or lost.
+// queue); one writer thread writes them in order, in batches: after the first entry it gathers
+// more for up to 10 ms (less when the queue is half full, a Flush waits or a Stop comes), reads
+// the configuration once for the batch and writes each entry with one write. When the queue is
+// full, Record waits for room up to maxWait and counts the wait; an entry that still finds no room,
+// or whose write fails (a full disk), is counted as lost and traced (those traces are rate-limited;
+// the counter is not), and the action's own result stays as it was. Flush waits, bounded, until
+// every entry recorded before it is written or lost.
 //
 // Ownership: the log owns its queue, its file and its writer thread (started at the first
 // Record, ended by Stop or the destructor, which first write what is queued, bounded). Any
@@ -121,6 +123,8 @@ class AuditLog {
   AuditCounters counters_ GUARDED_BY(mutex_);
   bool stopping_ GUARDED_BY(mutex_) = false;
   bool running_ GUARDED_BY(mutex_) = false;  // the writer is in its loop
+  bool idle_ GUARDED_BY(mutex_) = false;     // the writer waits for a first entry
+  int flushing_ GUARDED_BY(mutex_) = 0;      // Flush calls waiting
   std::thread writer_ GUARDED_BY(mutex_);
   std::unique_ptr<Sink> sink_;  // the writer thread's alone
 };

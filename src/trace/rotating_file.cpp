@@ -66,6 +66,7 @@ void RotatingFile::RotateIfFull(std::size_t size) {
 }
 
 void RotatingFile::ReopenIfMoved() {
+  if (fd_ < 0) return;
   struct stat open {};
   struct stat named {};
   if (::fstat(fd_, &open) != 0) return;
@@ -81,8 +82,6 @@ void RotatingFile::ReopenIfMoved() {
 
 bool RotatingFile::Append(std::string_view line) {
   if (Open() < 0) return false;
-  ReopenIfMoved();
-  if (fd_ < 0) return false;
   RotateIfFull(line.size());
   struct stat before {};
   const bool sized = ::fstat(fd_, &before) == 0;

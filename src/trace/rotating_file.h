@@ -3,9 +3,10 @@
 //
 // Before a line would take the file past its limit, the file is rotated and a new one begun, so
 // a file never grows past the limit by more than one line (a line larger than the limit goes
-// into a file of its own). When the name no longer names the open file (another process rotated,
-// moved or removed it), the next line goes to a file opened by the name again, never into a file
-// that is gone. Each line is one write; a
+// into a file of its own). When another process has rotated the file already, the writer just
+// opens the new one; ReopenIfMoved, which the owner calls when it likes (a stat), opens the file
+// by its name again when the name no longer names the open file (moved or removed), so that lines
+// never go on into a file that is gone. Each line is one write; a
 // write that fails part way (a full disk) is cut back, so that no partial line stays. The file
 // is opened at the first line, with O_NOFOLLOW; a failed open is tried again at the next line
 // only when retryOpen says so. Not thread-safe: the owner serialises Append (and holds the one
@@ -35,13 +36,14 @@ class RotatingFile {
   bool Append(std::string_view line);
   // The open descriptor (opening it when none is), or -1.
   int Open();
+  // Opens the file by its name again when the name no longer names the open file.
+  void ReopenIfMoved();
   const std::string& path() const { return path_; }
   // What the last failure was ("write: No space left on device").
   const std::string& lastError() const { return lastError_; }
 
  private:
   void RotateIfFull(std::size_t size);
-  void ReopenIfMoved();
   void Fail(const char* step, int error);
 
   const std::string path_;
