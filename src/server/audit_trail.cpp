@@ -106,6 +106,18 @@ void Record(std::string action, std::string target, HRESULT result) {
   StationAuditLog().Record(std::move(entry));
 }
 
+// Runs a hook: no exception (no memory, no thread for the writer) reaches the handler, whose
+// result stays its own; the entry is then reported lost.
+template <typename Hook>
+void Guarded(Hook&& hook) {
+  try {
+    hook();
+  } catch (...) {
+    StationAuditLog().CountLost();
+    TraceError(kSource, "audit entry lost: an exception while it was made");
+  }
+}
+
 AuditDestination DestinationOf(const std::string& text) {
   if (IEquals(text, "journal")) return AuditDestination::kJournal;
   if (IEquals(text, "file")) return AuditDestination::kFile;
@@ -166,30 +178,36 @@ bool FlushStationAudit(std::chrono::milliseconds timeout) {
 }
 
 void AuditRemoteRequest(const CXmlElement& request, HRESULT result) {
-  std::string tag = request.GetName();
-  if (IEquals(tag, kDiscoveryTag)) return;
-  Record(std::move(tag), TargetOf(request), result);
+  Guarded([&] {
+    std::string tag = request.GetName();
+    if (IEquals(tag, kDiscoveryTag)) return;
+    Record(std::move(tag), TargetOf(request), result);
+  });
 }
 
 void AuditReadFile(const std::uint8_t* request, std::size_t size, HRESULT result) {
-  const std::optional<std::string> text = ReadFileRequestText(request, size);
-  CXmlElement tree;
-  if (!text || !tree.LoadXml(*text)) {
-    Record("READFILE", "<request not readable>", result);
-    return;
-  }
-  Record("READFILE", TargetOf(tree), result);
+  Guarded([&] {
+    const std::optional<std::string> text = ReadFileRequestText(request, size);
+    CXmlElement tree;
+    if (!text || !tree.LoadXml(*text)) {
+      Record("READFILE", "<request not readable>", result);
+      return;
+    }
+    Record("READFILE", TargetOf(tree), result);
+  });
 }
 
 void AuditLocalCommand(std::string_view command, HRESULT result) {
-  CXmlElement tree;
-  if (!tree.LoadXml(command)) {
-    Record("<command not readable>", std::string(), result);
-    return;
-  }
-  std::string tag = tree.GetName();
-  if (IsOneOf(tag, kReadOnlyLocalCommands)) return;
-  Record(std::move(tag), TargetOf(tree), result);
+  Guarded([&] {
+    CXmlElement tree;
+    if (!tree.LoadXml(command)) {
+      Record("<command not readable>", std::string(), result);
+      return;
+    }
+    std::string tag = tree.GetName();
+    if (IsOneOf(tag, kReadOnlyLocalCommands)) return;
+    Record(std::move(tag), TargetOf(tree), result);
+  });
 }
 
 }  // namespace qx

@@ -283,7 +283,11 @@ bool AuditLog::Record(AuditEntry entry) {
       if (writer_.joinable()) writer_.join();
       stopping_ = false;
       running_ = true;
-      writer_ = std::thread([this] { Run(); });
+      try {
+        writer_ = std::thread([this] { Run(); });
+      } catch (...) {  // no thread: the entry still queues; the next Record tries again
+        running_ = false;
+      }
     }
     if (queue_.size() >= capacity_) {
       waited = true;
@@ -350,6 +354,12 @@ bool AuditLog::Stop(std::chrono::milliseconds timeout) {
   }
   writer.join();
   return true;
+}
+
+void AuditLog::CountLost() {
+  MutexLock lock(&mutex_);
+  ++counters_.recorded;
+  ++counters_.lost;
 }
 
 AuditCounters AuditLog::counters() const {

@@ -107,6 +107,8 @@ class AuditLog {
   // the writer was still busy after timeout (it is then left to finish on its own).
   bool Stop(std::chrono::milliseconds timeout) EXCLUDES(mutex_);
   AuditCounters counters() const EXCLUDES(mutex_);
+  // An entry that could not even be made (no memory): counted as recorded and lost.
+  void CountLost() EXCLUDES(mutex_);
 
  private:
   class Sink;
