@@ -7,7 +7,9 @@
 // BM_TcpPingPong sends the same byte counts (request and answer frames) over one open
 // blocking TCP connection to an echo thread. The goals: the plain round trip at most 1.3 times
 // the ping-pong, the TLS one at most 1.5 times. BM_RpcRoundTrip16Threads runs the round trip on
-// 16 threads at once and counts failures (it stops at the first).
+// 16 threads at once and counts failures (it stops at the first). BM_StationRoundTrip sends the
+// same request to a station's own server (CSERVER), whose answer path records each request in
+// the audit trail (a file in the benchmark's directory): the round trip that stations see.
 // Only loopback traffic (127.0.0.1); iterations are bounded by Google Benchmark's time limit.
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -27,12 +29,15 @@
 #include "rpc/rpc_frame.h"
 #include "rpc/rpc_internal.h"
 #include "rpc/rpc_settings.h"
+#include "server/remote_server.h"
 
 namespace {
 
 constexpr const char* kStation = "BENCHPEER";
 constexpr const char* kRequest = "<Test/>";
 constexpr const char* kAnswer = "Test Answered";
+// The service of the station's own server: no role of its own, a port of the benchmark's.
+constexpr const char* kStationService = "6A0F3C1E-2B4D-4E8F-9A7B-5C3D2E1F0A9B";
 
 void SetValue(const std::string& subkey, const std::string& name, const qx::RegValue& value) {
   qx::RegistryStore& store = qx::Registry();
@@ -69,15 +74,22 @@ struct RpcStation {
     SetValue("RPC\\HOSTS", kStation, qx::RegValue::String("127.0.0.1"));
     if (!server.startServer(qx::kServiceProjectManager, 0)) std::abort();
     SetValue("RPC\\PORTS", qx::kServiceProjectManager, qx::RegValue::Dword(server.port()));
+    SetValue("AUDIT", "Destination", qx::RegValue::String("file"));
+    SetValue("AUDIT", "File", qx::RegValue::String(dir + "/audit.jsonl"));
+    SetValue("RPC\\PORTS", kStationService, qx::RegValue::Dword(0));
+    if (station.startRemoteServer(kStationService) != qx::S_OK) std::abort();
+    SetValue("RPC\\PORTS", kStationService, qx::RegValue::Dword(station.port()));
     qx::DropKeptRpcConnections();
   }
   ~RpcStation() {
     qx::DropKeptRpcConnections();
+    station.stopRemoteServer();
     server.stopServer();
     std::filesystem::remove_all(dir);
   }
   std::string dir;
   TestAnswerServer server;
+  qx::CSERVER station;
 };
 
 RpcStation& Station() {
@@ -85,9 +97,9 @@ RpcStation& Station() {
   return station;
 }
 
-bool RoundTrip() {
+bool RoundTrip(const char* service = qx::kServiceProjectManager) {
   qx::CRPCClientW client;
-  if (!client.Connect(qx::kServiceProjectManager, kStation, "/usr/bin/rpc_bench")) return false;
+  if (!client.Connect(service, kStation, "/usr/bin/rpc_bench")) return false;
   qx::AnswerText answer;
   const bool sent = client.SendString(qx::DATA_ID_REQUEST, kRequest, &answer);
   client.Disconnect();
@@ -105,6 +117,18 @@ void BM_RpcRoundTrip(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_RpcRoundTrip)->UseRealTime();
+
+void BM_StationRoundTrip(benchmark::State& state) {
+  Station();
+  for (auto _ : state) {
+    if (!RoundTrip(kStationService)) {
+      state.SkipWithError("round trip failed");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_StationRoundTrip)->UseRealTime();
 
 void BM_RpcRoundTripPlain(benchmark::State& state) {
   Station();

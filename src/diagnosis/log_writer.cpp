@@ -25,6 +25,7 @@ namespace {
 constexpr const char* kJournalSocket = "/run/systemd/journal/socket";
 constexpr const char* kDefaultLogFolder = "/var/log/qxremote";
 constexpr mode_t kLogFolderMode = 0750;
+constexpr std::uint32_t kLogFileMode = 0640;
 
 bool JournalRuns() {
 #ifdef QX_HAVE_SYSTEMD
@@ -32,18 +33,6 @@ bool JournalRuns() {
 #else
   return false;
 #endif
-}
-
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
 }
 
 std::string UtcTimestamp() {
@@ -77,16 +66,12 @@ int PriorityOf(std::uint32_t type, std::uint32_t level) {
 
 LogWriter::LogWriter(std::string identifier, std::string logFile, std::uint64_t limit)
     : identifier_(std::move(identifier)),
-      path_(std::move(logFile)),
-      limit_(std::max(limit, kMinLogFileLimit)) {
-  useJournal_ = path_.empty() && JournalRuns();
-  if (path_.empty()) path_ = DefaultLogFile();
-}
+      path_(logFile.empty() ? DefaultLogFile() : logFile),
+      limit_(std::max(limit, kMinLogFileLimit)),
+      useJournal_(logFile.empty() && JournalRuns()),
+      file_(path_, limit_, kKeptLogFiles, kLogFileMode, /*retryOpen=*/false) {}
 
-LogWriter::~LogWriter() {
-  MutexLock lock(&mutex_);
-  if (fd_ >= 0) ::close(fd_);
-}
+LogWriter::~LogWriter() = default;
 
 int LogWriter::Write(std::uint32_t type, std::uint32_t level, std::string_view text) {
 #ifdef QX_HAVE_SYSTEMD
@@ -102,40 +87,6 @@ int LogWriter::Write(std::uint32_t type, std::uint32_t level, std::string_view t
   return WriteToFile(type, level, text);
 }
 
-int LogWriter::FileLocked() {
-  if (fd_ < 0 && !openTried_) {
-    openTried_ = true;
-    if (path_ == kDefaultLogFile) ::mkdir(kDefaultLogFolder, kLogFolderMode);
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
-  }
-  return fd_;
-}
-
-void LogWriter::RotateIfFullLocked(std::size_t size) {
-  struct stat current {};
-  if (::fstat(fd_, &current) != 0 || current.st_size == 0 ||
-      static_cast<std::uint64_t>(current.st_size) + size <= limit_) {
-    return;
-  }
-  struct stat named {};
-  const bool renamedByOther = ::stat(path_.c_str(), &named) != 0 ||
-                              named.st_dev != current.st_dev || named.st_ino != current.st_ino;
-  if (!renamedByOther) {
-    for (int i = kKeptLogFiles - 1; i >= 1; --i) {
-      const std::string from = path_ + "." + std::to_string(i);
-      const std::string to = path_ + "." + std::to_string(i + 1);
-      ::rename(from.c_str(), to.c_str());
-    }
-    ::rename(path_.c_str(), (path_ + ".1").c_str());
-  }
-  const int fresh =
-      ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
-  if (fresh >= 0) {
-    ::close(fd_);
-    fd_ = fresh;
-  }
-}
-
 int LogWriter::WriteToFile(std::uint32_t type, std::uint32_t level, std::string_view text) {
   std::string line = UtcTimestamp();
   line +=
@@ -143,9 +94,11 @@ int LogWriter::WriteToFile(std::uint32_t type, std::uint32_t level, std::string_
   line.append(text);
   line.push_back('\n');
   MutexLock lock(&mutex_);
-  if (FileLocked() < 0) return -1;
-  RotateIfFullLocked(line.size());
-  return WriteAll(fd_, line) ? 0 : -1;
+  if (!folderTried_) {
+    folderTried_ = true;
+    if (path_ == kDefaultLogFile) ::mkdir(kDefaultLogFolder, kLogFolderMode);
+  }
+  return file_.Append(line) ? 0 : -1;
 }
 
 }  // namespace qx::diagnosis

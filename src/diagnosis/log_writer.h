@@ -9,8 +9,9 @@
 //
 // A log file never grows past its limit by more than one line: before a line would take it over,
 // the file is rotated (name.2 -> name.3, name.1 -> name.2, name -> name.1; the oldest is dropped)
-// and a new one begun. When another process has rotated the file already, the writer just opens
-// the new one. Write may be called from any thread at once; the file lock is held for one line.
+// and a new one begun (trace/rotating_file.h). When another process has rotated, moved or removed
+// the file, the writer opens the file by its name again. Write may be called from any thread at
+// once; the file lock is held for one line.
 //
 //   LogWriter writer("QXAgent.exe", "");
 //   writer.Write(0x1, 0x4, "<doRPCCommand>...</doRPCCommand>");
@@ -21,6 +22,7 @@
 #include <string_view>
 
 #include "common/mutex.h"
+#include "trace/rotating_file.h"
 
 namespace qx::diagnosis {
 
@@ -52,18 +54,15 @@ class LogWriter {
 
  private:
   int WriteToFile(std::uint32_t type, std::uint32_t level, std::string_view text) EXCLUDES(mutex_);
-  // The open file (opened at the first line; a failed open is not tried again), or -1.
-  int FileLocked() REQUIRES(mutex_);
-  // Rotates the file when the line of size bytes would take it past the limit.
-  void RotateIfFullLocked(std::size_t size) REQUIRES(mutex_);
 
   const std::string identifier_;
-  std::string path_;
+  const std::string path_;
   const std::uint64_t limit_;
-  bool useJournal_ = false;
+  const bool useJournal_;
   Mutex mutex_;
-  bool openTried_ GUARDED_BY(mutex_) = false;
-  int fd_ GUARDED_BY(mutex_) = -1;
+  bool folderTried_ GUARDED_BY(mutex_) = false;
+  // Opened at the first line; a failed open is not tried again.
+  RotatingFile file_ GUARDED_BY(mutex_);
 };
 
 }  // namespace qx::diagnosis

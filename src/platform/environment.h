@@ -18,6 +18,9 @@ namespace qx {
 std::string RegistryPath();
 std::string RuntimeDir();
 std::string ConfigDir();
+// Where the station's logs go (the audit trail's file): /var/log/qxremote for the machine's
+// station; beside its registry for a station whose QX_REGISTRY is set, as with ConfigDir.
+std::string LogDir();
 // Creates the runtime directory (mode 0750, group qxadmin when the group exists) when missing;
 // false when it cannot.
 bool EnsureRuntimeDir();

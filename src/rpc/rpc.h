@@ -43,6 +43,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -137,6 +138,16 @@ class CRPCClientW {
  private:
   std::unique_ptr<RpcClientImpl> impl_;
 };
+
+// Who sent the request that the calling thread's handler serves: the peer's address and port
+// ("192.0.2.7:50412") and the id of the cluster key its connection was authenticated with (0 on
+// a plain benchmark connection). nullopt on a thread that serves no RPC request, such as a host
+// thread running a local command.
+struct RpcCaller {
+  std::string address;
+  std::uint32_t keyId = 0;
+};
+std::optional<RpcCaller> CurrentRpcCaller();
 
 // Closes the connections that the runtime keeps for reuse and forgets the settings, ports and
 // addresses read for clients (tests, and module unload).

@@ -30,6 +30,7 @@ struct ResultSlot {
   HRESULT value = S_OK;
 };
 thread_local ResultSlot tResultSlot;
+thread_local const RpcSession* tServing = nullptr;
 
 std::string PeerText(const asio::ip::tcp::socket& socket) {
   std::error_code error;
@@ -41,6 +42,14 @@ std::string PeerText(const asio::ip::tcp::socket& socket) {
 }  // namespace
 
 void RpcSession::SetHandlerResult(HRESULT result) { tResultSlot = ResultSlot{true, result}; }
+
+const RpcSession* RpcSession::Serving() { return tServing; }
+
+std::optional<RpcCaller> CurrentRpcCaller() {
+  const RpcSession* session = RpcSession::Serving();
+  if (session == nullptr) return std::nullopt;
+  return RpcCaller{session->peer(), session->keyId()};
+}
 
 RpcSession::RpcSession(RpcServing& server, asio::ip::tcp::socket socket, std::uint64_t serial,
                        std::uint16_t clientId)
@@ -151,6 +160,7 @@ void RpcSession::Handshake() {
   }
   const Step step = stream_.Handshake();  // checks that a ring key was used
   if (step == Step::kDone) {
+    keyId_ = stream_.tls()->keyId();
     RpcConnectionSlots::Instance().Authenticated(ticket_);
     ReadMore();
   } else if (!AwaitSocket(step, &RpcSession::Handshake)) {
@@ -387,7 +397,9 @@ bool RpcSession::ServeFrame(const rpc::FrameHeader& frame, const std::uint8_t* b
 
 void RpcSession::Handle() {
   server_.HandlerBegins(this);
+  tServing = this;
   answer_ = Dispatch(request_, requestBody_);
+  tServing = nullptr;
   server_.HandlerEnds(this);
 }
 

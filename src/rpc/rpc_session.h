@@ -50,6 +50,10 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
 
   // What a handler gives as its HRESULT (CRPCServerW::SetResultSlot), on its thread.
   static void SetHandlerResult(HRESULT result);
+  // The peer of the request that this thread's handler serves (CurrentRpcCaller).
+  static const RpcSession* Serving();
+  const std::string& peer() const { return peer_; }
+  std::uint32_t keyId() const { return keyId_; }
 
  private:
   using SteadyClock = std::chrono::steady_clock;
@@ -96,6 +100,7 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
   const std::uint16_t clientId_;
   const std::string peer_;
   const bool useTls_;                 // false only for the plain sessions of a benchmark
+  std::uint32_t keyId_ = 0;           // the key its handshake used; set before the first request
   std::uint64_t waitGeneration_ = 0;  // the socket wait (or read turn) that is current
   std::uint64_t timerGeneration_ = 0;
   bool timerArmed_ = false;

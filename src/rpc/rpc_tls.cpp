@@ -79,7 +79,10 @@ int FindServerPsk(SSL* ssl, const unsigned char* identity, std::size_t length,
   for (const ClusterKey& key : ring->keys) {
     if (KeyIdText(key.id) != offered) continue;
     *session = PskSession(ssl, nullptr, key.bytes);
-    return *session != nullptr ? 1 : 0;
+    if (*session == nullptr) return 0;
+    // The session learns which key the peer chose (its keyId, for whoever audits the peer).
+    if (auto* self = static_cast<RpcTlsSession*>(SSL_get_app_data(ssl))) self->NoteKeyId(key.id);
+    return 1;
   }
   return 1;
 }
@@ -311,6 +314,7 @@ std::unique_ptr<RpcTlsSession> RpcTlsSession::Server(int fd) {
   session->link_.fd = fd;
   session->ssl_ = SSL_new(context);
   if (session->ssl_ == nullptr || !AttachSocket(session->ssl_, &session->link_)) return nullptr;
+  SSL_set_app_data(session->ssl_, session.get());
   SSL_set_accept_state(session->ssl_);
   return session;
 }

@@ -95,8 +95,11 @@ class RpcTlsSession {
   void Close();
   // OpenSSL's reason for the last kFailed; never key material.
   const std::string& FailureText() const { return failure_; }
-  // The id of the key the client offered.
+  // The id of the key the session uses: the one a client offers, or the one of the ring that a
+  // server accepted (0 until its handshake found it).
   std::uint32_t keyId() const { return keyId_; }
+  // The server's PSK callback notes the key it accepted.
+  void NoteKeyId(std::uint32_t id) { keyId_ = id; }
 
  private:
   RpcTlsSession() = default;

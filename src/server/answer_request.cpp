@@ -15,6 +15,7 @@
 #include "platform/host_platform.h"
 #include "registry/reg_key.h"
 #include "registry/registry_projects.h"
+#include "server/audit_trail.h"
 #include "server/remote_file_answers.h"
 #include "server/remote_server.h"
 #include "trace/trace.h"
@@ -134,6 +135,7 @@ HRESULT AnswerRemoteRequest(const CXmlElement& request, AnswerText* answer) {
     }
   }
   if (!matched) TraceError(kAnswerSource, "AnswerRemoteRequest: UNKNOWN TAG(%s)", tag.c_str());
+  AuditRemoteRequest(request, result);
 
   Trace(kSource, nullptr, nullptr, kTraceServer, kLevelText,
         "<AnswerRemoteRequest><Request>%s</Request><Result>%s</Result><HRESULT>0x%08x</HRESULT>"

@@ -75,19 +75,6 @@ HRESULT CallRemoteFunction(QXRemoteFunction function, const std::string& functio
   return result;
 }
 
-// Little-endian UTF-16 units up to the first zero unit, as UTF-8; nullopt when the block has
-// an odd size, holds no terminator or a lone surrogate.
-std::optional<std::string> DecodeRequestBlock(const std::uint8_t* data, std::size_t size) {
-  if (data == nullptr || size == 0 || size % 2 != 0) return std::nullopt;
-  std::u16string units;
-  for (std::size_t i = 0; i < size; i += 2) {
-    const char16_t unit = static_cast<char16_t>(GetLe16(data + i));
-    if (unit == 0) return Utf16ToUtf8(units);
-    units.push_back(unit);
-  }
-  return std::nullopt;
-}
-
 // Up to count bytes from the file's position. The block grows as bytes come, from
 // kFirstReadBlock, doubling when full, so that a COUNT far beyond the end of a file costs only
 // what the file holds; the answer holds exactly what was read.
@@ -118,6 +105,17 @@ void AddFileTime(CXmlElement* parent, const char* tag, const FileTime& time) {
 }
 
 }  // namespace
+
+std::optional<std::string> ReadFileRequestText(const std::uint8_t* data, std::size_t size) {
+  if (data == nullptr || size == 0 || size % 2 != 0) return std::nullopt;
+  std::u16string units;
+  for (std::size_t i = 0; i < size; i += 2) {
+    const char16_t unit = static_cast<char16_t>(GetLe16(data + i));
+    if (unit == 0) return Utf16ToUtf8(units);
+    units.push_back(unit);
+  }
+  return std::nullopt;
+}
 
 HRESULT PerformDllCall(const CXmlElement& request, AnswerText* answer) {
   const std::string dll = request.GetSubText("DLL");
@@ -190,7 +188,7 @@ HRESULT AnswerOpenFile(const CXmlElement& request, AnswerText* answer) {
 }
 
 HRESULT AnswerReadFile(const std::uint8_t* request, std::size_t size, ByteBlock* block) {
-  const std::optional<std::string> text = DecodeRequestBlock(request, size);
+  const std::optional<std::string> text = ReadFileRequestText(request, size);
   if (!text) {
     TraceError(kSource, "AnswerReadFile: the request is not a terminated UTF-16 text");
     return E_INVALIDARG;

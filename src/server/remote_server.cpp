@@ -5,6 +5,7 @@
 // is back to zero. The receive callbacks run on RPC pool threads and never let an exception out.
 #include "server/remote_server.h"
 
+#include <chrono>
 #include <new>
 
 #include "common/text.h"
@@ -16,6 +17,7 @@
 #include "registry/registry_projects.h"
 #include "rpc/rpc_settings.h"
 #include "server/answer_request.h"
+#include "server/audit_trail.h"
 #include "server/remote_file_answers.h"
 #include "trace/trace.h"
 
@@ -23,6 +25,8 @@ namespace qx {
 namespace {
 
 const CTraceSource kSource("RemoteServer");
+// How long a stop waits for the audit entries of the requests it served to be written.
+constexpr std::chrono::milliseconds kAuditFlushOnStop{5000};
 
 struct ServerRegistry {
   CondVar released{&serverLock};
@@ -104,6 +108,7 @@ HRESULT CSERVER::stopRemoteServer() {
     StopWatchTimer();
   }
   const HRESULT result = stopServer() ? S_OK : E_FAIL;
+  FlushStationAudit(kAuditFlushOnStop);
   if (sinkCookie_ != 0) {
     UnadviseEventSink(sinkCookie_);
     sinkCookie_ = 0;
@@ -145,6 +150,7 @@ bool CSERVER::onReceiveData(std::uint16_t /*clientId*/, std::uint32_t dataId,
   try {
     if (dataId == DATA_ID_READ_FILE) {
       result = AnswerReadFile(data, size, answer);
+      AuditReadFile(data, size, result);
     } else {
       result = E_NOTIMPL;
       TraceWarning(kSource, "<E>CSERVER::onReceiveData(RPC): Unknown dataID(%d)</E>",

@@ -8,6 +8,7 @@
 #include "common/text.h"
 #include "messaging/multicast_transport.h"
 #include "rpc/rpc_settings.h"
+#include "server/audit_trail.h"
 #include "server/path_settings.h"
 #include "server/remote_server.h"
 
@@ -58,6 +59,10 @@ std::vector<SettingDefault> MakeDefaults() {
       {"DIAGNOSIS", "LogFile", "/var/log/qxremote/qxdiagnosis.log"},
       {"DIAGNOSIS", "LogFileLimit", "10485760"},
       {"STORAGE", "CleanRegistry", number(kDefaultWatchPeriodMs)},
+      {"AUDIT", "Destination", "auto"},
+      {"AUDIT", "File", std::string("/var/log/qxremote/") + kDefaultAuditFileName},
+      {"AUDIT", "MaxBytes", number(kDefaultAuditMaxBytes)},
+      {"AUDIT", "KeepFiles", number(kDefaultAuditKeepFiles)},
   };
 }
 

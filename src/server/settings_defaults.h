@@ -4,9 +4,9 @@
 // The store's table of known settings (registry/store/known_settings.h) holds names, types and
 // forms only, since the store lies below the layers whose settings it lists. The server is the
 // lowest layer that sees every owner: rpc/rpc_settings.h (RPC, RPC\PORTS), path_settings.h
-// (SECURITY), the multicast settings' struct (MULTICAST) and the project watch (STORAGE). The
-// diagnosis library lies beside the module, out of reach, so its four defaults are written here
-// as it reads them. qxstation config shows these. Pure functions; any thread may call.
+// (SECURITY), the multicast settings' struct (MULTICAST), the project watch (STORAGE) and the
+// audit trail (AUDIT). The diagnosis library lies beside the module, out of reach, so its four
+// defaults are written here as it reads them. qxstation config shows these. Pure functions; any thread may call.
 //
 //   const KnownSetting* known = FindKnownSetting(kRpcKey, "CallTimeoutMs");
 //   std::string text = KnownSettingDefault(*known);  // "30000"

@@ -13,6 +13,7 @@
 #include "nettree/net_tree.h"
 #include "registry/registry_projects.h"
 #include "server/answer_request.h"
+#include "server/audit_trail.h"
 #include "server/remote_server.h"
 #include "trace/trace.h"
 
@@ -73,6 +74,7 @@ HRESULT CSERVER::TalkByString(std::string_view text, AnswerText* answer) {
   } catch (...) {
     result = E_FAIL;
   }
+  AuditLocalCommand(command, result);
   if (Failed(result)) {
     TraceError(kSource, "<TalkByString><hr>0x%x</hr>%s</TalkByString>",
                static_cast<unsigned>(result), command.c_str());

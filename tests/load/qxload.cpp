@@ -2,7 +2,7 @@
 //
 //   qxload rpc --host 127.0.0.21 --clients 64 --seconds 60 --request '<GetHostDetails/>'
 //              --readfile /srv/files/small.bin --count 4096 [--timeline] [--count-text TEXT]
-//              [--reconnect]
+//              [--reconnect] [--calls N]
 //     N client threads, each with a connection of its own to the station's project-manager
 //     service, send the requests in turn (a READFILE is a data request of COUNT bytes from the
 //     start of the file) until the time is up. Prints one line of key=value figures: calls,
@@ -68,6 +68,7 @@ struct Options {
   std::uint32_t count = 4096;
   bool timeline = false;
   bool reconnect = false;
+  std::int64_t calls = 0;  // 0: as many as the time allows
   std::string countText;
   // flood
   std::string target;
@@ -84,7 +85,7 @@ struct Options {
   std::fprintf(stderr,
                "qxload: %s\nusage: qxload rpc --host ADDR --clients N --seconds S "
                "[--request XML]... [--readfile PATH --count N] [--timeline] [--count-text T] "
-               "[--reconnect]\n"
+               "[--reconnect] [--calls N]\n"
                "       qxload flood --target ADDR [--from ADDR] [--group G] [--port P] "
                "[--rate R] [--seconds S] [--hosts N]\n"
                "       qxload silent --target ADDR --port P [--port P]... [--connections N] "
@@ -126,6 +127,8 @@ Options Parse(int argc, char** argv) {
       o.timeline = true;
     else if (word == "--reconnect")
       o.reconnect = true;
+    else if (word == "--calls")
+      o.calls = Number(next(), 1, 100000000);
     else if (word == "--count-text")
       o.countText = next();
     else if (word == "--target")
@@ -189,6 +192,9 @@ void NoteFailure(ClientResult* result, const std::string& kind) {
   }
 }
 
+// The calls that the clients of a run with --calls have begun, together.
+std::atomic<std::int64_t> callsBegun{0};
+
 void RunClient(const Options& o, const std::string& readBlock, Clock::time_point start,
                Clock::time_point end, Second* seconds, ClientResult* result) {
   const std::size_t kinds = o.requests.size() + (o.readFile.empty() ? 0 : 1);
@@ -204,6 +210,7 @@ void RunClient(const Options& o, const std::string& readBlock, Clock::time_point
         continue;
       }
     }
+    if (o.calls > 0 && callsBegun.fetch_add(1) >= o.calls) break;
     const std::size_t kind = turn++ % kinds;
     const auto begin = Clock::now();
     bool delivered = false;

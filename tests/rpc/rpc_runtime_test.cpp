@@ -234,6 +234,11 @@ class TestServer : public CRPCServerW {
       SetResultSlot(result);
       return Succeeded(result);
     }
+    if (text == "caller") {
+      const std::optional<RpcCaller> caller = CurrentRpcCaller();
+      *answer = caller ? caller->address + " " + std::to_string(caller->keyId) : "none";
+      return true;
+    }
     if (text == "false") return false;
     if (text == "none") return true;
     if (text == "empty") {
@@ -1241,6 +1246,19 @@ TEST_F(RpcRuntimeTest, OnlyPeersHoldingAKeyOfTheServersRingAreServed) {
     EXPECT_EQ(client.SendString(DATA_ID_REQUEST, "<Test/>", &answer), c.served);
     EXPECT_EQ(server.strings, strings + (c.served ? 1 : 0));
   }
+
+  // A handler learns which key its peer was authenticated with, and from where it called.
+  for (const std::uint32_t used : {a, b}) {
+    SCOPED_TRACE(used);
+    SetRpcKeyRingsForTesting(Ring({*oldKey, *newKey}, used), Ring({*oldKey, *newKey}, a));
+    DropKeptRpcConnections();
+    AnswerText answer;
+    ASSERT_TRUE(Call("caller", &answer));
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(answer->rfind("127.0.0.1:", 0), 0u) << *answer;
+    EXPECT_EQ(answer->substr(answer->find(' ') + 1), std::to_string(used));
+  }
+  EXPECT_FALSE(CurrentRpcCaller().has_value()) << "no caller outside a handler";
 
   // Peers that do not speak TLS: a plain HELLO, noise. Refused; the next client is served.
   const std::vector<std::uint8_t> noise(300, 0x5A);

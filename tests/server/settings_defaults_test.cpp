@@ -11,6 +11,7 @@
 
 #include "messaging/multicast_transport.h"
 #include "rpc/rpc_settings.h"
+#include "server/audit_trail.h"
 #include "server/path_settings.h"
 #include "server/remote_server.h"
 
@@ -57,6 +58,8 @@ TEST(KnownSettings, DefaultsAreTheReadersDefaults) {
       {"MULTICAST", "PeersResolveMs", "30000"},
       {"MULTICAST", "Peers", ""},
       {"STORAGE", "CleanRegistry", std::to_string(kDefaultWatchPeriodMs)},
+      {"AUDIT", "MaxBytes", std::to_string(kDefaultAuditMaxBytes)},
+      {"AUDIT", "KeepFiles", std::to_string(kDefaultAuditKeepFiles)},
       // Values the station decides have no default text.
       {"PLATFORM", "ComputerName", ""},
       {"MULTICAST", "UnicastAddress", ""},

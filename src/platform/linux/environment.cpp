@@ -21,6 +21,7 @@ namespace {
 constexpr const char* kDefaultRegistry = "/var/lib/qxremote/registry.db";
 constexpr const char* kDefaultRuntimeDir = "/run/qxremote";
 constexpr const char* kDefaultConfigDir = "/etc/qxremote";
+constexpr const char* kDefaultLogDir = "/var/log/qxremote";
 constexpr mode_t kRuntimeDirMode = 0750;
 constexpr std::uint32_t kDefaultLocalCallTimeoutMs = 30000;
 
@@ -30,6 +31,17 @@ std::string FromEnvironment(const char* name, const char* fallback) {
   const char* value = std::getenv(name);
   if (value == nullptr || *value == '\0') return fallback;
   return value;
+}
+
+// The directory of QX_REGISTRY, or nullopt when it is not set.
+std::optional<std::string> RegistryDirFromEnvironment() {
+  const char* registry = std::getenv("QX_REGISTRY");
+  if (registry == nullptr || *registry == '\0') return std::nullopt;
+  const std::string_view path(registry);
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return std::string(".");
+  if (slash == 0) return std::string("/");
+  return std::string(path.substr(0, slash));
 }
 
 }  // namespace
@@ -43,14 +55,10 @@ std::string ConfigDir() {
   if (dir != nullptr && *dir != '\0') return dir;
   // A station of its own (QX_REGISTRY set) keeps its protected files beside its registry, so
   // that it never reads or writes those of the machine's station.
-  const char* registry = std::getenv("QX_REGISTRY");
-  if (registry == nullptr || *registry == '\0') return kDefaultConfigDir;
-  const std::string_view path(registry);
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string_view::npos) return ".";
-  if (slash == 0) return "/";
-  return std::string(path.substr(0, slash));
+  return RegistryDirFromEnvironment().value_or(kDefaultConfigDir);
 }
+
+std::string LogDir() { return RegistryDirFromEnvironment().value_or(kDefaultLogDir); }
 
 bool MakeDirectories(const std::string& path, std::uint32_t mode) {
   if (path.empty()) return false;

@@ -90,12 +90,21 @@ constexpr KnownSetting kKnown[] = {
      "the log file when no journal runs"},
     {"DIAGNOSIS", "LogFileLimit", RegType::kDword, ValueForm::kNumber, 0, kAny, false,
      "the log file's size cap in bytes"},
+    {"AUDIT", "Destination", RegType::kSz, ValueForm::kText, 0, 0, true,
+     "where the audit trail goes: journal, file or auto (the journal when one runs)"},
+    {"AUDIT", "File", RegType::kSz, ValueForm::kAbsolutePath, 0, 0, true,
+     "the audit trail's JSON-lines file (without a journal)"},
+    {"AUDIT", "MaxBytes", RegType::kDword, ValueForm::kNumber, 4096, kAny, true,
+     "the audit file's size that makes it rotate"},
+    {"AUDIT", "KeepFiles", RegType::kDword, ValueForm::kNumber, 1, 1000, true,
+     "rotated audit files kept beside it"},
     {"STORAGE", "CleanRegistry", RegType::kDword, ValueForm::kNumber, 0, kAny, false,
      "period of the project-list watch in ms (0: none)"},
 };
 
 // Keys whose every value the table lists.
-constexpr const char* kClosedKeys[] = {"PLATFORM", "RPC", "SECURITY", "MULTICAST", "DIAGNOSIS"};
+constexpr const char* kClosedKeys[] = {"PLATFORM",  "RPC",       "SECURITY",
+                                       "MULTICAST", "DIAGNOSIS", "AUDIT"};
 
 std::string_view TrimSlashes(std::string_view path) {
   while (!path.empty() && path.back() == '\\') path.remove_suffix(1);

@@ -6,8 +6,9 @@
 // (protected_settings.h). The table holds no defaults: each layer that reads a setting owns
 // its default, and server/settings_defaults.h gathers them for display. A key of the table is
 // closed when the table lists every value it may hold (PLATFORM, RPC, MULTICAST, SECURITY,
-// DIAGNOSIS): a value name it does not know there is a typo. Other keys (STORAGE\PROJECTLIST,
-// SETUP, RPC\HOSTS, RPC\PORTS) take any name. Pure data and pure functions; any thread may call.
+// DIAGNOSIS, AUDIT): a value name it does not know there is a typo. Other keys
+// (STORAGE\PROJECTLIST, SETUP, RPC\HOSTS, RPC\PORTS) take any name. Pure data and pure functions;
+// any thread may call.
 //
 //   const KnownSetting* known = FindKnownSetting(keyPath, "ConnectTimeoutMs");
 //   if (std::optional<std::string> wrong = CheckKnownValue(*known, value)) ... refuse ...
