@@ -35,6 +35,7 @@
 
 #include "announcements.h"
 #include "messaging/netqxkomm.h"
+#include "module/module_root.h"
 #include "nettree/net_tree.h"
 #include "qxremoteserver.h"
 #include "registry/reg_key.h"
@@ -105,11 +106,11 @@ void RunIngest(benchmark::State& state, const std::string& event, int lanes) {
     Feed(server, texts, lanes);
   }
   if (server != nullptr) {
-    hosts = qx::TheNetTree().HostCount();
-    projects = qx::TheNetTree().ProjectCount();
+    hosts = qx::ModuleStation().tree().HostCount();
+    projects = qx::ModuleStation().tree().ProjectCount();
     StopRemoteServer(server);
   }
-  // The module's tree is the one of qx_core, which this program shares with the module.
+  // The module's station is the one of qx_core, which this program shares with the module.
   if (hosts < kHosts || projects < static_cast<std::size_t>(kHosts * kProjectsPerHost)) {
     state.SkipWithError("hosts or projects lost");
   }

@@ -35,6 +35,7 @@
 #include "hostinfo/local_host_info.h"
 #include "keys/cluster_keys.h"
 #include "messaging/netqxkomm.h"
+#include "module/module_root.h"
 #include "module/station_wiring.h"
 #include "nettree/net_tree.h"
 #include "platform/host_platform.h"
@@ -127,7 +128,7 @@ struct Station {
       *component = std::make_unique<SilentKomm>();
       return S_OK;
     });
-    LocalHost().Refresh();
+    ModuleStation().localHost().Refresh();
 
     SetMultiString(kSecurityKey, "LibraryDirs", {});
     SetMultiString(kSecurityKey, "FileRoots", {root.string()});
@@ -136,22 +137,23 @@ struct Station {
     SetInt(kStorageKey, "CleanRegistry", 0);  // no watch timer
     SetInt(kStorageKey, "ReplyWithRPC", 0);   // a JOIN is answered on the (silent) group
 
-    server = std::make_unique<CSERVER>().release();
+    server = std::make_unique<CSERVER>(ModuleStation()).release();
     Check(server->startRemoteServer(kServiceDiscovery) == S_OK);
     Check(server->multicastEnabled());
     typeMask = Diagnosis().typeMask();
     levelMask = Diagnosis().levelMask();
-    address = LocalHost().currentAddress();
+    address = ModuleStation().localHost().currentAddress();
     cleanRegistry = cleanRegistryEnabled;
   }
 
   // Before each input: an empty tree, and the trace masks, address and clean switch of the
   // start, so that an input does the same whatever ran before it.
   void Reset() {
-    TheNetTree().Clear();
-    Check(TheNetTree().Init());
+    ModuleStation().tree().Clear();
+    Check(ModuleStation().tree().Init());
     Diagnosis().SetMasks(typeMask, levelMask);
-    if (LocalHost().currentAddress() != address) LocalHost().Refresh();
+    if (ModuleStation().localHost().currentAddress() != address)
+      ModuleStation().localHost().Refresh();
     cleanRegistryEnabled = cleanRegistry;
   }
 
@@ -194,7 +196,7 @@ inline void CheckTreeContent() {
   CXmlElement request;
   Check(request.LoadXml("<GetTreeContent/>"));
   AnswerText content;
-  if (Succeeded(TheNetTree().GetTreeContent(request, &content)) && content) {
+  if (Succeeded(ModuleStation().tree().GetTreeContent(request, &content)) && content) {
     CXmlElement parsed;
     Check(parsed.LoadXml(*content));
   }

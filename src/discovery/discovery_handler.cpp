@@ -9,7 +9,6 @@
 #include "common/text.h"
 #include "discovery/host_details.h"
 #include "discovery/multicast_port.h"
-#include "hostinfo/local_host_info.h"
 #include "nettree/net_tree.h"
 #include "registry/project_state.h"
 #include "trace/trace.h"
@@ -33,7 +32,9 @@ HRESULT Guarded(Step step) {
   }
 }
 
-bool IsLocal(std::string_view host) { return LocalHost().IsLocalComputer(host); }
+bool IsLocal(const DiscoveryHost& host, std::string_view name) {
+  return host.station().localHost().IsLocalComputer(name);
+}
 
 HRESULT RouteRemoteCall(DiscoveryHost& host, std::string_view text, const CXmlElement& message) {
   TraceReceived("MulticastPort", text, message);
@@ -89,7 +90,7 @@ HRESULT ReceiveMulticast(DiscoveryHost& host, std::string_view text) {
       const std::string line(text);
       Trace(kSource, "OnReceive|Multicast", "warning", kTraceMulticast, kLevelEvents, "%s",
             line.c_str());
-      return AnswerTestMulticast(message);
+      return AnswerTestMulticast(host.station(), message);
     }
     if (IEquals(tag, "ReplyTestMulticast")) {
       const std::string line(text);
@@ -106,17 +107,17 @@ HRESULT HandleDiscoverEvent(DiscoveryHost& host, std::string_view /*text*/, CXml
     const std::string event = message.GetSubText("EVENT");
     const std::string name = message.GetSubText("HOST");
     const std::string domain = message.GetSubText("DOMAIN");
-    NetTree& tree = TheNetTree();
+    NetTree& tree = host.station().tree();
     if (IEquals(event, "JOIN")) {
       // A join that the tree refuses (no host, no domain, a name too long) is dropped
       // unanswered: the tree has traced it.
-      if (tree.AddHost(name, domain, &message) && !IsLocal(name)) {
+      if (tree.AddHost(name, domain, &message) && !IsLocal(host, name)) {
         ReplyUpdate(host, name, message.GetSubText("IP"));
       }
     } else if (IEquals(event, "UPDATE")) {
       tree.AddHost(name, domain, &message);
     } else if (IEquals(event, "LEAVE")) {
-      if (!IsLocal(name)) tree.RemoveHost(name, domain);
+      if (!IsLocal(host, name)) tree.RemoveHost(name, domain);
     } else if (IEquals(event, "RemoveFromProjectList")) {
       tree.RemoveFromProjectList(message);
     }
@@ -134,9 +135,9 @@ HRESULT HandleProjectManagerEvent(DiscoveryHost& host, std::string_view text,
     const std::string dsn = message.GetSubText("DSN");
     const std::string state = message.GetSubText("STATE");
     const std::string name = message.GetSubText("HOST");
-    NetTree& tree = TheNetTree();
+    NetTree& tree = host.station().tree();
     if (IEquals(event, "New State of Server")) {
-      if (IsLocal(name)) SetCurrentProjectState(dsn, state);
+      if (IsLocal(host, name)) SetCurrentProjectState(dsn, state);
       const std::string reason = message.GetSubText("Reason");
       if (IEquals(reason, "open") || IEquals(reason, "create")) {
         tree.PushServerProject(message);
@@ -167,29 +168,29 @@ HRESULT ReplyUpdate(const DiscoveryHost& host, std::string_view joiner, std::str
   return Guarded([&]() -> HRESULT {
     AnswerText update;
     if (host.replyWithRpc()) {
-      HRESULT result = BuildHostDetails("QXDISCOVER", "UPDATE", joiner, &update);
+      HRESULT result = BuildHostDetails(host.station(), "QXDISCOVER", "UPDATE", joiner, &update);
       if (Failed(result) || !update) return Failed(result) ? result : E_FAIL;
       AnswerText ignored;
       return DiscoverCommand(*update, &ignored);
     }
-    HRESULT result = BuildHostDetails("QXDISCOVER", "UPDATE", address, &update);
+    HRESULT result = BuildHostDetails(host.station(), "QXDISCOVER", "UPDATE", address, &update);
     if (Failed(result) || !update) return Failed(result) ? result : E_FAIL;
-    return SendToMulticastPort(address, *update);
+    return SendToMulticastPort(host.station(), address, *update);
   });
 }
 
-HRESULT AnswerTestMulticast(const CXmlElement& request) {
+HRESULT AnswerTestMulticast(const Station& station, const CXmlElement& request) {
   return Guarded([&]() -> HRESULT {
     const std::string address = request.GetSubText("IP");
     const std::string replyBy = request.GetSubText("ReplyBy");
     AnswerText reply;
-    const HRESULT built = BuildHostDetails("ReplyTestMulticast", "TEST", address, &reply);
+    const HRESULT built = BuildHostDetails(station, "ReplyTestMulticast", "TEST", address, &reply);
     if (IEquals(replyBy, "RPC")) return E_NOTIMPL;
     // A mailslot receiver names a Windows mailslot, which no station here has: as with a
     // mailslot that does not open, nothing is sent.
     if (IEquals(replyBy, "Mailslot")) return built;
     if (Failed(built) || !reply) return Failed(built) ? built : E_FAIL;
-    return SendToMulticastPort(address, *reply);
+    return SendToMulticastPort(station, address, *reply);
   });
 }
 
@@ -198,23 +199,23 @@ HRESULT JoinMulticastGroup(DiscoveryHost& host) {
   return Guarded([&]() -> HRESULT {
     Trace(kSource, nullptr, nullptr, kTraceMulticast, kLevelEvents, "JoinMulticastGroup()");
     AnswerText join;
-    HRESULT result = BuildHostDetails("QXDISCOVER", "JOIN", "*", &join);
+    HRESULT result = BuildHostDetails(host.station(), "QXDISCOVER", "JOIN", "*", &join);
     if (Succeeded(result) && join) {
-      result = SendToMulticastPort("*", *join);
+      result = SendToMulticastPort(host.station(), "*", *join);
       host.onReceiveMulticast(*join);
     }
     return result;
   });
 }
 
-HRESULT LeaveMulticastGroup() {
+HRESULT LeaveMulticastGroup(Station& station) {
   return Guarded([&]() -> HRESULT {
     AnswerText leave;
-    HRESULT result = BuildHostDetails("QXDISCOVER", "LEAVE", "*", &leave);
-    if (Succeeded(result) && leave) result = SendToMulticastPort("*", *leave);
+    HRESULT result = BuildHostDetails(station, "QXDISCOVER", "LEAVE", "*", &leave);
+    if (Succeeded(result) && leave) result = SendToMulticastPort(station, "*", *leave);
     // Only a tree that the discovery role initialised is created anew: a leave in a process
     // without that role must not open the tree's queries.
-    NetTree& tree = TheNetTree();
+    NetTree& tree = station.tree();
     const bool initialized = tree.IsInitialized();
     tree.Clear();
     if (initialized) tree.Init();

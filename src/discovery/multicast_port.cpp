@@ -1,4 +1,4 @@
-// multicast_port.cpp - SendToMulticastPort over CreateNetQXKomm.
+// multicast_port.cpp - SendToMulticastPort over the station's multicast component.
 #include "discovery/multicast_port.h"
 
 #include <memory>
@@ -6,7 +6,6 @@
 #include <string>
 
 #include "common/text.h"
-#include "messaging/netqxkomm.h"
 #include "trace/trace.h"
 
 namespace qx {
@@ -16,13 +15,14 @@ const CTraceSource kSource("RemoteServer");
 
 }  // namespace
 
-HRESULT SendToMulticastPort(std::string_view receiver, std::string_view text) {
+HRESULT SendToMulticastPort(const Station& station, std::string_view receiver,
+                            std::string_view text) {
   const bool group = IEquals(receiver, "*");
   const std::string message(text);
   HRESULT result = E_FAIL;
   try {
     std::unique_ptr<INetQXKomm> component;
-    result = CreateNetQXKomm(&component);
+    result = station.CreateTransport(&component);
     if (Succeeded(result) && !component) result = E_FAIL;
     if (Failed(result)) {
       TraceError(kSource,

@@ -16,6 +16,7 @@
 #include "common/bstr.h"
 #include "common/hresult.h"
 #include "module/export_support.h"
+#include "module/module_root.h"
 #include "platform/file.h"
 #include "qxremoteserver.h"
 #include "server/answer_request.h"
@@ -61,7 +62,7 @@ HRESULT StartRemoteServer(const OLECHAR* serviceName, void** server) {
     std::string name;
     const qx::HRESULT read = qx::ReadInputText(serviceName, &name);
     if (qx::Failed(read)) return read;
-    auto object = std::make_unique<qx::CSERVER>();
+    auto object = std::make_unique<qx::CSERVER>(qx::ModuleStation());
     const qx::HRESULT result = object->startRemoteServer(name);
     if (qx::Failed(result)) return result;  // the object goes with its unique_ptr
     *server = object.release();

@@ -6,6 +6,7 @@
 #include "client/remote_client.h"
 #include "discovery/project_watch.h"
 #include "keys/cluster_keys.h"
+#include "module/module_root.h"
 #include "platform/environment.h"
 #include "platform/host_platform.h"
 #include "registry/registry_projects.h"
@@ -15,6 +16,13 @@
 #include "server/answer_request.h"
 
 namespace qx {
+namespace {
+
+HRESULT AnswerModuleLocalRequest(const CXmlElement& request, AnswerText* answer) {
+  return AnswerLocalRequest(ModuleStation(), request, answer);
+}
+
+}  // namespace
 
 void ConnectStationLayers() {
   static std::once_flag once;
@@ -22,8 +30,8 @@ void ConnectStationLayers() {
     SetHostSettingSource(&PlatformSettingValue);
     SetLocalCallTimeoutSource(&RpcCallTimeoutMs);
     SetKeyRingProblemSink(&TraceKeyRingProblem);
-    SetLocalRequestHandler(&AnswerLocalRequest);
-    SetProjectRemovalListener(&ProjectRemovalSender());
+    SetLocalRequestHandler(&AnswerModuleLocalRequest);
+    SetProjectRemovalListener(&ModuleRemovalSender());
   });
 }
 

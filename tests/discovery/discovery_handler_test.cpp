@@ -6,8 +6,10 @@
 #include <vector>
 
 #include "common/text.h"
+#include "discovery/default_discovery_host.h"
 #include "discovery/discovery_handler.h"
 #include "discovery/recording_komm.h"
+#include "module/module_root.h"
 #include "nettree/net_tree.h"
 #include "registry/project_state.h"
 #include "registry/registry_projects.h"
@@ -16,26 +18,10 @@
 namespace qx {
 namespace {
 
-// A server that routes every message to the default handlers.
-class TestHost : public DiscoveryHost {
+// A server that routes every message to the default handlers of the module's station.
+class TestHost : public test::DefaultDiscoveryHost {
  public:
-  HRESULT onReceiveMulticast(std::string_view text) override {
-    return ReceiveMulticast(*this, text);
-  }
-  HRESULT onDiscoverEvent(std::string_view text, CXmlElement& message) override {
-    return HandleDiscoverEvent(*this, text, message);
-  }
-  HRESULT onProjectManagerEvent(std::string_view text, const CXmlElement& message) override {
-    return HandleProjectManagerEvent(*this, text, message);
-  }
-  HRESULT onStationEvent(std::string_view text, const CXmlElement& message) override {
-    return HandleStationEvent(*this, text, message);
-  }
-  bool multicastEnabled() const override { return enabled; }
-  bool replyWithRpc() const override { return false; }
-  HRESULT ForwardRemoteCall(std::string_view) override { return E_NOTIMPL; }
-  HRESULT PerformRemoteCall(const CXmlElement&) override { return E_NOTIMPL; }
-  bool enabled = true;
+  TestHost() : DefaultDiscoveryHost(ModuleStation()) {}
 };
 
 std::string Announce(const std::string& event, const std::string& host,
@@ -53,11 +39,11 @@ class DiscoveryHandlerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     test::Station();
-    TheNetTree().Clear();
-    TheNetTree().Init();
+    ModuleStation().tree().Clear();
+    ModuleStation().tree().Init();
   }
   void TearDown() override {
-    TheNetTree().Clear();
+    ModuleStation().tree().Clear();
     SetCurrentProjectState("", "");
   }
   test::RecordSends record_;
@@ -95,11 +81,11 @@ TEST_F(DiscoveryHandlerTest, AnnouncementsChangeTheTreeAndJoinsFromOthersAreAnsw
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TheNetTree().Clear();
-    TheNetTree().Init();
+    ModuleStation().tree().Clear();
+    ModuleStation().tree().Init();
     host_.enabled = c.enabled;
     for (const std::string& m : c.messages) EXPECT_EQ(host_.onReceiveMulticast(m), S_OK);
-    EXPECT_EQ(TheNetTree().HostNames(), c.hosts);
+    EXPECT_EQ(ModuleStation().tree().HostNames(), c.hosts);
     std::vector<std::string> receivers;
     for (const test::Sent& s : test::TakeSent()) {
       receivers.push_back(s.receiver);
@@ -138,7 +124,7 @@ TEST_F(DiscoveryHandlerTest, BadInputIsDroppedAndTheTreeKeepsWhatItHad) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(host_.onReceiveMulticast(c.text), c.result);
-    const std::vector<std::string> hosts = TheNetTree().HostNames();
+    const std::vector<std::string> hosts = ModuleStation().tree().HostNames();
     EXPECT_NE(std::find(hosts.begin(), hosts.end(), "KEPT"), hosts.end());
     for (const std::string& h : hosts) {
       EXPECT_TRUE(h == "KEPT" || h == "LONGDSN") << h;
@@ -151,12 +137,12 @@ TEST_F(DiscoveryHandlerTest, ProjectRemovalAndStateEvents) {
   ASSERT_EQ(host_.onReceiveMulticast(
                 Announce("UPDATE", "OTHER", Project("Plant", "OTHER") + Project("Mill", "OTHER"))),
             S_OK);
-  ASSERT_EQ(TheNetTree().ProjectCount(), 2u);
+  ASSERT_EQ(ModuleStation().tree().ProjectCount(), 2u);
   EXPECT_EQ(
       host_.onReceiveMulticast("<QXDISCOVER><EVENT>RemoveFromProjectList</EVENT><HOST>OTHER"
                                "</HOST><DOMAIN>PLANTNET</DOMAIN><DSN>mill</DSN></QXDISCOVER>"),
       S_OK);
-  EXPECT_EQ(TheNetTree().ProjectCount(), 1u);
+  EXPECT_EQ(ModuleStation().tree().ProjectCount(), 1u);
 
   const auto state = [&](const std::string& host, const std::string& value) {
     return host_.onReceiveMulticast("<PM_MULTICAST><EVENT>New State of Server</EVENT><HOST>" +

@@ -7,6 +7,7 @@
 
 #include "discovery/project_watch.h"
 #include "discovery/recording_komm.h"
+#include "module/module_root.h"
 #include "registry/project_state.h"
 #include "server/server_test_support.h"
 
@@ -20,7 +21,7 @@ TEST(ProjectWatch, TickWithoutProjectManagerClearsTheRecordedStateOnce) {
   test::RecordSends record;
   const bool clean = cleanRegistryEnabled.exchange(false);
   SetCurrentProjectState("Plant", "Run Time");
-  WatchTick({});
+  WatchTick(ModuleStation(), {});
   std::vector<test::Sent> sends = test::TakeSent();
   ASSERT_EQ(sends.size(), 1u);
   EXPECT_EQ(sends[0].receiver, "*");
@@ -28,7 +29,7 @@ TEST(ProjectWatch, TickWithoutProjectManagerClearsTheRecordedStateOnce) {
   EXPECT_EQ(test::RootAndField(sends[0].text, "STATE"), "PM_MULTICAST/");
   EXPECT_EQ(test::RootAndField(sends[0].text, "HOST"), "PM_MULTICAST/STATIONT");
   EXPECT_EQ(GetCurrentProjectDsn(), "");
-  WatchTick({});
+  WatchTick(ModuleStation(), {});
   EXPECT_TRUE(test::TakeSent().empty());
   cleanRegistryEnabled = clean;
 }

@@ -15,6 +15,7 @@
 
 #include "discovery/recording_komm.h"
 #include "messaging/netqxkomm.h"
+#include "module/module_root.h"
 #include "nettree/net_tree.h"
 #include "registry/reg_key.h"
 #include "rpc/rpc_settings.h"
@@ -47,7 +48,7 @@ class DiscoveryServerTest : public ::testing::Test {
   void TearDown() override { server_.stopRemoteServer(); }
 
   test::RecordSends record_;
-  CSERVER server_;
+  CSERVER server_{ModuleStation()};
 };
 
 TEST_F(DiscoveryServerTest, TreeCommandsAnswerFromTheTreeUntilTheServerStops) {
@@ -80,7 +81,7 @@ TEST_F(DiscoveryServerTest, TreeCommandsAnswerFromTheTreeUntilTheServerStops) {
     CXmlElement request;
     ASSERT_TRUE(request.LoadXml(c.command));
     AnswerText direct;
-    const HRESULT expected = (TheNetTree().*c.query)(request, &direct);
+    const HRESULT expected = (ModuleStation().tree().*c.query)(request, &direct);
     AnswerText answer;
     EXPECT_EQ(server_.TalkByString(c.command, &answer), expected);
     EXPECT_EQ(answer, direct);
@@ -121,7 +122,7 @@ TEST_F(DiscoveryServerTest, MembershipCommandsAnnounceThisStation) {
                 s.text.find("PROJECTLIST") != std::string::npos);
     }
     EXPECT_EQ(events, c.events);
-    EXPECT_EQ(TheNetTree().HostCount(), c.hosts);
+    EXPECT_EQ(ModuleStation().tree().HostCount(), c.hosts);
   }
 }
 
@@ -157,8 +158,8 @@ TEST_F(DiscoveryServerTest, AFloodOfJoinsFromDistinctHostsIsTakenInWhole) {
   done = true;
   reader.join();
   EXPECT_EQ(failedQueries, 0);
-  EXPECT_EQ(TheNetTree().HostCount(), static_cast<std::size_t>(kHosts));
-  EXPECT_EQ(TheNetTree().ProjectCount(), static_cast<std::size_t>(kHosts));
+  EXPECT_EQ(ModuleStation().tree().HostCount(), static_cast<std::size_t>(kHosts));
+  EXPECT_EQ(ModuleStation().tree().ProjectCount(), static_cast<std::size_t>(kHosts));
   EXPECT_EQ(test::TakeSent().size(), static_cast<std::size_t>(kHosts));  // one UPDATE each
 }
 
@@ -189,7 +190,7 @@ TEST(ProjectManagerSinkTest, EventsReachTheServerOnlyWhileItRuns) {
     return false;
   };
   {
-    CSERVER server;
+    CSERVER server{ModuleStation()};
     ASSERT_EQ(server.startRemoteServer(kServiceProjectManager), S_OK);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (events->Counters().subscribers == 0 && std::chrono::steady_clock::now() < deadline) {

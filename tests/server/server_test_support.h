@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "hostinfo/local_host_info.h"
+#include "module/module_root.h"
 #include "platform/host_platform.h"
 #include "platform/unix_socket.h"
 #include "registry/reg_key.h"
@@ -59,7 +60,7 @@ struct TestStation {
     libraryDir = QX_TEST_REMOTE_DIR;
 #endif
     SetHostPlatformForTesting(std::make_unique<FakeHost>());
-    LocalHost().Refresh();
+    ModuleStation().localHost().Refresh();
     SetSecurity({libraryDir}, {root.string()});
   }
 

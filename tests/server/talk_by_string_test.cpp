@@ -6,6 +6,7 @@
 
 #include "messaging/netqxkomm.h"
 #include "messaging/project_manager_link.h"
+#include "module/module_root.h"
 #include "registry/registry_projects.h"
 #include "server/answer_request.h"
 #include "server/remote_server.h"
@@ -18,10 +19,10 @@ class TalkByStringTest : public ::testing::Test {
  protected:
   void SetUp() override {
     test::Station();
-    LocalHost().Refresh();
+    ModuleStation().localHost().Refresh();
     cleanRegistryEnabled = true;
   }
-  CSERVER server_;
+  CSERVER server_{ModuleStation()};
 };
 
 TEST_F(TalkByStringTest, CleanRegistrySwitch) {
@@ -89,13 +90,13 @@ TEST_F(TalkByStringTest, SetStationDataChoosesTheCurrentAddress) {
   EXPECT_EQ(server_.TalkByString("<SetStationData><IP>10.0.0.7</IP></SetStationData>", &answer),
             S_OK);
   EXPECT_EQ(answer, "SUCCESS");
-  EXPECT_EQ(LocalHost().currentAddress(), "10.0.0.7");
-  EXPECT_EQ(LocalHost().currentMask(), "255.0.0.0");
+  EXPECT_EQ(ModuleStation().localHost().currentAddress(), "10.0.0.7");
+  EXPECT_EQ(ModuleStation().localHost().currentMask(), "255.0.0.0");
 
   EXPECT_EQ(server_.TalkByString("<SetStationData><IP>10.0.0.8</IP></SetStationData>", &answer),
             E_FAIL);
   EXPECT_EQ(answer, "ERROR");
-  EXPECT_EQ(LocalHost().currentAddress(), "10.0.0.7");
+  EXPECT_EQ(ModuleStation().localHost().currentAddress(), "10.0.0.7");
   EXPECT_EQ(server_.TalkByString("<SetStationData/>", nullptr), E_FAIL);
 }
 
