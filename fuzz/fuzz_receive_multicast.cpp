@@ -15,7 +15,6 @@
 #include <string_view>
 
 #include "fuzz_station.h"
-#include "module/module_root.h"
 
 namespace qx {
 namespace {
@@ -37,7 +36,7 @@ qx::AnswerText TreeContent() {
   qx::CXmlElement request;
   Check(request.LoadXml("<GetTreeContent/>"));
   qx::AnswerText content;
-  (void)qx::ModuleStation().tree().GetTreeContent(request, &content);
+  (void)qx::fuzz::FuzzStation().core->tree().GetTreeContent(request, &content);
   return content;
 }
 
@@ -55,7 +54,7 @@ void Receive(qx::CSERVER& server, std::string_view text) {
       query.LoadXml("<GetProjectList><DomainFilter>*</DomainFilter><HostFilter>*</HostFilter>"
                     "<ProjectFilter>*</ProjectFilter></GetProjectList>"));
   qx::AnswerText list;
-  if (Succeeded(qx::ModuleStation().tree().GetProjectList(query, &list)) && list) {
+  if (Succeeded(qx::fuzz::FuzzStation().core->tree().GetProjectList(query, &list)) && list) {
     qx::CXmlElement parsedList;
     Check(parsedList.LoadXml(*list));
   }

@@ -171,7 +171,7 @@ HRESULT ReplyUpdate(const DiscoveryHost& host, std::string_view joiner, std::str
       HRESULT result = BuildHostDetails(host.station(), "QXDISCOVER", "UPDATE", joiner, &update);
       if (Failed(result) || !update) return Failed(result) ? result : E_FAIL;
       AnswerText ignored;
-      return DiscoverCommand(*update, &ignored);
+      return DiscoverCommand(host.station(), *update, &ignored);
     }
     HRESULT result = BuildHostDetails(host.station(), "QXDISCOVER", "UPDATE", address, &update);
     if (Failed(result) || !update) return Failed(result) ? result : E_FAIL;

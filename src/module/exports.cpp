@@ -102,7 +102,7 @@ HRESULT onReceiveMulticast(void* server, const OLECHAR* text) {
 
 HRESULT RemoteCommand(const OLECHAR* command, BSTR* answer) {
   return RunCommand(command, answer, [](const std::string& text, qx::AnswerText* reply) {
-    return qx::doRemoteCommand(text, reply);
+    return qx::doRemoteCommand(qx::ModuleStation(), text, reply);
   });
 }
 
@@ -112,7 +112,7 @@ HRESULT RemoteCallProc(const OLECHAR* command, BSTR* answer) {
 
 HRESULT DiscoverCommand(const OLECHAR* command, BSTR* answer) {
   return RunCommand(command, answer, [](const std::string& text, qx::AnswerText* reply) {
-    return qx::DiscoverCommand(text, reply);
+    return qx::DiscoverCommand(qx::ModuleStation(), text, reply);
   });
 }
 
@@ -146,7 +146,7 @@ HRESULT GetStateOfNorvaneMachine(const OLECHAR* host, BSTR* answer) {
     std::string request;
     const qx::HRESULT built = qx::BuildMachineStateRequest(hostName, &request);
     if (qx::Failed(built)) return built;
-    return qx::doRemoteCommand(request, reply);
+    return qx::doRemoteCommand(qx::ModuleStation(), request, reply);
   });
 }
 
@@ -160,7 +160,7 @@ HRESULT GetStateOfNorvaneProject(const OLECHAR* path, BSTR* answer) {
     if (qx::Failed(built)) return built;
     // A project of this station never touches the network.
     if (local) return qx::ForwardToProjectManager(request, reply);
-    return qx::doRemoteCommand(request, reply);
+    return qx::doRemoteCommand(qx::ModuleStation(), request, reply);
   });
 }
 

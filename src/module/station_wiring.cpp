@@ -16,13 +16,6 @@
 #include "server/answer_request.h"
 
 namespace qx {
-namespace {
-
-HRESULT AnswerModuleLocalRequest(const CXmlElement& request, AnswerText* answer) {
-  return AnswerLocalRequest(ModuleStation(), request, answer);
-}
-
-}  // namespace
 
 void ConnectStationLayers() {
   static std::once_flag once;
@@ -30,7 +23,7 @@ void ConnectStationLayers() {
     SetHostSettingSource(&PlatformSettingValue);
     SetLocalCallTimeoutSource(&RpcCallTimeoutMs);
     SetKeyRingProblemSink(&TraceKeyRingProblem);
-    SetLocalRequestHandler(&AnswerModuleLocalRequest);
+    SetLocalRequestHandler(&AnswerLocalRequest);
     SetProjectRemovalListener(&ModuleRemovalSender());
   });
 }

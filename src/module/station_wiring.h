@@ -3,8 +3,7 @@
 //   - the platform reads the configured host names from the registry's PLATFORM key, and takes
 //     the RPC call timeout as its timeout of local calls (rpc);
 //   - the key ring reports a ring it cannot use to the RPC trace (rpc);
-//   - the client answers a request addressed to this station in this process (server), from
-//     the module's station (module/module_root.h);
+//   - the client answers a request addressed to this station in this process (server);
 //   - the registry announces each project it removes to the network (discovery), as the
 //     module's station.
 //

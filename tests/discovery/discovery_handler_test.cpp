@@ -9,7 +9,6 @@
 #include "discovery/default_discovery_host.h"
 #include "discovery/discovery_handler.h"
 #include "discovery/recording_komm.h"
-#include "module/module_root.h"
 #include "nettree/net_tree.h"
 #include "registry/project_state.h"
 #include "registry/registry_projects.h"
@@ -21,7 +20,7 @@ namespace {
 // A server that routes every message to the default handlers of the module's station.
 class TestHost : public test::DefaultDiscoveryHost {
  public:
-  TestHost() : DefaultDiscoveryHost(ModuleStation()) {}
+  TestHost() : DefaultDiscoveryHost(test::Station().core) {}
 };
 
 std::string Announce(const std::string& event, const std::string& host,
@@ -39,11 +38,11 @@ class DiscoveryHandlerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     test::Station();
-    ModuleStation().tree().Clear();
-    ModuleStation().tree().Init();
+    test::Station().core.tree().Clear();
+    test::Station().core.tree().Init();
   }
   void TearDown() override {
-    ModuleStation().tree().Clear();
+    test::Station().core.tree().Clear();
     SetCurrentProjectState("", "");
   }
   test::RecordSends record_;
@@ -81,11 +80,11 @@ TEST_F(DiscoveryHandlerTest, AnnouncementsChangeTheTreeAndJoinsFromOthersAreAnsw
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ModuleStation().tree().Clear();
-    ModuleStation().tree().Init();
+    test::Station().core.tree().Clear();
+    test::Station().core.tree().Init();
     host_.enabled = c.enabled;
     for (const std::string& m : c.messages) EXPECT_EQ(host_.onReceiveMulticast(m), S_OK);
-    EXPECT_EQ(ModuleStation().tree().HostNames(), c.hosts);
+    EXPECT_EQ(test::Station().core.tree().HostNames(), c.hosts);
     std::vector<std::string> receivers;
     for (const test::Sent& s : test::TakeSent()) {
       receivers.push_back(s.receiver);
@@ -124,7 +123,7 @@ TEST_F(DiscoveryHandlerTest, BadInputIsDroppedAndTheTreeKeepsWhatItHad) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(host_.onReceiveMulticast(c.text), c.result);
-    const std::vector<std::string> hosts = ModuleStation().tree().HostNames();
+    const std::vector<std::string> hosts = test::Station().core.tree().HostNames();
     EXPECT_NE(std::find(hosts.begin(), hosts.end(), "KEPT"), hosts.end());
     for (const std::string& h : hosts) {
       EXPECT_TRUE(h == "KEPT" || h == "LONGDSN") << h;
@@ -137,12 +136,12 @@ TEST_F(DiscoveryHandlerTest, ProjectRemovalAndStateEvents) {
   ASSERT_EQ(host_.onReceiveMulticast(
                 Announce("UPDATE", "OTHER", Project("Plant", "OTHER") + Project("Mill", "OTHER"))),
             S_OK);
-  ASSERT_EQ(ModuleStation().tree().ProjectCount(), 2u);
+  ASSERT_EQ(test::Station().core.tree().ProjectCount(), 2u);
   EXPECT_EQ(
       host_.onReceiveMulticast("<QXDISCOVER><EVENT>RemoveFromProjectList</EVENT><HOST>OTHER"
                                "</HOST><DOMAIN>PLANTNET</DOMAIN><DSN>mill</DSN></QXDISCOVER>"),
       S_OK);
-  EXPECT_EQ(ModuleStation().tree().ProjectCount(), 1u);
+  EXPECT_EQ(test::Station().core.tree().ProjectCount(), 1u);
 
   const auto state = [&](const std::string& host, const std::string& value) {
     return host_.onReceiveMulticast("<PM_MULTICAST><EVENT>New State of Server</EVENT><HOST>" +

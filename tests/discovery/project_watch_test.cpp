@@ -7,7 +7,6 @@
 
 #include "discovery/project_watch.h"
 #include "discovery/recording_komm.h"
-#include "module/module_root.h"
 #include "registry/project_state.h"
 #include "server/server_test_support.h"
 
@@ -21,7 +20,7 @@ TEST(ProjectWatch, TickWithoutProjectManagerClearsTheRecordedStateOnce) {
   test::RecordSends record;
   const bool clean = cleanRegistryEnabled.exchange(false);
   SetCurrentProjectState("Plant", "Run Time");
-  WatchTick(ModuleStation(), {});
+  WatchTick(test::Station().core, {});
   std::vector<test::Sent> sends = test::TakeSent();
   ASSERT_EQ(sends.size(), 1u);
   EXPECT_EQ(sends[0].receiver, "*");
@@ -29,7 +28,7 @@ TEST(ProjectWatch, TickWithoutProjectManagerClearsTheRecordedStateOnce) {
   EXPECT_EQ(test::RootAndField(sends[0].text, "STATE"), "PM_MULTICAST/");
   EXPECT_EQ(test::RootAndField(sends[0].text, "HOST"), "PM_MULTICAST/STATIONT");
   EXPECT_EQ(GetCurrentProjectDsn(), "");
-  WatchTick(ModuleStation(), {});
+  WatchTick(test::Station().core, {});
   EXPECT_TRUE(test::TakeSent().empty());
   cleanRegistryEnabled = clean;
 }

@@ -1,7 +1,6 @@
 // Tests of CSERVER: roles and their registry settings, the receive path over a loopback RPC
 // connection, and currentServer never reaching a destroyed server.
 #include "server/remote_server.h"
-#include "module/module_root.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -57,7 +56,7 @@ class RemoteServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     test::Station();
-    ModuleStation().localHost().Refresh();
+    test::Station().core.localHost().Refresh();
     for (const char* service : {kServiceDiscovery, kServiceProjectManager, kUnknownService}) {
       UsePort(service);
     }
@@ -84,7 +83,7 @@ TEST_F(RemoteServerTest, RoleAndSettingsFollowTheServiceName) {
     SCOPED_TRACE(c.name);
     SetDword(kStorageKey, "CleanRegistry", c.cleanRegistry);
     SetDword(kStorageKey, "ReplyWithRPC", c.replyWithRpc);
-    CSERVER server{ModuleStation()};
+    CSERVER server{test::Station().core};
     ASSERT_EQ(server.startRemoteServer(c.service), S_OK);
     EXPECT_EQ(server.serviceName(), c.role);
     EXPECT_EQ(server.watchTimerPeriodMs(), c.period);
@@ -92,7 +91,7 @@ TEST_F(RemoteServerTest, RoleAndSettingsFollowTheServiceName) {
     // Only the discovery role initialises the network tree and enables multicast.
     const bool discovery = std::string_view(c.role) == "DiscoverService";
     EXPECT_EQ(server.multicastEnabled(), discovery);
-    EXPECT_EQ(ModuleStation().tree().IsInitialized(), discovery);
+    EXPECT_EQ(test::Station().core.tree().IsInitialized(), discovery);
     // Each group REMOTECALL is carried out by the role it names, so that a process serving
     // both roles carries it out once; a server of no known role takes both.
     const bool unknown = std::string_view(c.role) == "<UNKNOWN>";
@@ -104,20 +103,20 @@ TEST_F(RemoteServerTest, RoleAndSettingsFollowTheServiceName) {
     EXPECT_FALSE(server.IsRunning());
     EXPECT_EQ(server.watchTimerPeriodMs(), 0u);
     EXPECT_FALSE(server.multicastEnabled());
-    EXPECT_FALSE(ModuleStation().tree().IsInitialized());
+    EXPECT_FALSE(test::Station().core.tree().IsInitialized());
   }
 }
 
 TEST_F(RemoteServerTest, FailedStartRefreshesTheHostAndTraces) {
-  CSERVER first{ModuleStation()};
+  CSERVER first{test::Station().core};
   ASSERT_EQ(first.startRemoteServer(kServiceProjectManager), S_OK);
-  ASSERT_TRUE(ModuleStation().localHost().SelectAddress("10.0.0.7"));
+  ASSERT_TRUE(test::Station().core.localHost().SelectAddress("10.0.0.7"));
 
   test::TraceLines capture;
-  CSERVER second{ModuleStation()};
+  CSERVER second{test::Station().core};
   EXPECT_EQ(second.startRemoteServer(kServiceProjectManager), E_FAIL);
   EXPECT_EQ(second.serviceName(), "");
-  EXPECT_EQ(ModuleStation().localHost().currentAddress(), "192.168.0.5");
+  EXPECT_EQ(test::Station().core.localHost().currentAddress(), "192.168.0.5");
   EXPECT_EQ(capture.Count("startRemoteServer() failed!"), 1);
   EXPECT_EQ(capture.Count("startRemoteServer() suceeded"), 0);
   EXPECT_EQ(first.stopRemoteServer(), S_OK);
@@ -125,7 +124,7 @@ TEST_F(RemoteServerTest, FailedStartRefreshesTheHostAndTraces) {
 }
 
 TEST_F(RemoteServerTest, ReceiveCallbacksDirectly) {
-  CSERVER server{ModuleStation()};
+  CSERVER server{test::Station().core};
   struct Case {
     std::uint32_t dataId;
     const char* text;
@@ -152,7 +151,7 @@ TEST_F(RemoteServerTest, ReceiveCallbacksDirectly) {
 
 TEST_F(RemoteServerTest, ReceivePathOverLoopback) {
   const std::string path = test::Station().WriteFile("rpc/block.bin", "0123456789abcdef");
-  CSERVER server{ModuleStation()};
+  CSERVER server{test::Station().core};
   ASSERT_EQ(server.startRemoteServer(kServiceProjectManager), S_OK);
 
   CRPCClientW client;
@@ -195,7 +194,7 @@ TEST_F(RemoteServerTest, ReceivePathOverLoopback) {
 // A server that records discovery events and can hold the caller inside the handler.
 class RecordingServer : public CSERVER {
  public:
-  RecordingServer() : CSERVER(ModuleStation()) {}
+  RecordingServer() : CSERVER(test::Station().core) {}
   // Touches no member after the release: the destructor may have begun by then.
   HRESULT onDiscoverEvent(std::string_view text, CXmlElement& tree) override {
     if (seen) *seen = std::string(text) + "|" + tree.GetSubText("EVENT");
@@ -213,7 +212,7 @@ HRESULT AskDiscover() {
   CXmlElement request;
   request.LoadXml("<QXDISCOVER><EVENT>JOIN</EVENT><Host>B</Host></QXDISCOVER>");
   AnswerText answer = "kept";
-  const HRESULT result = AnswerRemoteRequest(ModuleStation(), request, &answer);
+  const HRESULT result = AnswerRemoteRequest(test::Station().core, request, &answer);
   EXPECT_EQ(answer, "kept");
   return result;
 }
@@ -227,7 +226,7 @@ TEST_F(RemoteServerTest, DiscoverRequestsReachOnlyALiveCurrentServer) {
     EXPECT_EQ(seen, "<QXDISCOVER><EVENT>JOIN</EVENT><Host>B</Host></QXDISCOVER>|JOIN");
     {
       CSERVER second{
-          ModuleStation()};  // not started: discovery messages change nothing and succeed
+          test::Station().core};  // not started: discovery messages change nothing and succeed
       EXPECT_EQ(AskDiscover(), S_OK);
     }
     EXPECT_EQ(AskDiscover(), E_FAIL);

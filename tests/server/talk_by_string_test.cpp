@@ -6,7 +6,6 @@
 
 #include "messaging/netqxkomm.h"
 #include "messaging/project_manager_link.h"
-#include "module/module_root.h"
 #include "registry/registry_projects.h"
 #include "server/answer_request.h"
 #include "server/remote_server.h"
@@ -19,10 +18,10 @@ class TalkByStringTest : public ::testing::Test {
  protected:
   void SetUp() override {
     test::Station();
-    ModuleStation().localHost().Refresh();
+    test::Station().core.localHost().Refresh();
     cleanRegistryEnabled = true;
   }
-  CSERVER server_{ModuleStation()};
+  CSERVER server_{test::Station().core};
 };
 
 TEST_F(TalkByStringTest, CleanRegistrySwitch) {
@@ -90,13 +89,13 @@ TEST_F(TalkByStringTest, SetStationDataChoosesTheCurrentAddress) {
   EXPECT_EQ(server_.TalkByString("<SetStationData><IP>10.0.0.7</IP></SetStationData>", &answer),
             S_OK);
   EXPECT_EQ(answer, "SUCCESS");
-  EXPECT_EQ(ModuleStation().localHost().currentAddress(), "10.0.0.7");
-  EXPECT_EQ(ModuleStation().localHost().currentMask(), "255.0.0.0");
+  EXPECT_EQ(test::Station().core.localHost().currentAddress(), "10.0.0.7");
+  EXPECT_EQ(test::Station().core.localHost().currentMask(), "255.0.0.0");
 
   EXPECT_EQ(server_.TalkByString("<SetStationData><IP>10.0.0.8</IP></SetStationData>", &answer),
             E_FAIL);
   EXPECT_EQ(answer, "ERROR");
-  EXPECT_EQ(ModuleStation().localHost().currentAddress(), "10.0.0.7");
+  EXPECT_EQ(test::Station().core.localHost().currentAddress(), "10.0.0.7");
   EXPECT_EQ(server_.TalkByString("<SetStationData/>", nullptr), E_FAIL);
 }
 
