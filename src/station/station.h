@@ -13,8 +13,8 @@
 // What may differ between stations comes in through StationParts; every part left empty is the
 // real one. Parts are made in the order of the members below (registry, platform, transport,
 // clock, host identity, tree) and destroyed in the reverse order, so the host identity never
-// outlives the platform it reads. The module keeps one Station per process (module/module_root.h); tests make as
-// many as they need, each with its own registry and tree.
+// outlives the platform it reads. The module keeps one Station per process
+// (module/module_root.h); tests make as many as they need, each with its own registry and tree.
 //
 // The accessors may be called from any thread; each part guards itself. A Station must outlive
 // every object that borrowed one of its parts (servers, handlers, timers).
