@@ -34,6 +34,7 @@
 
 #include "client/remote_file.h"
 #include "keys/cluster_keys.h"
+#include "module/module_root.h"
 #include "module/station_wiring.h"
 #include "registry/store/registry_store.h"
 #include "rpc/rpc_internal.h"
@@ -150,7 +151,7 @@ void CopyFromOwnServer(benchmark::State& state, bool plaintext) {
   if (!setup.error.empty()) return state.SkipWithError(setup.error.c_str());
   qx::SetRpcPlaintextForBenchmark(plaintext);
   qx::DropKeptRpcConnections();
-  qx::CSERVER server;
+  qx::CSERVER server{qx::ModuleStation()};
   if (server.startRemoteServer(qx::kServiceProjectManager) != qx::S_OK) {
     state.SkipWithError("the server did not start");
   } else {

@@ -1,14 +1,15 @@
-// discovery_bench.cpp - JOIN ingest through the module's C interface: a discovery server started
-// with StartRemoteServer takes 1000 JOIN announcements of distinct hosts (20 projects each) by
-// onReceiveMulticast, as qxagent hands them over. Items per second are announcements (goal at
-// least 20000).
+// discovery_bench.cpp - JOIN ingest through the module's C interface: a discovery server of a
+// station of the benchmark's own takes 1000 JOIN announcements of distinct hosts (20 projects
+// each) by onReceiveMulticast, as qxagent hands them over. Items per second are announcements (goal
+// at least 20000).
 //
 // Every JOIN of a foreign host is answered with an UPDATE through the station's multicast
 // component. No agent runs here, so BM_ModuleJoinIngest measures the reply as it fails fast
 // (the component's socket is not there); BM_ModuleJoinIngestNoReply installs a component that
 // accepts every call and does nothing, leaving the module's own work, the writing of each UPDATE
-// reply included. BM_ModuleUpdateIngest feeds the same announcements as UPDATEs, which enter the
-// tree unanswered: the difference to the JOINs is the cost of the replies.
+// reply included (the station is made with that component). BM_ModuleUpdateIngest feeds the same
+// announcements as UPDATEs, which enter the tree unanswered: the difference to the JOINs is the
+// cost of the replies.
 //
 // BM_ModuleJoinIngest calls onReceiveMulticast as qxagent does: from one thread for each of
 // its delivery lanes, each sender's announcements always on the same lane; the OneLane,
@@ -34,10 +35,14 @@
 #include <vector>
 
 #include "announcements.h"
+#include "client/async_commands.h"
 #include "messaging/netqxkomm.h"
 #include "nettree/net_tree.h"
 #include "qxremoteserver.h"
 #include "registry/reg_key.h"
+#include "rpc/rpc_settings.h"
+#include "server/remote_server.h"
+#include "station/station.h"
 #include "support/station_dir.h"
 #include "support/station_process.h"
 
@@ -88,28 +93,39 @@ void Feed(void* server, const std::vector<std::u16string>& texts, int lanes) {
   for (std::thread& thread : threads) thread.join();
 }
 
-void RunIngest(benchmark::State& state, const std::string& event, int lanes) {
+// Stops the server as the module's StopRemoteServer does.
+void StopServer(std::unique_ptr<qx::CSERVER> server) {
+  server->stopRemoteServer();
+  qx::StopAsyncCommands(qx::AfterStop::kAcceptNew);
+}
+
+// A discovery server of a station whose multicast component transport makes (nullptr: the real
+// one), fed through the module's onReceiveMulticast.
+void RunIngest(benchmark::State& state, const std::string& event, int lanes,
+               qx::NetQXKommFactory transport) {
   const std::vector<std::u16string> texts = Announcements(event);
-  void* server = nullptr;
+  qx::StationParts parts;
+  parts.transport = transport;
+  qx::Station station(std::move(parts));
+  std::unique_ptr<qx::CSERVER> server;
   std::size_t hosts = 0;
   std::size_t projects = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    if (server != nullptr) StopRemoteServer(server);
-    server = nullptr;
-    if (StartRemoteServer(QX_SERVICE_DISCOVERY, &server) != 0 || server == nullptr) {
-      state.SkipWithError("StartRemoteServer failed");
+    if (server) StopServer(std::move(server));
+    server = std::make_unique<qx::CSERVER>(station);
+    if (qx::Failed(server->startRemoteServer(qx::kServiceDiscovery))) {
+      state.SkipWithError("startRemoteServer failed");
       break;
     }
     state.ResumeTiming();
-    Feed(server, texts, lanes);
+    Feed(server.get(), texts, lanes);
   }
-  if (server != nullptr) {
-    hosts = qx::TheNetTree().HostCount();
-    projects = qx::TheNetTree().ProjectCount();
-    StopRemoteServer(server);
+  if (server) {
+    hosts = station.tree().HostCount();
+    projects = station.tree().ProjectCount();
+    StopServer(std::move(server));
   }
-  // The module's tree is the one of qx_core, which this program shares with the module.
   if (hosts < kHosts || projects < static_cast<std::size_t>(kHosts * kProjectsPerHost)) {
     state.SkipWithError("hosts or projects lost");
   }
@@ -120,30 +136,21 @@ void RunIngest(benchmark::State& state, const std::string& event, int lanes) {
 
 // Wall time: with several lanes the work is spread over threads.
 void BM_ModuleJoinIngest(benchmark::State& state) {
-  qx::SetNetQXKommFactoryForTesting(nullptr);
-  RunIngest(state, "JOIN", AgentLanes());
+  RunIngest(state, "JOIN", AgentLanes(), nullptr);
 }
 BENCHMARK(BM_ModuleJoinIngest)->Unit(benchmark::kMillisecond)->MinTime(0.5)->UseRealTime();
 
 // The same on one lane: the cost of one announcement.
-void BM_ModuleJoinIngestOneLane(benchmark::State& state) {
-  qx::SetNetQXKommFactoryForTesting(nullptr);
-  RunIngest(state, "JOIN", 1);
-}
+void BM_ModuleJoinIngestOneLane(benchmark::State& state) { RunIngest(state, "JOIN", 1, nullptr); }
 BENCHMARK(BM_ModuleJoinIngestOneLane)->Unit(benchmark::kMillisecond)->MinTime(0.5)->UseRealTime();
 
 void BM_ModuleJoinIngestNoReply(benchmark::State& state) {
-  qx::SetNetQXKommFactoryForTesting(&CreateSilentComponent);
-  RunIngest(state, "JOIN", 1);
-  qx::SetNetQXKommFactoryForTesting(nullptr);
+  RunIngest(state, "JOIN", 1, &CreateSilentComponent);
 }
 BENCHMARK(BM_ModuleJoinIngestNoReply)->Unit(benchmark::kMillisecond)->MinTime(0.5)->UseRealTime();
 
 // The same announcements as UPDATEs, which enter the tree unanswered.
-void BM_ModuleUpdateIngest(benchmark::State& state) {
-  qx::SetNetQXKommFactoryForTesting(nullptr);
-  RunIngest(state, "UPDATE", 1);
-}
+void BM_ModuleUpdateIngest(benchmark::State& state) { RunIngest(state, "UPDATE", 1, nullptr); }
 BENCHMARK(BM_ModuleUpdateIngest)->Unit(benchmark::kMillisecond)->MinTime(0.5)->UseRealTime();
 
 // The settings of this process's station (StationDir made its registry, runtime directory and

@@ -36,7 +36,7 @@ qx::AnswerText TreeContent() {
   qx::CXmlElement request;
   Check(request.LoadXml("<GetTreeContent/>"));
   qx::AnswerText content;
-  (void)qx::TheNetTree().GetTreeContent(request, &content);
+  (void)qx::fuzz::FuzzStation().core->tree().GetTreeContent(request, &content);
   return content;
 }
 
@@ -54,7 +54,7 @@ void Receive(qx::CSERVER& server, std::string_view text) {
       query.LoadXml("<GetProjectList><DomainFilter>*</DomainFilter><HostFilter>*</HostFilter>"
                     "<ProjectFilter>*</ProjectFilter></GetProjectList>"));
   qx::AnswerText list;
-  if (Succeeded(qx::TheNetTree().GetProjectList(query, &list)) && list) {
+  if (Succeeded(qx::fuzz::FuzzStation().core->tree().GetProjectList(query, &list)) && list) {
     qx::CXmlElement parsedList;
     Check(parsedList.LoadXml(*list));
   }

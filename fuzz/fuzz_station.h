@@ -43,6 +43,7 @@
 #include "rpc/rpc_settings.h"
 #include "server/path_settings.h"
 #include "server/remote_server.h"
+#include "station/station.h"
 #include "trace/trace.h"
 #include "xml/xml_element.h"
 
@@ -91,7 +92,8 @@ inline void SetInt(const char* keyPath, const char* name, std::uint32_t value) {
 struct Station {
   std::filesystem::path dir;
   std::filesystem::path root;
-  CSERVER* server = nullptr;  // lives until the process exits
+  qx::Station* core = nullptr;  // the station's parts; live until the process exits
+  CSERVER* server = nullptr;    // lives until the process exits
   std::uint32_t typeMask = 0;
   std::uint32_t levelMask = 0;
 
@@ -123,11 +125,14 @@ struct Station {
     KeyRing ring;
     Check(LoadOrCreateKeyRing(KeyRingPath(), &ring, nullptr));
     SetHostPlatformForTesting(std::make_unique<FixedHost>());
-    SetNetQXKommFactoryForTesting([](std::unique_ptr<INetQXKomm>* component) -> HRESULT {
+    StationParts parts;
+    parts.hostPlatform = std::make_unique<FixedHost>();
+    parts.transport = [](std::unique_ptr<INetQXKomm>* component) -> HRESULT {
       *component = std::make_unique<SilentKomm>();
       return S_OK;
-    });
-    LocalHost().Refresh();
+    };
+    core = std::make_unique<qx::Station>(std::move(parts)).release();
+    core->localHost().Refresh();
 
     SetMultiString(kSecurityKey, "LibraryDirs", {});
     SetMultiString(kSecurityKey, "FileRoots", {root.string()});
@@ -136,22 +141,22 @@ struct Station {
     SetInt(kStorageKey, "CleanRegistry", 0);  // no watch timer
     SetInt(kStorageKey, "ReplyWithRPC", 0);   // a JOIN is answered on the (silent) group
 
-    server = std::make_unique<CSERVER>().release();
+    server = std::make_unique<CSERVER>(*core).release();
     Check(server->startRemoteServer(kServiceDiscovery) == S_OK);
     Check(server->multicastEnabled());
     typeMask = Diagnosis().typeMask();
     levelMask = Diagnosis().levelMask();
-    address = LocalHost().currentAddress();
+    address = core->localHost().currentAddress();
     cleanRegistry = cleanRegistryEnabled;
   }
 
   // Before each input: an empty tree, and the trace masks, address and clean switch of the
   // start, so that an input does the same whatever ran before it.
   void Reset() {
-    TheNetTree().Clear();
-    Check(TheNetTree().Init());
+    core->tree().Clear();
+    Check(core->tree().Init());
     Diagnosis().SetMasks(typeMask, levelMask);
-    if (LocalHost().currentAddress() != address) LocalHost().Refresh();
+    if (core->localHost().currentAddress() != address) core->localHost().Refresh();
     cleanRegistryEnabled = cleanRegistry;
   }
 
@@ -194,7 +199,7 @@ inline void CheckTreeContent() {
   CXmlElement request;
   Check(request.LoadXml("<GetTreeContent/>"));
   AnswerText content;
-  if (Succeeded(TheNetTree().GetTreeContent(request, &content)) && content) {
+  if (Succeeded(FuzzStation().core->tree().GetTreeContent(request, &content)) && content) {
     CXmlElement parsed;
     Check(parsed.LoadXml(*content));
   }

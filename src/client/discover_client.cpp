@@ -5,7 +5,6 @@
 #include <new>
 #include <string>
 
-#include "messaging/netqxkomm.h"
 #include "trace/trace.h"
 
 namespace qx {
@@ -15,13 +14,13 @@ const CTraceSource kSource("DiscoverClient");
 
 }  // namespace
 
-HRESULT SendMulticast(std::string_view text) {
+HRESULT SendMulticast(const Station& station, std::string_view text) {
   const std::string message(text);
   Trace(kSource, "SendMulticast", nullptr, kTraceMulticast, kLevelText, "%s", message.c_str());
   std::unique_ptr<INetQXKomm> component;
   HRESULT result = E_FAIL;
   try {
-    if (Succeeded(CreateNetQXKomm(&component)) && component) {
+    if (Succeeded(station.CreateTransport(&component)) && component) {
       result = component->SendToGroup(message);
     } else {
       component.reset();

@@ -71,7 +71,7 @@ void ResolveLocalHost(std::string* name) {
   if (std::optional<std::string> computer = Host().ComputerName()) *name = std::move(*computer);
 }
 
-HRESULT doRemoteCommand(std::string_view message, AnswerText* answer) {
+HRESULT doRemoteCommand(Station& station, std::string_view message, AnswerText* answer) {
   CXmlElement request;
   if (!request.LoadXml(message)) return E_FAIL;
   const std::string receiver = ReceiverOf(request);
@@ -80,23 +80,23 @@ HRESULT doRemoteCommand(std::string_view message, AnswerText* answer) {
     TraceError(kSource, "<doRemoteCommand>Host tag is empty.%s</doRemoteCommand>", text.c_str());
     return E_FAIL;
   }
-  if (receiver == "*") return DiscoverCommand(message, nullptr);
+  if (receiver == "*") return DiscoverCommand(station, message, nullptr);
   if (IsLocalHost(receiver)) {
     Trace(kSource, nullptr, nullptr, kTraceRemoteCall, kLevelText, "Command on Local computer");
     const LocalRequestHandler handler = localRequestHandler.load();
-    return handler != nullptr ? handler(request, answer) : E_FAIL;
+    return handler != nullptr ? handler(station, request, answer) : E_FAIL;
   }
   if (WantsAsync(request)) return StartAsyncCommand(kServiceProjectManager, receiver, message);
   return doRPCCommand(kServiceProjectManager, receiver, message, answer);
 }
 
-HRESULT DiscoverCommand(std::string_view message, AnswerText* answer) {
+HRESULT DiscoverCommand(Station& station, std::string_view message, AnswerText* answer) {
   CXmlElement request;
   if (!request.LoadXml(message)) return E_FAIL;
   const std::string receiver = ReceiverOf(request);
   if (receiver.empty() || IsLocalHost(receiver)) {
     std::unique_ptr<INetQXKomm> component;
-    HRESULT hr = CreateNetQXKomm(&component);
+    HRESULT hr = station.CreateTransport(&component);
     if (Failed(hr)) return hr;
     AnswerText local;
     hr = component->LocalRequest(message, &local);
@@ -105,7 +105,7 @@ HRESULT DiscoverCommand(std::string_view message, AnswerText* answer) {
   }
   if (receiver == "*") {
     std::unique_ptr<INetQXKomm> component;
-    HRESULT hr = CreateNetQXKomm(&component);
+    HRESULT hr = station.CreateTransport(&component);
     if (Failed(hr)) return hr;
     return component->SendToGroup(message);
   }

@@ -2,10 +2,11 @@
 //
 // The receiver comes from the message itself ("Receiver", else "HOST"); ".", "LOCAL", "THIS"
 // and the computer's name are this station and are served in-process by the local request
-// handler that the server installs;
-// "*" is the multicast group. Synchronous commands run on the caller's thread; "ASYNCHRON" YES
-// or TRUE runs the command on a worker thread that the module owns (async_commands.h: the
-// server's stop, the module's unload and the process's exit wait for it). Any thread may call.
+// handler that the server installs, for the station given; "*" is the multicast group, reached
+// through the station's multicast component. Synchronous commands run on the caller's thread;
+// "ASYNCHRON" YES or TRUE runs the command on a worker thread that the module owns
+// (async_commands.h: the server's stop, the module's unload and the process's exit wait for it).
+// Any thread may call.
 #pragma once
 
 #include <cstddef>
@@ -15,12 +16,13 @@
 #include "client/async_commands.h"
 #include "common/answer.h"
 #include "common/hresult.h"
+#include "station/station.h"
 #include "xml/xml_element.h"
 
 namespace qx {
 
-HRESULT doRemoteCommand(std::string_view message, AnswerText* answer);
-HRESULT DiscoverCommand(std::string_view message, AnswerText* answer);
+HRESULT doRemoteCommand(Station& station, std::string_view message, AnswerText* answer);
+HRESULT DiscoverCommand(Station& station, std::string_view message, AnswerText* answer);
 HRESULT doRPCCommand(std::string_view service, std::string_view receiver, std::string_view message,
                      AnswerText* answer);
 HRESULT StartAsyncCommand(std::string_view service, std::string_view receiver,
@@ -29,7 +31,8 @@ bool IsLocalHost(std::string_view name);
 
 // Answers a request addressed to this station itself. The server's answerer is handed in when
 // the station's layers are connected; without one a local request fails with E_FAIL.
-using LocalRequestHandler = HRESULT (*)(const CXmlElement& request, AnswerText* answer);
+using LocalRequestHandler = HRESULT (*)(Station& station, const CXmlElement& request,
+                                        AnswerText* answer);
 void SetLocalRequestHandler(LocalRequestHandler handler);
 // ".", "LOCAL" and "THIS" become the computer's name; other names stay.
 void ResolveLocalHost(std::string* name);

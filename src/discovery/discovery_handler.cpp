@@ -11,7 +11,6 @@
 #include "discovery/liveness_service.h"
 #include "discovery/liveness_wire.h"
 #include "discovery/multicast_port.h"
-#include "hostinfo/local_host_info.h"
 #include "nettree/net_tree.h"
 #include "registry/project_state.h"
 #include "trace/trace.h"
@@ -35,7 +34,9 @@ HRESULT Guarded(Step step) {
   }
 }
 
-bool IsLocal(std::string_view host) { return LocalHost().IsLocalComputer(host); }
+bool IsLocal(const DiscoveryHost& host, std::string_view name) {
+  return host.station().localHost().IsLocalComputer(name);
+}
 
 HRESULT RouteRemoteCall(DiscoveryHost& host, std::string_view text, const CXmlElement& message) {
   TraceReceived("MulticastPort", text, message);
@@ -97,7 +98,7 @@ HRESULT ReceiveMulticast(DiscoveryHost& host, std::string_view text) {
       const std::string line(text);
       Trace(kSource, "OnReceive|Multicast", "warning", kTraceMulticast, kLevelEvents, "%s",
             line.c_str());
-      return AnswerTestMulticast(message);
+      return AnswerTestMulticast(host.station(), message);
     }
     if (IEquals(tag, "ReplyTestMulticast")) {
       const std::string line(text);
@@ -114,7 +115,7 @@ HRESULT HandleDiscoverEvent(DiscoveryHost& host, std::string_view /*text*/, CXml
     const std::string event = message.GetSubText("EVENT");
     const std::string name = message.GetSubText("HOST");
     const std::string domain = message.GetSubText("DOMAIN");
-    NetTree& tree = TheNetTree();
+    NetTree& tree = host.station().tree();
     LivenessService* live = host.liveness();
     const bool join = IEquals(event, "JOIN");
     if (join || IEquals(event, "UPDATE")) {
@@ -134,9 +135,9 @@ HRESULT HandleDiscoverEvent(DiscoveryHost& host, std::string_view /*text*/, CXml
       // unanswered: the tree has traced it.
       if (!tree.AddHost(name, domain, &message, stamped)) return S_OK;
       if (live != nullptr) live->Applied(name, version);
-      if (join && !IsLocal(name)) ReplyUpdate(host, name, message.GetSubText("IP"));
+      if (join && !IsLocal(host, name)) ReplyUpdate(host, name, message.GetSubText("IP"));
     } else if (IEquals(event, "LEAVE")) {
-      if (!IsLocal(name) && (live == nullptr || live->Leave(&message))) {
+      if (!IsLocal(host, name) && (live == nullptr || live->Leave(&message))) {
         tree.RemoveHost(name, domain);
       }
     } else if (IEquals(event, "RemoveFromProjectList")) {
@@ -156,9 +157,9 @@ HRESULT HandleProjectManagerEvent(DiscoveryHost& host, std::string_view text,
     const std::string dsn = message.GetSubText("DSN");
     const std::string state = message.GetSubText("STATE");
     const std::string name = message.GetSubText("HOST");
-    NetTree& tree = TheNetTree();
+    NetTree& tree = host.station().tree();
     if (IEquals(event, "New State of Server")) {
-      if (IsLocal(name)) SetCurrentProjectState(dsn, state);
+      if (IsLocal(host, name)) SetCurrentProjectState(dsn, state);
       const std::string reason = message.GetSubText("Reason");
       if (IEquals(reason, "open") || IEquals(reason, "create")) {
         tree.PushServerProject(message);
@@ -189,31 +190,31 @@ HRESULT ReplyUpdate(const DiscoveryHost& host, std::string_view joiner, std::str
   return Guarded([&]() -> HRESULT {
     AnswerText update;
     if (host.replyWithRpc()) {
-      HRESULT result = BuildHostDetails("QXDISCOVER", "UPDATE", joiner, &update);
+      HRESULT result = BuildHostDetails(host.station(), "QXDISCOVER", "UPDATE", joiner, &update);
       if (Failed(result) || !update) return Failed(result) ? result : E_FAIL;
       if (const LivenessService* live = host.liveness()) live->Stamp(&*update);
       AnswerText ignored;
-      return DiscoverCommand(*update, &ignored);
+      return DiscoverCommand(host.station(), *update, &ignored);
     }
-    HRESULT result = BuildHostDetails("QXDISCOVER", "UPDATE", address, &update);
+    HRESULT result = BuildHostDetails(host.station(), "QXDISCOVER", "UPDATE", address, &update);
     if (Failed(result) || !update) return Failed(result) ? result : E_FAIL;
     if (const LivenessService* live = host.liveness()) live->Stamp(&*update);
-    return SendToMulticastPortRetrying(address.empty() ? joiner : address, *update);
+    return SendToMulticastPortRetrying(host.station(), address.empty() ? joiner : address, *update);
   });
 }
 
-HRESULT AnswerTestMulticast(const CXmlElement& request) {
+HRESULT AnswerTestMulticast(const Station& station, const CXmlElement& request) {
   return Guarded([&]() -> HRESULT {
     const std::string address = request.GetSubText("IP");
     const std::string replyBy = request.GetSubText("ReplyBy");
     AnswerText reply;
-    const HRESULT built = BuildHostDetails("ReplyTestMulticast", "TEST", address, &reply);
+    const HRESULT built = BuildHostDetails(station, "ReplyTestMulticast", "TEST", address, &reply);
     if (IEquals(replyBy, "RPC")) return E_NOTIMPL;
     // A mailslot receiver names a Windows mailslot, which no station here has: as with a
     // mailslot that does not open, nothing is sent.
     if (IEquals(replyBy, "Mailslot")) return built;
     if (Failed(built) || !reply) return Failed(built) ? built : E_FAIL;
-    return SendToMulticastPort(address, *reply);
+    return SendToMulticastPort(station, address, *reply);
   });
 }
 
@@ -222,34 +223,35 @@ HRESULT JoinMulticastGroup(DiscoveryHost& host) {
   return Guarded([&]() -> HRESULT {
     Trace(kSource, nullptr, nullptr, kTraceMulticast, kLevelEvents, "JoinMulticastGroup()");
     AnswerText join;
-    HRESULT result = BuildHostDetails("QXDISCOVER", "JOIN", "*", &join);
+    HRESULT result = BuildHostDetails(host.station(), "QXDISCOVER", "JOIN", "*", &join);
     if (Succeeded(result) && join) {
       if (LivenessService* live = host.liveness()) {
         live->SetJoined(true);
         live->Stamp(&*join);
       }
-      result = SendToMulticastPortRetrying("*", *join);
+      result = SendToMulticastPortRetrying(host.station(), "*", *join);
       host.onReceiveMulticast(*join);
     }
     return result;
   });
 }
 
-HRESULT LeaveMulticastGroup() { return LeaveMulticastGroup(nullptr); }
+namespace {
 
-HRESULT LeaveMulticastGroup(const DiscoveryHost* host) {
+// The LEAVE of station, stamped by host's liveness when host is given.
+HRESULT SendLeave(Station& station, const DiscoveryHost* host) {
   return Guarded([&]() -> HRESULT {
     AnswerText leave;
-    HRESULT result = BuildHostDetails("QXDISCOVER", "LEAVE", "*", &leave);
+    HRESULT result = BuildHostDetails(station, "QXDISCOVER", "LEAVE", "*", &leave);
     LivenessService* live = host != nullptr ? host->liveness() : nullptr;
     if (Succeeded(result) && leave) {
       if (live != nullptr) live->Stamp(&*leave);
-      result = SendToMulticastPortRetrying("*", *leave);
+      result = SendToMulticastPortRetrying(station, "*", *leave);
     }
     if (live != nullptr) live->SetJoined(false);
     // Only a tree that the discovery role initialised is created anew: a leave in a process
     // without that role must not open the tree's queries.
-    NetTree& tree = TheNetTree();
+    NetTree& tree = station.tree();
     const bool initialized = tree.IsInitialized();
     tree.Clear();
     if (initialized) tree.Init();
@@ -257,5 +259,11 @@ HRESULT LeaveMulticastGroup(const DiscoveryHost* host) {
     return result;
   });
 }
+
+}  // namespace
+
+HRESULT LeaveMulticastGroup(Station& station) { return SendLeave(station, nullptr); }
+
+HRESULT LeaveMulticastGroup(const DiscoveryHost& host) { return SendLeave(host.station(), &host); }
 
 }  // namespace qx

@@ -2,7 +2,7 @@
 //
 // ReceiveMulticast parses a message and routes it by its root tag (ignoring case) to the host's
 // receive handlers; HandleDiscoverEvent, HandleProjectManagerEvent and HandleStationEvent are
-// what those handlers do by default: they keep the module's network tree (TheNetTree()) and the
+// what those handlers do by default: they keep the host's station's network tree and the
 // local project's state record up to date and answer a joining station with an UPDATE.
 // Join/LeaveMulticastGroup announce this station to the group.
 //
@@ -17,6 +17,7 @@
 
 #include "common/hresult.h"
 #include "discovery/discovery_host.h"
+#include "station/station.h"
 #include "xml/xml_element.h"
 
 namespace qx {
@@ -34,15 +35,15 @@ HRESULT HandleStationEvent(DiscoveryHost& host, std::string_view text, const CXm
 // replies with RPC, else by unicast to its address.
 HRESULT ReplyUpdate(const DiscoveryHost& host, std::string_view joiner, std::string_view address);
 // Answers a TestMulticast request with ReplyTestMulticast to the request's IP.
-HRESULT AnswerTestMulticast(const CXmlElement& request);
+HRESULT AnswerTestMulticast(const Station& station, const CXmlElement& request);
 
 // Sends the JOIN to the group and passes it to the host's own receive handler, so that this
 // station enters its own tree; E_NOTIMPL while multicast is not enabled.
 HRESULT JoinMulticastGroup(DiscoveryHost& host);
-// Sends the LEAVE to the group and empties the network tree (it is created anew).
-HRESULT LeaveMulticastGroup();
+// Sends the LEAVE to the group and empties the station's network tree (it is created anew).
+HRESULT LeaveMulticastGroup(Station& station);
 // The same, the LEAVE stamped with host's incarnation, whose liveness peers are forgotten.
-HRESULT LeaveMulticastGroup(const DiscoveryHost* host);
+HRESULT LeaveMulticastGroup(const DiscoveryHost& host);
 
 // Writes a received message to the trace; portName "MulticastPort" or "RPCPort".
 void TraceReceived(std::string_view portName, std::string_view text, const CXmlElement& message);

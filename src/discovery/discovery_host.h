@@ -2,8 +2,9 @@
 //
 // The server implements it and passes itself to the handlers of discovery_handler.h: the four
 // receive handlers (so that a message parsed here is routed back through the server's own
-// overridable operations), its role flags, and the two ways a REMOTECALL is carried out. The
-// server owns itself; the handlers only borrow it for one call. Called on the thread that
+// overridable operations), its role flags, the station whose tree and host identity the
+// handlers keep, and the two ways a REMOTECALL is carried out. The server owns itself; the
+// handlers only borrow it for one call. Called on the thread that
 // delivers the message.
 #pragma once
 
@@ -11,6 +12,7 @@
 
 #include "common/answer.h"
 #include "common/hresult.h"
+#include "station/station.h"
 #include "xml/xml_element.h"
 
 namespace qx {
@@ -26,6 +28,9 @@ class DiscoveryHost {
   virtual HRESULT onDiscoverEvent(std::string_view text, CXmlElement& message) = 0;
   virtual HRESULT onProjectManagerEvent(std::string_view text, const CXmlElement& message) = 0;
   virtual HRESULT onStationEvent(std::string_view text, const CXmlElement& message) = 0;
+
+  // The station whose network tree and host identity the handlers keep up to date.
+  virtual Station& station() const = 0;
 
   // True while the discovery role runs with an initialised network tree.
   virtual bool multicastEnabled() const = 0;

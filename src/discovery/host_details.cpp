@@ -3,7 +3,8 @@
 // Writing the details reads the registry (a dozen keys and the project list), which costs more
 // than taking in the JOIN that they answer. So the last details of each root and event are
 // kept, cut around the Receiver's text, until the registry's content, the host's names and
-// address or the local project's state change: a JOIN's UPDATE reply is then two copies.
+// address or the local project's state change: a JOIN's UPDATE reply is then two copies. What is
+// kept belongs to one host identity: another station's details are written afresh.
 #include "discovery/host_details.h"
 
 #include <cstdint>
@@ -28,11 +29,10 @@ namespace {
 constexpr std::string_view kReceiverMark = "<Receiver>R</Receiver>";
 constexpr std::size_t kReceiverTextAt = 10;  // after "<Receiver>"
 
-HRESULT WriteHostDetails(std::string_view root, std::string_view event, std::string_view receiver,
-                         std::string* out) {
+HRESULT WriteHostDetails(const LocalHostInfo& host, std::string_view root, std::string_view event,
+                         std::string_view receiver, std::string* out) {
   CXmlElement details;
   if (!details.CreateRoot(root)) return E_FAIL;
-  LocalHostInfo& host = LocalHost();
   details.AddTextChild("EVENT", event);
   details.AddTextChild("Receiver", receiver);
   details.AddTextChild("Host", host.computerName());
@@ -77,16 +77,17 @@ HRESULT WriteHostDetails(std::string_view root, std::string_view event, std::str
 
 // What the details are written from; kept details serve while it stays the same.
 struct DetailsSource {
+  const LocalHostInfo* identity = nullptr;
   std::uint64_t registry = 0;
   std::uint64_t host = 0;
   std::uint64_t projectState = 0;
   bool operator==(const DetailsSource&) const = default;
 };
 
-std::optional<DetailsSource> CurrentSource() {
+std::optional<DetailsSource> CurrentSource(const LocalHostInfo& host) {
   const std::optional<std::uint64_t> registry = Registry().ContentVersion();
   if (!registry) return std::nullopt;  // the store can't tell: nothing is kept
-  return DetailsSource{*registry, LocalHost().version(), CurrentProjectStateVersion()};
+  return DetailsSource{&host, *registry, host.version(), CurrentProjectStateVersion()};
 }
 
 // The last details of each root and event, cut around the receiver's text. Any thread.
@@ -141,23 +142,24 @@ KeptDetails& Kept() {
 
 }  // namespace
 
-HRESULT BuildHostDetails(std::string_view root, std::string_view event, std::string_view receiver,
-                         AnswerText* answer) {
-  const std::optional<DetailsSource> source = CurrentSource();
+HRESULT BuildHostDetails(const Station& station, std::string_view root, std::string_view event,
+                         std::string_view receiver, AnswerText* answer) {
+  const LocalHostInfo& host = station.localHost();
+  const std::optional<DetailsSource> source = CurrentSource(host);
   std::optional<std::string> text;
   if (source) text = Kept().Find(root, event, *source, receiver);
   if (!text) {
     std::string written;
     if (source) {
       // Written with the mark, kept, and answered from what was kept.
-      const HRESULT hr = WriteHostDetails(root, event, "R", &written);
+      const HRESULT hr = WriteHostDetails(host, root, event, "R", &written);
       if (Failed(hr)) return hr;
       if (Kept().Keep(root, event, *source, written)) {
         text = Kept().Find(root, event, *source, receiver);
       }
     }
     if (!text) {
-      const HRESULT hr = WriteHostDetails(root, event, receiver, &written);
+      const HRESULT hr = WriteHostDetails(host, root, event, receiver, &written);
       if (Failed(hr)) return hr;
       text = std::move(written);
     }

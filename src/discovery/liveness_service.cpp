@@ -23,14 +23,16 @@ namespace {
 
 const CTraceSource kSource("Liveness");
 
+bool IsLocal(const DiscoveryHost& host, std::string_view name) {
+  return host.station().localHost().IsLocalComputer(name);
+}
+
 std::uint64_t NewIncarnation() {
   std::random_device device;
   std::uint64_t value = 0;
   while (value == 0) value = (static_cast<std::uint64_t>(device()) << 32) ^ device();
   return value;
 }
-
-bool IsLocal(std::string_view host) { return LocalHost().IsLocalComputer(host); }
 
 // The counters of the GetLiveness answer, by attribute name.
 constexpr std::pair<const char*, std::uint64_t LivenessCounters::*> kCounterNames[] = {
@@ -164,7 +166,8 @@ void LivenessService::Run() {
 
 bool LivenessService::RefreshSelf() {
   AnswerText update;
-  if (Failed(BuildHostDetails("QXDISCOVER", "UPDATE", "*", &update)) || !update) return false;
+  if (Failed(BuildHostDetails(host_.station(), "QXDISCOVER", "UPDATE", "*", &update)) || !update)
+    return false;
   CXmlElement parsed;
   if (!parsed.LoadXml(*update)) return false;
   version_.store(ContentDigest(*update), std::memory_order_relaxed);
@@ -193,7 +196,7 @@ void LivenessService::SendTo(const LivenessAction& action, LivenessKind kind, st
   message.nonce = nonce;
   // Only to a dotted IPv4 address: a name would cost a resolver's wait on this thread.
   if (!ParseIpv4Text(action.address)) return;
-  SendToMulticastPortRetrying(action.address, BuildLivenessMessage(message));
+  SendToMulticastPortRetrying(host_.station(), action.address, BuildLivenessMessage(message));
 }
 
 void LivenessService::Perform(const LivenessActions& actions) {
@@ -205,7 +208,7 @@ void LivenessService::Perform(const LivenessActions& actions) {
         LivenessMessage beat;
         beat.sender = Self();
         if (!beat.sender.host.empty()) {
-          SendToMulticastPortRetrying("*", BuildLivenessMessage(beat));
+          SendToMulticastPortRetrying(host_.station(), "*", BuildLivenessMessage(beat));
         }
         break;
       }
@@ -221,13 +224,14 @@ void LivenessService::Perform(const LivenessActions& actions) {
       case LivenessAction::Kind::kRemove:
         TraceWarning(kSource, "station %s (%s) stopped answering: removed from the tree",
                      CutToUnits(action.host, 64).c_str(), CutToUnits(action.address, 64).c_str());
-        TheNetTree().RemoveHost(action.host, action.domain);
-        RaiseLivenessEvent("FAILED", action.host, action.domain, action.address);
+        host_.station().tree().RemoveHost(action.host, action.domain);
+        RaiseLivenessEvent(host_.station(), "FAILED", action.host, action.domain, action.address);
         break;
       case LivenessAction::Kind::kRecovered:
         Trace(kSource, nullptr, nullptr, kTraceMulticast, kLevelEvents, "station %s answers again",
               CutToUnits(action.host, 64).c_str());
-        RaiseLivenessEvent("RECOVERED", action.host, action.domain, action.address);
+        RaiseLivenessEvent(host_.station(), "RECOVERED", action.host, action.domain,
+                           action.address);
         break;
     }
   }
@@ -236,11 +240,12 @@ void LivenessService::Perform(const LivenessActions& actions) {
 void LivenessService::Receive(std::string_view text) {
   if (!joined_.load()) return;
   const std::optional<LivenessMessage> message = ParseLivenessMessage(text);
-  if (!message || IsLocal(message->sender.host) || message->sender.incarnation == incarnation_) {
+  if (!message || IsLocal(host_, message->sender.host) ||
+      message->sender.incarnation == incarnation_) {
     return;
   }
   // A text sealed to one station must name this one: a copy sent to another is no news here.
-  if (message->kind != LivenessKind::kBeat && !IsLocal(message->to)) return;
+  if (message->kind != LivenessKind::kBeat && !IsLocal(host_, message->to)) return;
   LivenessActions actions;
   switch (message->kind) {
     case LivenessKind::kBeat: {
@@ -275,7 +280,7 @@ bool LivenessService::Admit(CXmlElement* message, bool join, std::uint64_t* vers
   beat.host = message->GetSubText("HOST");
   beat.domain = message->GetSubText("DOMAIN");
   beat.address = message->GetSubText("IP");
-  if (IsLocal(beat.host)) return true;
+  if (IsLocal(host_, beat.host)) return true;
   LivenessActions actions;
   bool now = false;
   {

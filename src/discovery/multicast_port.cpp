@@ -1,4 +1,4 @@
-// multicast_port.cpp - SendToMulticastPort over CreateNetQXKomm.
+// multicast_port.cpp - SendToMulticastPort over the station's multicast component.
 #include "discovery/multicast_port.h"
 
 #include <chrono>
@@ -8,8 +8,6 @@
 #include <thread>
 
 #include "common/text.h"
-#include "messaging/multicast_transport.h"
-#include "messaging/netqxkomm.h"
 #include "messaging/netqxkomm_station.h"
 #include "trace/trace.h"
 
@@ -20,13 +18,14 @@ const CTraceSource kSource("RemoteServer");
 
 }  // namespace
 
-HRESULT SendToMulticastPort(std::string_view receiver, std::string_view text) {
+HRESULT SendToMulticastPort(const Station& station, std::string_view receiver,
+                            std::string_view text) {
   const bool group = IEquals(receiver, "*");
   const std::string message(text);
   HRESULT result = E_FAIL;
   try {
     std::unique_ptr<INetQXKomm> component;
-    result = CreateNetQXKomm(&component);
+    result = station.CreateTransport(&component);
     if (Succeeded(result) && !component) result = E_FAIL;
     if (Failed(result)) {
       TraceError(kSource,
@@ -51,23 +50,24 @@ HRESULT SendToMulticastPort(std::string_view receiver, std::string_view text) {
   return result;
 }
 
-HRESULT SendToMulticastPortRetrying(std::string_view receiver, std::string_view text) {
+HRESULT SendToMulticastPortRetrying(const Station& station, std::string_view receiver,
+                                    std::string_view text) {
   constexpr std::chrono::milliseconds kBackoff[] = {std::chrono::milliseconds(10),
                                                     std::chrono::milliseconds(40)};
-  HRESULT result = SendToMulticastPort(receiver, text);
+  HRESULT result = SendToMulticastPort(station, receiver, text);
   for (const auto pause : kBackoff) {
     if (Succeeded(result) || result == E_INVALIDARG || result == E_ACCESSDENIED ||
         result == kMulticastNoKey || result == kClassNotRegistered) {
       break;
     }
     std::this_thread::sleep_for(pause);
-    result = SendToMulticastPort(receiver, text);
+    result = SendToMulticastPort(station, receiver, text);
   }
   return result;
 }
 
-HRESULT RaiseLivenessEvent(std::string_view kind, std::string_view host, std::string_view domain,
-                           std::string_view address) {
+HRESULT RaiseLivenessEvent(const Station& station, std::string_view kind, std::string_view host,
+                           std::string_view domain, std::string_view address) {
   try {
     const bool failed = IEquals(kind, "FAILED");
     std::string event = std::string(kRaiseEventOpen) + "<QXDISCOVER><EVENT>" +
@@ -76,7 +76,7 @@ HRESULT RaiseLivenessEvent(std::string_view kind, std::string_view host, std::st
                         XmlEscape(address) + "</IP><REASON>" + XmlEscape(kind) +
                         "</REASON></QXDISCOVER>" + std::string(kRaiseEventClose);
     std::unique_ptr<INetQXKomm> component;
-    HRESULT result = CreateNetQXKomm(&component);
+    HRESULT result = station.CreateTransport(&component);
     if (Succeeded(result) && !component) result = E_FAIL;
     if (Failed(result)) return result;
     return component->LocalRequest(event, nullptr);

@@ -9,7 +9,6 @@
 #include <system_error>
 
 #include "client/discover_client.h"
-#include "hostinfo/local_host_info.h"
 #include "messaging/project_manager_link.h"
 #include "registry/project_state.h"
 #include "registry/registry_projects.h"
@@ -39,48 +38,41 @@ std::string FlatMessage(const char* root,
   return out;
 }
 
-class RemovalSender : public ProjectRemovalListener {
- public:
-  void SendRemoveFromProjectList(std::string_view dsn) override {
-    qx::SendRemoveFromProjectList(dsn);
-  }
-};
-
 }  // namespace
 
-ProjectRemovalListener& ProjectRemovalSender() {
-  static RemovalSender& sender = *std::make_unique<RemovalSender>().release();  // never destroyed
-  return sender;
+void ProjectRemovalSender::SendRemoveFromProjectList(std::string_view dsn) {
+  qx::SendRemoveFromProjectList(station_, dsn);
 }
 
-HRESULT SendMsgClearState(std::string_view dsn) {
+HRESULT SendMsgClearState(const Station& station, std::string_view dsn) {
   // The fields in the order the receivers expect: EVENT, HOST, STATE (empty), DSN.
-  const std::string text = FlatMessage("PM_MULTICAST", {{"EVENT", "New State of Server"},
-                                                        {"HOST", LocalHost().computerName()},
-                                                        {"STATE", ""},
-                                                        {"DSN", dsn}});
+  const std::string text =
+      FlatMessage("PM_MULTICAST", {{"EVENT", "New State of Server"},
+                                   {"HOST", station.localHost().computerName()},
+                                   {"STATE", ""},
+                                   {"DSN", dsn}});
   if (text.empty()) return E_FAIL;
-  const HRESULT result = SendMulticast(text);
+  const HRESULT result = SendMulticast(station, text);
   TraceWarning(kSource, "SendMsgClearState()");
   return result;
 }
 
-HRESULT SendRemoveFromProjectList(std::string_view dsn) {
-  LocalHostInfo& host = LocalHost();
+HRESULT SendRemoveFromProjectList(const Station& station, std::string_view dsn) {
+  const LocalHostInfo& host = station.localHost();
   const std::string text = FlatMessage("QXDISCOVER", {{"EVENT", "RemoveFromProjectList"},
                                                       {"HOST", host.computerName()},
                                                       {"DOMAIN", host.domainName()},
                                                       {"DSN", dsn}});
   if (text.empty()) return E_FAIL;
-  return SendMulticast(text);
+  return SendMulticast(station, text);
 }
 
-void WatchTick(const std::function<void()>& joinGroup) {
+void WatchTick(const Station& station, const std::function<void()>& joinGroup) {
   try {
     if (tickCount.load() < 1 && joinGroup) joinGroup();
     if (!ProjectManagerSocketAccepts()) {
       const std::string dsn = GetCurrentProjectDsn();
-      if (!dsn.empty()) SendMsgClearState(dsn);
+      if (!dsn.empty()) SendMsgClearState(station, dsn);
       SetCurrentProjectState("", "");
     }
     if (cleanRegistryEnabled.load()) CheckProjectPaths();

@@ -4,15 +4,16 @@
 // group on the first tick of the module's life, clears the local project's state on every
 // station when the local project manager has gone, and runs the registry clean pass while
 // cleanRegistryEnabled is set. The clean pass announces each project it removes with
-// SendRemoveFromProjectList (ProjectRemovalSender, which the station makes the registry's
-// removal listener).
+// SendRemoveFromProjectList (a ProjectRemovalSender, which the module's root makes the
+// registry's removal listener). The broadcasts name the station's host and go out through its
+// multicast component.
 //
 // The tick counter and cleanRegistryEnabled live as long as the module. A WatchTimer is owned
 // by its server object; Start and Stop come from the server's host threads, the tick runs on
 // the timer's own thread.
 //
 //   WatchTimer timer;
-//   timer.Start(10000, [] { WatchTick([] { /* join the group */ }); });
+//   timer.Start(10000, [&station] { WatchTick(station, [] { /* join the group */ }); });
 //   timer.Stop();   // wakes the thread at once and joins it
 #pragma once
 
@@ -25,6 +26,7 @@
 #include "common/hresult.h"
 #include "common/mutex.h"
 #include "registry/registry_projects.h"
+#include "station/station.h"
 
 namespace qx {
 
@@ -32,14 +34,24 @@ namespace qx {
 extern std::atomic<bool> cleanRegistryEnabled;
 
 // Broadcasts that the project dsn has no state any more (PM_MULTICAST, empty STATE).
-HRESULT SendMsgClearState(std::string_view dsn);
+HRESULT SendMsgClearState(const Station& station, std::string_view dsn);
 // Broadcasts that the project dsn has left this station's project list.
-HRESULT SendRemoveFromProjectList(std::string_view dsn);
-// The registry's removal listener that broadcasts each removal (SendRemoveFromProjectList).
-ProjectRemovalListener& ProjectRemovalSender();
+HRESULT SendRemoveFromProjectList(const Station& station, std::string_view dsn);
 
-// One tick of the watch; joinGroup is called on the first tick after the module was loaded.
-void WatchTick(const std::function<void()>& joinGroup);
+// The registry's removal listener that broadcasts each removal of one station
+// (SendRemoveFromProjectList). Borrows the station, which must outlive it.
+class ProjectRemovalSender final : public ProjectRemovalListener {
+ public:
+  explicit ProjectRemovalSender(const Station& station) : station_(station) {}
+  void SendRemoveFromProjectList(std::string_view dsn) override;
+
+ private:
+  const Station& station_;
+};
+
+// One tick of the station's watch; joinGroup is called on the first tick after the module was
+// loaded.
+void WatchTick(const Station& station, const std::function<void()>& joinGroup);
 // Ticks since the module was loaded.
 int WatchTickCount();
 

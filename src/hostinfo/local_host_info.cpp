@@ -2,11 +2,11 @@
 //
 // The facts come from the host platform (platform/host_platform.h). Refresh asks it outside
 // the object's lock and then replaces the fields under the lock, so that a reader never sees a
-// half-written table. The module-wide object is constructed empty on first use and lives as
-// long as the process.
+// half-written table.
 #include "hostinfo/local_host_info.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "common/text.h"
 #include "trace/trace.h"
@@ -19,6 +19,13 @@ constexpr std::size_t kDomainNameUnits = 255;
 constexpr std::size_t kUserNameUnits = 127;
 constexpr std::size_t kCurrentAddressUnits = 31;
 constexpr std::uint32_t kLoopback = 0x0100007Fu;  // 127.0.0.1
+
+// Versions are numbered across every LocalHostInfo of the process, so that one version names one
+// state of one object, even of an object made where another was destroyed.
+std::uint64_t NextVersion() {
+  static std::atomic<std::uint64_t> last{0};
+  return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 const CTraceSource& AnswerRequestSource() {
   static const CTraceSource source("AnswerRequest");
@@ -34,7 +41,7 @@ std::string DottedText(std::uint32_t value) {
 }
 
 bool LocalHostInfo::Refresh() {
-  HostPlatform& host = Host();
+  HostPlatform& host = platform_ != nullptr ? *platform_ : Host();
   std::optional<std::string> computer = host.ComputerName();
   std::optional<std::string> domain = host.DomainName();
   std::optional<std::string> user = host.UserName();
@@ -52,7 +59,7 @@ bool LocalHostInfo::Refresh() {
   }
 
   MutexLock lock(&mutex_);
-  ++version_;
+  version_ = NextVersion();
   // A name that cannot be read, or is too long for its field, leaves the name as it was.
   if (computer && !computer->empty()) computerName_ = CutToUnits(*computer, kComputerNameUnits);
   if (domain && !domain->empty() && Utf16Units(*domain) <= kDomainNameUnits) domainName_ = *domain;
@@ -73,7 +80,7 @@ bool LocalHostInfo::SelectAddress(std::string_view addressText) {
     TraceWarning(AnswerRequestSource(), "num(%d) IP[%d] = %s[%s]", count, i,
                  row.addressText.c_str(), row.maskText.c_str());
     if (IEquals(row.addressText, addressText)) {
-      ++version_;
+      version_ = NextVersion();
       currentAddress_ = CutToUnits(row.addressText, kCurrentAddressUnits);
       currentMask_ = CutToUnits(row.maskText, kCurrentAddressUnits);
       return true;
@@ -133,11 +140,6 @@ std::optional<std::string> LocalHostInfo::maskText(int index) const {
   MutexLock lock(&mutex_);
   if (index < 0 || index >= static_cast<int>(addresses_.size())) return std::nullopt;
   return addresses_[index].maskText;
-}
-
-LocalHostInfo& LocalHost() {
-  static LocalHostInfo info;
-  return info;
 }
 
 }  // namespace qx

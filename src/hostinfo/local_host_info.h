@@ -1,11 +1,13 @@
 // local_host_info.h - LocalHostInfo, the station's names and local IPv4 addresses.
 //
-// One module-wide object. Refresh reads the names and the address table again and makes the
-// first address current; SelectAddress chooses another current address. The readers copy the
-// texts under a lock of the object, so any thread may call every operation.
+// One object a station (station/station.h), reading the station's host platform. Refresh reads
+// the names and the address table again and makes the first address current; SelectAddress
+// chooses another current address. The readers copy the texts under a lock of the object, so
+// any thread may call every operation. The object borrows its platform, which must outlive it.
 //
-//   LocalHost().Refresh();
-//   std::string ip = LocalHost().currentAddress();
+//   LocalHostInfo& host = station.localHost();
+//   host.Refresh();
+//   std::string ip = host.currentAddress();
 #pragma once
 
 #include <cstdint>
@@ -34,6 +36,11 @@ std::string DottedText(std::uint32_t value);
 
 class LocalHostInfo {
  public:
+  // Reads platform; nullptr: the real one (Host()).
+  explicit LocalHostInfo(HostPlatform* platform = nullptr) : platform_(platform) {}
+  LocalHostInfo(const LocalHostInfo&) = delete;
+  LocalHostInfo& operator=(const LocalHostInfo&) = delete;
+
   bool Refresh();
   bool SelectAddress(std::string_view addressText);
   bool IsLocalComputer(std::string_view name) const;
@@ -47,10 +54,12 @@ class LocalHostInfo {
   std::optional<std::string> addressText(int index) const;
   std::optional<std::string> maskText(int index) const;
   // Changes whenever Refresh or SelectAddress ran, so that what was derived from the names and
-  // the current address can be kept until then.
+  // the current address can be kept until then; 0 before the first Refresh. No two objects of
+  // the process share a version above 0.
   std::uint64_t version() const;
 
  private:
+  HostPlatform* const platform_;
   mutable Mutex mutex_;
   std::string computerName_ GUARDED_BY(mutex_);
   std::string domainName_ GUARDED_BY(mutex_);
@@ -60,7 +69,5 @@ class LocalHostInfo {
   std::string currentMask_ GUARDED_BY(mutex_);
   std::uint64_t version_ GUARDED_BY(mutex_) = 0;
 };
-
-LocalHostInfo& LocalHost();
 
 }  // namespace qx

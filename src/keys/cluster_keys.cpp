@@ -74,17 +74,7 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
-// What tells that the file changed: a replacement (inode), a write (size, time), and a change
-// of its mode or owner (ctime, which chmod and chown move).
-struct FileSignature {
-  bool exists = false;
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = 0;
-  std::int64_t modifiedNs = 0;
-  std::int64_t changedNs = 0;
-  bool operator==(const FileSignature&) const = default;
-};
+using FileSignature = KeyRingView::FileSignature;
 
 std::int64_t Nanoseconds(const timespec& time) {
   return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
@@ -137,7 +127,6 @@ std::string UntrustedReason(const std::string& path, const struct stat& info) {
   return {};
 }
 
-std::atomic<KeyRingReader> ringReader{nullptr};
 std::atomic<KeyRingProblemSink> problemSink{nullptr};
 
 }  // namespace
@@ -368,23 +357,12 @@ bool TightenKeyRingMode(const std::string& path) {
 
 void SetKeyRingProblemSink(KeyRingProblemSink sink) { problemSink.store(sink); }
 
-void SetKeyRingReaderForTesting(KeyRingReader reader) { ringReader.store(reader); }
-
 std::shared_ptr<const KeyRing> CurrentKeyRing() {
-  struct View {
-    Mutex mutex;
-    std::string path GUARDED_BY(mutex);
-    FileSignature signature GUARDED_BY(mutex);
-    // Until then the ring is served as it is; a read that failed, or a ring not trusted (its
-    // directory may change without the file), is read again at the next check.
-    std::chrono::steady_clock::time_point nextCheck GUARDED_BY(mutex);
-    bool readAgain GUARDED_BY(mutex) = false;
-    std::shared_ptr<const KeyRing> ring GUARDED_BY(mutex);  // the last good one
-    std::chrono::steady_clock::time_point reported GUARDED_BY(mutex);
-    bool everReported GUARDED_BY(mutex) = false;
-    std::uint32_t suppressed GUARDED_BY(mutex) = 0;
-  };
-  static View view;
+  static KeyRingView& view = *std::make_unique<KeyRingView>().release();  // never destroyed
+  return view.Current();
+}
+
+std::shared_ptr<const KeyRing> KeyRingView::Current() {
   const auto now = std::chrono::steady_clock::now();
   const std::string path = KeyRingPath();
   KeyRingStatus problem = KeyRingStatus::kOk;
@@ -392,64 +370,62 @@ std::shared_ptr<const KeyRing> CurrentKeyRing() {
   std::uint32_t suppressed = 0;
   std::shared_ptr<const KeyRing> result;
   {
-    MutexLock lock(&view.mutex);
-    if (view.path != path || !view.ring) {
-      view.path = path;
-      view.ring = std::make_shared<KeyRing>();  // another ring's keys never serve this one
-      view.signature = {};
-      view.readAgain = true;
-    } else if (now < view.nextCheck) {
-      return view.ring;
+    MutexLock lock(&mutex_);
+    if (path_ != path || !ring_) {
+      path_ = path;
+      ring_ = std::make_shared<KeyRing>();  // another ring's keys never serve this one
+      signature_ = {};
+      readAgain_ = true;
+    } else if (now < nextCheck_) {
+      return ring_;
     }
-    view.nextCheck = now + kKeyRingCheckPeriod;
+    nextCheck_ = now + kKeyRingCheckPeriod;
     const FileSignature signature = SignatureOf(path);
-    if (!view.readAgain && signature == view.signature) return view.ring;
+    if (!readAgain_ && signature == signature_) return ring_;
 
     KeyRing read;
     std::string error;
-    const KeyRingReader reader = ringReader.load();
-    const KeyRingStatus status = !signature.exists   ? KeyRingStatus::kMissing
-                                 : reader != nullptr ? reader(path, &read, &error)
-                                                     : ReadKeyRing(path, &read, &error);
-    view.signature = signature;
-    view.readAgain = false;
+    const KeyRingStatus status =
+        signature.exists ? reader_(path, &read, &error) : KeyRingStatus::kMissing;
+    signature_ = signature;
+    readAgain_ = false;
     switch (status) {
       case KeyRingStatus::kOk:
-        view.ring = std::make_shared<KeyRing>(std::move(read));
+        ring_ = std::make_shared<KeyRing>(std::move(read));
         break;
       case KeyRingStatus::kMissing:
-        view.ring = std::make_shared<KeyRing>();
+        ring_ = std::make_shared<KeyRing>();
         break;
       case KeyRingStatus::kDamaged:
       case KeyRingStatus::kUntrusted:
         // Fails closed: a damaged ring, or one that others may have read or written, accepts
         // and sends nothing.
-        view.ring = std::make_shared<KeyRing>();
-        view.readAgain = status == KeyRingStatus::kUntrusted;
+        ring_ = std::make_shared<KeyRing>();
+        readAgain_ = status == KeyRingStatus::kUntrusted;
         problem = status;
         break;
       case KeyRingStatus::kDenied:
-        view.readAgain = true;  // an operator's process: it calls through the agent
+        readAgain_ = true;  // an operator's process: it calls through the agent
         break;
       case KeyRingStatus::kUnreadable:
         // Not the ring's content: the last good ring serves until a read succeeds.
-        view.readAgain = true;
-        view.nextCheck = now + kKeyRingRetryPeriod;
+        readAgain_ = true;
+        nextCheck_ = now + kKeyRingRetryPeriod;
         problem = status;
         break;
     }
     if (problem != KeyRingStatus::kOk) {
-      if (view.everReported && now - view.reported < kKeyRingProblemPeriod) {
-        ++view.suppressed;
+      if (everReported_ && now - reported_ < kKeyRingProblemPeriod) {
+        ++suppressed_;
         problem = KeyRingStatus::kOk;
       } else {
-        view.everReported = true;
-        view.reported = now;
-        suppressed = std::exchange(view.suppressed, 0);
+        everReported_ = true;
+        reported_ = now;
+        suppressed = std::exchange(suppressed_, 0);
         problemText = std::move(error);
       }
     }
-    result = view.ring;
+    result = ring_;
   }
   if (problem != KeyRingStatus::kOk) {
     if (const KeyRingProblemSink sink = problemSink.load()) sink(problem, problemText, suppressed);

@@ -20,7 +20,9 @@
 //
 // Keys never appear in a trace or an answer: KeyText is for the operator's `key generate` only.
 //
-// CurrentKeyRing() is the process's view of the file: it is read again when the file changed
+// CurrentKeyRing() is the process's view of the file (a KeyRingView that reads with
+// ReadKeyRing; a test makes a view of its own to inject a failing reader): it is read again
+// when the file changed
 // (checked at most every kKeyRingCheckPeriod), so that a running agent follows `qxstation key`
 // commands without a restart. A read that fails (no descriptor left, an I/O error) is tried
 // again after kKeyRingRetryPeriod and never taken for the ring's content: the last good ring
@@ -40,6 +42,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "common/mutex.h"
 
 namespace qx {
 
@@ -106,9 +110,48 @@ bool TightenKeyRingMode(const std::string& path);
 // refuses to start rather than run without keys.
 bool LoadOrCreateKeyRing(const std::string& path, KeyRing* ring, std::string* error);
 
-// The process's view of the ring at KeyRingPath(): an empty ring when there is none, it is
-// damaged or untrusted, or this process may not read it (nothing is accepted and nothing sent
-// then); the last good ring while a read fails. Never null.
+// How a view reads the ring file (ReadKeyRing, or a test's double).
+using KeyRingReader = KeyRingStatus (*)(const std::string& path, KeyRing* ring, std::string* error);
+
+// A view of the ring at KeyRingPath(), read with reader: an empty ring when there is none, it
+// is damaged or untrusted, or this process may not read it (nothing is accepted and nothing
+// sent then); the last good ring while a read fails. Current() is never null. Any thread.
+class KeyRingView {
+ public:
+  explicit KeyRingView(KeyRingReader reader = &ReadKeyRing) : reader_(reader) {}
+  KeyRingView(const KeyRingView&) = delete;
+  KeyRingView& operator=(const KeyRingView&) = delete;
+
+  std::shared_ptr<const KeyRing> Current() EXCLUDES(mutex_);
+
+  // What tells that the file changed: a replacement (inode), a write (size, time), and a
+  // change of its mode or owner (ctime, which chmod and chown move).
+  struct FileSignature {
+    bool exists = false;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t modifiedNs = 0;
+    std::int64_t changedNs = 0;
+    bool operator==(const FileSignature&) const = default;
+  };
+
+ private:
+  const KeyRingReader reader_;
+  Mutex mutex_;
+  std::string path_ GUARDED_BY(mutex_);
+  FileSignature signature_ GUARDED_BY(mutex_);
+  // Until then the ring is served as it is; a read that failed, or a ring not trusted (its
+  // directory may change without the file), is read again at the next check.
+  std::chrono::steady_clock::time_point nextCheck_ GUARDED_BY(mutex_);
+  bool readAgain_ GUARDED_BY(mutex_) = false;
+  std::shared_ptr<const KeyRing> ring_ GUARDED_BY(mutex_);  // the last good one
+  std::chrono::steady_clock::time_point reported_ GUARDED_BY(mutex_);
+  bool everReported_ GUARDED_BY(mutex_) = false;
+  std::uint32_t suppressed_ GUARDED_BY(mutex_) = 0;
+};
+
+// The process's view of its ring (a KeyRingView with ReadKeyRing). Never null.
 std::shared_ptr<const KeyRing> CurrentKeyRing();
 
 // Where CurrentKeyRing reports a ring it could not use (never key material). Installed once by
@@ -117,10 +160,5 @@ std::shared_ptr<const KeyRing> CurrentKeyRing();
 using KeyRingProblemSink = void (*)(KeyRingStatus status, const std::string& text,
                                     std::uint32_t suppressed);
 void SetKeyRingProblemSink(KeyRingProblemSink sink);
-
-// Tests only: the reader that CurrentKeyRing uses (nullptr: ReadKeyRing), so that a failing
-// read can be injected.
-using KeyRingReader = KeyRingStatus (*)(const std::string& path, KeyRing* ring, std::string* error);
-void SetKeyRingReaderForTesting(KeyRingReader reader);
 
 }  // namespace qx

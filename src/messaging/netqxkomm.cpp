@@ -62,8 +62,6 @@ constexpr std::size_t kMaxConnections = 32;
 constexpr std::size_t kRequestHeader = kHeaderBytes;
 constexpr std::size_t kAnswerHeader = kHeaderBytes;
 
-std::atomic<NetQXKommFactory> factoryOverride{nullptr};
-
 // The component of this process, when the process is the agent that runs it.
 struct ProcessComponent {
   Mutex mutex;
@@ -268,7 +266,6 @@ HRESULT CreateNetQXKomm(std::unique_ptr<INetQXKomm>* component) {
   if (component == nullptr) return E_POINTER;
   component->reset();
   try {
-    if (NetQXKommFactory factory = factoryOverride.load()) return factory(component);
     std::shared_ptr<INetQXKomm> own;
     {
       ProcessComponent& process = TheProcessComponent();
@@ -286,8 +283,6 @@ HRESULT CreateNetQXKomm(std::unique_ptr<INetQXKomm>* component) {
     return E_FAIL;
   }
 }
-
-void SetNetQXKommFactoryForTesting(NetQXKommFactory factory) { factoryOverride.store(factory); }
 
 void SetProcessNetQXKomm(const std::shared_ptr<INetQXKomm>& component) {
   ProcessComponent& process = TheProcessComponent();

@@ -51,9 +51,8 @@ HRESULT CreateNetQXKomm(std::unique_ptr<INetQXKomm>* component);
 // reference; nullptr, or the component's end, goes back to the socket.
 void SetProcessNetQXKomm(const std::shared_ptr<INetQXKomm>& component);
 
-// Tests replace the factory (nullptr restores the real one).
+// What makes a station's component: CreateNetQXKomm, or a test's double (station/station.h).
 using NetQXKommFactory = HRESULT (*)(std::unique_ptr<INetQXKomm>*);
-void SetNetQXKommFactoryForTesting(NetQXKommFactory factory);
 
 // Path of the component's socket: <RuntimeDir()>/netqxkomm.sock.
 std::string NetQXKommSocketPath();

@@ -16,6 +16,7 @@
 #include "common/bstr.h"
 #include "common/hresult.h"
 #include "module/export_support.h"
+#include "module/module_root.h"
 #include "platform/file.h"
 #include "qxremoteserver.h"
 #include "server/answer_request.h"
@@ -61,7 +62,7 @@ HRESULT StartRemoteServer(const OLECHAR* serviceName, void** server) {
     std::string name;
     const qx::HRESULT read = qx::ReadInputText(serviceName, &name);
     if (qx::Failed(read)) return read;
-    auto object = std::make_unique<qx::CSERVER>();
+    auto object = std::make_unique<qx::CSERVER>(qx::ModuleStation());
     const qx::HRESULT result = object->startRemoteServer(name);
     if (qx::Failed(result)) return result;  // the object goes with its unique_ptr
     *server = object.release();
@@ -101,7 +102,7 @@ HRESULT onReceiveMulticast(void* server, const OLECHAR* text) {
 
 HRESULT RemoteCommand(const OLECHAR* command, BSTR* answer) {
   return RunCommand(command, answer, [](const std::string& text, qx::AnswerText* reply) {
-    return qx::doRemoteCommand(text, reply);
+    return qx::doRemoteCommand(qx::ModuleStation(), text, reply);
   });
 }
 
@@ -111,7 +112,7 @@ HRESULT RemoteCallProc(const OLECHAR* command, BSTR* answer) {
 
 HRESULT DiscoverCommand(const OLECHAR* command, BSTR* answer) {
   return RunCommand(command, answer, [](const std::string& text, qx::AnswerText* reply) {
-    return qx::DiscoverCommand(text, reply);
+    return qx::DiscoverCommand(qx::ModuleStation(), text, reply);
   });
 }
 
@@ -145,7 +146,7 @@ HRESULT GetStateOfNorvaneMachine(const OLECHAR* host, BSTR* answer) {
     std::string request;
     const qx::HRESULT built = qx::BuildMachineStateRequest(hostName, &request);
     if (qx::Failed(built)) return built;
-    return qx::doRemoteCommand(request, reply);
+    return qx::doRemoteCommand(qx::ModuleStation(), request, reply);
   });
 }
 
@@ -159,7 +160,7 @@ HRESULT GetStateOfNorvaneProject(const OLECHAR* path, BSTR* answer) {
     if (qx::Failed(built)) return built;
     // A project of this station never touches the network.
     if (local) return qx::ForwardToProjectManager(request, reply);
-    return qx::doRemoteCommand(request, reply);
+    return qx::doRemoteCommand(qx::ModuleStation(), request, reply);
   });
 }
 

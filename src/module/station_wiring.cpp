@@ -6,6 +6,7 @@
 #include "client/remote_client.h"
 #include "discovery/project_watch.h"
 #include "keys/cluster_keys.h"
+#include "module/module_root.h"
 #include "platform/environment.h"
 #include "platform/host_platform.h"
 #include "registry/registry_projects.h"
@@ -23,7 +24,7 @@ void ConnectStationLayers() {
     SetLocalCallTimeoutSource(&RpcCallTimeoutMs);
     SetKeyRingProblemSink(&TraceKeyRingProblem);
     SetLocalRequestHandler(&AnswerLocalRequest);
-    SetProjectRemovalListener(&ProjectRemovalSender());
+    SetProjectRemovalListener(&ModuleRemovalSender());
   });
 }
 

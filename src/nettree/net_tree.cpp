@@ -1,4 +1,4 @@
-// net_tree.cpp - the network tree's lifecycle, its side indexes and the module's one tree.
+// net_tree.cpp - the network tree's lifecycle, its side indexes.
 // The updates are in net_tree_updates.cpp, the queries in net_tree_queries.cpp.
 #include "nettree/net_tree.h"
 
@@ -87,11 +87,6 @@ void NetTree::EnterProjectLocked(const std::string& name, const std::string& key
   if (!created) UnindexProjectLocked(key, *record);
   *record = std::move(fresh);
   projectsByHost_[record->hostKey][key] = record;
-}
-
-NetTree& TheNetTree() {
-  static NetTree tree;
-  return tree;
 }
 
 }  // namespace qx

@@ -14,9 +14,10 @@
 // name, the hosts of each domain (by their records' DOMAIN) and the projects of each host (by
 // their records' HOST), all in index order.
 //
-// One tree per module (TheNetTree()); any thread may call every operation. Texts are UTF-8.
+// One tree a station (station/station.h owns it); any thread may call every operation. Texts
+// are UTF-8.
 //
-//   NetTree& tree = TheNetTree();
+//   NetTree& tree = station.tree();
 //   tree.AddHost(message.GetSubText("HOST"), message.GetSubText("DOMAIN"), &message);
 //   AnswerText answer;
 //   HRESULT hr = tree.GetProjectList(request, &answer);
@@ -121,8 +122,5 @@ class NetTree {
   std::map<std::string, HostsOfDomain> hostsByDomain_ GUARDED_BY(mutex_);
   std::map<std::string, ProjectsOfHost> projectsByHost_ GUARDED_BY(mutex_);
 };
-
-// The module's one network tree.
-NetTree& TheNetTree();
 
 }  // namespace qx

@@ -72,8 +72,11 @@ class CFILEW {
   // Opens `relative` for reading beneath the directory `root` (a trusted path; its own links
   // are followed). Links within the path are followed only while they stay below the root;
   // the open never blocks (a FIFO does not wait for a writer) and anything but a regular file
-  // is closed again at once. Never throws; lastError() tells why it did not open.
-  BeneathOpen OpenBeneath(const std::string& root, std::string_view relative);
+  // is closed again at once. Never throws; lastError() tells why it did not open. kWalk
+  // resolves component by component, as a kernel without openat2 makes it do.
+  enum class Resolve { kKernel, kWalk };
+  BeneathOpen OpenBeneath(const std::string& root, std::string_view relative,
+                          Resolve resolve = Resolve::kKernel);
   bool Seek(std::uint64_t offset);
   std::int64_t Read(void* buffer, std::size_t count);         // bytes read, -1 on failure
   std::int64_t Write(const void* buffer, std::size_t count);  // bytes written, -1 on failure
@@ -93,10 +96,6 @@ class CFILEW {
   std::string path_;
   std::string lastError_;
 };
-
-// Tests only: makes OpenBeneath resolve component by component, as it does on a kernel without
-// openat2.
-void ForceDescriptorWalkForTesting(bool on);
 
 // File times of a path without opening it; false when it cannot be examined.
 bool GetPathTimes(const std::string& path, FileTimes* times);

@@ -30,7 +30,9 @@
 //
 // Every connection, loopback included, is TLS 1.3 authenticated by the cluster key as external
 // PSK (rpc_tls.h): a peer without a key of the server's ring, or a client whose ring has no key
-// in use, cannot call; the client's lastResult is then kRpcAuthenticationFailed.
+// in use, cannot call; the client's lastResult is then kRpcAuthenticationFailed. Both sides
+// take the ring from their key-ring source at each new connection: the process's ring
+// (CurrentKeyRing()) unless the object was given another source before it started or connected.
 //
 //   CRPCClientW client;
 //   AnswerText answer;
@@ -65,6 +67,11 @@ using ByteBlock = std::vector<std::uint8_t>;
 
 class RpcServerImpl;
 class RpcClientImpl;
+struct KeyRing;
+
+// Where a server or a client takes the ring of a new connection's handshake; nullptr: the
+// process's ring (CurrentKeyRing()). Called on the thread that opens or accepts the connection.
+using RpcKeyRingSource = std::shared_ptr<const KeyRing> (*)();
 
 class CRPCServerW {
  public:
@@ -73,6 +80,8 @@ class CRPCServerW {
   CRPCServerW(const CRPCServerW&) = delete;
   CRPCServerW& operator=(const CRPCServerW&) = delete;
 
+  // The ring that the sessions of the next startServer accept keys of.
+  void setKeyRingSource(RpcKeyRingSource source);
   // Publishes the server under the service GUID; true on success.
   virtual bool startServer(std::string_view endpointName, int flags);
   virtual bool stopServer();
@@ -114,6 +123,8 @@ class CRPCClientW {
   // connect timeout or refuses the service.
   virtual bool Connect(std::string_view endpointName, std::string_view host,
                        std::string_view clientName);
+  // The ring whose key in use the connections that this object opens from now offer.
+  void setKeyRingSource(RpcKeyRingSource source);
   // Returns a healthy idle connection to the runtime for reuse; drops one with answers pending.
   virtual void Disconnect();
   // True when the request was delivered and answered; lastResult holds the handler's HRESULT.

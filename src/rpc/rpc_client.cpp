@@ -32,8 +32,9 @@ class RpcClientImpl {
   std::unique_ptr<RpcClientConnection> connection;
   // Request frames posted and not yet answered, oldest first; kept to send again after CLOSE.
   std::deque<std::vector<std::uint8_t>> posted;
-  bool writeFailed = false;  // a post could not be written on this connection
-  bool authFailed = false;   // the last connection could not be authenticated
+  bool writeFailed = false;             // a post could not be written on this connection
+  bool authFailed = false;              // the last connection could not be authenticated
+  RpcKeyRingSource keyRings = nullptr;  // the process's ring unless set
 
   // A new connection for key by the deadline (default: the connect timeout from now). False
   // when the station cannot be reached, refuses, or does not share the cluster key.
@@ -43,7 +44,7 @@ class RpcClientImpl {
     connection = RpcClientConnection::Open(
         key,
         deadline.value_or(RpcClock::now() + std::chrono::milliseconds(settings.connectTimeoutMs)),
-        &failure);
+        &failure, keyRings);
     authFailed = failure == RpcOpenFailure::kAuthentication;
     if (failure == RpcOpenFailure::kRefused)
       TraceWarning(kClientSource, "RPC: the station refused the service %s", key.service.c_str());
@@ -117,6 +118,8 @@ class RpcClientImpl {
 CRPCClientW::CRPCClientW() : impl_(std::make_unique<RpcClientImpl>()) {}
 
 CRPCClientW::~CRPCClientW() { CRPCClientW::Disconnect(); }
+
+void CRPCClientW::setKeyRingSource(RpcKeyRingSource source) { impl_->keyRings = source; }
 
 bool CRPCClientW::Connect(std::string_view endpointName, std::string_view host,
                           std::string_view clientName) {

@@ -119,13 +119,14 @@ RpcIo RpcClientConnection::WaitFor(short events, RpcClock::time_point deadline) 
 
 std::unique_ptr<RpcClientConnection> RpcClientConnection::OpenSecured(const RpcConnectionKey& key,
                                                                       RpcClock::time_point deadline,
-                                                                      RpcOpenFailure* failure) {
+                                                                      RpcOpenFailure* failure,
+                                                                      RpcKeyRingSource keyRings) {
   *failure = RpcOpenFailure::kUnreachable;
   // The key is chosen before anything goes out: a station without one cannot call at all.
   const bool plaintext = RpcPlaintextForBenchmark();
   std::shared_ptr<const KeyRing> ring;
   if (!plaintext) {
-    ring = RpcClientKeyRing();
+    ring = RpcKeyRingOf(keyRings);
     if (ring->InUse() == nullptr) {
       *failure = RpcOpenFailure::kAuthentication;
       TraceWarning(kConnectionSource,
@@ -181,15 +182,16 @@ std::unique_ptr<RpcClientConnection> RpcClientConnection::OpenSecured(const RpcC
 
 std::unique_ptr<RpcClientConnection> RpcClientConnection::Open(const RpcConnectionKey& key,
                                                                RpcClock::time_point deadline,
-                                                               RpcOpenFailure* failure) {
+                                                               RpcOpenFailure* failure,
+                                                               RpcKeyRingSource keyRings) {
   std::unique_ptr<RpcClientConnection> connection;
   KeyRing unused;
-  if (!RpcPlaintextForBenchmark() && RpcClientKeyRing()->InUse() == nullptr &&
+  if (!RpcPlaintextForBenchmark() && RpcKeyRingOf(keyRings)->InUse() == nullptr &&
       ReadKeyRing(KeyRingPath(), &unused, nullptr) == KeyRingStatus::kDenied) {
     // An operator's process: the agent holds the key and opens the connection for it.
     connection = OpenThroughRelay(key, deadline, failure);
   } else {
-    connection = OpenSecured(key, deadline, failure);
+    connection = OpenSecured(key, deadline, failure, keyRings);
   }
   if (!connection) return nullptr;
   *failure = RpcOpenFailure::kUnreachable;

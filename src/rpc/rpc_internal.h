@@ -91,12 +91,15 @@ class RpcClientConnection {
   // the agent's relay instead; root processes connect themselves.
   static std::unique_ptr<RpcClientConnection> Open(const RpcConnectionKey& key,
                                                    RpcClock::time_point deadline,
-                                                   RpcOpenFailure* failure);
-  // Connects to key.address:key.port and makes the TLS session with this process's ring by the
-  // deadline, without HELLO: what the agent's relay opens for an operator's process.
+                                                   RpcOpenFailure* failure,
+                                                   RpcKeyRingSource keyRings = nullptr);
+  // Connects to key.address:key.port and makes the TLS session with the ring of keyRings (this
+  // process's ring by default) by the deadline, without HELLO: what the agent's relay opens for
+  // an operator's process.
   static std::unique_ptr<RpcClientConnection> OpenSecured(const RpcConnectionKey& key,
                                                           RpcClock::time_point deadline,
-                                                          RpcOpenFailure* failure);
+                                                          RpcOpenFailure* failure,
+                                                          RpcKeyRingSource keyRings = nullptr);
   // A connected stream socket without TLS (the relay's socket, frame readers of tests); Open is
   // the way to get a usable connection.
   RpcClientConnection(const RpcConnectionKey& key, asio::ip::tcp::socket socket);

@@ -93,10 +93,12 @@ const RpcServing* RpcServing::Current() { return tServingState; }
 
 void RpcServing::SetCurrent(const RpcServing* serving) { tServingState = serving; }
 
-RpcServing::RpcServing(CRPCServerW& owner, std::string_view service, const RpcSettings& settings)
+RpcServing::RpcServing(CRPCServerW& owner, std::string_view service, const RpcSettings& settings,
+                       RpcKeyRingSource keyRings)
     : owner_(owner),
       service_(service),
       settings_(settings),
+      keyRings_(keyRings),
       // Kept client connections are dropped after idleConnectionMs; the server waits longer.
       idleClose_(std::max(kMinIdleClose,
                           std::chrono::milliseconds(2 * std::uint64_t{settings.idleConnectionMs}))),
@@ -345,6 +347,10 @@ class RpcServerImpl {
 
   bool Start(std::string_view endpointName) EXCLUDES(mutex_);
   bool Stop() EXCLUDES(mutex_);
+  void SetKeyRingSource(RpcKeyRingSource source) EXCLUDES(mutex_) {
+    MutexLock lock(&mutex_);
+    keyRings_ = source;
+  }
   bool running() const { return running_.load(); }
   std::uint16_t port() const { return port_.load(); }
 
@@ -359,6 +365,7 @@ class RpcServerImpl {
   Mutex mutex_;
   CondVar phaseChanged_{&mutex_};
   Phase phase_ GUARDED_BY(mutex_) = Phase::kStopped;
+  RpcKeyRingSource keyRings_ GUARDED_BY(mutex_) = nullptr;
   std::unique_ptr<RpcServing> serving_ GUARDED_BY(mutex_);
   std::atomic<bool> running_{false};
   std::atomic<std::uint16_t> port_{0};
@@ -368,7 +375,7 @@ bool RpcServerImpl::Start(std::string_view endpointName) {
   MutexLock lock(&mutex_);
   WaitWhileStoppingLocked();
   if (phase_ != Phase::kStopped) return false;
-  auto serving = std::make_unique<RpcServing>(owner_, endpointName, ReadRpcSettings());
+  auto serving = std::make_unique<RpcServing>(owner_, endpointName, ReadRpcSettings(), keyRings_);
   // A failed start has no thread and no session yet: the state simply goes.
   if (!serving->Start(ServicePort(endpointName).value_or(0))) return false;
   port_ = serving->port();
@@ -412,6 +419,8 @@ std::size_t RpcHandlersLeftRunning() { return gHandlersLeftRunning.load(); }
 CRPCServerW::CRPCServerW() : impl_(std::make_unique<RpcServerImpl>(*this)) {}
 
 CRPCServerW::~CRPCServerW() { impl_->Stop(); }
+
+void CRPCServerW::setKeyRingSource(RpcKeyRingSource source) { impl_->SetKeyRingSource(source); }
 
 bool CRPCServerW::startServer(std::string_view endpointName, int /*flags*/) {
   return impl_->Start(endpointName);

@@ -39,7 +39,8 @@ class RpcServing {
  public:
   using SteadyClock = std::chrono::steady_clock;
 
-  RpcServing(CRPCServerW& owner, std::string_view service, const RpcSettings& settings);
+  RpcServing(CRPCServerW& owner, std::string_view service, const RpcSettings& settings,
+             RpcKeyRingSource keyRings);
 
   // Listens and starts the threads; false (traced) when the address cannot be used.
   bool Start(std::uint16_t wantedPort);
@@ -69,6 +70,7 @@ class RpcServing {
   CRPCServerW& owner_;
   const std::string service_;  // the endpoint name a HELLO must name
   const RpcSettings settings_;
+  const RpcKeyRingSource keyRings_;  // the ring each session's handshake accepts
   const std::chrono::milliseconds idleClose_;
   std::atomic<bool> stopping_{false};
   // The stop left a handler running and returned: the owner may be gone. Sessions call into it

@@ -107,7 +107,7 @@ void RpcSession::Start() {
       self->ReadMore();
       return;
     }
-    auto tls = RpcTlsSession::Server(socket.native_handle());
+    auto tls = RpcTlsSession::Server(socket.native_handle(), RpcKeyRingOf(self->server_.keyRings_));
     if (!tls) {
       self->End("no memory for a TLS session");
       return;

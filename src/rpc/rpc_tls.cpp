@@ -40,18 +40,6 @@ constexpr std::size_t kClientReadBuffer = 80 * 1024;
 
 std::atomic<bool> gPlaintextForBenchmark{false};
 
-struct TestRings {
-  Mutex mutex;
-  std::shared_ptr<const KeyRing> client GUARDED_BY(mutex);
-  std::shared_ptr<const KeyRing> server GUARDED_BY(mutex);
-  std::atomic<bool> set{false};
-};
-
-TestRings& Rings() {
-  static TestRings& rings = *std::make_unique<TestRings>().release();
-  return rings;
-}
-
 // A TLS 1.3 session of key for ssl's context, or nullptr. md: the digest the handshake already
 // chose (null before the ServerHello); a key cannot be used under another one.
 SSL_SESSION* PskSession(SSL* ssl, const EVP_MD* md, const KeyBytes& key) {
@@ -74,14 +62,15 @@ SSL_SESSION* PskSession(SSL* ssl, const EVP_MD* md, const KeyBytes& key) {
 int FindServerPsk(SSL* ssl, const unsigned char* identity, std::size_t length,
                   SSL_SESSION** session) {
   *session = nullptr;
-  const std::shared_ptr<const KeyRing> ring = RpcServerKeyRing();
+  auto* self = static_cast<RpcTlsSession*>(SSL_get_app_data(ssl));
+  if (self == nullptr) return 1;  // no key: the handshake fails
   const std::string_view offered(reinterpret_cast<const char*>(identity), length);
-  for (const ClusterKey& key : ring->keys) {
+  for (const ClusterKey& key : self->serverRing().keys) {
     if (KeyIdText(key.id) != offered) continue;
     *session = PskSession(ssl, nullptr, key.bytes);
     if (*session == nullptr) return 0;
     // The session learns which key the peer chose (its keyId, for whoever audits the peer).
-    if (auto* self = static_cast<RpcTlsSession*>(SSL_get_app_data(ssl))) self->NoteKeyId(key.id);
+    self->NoteKeyId(key.id);
     return 1;
   }
   return 1;
@@ -227,31 +216,9 @@ SSL_CTX* RpcServerTlsContext() {
   return context;
 }
 
-std::shared_ptr<const KeyRing> RpcClientKeyRing() {
-  TestRings& rings = Rings();
-  if (rings.set.load()) {
-    MutexLock lock(&rings.mutex);
-    if (rings.client) return rings.client;
-  }
-  return CurrentKeyRing();
-}
-
-std::shared_ptr<const KeyRing> RpcServerKeyRing() {
-  TestRings& rings = Rings();
-  if (rings.set.load()) {
-    MutexLock lock(&rings.mutex);
-    if (rings.server) return rings.server;
-  }
-  return CurrentKeyRing();
-}
-
-void SetRpcKeyRingsForTesting(std::shared_ptr<const KeyRing> client,
-                              std::shared_ptr<const KeyRing> server) {
-  TestRings& rings = Rings();
-  MutexLock lock(&rings.mutex);
-  rings.set = client != nullptr || server != nullptr;
-  rings.client = std::move(client);
-  rings.server = std::move(server);
+std::shared_ptr<const KeyRing> RpcKeyRingOf(RpcKeyRingSource source) {
+  std::shared_ptr<const KeyRing> ring = source != nullptr ? source() : CurrentKeyRing();
+  return ring ? ring : std::make_shared<KeyRing>();
 }
 
 bool RpcTlsUsedClusterKey(SSL* ssl) {
@@ -306,12 +273,13 @@ std::unique_ptr<RpcTlsSession> RpcTlsSession::Client(int fd, const KeyRing& ring
   return session;
 }
 
-std::unique_ptr<RpcTlsSession> RpcTlsSession::Server(int fd) {
+std::unique_ptr<RpcTlsSession> RpcTlsSession::Server(int fd, std::shared_ptr<const KeyRing> ring) {
   SSL_CTX* context = RpcServerTlsContext();
   if (context == nullptr) return nullptr;
   std::unique_ptr<RpcTlsSession> session(new RpcTlsSession());  // private constructor
   session->server_ = true;
   session->link_.fd = fd;
+  if (ring) session->serverRing_ = std::move(ring);
   session->ssl_ = SSL_new(context);
   if (session->ssl_ == nullptr || !AttachSocket(session->ssl_, &session->link_)) return nullptr;
   SSL_set_app_data(session->ssl_, session.get());

@@ -24,6 +24,7 @@
 
 #include "common/hresult.h"
 #include "keys/cluster_keys.h"
+#include "rpc/rpc.h"
 
 namespace qx {
 
@@ -33,16 +34,11 @@ namespace qx {
 SSL_CTX* RpcClientTlsContext();
 SSL_CTX* RpcServerTlsContext();
 
-// The ring of each side: CurrentKeyRing() unless a test set its own.
-std::shared_ptr<const KeyRing> RpcClientKeyRing();
-std::shared_ptr<const KeyRing> RpcServerKeyRing();
-// Tests only: client and server in one process with different rings. nullptr: CurrentKeyRing().
+// The ring that source gives (nullptr: CurrentKeyRing()); never null.
+std::shared_ptr<const KeyRing> RpcKeyRingOf(RpcKeyRingSource source);
 // Traces a key ring that this process cannot use, as CurrentKeyRing reports it (already
 // rate-limited): the key ring's problem sink (SetKeyRingProblemSink).
 void TraceKeyRingProblem(KeyRingStatus status, const std::string& text, std::uint32_t suppressed);
-
-void SetRpcKeyRingsForTesting(std::shared_ptr<const KeyRing> client,
-                              std::shared_ptr<const KeyRing> server);
 
 // True when a finished server-side handshake was authenticated by a key of the ring (and not by
 // anything else).
@@ -70,9 +66,9 @@ class RpcTlsSession {
   // A client session that offers the key in use of ring; nullptr when the ring has none
   // (*noKey true) or OpenSSL cannot make one.
   static std::unique_ptr<RpcTlsSession> Client(int fd, const KeyRing& ring, bool* noKey);
-  // A server session that accepts the keys of RpcServerKeyRing() (the RPC server's sessions,
-  // and the blocking peers of tests).
-  static std::unique_ptr<RpcTlsSession> Server(int fd);
+  // A server session that accepts the keys of ring (the RPC server's sessions, and the
+  // blocking peers of tests).
+  static std::unique_ptr<RpcTlsSession> Server(int fd, std::shared_ptr<const KeyRing> ring);
   ~RpcTlsSession();
   RpcTlsSession(const RpcTlsSession&) = delete;
   RpcTlsSession& operator=(const RpcTlsSession&) = delete;
@@ -100,6 +96,8 @@ class RpcTlsSession {
   std::uint32_t keyId() const { return keyId_; }
   // The server's PSK callback notes the key it accepted.
   void NoteKeyId(std::uint32_t id) { keyId_ = id; }
+  // The ring a server session accepts keys of (empty for a client session).
+  const KeyRing& serverRing() const { return *serverRing_; }
 
  private:
   RpcTlsSession() = default;
@@ -114,6 +112,7 @@ class RpcTlsSession {
   std::uint32_t keyId_ = 0;
   std::string identity_;
   KeyBytes key_{};
+  std::shared_ptr<const KeyRing> serverRing_ = std::make_shared<KeyRing>();
   std::string failure_;
 };
 

@@ -10,7 +10,6 @@
 
 #include "client/remote_client.h"
 #include "common/text.h"
-#include "hostinfo/local_host_info.h"
 #include "messaging/project_manager_link.h"
 #include "platform/host_platform.h"
 #include "registry/reg_key.h"
@@ -31,7 +30,13 @@ const CTraceSource kAnswerSource("AnswerRequest");
 // request that came from another station is never served with it set.
 thread_local bool t_localCaller = false;
 
-using Handler = HRESULT (*)(const CXmlElement& request, AnswerText* answer);
+using Handler = HRESULT (*)(Station& station, const CXmlElement& request, AnswerText* answer);
+
+// A handler that needs nothing of the station.
+template <HRESULT (*answer)(const CXmlElement&, AnswerText*)>
+HRESULT Stationless(Station& /*station*/, const CXmlElement& request, AnswerText* out) {
+  return answer(request, out);
+}
 
 HRESULT AnswerDiscoverByRpc(const CXmlElement& request, AnswerText* /*answer*/) {
   std::string text;
@@ -49,11 +54,12 @@ HRESULT AnswerDiscoverByRpc(const CXmlElement& request, AnswerText* /*answer*/) 
   return server->onDiscoverEvent(text, message);
 }
 
-HRESULT AnswerHostDetails(const CXmlElement& /*request*/, AnswerText* answer) {
+HRESULT AnswerHostDetails(Station& station, const CXmlElement& /*request*/, AnswerText* answer) {
   // A process that serves no RPC (qxstation, any host asking for its own station) has not read
   // the host's names and addresses yet: read them before they are written out.
-  if (LocalHost().version() == 0) LocalHost().Refresh();
-  return BuildHostDetails("HostDetails", "UPDATE", ".", answer);
+  LocalHostInfo& host = station.localHost();
+  if (host.version() == 0) host.Refresh();
+  return BuildHostDetails(station, "HostDetails", "UPDATE", ".", answer);
 }
 
 HRESULT AnswerProjectDetails(const CXmlElement& request, AnswerText* answer) {
@@ -94,23 +100,23 @@ struct RequestEntry {
 
 // The order is the order in which the tags are tried.
 constexpr RequestEntry kRequests[] = {
-    {"QXDISCOVER", AnswerDiscoverByRpc},
+    {"QXDISCOVER", Stationless<AnswerDiscoverByRpc>},
     {"GetHostDetails", AnswerHostDetails},
-    {"GetProjectDetails", AnswerProjectDetails},
-    {"REMOTECALL", PerformDllCall},
-    {"OPENFILE", AnswerOpenFile},
-    {"RemoteActivate", AnswerForwarded},
-    {"RemoteDeactivate", AnswerForwarded},
-    {"ResolveShare", AnswerResolveShare},
-    {"GetApplicationPath", AnswerForwarded},
-    {"CloseProjectOnClient", AnswerForwarded},
-    {"IsClientInMachineList", AnswerForwarded},
-    {"CheckUserAdmin", AnswerForwarded},
-    {"IsServerForDSN", AnswerForwarded},
-    {"IsClientForDSN", AnswerForwarded},
-    {"GetStateOfProjectManager", AnswerForwarded},
-    {"GetStateOfNorvaneProject", AnswerForwarded},
-    {"Test", AnswerTest},
+    {"GetProjectDetails", Stationless<AnswerProjectDetails>},
+    {"REMOTECALL", Stationless<PerformDllCall>},
+    {"OPENFILE", Stationless<AnswerOpenFile>},
+    {"RemoteActivate", Stationless<AnswerForwarded>},
+    {"RemoteDeactivate", Stationless<AnswerForwarded>},
+    {"ResolveShare", Stationless<AnswerResolveShare>},
+    {"GetApplicationPath", Stationless<AnswerForwarded>},
+    {"CloseProjectOnClient", Stationless<AnswerForwarded>},
+    {"IsClientInMachineList", Stationless<AnswerForwarded>},
+    {"CheckUserAdmin", Stationless<AnswerForwarded>},
+    {"IsServerForDSN", Stationless<AnswerForwarded>},
+    {"IsClientForDSN", Stationless<AnswerForwarded>},
+    {"GetStateOfProjectManager", Stationless<AnswerForwarded>},
+    {"GetStateOfNorvaneProject", Stationless<AnswerForwarded>},
+    {"Test", Stationless<AnswerTest>},
 };
 
 // The answer as the exchange line shows it: "<null>" when the caller wants no answer,
@@ -123,13 +129,13 @@ const char* ExchangeAnswerText(const AnswerText* answer) {
 
 }  // namespace
 
-HRESULT AnswerRemoteRequest(const CXmlElement& request, AnswerText* answer) {
+HRESULT AnswerRemoteRequest(Station& station, const CXmlElement& request, AnswerText* answer) {
   const std::string tag = request.GetName();
   HRESULT result = E_NOTIMPL;
   bool matched = false;
   for (const RequestEntry& entry : kRequests) {
     if (IEquals(tag, entry.tag)) {
-      result = entry.handler(request, answer);
+      result = entry.handler(station, request, answer);
       matched = true;
       break;
     }
@@ -158,9 +164,9 @@ HRESULT ForwardToProjectManager(std::string_view text, AnswerText* answer, bool 
   return result;
 }
 
-HRESULT AnswerLocalRequest(const CXmlElement& request, AnswerText* answer) {
+HRESULT AnswerLocalRequest(Station& station, const CXmlElement& request, AnswerText* answer) {
   const bool outer = std::exchange(t_localCaller, true);
-  const HRESULT result = AnswerRemoteRequest(request, answer);
+  const HRESULT result = AnswerRemoteRequest(station, request, answer);
   t_localCaller = outer;
   return result;
 }

@@ -4,10 +4,10 @@
 // this station's own knowledge (host details, project details, share paths, a test), library
 // calls and file times, and requests forwarded whole to the project manager. Runs on the thread
 // that delivers the request (an RPC pool thread, or a host thread for a local receiver); takes
-// no lock of its own.
+// no lock of its own. The station's host identity answers GetHostDetails.
 //
 //   AnswerText answer;
-//   HRESULT hr = AnswerRemoteRequest(request, &answer);
+//   HRESULT hr = AnswerRemoteRequest(station, request, &answer);
 #pragma once
 
 #include <string_view>
@@ -15,14 +15,15 @@
 #include "common/answer.h"
 #include "common/hresult.h"
 #include "discovery/host_details.h"
+#include "station/station.h"
 #include "xml/xml_element.h"
 
 namespace qx {
 
-HRESULT AnswerRemoteRequest(const CXmlElement& request, AnswerText* answer);
+HRESULT AnswerRemoteRequest(Station& station, const CXmlElement& request, AnswerText* answer);
 // A request that this process addresses to its own station: answered here, with this process
 // as the local caller (the client's local request handler).
-HRESULT AnswerLocalRequest(const CXmlElement& request, AnswerText* answer);
+HRESULT AnswerLocalRequest(Station& station, const CXmlElement& request, AnswerText* answer);
 // Hands a request whole to this station's project manager. A request that came from another
 // station is forwarded as such (fromRemote): the project manager then sees no local caller.
 HRESULT ForwardToProjectManager(std::string_view text, AnswerText* answer, bool fromRemote = false);

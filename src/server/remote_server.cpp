@@ -11,7 +11,6 @@
 #include "common/text.h"
 #include "discovery/discovery_handler.h"
 #include "discovery/multicast_sink.h"
-#include "hostinfo/local_host_info.h"
 #include "nettree/net_tree.h"
 #include "registry/reg_key.h"
 #include "registry/registry_projects.h"
@@ -50,7 +49,7 @@ HRESULT HresultOfCurrentException() {
 
 }  // namespace
 
-CSERVER::CSERVER() {
+CSERVER::CSERVER(Station& station) : station_(station) {
   ServerRegistry& servers = Servers();
   MutexLock lock(&serverLock);
   servers.current = this;
@@ -73,7 +72,7 @@ CSERVER::~CSERVER() {
 
 HRESULT CSERVER::startRemoteServer(std::string_view serviceName) {
   const bool started = startServer(serviceName, 0);
-  LocalHost().Refresh();
+  station_.localHost().Refresh();
   if (!started) {
     TraceError(kSource, "startRemoteServer() failed!");
     return E_FAIL;
@@ -131,7 +130,7 @@ bool CSERVER::onReceiveString(std::uint16_t /*clientId*/, std::uint32_t dataId,
       TraceWarning(kSource, "<E>onReceiveString (RPC): invalid xml string<S>%s</S></E>",
                    text.c_str());
     } else if (dataId == DATA_ID_REQUEST) {
-      result = AnswerRemoteRequest(tree, answer);
+      result = AnswerRemoteRequest(station_, tree, answer);
     } else {
       result = E_NOTIMPL;
       TraceWarning(kSource, "<E>onReceiveString (RPC): Unknownd dataID(%d) <S>%s</S></E>",
@@ -196,7 +195,7 @@ HRESULT CSERVER::PerformRemoteCall(const CXmlElement& message) {
 
 HRESULT CSERVER::JoinMulticastGroup() { return qx::JoinMulticastGroup(*this); }
 
-HRESULT CSERVER::LeaveMulticastGroup() { return qx::LeaveMulticastGroup(this); }
+HRESULT CSERVER::LeaveMulticastGroup() { return qx::LeaveMulticastGroup(*this); }
 
 void CSERVER::StartLiveness() {
   if (liveness_) {
@@ -212,7 +211,7 @@ void CSERVER::StartLiveness() {
     return;
   }
   try {
-    liveness_ = std::make_unique<LivenessService>(settings, SystemMonotonicClock(), *this);
+    liveness_ = std::make_unique<LivenessService>(settings, station_.clock(), *this);
   } catch (const std::bad_alloc&) {
     TraceError(kSource, "liveness not started: out of memory");
     return;
@@ -220,15 +219,15 @@ void CSERVER::StartLiveness() {
   liveness_->Start();
 }
 
-bool CSERVER::InitNetworkTree() { return TheNetTree().Init(); }
+bool CSERVER::InitNetworkTree() { return station_.tree().Init(); }
 
-void CSERVER::ClearNetworkTree() { TheNetTree().Clear(); }
+void CSERVER::ClearNetworkTree() { station_.tree().Clear(); }
 
 void CSERVER::StartWatchTimer(std::uint32_t periodMs) {
   // Each tick joins through the current server, which may not be this one when a process
   // runs several servers; the timer itself ends with this object.
-  watchTimer_.Start(periodMs, [] {
-    WatchTick([] {
+  watchTimer_.Start(periodMs, [this] {
+    WatchTick(station_, [] {
       ServerRef server;
       if (server) server->JoinMulticastGroup();
     });

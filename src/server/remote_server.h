@@ -1,12 +1,13 @@
 // remote_server.h - CSERVER, the module's RPC server object.
 //
 // The host creates one per service through StartRemoteServer and destroys it with
-// StopRemoteServer. The service GUID selects the role: the discovery service (project list
-// upkeep, network tree, watch timer) or the project-manager service (multicast events).
-// Requests from other stations arrive on RPC pool threads through onReceiveString (777) and
-// onReceiveData (779). currentServer() is the most recently constructed live server; it is
-// cleared when that object is destroyed, and the lock inside ServerRef keeps a user of it
-// from meeting a destroyed object.
+// StopRemoteServer. A server borrows the station it serves (its tree, host identity and
+// multicast component), which must outlive it. The service GUID selects the role: the discovery
+// service (project list upkeep, network tree, watch timer) or the project-manager service
+// (multicast events). Requests from other stations arrive on RPC pool threads through
+// onReceiveString (777) and onReceiveData (779). currentServer() is the most recently constructed
+// live server; it is cleared when that object is destroyed, and the lock inside ServerRef keeps a
+// user of it from meeting a destroyed object.
 //
 // The discovery role owns the watch timer's thread; the project-manager role holds the event
 // sink's subscription. Both borrow the object and end in stopRemoteServer (or, at the latest,
@@ -19,7 +20,7 @@
 // the parts of a derived class are gone by then, so an override must not touch them once its
 // object may be destroyed.
 //
-//   auto server = std::make_unique<CSERVER>();
+//   auto server = std::make_unique<CSERVER>(station);
 //   if (Succeeded(server->startRemoteServer(kServiceDiscovery))) { ... }
 //   server->stopRemoteServer();
 #pragma once
@@ -54,7 +55,7 @@ inline constexpr std::uint32_t kDefaultWatchPeriodMs = 10000;
 
 class CSERVER : public CRPCServerW, public DiscoveryHost {
  public:
-  CSERVER();
+  explicit CSERVER(Station& station);
   ~CSERVER() override;
 
   HRESULT startRemoteServer(std::string_view serviceName);
@@ -80,6 +81,7 @@ class CSERVER : public CRPCServerW, public DiscoveryHost {
   HRESULT LeaveMulticastGroup();
 
   const std::string& serviceName() const { return serviceName_; }
+  Station& station() const override { return station_; }
   bool multicastEnabled() const override { return multicastEnabled_.load(); }
   bool replyWithRpc() const override { return replyWithRpc_.load(); }
   LivenessService* liveness() const override { return liveness_.get(); }
@@ -98,6 +100,7 @@ class CSERVER : public CRPCServerW, public DiscoveryHost {
   void UnadviseEventSink(std::uint32_t cookie);
   HRESULT DispatchCommand(const CXmlElement& command, AnswerText* answer);
 
+  Station& station_;
   std::atomic<bool> multicastEnabled_{false};
   std::atomic<bool> replyWithRpc_{true};
   std::uint32_t sinkCookie_ = 0;

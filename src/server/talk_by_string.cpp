@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "common/text.h"
-#include "hostinfo/local_host_info.h"
 #include "nettree/net_tree.h"
 #include "registry/registry_projects.h"
 #include "server/answer_request.h"
@@ -26,8 +25,6 @@ const CTraceSource kSource("RemoteServer");
 // Pause between the leave and the join of "LeaveJoinMulticastGroup", so that the leave
 // announcement goes out before the station announces itself again.
 constexpr std::chrono::milliseconds kLeaveJoinPause{1000};
-
-bool NetTreeInitialized() { return TheNetTree().IsInitialized(); }
 
 using TreeQuery = HRESULT (NetTree::*)(const CXmlElement& request, AnswerText* answer) const;
 
@@ -52,8 +49,8 @@ HRESULT ForwardCommand(const CXmlElement& command, AnswerText* answer) {
   return ForwardToProjectManager(text, answer);
 }
 
-HRESULT SetStationData(const CXmlElement& command, AnswerText* answer) {
-  const bool selected = LocalHost().SelectAddress(command.GetSubText("IP"));
+HRESULT SetStationData(LocalHostInfo& host, const CXmlElement& command, AnswerText* answer) {
+  const bool selected = host.SelectAddress(command.GetSubText("IP"));
   if (answer != nullptr) *answer = selected ? "SUCCESS" : "ERROR";
   return selected ? S_OK : E_FAIL;
 }
@@ -103,24 +100,25 @@ HRESULT CSERVER::DispatchCommand(const CXmlElement& command, AnswerText* answer)
     Diagnosis().SetMasks(command.GetSubUInt("DefaultType"), command.GetSubUInt("DefaultLevel"));
     return S_OK;
   }
-  if (IEquals(tag, "SetStationData")) return SetStationData(command, answer);
+  if (IEquals(tag, "SetStationData")) return SetStationData(station_.localHost(), command, answer);
   if (IEquals(tag, "GetLiveness")) {
     // The liveness settings, counters and peers; E_NOTIMPL where the extension does not run.
     if (!liveness_) return E_NOTIMPL;
     if (answer != nullptr) {
-      *answer = LivenessStatusAnswer(liveness_->Status(), LocalHost().computerName());
+      *answer = LivenessStatusAnswer(liveness_->Status(), station_.localHost().computerName());
     }
     return S_OK;
   }
 
-  if (!NetTreeInitialized()) {
+  NetTree& netTree = station_.tree();
+  if (!netTree.IsInitialized()) {
     TraceError(kSource, "TalkByString: NetTree not initialized TAG(%s)", tag.c_str());
     return E_FAIL;
   }
   for (const TreeQueryEntry& entry : kTreeQueries) {
-    if (IEquals(tag, entry.tag)) return (TheNetTree().*entry.query)(command, answer);
+    if (IEquals(tag, entry.tag)) return (netTree.*entry.query)(command, answer);
   }
-  if (IEquals(tag, "SetUserPassword")) return TheNetTree().SetUserPassword(command);
+  if (IEquals(tag, "SetUserPassword")) return netTree.SetUserPassword(command);
   TraceError(kSource, "TalkByString: UNKNOWN TAG(%s)", tag.c_str());
   return E_NOTIMPL;
 }

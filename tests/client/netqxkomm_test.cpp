@@ -23,6 +23,7 @@
 #include "client_test_station.h"
 #include "common/little_endian.h"
 #include "common/mutex.h"
+#include "module/module_root.h"
 #include "platform/unix_socket.h"
 
 namespace qx {
@@ -65,7 +66,6 @@ class RecordingComponent final : public INetQXKomm {
 class NetQXKommTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { UseTestStation(); }
-  void SetUp() override { SetNetQXKommFactoryForTesting(nullptr); }
   void TearDown() override { SetCallTimeoutMs(5000); }  // the test station's value
   static void SetCallTimeoutMs(std::uint32_t ms) {
     SetRegistryValue(kRpcPath, "CallTimeoutMs", RegValue::Dword(ms));
@@ -207,7 +207,8 @@ TEST_F(NetQXKommTest, NothingListeningIsClassNotRegistered) {
   EXPECT_FALSE(component);
   EXPECT_EQ(CreateNetQXKomm(nullptr), E_POINTER);
   AnswerText answer;
-  EXPECT_EQ(DiscoverCommand("<Q><Receiver>*</Receiver></Q>", &answer), kClassNotRegistered);
+  EXPECT_EQ(DiscoverCommand(ModuleStation(), "<Q><Receiver>*</Receiver></Q>", &answer),
+            kClassNotRegistered);
 
   // A socket file left by a process that died is no component either, and a new agent
   // takes its place.
@@ -263,7 +264,7 @@ TEST_F(NetQXKommTest, CallsTravelToTheAgentAndBack) {
   EXPECT_EQ(component->SendToGroup(big), S_OK);
 
   // The client's own route to the group goes through the same component.
-  EXPECT_EQ(DiscoverCommand("<Q><Receiver>*</Receiver></Q>", &answer), S_OK);
+  EXPECT_EQ(DiscoverCommand(ModuleStation(), "<Q><Receiver>*</Receiver></Q>", &answer), S_OK);
 
   const auto calls = target->Calls();
   ASSERT_EQ(calls.size(), 8u);

@@ -58,6 +58,17 @@ HRESULT CreateDouble(std::unique_ptr<INetQXKomm>* component) {
   return S_OK;
 }
 
+// The station that the commands are given: the test's host and the component double.
+qx::Station& ClientStation() {
+  static qx::Station station{[] {
+    StationParts parts;
+    parts.hostPlatform = std::make_unique<FixedHost>();
+    parts.transport = &CreateDouble;
+    return parts;
+  }()};
+  return station;
+}
+
 std::vector<std::string> ComponentCalls() {
   MutexLock lock(&componentLog.mutex);
   return componentLog.calls;
@@ -74,12 +85,8 @@ class RemoteClientTest : public ::testing::Test {
       componentLog.callResult = S_OK;
       componentLog.localAnswer = "<Component>answer</Component>";
     }
-    SetNetQXKommFactoryForTesting(CreateDouble);
   }
-  void TearDown() override {
-    EXPECT_TRUE(WaitForAsyncCommands(std::chrono::seconds(20)));
-    SetNetQXKommFactoryForTesting(nullptr);
-  }
+  void TearDown() override { EXPECT_TRUE(WaitForAsyncCommands(std::chrono::seconds(20))); }
 };
 
 // Waits until the holder has seen n requests (an asynchronous command arrives later).
@@ -143,7 +150,7 @@ TEST_F(RemoteClientTest, RemoteCommandRoutesByReceiver) {
     const std::size_t before = holder.Strings().size();
     const std::size_t componentBefore = ComponentCalls().size();
     AnswerText answer;
-    const HRESULT hr = doRemoteCommand(c.message, &answer);
+    const HRESULT hr = doRemoteCommand(ClientStation(), c.message, &answer);
     switch (c.route) {
       case kLocal:
         EXPECT_EQ(hr, S_OK);
@@ -188,20 +195,24 @@ TEST_F(RemoteClientTest, RemoteResultsAndTheirTraces) {
   {
     TraceLines trace;
     AnswerText answer;
-    EXPECT_EQ(doRemoteCommand("<NotImpl><HOST>STATIONB</HOST></NotImpl>", &answer), E_NOTIMPL);
+    EXPECT_EQ(doRemoteCommand(ClientStation(), "<NotImpl><HOST>STATIONB</HOST></NotImpl>", &answer),
+              E_NOTIMPL);
     EXPECT_TRUE(trace.Contains("<RPCError>hr(0x80004001)</RPCError>"));
   }
   {
     TraceLines trace;
     AnswerText answer;
-    EXPECT_EQ(doRemoteCommand("<NoAnswer><HOST>STATIONB</HOST></NoAnswer>", &answer), S_OK);
+    EXPECT_EQ(
+        doRemoteCommand(ClientStation(), "<NoAnswer><HOST>STATIONB</HOST></NoAnswer>", &answer),
+        S_OK);
     EXPECT_FALSE(answer.has_value());
     EXPECT_TRUE(trace.Contains("<RPCAnswer>null</RPCAnswer>"));
   }
   {
     TraceLines trace;
     AnswerText answer;
-    EXPECT_EQ(doRemoteCommand("<Test><HOST>NOWHERE</HOST></Test>", &answer), E_FAIL);
+    EXPECT_EQ(doRemoteCommand(ClientStation(), "<Test><HOST>NOWHERE</HOST></Test>", &answer),
+              E_FAIL);
     EXPECT_FALSE(answer.has_value());
     EXPECT_TRUE(trace.Contains("<RPCError>hr(0x80004005)</RPCError>"));
   }
@@ -216,7 +227,7 @@ TEST_F(RemoteClientTest, AsynchronousCommandsReturnAtOnceAndTraceTheirOutcome) {
     const std::string message =
         std::string("<Test><HOST>STATIONB</HOST><ASYNCHRON>") + flag + "</ASYNCHRON></Test>";
     AnswerText answer;
-    EXPECT_EQ(doRemoteCommand(message, &answer), S_OK);
+    EXPECT_EQ(doRemoteCommand(ClientStation(), message, &answer), S_OK);
     EXPECT_FALSE(answer.has_value());
     ASSERT_TRUE(WaitForStrings(holder, before + 1));
     EXPECT_EQ(holder.Strings().back(), message);
@@ -225,7 +236,8 @@ TEST_F(RemoteClientTest, AsynchronousCommandsReturnAtOnceAndTraceTheirOutcome) {
   TraceLines trace;
   AnswerText answer;
   EXPECT_EQ(
-      doRemoteCommand("<Test><HOST>NOWHERE</HOST><ASYNCHRON>TRUE</ASYNCHRON></Test>", &answer),
+      doRemoteCommand(ClientStation(),
+                      "<Test><HOST>NOWHERE</HOST><ASYNCHRON>TRUE</ASYNCHRON></Test>", &answer),
       S_OK);
   EXPECT_FALSE(answer.has_value());
   ASSERT_TRUE(WaitForAsyncCommands(std::chrono::seconds(20)));
@@ -238,7 +250,8 @@ TEST_F(RemoteClientTest, AsynchronousReceiverLongerThanTheBlockIsRefused) {
   EXPECT_EQ(StartAsyncCommand(kServiceProjectManager, longest, "<Test/>"), S_OK);
   EXPECT_EQ(StartAsyncCommand(kServiceProjectManager, longest + "x", "<Test/>"), E_INVALIDARG);
   AnswerText answer;
-  EXPECT_EQ(doRemoteCommand("<Test><HOST>" + longest + "x</HOST><ASYNCHRON>yes</ASYNCHRON></Test>",
+  EXPECT_EQ(doRemoteCommand(ClientStation(),
+                            "<Test><HOST>" + longest + "x</HOST><ASYNCHRON>yes</ASYNCHRON></Test>",
                             &answer),
             E_INVALIDARG);
   EXPECT_TRUE(WaitForAsyncCommands(std::chrono::seconds(20)));
@@ -249,13 +262,13 @@ TEST_F(RemoteClientTest, DiscoverCommandRoutes) {
   ASSERT_TRUE(discovery.Start());
   {
     AnswerText answer;
-    EXPECT_EQ(DiscoverCommand("<Q><Receiver/></Q>", &answer), S_OK);
+    EXPECT_EQ(DiscoverCommand(ClientStation(), "<Q><Receiver/></Q>", &answer), S_OK);
     EXPECT_EQ(answer, "<Component>answer</Component>");
     AnswerText local;
-    EXPECT_EQ(DiscoverCommand("<Q><HOST>this</HOST></Q>", &local), S_OK);
+    EXPECT_EQ(DiscoverCommand(ClientStation(), "<Q><HOST>this</HOST></Q>", &local), S_OK);
     EXPECT_EQ(local, "<Component>answer</Component>");
     AnswerText group;
-    EXPECT_EQ(DiscoverCommand("<Q><Receiver>*</Receiver></Q>", &group), S_OK);
+    EXPECT_EQ(DiscoverCommand(ClientStation(), "<Q><Receiver>*</Receiver></Q>", &group), S_OK);
     EXPECT_FALSE(group.has_value());
     const std::vector<std::string> expected{"local:<Q><Receiver/></Q>",
                                             "local:<Q><HOST>this</HOST></Q>",
@@ -264,24 +277,27 @@ TEST_F(RemoteClientTest, DiscoverCommandRoutes) {
   }
   {
     AnswerText answer;
-    EXPECT_EQ(DiscoverCommand("<Q><Receiver>STATIONB</Receiver></Q>", &answer), S_OK);
+    EXPECT_EQ(DiscoverCommand(ClientStation(), "<Q><Receiver>STATIONB</Receiver></Q>", &answer),
+              S_OK);
     EXPECT_EQ(answer, "<Answer>Q from " + std::string(kServiceDiscovery) + "</Answer>");
     EXPECT_EQ(
-        DiscoverCommand("<Q><Receiver>STATIONB</Receiver><ASYNCHRON>yes</ASYNCHRON></Q>", &answer),
+        DiscoverCommand(ClientStation(),
+                        "<Q><Receiver>STATIONB</Receiver><ASYNCHRON>yes</ASYNCHRON></Q>", &answer),
         S_OK);
     EXPECT_TRUE(WaitForStrings(discovery, 2));
-    EXPECT_EQ(DiscoverCommand("<Q", &answer), E_FAIL);
+    EXPECT_EQ(DiscoverCommand(ClientStation(), "<Q", &answer), E_FAIL);
   }
   {
     // A failing component: its creation result, or its call result, is the command's.
     componentLog.createResult = kClassNotRegistered;
     AnswerText answer;
-    EXPECT_EQ(DiscoverCommand("<Q/>", &answer), kClassNotRegistered);
-    EXPECT_EQ(doRemoteCommand("<Q><HOST>*</HOST></Q>", &answer), kClassNotRegistered);
+    EXPECT_EQ(DiscoverCommand(ClientStation(), "<Q/>", &answer), kClassNotRegistered);
+    EXPECT_EQ(doRemoteCommand(ClientStation(), "<Q><HOST>*</HOST></Q>", &answer),
+              kClassNotRegistered);
     componentLog.createResult = S_OK;
     componentLog.callResult = E_UNEXPECTED;
     componentLog.localAnswer.reset();
-    EXPECT_EQ(DiscoverCommand("<Q/>", &answer), E_UNEXPECTED);
+    EXPECT_EQ(DiscoverCommand(ClientStation(), "<Q/>", &answer), E_UNEXPECTED);
     EXPECT_FALSE(answer.has_value());
   }
 }
@@ -297,7 +313,8 @@ TEST_F(RemoteClientTest, ConcurrentCommandsEachGetTheirOwnAnswer) {
       const std::string tag = "Tag" + std::to_string(t);
       for (int i = 0; i < kEach; ++i) {
         AnswerText answer;
-        if (doRemoteCommand("<" + tag + "><HOST>STATIONB</HOST></" + tag + ">", &answer) == S_OK &&
+        if (doRemoteCommand(ClientStation(), "<" + tag + "><HOST>STATIONB</HOST></" + tag + ">",
+                            &answer) == S_OK &&
             answer ==
                 "<Answer>" + tag + " from " + std::string(kServiceProjectManager) + "</Answer>") {
           ++good[t];
@@ -321,7 +338,7 @@ using std::chrono::milliseconds;
 // A stop cancels an asynchronous command that waits on a station which never answers: the call
 // ends at once, not after its timeouts (60 s each here).
 TEST_F(RemoteClientTest, StopEndsAnAsynchronousCallThatWaits) {
-  const Station& station = UseTestStation();
+  const testing_station::Station& station = UseTestStation();
   unix_socket::UniqueFd silent(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -335,7 +352,8 @@ TEST_F(RemoteClientTest, StopEndsAnAsynchronousCallThatWaits) {
   DropKeptRpcConnections();
 
   AnswerText answer;
-  EXPECT_EQ(doRemoteCommand("<Test><HOST>SILENT</HOST><ASYNCHRON>YES</ASYNCHRON></Test>", &answer),
+  EXPECT_EQ(doRemoteCommand(ClientStation(),
+                            "<Test><HOST>SILENT</HOST><ASYNCHRON>YES</ASYNCHRON></Test>", &answer),
             S_OK);
   std::this_thread::sleep_for(milliseconds(300));  // connected, waiting for the handshake
   EXPECT_EQ(RunningAsyncCommands(), 1);

@@ -15,6 +15,7 @@
 
 #include "client_test_station.h"
 #include "common/text.h"
+#include "module/module_root.h"
 #include "server/remote_server.h"
 
 namespace qx {
@@ -589,7 +590,7 @@ TEST_F(RemoteFileTest, RemoteFileReadsOneBlockAfterAnother) {
 }
 
 TEST_F(RemoteFileTest, StationServerServesTheCopy) {
-  CSERVER server;
+  CSERVER server{ModuleStation()};
   ASSERT_EQ(server.startRemoteServer(kServiceProjectManager), S_OK);
   const std::string source = Source(150000);
   EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination(), "65536"), RecordProgress),

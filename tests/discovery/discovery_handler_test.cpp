@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "discovery/default_discovery_host.h"
 #include "discovery/discovery_handler.h"
 #include "discovery/liveness_service.h"
 #include "discovery/liveness_wire.h"
@@ -21,28 +22,12 @@
 namespace qx {
 namespace {
 
-// A server that routes every message to the default handlers.
-class TestHost : public DiscoveryHost {
+// A server that routes every message to the default handlers of the module's station.
+class TestHost : public test::DefaultDiscoveryHost {
  public:
-  HRESULT onReceiveMulticast(std::string_view text) override {
-    return ReceiveMulticast(*this, text);
-  }
-  HRESULT onDiscoverEvent(std::string_view text, CXmlElement& message) override {
-    return HandleDiscoverEvent(*this, text, message);
-  }
-  HRESULT onProjectManagerEvent(std::string_view text, const CXmlElement& message) override {
-    return HandleProjectManagerEvent(*this, text, message);
-  }
-  HRESULT onStationEvent(std::string_view text, const CXmlElement& message) override {
-    return HandleStationEvent(*this, text, message);
-  }
-  bool multicastEnabled() const override { return enabled; }
+  TestHost() : DefaultDiscoveryHost(test::Station().core) {}
   LivenessService* liveness() const override { return live; }
   LivenessService* live = nullptr;
-  bool replyWithRpc() const override { return false; }
-  HRESULT ForwardRemoteCall(std::string_view) override { return E_NOTIMPL; }
-  HRESULT PerformRemoteCall(const CXmlElement&) override { return E_NOTIMPL; }
-  bool enabled = true;
 };
 
 std::string Announce(const std::string& event, const std::string& host,
@@ -60,13 +45,13 @@ class DiscoveryHandlerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     test::Station();
-    TheNetTree().Clear();
-    TheNetTree().Init();
+    test::Station().core.tree().Clear();
+    test::Station().core.tree().Init();
   }
   void TearDown() override {
     host_.live = nullptr;
     live_.reset();
-    TheNetTree().Clear();
+    test::Station().core.tree().Clear();
     SetCurrentProjectState("", "");
   }
   // A liveness service of host_ on clock_, in the group; ends with the test.
@@ -115,11 +100,11 @@ TEST_F(DiscoveryHandlerTest, AnnouncementsChangeTheTreeAndJoinsFromOthersAreAnsw
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TheNetTree().Clear();
-    TheNetTree().Init();
+    test::Station().core.tree().Clear();
+    test::Station().core.tree().Init();
     host_.enabled = c.enabled;
     for (const std::string& m : c.messages) EXPECT_EQ(host_.onReceiveMulticast(m), S_OK);
-    EXPECT_EQ(TheNetTree().HostNames(), c.hosts);
+    EXPECT_EQ(test::Station().core.tree().HostNames(), c.hosts);
     std::vector<std::string> receivers;
     for (const test::Sent& s : test::TakeSent()) {
       receivers.push_back(s.receiver);
@@ -153,16 +138,16 @@ TEST_F(DiscoveryHandlerTest, StampedAnnouncementReplacesTheHostsProjectsUnstampe
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TheNetTree().Clear();
-    TheNetTree().Init();
+    test::Station().core.tree().Clear();
+    test::Station().core.tree().Init();
     EXPECT_EQ(host_.onReceiveMulticast(c.first), S_OK);
     EXPECT_EQ(host_.onReceiveMulticast(c.second), S_OK);
-    EXPECT_EQ(TheNetTree().ProjectCount(), c.projects);
+    EXPECT_EQ(test::Station().core.tree().ProjectCount(), c.projects);
     // The stamp never reaches the tree's answers.
     CXmlElement request;
     ASSERT_TRUE(request.LoadXml("<GetHostDetails><HOST>OTHER</HOST></GetHostDetails>"));
     AnswerText details;
-    ASSERT_EQ(TheNetTree().GetHostDetails(request, &details), S_OK);
+    ASSERT_EQ(test::Station().core.tree().GetHostDetails(request, &details), S_OK);
     EXPECT_EQ(details->find("INCARNATION"), std::string::npos);
   }
   test::TakeSent();
@@ -202,7 +187,7 @@ TEST_F(DiscoveryHandlerTest, StampedMembershipChangesMustBeFresh) {
 
   // A JOIN (maybe a replay of a station that stopped) is held and its station probed.
   ASSERT_EQ(host_.onReceiveMulticast(stamped("JOIN", 5)), S_OK);
-  EXPECT_TRUE(TheNetTree().HostNames().empty());
+  EXPECT_TRUE(test::Station().core.tree().HostNames().empty());
   const std::vector<LivenessMessage> probes = sentOf(LivenessKind::kProbe);
   ASSERT_EQ(probes.size(), 1u);
   EXPECT_EQ(probes[0].to, "OTHER");
@@ -214,13 +199,13 @@ TEST_F(DiscoveryHandlerTest, StampedMembershipChangesMustBeFresh) {
   host_.onReceiveMulticast(answer(probes[0], "STATIONT", 0));
   EXPECT_EQ(sentOf(LivenessKind::kFetch).size(), 1u);
   ASSERT_EQ(host_.onReceiveMulticast(stamped("UPDATE", 5)), S_OK);
-  EXPECT_EQ(TheNetTree().HostNames(), std::vector<std::string>{"OTHER"});
+  EXPECT_EQ(test::Station().core.tree().HostNames(), std::vector<std::string>{"OTHER"});
 
   // A captured LEAVE of an earlier start is no news; the LEAVE of this start is.
   ASSERT_EQ(host_.onReceiveMulticast(stamped("LEAVE", 4)), S_OK);
-  EXPECT_EQ(TheNetTree().HostNames(), std::vector<std::string>{"OTHER"});
+  EXPECT_EQ(test::Station().core.tree().HostNames(), std::vector<std::string>{"OTHER"});
   ASSERT_EQ(host_.onReceiveMulticast(stamped("LEAVE", 5)), S_OK);
-  EXPECT_TRUE(TheNetTree().HostNames().empty());
+  EXPECT_TRUE(test::Station().core.tree().HostNames().empty());
   test::TakeSent();
 }
 
@@ -309,7 +294,7 @@ TEST_F(DiscoveryHandlerTest, BadInputIsDroppedAndTheTreeKeepsWhatItHad) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(host_.onReceiveMulticast(c.text), c.result);
-    const std::vector<std::string> hosts = TheNetTree().HostNames();
+    const std::vector<std::string> hosts = test::Station().core.tree().HostNames();
     EXPECT_NE(std::find(hosts.begin(), hosts.end(), "KEPT"), hosts.end());
     for (const std::string& h : hosts) {
       EXPECT_TRUE(h == "KEPT" || h == "LONGDSN") << h;
@@ -322,12 +307,12 @@ TEST_F(DiscoveryHandlerTest, ProjectRemovalAndStateEvents) {
   ASSERT_EQ(host_.onReceiveMulticast(
                 Announce("UPDATE", "OTHER", Project("Plant", "OTHER") + Project("Mill", "OTHER"))),
             S_OK);
-  ASSERT_EQ(TheNetTree().ProjectCount(), 2u);
+  ASSERT_EQ(test::Station().core.tree().ProjectCount(), 2u);
   EXPECT_EQ(
       host_.onReceiveMulticast("<QXDISCOVER><EVENT>RemoveFromProjectList</EVENT><HOST>OTHER"
                                "</HOST><DOMAIN>PLANTNET</DOMAIN><DSN>mill</DSN></QXDISCOVER>"),
       S_OK);
-  EXPECT_EQ(TheNetTree().ProjectCount(), 1u);
+  EXPECT_EQ(test::Station().core.tree().ProjectCount(), 1u);
 
   const auto state = [&](const std::string& host, const std::string& value) {
     return host_.onReceiveMulticast("<PM_MULTICAST><EVENT>New State of Server</EVENT><HOST>" +

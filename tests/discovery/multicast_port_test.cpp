@@ -3,9 +3,11 @@
 
 #include <atomic>
 #include <memory>
+#include <utility>
 
 #include "discovery/multicast_port.h"
 #include "messaging/netqxkomm.h"
+#include "station/station.h"
 
 namespace qx {
 namespace {
@@ -32,10 +34,12 @@ class FailingKomm : public INetQXKomm {
 };
 
 TEST(MulticastPortTest, FailedSendsAreTriedAgainOnlyWhenTheyMayPass) {
-  SetNetQXKommFactoryForTesting([](std::unique_ptr<INetQXKomm>* component) -> HRESULT {
+  StationParts parts;
+  parts.transport = [](std::unique_ptr<INetQXKomm>* component) -> HRESULT {
     *component = std::make_unique<FailingKomm>();
     return S_OK;
-  });
+  };
+  const Station station(std::move(parts));
   struct Case {
     const char* name;
     const char* receiver;
@@ -56,10 +60,9 @@ TEST(MulticastPortTest, FailedSendsAreTriedAgainOnlyWhenTheyMayPass) {
     attempts = 0;
     failuresLeft = c.failures;
     failure = c.error;
-    EXPECT_EQ(SendToMulticastPortRetrying(c.receiver, "<QXDISCOVER/>"), c.result);
+    EXPECT_EQ(SendToMulticastPortRetrying(station, c.receiver, "<QXDISCOVER/>"), c.result);
     EXPECT_EQ(attempts.load(), c.attempts);
   }
-  SetNetQXKommFactoryForTesting(nullptr);
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ TEST(ProjectWatch, TickWithoutProjectManagerClearsTheRecordedStateOnce) {
   test::RecordSends record;
   const bool clean = cleanRegistryEnabled.exchange(false);
   SetCurrentProjectState("Plant", "Run Time");
-  WatchTick({});
+  WatchTick(test::Station().core, {});
   std::vector<test::Sent> sends = test::TakeSent();
   ASSERT_EQ(sends.size(), 1u);
   EXPECT_EQ(sends[0].receiver, "*");
@@ -28,7 +28,7 @@ TEST(ProjectWatch, TickWithoutProjectManagerClearsTheRecordedStateOnce) {
   EXPECT_EQ(test::RootAndField(sends[0].text, "STATE"), "PM_MULTICAST/");
   EXPECT_EQ(test::RootAndField(sends[0].text, "HOST"), "PM_MULTICAST/STATIONT");
   EXPECT_EQ(GetCurrentProjectDsn(), "");
-  WatchTick({});
+  WatchTick(test::Station().core, {});
   EXPECT_TRUE(test::TakeSent().empty());
   cleanRegistryEnabled = clean;
 }

@@ -1,9 +1,13 @@
 // recording_komm.h - a multicast component double that records every send (tests only).
 //
-//   test::RecordSends record;          // installs the double, removes it at the end
+// RecordingTransport is the factory of a test's station: it makes the real component, or
+// while a RecordSends lives, the recording double.
+//
+//   test::RecordSends record;          // records from now until the end of its scope
 //   ... std::vector<test::Sent> s = test::TakeSent();
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -45,15 +49,20 @@ inline std::vector<Sent> TakeSent() {
   return std::exchange(sentMessages, {});
 }
 
+inline std::atomic<bool> recordSends{false};
+
+inline HRESULT RecordingTransport(std::unique_ptr<INetQXKomm>* component) {
+  if (!recordSends) return CreateNetQXKomm(component);
+  *component = std::make_unique<RecordingKomm>();
+  return S_OK;
+}
+
 struct RecordSends {
   RecordSends() {
-    SetNetQXKommFactoryForTesting([](std::unique_ptr<INetQXKomm>* component) -> HRESULT {
-      *component = std::make_unique<RecordingKomm>();
-      return S_OK;
-    });
+    recordSends = true;
     TakeSent();
   }
-  ~RecordSends() { SetNetQXKommFactoryForTesting(nullptr); }
+  ~RecordSends() { recordSends = false; }
 };
 
 // "<root>/<text of tag>" of a sent message.

@@ -53,9 +53,6 @@ class FakeHost : public HostPlatform {
 
 class LocalHostInfoTest : public ::testing::Test {
  protected:
-  void SetUp() override { SetHostPlatformForTesting(std::make_unique<FakeHost>(&facts_)); }
-  void TearDown() override { SetHostPlatformForTesting(nullptr); }
-
   std::vector<std::string> Rows(const LocalHostInfo& info) {
     std::vector<std::string> rows;
     for (int i = 0; i < info.addressCount(); ++i) {
@@ -65,7 +62,8 @@ class LocalHostInfoTest : public ::testing::Test {
   }
 
   FakeFacts facts_;
-  LocalHostInfo info_;
+  FakeHost host_{&facts_};
+  LocalHostInfo info_{&host_};
 };
 
 TEST(DottedTextTest, WritesTheLowestByteFirst) {

@@ -206,29 +206,29 @@ TEST_F(ClusterKeysTest, TheProcessViewRefusesAnUntrustedRingUntilItIsFixed) {
   EXPECT_EQ(CurrentKeyRing()->inUse, ring.inUse);
 }
 
-// How the injected reader fails: as a process without a descriptor left does.
+// The reader of the test's view: ReadKeyRing, or while readsFail is set, a read that fails as
+// in a process without a descriptor left.
+std::atomic<bool> readsFail{false};
 std::atomic<int> failedReads{0};
-KeyRingStatus FailingRead(const std::string& path, KeyRing*, std::string* error) {
+KeyRingStatus SometimesFailingRead(const std::string& path, KeyRing* ring, std::string* error) {
+  if (!readsFail) return ReadKeyRing(path, ring, error);
   ++failedReads;
   if (error != nullptr) *error = path + ": Too many open files";
   return KeyRingStatus::kUnreadable;
 }
-
-struct ReaderReset {
-  ~ReaderReset() { SetKeyRingReaderForTesting(nullptr); }
-};
 
 // A read that fails is neither the ring's content nor remembered: the last good ring serves
 // meanwhile, and the first check after the fault sees the ring as it is, although the file has
 // not changed since.
 TEST_F(ClusterKeysTest, AFailedReadKeepsTheLastGoodRingAndIsTriedAgain) {
   const ScopedRegistry registry(dir_ + "/registry.db");
-  const ReaderReset reset;
+  readsFail = false;
+  KeyRingView view(&SometimesFailingRead);
   KeyRing first;
   std::string error;
   ASSERT_TRUE(LoadOrCreateKeyRing(path_, &first, &error)) << error;
   std::this_thread::sleep_for(kKeyRingCheckPeriod + std::chrono::milliseconds(50));
-  ASSERT_EQ(CurrentKeyRing()->inUse, first.inUse);
+  ASSERT_EQ(view.Current()->inUse, first.inUse);
 
   const std::optional<ClusterKey> next = GenerateClusterKey(true);
   ASSERT_TRUE(next);
@@ -236,17 +236,17 @@ TEST_F(ClusterKeysTest, AFailedReadKeepsTheLastGoodRingAndIsTriedAgain) {
   second.keys.push_back(*next);
   second.inUse = next->id;
   ASSERT_TRUE(WriteKeyRing(path_, second, &error)) << error;
-  SetKeyRingReaderForTesting(&FailingRead);
+  readsFail = true;
   std::this_thread::sleep_for(kKeyRingCheckPeriod + std::chrono::milliseconds(50));
-  EXPECT_EQ(CurrentKeyRing()->inUse, first.inUse);  // not an empty ring
+  EXPECT_EQ(view.Current()->inUse, first.inUse);  // not an empty ring
   EXPECT_GE(failedReads.load(), 1);
   std::this_thread::sleep_for(kKeyRingRetryPeriod + std::chrono::milliseconds(20));
-  EXPECT_EQ(CurrentKeyRing()->inUse, first.inUse);
+  EXPECT_EQ(view.Current()->inUse, first.inUse);
   EXPECT_GE(failedReads.load(), 2);  // tried again soon, not only when the file changes
 
-  SetKeyRingReaderForTesting(nullptr);
+  readsFail = false;
   std::this_thread::sleep_for(kKeyRingRetryPeriod + std::chrono::milliseconds(20));
-  EXPECT_EQ(CurrentKeyRing()->inUse, second.inUse);
+  EXPECT_EQ(view.Current()->inUse, second.inUse);
 }
 
 }  // namespace

@@ -113,7 +113,7 @@ Fd ConnectTcp(std::uint16_t port) {
 Fd ConnectRaw(std::uint16_t port) {
   Fd fd = ConnectTcp(port);
   bool noKey = false;
-  if (fd.get() < 0 || !fd.Secure(RpcTlsSession::Client(fd.get(), *RpcClientKeyRing(), &noKey)))
+  if (fd.get() < 0 || !fd.Secure(RpcTlsSession::Client(fd.get(), *CurrentKeyRing(), &noKey)))
     return Fd();
   return fd;
 }
@@ -186,7 +186,7 @@ class FakeServer {
         if (connection.get() < 0) continue;
         SetReceiveTimeout(connection.get(), 5s);
         accepted_++;
-        if (connection.Secure(RpcTlsSession::Server(connection.get())))
+        if (connection.Secure(RpcTlsSession::Server(connection.get(), CurrentKeyRing())))
           script(index++, connection, stop_);
       }
     });
@@ -620,7 +620,7 @@ TEST_F(RpcRuntimeTest, AnAnswerTakenSlowlyArrivesWholeOneNotTakenEndsItsConnecti
     ASSERT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
     SetReceiveTimeout(fd.get(), 5s);
     bool noKey = false;
-    ASSERT_TRUE(fd.Secure(RpcTlsSession::Client(fd.get(), *RpcClientKeyRing(), &noKey)));
+    ASSERT_TRUE(fd.Secure(RpcTlsSession::Client(fd.get(), *CurrentKeyRing(), &noKey)));
     ASSERT_TRUE(SendAll(fd, rpc::BuildHello(kServiceProjectManager, "raw")));
     FrameHeader frame;
     std::vector<std::uint8_t> body;
@@ -1194,6 +1194,19 @@ TEST_F(RpcRuntimeTest, NameResolutionAndRetryShareOneConnectTimeout) {
   EXPECT_LT(Clock::now() - begin, 850ms) << "the retry got a connect timeout of its own";
 }
 
+// The rings that the test's client and server take their keys from, row by row.
+Mutex ringsMutex;
+std::shared_ptr<const KeyRing> clientRing GUARDED_BY(ringsMutex);
+std::shared_ptr<const KeyRing> serverRing GUARDED_BY(ringsMutex);
+std::shared_ptr<const KeyRing> ClientRing() {
+  MutexLock lock(&ringsMutex);
+  return clientRing;
+}
+std::shared_ptr<const KeyRing> ServerRing() {
+  MutexLock lock(&ringsMutex);
+  return serverRing;
+}
+
 // A ring of the given keys with the one in use (0: none).
 std::shared_ptr<const KeyRing> Ring(std::vector<ClusterKey> keys, std::uint32_t inUse) {
   auto ring = std::make_shared<KeyRing>();
@@ -1203,15 +1216,13 @@ std::shared_ptr<const KeyRing> Ring(std::vector<ClusterKey> keys, std::uint32_t 
 }
 
 TEST_F(RpcRuntimeTest, OnlyPeersHoldingAKeyOfTheServersRingAreServed) {
-  struct RingsBack {
-    ~RingsBack() { SetRpcKeyRingsForTesting(nullptr, nullptr); }
-  } ringsBack;
   const std::optional<ClusterKey> oldKey = GenerateClusterKey(true);
   const std::optional<ClusterKey> newKey = GenerateClusterKey(true);
   ASSERT_TRUE(oldKey && newKey);
   const std::uint32_t a = oldKey->id;
   const std::uint32_t b = newKey->id;
   TestServer server;
+  server.setKeyRingSource(&ServerRing);
   Start(server);
   const struct {
     const char* name;
@@ -1233,10 +1244,15 @@ TEST_F(RpcRuntimeTest, OnlyPeersHoldingAKeyOfTheServersRingAreServed) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    SetRpcKeyRingsForTesting(c.client, c.server);
+    {
+      MutexLock lock(&ringsMutex);
+      clientRing = c.client;
+      serverRing = c.server;
+    }
     DropKeptRpcConnections();  // every row makes a new connection
     const int strings = server.strings;
     CRPCClientW client;
+    client.setKeyRingSource(&ClientRing);
     const bool connected = client.Connect(kServiceProjectManager, "127.0.0.1", "x");
     EXPECT_EQ(connected, c.served);
     if (!connected) {
@@ -1250,17 +1266,30 @@ TEST_F(RpcRuntimeTest, OnlyPeersHoldingAKeyOfTheServersRingAreServed) {
   // A handler learns which key its peer was authenticated with, and from where it called.
   for (const std::uint32_t used : {a, b}) {
     SCOPED_TRACE(used);
-    SetRpcKeyRingsForTesting(Ring({*oldKey, *newKey}, used), Ring({*oldKey, *newKey}, a));
+    {
+      MutexLock lock(&ringsMutex);
+      clientRing = Ring({*oldKey, *newKey}, used);
+      serverRing = Ring({*oldKey, *newKey}, a);
+    }
     DropKeptRpcConnections();
+    CRPCClientW client;
+    client.setKeyRingSource(&ClientRing);
+    ASSERT_TRUE(client.Connect(kServiceProjectManager, "127.0.0.1", "x"));
     AnswerText answer;
-    ASSERT_TRUE(Call("caller", &answer));
+    ASSERT_TRUE(client.SendString(DATA_ID_REQUEST, "caller", &answer));
+    client.Disconnect();
     ASSERT_TRUE(answer.has_value());
     EXPECT_EQ(answer->rfind("127.0.0.1:", 0), 0u) << *answer;
     EXPECT_EQ(answer->substr(answer->find(' ') + 1), std::to_string(used));
   }
   EXPECT_FALSE(CurrentRpcCaller().has_value()) << "no caller outside a handler";
 
-  // Peers that do not speak TLS: a plain HELLO, noise. Refused; the next client is served.
+  // Peers that do not speak TLS: a plain HELLO, noise. Refused; the next client (of the
+  // process's ring, which the server now takes too) is served.
+  {
+    MutexLock lock(&ringsMutex);
+    serverRing = CurrentKeyRing();
+  }
   const std::vector<std::uint8_t> noise(300, 0x5A);
   for (const auto& bytes : {rpc::BuildHello(kServiceProjectManager, "plain"), noise}) {
     Fd fd = ConnectTcp(server.port());

@@ -20,7 +20,7 @@ class AnswerRequestTest : public ::testing::Test {
  protected:
   void SetUp() override {
     station_ = &test::Station();
-    LocalHost().Refresh();
+    test::Station().core.localHost().Refresh();
     CREGKEY::CreateKey(kProjectListKey);
     CREGKEY setup;
     ASSERT_TRUE(CREGKEY::CreateKey(kSetupKey));
@@ -49,7 +49,7 @@ class AnswerRequestTest : public ::testing::Test {
 HRESULT Ask(const std::string& request, AnswerText* answer) {
   CXmlElement tree;
   EXPECT_TRUE(tree.LoadXml(request)) << request;
-  return AnswerRemoteRequest(tree, answer);
+  return AnswerRemoteRequest(test::Station().core, tree, answer);
 }
 
 std::vector<std::string> ChildNames(const CXmlElement& element) {
@@ -119,7 +119,7 @@ TEST_F(AnswerRequestTest, HostDetailsByEvent) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.event);
     AnswerText answer;
-    ASSERT_EQ(BuildHostDetails("QXDISCOVER", c.event, "*", &answer), S_OK);
+    ASSERT_EQ(BuildHostDetails(test::Station().core, "QXDISCOVER", c.event, "*", &answer), S_OK);
     ASSERT_TRUE(answer);
     CXmlElement details;
     ASSERT_TRUE(details.LoadXml(*answer));
@@ -151,7 +151,7 @@ TEST_F(AnswerRequestTest, HostDetailsByEvent) {
   // Local mode: the others reach this station only at its listen address, so it announces that.
   SetListenAddress("127.0.0.4");
   AnswerText local;
-  ASSERT_EQ(BuildHostDetails("QXDISCOVER", "JOIN", "*", &local), S_OK);
+  ASSERT_EQ(BuildHostDetails(test::Station().core, "QXDISCOVER", "JOIN", "*", &local), S_OK);
   CXmlElement details;
   ASSERT_TRUE(local && details.LoadXml(*local));
   EXPECT_EQ(details.GetSubText("IP"), "127.0.0.4");

@@ -61,7 +61,7 @@ class AuditTrailTest : public ::testing::Test {
  protected:
   void SetUp() override {
     test::Station();
-    LocalHost().Refresh();
+    test::Station().core.localHost().Refresh();
     file_ = test::Station().dir / "audit-test.jsonl";
     std::filesystem::remove(file_);
     SetAudit("Destination", RegValue::String("file"));
@@ -111,7 +111,7 @@ TEST_F(AuditTrailTest, EachRemoteActionOverRpcMakesOneEntry) {
   }
   ports.Close();
 
-  CSERVER server;
+  CSERVER server(test::Station().core);
   ASSERT_EQ(server.startRemoteServer(kServiceProjectManager), S_OK);
   CRPCClientW client;
   ASSERT_TRUE(client.Connect(kServiceProjectManager, "127.0.0.1", "audit_tests"));
@@ -183,7 +183,7 @@ TEST_F(AuditTrailTest, EachRemoteActionOverRpcMakesOneEntry) {
 }
 
 TEST_F(AuditTrailTest, LocalCommandsNameTheLocalUserAndNoSecret) {
-  CSERVER server;  // a server of no role answers local commands
+  CSERVER server(test::Station().core);  // a server of no role answers local commands
   NewEntries();
   const std::string uid = std::to_string(::getuid());
   struct Case {

@@ -47,7 +47,7 @@ class DiscoveryServerTest : public ::testing::Test {
   void TearDown() override { server_.stopRemoteServer(); }
 
   test::RecordSends record_;
-  CSERVER server_;
+  CSERVER server_{test::Station().core};
 };
 
 TEST_F(DiscoveryServerTest, TreeCommandsAnswerFromTheTreeUntilTheServerStops) {
@@ -80,7 +80,7 @@ TEST_F(DiscoveryServerTest, TreeCommandsAnswerFromTheTreeUntilTheServerStops) {
     CXmlElement request;
     ASSERT_TRUE(request.LoadXml(c.command));
     AnswerText direct;
-    const HRESULT expected = (TheNetTree().*c.query)(request, &direct);
+    const HRESULT expected = (test::Station().core.tree().*c.query)(request, &direct);
     AnswerText answer;
     EXPECT_EQ(server_.TalkByString(c.command, &answer), expected);
     EXPECT_EQ(answer, direct);
@@ -121,7 +121,7 @@ TEST_F(DiscoveryServerTest, MembershipCommandsAnnounceThisStation) {
                 s.text.find("PROJECTLIST") != std::string::npos);
     }
     EXPECT_EQ(events, c.events);
-    EXPECT_EQ(TheNetTree().HostCount(), c.hosts);
+    EXPECT_EQ(test::Station().core.tree().HostCount(), c.hosts);
   }
 }
 
@@ -157,8 +157,8 @@ TEST_F(DiscoveryServerTest, AFloodOfJoinsFromDistinctHostsIsTakenInWhole) {
   done = true;
   reader.join();
   EXPECT_EQ(failedQueries, 0);
-  EXPECT_EQ(TheNetTree().HostCount(), static_cast<std::size_t>(kHosts));
-  EXPECT_EQ(TheNetTree().ProjectCount(), static_cast<std::size_t>(kHosts));
+  EXPECT_EQ(test::Station().core.tree().HostCount(), static_cast<std::size_t>(kHosts));
+  EXPECT_EQ(test::Station().core.tree().ProjectCount(), static_cast<std::size_t>(kHosts));
   EXPECT_EQ(test::TakeSent().size(), static_cast<std::size_t>(kHosts));  // one UPDATE each
 }
 
@@ -189,7 +189,7 @@ TEST(ProjectManagerSinkTest, EventsReachTheServerOnlyWhileItRuns) {
     return false;
   };
   {
-    CSERVER server;
+    CSERVER server{test::Station().core};
     ASSERT_EQ(server.startRemoteServer(kServiceProjectManager), S_OK);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (events->Counters().subscribers == 0 && std::chrono::steady_clock::now() < deadline) {

@@ -56,7 +56,7 @@ class RemoteServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     test::Station();
-    LocalHost().Refresh();
+    test::Station().core.localHost().Refresh();
     for (const char* service : {kServiceDiscovery, kServiceProjectManager, kUnknownService}) {
       UsePort(service);
     }
@@ -83,7 +83,7 @@ TEST_F(RemoteServerTest, RoleAndSettingsFollowTheServiceName) {
     SCOPED_TRACE(c.name);
     SetDword(kStorageKey, "CleanRegistry", c.cleanRegistry);
     SetDword(kStorageKey, "ReplyWithRPC", c.replyWithRpc);
-    CSERVER server;
+    CSERVER server{test::Station().core};
     ASSERT_EQ(server.startRemoteServer(c.service), S_OK);
     EXPECT_EQ(server.serviceName(), c.role);
     EXPECT_EQ(server.watchTimerPeriodMs(), c.period);
@@ -91,7 +91,7 @@ TEST_F(RemoteServerTest, RoleAndSettingsFollowTheServiceName) {
     // Only the discovery role initialises the network tree and enables multicast.
     const bool discovery = std::string_view(c.role) == "DiscoverService";
     EXPECT_EQ(server.multicastEnabled(), discovery);
-    EXPECT_EQ(TheNetTree().IsInitialized(), discovery);
+    EXPECT_EQ(test::Station().core.tree().IsInitialized(), discovery);
     // Each group REMOTECALL is carried out by the role it names, so that a process serving
     // both roles carries it out once; a server of no known role takes both.
     const bool unknown = std::string_view(c.role) == "<UNKNOWN>";
@@ -103,20 +103,20 @@ TEST_F(RemoteServerTest, RoleAndSettingsFollowTheServiceName) {
     EXPECT_FALSE(server.IsRunning());
     EXPECT_EQ(server.watchTimerPeriodMs(), 0u);
     EXPECT_FALSE(server.multicastEnabled());
-    EXPECT_FALSE(TheNetTree().IsInitialized());
+    EXPECT_FALSE(test::Station().core.tree().IsInitialized());
   }
 }
 
 TEST_F(RemoteServerTest, FailedStartRefreshesTheHostAndTraces) {
-  CSERVER first;
+  CSERVER first{test::Station().core};
   ASSERT_EQ(first.startRemoteServer(kServiceProjectManager), S_OK);
-  ASSERT_TRUE(LocalHost().SelectAddress("10.0.0.7"));
+  ASSERT_TRUE(test::Station().core.localHost().SelectAddress("10.0.0.7"));
 
   test::TraceLines capture;
-  CSERVER second;
+  CSERVER second{test::Station().core};
   EXPECT_EQ(second.startRemoteServer(kServiceProjectManager), E_FAIL);
   EXPECT_EQ(second.serviceName(), "");
-  EXPECT_EQ(LocalHost().currentAddress(), "192.168.0.5");
+  EXPECT_EQ(test::Station().core.localHost().currentAddress(), "192.168.0.5");
   EXPECT_EQ(capture.Count("startRemoteServer() failed!"), 1);
   EXPECT_EQ(capture.Count("startRemoteServer() suceeded"), 0);
   EXPECT_EQ(first.stopRemoteServer(), S_OK);
@@ -124,7 +124,7 @@ TEST_F(RemoteServerTest, FailedStartRefreshesTheHostAndTraces) {
 }
 
 TEST_F(RemoteServerTest, ReceiveCallbacksDirectly) {
-  CSERVER server;
+  CSERVER server{test::Station().core};
   struct Case {
     std::uint32_t dataId;
     const char* text;
@@ -151,7 +151,7 @@ TEST_F(RemoteServerTest, ReceiveCallbacksDirectly) {
 
 TEST_F(RemoteServerTest, ReceivePathOverLoopback) {
   const std::string path = test::Station().WriteFile("rpc/block.bin", "0123456789abcdef");
-  CSERVER server;
+  CSERVER server{test::Station().core};
   ASSERT_EQ(server.startRemoteServer(kServiceProjectManager), S_OK);
 
   CRPCClientW client;
@@ -194,6 +194,7 @@ TEST_F(RemoteServerTest, ReceivePathOverLoopback) {
 // A server that records discovery events and can hold the caller inside the handler.
 class RecordingServer : public CSERVER {
  public:
+  RecordingServer() : CSERVER(test::Station().core) {}
   // Touches no member after the release: the destructor may have begun by then.
   HRESULT onDiscoverEvent(std::string_view text, CXmlElement& tree) override {
     if (seen) *seen = std::string(text) + "|" + tree.GetSubText("EVENT");
@@ -211,7 +212,7 @@ HRESULT AskDiscover() {
   CXmlElement request;
   request.LoadXml("<QXDISCOVER><EVENT>JOIN</EVENT><Host>B</Host></QXDISCOVER>");
   AnswerText answer = "kept";
-  const HRESULT result = AnswerRemoteRequest(request, &answer);
+  const HRESULT result = AnswerRemoteRequest(test::Station().core, request, &answer);
   EXPECT_EQ(answer, "kept");
   return result;
 }
@@ -224,7 +225,8 @@ TEST_F(RemoteServerTest, DiscoverRequestsReachOnlyALiveCurrentServer) {
     EXPECT_EQ(AskDiscover(), S_FALSE);
     EXPECT_EQ(seen, "<QXDISCOVER><EVENT>JOIN</EVENT><Host>B</Host></QXDISCOVER>|JOIN");
     {
-      CSERVER second;  // not started: discovery messages change nothing and succeed
+      CSERVER second{
+          test::Station().core};  // not started: discovery messages change nothing and succeed
       EXPECT_EQ(AskDiscover(), S_OK);
     }
     EXPECT_EQ(AskDiscover(), E_FAIL);

@@ -2,9 +2,10 @@
 //
 // Station() sets QX_REGISTRY and QX_RUNTIME_DIR to a temporary directory before anything opens
 // the registry (every fixture calls it first), creates the station's key ring there, installs a
-// HostPlatform double and fills the SECURITY settings: REMOTECALL libraries from the test
-// library's directory, files below Station().root. TraceLines reads the trace lines that the
-// module sends to the debug output.
+// HostPlatform double, makes the station's parts (core: the double, and the transport that
+// records while a test::RecordSends lives) and fills the SECURITY settings: REMOTECALL libraries
+// from the test library's directory, files below Station().root. TraceLines reads the trace lines
+// that the module sends to the debug output.
 #pragma once
 
 #include <netinet/in.h>
@@ -21,11 +22,13 @@
 #include <string>
 #include <vector>
 
+#include "discovery/recording_komm.h"
 #include "hostinfo/local_host_info.h"
 #include "platform/host_platform.h"
 #include "platform/unix_socket.h"
 #include "registry/reg_key.h"
 #include "registry/store/registry_store.h"
+#include "station/station.h"
 #include "support/station_dir.h"
 #include "support/trace_lines.h"
 #include "trace/trace.h"
@@ -52,6 +55,7 @@ struct TestStation {
   std::filesystem::path root = station.files();       // the only file root
   std::filesystem::path outside = dir / "elsewhere";  // a directory beside the root, not below it
   std::string libraryDir;
+  qx::Station core{CoreParts()};
 
   TestStation() {
     std::filesystem::create_directories(outside);
@@ -59,8 +63,15 @@ struct TestStation {
     libraryDir = QX_TEST_REMOTE_DIR;
 #endif
     SetHostPlatformForTesting(std::make_unique<FakeHost>());
-    LocalHost().Refresh();
+    core.localHost().Refresh();
     SetSecurity({libraryDir}, {root.string()});
+  }
+
+  static StationParts CoreParts() {
+    StationParts parts;
+    parts.hostPlatform = std::make_unique<FakeHost>();
+    parts.transport = &RecordingTransport;
+    return parts;
   }
 
   static void SetSecurity(const std::vector<std::string>& libraryDirs,

@@ -18,10 +18,10 @@ class TalkByStringTest : public ::testing::Test {
  protected:
   void SetUp() override {
     test::Station();
-    LocalHost().Refresh();
+    test::Station().core.localHost().Refresh();
     cleanRegistryEnabled = true;
   }
-  CSERVER server_;
+  CSERVER server_{test::Station().core};
 };
 
 TEST_F(TalkByStringTest, CleanRegistrySwitch) {
@@ -89,13 +89,13 @@ TEST_F(TalkByStringTest, SetStationDataChoosesTheCurrentAddress) {
   EXPECT_EQ(server_.TalkByString("<SetStationData><IP>10.0.0.7</IP></SetStationData>", &answer),
             S_OK);
   EXPECT_EQ(answer, "SUCCESS");
-  EXPECT_EQ(LocalHost().currentAddress(), "10.0.0.7");
-  EXPECT_EQ(LocalHost().currentMask(), "255.0.0.0");
+  EXPECT_EQ(test::Station().core.localHost().currentAddress(), "10.0.0.7");
+  EXPECT_EQ(test::Station().core.localHost().currentMask(), "255.0.0.0");
 
   EXPECT_EQ(server_.TalkByString("<SetStationData><IP>10.0.0.8</IP></SetStationData>", &answer),
             E_FAIL);
   EXPECT_EQ(answer, "ERROR");
-  EXPECT_EQ(LocalHost().currentAddress(), "10.0.0.7");
+  EXPECT_EQ(test::Station().core.localHost().currentAddress(), "10.0.0.7");
   EXPECT_EQ(server_.TalkByString("<SetStationData/>", nullptr), E_FAIL);
 }
 

@@ -82,8 +82,6 @@ bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 using unix_socket::UniqueFd;
 
-std::atomic<bool> g_forceWalk{false};
-
 // A peer's file opens for reading only, never waits (FIFO) and never becomes a terminal.
 constexpr int kPeerOpenFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 constexpr int kRetriesOnRace = 4;  // openat2 answers EAGAIN when a rename races with it
@@ -163,8 +161,6 @@ int OpenByWalk(int rootFd, std::string_view relative) {
 
 }  // namespace
 
-void ForceDescriptorWalkForTesting(bool on) { g_forceWalk = on; }
-
 CFILEW::~CFILEW() {
   if (fd_ >= 0) ::close(fd_);
 }
@@ -179,7 +175,8 @@ bool CFILEW::Fail(const char* what, const std::string& path) {
   return false;
 }
 
-BeneathOpen CFILEW::OpenBeneath(const std::string& root, std::string_view relative) {
+BeneathOpen CFILEW::OpenBeneath(const std::string& root, std::string_view relative,
+                                Resolve resolve) {
   if (fd_ >= 0) Close();
   path_ = root;
   if (!relative.empty()) path_.append("/").append(relative);
@@ -190,8 +187,9 @@ BeneathOpen CFILEW::OpenBeneath(const std::string& root, std::string_view relati
     return StatusOf(error) == BeneathOpen::kMissing ? BeneathOpen::kMissing : BeneathOpen::kFailed;
   }
   const std::string name = relative.empty() ? std::string(".") : std::string(relative);
-  int fd = g_forceWalk ? -1 : OpenWithOpenat2(rootFd.get(), name);
-  if (g_forceWalk || (fd < 0 && errno == ENOSYS)) fd = OpenByWalk(rootFd.get(), name);
+  const bool walk = resolve == Resolve::kWalk;
+  int fd = walk ? -1 : OpenWithOpenat2(rootFd.get(), name);
+  if (walk || (fd < 0 && errno == ENOSYS)) fd = OpenByWalk(rootFd.get(), name);
   if (fd < 0) {
     const int error = errno;
     Remember("open", path_, ErrorText(error));
