@@ -4,8 +4,9 @@
 // its positionals and options, and the global options (--station DIR, --json, --xml), which
 // stand before or after the subcommand. It prints --help itself (exit code 0) and a wrong
 // command line with its usage (exit code 2): an unknown command is named with the nearest
-// command, and an output flag (--json, --xml) that the command has no form for is refused. RunStation is the whole program: parse, point the
-// process at the station of --station, run the subcommand. Main thread.
+// command, and an output flag (--json, --xml) that the command has no form for is refused.
+// RunStation is the whole program: parse, point the process at the station of --station, run the
+// subcommand. Main thread.
 //
 //   int code = 0;
 //   if (std::optional<Invocation> call = ParseCommandLine({"hosts", "--json"}, out, err, &code))
@@ -20,6 +21,7 @@
 
 #include "output.h"
 #include "requests.h"
+#include "web_options.h"
 
 namespace qxstation {
 
@@ -39,6 +41,8 @@ struct Invocation {
   std::optional<std::uint64_t> count;                   // monitor --count
   std::optional<double> seconds;                        // monitor --for
   double wait = 2.0;                                    // test-multicast --wait
+  WebOptions web;                                       // web --listen, --cert, --key, ...
+  std::optional<std::string> makePassword;              // web --make-password USER
 };
 
 std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args, std::FILE* out,
