@@ -12,6 +12,7 @@ let hostLimit = kPage;
 let projectLimit = kPage;
 let selected = null;        // {kind: 'host'|'project', name}
 let refetchTimer = null;
+let statusAsked = 0;         // when the status was last asked for (ms)
 
 const $ = (id) => document.getElementById(id);
 
@@ -179,6 +180,7 @@ function refreshDetails() {
 }
 
 async function loadStatus() {
+  statusAsked = Date.now();
   try {
     const status = await getJson('/api/status');
     const list = $('status');
@@ -228,6 +230,8 @@ function scheduleRefetch() {
   refetchTimer = setTimeout(() => {
     refetchTimer = null;
     loadTree();
+    // The status counts the tree too; asked again after a change, at most every 2 s.
+    if (Date.now() - statusAsked > 2000) loadStatus();
   }, kRefetchDelay);
 }
 
