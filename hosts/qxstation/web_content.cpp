@@ -2,8 +2,6 @@
 #include "web_content.h"
 
 #include <array>
-#include <map>
-#include <unordered_map>
 
 #include "common/text.h"
 
@@ -29,16 +27,37 @@ nlohmann::json ProjectRecord(const ProjectEntry& project) {
           {"state", project.state}, {"host", project.host}, {"server", project.server}};
 }
 
+// Index of the label of state in labels (IEquals); the index of "other" when none matches.
+template <std::size_t N>
+std::size_t LabelIndex(std::string_view state, const std::array<const char*, N>& labels) {
+  for (std::size_t i = 0; i < N; ++i) {
+    if (qx::IEquals(state, labels[i])) return i;
+  }
+  return N - 1;
+}
+
+std::size_t HostStateIndex(std::string_view state) {
+  return state.empty() ? 4 : LabelIndex(state, kHostStates);
+}
+
+std::size_t ProjectStateIndex(std::string_view state) {
+  if (state.empty()) return 2;
+  if (qx::IEquals(state, "RT") || qx::IEquals(state, "Run Time") || qx::IEquals(state, "RunTime") ||
+      qx::IEquals(state, "run-time")) {
+    return 0;
+  }
+  if (qx::IEquals(state, "CS") || qx::IEquals(state, "Configuration")) return 1;
+  return 3;
+}
+
 template <std::size_t N>
 void Family(std::string* out, const char* name, const char* help,
-            const std::array<const char*, N>& labels,
-            const std::map<std::string, std::size_t>& counts) {
+            const std::array<const char*, N>& labels, const std::array<std::size_t, N>& counts) {
   out->append("# HELP ").append(name).append(" ").append(help).append("\n");
   out->append("# TYPE ").append(name).append(" gauge\n");
-  for (const char* label : labels) {
-    const auto found = counts.find(label);
-    out->append(name).append("{state=\"").append(label).append("\"} ");
-    out->append(std::to_string(found == counts.end() ? 0 : found->second)).append("\n");
+  for (std::size_t i = 0; i < N; ++i) {
+    out->append(name).append("{state=\"").append(labels[i]).append("\"} ");
+    out->append(std::to_string(counts[i])).append("\n");
   }
 }
 
@@ -85,28 +104,17 @@ nlohmann::json WebProjectJson(const NetworkView& view, std::string_view dsn) {
   return {{"dsn", dsn}, {"projects", std::move(found)}};
 }
 
-std::string HostStateLabel(std::string_view state) {
-  if (state.empty()) return "unknown";
-  for (const char* label : kHostStates) {
-    if (qx::IEquals(state, label)) return label;
-  }
-  return "other";
-}
+std::string HostStateLabel(std::string_view state) { return kHostStates[HostStateIndex(state)]; }
 
 std::string ProjectStateLabel(std::string_view state) {
-  if (state.empty()) return "none";
-  if (qx::IEquals(state, "RT") || qx::IEquals(state, "Run Time") || qx::IEquals(state, "RunTime") ||
-      qx::IEquals(state, "run-time")) {
-    return "run-time";
-  }
-  if (qx::IEquals(state, "CS") || qx::IEquals(state, "Configuration")) return "configuration";
-  return "other";
+  return kProjectStates[ProjectStateIndex(state)];
 }
 
 std::string TreeMetricsText(const NetworkView& view) {
-  std::map<std::string, std::size_t> hosts, projects;
-  for (const HostEntry& host : view.hosts) ++hosts[HostStateLabel(host.state)];
-  for (const ProjectEntry& project : view.projects) ++projects[ProjectStateLabel(project.state)];
+  std::array<std::size_t, kHostStates.size()> hosts{};
+  std::array<std::size_t, kProjectStates.size()> projects{};
+  for (const HostEntry& host : view.hosts) ++hosts[HostStateIndex(host.state)];
+  for (const ProjectEntry& project : view.projects) ++projects[ProjectStateIndex(project.state)];
   std::string out;
   out.reserve(1024);
   out += "# HELP qxremote_tree_domains Domains in this station's network tree.\n";

@@ -96,6 +96,7 @@ bool WebServer::Start(std::string* error) {
   server_->new_task_queue = [] {
     return std::make_unique<WebTaskQueue>(kWebThreads, kWebWaiting).release();
   };
+  server_->set_tcp_nodelay(true);
   server_->set_payload_max_length(kMaxRequestBody);
   server_->set_read_timeout(5, 0);
   server_->set_write_timeout(5, 0);
