@@ -237,10 +237,13 @@ function scheduleRefetch() {
 
 function connect() {
   const source = new EventSource('/api/events');
+  let opened = false;
   source.addEventListener('open', () => {
     $('live').textContent = 'live';
     $('live').className = 'badge on';
-    scheduleRefetch();
+    // Back after a break: what changed meanwhile. (The first time, loadTree is on its way.)
+    if (opened) scheduleRefetch();
+    opened = true;
   });
   source.addEventListener('error', () => {
     $('live').textContent = 'reconnecting';
