@@ -2,7 +2,12 @@
 # Sourced by the other scripts: qx_install_deps [extra packages...]
 qx_packages=(cmake ninja-build g++ pkg-config python3 libpugixml-dev libasio-dev libsqlite3-dev
              libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev
-             libcli11-dev nlohmann-json3-dev libssl-dev python3-prometheus-client)
+             libcli11-dev nlohmann-json3-dev libssl-dev libcpp-httplib-dev
+             python3-prometheus-client)
+# The browser test of the web view (tests/browser): Debian's chromium, driven over the DevTools
+# protocol by a small Python client, and a parser of the metrics' exposition format. Installed
+# by scripts/run-tests (and so .ci/run), not by the scripts that only build or run a station.
+qx_browser_test_packages=(chromium python3-websocket python3-prometheus-client)
 
 qx_install_deps() {
   local missing=()

@@ -27,6 +27,7 @@
 #include "registry_commands.h"
 #include "station_commands.h"
 #include "station_status.h"
+#include "web_command.h"
 
 namespace qxstation {
 namespace {
@@ -221,6 +222,40 @@ void Define(Parser* parser, Invocation* call) {
       ->check(CLI::Range(0.1, 60.0))
       ->type_name("SECONDS");
 
+  sub = parser->Add(
+      {"web",
+       "Serves a live web view of what this station knows (the tree, host and project "
+       "details, the status, the events as they come) and /metrics, until Ctrl-C. Listens on "
+       "127.0.0.1:8470 by default; another address needs --cert and --key (TLS) and a login "
+       "(--password-file or --token-file). --make-password USER reads a password from standard "
+       "input and prints the password file's line for it.",
+       "  qxstation web\n"
+       "  echo 'a long secret' | qxstation web --make-password op >> /etc/qxremote/web.passwd\n"
+       "  qxstation web --listen 0.0.0.0:8470 --cert web.crt --key web.key "
+       "--password-file /etc/qxremote/web.passwd"});
+  sub->add_option("--listen", call->web.address,
+                  "ADDR:PORT, ADDR or :PORT to listen on (default 127.0.0.1:8470)")
+      ->type_name("ADDR:PORT")
+      ->check([](const std::string& text) {
+        std::string error;
+        WebOptions parsed;
+        return ParseListen(text, &parsed, &error) ? std::string() : error;
+      });
+  sub->add_option("--cert", call->web.certFile, "the TLS certificate (PEM)")->type_name("FILE");
+  sub->add_option("--key", call->web.keyFile, "the certificate's private key (PEM)")
+      ->type_name("FILE");
+  sub->add_option("--password-file", call->web.passwordFile,
+                  "lines USER:pbkdf2-sha256$... (see --make-password); the browser asks")
+      ->type_name("FILE");
+  sub->add_option("--token-file", call->web.tokenFile,
+                  "a bearer token (Authorization: Bearer), readable by its owner only")
+      ->type_name("FILE");
+  sub->add_option("--root", call->web.root, "the page's files (default: the installed ones)")
+      ->type_name("DIR");
+  sub->add_option("--make-password", call->makePassword,
+                  "print a password file line for USER, the password read from standard input")
+      ->type_name("USER");
+
   sub = parser->Add({"command",
                      "Sends a request to the station that its Receiver (or HOST) names, or to "
                      "NAME, and prints the HRESULT and the answer.",
@@ -353,6 +388,19 @@ int RunTestMulticastCommand(const Invocation& call, std::FILE* out, std::FILE* e
   return RunTestMulticast(call.wait, call.format == OutputFormat::kJson, out, err);
 }
 
+int RunWebCommand(const Invocation& call, std::FILE* out, std::FILE* err) {
+  if (call.makePassword) return RunMakePassword(*call.makePassword, stdin, out, err);
+  WebOptions options = call.web;
+  std::string error;
+  // --listen was bound to the address text; split it into address and port here.
+  options.address = "127.0.0.1";
+  if (!ParseListen(call.web.address, &options, &error)) {
+    std::fprintf(err, "qxstation: web: %s\n", error.c_str());
+    return kUsage;
+  }
+  return RunWeb(options, out, err);
+}
+
 int RunKeyCommand(const Invocation& call, std::FILE* out, std::FILE* err) {
   return RunKey(call.words, call.format == OutputFormat::kJson, stdin, out, err);
 }
@@ -418,6 +466,7 @@ Forms FormsOf(const Invocation& call) {
   if (call.command == "trace" || call.command == "write-project") return {false, false};
   if (call.command == "test-multicast") return {true, false};
   if (call.command == "metrics") return {false, false};
+  if (call.command == "web") return {false, false};
   if (call.command == "key") return {!call.words.empty() && call.words[0] == "list", false};
   return {true, true};
 }
@@ -494,6 +543,7 @@ int RunInvocation(const Invocation& call, std::FILE* out, std::FILE* err) {
       {"config", RunConfig},
       {"write-project", RunWriteProject},
       {"key", RunKeyCommand},
+      {"web", RunWebCommand},
   };
   const auto found = kRunners.find(call.command);
   const Runner run = found == kRunners.end() ? nullptr : found->second;

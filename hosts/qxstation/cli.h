@@ -21,6 +21,7 @@
 
 #include "output.h"
 #include "requests.h"
+#include "web_options.h"
 
 namespace qxstation {
 
@@ -41,6 +42,8 @@ struct Invocation {
   std::optional<double> seconds;                        // monitor --for
   double wait = 2.0;                                    // test-multicast --wait
   std::optional<std::string> textfile;                  // metrics --textfile
+  WebOptions web;                                       // web --listen, --cert, --key, ...
+  std::optional<std::string> makePassword;              // web --make-password USER
 };
 
 std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args, std::FILE* out,

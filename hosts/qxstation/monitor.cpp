@@ -2,7 +2,6 @@
 #include "monitor.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <pugixml.hpp>
@@ -15,8 +14,8 @@
 #include <memory>
 #include <utility>
 
-#include "common/mutex.h"
 #include "common/text.h"
+#include "event_queue.h"
 #include "failures.h"
 #include "messaging/multicast_settings.h"
 #include "messaging/netqxkomm.h"
@@ -54,62 +53,6 @@ std::string KindOf(std::string_view root, std::string_view event) {
   return "other";
 }
 
-// The events that the sink queued, and a descriptor that is readable while some wait.
-class EventQueue {
- public:
-  EventQueue() : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-  bool ok() const { return static_cast<bool>(wake_); }
-  int fd() const { return wake_.get(); }
-
-  // Sink side: the subscription's reader thread.
-  void Push(qx::MulticastDelivery delivery, const std::string& text) EXCLUDES(mutex_) {
-    {
-      qx::MutexLock lock(&mutex_);
-      if (events_.size() >= kMaxQueuedEvents) {
-        ++dropped_;
-        return;
-      }
-      events_.emplace_back(delivery == qx::MulticastDelivery::kUnicast, text);
-    }
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = write(wake_.get(), &one, sizeof one);
-  }
-  std::deque<std::pair<bool, std::string>> Take(std::uint64_t* dropped) EXCLUDES(mutex_) {
-    std::uint64_t count = 0;
-    [[maybe_unused]] const ssize_t n = read(wake_.get(), &count, sizeof count);
-    std::deque<std::pair<bool, std::string>> taken;
-    qx::MutexLock lock(&mutex_);
-    taken.swap(events_);
-    *dropped = std::exchange(dropped_, 0);
-    return taken;
-  }
-
- private:
-  qx::unix_socket::UniqueFd wake_;
-  qx::Mutex mutex_;
-  std::deque<std::pair<bool, std::string>> events_ GUARDED_BY(mutex_);
-  std::uint64_t dropped_ GUARDED_BY(mutex_) = 0;
-};
-
-// An advised sink feeding queue, unadvised when the object goes.
-class Subscription {
- public:
-  explicit Subscription(EventQueue* queue)
-      : cookie_(
-            qx::AdviseNetQXKomm([queue](qx::MulticastDelivery delivery, const std::string& text) {
-              queue->Push(delivery, text);
-            })) {}
-  ~Subscription() {
-    if (cookie_ != 0) qx::UnadviseNetQXKomm(cookie_);
-  }
-  Subscription(const Subscription&) = delete;
-  Subscription& operator=(const Subscription&) = delete;
-  bool ok() const { return cookie_ != 0; }
-
- private:
-  std::uint32_t cookie_;
-};
-
 // Waits for events or a stop until deadline; false when the stop signal came.
 bool Wait(const EventQueue& queue, int stopFd, std::optional<Clock::time_point> deadline) {
   pollfd fds[2] = {{queue.fd(), POLLIN, 0}, {stopFd, POLLIN, 0}};
@@ -136,7 +79,7 @@ class AgentWatch {
 
   bool Subscribe() {
     subscription_.reset();
-    subscription_ = std::make_unique<Subscription>(queue_);
+    subscription_ = std::make_unique<EventSubscription>(queue_);
     return subscription_->ok();
   }
   Clock::time_point next() const { return next_; }
@@ -180,7 +123,7 @@ class AgentWatch {
   EventQueue* queue_;
   const MonitorOptions& options_;
   std::FILE* out_;
-  std::unique_ptr<Subscription> subscription_;
+  std::unique_ptr<EventSubscription> subscription_;
   bool gone_ = false;
   Clock::time_point next_;
   Clock::duration retry_ = kFirstRetry;
@@ -348,7 +291,7 @@ int RunTestMulticast(double waitSeconds, bool json, std::FILE* out, std::FILE* e
   EventQueue queue;
   if (!queue.ok()) return kFailure;
   if (!AgentRuns()) return ReportNoStation(err);
-  Subscription subscription(&queue);
+  EventSubscription subscription(&queue);
   if (!subscription.ok()) return ReportNoStation(err);
 
   const std::string request = "<TestMulticast><Receiver>*</Receiver><IP>" +

@@ -23,8 +23,6 @@
 
 namespace qxstation {
 
-inline constexpr std::size_t kMaxQueuedEvents = 10000;
-
 struct StationEvent {
   // join, update, leave, remove, server-state, client-state, shutdown, test, test-answer, call,
   // other

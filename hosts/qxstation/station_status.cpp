@@ -28,14 +28,10 @@
 #include "registry/store/settings_file.h"
 #include "registry_commands.h"
 #include "rpc/rpc_settings.h"
+#include "web_options.h"
 
 namespace qxstation {
 namespace {
-
-bool IsLoopback(const std::string& address) {
-  in_addr parsed{};
-  return inet_pton(AF_INET, address.c_str(), &parsed) == 1 && (ntohl(parsed.s_addr) >> 24) == 127;
-}
 
 // The agent's process as its socket tells (SO_PEERCRED) and /proc shows it.
 struct AgentProcess {
@@ -135,7 +131,7 @@ std::vector<std::string> SettingWarnings(const qx::RpcSettings& rpc, bool multic
       warnings.push_back(
           "no cluster key is in use: the station sends nothing; qxstation key use "
           "ID (qxstation key list shows the keys)");
-    } else if (!ring.NetworkReady() && !IsLoopback(rpc.listenAddress)) {
+    } else if (!ring.NetworkReady() && !IsLoopbackAddress(rpc.listenAddress)) {
       warnings.push_back(
           "the cluster key in use was made by this machine, so no other station has it, and "
           "ListenAddress is not loopback: install one key everywhere (qxstation key generate, "
@@ -182,7 +178,7 @@ int RunStatus(bool json, std::FILE* out, std::FILE* err) {
   const bool multicastRead =
       qx::ReadMulticastSettings(rpc.listenAddress, &multicast, &multicastError);
   if (!multicastRead && RegistryDamage()) multicastError = "the registry is damaged (see below)";
-  const bool local = IsLoopback(rpc.listenAddress) && (!multicastRead || multicast.ttl == 0);
+  const bool local = IsLoopbackAddress(rpc.listenAddress) && (!multicastRead || multicast.ttl == 0);
 
   NetworkView view;
   LocalFailure failure;
