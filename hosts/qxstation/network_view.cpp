@@ -120,8 +120,6 @@ std::optional<HostEntry> ParseHostDetails(std::string_view xml) {
   host.version = Sub(root, "NorvaneVersion");
   host.build = Sub(root, "NorvaneBuild");
   host.path = Sub(root, "NorvanePath");
-  host.state = Sub(root, "State");
-  host.lastHeard = Sub(root, "LastHeard");
   for (pugi::xml_node node : Child(root, "PROJECTLIST").children()) {
     if (node.type() != pugi::node_element) continue;
     if (host.projects.size() == kMaxEntries) break;

@@ -34,7 +34,6 @@ struct ProjectEntry {
 
 struct HostEntry {
   std::string name, domain, address, mask, user, version, build, path;
-  std::string state, lastHeard;        // the agent's liveness of the host, when it tells
   std::size_t projectCount = 0;        // projects of the tree's list that run on this host
   std::vector<ProjectEntry> projects;  // the announcement's own list (host details only)
   // Liveness (liveness_view.h): "alive", "suspect", "confirming", "silent", "this station";

@@ -15,6 +15,7 @@
 #include "common/text.h"
 #include "event_queue.h"
 #include "failures.h"
+#include "liveness_view.h"
 #include "module_calls.h"
 #include "monitor.h"
 #include "network_view.h"
@@ -98,11 +99,11 @@ class WebFeed {
       host.version = known.version;
       host.build = known.build;
       host.path = known.path;
-      host.state = known.state;
-      host.lastHeard = known.lastHeard;
       kept.insert_or_assign(host.name, known);
     }
     details_ = std::move(kept);
+    // Each host's liveness state and the time since it was last heard, when the agent runs it.
+    if (const std::optional<LivenessView> live = LoadLiveness()) ApplyLiveness(*live, &view.hosts);
     state_->SetView(std::move(view), true);
   }
 

@@ -4,12 +4,14 @@
 #include <array>
 
 #include "common/text.h"
+#include "liveness_view.h"
 
 namespace qxstation {
 namespace {
 
-constexpr std::array<const char*, 6> kHostStates = {"alive", "suspect", "failed",
-                                                    "left",  "unknown", "other"};
+// The liveness states of liveness_view.h; "this station" is labelled "self".
+constexpr std::array<const char*, 7> kHostStates = {"alive", "suspect", "confirming", "silent",
+                                                    "self",  "unknown", "other"};
 constexpr std::array<const char*, 4> kProjectStates = {"run-time", "configuration", "none",
                                                        "other"};
 
@@ -18,7 +20,10 @@ nlohmann::json HostRecord(const HostEntry& host) {
                          {"address", host.address}, {"user", host.user},
                          {"version", host.version}, {"projectCount", host.projectCount}};
   if (!host.state.empty()) json["state"] = host.state;
-  if (!host.lastHeard.empty()) json["lastHeard"] = host.lastHeard;
+  if (host.sinceHeardMs) {
+    json["sinceHeardMs"] = *host.sinceHeardMs;
+    json["lastHeard"] = HeardText(host.sinceHeardMs);
+  }
   return json;
 }
 
@@ -37,7 +42,9 @@ std::size_t LabelIndex(std::string_view state, const std::array<const char*, N>&
 }
 
 std::size_t HostStateIndex(std::string_view state) {
-  return state.empty() ? 4 : LabelIndex(state, kHostStates);
+  if (state.empty()) return 5;
+  if (qx::IEquals(state, "this station")) return 4;
+  return LabelIndex(state, kHostStates);
 }
 
 std::size_t ProjectStateIndex(std::string_view state) {

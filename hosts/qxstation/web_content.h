@@ -33,8 +33,9 @@ std::optional<nlohmann::json> WebHostJson(const NetworkView& view, std::string_v
 // The projects of that DSN (one per host that runs it): state and serving station.
 nlohmann::json WebProjectJson(const NetworkView& view, std::string_view dsn);
 
-// The label of a host's liveness state: alive, suspect, failed, left, unknown (no state told)
-// or other; and of a project's state: run-time, configuration, none or other.
+// The label of a host's liveness state: alive, suspect, confirming, silent, self (this
+// station), unknown (no state told) or other; and of a project's state: run-time, configuration,
+// none or other.
 std::string HostStateLabel(std::string_view state);
 std::string ProjectStateLabel(std::string_view state);
 
