@@ -16,6 +16,7 @@
 
 #include "common/text.h"
 #include "platform/environment.h"
+#include "trace/counters.h"
 #include "trace/rotating_file.h"
 #include "trace/trace.h"
 
@@ -292,12 +293,14 @@ bool AuditLog::Record(AuditEntry entry) {
     if (queue_.size() >= capacity_) {
       waited = true;
       ++counters_.waits;
+      metrics::Add(Metric::kAuditWaits);
       const auto deadline = std::chrono::steady_clock::now() + maxWait_;
       while (queue_.size() >= capacity_ && changed_.WaitUntil(deadline)) {
       }
     }
     if (queue_.size() >= capacity_) {
       ++counters_.lost;
+      metrics::Add(Metric::kAuditEntriesLost);
       lost = true;
     } else {
       queue_.push_back(std::move(entry));
@@ -360,6 +363,7 @@ void AuditLog::CountLost() {
   MutexLock lock(&mutex_);
   ++counters_.recorded;
   ++counters_.lost;
+  metrics::Add(Metric::kAuditEntriesLost);
 }
 
 AuditCounters AuditLog::counters() const {
@@ -414,6 +418,8 @@ void AuditLog::Run() {
       MutexLock lock(&mutex_);
       counters_.written += written;
       counters_.lost += lost;
+      metrics::Add(Metric::kAuditEntriesWritten, written);
+      metrics::Add(Metric::kAuditEntriesLost, lost);
       done_ += count;
       changed_.SignalAll();
     }

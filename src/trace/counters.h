@@ -39,6 +39,10 @@ enum class Metric : std::uint8_t {
   kRpcHandlerRefusals,    // requests answered "retry later" because the queue was full
   kCopyBytesServed,
   kTraceLinesSuppressed,
+  // Audit entries, by outcome, and the records that had to wait for room in the queue.
+  kAuditEntriesWritten,
+  kAuditEntriesLost,
+  kAuditWaits,
   kCount
 };
 

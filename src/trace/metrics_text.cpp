@@ -56,6 +56,11 @@ constexpr Family kCopyBytes{"qxremote_copy_served_bytes_total", "counter",
 constexpr Family kSuppressed{"qxremote_trace_lines_suppressed_total", "counter",
                              "Trace lines left out by the rate limit."};
 
+constexpr Family kAudit{"qxremote_audit_entries_total", "counter",
+                        "Audit entries of remote and local actions, by outcome."};
+constexpr Family kAuditWaits{"qxremote_audit_waits_total", "counter",
+                             "Actions whose audit entry waited for room in the writer's queue."};
+
 constexpr Sample kSamples[] = {
     {Metric::kDatagramsReceived, &kReceived, ""},
     {Metric::kDatagramsSent, &kSent, ""},
@@ -74,6 +79,9 @@ constexpr Sample kSamples[] = {
     {Metric::kRpcHandlerRefusals, &kQueueRefusals, ""},
     {Metric::kCopyBytesServed, &kCopyBytes, ""},
     {Metric::kTraceLinesSuppressed, &kSuppressed, ""},
+    {Metric::kAuditEntriesWritten, &kAudit, "outcome=\"written\""},
+    {Metric::kAuditEntriesLost, &kAudit, "outcome=\"lost\""},
+    {Metric::kAuditWaits, &kAuditWaits, ""},
 };
 static_assert(std::size(kSamples) == kMetricCount, "every counter has its line");
 

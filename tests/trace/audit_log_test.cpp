@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/temp_dir.h"
+#include "trace/counters.h"
 
 namespace qx {
 namespace {
@@ -209,12 +210,16 @@ TEST(AuditLogTest, AFailingDestinationIsCountedAndReported) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     AuditLog log([&] { return FileConfig(c.file); });
+    const MetricValues before = metrics::Snapshot();
     for (int i = 0; i < 5; ++i) EXPECT_TRUE(log.Record(Entry("OPENFILE", "/f")));
     ASSERT_TRUE(log.Flush(std::chrono::seconds(10)));
     const AuditCounters counters = log.counters();
     EXPECT_EQ(counters.recorded, 5u);
     EXPECT_EQ(counters.written, 0u);
     EXPECT_EQ(counters.lost, 5u);
+    // The station's metrics show the loss too (other tests of this process may add to them).
+    EXPECT_GE(metrics::Snapshot()[Metric::kAuditEntriesLost] - before[Metric::kAuditEntriesLost],
+              5u);
   }
 }
 
