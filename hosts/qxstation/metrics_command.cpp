@@ -3,8 +3,11 @@
 
 #include "client/station_metrics.h"
 #include "failures.h"
+#include "liveness_view.h"
+#include "network_view.h"
 #include "output.h"
 #include "trace/metrics_text.h"
+#include "web_content.h"
 
 namespace qxstation {
 
@@ -18,6 +21,13 @@ int RunMetrics(const std::optional<std::string>& textfile, std::FILE* out, std::
     return kFailure;
   }
   if (hr < 0) return ReportLocalFailure("GetStationMetrics", hr, err);
+  // The tree's gauges, as the web view's /metrics adds them: a textfile holds the same families.
+  NetworkView view;
+  LocalFailure failure;
+  if (LoadNetworkView(&view, /*withHostDetails=*/false, &failure) >= 0) {
+    if (const std::optional<LivenessView> live = LoadLiveness()) ApplyLiveness(*live, &view.hosts);
+    text += TreeMetricsText(view);
+  }
   if (!textfile) {
     std::fwrite(text.data(), 1, text.size(), out);
     return kSuccess;
