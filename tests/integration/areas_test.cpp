@@ -1,8 +1,9 @@
 // Two plant areas joined only by a router that forwards unicast and no multicast
 // (support/two_area_network.h): ALPHA and ABLE in area A, BRAVO and BAKER in area B. ALPHA and
-// BRAVO are relays, each the other's peer; ABLE and BAKER are plain stations that know nothing
-// of the other area. Multicast alone leaves each area to itself; the relays join them, so that
-// every station sees all four.
+// BRAVO are relays, each the other's peer (ALPHA names BRAVO, resolved as RPC\HOSTS says; BRAVO
+// gives ALPHA's address); ABLE and BAKER are plain stations that know nothing of the other
+// area. Multicast alone leaves each area to itself; the relays join them, so that every station
+// sees all four.
 //
 // Liveness crosses the router as well: a station killed in one area is gone from the other, and
 // a silent drop between the areas heals by itself once it ends, a project written meanwhile
@@ -52,7 +53,7 @@ class Areas : public ::testing::Test {
     if (!net_->Build({{"ALPHA", 0}, {"ABLE", 0}, {"BRAVO", 1}, {"BAKER", 1}}, &why_)) return;
     TwoAreaNetwork& net = *net_;
     const bool relays = net.Set(kAlpha, "MULTICAST", "Relay", "1", true) &&
-                        net.Set(kAlpha, "MULTICAST", "Peers", net.address(kBravo)) &&
+                        net.Set(kAlpha, "MULTICAST", "Peers", "BRAVO") &&
                         net.Set(kBravo, "MULTICAST", "Relay", "1", true) &&
                         net.Set(kBravo, "MULTICAST", "Peers", net.address(kAlpha));
     ASSERT_TRUE(relays);
