@@ -106,8 +106,8 @@ class LivenessService {
   void Run() EXCLUDES(mutex_);
   void Perform(const LivenessActions& actions) EXCLUDES(mutex_);
   // Builds this station's UPDATE: its fields and digest (false when it cannot be built); the
-  // parsed UPDATE in *update when asked for.
-  bool RefreshSelf(CXmlElement* update = nullptr) EXCLUDES(mutex_);
+  // parsed UPDATE in *fresh when asked for.
+  bool RefreshSelf(CXmlElement* fresh = nullptr) EXCLUDES(mutex_);
   PeerBeat Self() const EXCLUDES(mutex_);
   void SendTo(const LivenessAction& action, LivenessKind kind, std::uint64_t nonce);
 
