@@ -164,11 +164,12 @@ void LivenessService::Run() {
   }
 }
 
-bool LivenessService::RefreshSelf() {
+bool LivenessService::RefreshSelf(CXmlElement* fresh) {
   AnswerText update;
   if (Failed(BuildHostDetails(host_.station(), "QXDISCOVER", "UPDATE", "*", &update)) || !update)
     return false;
-  CXmlElement parsed;
+  CXmlElement own;
+  CXmlElement& parsed = fresh != nullptr ? *fresh : own;
   if (!parsed.LoadXml(*update)) return false;
   version_.store(ContentDigest(*update), std::memory_order_relaxed);
   MutexLock lock(&mutex_);
@@ -204,7 +205,17 @@ void LivenessService::Perform(const LivenessActions& actions) {
     switch (action.kind) {
       case LivenessAction::Kind::kHeartbeat: {
         if (!joined_.load()) break;
-        RefreshSelf();
+        // A project written (or gone) since the last beat: the others fetch this station's
+        // UPDATE when they see the new version, and its own tree takes the same UPDATE, so that
+        // every tree agrees without a JOIN of this station.
+        const std::uint64_t before = version_.load(std::memory_order_relaxed);
+        CXmlElement update;
+        if (RefreshSelf(&update) && before != 0 &&
+            version_.load(std::memory_order_relaxed) != before) {
+          const std::string self = update.GetSubText("HOST");
+          const std::string domain = update.GetSubText("DOMAIN");
+          host_.station().tree().AddHost(self, domain, &update, true);
+        }
         LivenessMessage beat;
         beat.sender = Self();
         if (!beat.sender.host.empty()) {

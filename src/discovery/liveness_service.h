@@ -2,7 +2,9 @@
 // the LivenessTable (liveness.h) against the multicast component and the network tree.
 //
 // A thread ticks the table every kLivenessTick: it sends this station's heartbeat when due
-// (its content version is the digest of this station's UPDATE, built afresh for each beat),
+// (its content version is the digest of this station's UPDATE, built afresh for each beat; when
+// that changed since the last beat, the fresh UPDATE also replaces this station's own entry in
+// its tree, as the others will fetch it),
 // probes silent and unconfirmed stations by unicast, asks stations with unseen content for
 // their UPDATE, and removes the stations that stopped answering from the tree (as a LEAVE does).
 // The receive side takes QXLIVE texts (liveness_wire.h): a PROBE or FETCH meant for this station
@@ -103,8 +105,9 @@ class LivenessService {
  private:
   void Run() EXCLUDES(mutex_);
   void Perform(const LivenessActions& actions) EXCLUDES(mutex_);
-  // Builds this station's UPDATE: its fields and digest (false when it cannot be built).
-  bool RefreshSelf() EXCLUDES(mutex_);
+  // Builds this station's UPDATE: its fields and digest (false when it cannot be built); the
+  // parsed UPDATE in *fresh when asked for.
+  bool RefreshSelf(CXmlElement* fresh = nullptr) EXCLUDES(mutex_);
   PeerBeat Self() const EXCLUDES(mutex_);
   void SendTo(const LivenessAction& action, LivenessKind kind, std::uint64_t nonce);
 

@@ -41,6 +41,22 @@ std::string Project(const std::string& dsn, const std::string& host) {
          host + "</HOST></PROJECT>";
 }
 
+// Writes project dsn of the station, its file below the station's root, as the local command
+// WriteProjectToRegistry does.
+HRESULT WriteStationProject(const test::TestStation& station, const std::string& dsn) {
+  const std::string file = station.WriteFile(dsn + ".mcp", "");
+  CXmlElement command;
+  if (!command.LoadXml("<WriteProjectToRegistry><Name>n</Name><Type>Multi User</Type>"
+                       "<State>Run</State><DSN>" +
+                       dsn + "</DSN><FullPath>" + XmlEscape(file) +
+                       "</FullPath><UNCPath>\\\\STATIONT\\" + dsn +
+                       "</UNCPath><Server>STATIONT</Server><Host>STATIONT</Host>"
+                       "</WriteProjectToRegistry>")) {
+    return E_FAIL;
+  }
+  return WriteToRegistry(command);
+}
+
 class DiscoveryHandlerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -240,6 +256,44 @@ TEST_F(DiscoveryHandlerTest, LivenessServiceRunsBesideConcurrentReceivers) {
   test::TakeSent();
 }
 
+// A project written while the station runs changes its content version: the others fetch its
+// UPDATE when its next beat says so, and its own tree takes the same UPDATE at that beat, so the
+// trees agree without a JOIN. A beat with nothing new leaves the own entry to the JOIN.
+TEST_F(DiscoveryHandlerTest, OwnEntryFollowsAChangedContentVersionAtTheNextBeat) {
+  test::TestStation& station = test::Station();
+  InitProjectList();
+  LivenessService& live = Live();
+  ASSERT_TRUE(live.Start());
+  const auto beatsSent = [&] {
+    // The thread beats a period after its first tick; the clock goes on while the test waits
+    // (at most some 5 s of the thread's ticks).
+    for (int tick = 0; tick < 50; ++tick) {
+      clock_.Advance(std::chrono::milliseconds(200));
+      for (const test::Sent& sent : test::TakeSent()) {
+        if (sent.text.find("QXLIVE") != std::string::npos) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  };
+  ASSERT_TRUE(beatsSent());
+  EXPECT_EQ(test::Station().core.tree().HostCount(),
+            0u);  // nothing new: the own entry waits for the JOIN
+
+  ASSERT_EQ(WriteStationProject(station, "WRITTEN"), S_OK);
+  ASSERT_TRUE(beatsSent());
+  live.Stop();
+  EXPECT_EQ(test::Station().core.tree().HostNames(), std::vector<std::string>{"STATIONT"});
+  CXmlElement request;
+  ASSERT_TRUE(request.LoadXml(
+      "<GetProjectList><DomainFilter>*</DomainFilter><HostFilter>STATIONT</HostFilter>"
+      "<ProjectFilter>*</ProjectFilter></GetProjectList>"));
+  AnswerText list;
+  ASSERT_EQ(test::Station().core.tree().GetProjectList(request, &list), S_OK);
+  EXPECT_NE(list->find("<DSN>WRITTEN</DSN>"), std::string::npos) << *list;
+  test::TakeSent();
+}
+
 // A station that left the group answers no probe and takes no beat until it joins again, so
 // that the others let it go and its tree stays empty.
 TEST_F(DiscoveryHandlerTest, StationThatLeftTakesNoPartInLiveness) {
@@ -370,15 +424,7 @@ TEST_F(DiscoveryHandlerTest, RepliesFollowTheRegistryAndTheProjectState) {
   EXPECT_EQ(second.find("KEPTTEST"), std::string::npos);
 
   InitProjectList();
-  station.WriteFile("kept.mcp", "");
-  CXmlElement command;
-  ASSERT_TRUE(command.LoadXml(
-      "<WriteProjectToRegistry><Name>n</Name><Type>Multi User</Type><State>Run</State>"
-      "<DSN>KEPTTEST</DSN><FullPath>" +
-      XmlEscape(station.root.string() + "/kept.mcp") +
-      "</FullPath><UNCPath>\\\\STATIONT\\KEPTTEST</UNCPath><Server>STATIONT</Server>"
-      "<Host>STATIONT</Host></WriteProjectToRegistry>"));
-  ASSERT_EQ(WriteToRegistry(command), S_OK);
+  ASSERT_EQ(WriteStationProject(station, "KEPTTEST"), S_OK);
   EXPECT_NE(reply("10.1.2.3").find("<DSN>KEPTTEST</DSN>"), std::string::npos);
   SetCurrentProjectState("KEPTTEST", "Design");
   EXPECT_NE(reply("10.1.2.3").find(">Design<"), std::string::npos);
