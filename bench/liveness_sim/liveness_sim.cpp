@@ -12,13 +12,15 @@
 //               stations that still run (false removals; goal none).
 // Prints "FIGURE liveness_sim_<name> <value> ... (goal ...)" lines on stdout.
 //
-// The protocol is HeartbeatProtocol, a placeholder (group heartbeats with a fixed timeout) until
-// the station's liveness table is wrapped as a SimProtocol. What the figures leave out: the CPU
-// time of sealing and opening, the kernel's queues and their drops, bursts, clocks that differ.
-// Path loss is independent per datagram (no correlated loss).
+// The protocol is the station's own liveness table with its default settings (LivenessProtocol,
+// --protocol liveness); --protocol heartbeat selects the placeholder HeartbeatProtocol (group
+// heartbeats with a fixed timeout, --period-ms and --timeout-ms). What the figures leave out:
+// the CPU time of sealing and opening, the kernel's queues and their drops, bursts, clocks that
+// differ. Path loss is independent per datagram (no correlated loss).
 //
 //   liveness_sim [--stations N] [--seed S] [--warmup S] [--crashes K] [--limit S]
-//                [--loss P] [--loss-seconds S] [--period-ms MS] [--timeout-ms MS]
+//                [--loss P] [--loss-seconds S] [--protocol liveness|heartbeat]
+//                [--period-ms MS] [--timeout-ms MS]
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -29,13 +31,16 @@
 #include <string>
 #include <vector>
 
+#include "discovery/liveness.h"
 #include "heartbeat_protocol.h"
+#include "liveness_protocol.h"
 #include "sim_network.h"
 
 namespace {
 
 using qx::sim::HeartbeatProtocol;
 using qx::sim::HeartbeatSettings;
+using qx::sim::LivenessProtocol;
 using qx::sim::SimConfig;
 using qx::sim::SimNetwork;
 
@@ -50,6 +55,7 @@ struct Options {
   int limitSeconds = 30;
   double loss = 0.10;
   int lossSeconds = 60;
+  bool placeholder = false;  // --protocol heartbeat
   HeartbeatSettings heartbeat;
 };
 
@@ -78,6 +84,10 @@ bool Parse(int argc, char** argv, Options* options) {
       options->loss = std::atof(value);
     } else if (name == "--loss-seconds") {
       options->lossSeconds = std::atoi(value);
+    } else if (name == "--protocol") {
+      const std::string protocol = value;
+      if (protocol != "liveness" && protocol != "heartbeat") return false;
+      options->placeholder = protocol == "heartbeat";
     } else if (name == "--period-ms") {
       options->heartbeat.periodUs = std::atoll(value) * 1000;
     } else if (name == "--timeout-ms") {
@@ -102,7 +112,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: liveness_sim [--stations 2-5000] [--seed S] [--warmup 6-600] "
                  "[--crashes K] [--limit 1-600] [--loss 0-1] [--loss-seconds 0-3600] "
-                 "[--period-ms MS] [--timeout-ms MS]\n");
+                 "[--protocol liveness|heartbeat] [--period-ms MS] [--timeout-ms MS]\n");
     return 2;
   }
   const int n = options.stations;
@@ -110,9 +120,13 @@ int main(int argc, char** argv) {
   config.stations = n;
   config.seed = options.seed;
   config.startWindowUs = kSecond;
-  SimNetwork network(config,
-                     [&](int) { return std::make_unique<HeartbeatProtocol>(options.heartbeat); });
-  const std::string tag = " stations " + std::to_string(n) + " protocol placeholder_heartbeat";
+  const qx::LivenessSettings liveness;  // the station's defaults
+  SimNetwork network(config, [&](int) -> std::unique_ptr<qx::sim::SimProtocol> {
+    if (options.placeholder) return std::make_unique<HeartbeatProtocol>(options.heartbeat);
+    return std::make_unique<LivenessProtocol>(liveness);
+  });
+  const std::string tag = " stations " + std::to_string(n) + " protocol " +
+                          (options.placeholder ? "placeholder_heartbeat" : "liveness_table");
 
   // Warm-up, and the load of its last seconds.
   const std::int64_t warm = options.warmupSeconds * kSecond;
