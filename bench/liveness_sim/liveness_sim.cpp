@@ -21,7 +21,13 @@
 //   liveness_sim [--stations N] [--seed S] [--warmup S] [--crashes K] [--limit S]
 //                [--loss P] [--loss-seconds S] [--protocol liveness|heartbeat]
 //                [--period-ms MS] [--timeout-ms MS]
+//                [--heartbeat-ms MS] [--suspect-ms MS] [--probe-interval-ms MS]
+//                [--probe-attempts N] [--beat-bits B]
+// The last five replace the liveness table's defaults (HeartbeatIntervalMs, SuspectAfterMs,
+// ProbeIntervalMs, ProbeAttempts, the size of a beat it assumes in sizing its period), to weigh
+// other values.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +63,7 @@ struct Options {
   int lossSeconds = 60;
   bool placeholder = false;  // --protocol heartbeat
   HeartbeatSettings heartbeat;
+  qx::LivenessSettings liveness;  // the station's defaults unless changed
 };
 
 // The value at quantile q (0..1) of sorted values, by the nearest rank.
@@ -88,6 +95,16 @@ bool Parse(int argc, char** argv, Options* options) {
       const std::string protocol = value;
       if (protocol != "liveness" && protocol != "heartbeat") return false;
       options->placeholder = protocol == "heartbeat";
+    } else if (name == "--heartbeat-ms") {
+      options->liveness.heartbeatInterval = std::chrono::milliseconds(std::atoll(value));
+    } else if (name == "--suspect-ms") {
+      options->liveness.suspectAfter = std::chrono::milliseconds(std::atoll(value));
+    } else if (name == "--probe-interval-ms") {
+      options->liveness.probeInterval = std::chrono::milliseconds(std::atoll(value));
+    } else if (name == "--probe-attempts") {
+      options->liveness.probeAttempts = static_cast<std::uint32_t>(std::atoi(value));
+    } else if (name == "--beat-bits") {
+      options->liveness.heartbeatBits = static_cast<std::uint32_t>(std::atoi(value));
     } else if (name == "--period-ms") {
       options->heartbeat.periodUs = std::atoll(value) * 1000;
     } else if (name == "--timeout-ms") {
@@ -101,18 +118,26 @@ bool Parse(int argc, char** argv, Options* options) {
          options->crashes < options->stations && options->limitSeconds >= 1 &&
          options->limitSeconds <= 600 && options->loss >= 0 && options->loss <= 1 &&
          options->lossSeconds >= 0 && options->lossSeconds <= 3600 &&
-         options->heartbeat.periodUs >= 1000 && options->heartbeat.timeoutUs >= 1000;
+         options->heartbeat.periodUs >= 1000 && options->heartbeat.timeoutUs >= 1000 &&
+         options->liveness.heartbeatInterval.count() >= 10 &&
+         options->liveness.suspectAfter.count() >= 100 &&
+         options->liveness.probeInterval.count() >= 10 && options->liveness.probeAttempts >= 1 &&
+         options->liveness.probeAttempts <= 100 && options->liveness.heartbeatBits >= 100;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each figure as it comes, into a file too
   Options options;
   if (!Parse(argc, argv, &options)) {
-    std::fprintf(stderr,
-                 "usage: liveness_sim [--stations 2-5000] [--seed S] [--warmup 6-600] "
-                 "[--crashes K] [--limit 1-600] [--loss 0-1] [--loss-seconds 0-3600] "
-                 "[--protocol liveness|heartbeat] [--period-ms MS] [--timeout-ms MS]\n");
+    std::fprintf(
+        stderr,
+        "usage: liveness_sim [--stations 2-5000] [--seed S] [--warmup 6-600] "
+        "[--crashes K] [--limit 1-600] [--loss 0-1] [--loss-seconds 0-3600] "
+        "[--protocol liveness|heartbeat] [--period-ms MS] [--timeout-ms MS] "
+        "[--heartbeat-ms MS] [--suspect-ms MS] [--probe-interval-ms MS] [--probe-attempts 1-100] "
+        "[--beat-bits B]\n");
     return 2;
   }
   const int n = options.stations;
@@ -120,10 +145,9 @@ int main(int argc, char** argv) {
   config.stations = n;
   config.seed = options.seed;
   config.startWindowUs = kSecond;
-  const qx::LivenessSettings liveness;  // the station's defaults
   SimNetwork network(config, [&](int) -> std::unique_ptr<qx::sim::SimProtocol> {
     if (options.placeholder) return std::make_unique<HeartbeatProtocol>(options.heartbeat);
-    return std::make_unique<LivenessProtocol>(liveness);
+    return std::make_unique<LivenessProtocol>(options.liveness);
   });
   const std::string tag = " stations " + std::to_string(n) + " protocol " +
                           (options.placeholder ? "placeholder_heartbeat" : "liveness_table");
