@@ -3,7 +3,7 @@
 //
 // One run, in simulated time:
 //   warm-up     the stations start within 1 s and run --warmup seconds without loss; the bytes
-//               each receives in its last 5 s give the load (kbit/s; goal <= 256 at 1000), and
+//               each receives from 5 s to its end give the load (kbit/s; goal <= 256 at 1000), and
 //               those it sends (goal <= 2 at 20);
 //   crash       --crashes stations, picked by the seed, stop at once; for each, the time until
 //               every running station has removed it (goal p99 <= 10 s at 1000), bounded by
@@ -12,14 +12,22 @@
 //               stations that still run (false removals; goal none).
 // Prints "FIGURE liveness_sim_<name> <value> ... (goal ...)" lines on stdout.
 //
-// The protocol is HeartbeatProtocol, a placeholder (group heartbeats with a fixed timeout) until
-// the station's liveness table is wrapped as a SimProtocol. What the figures leave out: the CPU
-// time of sealing and opening, the kernel's queues and their drops, bursts, clocks that differ.
-// Path loss is independent per datagram (no correlated loss).
+// The protocol is the station's own liveness table with its default settings (LivenessProtocol,
+// --protocol liveness); --protocol heartbeat selects the placeholder HeartbeatProtocol (group
+// heartbeats with a fixed timeout, --period-ms and --timeout-ms). What the figures leave out:
+// the CPU time of sealing and opening, the kernel's queues and their drops, bursts, clocks that
+// differ. Path loss is independent per datagram (no correlated loss).
 //
 //   liveness_sim [--stations N] [--seed S] [--warmup S] [--crashes K] [--limit S]
-//                [--loss P] [--loss-seconds S] [--period-ms MS] [--timeout-ms MS]
+//                [--loss P] [--loss-seconds S] [--protocol liveness|heartbeat]
+//                [--period-ms MS] [--timeout-ms MS]
+//                [--heartbeat-ms MS] [--suspect-ms MS] [--probe-interval-ms MS]
+//                [--probe-attempts N] [--beat-bits B]
+// The last five replace the liveness table's defaults (HeartbeatIntervalMs, SuspectAfterMs,
+// ProbeIntervalMs, ProbeAttempts, the size of a beat it assumes in sizing its period), to weigh
+// other values.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -29,18 +37,24 @@
 #include <string>
 #include <vector>
 
+#include "discovery/liveness.h"
 #include "heartbeat_protocol.h"
+#include "liveness_protocol.h"
 #include "sim_network.h"
 
 namespace {
 
 using qx::sim::HeartbeatProtocol;
 using qx::sim::HeartbeatSettings;
+using qx::sim::LivenessProtocol;
 using qx::sim::SimConfig;
 using qx::sim::SimNetwork;
 
 constexpr std::int64_t kSecond = 1'000'000;
-constexpr std::int64_t kLoadWindowUs = 5 * kSecond;
+// The load is counted from here to the end of the warm-up: past the start's JOINs and probes,
+// and over as many heartbeat periods as the warm-up leaves (a period is 6.7 s at 1000 stations;
+// a window shorter than one counts the beats of in-phase stations once or not at all).
+constexpr std::int64_t kLoadFromUs = 5 * kSecond;
 
 struct Options {
   int stations = 1000;
@@ -50,7 +64,9 @@ struct Options {
   int limitSeconds = 30;
   double loss = 0.10;
   int lossSeconds = 60;
+  bool placeholder = false;  // --protocol heartbeat
   HeartbeatSettings heartbeat;
+  qx::LivenessSettings liveness;  // the station's defaults unless changed
 };
 
 // The value at quantile q (0..1) of sorted values, by the nearest rank.
@@ -78,6 +94,20 @@ bool Parse(int argc, char** argv, Options* options) {
       options->loss = std::atof(value);
     } else if (name == "--loss-seconds") {
       options->lossSeconds = std::atoi(value);
+    } else if (name == "--protocol") {
+      const std::string protocol = value;
+      if (protocol != "liveness" && protocol != "heartbeat") return false;
+      options->placeholder = protocol == "heartbeat";
+    } else if (name == "--heartbeat-ms") {
+      options->liveness.heartbeatInterval = std::chrono::milliseconds(std::atoll(value));
+    } else if (name == "--suspect-ms") {
+      options->liveness.suspectAfter = std::chrono::milliseconds(std::atoll(value));
+    } else if (name == "--probe-interval-ms") {
+      options->liveness.probeInterval = std::chrono::milliseconds(std::atoll(value));
+    } else if (name == "--probe-attempts") {
+      options->liveness.probeAttempts = static_cast<std::uint32_t>(std::atoi(value));
+    } else if (name == "--beat-bits") {
+      options->liveness.heartbeatBits = static_cast<std::uint32_t>(std::atoi(value));
     } else if (name == "--period-ms") {
       options->heartbeat.periodUs = std::atoll(value) * 1000;
     } else if (name == "--timeout-ms") {
@@ -91,18 +121,26 @@ bool Parse(int argc, char** argv, Options* options) {
          options->crashes < options->stations && options->limitSeconds >= 1 &&
          options->limitSeconds <= 600 && options->loss >= 0 && options->loss <= 1 &&
          options->lossSeconds >= 0 && options->lossSeconds <= 3600 &&
-         options->heartbeat.periodUs >= 1000 && options->heartbeat.timeoutUs >= 1000;
+         options->heartbeat.periodUs >= 1000 && options->heartbeat.timeoutUs >= 1000 &&
+         options->liveness.heartbeatInterval.count() >= 10 &&
+         options->liveness.suspectAfter.count() >= 100 &&
+         options->liveness.probeInterval.count() >= 10 && options->liveness.probeAttempts >= 1 &&
+         options->liveness.probeAttempts <= 100 && options->liveness.heartbeatBits >= 100;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each figure as it comes, into a file too
   Options options;
   if (!Parse(argc, argv, &options)) {
-    std::fprintf(stderr,
-                 "usage: liveness_sim [--stations 2-5000] [--seed S] [--warmup 6-600] "
-                 "[--crashes K] [--limit 1-600] [--loss 0-1] [--loss-seconds 0-3600] "
-                 "[--period-ms MS] [--timeout-ms MS]\n");
+    std::fprintf(
+        stderr,
+        "usage: liveness_sim [--stations 2-5000] [--seed S] [--warmup 6-600] "
+        "[--crashes K] [--limit 1-600] [--loss 0-1] [--loss-seconds 0-3600] "
+        "[--protocol liveness|heartbeat] [--period-ms MS] [--timeout-ms MS] "
+        "[--heartbeat-ms MS] [--suspect-ms MS] [--probe-interval-ms MS] [--probe-attempts 1-100] "
+        "[--beat-bits B]\n");
     return 2;
   }
   const int n = options.stations;
@@ -110,13 +148,17 @@ int main(int argc, char** argv) {
   config.stations = n;
   config.seed = options.seed;
   config.startWindowUs = kSecond;
-  SimNetwork network(config,
-                     [&](int) { return std::make_unique<HeartbeatProtocol>(options.heartbeat); });
-  const std::string tag = " stations " + std::to_string(n) + " protocol placeholder_heartbeat";
+  SimNetwork network(config, [&](int) -> std::unique_ptr<qx::sim::SimProtocol> {
+    if (options.placeholder) return std::make_unique<HeartbeatProtocol>(options.heartbeat);
+    return std::make_unique<LivenessProtocol>(options.liveness);
+  });
+  const std::string tag = " stations " + std::to_string(n) + " protocol " +
+                          (options.placeholder ? "placeholder_heartbeat" : "liveness_table");
 
   // Warm-up, and the load of its last seconds.
   const std::int64_t warm = options.warmupSeconds * kSecond;
-  network.RunUntil(warm - kLoadWindowUs);
+  const std::int64_t loadWindowUs = warm - kLoadFromUs;
+  network.RunUntil(kLoadFromUs);
   std::vector<std::uint64_t> received(n);
   std::vector<std::uint64_t> sent(n);
   for (int i = 0; i < n; ++i) {
@@ -124,7 +166,7 @@ int main(int argc, char** argv) {
     sent[i] = network.stats(i).bytesSent;
   }
   network.RunUntil(warm);
-  const double windowSeconds = static_cast<double>(kLoadWindowUs) / kSecond;
+  const double windowSeconds = static_cast<double>(loadWindowUs) / kSecond;
   auto kbitPerSecond = [&](std::uint64_t bytes) {
     return static_cast<double>(bytes) * 8 / 1000 / windowSeconds;
   };
