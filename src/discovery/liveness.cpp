@@ -84,6 +84,8 @@ milliseconds LivenessTable::HeartbeatInterval() const {
 
 void LivenessTable::Probe(Peer* peer, time_point now, LivenessActions* actions) {
   peer->nonce = Random();
+  peer->nonces[peer->nextNonce] = peer->nonce;
+  peer->nextNonce = static_cast<std::uint8_t>((peer->nextNonce + 1) % kNoncesKept);
   peer->nextProbe = now + settings_.probeInterval;
   if (peer->probesLeft > 0) --peer->probesLeft;
   ++counters_.probesSent;
@@ -163,14 +165,17 @@ LivenessActions LivenessTable::OnHeartbeat(const PeerBeat& beat) {
 LivenessActions LivenessTable::OnProbeAnswer(const PeerBeat& beat, std::uint64_t nonce) {
   LivenessActions actions;
   const auto found = peers_.find(FoldedKey(beat.host));
-  if (found == peers_.end() || nonce == 0 || found->second.nonce != nonce) {
+  if (found == peers_.end() || nonce == 0 ||
+      std::find(found->second.nonces.begin(), found->second.nonces.end(), nonce) ==
+          found->second.nonces.end()) {
     ++counters_.staleAnswers;
     return actions;
   }
   Peer& peer = found->second;
   const time_point now = clock_.Now();
   ++counters_.probeAnswers;
-  peer.nonce = 0;  // one answer per probe
+  peer.nonce = 0;  // one answer per round of probes
+  peer.nonces.fill(0);
   peer.probesLeft = 0;
   peer.lastHeard = now;
   const bool newIncarnation = beat.incarnation != peer.beat.incarnation;

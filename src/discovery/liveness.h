@@ -33,6 +33,7 @@
 //   for (auto& action : table.Tick(clock.Now())) Do(action);   // every ~100 ms
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -47,10 +48,10 @@ namespace qx {
 
 // The registry's MULTICAST values of the liveness extension.
 struct LivenessSettings {
-  std::chrono::milliseconds heartbeatInterval{1000};  // HeartbeatIntervalMs; 0: no heartbeat
+  std::chrono::milliseconds heartbeatInterval{1200};  // HeartbeatIntervalMs; 0: no heartbeat
   std::chrono::milliseconds suspectAfter{1500};       // SuspectAfterMs
-  std::chrono::milliseconds probeInterval{200};       // ProbeIntervalMs
-  std::uint32_t probeAttempts = 6;                    // ProbeAttempts
+  std::chrono::milliseconds probeInterval{100};       // ProbeIntervalMs
+  std::uint32_t probeAttempts = 12;                   // ProbeAttempts
   std::uint32_t receiveBudgetBitsPerSecond = 240000;  // ReceiveBudgetBitsPerSecond
   std::uint32_t heartbeatBits = 1600;                 // one beat on the wire, IP header included
   std::size_t maxPeers = 4096;                        // MaxPeers
@@ -113,6 +114,9 @@ struct LivenessCounters {
   std::uint64_t refused = 0;             // a new host beyond the bounds
 };
 
+// Probes whose answers a station still takes: an answer may come after the next probe left.
+inline constexpr std::size_t kNoncesKept = 4;
+
 class LivenessTable {
  public:
   using time_point = MonotonicClock::time_point;
@@ -121,7 +125,8 @@ class LivenessTable {
 
   // A beat from the group (never this station's own).
   LivenessActions OnHeartbeat(const PeerBeat& beat);
-  // The answer to a probe: taken only when nonce is the one outstanding for that host.
+  // The answer to a probe: taken only when nonce is one of the last kNoncesKept sent to that
+  // host (an answer that comes after the next probe left still proves the station alive).
   LivenessActions OnProbeAnswer(const PeerBeat& beat, std::uint64_t nonce);
   // A JOIN (join true) or UPDATE carrying an incarnation: true when it is to be applied now
   // (the peer is confirmed with that incarnation); false when held (a probe is in *actions).
@@ -150,7 +155,9 @@ class LivenessTable {
     PeerState state = PeerState::kConfirming;
     time_point lastHeard{};
     time_point nextProbe{};
-    std::uint64_t nonce = 0;
+    std::uint64_t nonce = 0;                          // the newest probe's
+    std::array<std::uint64_t, kNoncesKept> nonces{};  // the last probes' (0: none)
+    std::uint8_t nextNonce = 0;
     std::uint32_t probesLeft = 0;
     std::uint64_t appliedVersion = 0;  // of the last announcement applied to the tree
     bool versionKnown = false;

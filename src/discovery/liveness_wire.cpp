@@ -1,12 +1,12 @@
 // liveness_wire.cpp - building and checking the liveness extension's texts.
 #include "discovery/liveness_wire.h"
 
-#include <pugixml.hpp>
-
 #include <charconv>
+#include <utility>
 
 #include "common/text.h"
 #include "platform/network_interfaces.h"
+#include "xml/xml_element.h"
 
 namespace qx {
 namespace {
@@ -53,16 +53,12 @@ std::string BuildLivenessMessage(const LivenessMessage& message) {
 
 std::optional<LivenessMessage> ParseLivenessMessage(std::string_view text) {
   if (text.size() > kMaxLivenessText) return std::nullopt;
-  pugi::xml_document document;
-  if (!document.load_buffer(text.data(), text.size(), pugi::parse_default, pugi::encoding_utf8)) {
-    return std::nullopt;
-  }
-  const pugi::xml_node root = document.document_element();
-  if (!IEquals(root.name(), kLivenessRoot)) return std::nullopt;
+  CXmlElement root;
+  if (!root.LoadXml(text) || !IEquals(root.GetName(), kLivenessRoot)) return std::nullopt;
   auto field = [&](const char* name, std::string* out) {
-    const std::string_view value = root.attribute(name).as_string();
+    std::string value = root.GetAttribute(name);
     if (value.size() > kMaxLivenessField) return false;
-    *out = std::string(value);
+    *out = std::move(value);
     return true;
   };
   LivenessMessage message;

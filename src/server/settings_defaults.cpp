@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "discovery/liveness.h"
 #include "messaging/multicast_transport.h"
 #include "rpc/rpc_settings.h"
 #include "server/audit_trail.h"
@@ -24,6 +25,7 @@ struct SettingDefault {
 std::vector<SettingDefault> MakeDefaults() {
   const RpcSettings rpc;
   const MulticastSettings multicast;
+  const LivenessSettings liveness;
   const auto number = [](std::uint32_t value) { return std::to_string(value); };
   return {
       {"RPC", "ListenAddress", rpc.listenAddress},
@@ -53,6 +55,15 @@ std::vector<SettingDefault> MakeDefaults() {
       {"MULTICAST", "QueueDatagrams", number(multicast.queueDatagrams)},
       {"MULTICAST", "Relay", number(multicast.relay ? 1 : 0)},
       {"MULTICAST", "PeersResolveMs", number(multicast.peersResolveMs)},
+      {"MULTICAST", "HeartbeatIntervalMs",
+       number(static_cast<std::uint32_t>(liveness.heartbeatInterval.count()))},
+      {"MULTICAST", "SuspectAfterMs",
+       number(static_cast<std::uint32_t>(liveness.suspectAfter.count()))},
+      {"MULTICAST", "ProbeIntervalMs",
+       number(static_cast<std::uint32_t>(liveness.probeInterval.count()))},
+      {"MULTICAST", "ProbeAttempts", number(liveness.probeAttempts)},
+      {"MULTICAST", "ReceiveBudgetBitsPerSecond", number(liveness.receiveBudgetBitsPerSecond)},
+      {"MULTICAST", "MaxPeers", number(static_cast<std::uint32_t>(liveness.maxPeers))},
       // The diagnosis library's (diagnosis_object.cpp, log_writer.cpp).
       {"DIAGNOSIS", "TypeMask", "4294967295"},
       {"DIAGNOSIS", "LevelMask", "1"},

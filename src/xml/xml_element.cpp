@@ -341,6 +341,14 @@ bool CXmlElement::FindChild(std::string_view tag, CXmlElement* out) const {
 
 std::string CXmlElement::GetText() const { return TextOf(node_); }
 
+std::string CXmlElement::GetAttribute(std::string_view name) const {
+  if (node_.type() != pugi::node_element) return {};
+  for (const pugi::xml_attribute attribute : node_.attributes()) {
+    if (name == attribute.name()) return attribute.value();
+  }
+  return {};
+}
+
 std::string CXmlElement::GetSubText(std::string_view tag) const {
   return TextOf(FindChildNode(tag));
 }

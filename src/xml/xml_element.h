@@ -72,6 +72,8 @@ class CXmlElement {
   // when the text has 1024 UTF-16 characters or more.
   std::string GetText() const;
   std::string GetSubText(std::string_view tag) const;
+  // The value of this element's attribute of exactly that name; empty when it has none.
+  std::string GetAttribute(std::string_view name) const;
   // GetSubText of each of count tags (at most 8), found in one pass over the children:
   // texts[i] answers tags[i].
   void GetSubTexts(const std::string_view* tags, std::string* texts, std::size_t count) const;

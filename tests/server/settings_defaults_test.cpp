@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "discovery/liveness.h"
 #include "messaging/multicast_transport.h"
 #include "rpc/rpc_settings.h"
 #include "server/audit_trail.h"
@@ -26,6 +27,7 @@ std::string Key(const std::string& relative) {
 TEST(KnownSettings, DefaultsAreTheReadersDefaults) {
   const RpcSettings rpc;
   const MulticastSettings multicast;
+  const LivenessSettings liveness;
   const struct {
     const char* key;
     const char* name;
@@ -56,6 +58,13 @@ TEST(KnownSettings, DefaultsAreTheReadersDefaults) {
       {"MULTICAST", "QueueDatagrams", std::to_string(multicast.queueDatagrams)},
       {"MULTICAST", "Relay", "0"},
       {"MULTICAST", "PeersResolveMs", "30000"},
+      {"MULTICAST", "HeartbeatIntervalMs", std::to_string(liveness.heartbeatInterval.count())},
+      {"MULTICAST", "SuspectAfterMs", std::to_string(liveness.suspectAfter.count())},
+      {"MULTICAST", "ProbeIntervalMs", std::to_string(liveness.probeInterval.count())},
+      {"MULTICAST", "ProbeAttempts", std::to_string(liveness.probeAttempts)},
+      {"MULTICAST", "ReceiveBudgetBitsPerSecond",
+       std::to_string(liveness.receiveBudgetBitsPerSecond)},
+      {"MULTICAST", "MaxPeers", std::to_string(liveness.maxPeers)},
       {"MULTICAST", "Peers", ""},
       {"STORAGE", "CleanRegistry", std::to_string(kDefaultWatchPeriodMs)},
       {"AUDIT", "MaxBytes", std::to_string(kDefaultAuditMaxBytes)},
