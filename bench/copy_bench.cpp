@@ -135,10 +135,11 @@ void CopyFromLoopback(benchmark::State& state) {
   const std::string request = "<RemoteCopy><HOST>127.0.0.1</HOST><SOURCE>" + setup.source +
                               "</SOURCE><DESTINATION>" + setup.copy +
                               "</DESTINATION><BUFFER>65536</BUFFER></RemoteCopy>";
-  qx::RemoteCopyFile(request, nullptr);
+  qx::RemoteCopyFile(qx::ModuleStation().hostPlatform(), request, nullptr);
   std::filesystem::remove(setup.copy);
   for (auto _ : state) {
-    if (qx::RemoteCopyFile(request, nullptr) != static_cast<std::int32_t>(kFileBytes)) {
+    if (qx::RemoteCopyFile(qx::ModuleStation().hostPlatform(), request, nullptr) !=
+        static_cast<std::int32_t>(kFileBytes)) {
       state.SkipWithError("the copy failed");
       break;
     }

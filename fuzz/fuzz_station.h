@@ -124,7 +124,6 @@ struct Station {
     // The station's key ring beside the registry, as the first start of a station makes it.
     KeyRing ring;
     Check(LoadOrCreateKeyRing(KeyRingPath(), &ring, nullptr));
-    SetHostPlatformForTesting(std::make_unique<FixedHost>());
     StationParts parts;
     parts.hostPlatform = std::make_unique<FixedHost>();
     parts.transport = [](std::unique_ptr<INetQXKomm>* component) -> HRESULT {

@@ -9,6 +9,7 @@
 #include "common/text.h"
 #include "keys/cluster_keys.h"
 #include "messaging/multicast_settings.h"
+#include "platform/host_platform.h"
 #include "platform/network_interfaces.h"
 #include "registry/store/settings_file.h"
 #include "rpc/rpc_resolve.h"
@@ -108,7 +109,8 @@ bool MulticastHost::Start(std::string* error) {
   hooks.resolveHost = [](std::string_view host) -> std::optional<std::string> {
     const qx::RpcSettings rpc = qx::CachedRpcSettings();
     const auto address = qx::ResolveStationAddress(
-        host, rpc, qx::RpcClock::now() + std::chrono::milliseconds(rpc.connectTimeoutMs));
+        host, rpc, qx::RpcClock::now() + std::chrono::milliseconds(rpc.connectTimeoutMs),
+        qx::Host());
     if (!address) return std::nullopt;
     return address->to_string();
   };
@@ -118,7 +120,8 @@ bool MulticastHost::Start(std::string* error) {
   hooks.interfaces.resolvePeer = [](const std::string& name) -> std::optional<std::uint32_t> {
     const qx::RpcSettings rpc = qx::CachedRpcSettings();
     const auto address = qx::ResolveStationAddress(
-        name, rpc, qx::RpcClock::now() + std::chrono::milliseconds(rpc.connectTimeoutMs));
+        name, rpc, qx::RpcClock::now() + std::chrono::milliseconds(rpc.connectTimeoutMs),
+        qx::Host());
     if (!address) return std::nullopt;
     return address->to_uint();
   };

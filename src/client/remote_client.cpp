@@ -59,16 +59,16 @@ std::chrono::milliseconds AsyncCommandBound() {
 
 void SetLocalRequestHandler(LocalRequestHandler handler) { localRequestHandler.store(handler); }
 
-bool IsLocalHost(std::string_view name) {
+bool IsLocalHost(std::string_view name, HostPlatform& platform) {
   if (IsAliasOfThisStation(name)) return true;
   if (name.empty()) return false;
-  const std::optional<std::string> computer = Host().ComputerName();
+  const std::optional<std::string> computer = platform.ComputerName();
   return computer && !computer->empty() && IEquals(name, *computer);
 }
 
-void ResolveLocalHost(std::string* name) {
+void ResolveLocalHost(std::string* name, HostPlatform& platform) {
   if (name == nullptr || !IsAliasOfThisStation(*name)) return;
-  if (std::optional<std::string> computer = Host().ComputerName()) *name = std::move(*computer);
+  if (std::optional<std::string> computer = platform.ComputerName()) *name = std::move(*computer);
 }
 
 HRESULT doRemoteCommand(Station& station, std::string_view message, AnswerText* answer) {
@@ -81,7 +81,7 @@ HRESULT doRemoteCommand(Station& station, std::string_view message, AnswerText* 
     return E_FAIL;
   }
   if (receiver == "*") return DiscoverCommand(station, message, nullptr);
-  if (IsLocalHost(receiver)) {
+  if (IsLocalHost(receiver, station.hostPlatform())) {
     Trace(kSource, nullptr, nullptr, kTraceRemoteCall, kLevelText, "Command on Local computer");
     const LocalRequestHandler handler = localRequestHandler.load();
     return handler != nullptr ? handler(station, request, answer) : E_FAIL;
@@ -94,7 +94,7 @@ HRESULT DiscoverCommand(Station& station, std::string_view message, AnswerText* 
   CXmlElement request;
   if (!request.LoadXml(message)) return E_FAIL;
   const std::string receiver = ReceiverOf(request);
-  if (receiver.empty() || IsLocalHost(receiver)) {
+  if (receiver.empty() || IsLocalHost(receiver, station.hostPlatform())) {
     std::unique_ptr<INetQXKomm> component;
     HRESULT hr = station.CreateTransport(&component);
     if (Failed(hr)) return hr;

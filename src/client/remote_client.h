@@ -16,6 +16,7 @@
 #include "client/async_commands.h"
 #include "common/answer.h"
 #include "common/hresult.h"
+#include "platform/host_platform.h"
 #include "station/station.h"
 #include "xml/xml_element.h"
 
@@ -27,15 +28,16 @@ HRESULT doRPCCommand(std::string_view service, std::string_view receiver, std::s
                      AnswerText* answer);
 HRESULT StartAsyncCommand(std::string_view service, std::string_view receiver,
                           std::string_view message);
-bool IsLocalHost(std::string_view name);
+// True when name is ".", "LOCAL", "THIS" or the computer's name as platform gives it.
+bool IsLocalHost(std::string_view name, HostPlatform& platform);
 
 // Answers a request addressed to this station itself. The server's answerer is handed in when
 // the station's layers are connected; without one a local request fails with E_FAIL.
 using LocalRequestHandler = HRESULT (*)(Station& station, const CXmlElement& request,
                                         AnswerText* answer);
 void SetLocalRequestHandler(LocalRequestHandler handler);
-// ".", "LOCAL" and "THIS" become the computer's name; other names stay.
-void ResolveLocalHost(std::string* name);
+// ".", "LOCAL" and "THIS" become the computer's name as platform gives it; other names stay.
+void ResolveLocalHost(std::string* name, HostPlatform& platform);
 
 // Longest receiver of an asynchronous command, in UTF-16 characters; a longer one is refused
 // (E_INVALIDARG) rather than cut into another station's name.

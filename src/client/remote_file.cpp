@@ -116,16 +116,17 @@ void Progress(QXProgressCallback progress, std::int32_t code, std::uint64_t valu
 
 // True when the station is this machine: one of its local names, or a name that resolves, as
 // the RPC client resolves it, to a loopback address or to one of this machine's own addresses.
-bool StationIsThisMachine(const std::string& station) {
-  if (IsLocalHost(station)) return true;
+bool StationIsThisMachine(const std::string& station, HostPlatform& platform) {
+  if (IsLocalHost(station, platform)) return true;
   const RpcSettings settings = CachedRpcSettings();
   const std::optional<asio::ip::address_v4> address = ResolveStationAddress(
-      station, settings, RpcClock::now() + std::chrono::milliseconds(settings.connectTimeoutMs));
+      station, settings, RpcClock::now() + std::chrono::milliseconds(settings.connectTimeoutMs),
+      platform);
   if (!address) return false;
   if (address->is_loopback() || address->is_unspecified()) return true;
   const asio::ip::address_v4::bytes_type octets = address->to_bytes();  // network order
   const std::uint32_t firstOctetLowest = GetLe32(octets.data());
-  const std::optional<std::vector<Ipv4Row>> own = Host().Ipv4Addresses();
+  const std::optional<std::vector<Ipv4Row>> own = platform.Ipv4Addresses();
   return own && std::any_of(own->begin(), own->end(),
                             [&](const Ipv4Row& row) { return row.address == firstOctetLowest; });
 }
@@ -314,7 +315,8 @@ class LocalCopyFile {
 
 }  // namespace
 
-CRemoteFile::CRemoteFile() : clientName_(ExecutablePath()) {}
+CRemoteFile::CRemoteFile(HostPlatform& platform)
+    : platform_(platform), clientName_(ExecutablePath()) {}
 
 CRemoteFile::~CRemoteFile() { Close(); }
 
@@ -323,6 +325,7 @@ bool CRemoteFile::Open(std::string_view station, std::string_view remoteName) {
   // The name is pasted into markup: a '&' or '<' in it must not change the request.
   const std::string request = "<OPENFILE><FILE>" + XmlEscape(remoteName) + "</FILE></OPENFILE>";
   client_ = std::make_unique<CRPCClientW>();
+  client_->setHostPlatform(platform_);
   AnswerText answer;
   if (!client_->Connect(kServiceProjectManager, station, clientName_) ||
       !client_->SendString(DATA_ID_REQUEST, request, &answer)) {
@@ -425,7 +428,8 @@ bool CRemoteFile::Close() {
   return true;
 }
 
-std::int32_t RemoteCopyFile(std::string_view request, QXProgressCallback progress) {
+std::int32_t RemoteCopyFile(HostPlatform& platform, std::string_view request,
+                            QXProgressCallback progress) {
   std::int32_t result = kCopyFailed;
   CXmlElement parsed;
   if (!parsed.LoadXml(request)) return result;
@@ -437,13 +441,13 @@ std::int32_t RemoteCopyFile(std::string_view request, QXProgressCallback progres
       Raise("DESTINATION too long");
     }
     const std::uint32_t block = BlockSizeOf(parsed);
-    ResolveLocalHost(&station);
+    ResolveLocalHost(&station, platform);
     // A file of this machine copied onto itself: refused, whatever name the station goes by.
-    if (IsSameFile(source, destination) && StationIsThisMachine(station)) {
+    if (IsSameFile(source, destination) && StationIsThisMachine(station, platform)) {
       Raise("DESTINATION is the SOURCE");
     }
 
-    CRemoteFile remote;
+    CRemoteFile remote(platform);
     LocalCopyFile target(destination);
     CFILEW& local = target.file();
     remote.Open(station, source);

@@ -7,7 +7,7 @@
 // removes what a killed one left); a copy of a file of this machine onto itself is refused.
 // Runs on the caller's thread; each copy has its own connection.
 //
-//   std::int32_t copied = RemoteCopyFile(
+//   std::int32_t copied = RemoteCopyFile(station.hostPlatform(),
 //       "<Copy><HOST>STATIONB</HOST><SOURCE>/srv/a.mcp</SOURCE>"
 //       "<DESTINATION>/tmp/a.mcp</DESTINATION></Copy>", nullptr);   // bytes, or kCopyFailed
 #pragma once
@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "platform/file.h"
+#include "platform/host_platform.h"
 #include "qxremoteserver.h"
 #include "rpc/rpc.h"
 
@@ -34,7 +35,9 @@ inline constexpr std::uint32_t kDefaultCopyBlock = 65536;
 inline constexpr std::size_t kMaxRemoteNameUnits = 259;
 inline constexpr std::size_t kMaxCopyTextUnits = 511;
 
-std::int32_t RemoteCopyFile(std::string_view request, QXProgressCallback progress);
+// platform names this computer: the station's own names and addresses.
+std::int32_t RemoteCopyFile(HostPlatform& platform, std::string_view request,
+                            QXProgressCallback progress);
 
 // What goes wrong inside a copy; caught at the edge of RemoteCopyFile.
 struct CopyError {
@@ -43,10 +46,11 @@ struct CopyError {
 
 // A file on another station, read through that station's project-manager service. One object
 // per copy, used by one thread. Open and the reads throw CopyError ("CRemoteFile::Open failed",
-// "CRemoteFile::Read failed"); Close never throws. The object owns its RPC client.
+// "CRemoteFile::Read failed"); Close never throws. The object owns its RPC client; platform,
+// which names this computer for the client, outlives the object.
 class CRemoteFile {
  public:
-  CRemoteFile();
+  explicit CRemoteFile(HostPlatform& platform);
   virtual ~CRemoteFile();
   CRemoteFile(const CRemoteFile&) = delete;
   CRemoteFile& operator=(const CRemoteFile&) = delete;
@@ -77,6 +81,7 @@ class CRemoteFile {
 
   FileTimes times_;
   bool hasTimes_ = false;
+  HostPlatform& platform_;
   std::unique_ptr<CRPCClientW> client_;
   std::string remoteName_;
   std::uint64_t position_ = 0;                                 // first byte not yet received

@@ -120,7 +120,7 @@ int32_t RemoteCopyFile(const OLECHAR* command, QXProgressCallback progress) {
   try {
     std::string text;
     if (qx::Failed(qx::ReadInputText(command, &text))) return qx::kCopyFailed;
-    return qx::RemoteCopyFile(text, progress);
+    return qx::RemoteCopyFile(qx::ModuleStation().hostPlatform(), text, progress);
   } catch (...) {
     return qx::kCopyFailed;
   }
@@ -152,7 +152,7 @@ HRESULT GetStateOfNorvaneMachine(const OLECHAR* host, BSTR* answer) {
 
 HRESULT GetStateOfNorvaneProject(const OLECHAR* path, BSTR* answer) {
   return RunCommand(path, answer, [](const std::string& projectPath, qx::AnswerText* reply) {
-    const qx::CFNameW name(projectPath);
+    const qx::CFNameW name(projectPath, qx::ModuleStation().hostPlatform());
     const bool local = name.isLocalFName();
     std::string request;
     const qx::HRESULT built =

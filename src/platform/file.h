@@ -23,6 +23,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/host_platform.h"
+
 namespace qx {
 
 struct FileTime {
@@ -104,7 +106,8 @@ bool IsSameFile(const std::string& first, const std::string& second);
 
 class CFNameW {
  public:
-  explicit CFNameW(std::string_view path);
+  // platform names this computer, whose own name in a path means a local path.
+  CFNameW(std::string_view path, HostPlatform& platform);
   bool isLocalFName() const { return host_.empty(); }
   const std::string& getHost() const { return host_; }
 

@@ -3,7 +3,9 @@
 // Computer name: the registry value PLATFORM\ComputerName, else gethostname, cut to 15
 // characters. Domain: PLATFORM\Domain, else the DNS domain, else "WORKGROUP". User: the user
 // of the login session. Addresses: getifaddrs, IPv4 only, in interface order, 127.0.0.1 left
-// out. Unit tests may install a double. Any thread may call.
+// out. Host() is the process's real platform, for the program's edges (the C interface, the
+// command-line tools); everything else is handed the platform of its station, so tests hand in
+// a double. Any thread may call.
 #pragma once
 
 #include <cstdint>
@@ -36,7 +38,6 @@ HostPlatform& Host();
 // connected. The source answers nullopt for a value that is absent or empty.
 using HostSettingSource = std::optional<std::string> (*)(const char* name);
 void SetHostSettingSource(HostSettingSource source);
-void SetHostPlatformForTesting(std::unique_ptr<HostPlatform> host);  // nullptr: the real one
 
 // The local path of a share from Samba's configuration ([share] sections and their "path").
 std::optional<std::string> ResolveSharePath(const std::string& share);

@@ -68,6 +68,7 @@ using ByteBlock = std::vector<std::uint8_t>;
 class RpcServerImpl;
 class RpcClientImpl;
 struct KeyRing;
+class HostPlatform;
 
 // Where a server or a client takes the ring of a new connection's handshake; nullptr: the
 // process's ring (CurrentKeyRing()). Called on the thread that opens or accepts the connection.
@@ -125,6 +126,9 @@ class CRPCClientW {
                        std::string_view clientName);
   // The ring whose key in use the connections that this object opens from now offer.
   void setKeyRingSource(RpcKeyRingSource source);
+  // The computer whose own name Connect reaches on the listen address (default: the process's
+  // real one, Host()); platform must outlive the object's connections.
+  void setHostPlatform(HostPlatform& platform);
   // Returns a healthy idle connection to the runtime for reuse; drops one with answers pending.
   virtual void Disconnect();
   // True when the request was delivered and answered; lastResult holds the handler's HRESULT.

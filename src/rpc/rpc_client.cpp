@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "common/text.h"
+#include "platform/host_platform.h"
 #include "rpc/rpc.h"
 #include "rpc/rpc_internal.h"
 #include "trace/trace.h"
@@ -35,6 +36,7 @@ class RpcClientImpl {
   bool writeFailed = false;             // a post could not be written on this connection
   bool authFailed = false;              // the last connection could not be authenticated
   RpcKeyRingSource keyRings = nullptr;  // the process's ring unless set
+  HostPlatform* platform = &Host();     // names this computer
 
   // A new connection for key by the deadline (default: the connect timeout from now). False
   // when the station cannot be reached, refuses, or does not share the cluster key.
@@ -121,6 +123,8 @@ CRPCClientW::~CRPCClientW() { CRPCClientW::Disconnect(); }
 
 void CRPCClientW::setKeyRingSource(RpcKeyRingSource source) { impl_->keyRings = source; }
 
+void CRPCClientW::setHostPlatform(HostPlatform& platform) { impl_->platform = &platform; }
+
 bool CRPCClientW::Connect(std::string_view endpointName, std::string_view host,
                           std::string_view clientName) {
   Disconnect();
@@ -135,7 +139,7 @@ bool CRPCClientW::Connect(std::string_view endpointName, std::string_view host,
     if (attempt != 0) impl.settings = CachedRpcSettings();
     const std::optional<std::uint16_t> port = CachedServicePort(endpointName);
     const std::optional<asio::ip::address_v4> address =
-        ResolveStationAddress(host, impl.settings, deadline);
+        ResolveStationAddress(host, impl.settings, deadline, *impl.platform);
     RpcConnectionKey key;
     if (port && *port != 0 && address)
       key = {address->to_uint(), *port, ToUpper(endpointName), std::string(clientName)};

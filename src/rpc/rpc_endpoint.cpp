@@ -122,10 +122,11 @@ std::optional<asio::ip::address_v4> SystemResolve(const std::string& host,
 
 std::optional<asio::ip::address_v4> ResolveUncached(std::string_view host,
                                                     const RpcSettings& settings,
-                                                    RpcClock::time_point deadline) {
+                                                    RpcClock::time_point deadline,
+                                                    HostPlatform& platform) {
   if (host.empty()) return std::nullopt;
   if (auto literal = ParseIpv4(host)) return literal;
-  std::optional<std::string> own = Host().ComputerName();
+  std::optional<std::string> own = platform.ComputerName();
   if (own && IEquals(*own, host)) {
     auto listen = ParseIpv4(settings.listenAddress);
     // A station listening on every address is reached on its loopback address.
@@ -172,7 +173,8 @@ std::optional<std::uint16_t> CachedServicePort(std::string_view serviceGuid) {
 
 std::optional<asio::ip::address_v4> ResolveStationAddress(std::string_view host,
                                                           const RpcSettings& settings,
-                                                          RpcClock::time_point deadline) {
+                                                          RpcClock::time_point deadline,
+                                                          HostPlatform& platform) {
   if (auto literal = ParseIpv4(host)) return literal;
   ClientCache& cache = Cache();
   const std::string key = ToUpper(host);
@@ -182,7 +184,7 @@ std::optional<asio::ip::address_v4> ResolveStationAddress(std::string_view host,
     auto it = cache.addresses.find(key);
     if (it != cache.addresses.end() && Fresh(it->second.second, now)) return it->second.first;
   }
-  std::optional<asio::ip::address_v4> address = ResolveUncached(host, settings, deadline);
+  std::optional<asio::ip::address_v4> address = ResolveUncached(host, settings, deadline, platform);
   MutexLock lock(&cache.mutex);
   cache.addresses[key] = {address, now};
   return address;

@@ -15,7 +15,6 @@
 #include "platform/dynamic_library.h"
 #include "registry/store/registry_store.h"
 #include "support/debug_capture.h"
-#include "trace/debug_output.h"
 #include "trace/diagnosis_abi.h"
 #include "trace/trace.h"
 
@@ -195,7 +194,6 @@ TEST_F(DiagnosisLibraryTest, ConcurrentLinesStayWhole) {
 TEST_F(DiagnosisLibraryTest, TraceWritesThroughTheConnectedObject) {
   Configure(kTraceServer, kLevelMain | kLevelText, logFile_.c_str());
   testing::DebugCapture capture;
-  ResetTraceViewerCacheForTesting();
   CDiagnosis& diagnosis = Diagnosis();
   ASSERT_TRUE(diagnosis.LoadDiagnosticsFrom(QX_DIAGNOSIS_LIBRARY_PATH, "QXAgent.exe"));
   EXPECT_TRUE(diagnosis.connected());
@@ -211,18 +209,22 @@ TEST_F(DiagnosisLibraryTest, TraceWritesThroughTheConnectedObject) {
   TraceError(source, "an error");
   EXPECT_FALSE(capture.Next(0).has_value()) << "nothing goes to the debug output";
 
-  // While the viewer runs, lines go to it and not to the object.
-  ASSERT_TRUE(capture.StartViewer());
-  ResetTraceViewerCacheForTesting();
-  TraceError(source, "for the viewer");
-  EXPECT_EQ(capture.Next().value_or(""), "<xtr c=\"error\" p=\"RemoteServer|\"/>for the viewer");
-  capture.StopViewer();
-  ResetTraceViewerCacheForTesting();
+  // While the viewer runs, lines go to it and not to the object. The viewer starts in a fresh
+  // runtime directory, whose answer the trace has not cached.
+  {
+    testing::DebugCapture withViewer;
+    ASSERT_TRUE(withViewer.StartViewer());
+    TraceError(source, "for the viewer");
+    EXPECT_EQ(withViewer.Next().value_or(""),
+              "<xtr c=\"error\" p=\"RemoteServer|\"/>for the viewer");
+    withViewer.StopViewer();
+  }
 
+  testing::DebugCapture afterViewer;
   diagnosis.UnloadDiagnostics();
   EXPECT_FALSE(diagnosis.connected());
   TraceError(source, "after unloading");
-  EXPECT_EQ(capture.Next().value_or(""), "after unloading");
+  EXPECT_EQ(afterViewer.Next().value_or(""), "after unloading");
   diagnosis.SetMasks(0, 0);
 
   const std::vector<std::string> lines = ReadLines(logFile_);
@@ -236,7 +238,6 @@ TEST_F(DiagnosisLibraryTest, TraceWritesThroughTheConnectedObject) {
 TEST_F(DiagnosisLibraryTest, UnloadWaitsForWritersInProgress) {
   Configure(kTraceAll, kTraceAll, logFile_.c_str());
   testing::DebugCapture capture;
-  ResetTraceViewerCacheForTesting();
   CDiagnosis diagnosis;
   const CTraceSource source("NetTree");
   for (int round = 0; round < 20; ++round) {

@@ -60,6 +60,12 @@ class FixedHost final : public HostPlatform {
   std::optional<std::vector<Ipv4Row>> Ipv4Addresses() override { return std::vector<Ipv4Row>{}; }
 };
 
+// The platform that the client calls of these tests are handed: this computer is kComputerName.
+inline HostPlatform& TestPlatform() {
+  static FixedHost platform;
+  return platform;
+}
+
 inline constexpr const char* kRpcPath = "SOFTWARE\\TOLVAR\\NORVANE\\RPC";
 
 struct Station {
@@ -76,7 +82,6 @@ inline const Station& UseTestStation() {
     Station s;
     s.root = dir.dir();
     s.files = dir.files();
-    SetHostPlatformForTesting(std::make_unique<FixedHost>());
     s.projectManagerPort = FreeLoopbackPort();
     s.discoveryPort = FreeLoopbackPort();
     SetRegistryValue(std::string(kRpcPath) + "\\PORTS", kServiceProjectManager,

@@ -109,7 +109,7 @@ TEST_F(RemoteClientTest, LocalNames) {
       {"*", false},          {"STATIONB", false},   {"TESTSTATION2", false}, {"LOCALHOST", false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(IsLocalHost(c.name), c.local);
+    EXPECT_EQ(IsLocalHost(c.name, TestPlatform()), c.local);
   }
   const std::pair<const char*, const char*> resolved[] = {
       {".", kComputerName},           {"this", kComputerName},  {"Local", kComputerName},
@@ -117,7 +117,7 @@ TEST_F(RemoteClientTest, LocalNames) {
   for (const auto& [in, out] : resolved) {
     SCOPED_TRACE(in);
     std::string name = in;
-    ResolveLocalHost(&name);
+    ResolveLocalHost(&name, TestPlatform());
     EXPECT_EQ(name, out);
   }
 }

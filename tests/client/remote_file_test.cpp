@@ -107,7 +107,8 @@ TEST_F(RemoteFileTest, CopiesInBlocksWithSequentialProgressBytesAndTimes) {
   const timespec past[2] = {{1500000000, 123456700}, {1600000000, 987654300}};
   ASSERT_EQ(::utimensat(AT_FDCWD, source.c_str(), past, 0), 0);
 
-  EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination(), "65536"), RecordProgress),
+  EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination(), "65536"),
+                           RecordProgress),
             150000);
   const Calls expected{{10, 0}, {11, 65536}, {11, 131072}, {11, 150000}, {12, 150000}};
   EXPECT_EQ(progressCalls, expected);
@@ -147,7 +148,8 @@ TEST_F(RemoteFileTest, SizesAroundTheBlockSizeCopyExactly) {
     const std::string source = Source(c.size);
     std::filesystem::remove(Destination());
     EXPECT_EQ(
-        RemoteCopyFile(CopyRequest(kReachable, source, Destination(), c.buffer), RecordProgress),
+        RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination(), c.buffer),
+                       RecordProgress),
         static_cast<std::int32_t>(c.size));
     EXPECT_EQ(progressCalls, SequentialProgress(static_cast<std::int64_t>(c.size), c.block));
     EXPECT_EQ(ReadFileBytes(Destination()), PatternBytes(c.size));
@@ -162,7 +164,8 @@ TEST_F(RemoteFileTest, BufferThatIsNotAPositiveNumberMeansDefaultBlocks) {
   std::size_t seen = 0;
   for (const char* buffer : buffers) {
     SCOPED_TRACE(buffer ? buffer : "absent");
-    EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination(), buffer), nullptr),
+    EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination(), buffer),
+                             nullptr),
               70000);
     const auto reads = holder.Reads();
     ASSERT_GT(reads.size(), seen);
@@ -176,8 +179,8 @@ TEST_F(RemoteFileTest, BlockIsCappedAtTheHoldersReadLimit) {
   ASSERT_TRUE(holder.Start());
   SetRegistryValue(kRpcPath, "ReadFileLimit", RegValue::Dword(32768));
   const std::string source = Source(100000);
-  const std::int32_t copied =
-      RemoteCopyFile(CopyRequest(kReachable, source, Destination(), "1000000"), RecordProgress);
+  const std::int32_t copied = RemoteCopyFile(
+      TestPlatform(), CopyRequest(kReachable, source, Destination(), "1000000"), RecordProgress);
   SetRegistryValue(kRpcPath, "ReadFileLimit", RegValue::Dword(16u << 20));
   EXPECT_EQ(copied, 100000);
   EXPECT_EQ(progressCalls, SequentialProgress(100000, 32768));
@@ -204,7 +207,8 @@ TEST_F(RemoteFileTest, UserBreakLeavesNoNewDestinationAndFails) {
     progressCalls.clear();
     breakOnCode = c.code;
     breakOnNth = 1;
-    EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination()), RecordProgress),
+    EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination()),
+                             RecordProgress),
               kCopyFailed);
     EXPECT_EQ(progressCalls, c.calls);
     EXPECT_FALSE(std::filesystem::exists(Destination()));
@@ -214,7 +218,9 @@ TEST_F(RemoteFileTest, UserBreakLeavesNoNewDestinationAndFails) {
   // The connection left with answers outstanding is not handed to the next copy.
   progressCalls.clear();
   breakOnCode = 0;
-  EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination()), RecordProgress), 150000);
+  EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination()),
+                           RecordProgress),
+            150000);
   EXPECT_EQ(ReadFileBytes(Destination()), PatternBytes(150000));
 }
 
@@ -222,7 +228,8 @@ TEST_F(RemoteFileTest, NullCallbackCopiesToTheEnd) {
   TestHolder holder;
   ASSERT_TRUE(holder.Start());
   const std::string source = Source(200000);
-  EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination()), nullptr), 200000);
+  EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination()), nullptr),
+            200000);
   EXPECT_EQ(ReadFileBytes(Destination()), PatternBytes(200000));
 }
 
@@ -233,7 +240,8 @@ TEST_F(RemoteFileTest, LocalNamesReadThroughThisStationsServer) {
   for (const char* host : {"this", ".", "Local", kComputerName}) {
     SCOPED_TRACE(host);
     std::filesystem::remove(Destination());
-    EXPECT_EQ(RemoteCopyFile(CopyRequest(host, source, Destination()), nullptr), 1234);
+    EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(host, source, Destination()), nullptr),
+              1234);
     EXPECT_EQ(ReadFileBytes(Destination()), PatternBytes(1234));
   }
 }
@@ -251,7 +259,8 @@ TEST_F(RemoteFileTest, CopyOfAFileOntoItselfOnThisMachineIsRefusedAndTheSourceKe
   for (const char* host : {"this", "127.0.0.1", "localhost", kReachable}) {
     for (const std::string& destination : {viaDots, hardLink}) {
       SCOPED_TRACE(std::string(host) + " onto " + destination);
-      EXPECT_EQ(RemoteCopyFile(CopyRequest(host, source, destination), nullptr), kCopyFailed);
+      EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(host, source, destination), nullptr),
+                kCopyFailed);
       EXPECT_EQ(ReadFileBytes(source), PatternBytes(70000));
     }
   }
@@ -284,7 +293,8 @@ TEST_F(RemoteFileTest, ExistingDestinationIsReplacedOnlyByACompleteCopy) {
     ASSERT_EQ(::chmod(Destination().c_str(), 0640), 0);
     breakOnCode = c.breakOnCode;
     breakOnNth = c.breakOnNth;
-    EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination()), RecordProgress),
+    EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination()),
+                             RecordProgress),
               c.result);
     EXPECT_EQ(ReadFileBytes(Destination()), c.result > 0 ? PatternBytes(300000) : old);
     if (c.result > 0) {
@@ -333,7 +343,7 @@ TEST_F(RemoteFileTest, FailuresBeforeTheFirstBlockLeaveNoLocalFile) {
     SCOPED_TRACE(c.name);
     TraceLines trace;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(RemoteCopyFile(c.request, RecordProgress), kCopyFailed);
+    EXPECT_EQ(RemoteCopyFile(TestPlatform(), c.request, RecordProgress), kCopyFailed);
     // Not a speed target: an unreachable station must not hang the caller.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     EXPECT_FALSE(std::filesystem::exists(Destination()));
@@ -342,21 +352,23 @@ TEST_F(RemoteFileTest, FailuresBeforeTheFirstBlockLeaveNoLocalFile) {
   EXPECT_TRUE(progressCalls.empty());
   // Only the missing file reached the holder; over-long names never left this station.
   EXPECT_EQ(holder.Strings().size(), 1u);
-  EXPECT_EQ(RemoteCopyFile("not a request", nullptr), kCopyFailed);
+  EXPECT_EQ(RemoteCopyFile(TestPlatform(), "not a request", nullptr), kCopyFailed);
 }
 
 TEST_F(RemoteFileTest, NamesUpToTheLimitAndMarkupCharactersTravelIntact) {
   TestHolder holder;
   ASSERT_TRUE(holder.Start());
   const std::string tricky = Source(3000, "R&D <plant> 'x'.bin");
-  EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, tricky, Destination()), nullptr), 3000);
+  EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, tricky, Destination()), nullptr),
+            3000);
   EXPECT_EQ(ReadFileBytes(Destination()), PatternBytes(3000));
 
   // A remote name of exactly 259 characters is still asked for.
   const std::string name = (dir_ / "").string();
   const std::string longest = Source(10, std::string(259 - name.size(), 'f'));
   ASSERT_EQ(longest.size(), 259u);
-  EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, longest, Destination()), nullptr), 10);
+  EXPECT_EQ(
+      RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, longest, Destination()), nullptr), 10);
 }
 
 TEST_F(RemoteFileTest, FailedReadsFailTheCopyAndLeaveNoNewDestination) {
@@ -378,7 +390,8 @@ TEST_F(RemoteFileTest, FailedReadsFailTheCopyAndLeaveNoNewDestination) {
     std::filesystem::remove(Destination());  // an existing one would be kept whole
     TraceLines trace;
     progressCalls.clear();
-    EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination()), RecordProgress),
+    EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination()),
+                             RecordProgress),
               kCopyFailed);
     EXPECT_TRUE(trace.Contains("Exception in Copy File! CRemoteFile::Read failed"));
     const std::size_t blocksBefore = static_cast<std::size_t>(std::max(c.failAt, c.oversizeAt));
@@ -395,7 +408,8 @@ TEST_F(RemoteFileTest, OpenAnswerWithoutTimesLeavesTheCopysTimesAlone) {
   const std::string source = Source(500);
   const timespec past[2] = {{1000000000, 0}, {1000000000, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, source.c_str(), past, 0), 0);
-  EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination()), nullptr), 500);
+  EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination()), nullptr),
+            500);
   struct stat copy {};
   ASSERT_EQ(::stat(Destination().c_str(), &copy), 0);
   EXPECT_GT(copy.st_mtim.tv_sec, 1000000000);
@@ -422,7 +436,8 @@ TEST_F(RemoteFileTest, HolderThatDiesMidCopyFailsTheCopy) {
   }
   ASSERT_TRUE(up);
   TraceLines trace;
-  EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination()), RecordProgress),
+  EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination()),
+                           RecordProgress),
             kCopyFailed);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -537,7 +552,9 @@ TEST_F(RemoteFileTest, TemporaryFilesOfDeadCopiesAreRemovedAndNothingElse) {
         ASSERT_EQ(::chown(leftover.c_str(), 65534, 65534), 0);
         break;
     }
-    EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination()), nullptr), 70000);
+    EXPECT_EQ(
+        RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination()), nullptr),
+        70000);
     EXPECT_EQ(ReadFileBytes(Destination()), PatternBytes(70000));
     struct stat left {};
     EXPECT_EQ(::lstat(leftover.c_str(), &left) != 0, c.removed);
@@ -561,7 +578,7 @@ TEST_F(RemoteFileTest, NewDestinationGetsTheModeOfAFileCreatedInPlace) {
     std::filesystem::remove(Destination());
     const mode_t before = ::umask(mask);
     const std::int32_t copied =
-        RemoteCopyFile(CopyRequest(kReachable, source, Destination()), nullptr);
+        RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination()), nullptr);
     ::umask(before);
     EXPECT_EQ(copied, 1000);
     struct stat copy {};
@@ -574,7 +591,7 @@ TEST_F(RemoteFileTest, RemoteFileReadsOneBlockAfterAnother) {
   TestHolder holder;
   ASSERT_TRUE(holder.Start());
   const std::string source = Source(100);
-  CRemoteFile file;
+  CRemoteFile file(TestPlatform());
   EXPECT_THROW(file.Read(nullptr, 10), CopyError);  // closed
   ASSERT_TRUE(file.Open(kReachable, source));
   EXPECT_TRUE(file.hasTimes());
@@ -593,7 +610,8 @@ TEST_F(RemoteFileTest, StationServerServesTheCopy) {
   CSERVER server{ModuleStation()};
   ASSERT_EQ(server.startRemoteServer(kServiceProjectManager), S_OK);
   const std::string source = Source(150000);
-  EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, source, Destination(), "65536"), RecordProgress),
+  EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination(), "65536"),
+                           RecordProgress),
             150000);
   const Calls expected{{10, 0}, {11, 65536}, {11, 131072}, {11, 150000}, {12, 150000}};
   EXPECT_EQ(progressCalls, expected);
@@ -604,8 +622,9 @@ TEST_F(RemoteFileTest, StationServerServesTheCopy) {
   std::filesystem::remove(Destination());
   for (const std::string& missing : {source + ".missing", std::string("/etc/hostname")}) {
     SCOPED_TRACE(missing);
-    EXPECT_EQ(RemoteCopyFile(CopyRequest(kReachable, missing, Destination()), nullptr),
-              kCopyFailed);
+    EXPECT_EQ(
+        RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, missing, Destination()), nullptr),
+        kCopyFailed);
     EXPECT_FALSE(std::filesystem::exists(Destination()));
   }
   EXPECT_EQ(server.stopRemoteServer(), S_OK);

@@ -223,7 +223,7 @@ class NamedHost : public HostPlatform {
 };
 
 TEST(CFNameWTest, TellsLocalPathsFromRemoteHosts) {
-  SetHostPlatformForTesting(std::make_unique<NamedHost>());
+  NamedHost platform;
   const struct {
     const char* path;
     const char* host;  // "" for a local path
@@ -248,11 +248,10 @@ TEST(CFNameWTest, TellsLocalPathsFromRemoteHosts) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    CFNameW name(c.path);
+    CFNameW name(c.path, platform);
     EXPECT_EQ(name.getHost(), c.host);
     EXPECT_EQ(name.isLocalFName(), std::string(c.host).empty());
   }
-  SetHostPlatformForTesting(nullptr);
 }
 
 }  // namespace

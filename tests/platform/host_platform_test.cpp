@@ -30,7 +30,6 @@ class HostPlatformTest : public ::testing::Test {
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     dir_ = pattern;
     SetRegistryForTesting(OpenSqliteRegistry(dir_ + "/registry.db"));
-    SetHostPlatformForTesting(nullptr);
   }
   void TearDown() override {
     SetRegistryForTesting(nullptr);
@@ -103,11 +102,13 @@ class FixedHost : public HostPlatform {
   std::optional<std::vector<Ipv4Row>> Ipv4Addresses() override { return std::nullopt; }
 };
 
-TEST_F(HostPlatformTest, ADoubleStandsInUntilRemoved) {
-  SetHostPlatformForTesting(std::make_unique<FixedHost>());
-  EXPECT_EQ(Host().ComputerName(), "double");
-  EXPECT_FALSE(Host().Ipv4Addresses().has_value());
-  SetHostPlatformForTesting(nullptr);
+// A double is handed to what uses it; the process's platform stays the real one beside it.
+TEST_F(HostPlatformTest, ADoubleNeverStandsInForTheProcessPlatform) {
+  FixedHost fixed;
+  HostPlatform& handed = fixed;
+  EXPECT_EQ(handed.ComputerName(), "double");
+  EXPECT_FALSE(handed.Ipv4Addresses().has_value());
+  EXPECT_NE(&Host(), &handed);
   EXPECT_NE(Host().ComputerName(), "double");
   EXPECT_TRUE(Host().Ipv4Addresses().has_value());
 }

@@ -62,7 +62,6 @@ struct TestStation {
 #ifdef QX_TEST_REMOTE_DIR
     libraryDir = QX_TEST_REMOTE_DIR;
 #endif
-    SetHostPlatformForTesting(std::make_unique<FakeHost>());
     core.localHost().Refresh();
     SetSecurity({libraryDir}, {root.string()});
   }

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/text.h"
 #include "support/debug_capture.h"
+#include "support/temp_dir.h"
 #include "trace/debug_output.h"
 
 namespace qx {
@@ -19,23 +22,21 @@ const CTraceSource kSource("RemoteServer");
 class TraceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(capture_.ready());
-    ResetTraceViewerCacheForTesting();
+    ASSERT_TRUE(capture_->ready());
     Diagnosis().SetMasks(kTraceAll, kTraceAll);
   }
-  void TearDown() override {
-    Diagnosis().SetMasks(0, 0);
-    ResetTraceViewerCacheForTesting();
-  }
+  void TearDown() override { Diagnosis().SetMasks(0, 0); }
+  // The viewer starts in a fresh runtime directory, whose answer the trace has not cached.
   void StartViewer(int type = SOCK_STREAM) {
-    ASSERT_TRUE(capture_.StartViewer(type));
-    ResetTraceViewerCacheForTesting();
+    capture_ = std::make_unique<testing::DebugCapture>();
+    ASSERT_TRUE(capture_->ready());
+    ASSERT_TRUE(capture_->StartViewer(type));
   }
   // Datagrams are queued before the trace call returns: nothing there now means nothing sent.
-  bool NothingWritten() { return !capture_.Next(0).has_value(); }
-  std::string NextLine() { return capture_.Next().value_or("<no line>"); }
+  bool NothingWritten() { return !capture_->Next(0).has_value(); }
+  std::string NextLine() { return capture_->Next().value_or("<no line>"); }
 
-  testing::DebugCapture capture_;
+  std::unique_ptr<testing::DebugCapture> capture_ = std::make_unique<testing::DebugCapture>();
 };
 
 TEST_F(TraceTest, MasksDecideWhichLinesAreWritten) {
@@ -125,19 +126,57 @@ TEST_F(TraceTest, ViewerMayHoldADatagramSocket) {
   EXPECT_EQ(NextLine(), "<xtr c=\"warning\" p=\"RemoteServer|\"/>x");
 }
 
-TEST_F(TraceTest, ViewerAnswerIsCachedUntilReset) {
+TEST_F(TraceTest, ViewerAnswerIsCachedPerRuntimeDirectory) {
   TracePlain(kSource, "a");
   EXPECT_EQ(NextLine(), "a");
-  ASSERT_TRUE(capture_.StartViewer());
+  ASSERT_TRUE(capture_->StartViewer());
   TracePlain(kSource, "b");
   EXPECT_EQ(NextLine(), "b") << "the absent viewer is remembered for a while";
-  ResetTraceViewerCacheForTesting();
+  StartViewer();
   TracePlain(kSource, "c");
-  EXPECT_EQ(NextLine(), "<xtr c=\"\" p=\"RemoteServer|\"/>c");
-  capture_.StopViewer();
-  ResetTraceViewerCacheForTesting();
+  EXPECT_EQ(NextLine(), "<xtr c=\"\" p=\"RemoteServer|\"/>c") << "another runtime directory";
+  capture_->StopViewer();
+  StartViewer();
+  capture_->StopViewer();
   TracePlain(kSource, "d");
-  EXPECT_EQ(NextLine(), "d");
+  EXPECT_EQ(NextLine(), "d") << "the viewer has gone from this runtime directory";
+}
+
+// The cache on its own: what it answers about a socket path as a viewer comes and goes.
+TEST(TraceViewerCacheTest, AsksAgainOnlyWhenForgottenExpiredOrAskedAboutAnotherPath) {
+  testing::TempDir dir("qxviewer");
+  const std::string first = dir.path() + "/first.sock";
+  const std::string second = dir.path() + "/second.sock";
+  struct Case {
+    const char* name;
+    std::chrono::nanoseconds maxAge;
+    bool forget;             // Forget() between binding the viewer and asking again
+    const std::string* ask;  // the path asked about after the viewer was bound at first
+    bool expected;
+  };
+  const Case cases[] = {
+      {"cached", std::chrono::hours(1), false, &first, false},
+      {"forgotten", std::chrono::hours(1), true, &first, true},
+      {"expired", std::chrono::nanoseconds(0), false, &first, true},
+      {"another path", std::chrono::hours(1), false, &second, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(first);
+    std::filesystem::remove(second);
+    TraceViewerCache cache(c.maxAge);
+    EXPECT_FALSE(cache.Present(first));
+    testing::BoundSocket viewerFirst(SOCK_STREAM, first);
+    testing::BoundSocket viewerSecond(SOCK_STREAM, second);
+    ASSERT_GE(viewerFirst.fd(), 0);
+    ASSERT_GE(viewerSecond.fd(), 0);
+    if (c.forget) cache.Forget();
+    EXPECT_EQ(cache.Present(*c.ask), c.expected);
+    EXPECT_TRUE(cache.Present(second)) << "the answer about the other path is its own";
+    viewerSecond.Close();
+    EXPECT_EQ(cache.Present(second), c.maxAge != std::chrono::nanoseconds(0))
+        << "the viewer that went away is remembered unless the cache keeps nothing";
+  }
 }
 
 TEST_F(TraceTest, LongNamesDropThePrefix) {
@@ -195,7 +234,7 @@ TEST_F(TraceTest, ABurstOfErrorsIsLimitedAndSummarised) {
   int written = 0;
   for (int i = 0; i < kBurst; ++i) {
     TraceError(source, "<E>unparsable request</E>");
-    while (capture_.Next(0)) ++written;  // the reader's queue holds only a few datagrams
+    while (capture_->Next(0)) ++written;  // the reader's queue holds only a few datagrams
   }
   EXPECT_GE(written, static_cast<int>(kTraceBurstLines));
   EXPECT_LE(written, static_cast<int>(kTraceBurstLines) + 5);

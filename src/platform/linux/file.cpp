@@ -370,7 +370,7 @@ bool IsSameFile(const std::string& first, const std::string& second) {
          a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-CFNameW::CFNameW(std::string_view path) {
+CFNameW::CFNameW(std::string_view path, HostPlatform& platform) {
   if (path.size() < 3 || !IsSeparator(path[0]) || !IsSeparator(path[1])) return;
   std::string_view rest = path.substr(2);
   std::size_t end = 0;
@@ -378,7 +378,7 @@ CFNameW::CFNameW(std::string_view path) {
   std::string_view host = rest.substr(0, end);
   if (host.empty()) return;
   if (host == "." || IEquals(host, "LOCAL") || IEquals(host, "THIS")) return;
-  std::optional<std::string> own = Host().ComputerName();
+  std::optional<std::string> own = platform.ComputerName();
   if (own && IEquals(host, *own)) return;
   host_ = std::string(host);
 }

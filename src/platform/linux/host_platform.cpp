@@ -22,7 +22,6 @@
 #include <string_view>
 
 #include "common/little_endian.h"
-#include "common/mutex.h"
 #include "common/text.h"
 
 namespace qx {
@@ -119,23 +118,13 @@ class LinuxHostPlatform final : public HostPlatform {
   }
 };
 
-Mutex g_hostMutex;
-std::unique_ptr<HostPlatform> g_hostDouble GUARDED_BY(g_hostMutex);
-
 }  // namespace
 
 HostPlatform& Host() {
   static LinuxHostPlatform real;
-  MutexLock lock(&g_hostMutex);
-  if (g_hostDouble) return *g_hostDouble;
   return real;
 }
 
 void SetHostSettingSource(HostSettingSource source) { hostSettingSource.store(source); }
-
-void SetHostPlatformForTesting(std::unique_ptr<HostPlatform> host) {
-  MutexLock lock(&g_hostMutex);
-  g_hostDouble = std::move(host);
-}
 
 }  // namespace qx
