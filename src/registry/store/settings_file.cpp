@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 
 #include "common/mutex.h"
 #include "common/text.h"
@@ -242,12 +243,22 @@ std::shared_ptr<const SettingsFile::Snapshot> SettingsFile::Load(const std::stri
   return snapshot;
 }
 
+namespace {
+
+// The last snapshot taken and what the file looked like then. Never destroyed: threads that run
+// to the end of the process (the audit writer) read settings while static objects are destroyed.
+struct CurrentSnapshot {
+  Mutex mutex;
+  std::shared_ptr<const SettingsFile::Snapshot> cached GUARDED_BY(mutex);
+  Signature signature GUARDED_BY(mutex);
+  bool present GUARDED_BY(mutex) = false;
+  std::chrono::steady_clock::time_point checked GUARDED_BY(mutex);
+};
+
+}  // namespace
+
 std::shared_ptr<const SettingsFile::Snapshot> SettingsFile::Current() {
-  static Mutex mutex;
-  static std::shared_ptr<const Snapshot> cached GUARDED_BY(mutex);
-  static Signature cachedSignature GUARDED_BY(mutex);
-  static bool cachedPresent GUARDED_BY(mutex) = false;
-  static std::chrono::steady_clock::time_point checked GUARDED_BY(mutex);
+  static CurrentSnapshot& current = *std::make_unique<CurrentSnapshot>().release();
 
   const std::string path = StationPath();
   struct stat info {};
@@ -255,18 +266,18 @@ std::shared_ptr<const SettingsFile::Snapshot> SettingsFile::Current() {
   const Signature signature = present ? SignatureOf(info) : Signature{};
   const auto now = std::chrono::steady_clock::now();
   {
-    MutexLock lock(&mutex);
-    if (cached && cached->path == path && present == cachedPresent &&
-        signature == cachedSignature && now - checked < kRecheckPeriod) {
-      return cached;
+    MutexLock lock(&current.mutex);
+    if (current.cached && current.cached->path == path && present == current.present &&
+        signature == current.signature && now - current.checked < kRecheckPeriod) {
+      return current.cached;
     }
   }
   std::shared_ptr<const Snapshot> fresh = Load(path);
-  MutexLock lock(&mutex);
-  cached = fresh;
-  cachedSignature = signature;
-  cachedPresent = present;
-  checked = now;
+  MutexLock lock(&current.mutex);
+  current.cached = fresh;
+  current.signature = signature;
+  current.present = present;
+  current.checked = now;
   return fresh;
 }
 
