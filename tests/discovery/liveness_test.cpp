@@ -49,7 +49,9 @@ class LivenessTest : public ::testing::Test {
   static LivenessSettings Settings() {
     LivenessSettings settings;
     settings.seed = 42;
-    settings.probeInterval = milliseconds(200);  // the timings below count in these probes
+    // The timings below count in these periods and probes.
+    settings.heartbeatInterval = milliseconds(1000);
+    settings.probeInterval = milliseconds(200);
     settings.probeAttempts = 6;
     return settings;
   }
