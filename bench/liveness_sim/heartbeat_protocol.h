@@ -31,6 +31,7 @@ class HeartbeatProtocol final : public SimProtocol {
   void OnDatagram(SimContext& context, int from, std::span<const std::uint8_t> bytes) override;
   void Tick(SimContext& context) override;
   bool Knows(int station) const override;
+  std::int64_t HeartbeatPeriodUs() const override { return settings_.periodUs; }
 
  private:
   HeartbeatSettings settings_;

@@ -46,6 +46,7 @@ class LivenessProtocol final : public SimProtocol {
   void OnDatagram(SimContext& context, int from, std::span<const std::uint8_t> bytes) override;
   void Tick(SimContext& context) override;
   bool Knows(int station) const override;
+  std::int64_t HeartbeatPeriodUs() const override;
 
   // The bytes around the text of every datagram: fragment header, seal header and tag.
   static std::size_t Overhead();

@@ -2,10 +2,12 @@
 // the simulated network of SimNetwork (no sockets; the run is the same for the same seed).
 //
 // One run, in simulated time:
-//   warm-up     the stations start within 1 s and run --warmup seconds without loss; the bytes
-//               each receives from 5 s to its end give the load (kbit/s; goal <= 256 at 1000), and
-//               those it sends (goal <= 2 at 20);
-//   crash       --crashes stations, picked by the seed, stop at once; for each, the time until
+//   warm-up     the stations start within 1 s and run --warmup seconds without loss;
+//   load        then, over whole heartbeat periods (20 s at the least), the bytes each station
+//               receives give the load (kbit/s; goal <= 256 at 1000), and those it sends (goal
+//               <= 2 at 20);
+//   crash       at a moment within the next period picked by the seed, --crashes stations,
+//               picked by the seed too, stop at once; for each, the time until
 //               every running station has removed it (goal p99 <= 10 s at 1000), bounded by
 //               --limit seconds (a crash not removed everywhere by then counts as unresolved);
 //   loss        --loss-seconds with --loss of every datagram lost on its own path: removals of
@@ -24,8 +26,8 @@
 //                [--heartbeat-ms MS] [--suspect-ms MS] [--probe-interval-ms MS]
 //                [--probe-attempts N] [--beat-bits B]
 // The last five replace the liveness table's defaults (HeartbeatIntervalMs, SuspectAfterMs,
-// ProbeIntervalMs, ProbeAttempts, the size of a beat it assumes in sizing its period), to weigh
-// other values.
+// ProbeIntervalMs, ProbeAttempts, the size of a beat it assumes until it has measured one), to
+// weigh other values.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -51,10 +53,11 @@ using qx::sim::SimConfig;
 using qx::sim::SimNetwork;
 
 constexpr std::int64_t kSecond = 1'000'000;
-// The load is counted from here to the end of the warm-up: past the start's JOINs and probes,
-// and over as many heartbeat periods as the warm-up leaves (a period is 6.7 s at 1000 stations;
-// a window shorter than one counts the beats of in-phase stations once or not at all).
-constexpr std::int64_t kLoadFromUs = 5 * kSecond;
+// The load is counted after the warm-up over whole heartbeat periods (the stations' mean period,
+// at least kLoadWindowUs in all): stations that started together beat nearly in phase, and a
+// window that is no whole number of periods counts each of them once more or less than its
+// share. The crashes come at its end.
+constexpr std::int64_t kLoadWindowUs = 20 * kSecond;
 
 struct Options {
   int stations = 1000;
@@ -155,16 +158,20 @@ int main(int argc, char** argv) {
   const std::string tag = " stations " + std::to_string(n) + " protocol " +
                           (options.placeholder ? "placeholder_heartbeat" : "liveness_table");
 
-  // Warm-up, and the load of its last seconds.
-  const std::int64_t warm = options.warmupSeconds * kSecond;
-  const std::int64_t loadWindowUs = warm - kLoadFromUs;
-  network.RunUntil(kLoadFromUs);
+  // Warm-up, then the load over whole periods.
+  const std::int64_t warmUpUs = options.warmupSeconds * kSecond;
+  network.RunUntil(warmUpUs);
+  std::int64_t periodSum = 0;
+  for (int i = 0; i < n; ++i) periodSum += network.protocol(i).HeartbeatPeriodUs();
+  const std::int64_t period = std::max<std::int64_t>(periodSum / n, 100'000);
+  const std::int64_t loadWindowUs = (kLoadWindowUs + period - 1) / period * period;
   std::vector<std::uint64_t> received(n);
   std::vector<std::uint64_t> sent(n);
   for (int i = 0; i < n; ++i) {
     received[i] = network.stats(i).bytesReceived;
     sent[i] = network.stats(i).bytesSent;
   }
+  const std::int64_t warm = warmUpUs + loadWindowUs;
   network.RunUntil(warm);
   const double windowSeconds = static_cast<double>(loadWindowUs) / kSecond;
   auto kbitPerSecond = [&](std::uint64_t bytes) {
@@ -190,19 +197,23 @@ int main(int argc, char** argv) {
               inSum / n, in.back(), tag.c_str());
   std::printf("FIGURE liveness_sim_sent_kbit_per_s mean %.2f max %.2f%s (goal <=2 at 20)\n",
               outSum / n, out.back(), tag.c_str());
-  std::printf("FIGURE liveness_sim_tree_complete_fraction %.4f after %d s%s\n",
+  std::printf("FIGURE liveness_sim_tree_complete_fraction %.4f after %lld s%s\n",
               static_cast<double>(knownPairs) / (static_cast<double>(n) * (n - 1)),
-              options.warmupSeconds, tag.c_str());
+              static_cast<long long>(warm / kSecond), tag.c_str());
 
   // Crashes, all at once, picked by the seed.
   std::vector<int> order(n);
   for (int i = 0; i < n; ++i) order[i] = i;
   std::mt19937_64 pick(options.seed ^ 0x5eed);
   std::shuffle(order.begin(), order.end(), pick);
+  // Crash at a moment of the period that has no relation to the phase of the beats.
+  const std::int64_t crashAt =
+      warm + static_cast<std::int64_t>(pick() % static_cast<std::uint64_t>(period));
+  network.RunUntil(crashAt);
   const std::vector<int> crashed(order.begin(), order.begin() + options.crashes);
   for (int station : crashed) network.Crash(station);
   const std::size_t removalsBefore = network.removals().size();
-  network.RunUntil(warm + options.limitSeconds * kSecond);
+  network.RunUntil(crashAt + options.limitSeconds * kSecond);
   std::vector<std::int64_t> lastRemoval(n, -1);
   std::vector<int> removers(n, 0);
   std::vector<double> perObserver;
@@ -215,7 +226,7 @@ int main(int argc, char** argv) {
     }
     lastRemoval[removal.station] = std::max(lastRemoval[removal.station], removal.atUs);
     ++removers[removal.station];
-    perObserver.push_back(static_cast<double>(removal.atUs - warm) / 1000);
+    perObserver.push_back(static_cast<double>(removal.atUs - crashAt) / 1000);
   }
   const int observers = n - options.crashes;
   std::vector<double> everywhere;
@@ -224,7 +235,7 @@ int main(int argc, char** argv) {
     if (removers[station] < observers) {
       ++unresolved;
     } else {
-      everywhere.push_back(static_cast<double>(lastRemoval[station] - warm) / 1000);
+      everywhere.push_back(static_cast<double>(lastRemoval[station] - crashAt) / 1000);
     }
   }
   std::sort(everywhere.begin(), everywhere.end());

@@ -47,6 +47,8 @@ class SimProtocol {
   virtual void Tick(SimContext& context) = 0;
   // The station is in this protocol's tree.
   virtual bool Knows(int station) const = 0;
+  // The period of the station's own heartbeat now, 0 when it has none.
+  virtual std::int64_t HeartbeatPeriodUs() const { return 0; }
 };
 
 }  // namespace qx::sim

@@ -16,8 +16,16 @@ using std::chrono::milliseconds;
 constexpr milliseconds kLongestPeerInterval(60000);
 // An unseen content version is asked for at most this often from one station.
 constexpr milliseconds kFetchRetry(1000);
-// The jitter of this station's period, in 1/16ths of it either way, against synchronised beats.
-constexpr int kJitterSixteenths = 1;
+// The jitter of this station's period, 1/32 of it either way, against synchronised beats.
+constexpr int kJitterFraction = 32;
+// How late a beat may come besides its jitter: it leaves at the first tick after its time (the
+// service ticks every 100 ms), and the way takes a little.
+constexpr milliseconds kBeatLateness(200);
+// What a beat may weigh in the running mean of beat sizes: a datagram is never smaller than its
+// headers, and a liveness text never longer than 2 KiB; each beat moves the mean by 1/16.
+constexpr std::uint32_t kSmallestBeatBits = 8 * 64;
+constexpr std::uint32_t kLargestBeatBits = 8 * 2400;
+constexpr std::uint32_t kBeatBitsWeight = 16;
 
 milliseconds Silence(MonotonicClock::time_point now, MonotonicClock::time_point heard) {
   if (now <= heard) return milliseconds(0);  // monotonic only; an earlier now is no silence
@@ -39,7 +47,10 @@ const char* PeerStateName(PeerState state) {
 }
 
 LivenessTable::LivenessTable(const LivenessSettings& settings, const MonotonicClock& clock)
-    : settings_(settings), clock_(clock), random_(settings.seed) {
+    : settings_(settings),
+      clock_(clock),
+      random_(settings.seed),
+      beatBits_(std::clamp(settings.heartbeatBits, kSmallestBeatBits, kLargestBeatBits)) {
   if (random_ == 0) {
     std::random_device device;
     random_ = (static_cast<std::uint64_t>(device()) << 32) ^ device();
@@ -70,14 +81,15 @@ LivenessAction LivenessTable::ActionFor(LivenessAction::Kind kind, const Peer& p
 
 milliseconds LivenessTable::SuspectTime(const Peer& peer) const {
   const milliseconds interval = std::min(milliseconds(peer.beat.intervalMs), kLongestPeerInterval);
-  return std::max(settings_.suspectAfter, interval * 5 / 4);
+  return std::max(settings_.suspectAfter,
+                  interval + interval / kJitterFraction * 2 + kBeatLateness);
 }
 
 milliseconds LivenessTable::HeartbeatInterval() const {
   if (settings_.heartbeatInterval.count() <= 0) return milliseconds(0);
   const std::uint64_t budget = std::max<std::uint32_t>(settings_.receiveBudgetBitsPerSecond, 1);
   const std::uint64_t needed =
-      static_cast<std::uint64_t>(peers_.size()) * settings_.heartbeatBits * 1000 / budget;
+      static_cast<std::uint64_t>(peers_.size()) * beatBits_ * 1000 / budget;
   return std::max(settings_.heartbeatInterval,
                   std::min(milliseconds(static_cast<std::int64_t>(needed)), kLongestPeerInterval));
 }
@@ -87,6 +99,7 @@ void LivenessTable::Probe(Peer* peer, time_point now, LivenessActions* actions) 
   peer->nonces[peer->nextNonce] = peer->nonce;
   peer->nextNonce = static_cast<std::uint8_t>((peer->nextNonce + 1) % kNoncesKept);
   peer->nextProbe = now + settings_.probeInterval;
+  scanDue_ = std::min(scanDue_, peer->nextProbe);
   if (peer->probesLeft > 0) --peer->probesLeft;
   ++counters_.probesSent;
   actions->push_back(ActionFor(LivenessAction::Kind::kProbe, *peer));
@@ -121,13 +134,20 @@ LivenessTable::Peer* LivenessTable::Admit(const PeerBeat& beat, time_point now, 
   peer.lastHeard = now;
   ++confirming_;
   *created = true;
+  scanDue_ = std::min(scanDue_, now);
   return &peer;
 }
 
-LivenessActions LivenessTable::OnHeartbeat(const PeerBeat& beat) {
+LivenessActions LivenessTable::OnHeartbeat(const PeerBeat& beat, std::uint32_t wireBits) {
   LivenessActions actions;
   if (beat.host.empty() || beat.incarnation == 0) return actions;
   ++counters_.beats;
+  if (wireBits != 0) {
+    const auto bits =
+        static_cast<std::int64_t>(std::clamp(wireBits, kSmallestBeatBits, kLargestBeatBits));
+    const auto mean = static_cast<std::int64_t>(beatBits_);
+    beatBits_ = static_cast<std::uint32_t>(mean + (bits - mean) / kBeatBitsWeight);
+  }
   const time_point now = clock_.Now();
   bool created = false;
   Peer* peer = Admit(beat, now, &created);
@@ -256,9 +276,9 @@ LivenessActions LivenessTable::Tick(time_point now) {
   const milliseconds interval = HeartbeatInterval();
   if (interval.count() > 0 && (!beatScheduled_ || now >= nextBeat_)) {
     // The first beat goes a period after the first tick (the JOIN announces the start); the
-    // later ones a period apart, +-1/16 at random against beats in step.
+    // later ones a period apart, +-1/32 at random against beats in step.
     if (beatScheduled_) actions.push_back(LivenessAction{});
-    const auto span = interval.count() * kJitterSixteenths / 16;
+    const auto span = interval.count() / kJitterFraction;
     const auto jitter =
         span > 0
             ? static_cast<std::int64_t>(Random() % static_cast<std::uint64_t>(2 * span + 1)) - span
@@ -266,18 +286,26 @@ LivenessActions LivenessTable::Tick(time_point now) {
     nextBeat_ = now + interval + milliseconds(jitter);
     beatScheduled_ = true;
   }
+  const bool clockBack = now < lastTick_;
+  lastTick_ = now;
+  if (now < scanDue_ && !clockBack) return actions;
+  scanDue_ = time_point::max();
   for (auto it = peers_.begin(); it != peers_.end();) {
     Peer& peer = it->second;
     if (peer.state == PeerState::kAlive) {
-      if (Silence(now, peer.lastHeard) > SuspectTime(peer)) {
+      const milliseconds suspectTime = SuspectTime(peer);
+      if (Silence(now, peer.lastHeard) > suspectTime) {
         peer.state = PeerState::kSuspect;
         ++counters_.suspected;
         StartProbing(&peer, now, &actions);
+      } else {
+        scanDue_ = std::min(scanDue_, peer.lastHeard + suspectTime + milliseconds(1));
       }
       ++it;
       continue;
     }
     if (now < peer.nextProbe) {
+      scanDue_ = std::min(scanDue_, peer.nextProbe);
       ++it;
       continue;
     }
@@ -297,6 +325,11 @@ LivenessActions LivenessTable::Tick(time_point now) {
     it = peers_.erase(it);
   }
   return actions;
+}
+
+LivenessTable::time_point LivenessTable::NextDue() const {
+  if (HeartbeatInterval().count() <= 0) return scanDue_;
+  return beatScheduled_ ? std::min(nextBeat_, scanDue_) : time_point::min();
 }
 
 std::vector<PeerView> LivenessTable::Peers() const {

@@ -12,7 +12,8 @@
 //   suspect    - silent beyond its suspect time: probed every ProbeInterval; an answer or a beat
 //                makes it alive again, ProbeAttempts unanswered probes remove it (kRemove).
 //
-// The suspect time of a peer is max(SuspectAfter, 5/4 of the period it announces). A peer that
+// The suspect time of a peer is max(SuspectAfter, 17/16 of the period it announces + 200 ms: the
+// period with its jitter of 1/32 either way, and the tick and the way). A peer that
 // never sent a beat (a station speaking only the original protocol) is not in the table at all
 // and is never removed for silence. A beat of a new incarnation, or an unseen content version,
 // asks the station for its details (kFetch); an announcement (JOIN, UPDATE) that carries an
@@ -22,7 +23,9 @@
 // Bounds: at most maxPeers peers, of which at most maxConfirming are confirming; a beat from a
 // new host beyond that is dropped and counted, so a flood of forged names never evicts a
 // confirmed peer. The heartbeat period grows with the number of peers so that the beats this
-// station receives stay within receiveBudgetBitsPerSecond.
+// station receives stay within receiveBudgetBitsPerSecond: peers times the size of a beat on
+// the wire, which the table learns from the beats it receives (a running mean, starting at
+// heartbeatBits).
 //
 // Ownership and threads: the table owns its peers and borrows the clock (which must outlive
 // it). Not thread-safe: the owner serialises every call (discovery/liveness_service.h holds it
@@ -50,11 +53,11 @@ namespace qx {
 struct LivenessSettings {
   std::chrono::milliseconds heartbeatInterval{1200};  // HeartbeatIntervalMs; 0: no heartbeat
   std::chrono::milliseconds suspectAfter{1500};       // SuspectAfterMs
-  std::chrono::milliseconds probeInterval{100};       // ProbeIntervalMs
+  std::chrono::milliseconds probeInterval{80};        // ProbeIntervalMs
   std::uint32_t probeAttempts = 12;                   // ProbeAttempts
   std::uint32_t receiveBudgetBitsPerSecond = 240000;  // ReceiveBudgetBitsPerSecond
-  std::uint32_t heartbeatBits = 1600;                 // one beat on the wire, IP header included
-  std::size_t maxPeers = 4096;                        // MaxPeers
+  std::uint32_t heartbeatBits = 1600;  // one beat on the wire, headers included, until measured
+  std::size_t maxPeers = 4096;         // MaxPeers
   std::size_t maxConfirming = 256;
   std::uint64_t seed = 0;  // of nonces and jitter; 0: from the system
 };
@@ -123,8 +126,9 @@ class LivenessTable {
 
   LivenessTable(const LivenessSettings& settings, const MonotonicClock& clock);
 
-  // A beat from the group (never this station's own).
-  LivenessActions OnHeartbeat(const PeerBeat& beat);
+  // A beat from the group (never this station's own). wireBits: the size of the datagram it came
+  // in, every header included (LivenessDatagramBits); 0 when not known.
+  LivenessActions OnHeartbeat(const PeerBeat& beat, std::uint32_t wireBits = 0);
   // The answer to a probe: taken only when nonce is one of the last kNoncesKept sent to that
   // host (an answer that comes after the next probe left still proves the station alive).
   LivenessActions OnProbeAnswer(const PeerBeat& beat, std::uint64_t nonce);
@@ -139,8 +143,12 @@ class LivenessTable {
   // Forgets every peer (this station left the group).
   void Clear();
 
-  // What is due at now: this station's beat, probes, removals.
+  // What is due at now: this station's beat, probes, removals. Cheap while nothing is due: the
+  // peers are looked at only from the earliest time one of them may need it.
   LivenessActions Tick(time_point now);
+  // When Tick has something to do at the earliest (never later than the real first due time; a
+  // beat, a probe or a silence may make it earlier after a call of another method).
+  time_point NextDue() const;
 
   // This station's period: at least heartbeatInterval, longer when the peers' beats would
   // exceed the receive budget.
@@ -181,7 +189,10 @@ class LivenessTable {
   std::size_t confirming_ = 0;
   time_point nextBeat_{};
   bool beatScheduled_ = false;
+  time_point scanDue_{};   // no peer needs a look before this
+  time_point lastTick_{};  // a Tick before it (a clock moved back) looks at every peer
   std::uint64_t random_;
+  std::uint32_t beatBits_;  // the running mean of the beats received, on the wire
   LivenessCounters counters_;
 };
 

@@ -2,6 +2,7 @@
 // answered.
 #include "discovery/liveness_service.h"
 
+#include <algorithm>
 #include <new>
 #include <random>
 #include <utility>
@@ -152,7 +153,17 @@ void LivenessService::Run() {
     {
       MutexLock lock(&mutex_);
       if (stopping_) return;
-      wake_.WaitFor(kLivenessTick);
+      // Until the table has something to do, a tick at the most (a beat or an announcement
+      // that arrives meanwhile may bring its next due time forward).
+      const MonotonicClock::time_point now = clock_.Now();
+      const MonotonicClock::time_point due = table_.NextDue();
+      std::chrono::nanoseconds wait = kLivenessTick;
+      if (due <= now) {
+        wait = std::chrono::milliseconds(1);
+      } else if (due - now < wait) {
+        wait = std::max<std::chrono::nanoseconds>(due - now, std::chrono::milliseconds(1));
+      }
+      wake_.WaitFor(wait);
       if (stopping_) return;
       actions = table_.Tick(clock_.Now());
     }
@@ -261,7 +272,7 @@ void LivenessService::Receive(std::string_view text) {
   switch (message->kind) {
     case LivenessKind::kBeat: {
       MutexLock lock(&mutex_);
-      actions = table_.OnHeartbeat(message->sender);
+      actions = table_.OnHeartbeat(message->sender, LivenessDatagramBits(text.size()));
       break;
     }
     case LivenessKind::kAck: {

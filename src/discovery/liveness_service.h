@@ -1,17 +1,17 @@
 // liveness_service.h - LivenessService, the station's side of the liveness extension: it runs
 // the LivenessTable (liveness.h) against the multicast component and the network tree.
 //
-// A thread ticks the table every kLivenessTick: it sends this station's heartbeat when due
-// (its content version is the digest of this station's UPDATE, built afresh for each beat; when
-// that changed since the last beat, the fresh UPDATE also replaces this station's own entry in
-// its tree, as the others will fetch it),
-// probes silent and unconfirmed stations by unicast, asks stations with unseen content for
-// their UPDATE, and removes the stations that stopped answering from the tree (as a LEAVE does).
-// The receive side takes QXLIVE texts (liveness_wire.h): a PROBE or FETCH meant for this station
-// is answered (ACK, or an UPDATE), an ACK meant for it goes to the table; texts meant for another
-// station are dropped. The discovery handlers ask it whether a stamped JOIN or UPDATE may enter
-// the tree now (Admit) and whether a LEAVE is fresh (Leave), and stamp this station's own
-// announcements with its incarnation (random at each start) and content version.
+// A thread ticks the table when it has something due, and every kLivenessTick at the most: it
+// sends this station's heartbeat when due (its content version is the digest of this station's
+// UPDATE, built afresh for each beat; when that changed since the last beat, the fresh UPDATE
+// also replaces this station's own entry in its tree, as the others will fetch it), probes silent
+// and unconfirmed stations by unicast, asks stations with unseen content for their UPDATE, and
+// removes the stations that stopped answering from the tree (as a LEAVE does). The receive side
+// takes QXLIVE texts (liveness_wire.h): a PROBE or FETCH meant for this station is answered (ACK,
+// or an UPDATE), an ACK meant for it goes to the table; texts meant for another station are
+// dropped. The discovery handlers ask it whether a stamped JOIN or UPDATE may enter the tree now
+// (Admit) and whether a LEAVE is fresh (Leave), and stamp this station's own announcements with its
+// incarnation (random at each start) and content version.
 //
 // Sends that fail are tried again (multicast_port.h, SendToMulticastPortRetrying).
 //

@@ -1,10 +1,13 @@
 // liveness_wire.cpp - building and checking the liveness extension's texts.
 #include "discovery/liveness_wire.h"
 
+#include <algorithm>
 #include <charconv>
 #include <utility>
 
 #include "common/text.h"
+#include "messaging/datagram_seal.h"
+#include "messaging/multicast_fragments.h"
 #include "platform/network_interfaces.h"
 #include "xml/xml_element.h"
 
@@ -36,10 +39,13 @@ void Attribute(std::string* out, const char* name, std::string_view value) {
 }  // namespace
 
 std::string BuildLivenessMessage(const LivenessMessage& message) {
+  // The beat is the one text every station receives from every other: nothing it can do without.
   std::string text = "<QXLIVE";
-  Attribute(&text, "K", kKinds[static_cast<int>(message.kind)]);
+  if (message.kind != LivenessKind::kBeat) {
+    Attribute(&text, "K", kKinds[static_cast<int>(message.kind)]);
+  }
   Attribute(&text, "H", message.sender.host);
-  Attribute(&text, "D", message.sender.domain);
+  if (!message.sender.domain.empty()) Attribute(&text, "D", message.sender.domain);
   Attribute(&text, "A", message.sender.address);
   Attribute(&text, "I", Hex(message.sender.incarnation));
   Attribute(&text, "V", Hex(message.sender.version));
@@ -69,7 +75,7 @@ std::optional<LivenessMessage> ParseLivenessMessage(std::string_view text) {
       !field("TO", &message.to) || !field("N", &nonce)) {
     return std::nullopt;
   }
-  bool known = false;
+  bool known = kind.empty();  // a beat
   for (int i = 1; i <= 4; ++i) {
     if (IEquals(kind, kKinds[i])) {
       message.kind = static_cast<LivenessKind>(i);
@@ -97,6 +103,13 @@ std::optional<LivenessMessage> ParseLivenessMessage(std::string_view text) {
     message.nonce = *parsedNonce;
   }
   return message;
+}
+
+std::uint32_t LivenessDatagramBits(std::size_t textBytes) {
+  constexpr std::size_t kFrameBytes = 14 + 20 + 8;  // Ethernet, IPv4, UDP
+  const std::size_t bytes =
+      kFrameBytes + kFragmentHeaderBytes + kSealedHeaderBytes + textBytes + kSealTagBytes;
+  return static_cast<std::uint32_t>(std::min<std::size_t>(bytes, 1u << 20) * 8);
 }
 
 bool StampAnnouncement(std::uint64_t incarnation, std::uint64_t version, std::string* text) {

@@ -3,8 +3,9 @@
 //
 // One element with attributes, kept small so that a heartbeat fits a short datagram:
 //
-//   <QXLIVE K="BEAT"  H="host" D="domain" A="10.0.0.5" I="<incarnation hex>" V="<version hex>"
-//           T="<period ms>"/>                                  to the group
+//   <QXLIVE H="host" D="domain" A="10.0.0.5" I="<incarnation hex>" V="<version hex>"
+//           T="<period ms>"/>                                  to the group: a beat, K="BEAT"
+//                                                              left out, and D when empty
 //   <QXLIVE K="PROBE" ...the sender's fields... TO="target host" N="<nonce hex>"/>   to one station
 //   <QXLIVE K="ACK"   ...the answerer's fields... TO="prober host" N="<the probe's nonce>"/>
 //   <QXLIVE K="FETCH" ...the sender's fields... TO="target host"/>: answered by an UPDATE
@@ -43,6 +44,9 @@ struct LivenessMessage {
 };
 
 std::string BuildLivenessMessage(const LivenessMessage& message);
+// A liveness text of textBytes as a datagram on the wire: in one fragment, sealed, in UDP, IPv4
+// and an Ethernet frame; in bits.
+std::uint32_t LivenessDatagramBits(std::size_t textBytes);
 std::optional<LivenessMessage> ParseLivenessMessage(std::string_view text);
 
 // Appends INCARNATION and VERSION to an announcement text (<QXDISCOVER>...</QXDISCOVER>);

@@ -53,6 +53,7 @@ class LivenessTest : public ::testing::Test {
     settings.heartbeatInterval = milliseconds(1000);
     settings.probeInterval = milliseconds(200);
     settings.probeAttempts = 6;
+    settings.receiveBudgetBitsPerSecond = 240000;
     return settings;
   }
 
@@ -88,11 +89,11 @@ TEST_F(LivenessTest, SilentPeerIsSuspectedProbedThenRemovedOnTime) {
     milliseconds quietBeforeProbe;  // no probe within this silence
     milliseconds removedBy;         // removed at the latest after this silence
   };
-  // Suspect after max(1500 ms, 5/4 of the peer's period), then 6 probes 200 ms apart.
+  // Suspect after max(1500 ms, 17/16 of the peer's period + 200 ms), then 6 probes 200 ms apart.
   const Case cases[] = {
       {"default period", 1000, milliseconds(1500), milliseconds(2800)},
-      {"long period of a large group", 6000, milliseconds(7500), milliseconds(8800)},
-      {"hostile period is cut to a minute", 0xFFFFFFFFu, milliseconds(75000), milliseconds(76300)},
+      {"long period of a large group", 6000, milliseconds(6500), milliseconds(7800)},
+      {"hostile period is cut to a minute", 0xFFFFFFFFu, milliseconds(63900), milliseconds(65200)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -118,6 +119,31 @@ TEST_F(LivenessTest, SilentPeerIsSuspectedProbedThenRemovedOnTime) {
     EXPECT_EQ(table.size(), 0u);
     EXPECT_EQ(table.counters().removed, 1u);
   }
+}
+
+TEST_F(LivenessTest, NextDueLetsTheServiceSleepButNeverPastWork) {
+  // The service sleeps until NextDue(): each action must come at or after the due time the table
+  // gave before it, and nothing may be due while a confirmed peer is freshly heard.
+  LivenessSettings settings = Settings();
+  settings.heartbeatInterval = milliseconds(0);  // only the peer's deadlines count
+  LivenessTable table(settings, clock_);
+  const PeerBeat beat = Beat("delta", 9);
+  table.OnProbeAnswer(beat, Find(table.OnHeartbeat(beat), Kind::kProbe)->nonce);
+  table.NoteApplied("delta", 7);
+  EXPECT_TRUE(table.Tick(clock_.Now()).empty());
+  EXPECT_GE(table.NextDue() - clock_.Now(), milliseconds(1400));
+  std::size_t acted = 0;
+  for (int i = 0; i < 70; ++i) {  // silent: suspect, six probes, removal
+    const MonotonicClock::time_point due = table.NextDue();
+    clock_.Advance(milliseconds(50));
+    const LivenessActions actions = table.Tick(clock_.Now());
+    if (!actions.empty()) {
+      EXPECT_LE(due, clock_.Now());
+      ++acted;
+    }
+  }
+  EXPECT_EQ(acted, 7u);
+  EXPECT_EQ(table.counters().removed, 1u);
 }
 
 TEST_F(LivenessTest, StationWithoutHeartbeatIsNeverRemovedForSilence) {
@@ -301,6 +327,10 @@ TEST_F(LivenessTest, HeartbeatPeriodGrowsWithTheGroupWithinTheBudget) {
   for (int i = 0; i < 1000; ++i) big.OnHeartbeat(Beat("s" + std::to_string(i), 1 + i));
   // 1000 senders of 1600-bit beats within 240 kbit/s: one beat every 6.67 s each.
   EXPECT_EQ(big.HeartbeatInterval(), milliseconds(6666));
+  // Beats that arrive twice as large (longer names) stretch the period to keep the budget.
+  for (int i = 0; i < 300; ++i) big.OnHeartbeat(Beat("s" + std::to_string(i), 1 + i), 3200);
+  EXPECT_GT(big.HeartbeatInterval(), milliseconds(13000));
+  EXPECT_LE(big.HeartbeatInterval(), milliseconds(13334));
 }
 
 TEST(LivenessWireTest, MessagesRoundTripAndHostileTextsAreRefused) {
@@ -316,6 +346,16 @@ TEST(LivenessWireTest, MessagesRoundTripAndHostileTextsAreRefused) {
   EXPECT_EQ(parsed->sender.incarnation, 0xFFFFFFFFFFFFFFFFull);
   EXPECT_EQ(parsed->to, "target");
   EXPECT_EQ(parsed->nonce, 77u);
+  LivenessMessage beat;  // the beat leaves out its kind and an empty domain
+  beat.sender = Beat("b", 5, 6);
+  beat.sender.domain.clear();
+  const std::string beatText = BuildLivenessMessage(beat);
+  EXPECT_EQ(beatText.find(" K="), std::string::npos);
+  EXPECT_EQ(beatText.find(" D="), std::string::npos);
+  const auto parsedBeat = ParseLivenessMessage(beatText);
+  ASSERT_TRUE(parsedBeat);
+  EXPECT_EQ(parsedBeat->kind, LivenessKind::kBeat);
+  EXPECT_EQ(parsedBeat->sender.version, 6u);
 
   const char* refused[] = {
       R"(<QXLIVE A="10.0.0.1" K="BEAT" H="h" I="0" V="1" T="1000"/>)",  // no incarnation
