@@ -9,8 +9,8 @@
 // static constructor and after every static destructor of the module: the debug channel, the
 // never-destroyed diagnostics connection, the never-destroyed list of asynchronous commands
 // (which, at process exit, its own exit handler has emptied before the static objects died),
-// and the module's station, which Attach makes (ConnectStationLayers) and the core library
-// destroys only after the module has been unloaded.
+// and the module's station through DropModuleRpcConnections, which leaves it alone once it has
+// been destroyed.
 #include <string>
 
 #include "client/async_commands.h"
@@ -48,7 +48,7 @@ __attribute__((destructor)) void Detach() {
     qx::OutputDebugLine(kDetachLine);
     qx::StopAsyncCommands(qx::AfterStop::kAcceptNew);
     // Kept client connections are closed with the module, not leaked with their sockets.
-    qx::DropKeptRpcConnections(qx::ModuleStation().rpcPool());
+    qx::DropModuleRpcConnections();
     qx::Diagnosis().UnloadDiagnostics();
   } catch (...) {
   }
