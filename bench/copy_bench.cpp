@@ -135,10 +135,10 @@ void CopyFromLoopback(benchmark::State& state) {
   const std::string request = "<RemoteCopy><HOST>127.0.0.1</HOST><SOURCE>" + setup.source +
                               "</SOURCE><DESTINATION>" + setup.copy +
                               "</DESTINATION><BUFFER>65536</BUFFER></RemoteCopy>";
-  qx::RemoteCopyFile(qx::ModuleStation().hostPlatform(), request, nullptr);
+  qx::RemoteCopyFile(qx::ModuleStation(), request, nullptr);
   std::filesystem::remove(setup.copy);
   for (auto _ : state) {
-    if (qx::RemoteCopyFile(qx::ModuleStation().hostPlatform(), request, nullptr) !=
+    if (qx::RemoteCopyFile(qx::ModuleStation(), request, nullptr) !=
         static_cast<std::int32_t>(kFileBytes)) {
       state.SkipWithError("the copy failed");
       break;
@@ -151,7 +151,7 @@ void CopyFromLoopback(benchmark::State& state) {
 void CopyFromOwnServer(benchmark::State& state, bool plaintext) {
   if (!setup.error.empty()) return state.SkipWithError(setup.error.c_str());
   qx::SetRpcPlaintextForBenchmark(plaintext);
-  qx::DropKeptRpcConnections();
+  qx::DropKeptRpcConnections(qx::ModuleStation().rpcPool());
   qx::CSERVER server{qx::ModuleStation()};
   if (server.startRemoteServer(qx::kServiceProjectManager) != qx::S_OK) {
     state.SkipWithError("the server did not start");
@@ -159,7 +159,7 @@ void CopyFromOwnServer(benchmark::State& state, bool plaintext) {
     CopyFromLoopback(state);
     server.stopRemoteServer();
   }
-  qx::DropKeptRpcConnections();
+  qx::DropKeptRpcConnections(qx::ModuleStation().rpcPool());
   qx::SetRpcPlaintextForBenchmark(false);
 }
 

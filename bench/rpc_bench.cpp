@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "keys/cluster_keys.h"
+#include "module/module_root.h"
 #include "module/station_wiring.h"
 #include "registry/store/registry_store.h"
 #include "rpc/rpc.h"
@@ -79,17 +80,17 @@ struct RpcStation {
     SetValue("RPC\\PORTS", kStationService, qx::RegValue::Dword(0));
     if (station.startRemoteServer(kStationService) != qx::S_OK) std::abort();
     SetValue("RPC\\PORTS", kStationService, qx::RegValue::Dword(station.port()));
-    qx::DropKeptRpcConnections();
+    qx::DropKeptRpcConnections(qx::ModuleStation().rpcPool());
   }
   ~RpcStation() {
-    qx::DropKeptRpcConnections();
+    qx::DropKeptRpcConnections(qx::ModuleStation().rpcPool());
     station.stopRemoteServer();
     server.stopServer();
     std::filesystem::remove_all(dir);
   }
   std::string dir;
   TestAnswerServer server;
-  qx::CSERVER station;
+  qx::CSERVER station{qx::ModuleStation()};
 };
 
 RpcStation& Station() {
@@ -99,6 +100,7 @@ RpcStation& Station() {
 
 bool RoundTrip(const char* service = qx::kServiceProjectManager) {
   qx::CRPCClientW client;
+  client.setConnectionPool(qx::ModuleStation().rpcPool());  // as the module's commands do
   if (!client.Connect(service, kStation, "/usr/bin/rpc_bench")) return false;
   qx::AnswerText answer;
   const bool sent = client.SendString(qx::DATA_ID_REQUEST, kRequest, &answer);
@@ -133,14 +135,14 @@ BENCHMARK(BM_StationRoundTrip)->UseRealTime();
 void BM_RpcRoundTripPlain(benchmark::State& state) {
   Station();
   qx::SetRpcPlaintextForBenchmark(true);
-  qx::DropKeptRpcConnections();
+  qx::DropKeptRpcConnections(qx::ModuleStation().rpcPool());
   for (auto _ : state) {
     if (!RoundTrip()) {
       state.SkipWithError("round trip failed");
       break;
     }
   }
-  qx::DropKeptRpcConnections();
+  qx::DropKeptRpcConnections(qx::ModuleStation().rpcPool());
   qx::SetRpcPlaintextForBenchmark(false);
   state.SetItemsProcessed(state.iterations());
 }

@@ -3,9 +3,10 @@
 // The receiver is read from the message itself. Local names are served in-process by the
 // installed local request handler, "*" goes to the group through the multicast component, every
 // other name gets the message over an RPC connection of its own (one CRPCClientW per call, so calls
-// on several threads need no lock). An asynchronous command runs on a worker thread that owns a
-// copy of everything it needs; the module's list of asynchronous commands (async_commands.h)
-// keeps that thread until it is joined. Any thread may call every function here.
+// on several threads need no lock), taken from and given back to the station's pool. An
+// asynchronous command runs on a worker thread that owns a copy of everything it needs; the
+// module's list of asynchronous commands (async_commands.h) keeps that thread until it is joined.
+// Any thread may call every function here.
 #include "client/remote_client.h"
 
 #include <atomic>
@@ -86,8 +87,9 @@ HRESULT doRemoteCommand(Station& station, std::string_view message, AnswerText* 
     const LocalRequestHandler handler = localRequestHandler.load();
     return handler != nullptr ? handler(station, request, answer) : E_FAIL;
   }
-  if (WantsAsync(request)) return StartAsyncCommand(kServiceProjectManager, receiver, message);
-  return doRPCCommand(kServiceProjectManager, receiver, message, answer);
+  if (WantsAsync(request))
+    return StartAsyncCommand(station, kServiceProjectManager, receiver, message);
+  return doRPCCommand(station, kServiceProjectManager, receiver, message, answer);
 }
 
 HRESULT DiscoverCommand(Station& station, std::string_view message, AnswerText* answer) {
@@ -109,12 +111,12 @@ HRESULT DiscoverCommand(Station& station, std::string_view message, AnswerText* 
     if (Failed(hr)) return hr;
     return component->SendToGroup(message);
   }
-  if (WantsAsync(request)) return StartAsyncCommand(kServiceDiscovery, receiver, message);
-  return doRPCCommand(kServiceDiscovery, receiver, message, answer);
+  if (WantsAsync(request)) return StartAsyncCommand(station, kServiceDiscovery, receiver, message);
+  return doRPCCommand(station, kServiceDiscovery, receiver, message, answer);
 }
 
-HRESULT doRPCCommand(std::string_view service, std::string_view receiver, std::string_view message,
-                     AnswerText* answer) {
+HRESULT doRPCCommand(Station& station, std::string_view service, std::string_view receiver,
+                     std::string_view message, AnswerText* answer) {
   if (TraceEnabled(kTraceServer, kLevelText)) {
     const std::string text(message);
     Trace(kSource, nullptr, nullptr, kTraceServer, kLevelText, "<doRPCCommand>%s</doRPCCommand>",
@@ -124,6 +126,8 @@ HRESULT doRPCCommand(std::string_view service, std::string_view receiver, std::s
   AnswerText reply;
   {
     CRPCClientW client;
+    client.setHostPlatform(station.hostPlatform());
+    client.setConnectionPool(station.rpcPool());
     if (client.Connect(service, receiver, ExecutablePath())) {
       if (client.SendString(DATA_ID_REQUEST, message, &reply)) result = client.lastResult;
       client.Disconnect();
@@ -141,7 +145,7 @@ HRESULT doRPCCommand(std::string_view service, std::string_view receiver, std::s
   return result;
 }
 
-HRESULT StartAsyncCommand(std::string_view service, std::string_view receiver,
+HRESULT StartAsyncCommand(Station& station, std::string_view service, std::string_view receiver,
                           std::string_view message) {
   if (Utf16Units(receiver) > kMaxAsyncReceiverUnits) {
     const std::string text(receiver);
@@ -152,13 +156,13 @@ HRESULT StartAsyncCommand(std::string_view service, std::string_view receiver,
   try {
     // The worker owns copies of the texts; the caller's may be gone before it runs.
     return RunAsyncCommand(
-        [service = std::string(service), receiver = std::string(receiver),
+        [&station, service = std::string(service), receiver = std::string(receiver),
          message = std::string(message)](const std::atomic<bool>& cancelled) {
           if (cancelled) return;
           // A stop or unload ends the call within moments, not its call timeout.
           ScopedRpcCancelFlag cancelCalls(&cancelled);
           AnswerText answer;
-          doRPCCommand(service, receiver, message, &answer);
+          doRPCCommand(station, service, receiver, message, &answer);
         },
         AsyncCommandBound());
   } catch (const std::bad_alloc&) {

@@ -24,9 +24,12 @@ namespace qx {
 
 HRESULT doRemoteCommand(Station& station, std::string_view message, AnswerText* answer);
 HRESULT DiscoverCommand(Station& station, std::string_view message, AnswerText* answer);
-HRESULT doRPCCommand(std::string_view service, std::string_view receiver, std::string_view message,
-                     AnswerText* answer);
-HRESULT StartAsyncCommand(std::string_view service, std::string_view receiver,
+// The RPC call of a command for station: the client names this computer by the station's host
+// platform and keeps its connection in the station's pool. An asynchronous command's worker
+// uses station until it ends, so station outlives the module's asynchronous commands.
+HRESULT doRPCCommand(Station& station, std::string_view service, std::string_view receiver,
+                     std::string_view message, AnswerText* answer);
+HRESULT StartAsyncCommand(Station& station, std::string_view service, std::string_view receiver,
                           std::string_view message);
 // True when name is ".", "LOCAL", "THIS" or the computer's name as platform gives it.
 bool IsLocalHost(std::string_view name, HostPlatform& platform);

@@ -315,8 +315,7 @@ class LocalCopyFile {
 
 }  // namespace
 
-CRemoteFile::CRemoteFile(HostPlatform& platform)
-    : platform_(platform), clientName_(ExecutablePath()) {}
+CRemoteFile::CRemoteFile(Station& station) : station_(station), clientName_(ExecutablePath()) {}
 
 CRemoteFile::~CRemoteFile() { Close(); }
 
@@ -325,7 +324,8 @@ bool CRemoteFile::Open(std::string_view station, std::string_view remoteName) {
   // The name is pasted into markup: a '&' or '<' in it must not change the request.
   const std::string request = "<OPENFILE><FILE>" + XmlEscape(remoteName) + "</FILE></OPENFILE>";
   client_ = std::make_unique<CRPCClientW>();
-  client_->setHostPlatform(platform_);
+  client_->setHostPlatform(station_.hostPlatform());
+  client_->setConnectionPool(station_.rpcPool());
   AnswerText answer;
   if (!client_->Connect(kServiceProjectManager, station, clientName_) ||
       !client_->SendString(DATA_ID_REQUEST, request, &answer)) {
@@ -428,29 +428,30 @@ bool CRemoteFile::Close() {
   return true;
 }
 
-std::int32_t RemoteCopyFile(HostPlatform& platform, std::string_view request,
+std::int32_t RemoteCopyFile(Station& station, std::string_view request,
                             QXProgressCallback progress) {
   std::int32_t result = kCopyFailed;
   CXmlElement parsed;
   if (!parsed.LoadXml(request)) return result;
   try {
-    std::string station, source, destination;
-    if (!ReadCopyText(parsed, "HOST", kMaxCopyTextUnits, &station)) Raise("HOST too long");
+    std::string holder, source, destination;
+    if (!ReadCopyText(parsed, "HOST", kMaxCopyTextUnits, &holder)) Raise("HOST too long");
     if (!ReadCopyText(parsed, "SOURCE", kMaxCopyTextUnits, &source)) Raise("SOURCE too long");
     if (!ReadCopyText(parsed, "DESTINATION", kMaxCopyTextUnits, &destination)) {
       Raise("DESTINATION too long");
     }
     const std::uint32_t block = BlockSizeOf(parsed);
-    ResolveLocalHost(&station, platform);
+    HostPlatform& platform = station.hostPlatform();
+    ResolveLocalHost(&holder, platform);
     // A file of this machine copied onto itself: refused, whatever name the station goes by.
-    if (IsSameFile(source, destination) && StationIsThisMachine(station, platform)) {
+    if (IsSameFile(source, destination) && StationIsThisMachine(holder, platform)) {
       Raise("DESTINATION is the SOURCE");
     }
 
-    CRemoteFile remote(platform);
+    CRemoteFile remote(station);
     LocalCopyFile target(destination);
     CFILEW& local = target.file();
-    remote.Open(station, source);
+    remote.Open(holder, source);
     target.Create();
     Progress(progress, kProgressOpened, 0);
 

@@ -5,9 +5,10 @@
 // 10 / 11 / 12 and gives the copy the source's times. The destination is created or replaced
 // only by a complete copy (a failed one leaves no file behind, and the next copy into the folder
 // removes what a killed one left); a copy of a file of this machine onto itself is refused.
-// Runs on the caller's thread; each copy has its own connection.
+// Runs on the caller's thread; each copy has a connection of its own, taken from and given back
+// to the station's pool of kept connections.
 //
-//   std::int32_t copied = RemoteCopyFile(station.hostPlatform(),
+//   std::int32_t copied = RemoteCopyFile(station,
 //       "<Copy><HOST>STATIONB</HOST><SOURCE>/srv/a.mcp</SOURCE>"
 //       "<DESTINATION>/tmp/a.mcp</DESTINATION></Copy>", nullptr);   // bytes, or kCopyFailed
 #pragma once
@@ -22,6 +23,7 @@
 #include "platform/host_platform.h"
 #include "qxremoteserver.h"
 #include "rpc/rpc.h"
+#include "station/station.h"
 
 namespace qx {
 
@@ -35,8 +37,9 @@ inline constexpr std::uint32_t kDefaultCopyBlock = 65536;
 inline constexpr std::size_t kMaxRemoteNameUnits = 259;
 inline constexpr std::size_t kMaxCopyTextUnits = 511;
 
-// platform names this computer: the station's own names and addresses.
-std::int32_t RemoteCopyFile(HostPlatform& platform, std::string_view request,
+// The copy serves station: its host platform names this computer (the station's own names and
+// addresses), its pool keeps the connection.
+std::int32_t RemoteCopyFile(Station& station, std::string_view request,
                             QXProgressCallback progress);
 
 // What goes wrong inside a copy; caught at the edge of RemoteCopyFile.
@@ -46,11 +49,12 @@ struct CopyError {
 
 // A file on another station, read through that station's project-manager service. One object
 // per copy, used by one thread. Open and the reads throw CopyError ("CRemoteFile::Open failed",
-// "CRemoteFile::Read failed"); Close never throws. The object owns its RPC client; platform,
-// which names this computer for the client, outlives the object.
+// "CRemoteFile::Read failed"); Close never throws. The object owns its RPC client, which takes
+// the station's host platform (names this computer) and connection pool; station outlives the
+// object.
 class CRemoteFile {
  public:
-  explicit CRemoteFile(HostPlatform& platform);
+  explicit CRemoteFile(Station& station);
   virtual ~CRemoteFile();
   CRemoteFile(const CRemoteFile&) = delete;
   CRemoteFile& operator=(const CRemoteFile&) = delete;
@@ -81,7 +85,7 @@ class CRemoteFile {
 
   FileTimes times_;
   bool hasTimes_ = false;
-  HostPlatform& platform_;
+  Station& station_;
   std::unique_ptr<CRPCClientW> client_;
   std::string remoteName_;
   std::uint64_t position_ = 0;                                 // first byte not yet received

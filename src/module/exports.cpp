@@ -120,7 +120,7 @@ int32_t RemoteCopyFile(const OLECHAR* command, QXProgressCallback progress) {
   try {
     std::string text;
     if (qx::Failed(qx::ReadInputText(command, &text))) return qx::kCopyFailed;
-    return qx::RemoteCopyFile(qx::ModuleStation().hostPlatform(), text, progress);
+    return qx::RemoteCopyFile(qx::ModuleStation(), text, progress);
   } catch (...) {
     return qx::kCopyFailed;
   }

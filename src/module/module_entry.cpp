@@ -4,17 +4,19 @@
 // process ends). Attach connects the station's layers (ConnectStationLayers), announces itself
 // on the debug output, identifies the host by its
 // executable and connects the diagnostics library; Detach waits for the asynchronous commands'
-// workers (whose code goes with the module), closes the kept RPC client connections and releases
-// the diagnostics. Both touch only objects
-// that exist before any static constructor and after every static destructor of the module:
-// the debug channel, the never-destroyed diagnostics connection and the never-destroyed list of
-// asynchronous commands (which, at process exit, its own exit handler has emptied before the
-// static objects died).
+// workers (whose code goes with the module), closes the RPC client connections that the module's
+// station keeps and releases the diagnostics. Both touch only objects that exist before any
+// static constructor and after every static destructor of the module: the debug channel, the
+// never-destroyed diagnostics connection, the never-destroyed list of asynchronous commands
+// (which, at process exit, its own exit handler has emptied before the static objects died),
+// and the module's station through DropModuleRpcConnections, which leaves it alone once it has
+// been destroyed.
 #include <string>
 
 #include "client/async_commands.h"
 #include "common/text.h"
 #include "module/host_identity.h"
+#include "module/module_root.h"
 #include "module/station_wiring.h"
 #include "platform/environment.h"
 #include "rpc/rpc.h"
@@ -46,7 +48,7 @@ __attribute__((destructor)) void Detach() {
     qx::OutputDebugLine(kDetachLine);
     qx::StopAsyncCommands(qx::AfterStop::kAcceptNew);
     // Kept client connections are closed with the module, not leaked with their sockets.
-    qx::DropKeptRpcConnections();
+    qx::DropModuleRpcConnections();
     qx::Diagnosis().UnloadDiagnostics();
   } catch (...) {
   }

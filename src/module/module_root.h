@@ -22,5 +22,10 @@ class ProjectRemovalSender;
 Station& ModuleStation();
 // The registry's removal listener of the module's station.
 ProjectRemovalSender& ModuleRemovalSender();
+// Closes the RPC connections that the module's station keeps and forgets the clients' cached
+// settings (DropKeptRpcConnections): the module's detach. Once the root has been destroyed (a
+// program that made it in main and loaded the module later ends: its static objects die before
+// the module's detach runs) it only forgets the settings; the connections went with the station.
+void DropModuleRpcConnections();
 
 }  // namespace qx

@@ -21,12 +21,15 @@
 // the setting ListenAddress (127.0.0.1 unless the registry says otherwise).
 //
 // Client: one object is one connection, used by one thread at a time. Connect and every call
-// end within the connect and call timeouts. Connections are kept by the runtime between
-// objects and reused; a kept connection that the peer closed is replaced without failing the
-// call and without running a request twice. The client reads the RPC settings, the service
-// ports and the addresses of station names at most once a second; when a connect with such
-// values fails, it reads them afresh and tries once more if they changed.
-// DropKeptRpcConnections() forgets them at once.
+// end within the connect and call timeouts. A client handed a connection pool (rpc_pool.h; a
+// station's own is Station::rpcPool()) takes a kept connection out of it and gives a healthy
+// one back at Disconnect, so that connections are reused between objects; a kept connection
+// that the peer closed is replaced without failing the call and without running a request
+// twice. A client without a pool opens a connection at each Connect and closes it at
+// Disconnect. The client reads the RPC settings, the service ports and the addresses of
+// station names at most once a second; when a connect with such values fails, it reads them
+// afresh and tries once more if they changed. DropKeptRpcConnections(pool) closes what the pool
+// keeps and forgets the values at once.
 //
 // Every connection, loopback included, is TLS 1.3 authenticated by the cluster key as external
 // PSK (rpc_tls.h): a peer without a key of the server's ring, or a client whose ring has no key
@@ -35,6 +38,7 @@
 // (CurrentKeyRing()) unless the object was given another source before it started or connected.
 //
 //   CRPCClientW client;
+//   client.setConnectionPool(station.rpcPool());
 //   AnswerText answer;
 //   if (client.Connect(kServiceProjectManager, "STATIONB", ExecutablePath()) &&
 //       client.SendString(DATA_ID_REQUEST, "<Test/>", &answer))
@@ -67,6 +71,7 @@ using ByteBlock = std::vector<std::uint8_t>;
 
 class RpcServerImpl;
 class RpcClientImpl;
+class RpcConnectionPool;
 struct KeyRing;
 class HostPlatform;
 
@@ -129,7 +134,12 @@ class CRPCClientW {
   // The computer whose own name Connect reaches on the listen address (default: the process's
   // real one, Host()); platform must outlive the object's connections.
   void setHostPlatform(HostPlatform& platform);
-  // Returns a healthy idle connection to the runtime for reuse; drops one with answers pending.
+  // The pool that Connect takes a kept connection from and Disconnect gives it back to (default:
+  // none, each connection is closed at Disconnect). Set before Connect; pool must outlive the
+  // object.
+  void setConnectionPool(RpcConnectionPool& pool);
+  // Returns a healthy idle connection to the pool for reuse; closes one with answers pending,
+  // and every one when the object has no pool.
   virtual void Disconnect();
   // True when the request was delivered and answered; lastResult holds the handler's HRESULT.
   virtual bool SendData(std::uint32_t dataId, const std::uint8_t* data, std::size_t size,
@@ -164,9 +174,9 @@ struct RpcCaller {
 };
 std::optional<RpcCaller> CurrentRpcCaller();
 
-// Closes the connections that the runtime keeps for reuse and forgets the settings, ports and
-// addresses read for clients (tests, and module unload).
-void DropKeptRpcConnections();
+// Closes the connections that pool keeps for reuse and forgets the settings, ports and addresses
+// read for clients (tests, and the module's unload with the module station's pool).
+void DropKeptRpcConnections(RpcConnectionPool& pool);
 
 // Ends the calling thread's client waits (connect, send, answer) early once *flag is true, as if
 // their deadline had passed: a cancelled asynchronous command stops within kCancelCheckMs instead

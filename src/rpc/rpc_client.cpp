@@ -1,9 +1,9 @@
 // rpc_client.cpp - CRPCClientW: a client of one service on one station.
 //
-// Connect resolves the station, takes a kept connection from the pool or opens a new one
-// (TCP, TLS with the cluster key, then HELLO), all within the connect timeout as a whole, and
-// Disconnect gives a healthy idle connection back. Each call writes its request and reads the
-// answer within the call timeout.
+// Connect resolves the station, takes a kept connection from the pool it was handed, if any, or
+// opens a new one (TCP, TLS with the cluster key, then HELLO), all within the connect timeout
+// as a whole, and Disconnect gives a healthy idle connection back to that pool. Each call
+// writes its request and reads the answer within the call timeout.
 //
 // Retry rule: a request whose answer read meets CLOSE did not run (the server sends CLOSE only
 // between requests and reads nothing after it), so it is sent once more on a new connection.
@@ -17,6 +17,7 @@
 #include "platform/host_platform.h"
 #include "rpc/rpc.h"
 #include "rpc/rpc_internal.h"
+#include "rpc/rpc_pool.h"
 #include "trace/trace.h"
 
 namespace qx {
@@ -37,6 +38,7 @@ class RpcClientImpl {
   bool authFailed = false;              // the last connection could not be authenticated
   RpcKeyRingSource keyRings = nullptr;  // the process's ring unless set
   HostPlatform* platform = &Host();     // names this computer
+  RpcConnectionPool* pool = nullptr;    // none: connections are not kept
 
   // A new connection for key by the deadline (default: the connect timeout from now). False
   // when the station cannot be reached, refuses, or does not share the cluster key.
@@ -125,6 +127,8 @@ void CRPCClientW::setKeyRingSource(RpcKeyRingSource source) { impl_->keyRings = 
 
 void CRPCClientW::setHostPlatform(HostPlatform& platform) { impl_->platform = &platform; }
 
+void CRPCClientW::setConnectionPool(RpcConnectionPool& pool) { impl_->pool = &pool; }
+
 bool CRPCClientW::Connect(std::string_view endpointName, std::string_view host,
                           std::string_view clientName) {
   Disconnect();
@@ -146,7 +150,8 @@ bool CRPCClientW::Connect(std::string_view endpointName, std::string_view host,
     if (attempt == 1 && key == impl.key) break;
     impl.key = key;
     if (key.port != 0) {
-      impl.connection = RpcConnectionPool::Instance().Checkout(key, impl.settings.idleConnectionMs);
+      if (impl.pool != nullptr)
+        impl.connection = impl.pool->Checkout(key, impl.settings.idleConnectionMs);
       if (impl.connection || impl.OpenFresh(deadline)) {
         impl.connected = true;
         return true;
@@ -166,9 +171,8 @@ bool CRPCClientW::Connect(std::string_view endpointName, std::string_view host,
 void CRPCClientW::Disconnect() {
   if (!impl_) return;
   RpcClientImpl& impl = *impl_;
-  if (impl.connection && impl.posted.empty() && !impl.writeFailed)
-    RpcConnectionPool::Instance().Checkin(std::move(impl.connection),
-                                          impl.settings.idleConnectionMs);
+  if (impl.pool != nullptr && impl.connection && impl.posted.empty() && !impl.writeFailed)
+    impl.pool->Checkin(std::move(impl.connection), impl.settings.idleConnectionMs);
   impl.Drop();
   impl.connected = false;
 }

@@ -6,9 +6,9 @@
 // keyed by the cluster key (rpc_tls.h); or, for a process that may not read the key ring (an
 // operator of the group qxadmin), a plain stream over the agent's relay socket, the agent
 // holding the TLS connection (rpc_relay.cpp). It is owned by one
-// CRPCClientW at a time, or by the RpcConnectionPool while it waits for reuse. The pool and the
-// settings cache are process-wide, safe from any thread, and never destroyed, so that a thread
-// still using them while the process exits finds them intact.
+// CRPCClientW at a time, or by an RpcConnectionPool (rpc_pool.h) while it waits for reuse. The
+// settings cache is process-wide, safe from any thread, and never destroyed, so that a thread
+// still using it while the process exits finds it intact.
 #pragma once
 
 #include <asio/io_context.hpp>
@@ -150,27 +150,6 @@ class RpcClientConnection {
       input_;  // bytes received and not yet consumed: [inputBegin_, inputEnd_)
   std::size_t inputBegin_ = 0;
   std::size_t inputEnd_ = 0;
-};
-
-// Idle connections kept for reuse, at most kMaxKeptPerKey a key, each for idleConnectionMs.
-class RpcConnectionPool {
- public:
-  static constexpr std::size_t kMaxKeptPerKey = 16;
-  static RpcConnectionPool& Instance();
-
-  // A kept connection for key that is still open and idle, or nullptr. Connections found
-  // closed by the peer on the way are dropped.
-  std::unique_ptr<RpcClientConnection> Checkout(const RpcConnectionKey& key, std::uint32_t idleMs)
-      EXCLUDES(mutex_);
-  void Checkin(std::unique_ptr<RpcClientConnection> connection, std::uint32_t idleMs)
-      EXCLUDES(mutex_);
-  void Clear() EXCLUDES(mutex_);
-
- private:
-  void DropExpiredLocked(RpcClock::time_point now, std::uint32_t idleMs) REQUIRES(mutex_);
-
-  Mutex mutex_;
-  std::vector<std::unique_ptr<RpcClientConnection>> kept_ GUARDED_BY(mutex_);  // oldest first
 };
 
 // The io_context on which client sockets live (never run: clients use blocking calls).

@@ -1,23 +1,20 @@
-// rpc_pool.cpp - the process-wide store of idle client connections kept for reuse.
+// rpc_pool.cpp - RpcConnectionPool: the idle client connections kept for reuse (rpc_pool.h).
 //
-// A client that disconnects with nothing pending hands its connection here; the next client for
-// the same (address, port, service, client name) takes the most recently used one after a
-// non-blocking look tells that the peer has neither closed it nor sent CLOSE. Connections idle
-// longer than idleConnectionMs are dropped; the server closes its side later than that, so a
-// kept connection is normally closed by the client first. One mutex guards the store; any
-// thread may call. The store is never destroyed (a thread may use it while the process exits);
-// DropKeptRpcConnections closes what it keeps, at module unload among others.
+// What Checkout passes over, what Checkin pushes out and what Clear takes are closed after the
+// mutex is released; only connections past their idle time are closed under it.
+#include "rpc/rpc_pool.h"
+
 #include <algorithm>
 
 #include "rpc/rpc.h"
 #include "rpc/rpc_internal.h"
+#include "rpc/rpc_resolve.h"
 
 namespace qx {
 
-RpcConnectionPool& RpcConnectionPool::Instance() {
-  static RpcConnectionPool& pool = *std::make_unique<RpcConnectionPool>().release();
-  return pool;
-}
+RpcConnectionPool::RpcConnectionPool() = default;
+
+RpcConnectionPool::~RpcConnectionPool() { Clear(); }
 
 void RpcConnectionPool::DropExpiredLocked(RpcClock::time_point now, std::uint32_t idleMs) {
   const auto limit = std::chrono::milliseconds(idleMs);
@@ -74,8 +71,8 @@ void RpcConnectionPool::Clear() {
   dropped.swap(kept_);
 }
 
-void DropKeptRpcConnections() {
-  RpcConnectionPool::Instance().Clear();
+void DropKeptRpcConnections(RpcConnectionPool& pool) {
+  pool.Clear();
   ClearRpcClientCaches();
 }
 

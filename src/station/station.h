@@ -6,15 +6,18 @@
 //   - the network tree (the domains, hosts and projects that discovery has heard of);
 //   - the factory of the multicast component (the transport that discovery sends through);
 //   - the clock that deadlines and liveness are measured with;
+//   - the pool of idle RPC client connections kept for reuse (rpc/rpc_pool.h), which every RPC
+//     client that serves the station is handed;
 // and holds the registry store it was given (shared: CREGKEY and the settings readers of every
 // layer reach the process's station registry through Registry(), so the module's station
 // shares that one; a test station holds a store of its own).
 //
 // What may differ between stations comes in through StationParts; every part left empty is the
 // real one. Parts are made in the order of the members below (registry, platform, transport,
-// clock, host identity, tree) and destroyed in the reverse order, so the host identity never
-// outlives the platform it reads. The module keeps one Station per process
-// (module/module_root.h); tests make as many as they need, each with its own registry and tree.
+// clock, host identity, tree, RPC pool) and destroyed in the reverse order, so the host identity
+// never outlives the platform it reads, and the kept connections are closed first. The module
+// keeps one Station per process (module/module_root.h); tests make as many as they need, each
+// with its own registry, tree and pool.
 //
 // The accessors may be called from any thread; each part guards itself. A Station must outlive
 // every object that borrowed one of its parts (servers, handlers, timers).
@@ -34,6 +37,7 @@
 #include "nettree/net_tree.h"
 #include "platform/host_platform.h"
 #include "registry/store/registry_store.h"
+#include "rpc/rpc_pool.h"
 
 namespace qx {
 
@@ -64,6 +68,8 @@ class Station {
   NetTree& tree() { return tree_; }
   const NetTree& tree() const { return tree_; }
   const MonotonicClock& clock() const { return *clock_; }
+  // The idle RPC connections kept for this station's clients.
+  RpcConnectionPool& rpcPool() { return rpcPool_; }
   // A new multicast component of the station's transport.
   HRESULT CreateTransport(std::unique_ptr<INetQXKomm>* component) const;
 
@@ -74,6 +80,7 @@ class Station {
   const MonotonicClock* const clock_;
   LocalHostInfo localHost_;
   NetTree tree_;
+  RpcConnectionPool rpcPool_;
 };
 
 }  // namespace qx

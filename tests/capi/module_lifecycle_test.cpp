@@ -16,10 +16,14 @@
 #include <thread>
 
 #include "common/text.h"
+#include "keys/cluster_keys.h"
+#include "module/module_root.h"
 #include "platform/environment.h"
 #include "registry/store/registry_store.h"
+#include "rpc/rpc.h"
 #include "rpc/rpc_settings.h"
 #include "support/debug_capture.h"
+#include "support/station_dir.h"
 
 namespace qx {
 namespace {
@@ -56,6 +60,43 @@ TEST(ModuleLifecycleTest, AttachAndDetachAnnounceThemselves) {
   EXPECT_EQ(capture.Next().value_or(""), ToUpper(ExecutablePath()) + "\n");
   EXPECT_EQ(capture.Next().value_or(""),
             "<t> ------- QXRemoteServer.dll: DLL_PROCESS_DETACH -------------------</t>\n");
+}
+
+// A process makes the module's station before it loads the module (as a program linked to the
+// core library may), keeps a connection in the station's pool and ends: the station dies with
+// the static objects before the module's detach runs, which must then leave it alone.
+TEST(ModuleLifecycleTest, DetachAtExitLeavesTheStationThatDiedBeforeIt) {
+  const TempDir temp("qxdetach");
+  ASSERT_TRUE(temp.ok());
+  const std::string& dir = temp.path();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::setenv("QX_REGISTRY", (dir + "/registry.db").c_str(), 1);
+    ::setenv("QX_RUNTIME_DIR", dir.c_str(), 1);
+    KeyRing ring;
+    if (CreateStationRegistry() != RegStatus::kOk ||
+        !LoadOrCreateKeyRing(KeyRingPath(), &ring, nullptr))
+      std::_Exit(2);
+    Station& station = ModuleStation();
+    const std::string ports = "SOFTWARE\\TOLVAR\\NORVANE\\RPC\\PORTS";
+    testing::SetRegistryValue(ports, kServiceProjectManager, RegValue::Dword(0));
+    CRPCServerW server;
+    if (!server.startServer(kServiceProjectManager, 0)) std::_Exit(3);
+    testing::SetRegistryValue(ports, kServiceProjectManager, RegValue::Dword(server.port()));
+    {
+      CRPCClientW client;
+      client.setConnectionPool(station.rpcPool());
+      if (!client.Connect(kServiceProjectManager, "127.0.0.1", "detach")) std::_Exit(4);
+    }  // the connection stays in the station's pool
+    server.stopServer();
+    if (::dlopen(QX_MODULE_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL) == nullptr) std::_Exit(5);
+    std::exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // A station on loopback that takes connections and never answers.

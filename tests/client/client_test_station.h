@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -36,6 +37,7 @@
 #include "registry/store/registry_store.h"
 #include "rpc/rpc.h"
 #include "rpc/rpc_settings.h"
+#include "station/station.h"
 #include "support/station_dir.h"
 #include "support/trace_lines.h"
 #include "trace/trace.h"
@@ -60,11 +62,19 @@ class FixedHost final : public HostPlatform {
   std::optional<std::vector<Ipv4Row>> Ipv4Addresses() override { return std::vector<Ipv4Row>{}; }
 };
 
-// The platform that the client calls of these tests are handed: this computer is kComputerName.
-inline HostPlatform& TestPlatform() {
-  static FixedHost platform;
-  return platform;
+// The station that the copies of these tests serve: this computer is kComputerName, and its
+// pool keeps their connections.
+inline qx::Station& CopyingStation() {
+  static qx::Station station{[] {
+    StationParts parts;
+    parts.hostPlatform = std::make_unique<FixedHost>();
+    return parts;
+  }()};
+  return station;
 }
+
+// The platform that the client calls of these tests are handed: the copying station's.
+inline HostPlatform& TestPlatform() { return CopyingStation().hostPlatform(); }
 
 inline constexpr const char* kRpcPath = "SOFTWARE\\TOLVAR\\NORVANE\\RPC";
 
@@ -123,6 +133,9 @@ class TestHolder : public CRPCServerW {
   std::atomic<int> failReadAt{-1};         // the n-th READFILE (0-based) fails with E_UNEXPECTED
   std::atomic<int> oversizeReadAt{-1};     // the n-th READFILE answers one byte too many
   std::atomic<int> exitProcessAtRead{-1};  // the n-th READFILE ends the process (forked holder)
+  std::atomic<int> connects{0};            // connections that said HELLO
+
+  void onClientConnected(std::uint16_t) override { ++connects; }
 
   bool onReceiveString(std::uint16_t, std::uint32_t dataId, const std::string& text,
                        AnswerText* answer) override {

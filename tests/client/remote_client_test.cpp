@@ -247,8 +247,9 @@ TEST_F(RemoteClientTest, AsynchronousCommandsReturnAtOnceAndTraceTheirOutcome) {
 
 TEST_F(RemoteClientTest, AsynchronousReceiverLongerThanTheBlockIsRefused) {
   const std::string longest(kMaxAsyncReceiverUnits, 'r');
-  EXPECT_EQ(StartAsyncCommand(kServiceProjectManager, longest, "<Test/>"), S_OK);
-  EXPECT_EQ(StartAsyncCommand(kServiceProjectManager, longest + "x", "<Test/>"), E_INVALIDARG);
+  EXPECT_EQ(StartAsyncCommand(ClientStation(), kServiceProjectManager, longest, "<Test/>"), S_OK);
+  EXPECT_EQ(StartAsyncCommand(ClientStation(), kServiceProjectManager, longest + "x", "<Test/>"),
+            E_INVALIDARG);
   AnswerText answer;
   EXPECT_EQ(doRemoteCommand(ClientStation(),
                             "<Test><HOST>" + longest + "x</HOST><ASYNCHRON>yes</ASYNCHRON></Test>",
@@ -302,6 +303,35 @@ TEST_F(RemoteClientTest, DiscoverCommandRoutes) {
   }
 }
 
+// A command keeps its connection in the pool of the station it serves: the next command of
+// that station reuses it, a command of another station does not.
+TEST_F(RemoteClientTest, CommandsKeepTheirConnectionInTheirStationsPool) {
+  TestHolder holder;
+  ASSERT_TRUE(holder.Start());
+  DropKeptRpcConnections(ClientStation().rpcPool());
+  qx::Station& other = CopyingStation();  // a station of the same computer, with its own pool
+  DropKeptRpcConnections(other.rpcPool());
+  struct Command {
+    const char* name;
+    qx::Station* station;
+    int connects;  // the holder's count of connections after the command
+  };
+  const Command commands[] = {
+      {"the first command connects", &ClientStation(), 1},
+      {"the next one of the station reuses it", &ClientStation(), 1},
+      {"another station connects on its own", &other, 2},
+      {"and reuses its own", &other, 2},
+      {"the first station's is still kept", &ClientStation(), 2},
+  };
+  for (const Command& command : commands) {
+    SCOPED_TRACE(command.name);
+    AnswerText answer;
+    EXPECT_EQ(doRemoteCommand(*command.station, "<Test><HOST>STATIONB</HOST></Test>", &answer),
+              S_OK);
+    EXPECT_EQ(holder.connects, command.connects);
+  }
+}
+
 TEST_F(RemoteClientTest, ConcurrentCommandsEachGetTheirOwnAnswer) {
   TestHolder holder;
   ASSERT_TRUE(holder.Start());
@@ -349,7 +379,7 @@ TEST_F(RemoteClientTest, StopEndsAnAsynchronousCallThatWaits) {
   SetRegistryValue(std::string(kRpcPath) + "\\HOSTS", "SILENT", RegValue::String("127.0.0.3"));
   SetRegistryValue(kRpcPath, "ConnectTimeoutMs", RegValue::Dword(60000));
   SetRegistryValue(kRpcPath, "CallTimeoutMs", RegValue::Dword(60000));
-  DropKeptRpcConnections();
+  DropKeptRpcConnections(ClientStation().rpcPool());
 
   AnswerText answer;
   EXPECT_EQ(doRemoteCommand(ClientStation(),
@@ -364,7 +394,7 @@ TEST_F(RemoteClientTest, StopEndsAnAsynchronousCallThatWaits) {
 
   SetRegistryValue(kRpcPath, "ConnectTimeoutMs", RegValue::Dword(kConnectTimeoutMs));
   SetRegistryValue(kRpcPath, "CallTimeoutMs", RegValue::Dword(5000));
-  DropKeptRpcConnections();
+  DropKeptRpcConnections(ClientStation().rpcPool());
 }
 
 }  // namespace

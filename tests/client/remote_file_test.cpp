@@ -107,8 +107,8 @@ TEST_F(RemoteFileTest, CopiesInBlocksWithSequentialProgressBytesAndTimes) {
   const timespec past[2] = {{1500000000, 123456700}, {1600000000, 987654300}};
   ASSERT_EQ(::utimensat(AT_FDCWD, source.c_str(), past, 0), 0);
 
-  EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination(), "65536"),
-                           RecordProgress),
+  EXPECT_EQ(RemoteCopyFile(CopyingStation(),
+                           CopyRequest(kReachable, source, Destination(), "65536"), RecordProgress),
             150000);
   const Calls expected{{10, 0}, {11, 65536}, {11, 131072}, {11, 150000}, {12, 150000}};
   EXPECT_EQ(progressCalls, expected);
@@ -148,7 +148,7 @@ TEST_F(RemoteFileTest, SizesAroundTheBlockSizeCopyExactly) {
     const std::string source = Source(c.size);
     std::filesystem::remove(Destination());
     EXPECT_EQ(
-        RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination(), c.buffer),
+        RemoteCopyFile(CopyingStation(), CopyRequest(kReachable, source, Destination(), c.buffer),
                        RecordProgress),
         static_cast<std::int32_t>(c.size));
     EXPECT_EQ(progressCalls, SequentialProgress(static_cast<std::int64_t>(c.size), c.block));
@@ -164,8 +164,8 @@ TEST_F(RemoteFileTest, BufferThatIsNotAPositiveNumberMeansDefaultBlocks) {
   std::size_t seen = 0;
   for (const char* buffer : buffers) {
     SCOPED_TRACE(buffer ? buffer : "absent");
-    EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination(), buffer),
-                             nullptr),
+    EXPECT_EQ(RemoteCopyFile(CopyingStation(),
+                             CopyRequest(kReachable, source, Destination(), buffer), nullptr),
               70000);
     const auto reads = holder.Reads();
     ASSERT_GT(reads.size(), seen);
@@ -180,7 +180,7 @@ TEST_F(RemoteFileTest, BlockIsCappedAtTheHoldersReadLimit) {
   SetRegistryValue(kRpcPath, "ReadFileLimit", RegValue::Dword(32768));
   const std::string source = Source(100000);
   const std::int32_t copied = RemoteCopyFile(
-      TestPlatform(), CopyRequest(kReachable, source, Destination(), "1000000"), RecordProgress);
+      CopyingStation(), CopyRequest(kReachable, source, Destination(), "1000000"), RecordProgress);
   SetRegistryValue(kRpcPath, "ReadFileLimit", RegValue::Dword(16u << 20));
   EXPECT_EQ(copied, 100000);
   EXPECT_EQ(progressCalls, SequentialProgress(100000, 32768));
@@ -207,7 +207,7 @@ TEST_F(RemoteFileTest, UserBreakLeavesNoNewDestinationAndFails) {
     progressCalls.clear();
     breakOnCode = c.code;
     breakOnNth = 1;
-    EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination()),
+    EXPECT_EQ(RemoteCopyFile(CopyingStation(), CopyRequest(kReachable, source, Destination()),
                              RecordProgress),
               kCopyFailed);
     EXPECT_EQ(progressCalls, c.calls);
@@ -218,7 +218,7 @@ TEST_F(RemoteFileTest, UserBreakLeavesNoNewDestinationAndFails) {
   // The connection left with answers outstanding is not handed to the next copy.
   progressCalls.clear();
   breakOnCode = 0;
-  EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination()),
+  EXPECT_EQ(RemoteCopyFile(CopyingStation(), CopyRequest(kReachable, source, Destination()),
                            RecordProgress),
             150000);
   EXPECT_EQ(ReadFileBytes(Destination()), PatternBytes(150000));
@@ -228,8 +228,9 @@ TEST_F(RemoteFileTest, NullCallbackCopiesToTheEnd) {
   TestHolder holder;
   ASSERT_TRUE(holder.Start());
   const std::string source = Source(200000);
-  EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination()), nullptr),
-            200000);
+  EXPECT_EQ(
+      RemoteCopyFile(CopyingStation(), CopyRequest(kReachable, source, Destination()), nullptr),
+      200000);
   EXPECT_EQ(ReadFileBytes(Destination()), PatternBytes(200000));
 }
 
@@ -240,7 +241,7 @@ TEST_F(RemoteFileTest, LocalNamesReadThroughThisStationsServer) {
   for (const char* host : {"this", ".", "Local", kComputerName}) {
     SCOPED_TRACE(host);
     std::filesystem::remove(Destination());
-    EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(host, source, Destination()), nullptr),
+    EXPECT_EQ(RemoteCopyFile(CopyingStation(), CopyRequest(host, source, Destination()), nullptr),
               1234);
     EXPECT_EQ(ReadFileBytes(Destination()), PatternBytes(1234));
   }
@@ -259,7 +260,7 @@ TEST_F(RemoteFileTest, CopyOfAFileOntoItselfOnThisMachineIsRefusedAndTheSourceKe
   for (const char* host : {"this", "127.0.0.1", "localhost", kReachable}) {
     for (const std::string& destination : {viaDots, hardLink}) {
       SCOPED_TRACE(std::string(host) + " onto " + destination);
-      EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(host, source, destination), nullptr),
+      EXPECT_EQ(RemoteCopyFile(CopyingStation(), CopyRequest(host, source, destination), nullptr),
                 kCopyFailed);
       EXPECT_EQ(ReadFileBytes(source), PatternBytes(70000));
     }
@@ -293,7 +294,7 @@ TEST_F(RemoteFileTest, ExistingDestinationIsReplacedOnlyByACompleteCopy) {
     ASSERT_EQ(::chmod(Destination().c_str(), 0640), 0);
     breakOnCode = c.breakOnCode;
     breakOnNth = c.breakOnNth;
-    EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination()),
+    EXPECT_EQ(RemoteCopyFile(CopyingStation(), CopyRequest(kReachable, source, Destination()),
                              RecordProgress),
               c.result);
     EXPECT_EQ(ReadFileBytes(Destination()), c.result > 0 ? PatternBytes(300000) : old);
@@ -343,7 +344,7 @@ TEST_F(RemoteFileTest, FailuresBeforeTheFirstBlockLeaveNoLocalFile) {
     SCOPED_TRACE(c.name);
     TraceLines trace;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(RemoteCopyFile(TestPlatform(), c.request, RecordProgress), kCopyFailed);
+    EXPECT_EQ(RemoteCopyFile(CopyingStation(), c.request, RecordProgress), kCopyFailed);
     // Not a speed target: an unreachable station must not hang the caller.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     EXPECT_FALSE(std::filesystem::exists(Destination()));
@@ -352,15 +353,16 @@ TEST_F(RemoteFileTest, FailuresBeforeTheFirstBlockLeaveNoLocalFile) {
   EXPECT_TRUE(progressCalls.empty());
   // Only the missing file reached the holder; over-long names never left this station.
   EXPECT_EQ(holder.Strings().size(), 1u);
-  EXPECT_EQ(RemoteCopyFile(TestPlatform(), "not a request", nullptr), kCopyFailed);
+  EXPECT_EQ(RemoteCopyFile(CopyingStation(), "not a request", nullptr), kCopyFailed);
 }
 
 TEST_F(RemoteFileTest, NamesUpToTheLimitAndMarkupCharactersTravelIntact) {
   TestHolder holder;
   ASSERT_TRUE(holder.Start());
   const std::string tricky = Source(3000, "R&D <plant> 'x'.bin");
-  EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, tricky, Destination()), nullptr),
-            3000);
+  EXPECT_EQ(
+      RemoteCopyFile(CopyingStation(), CopyRequest(kReachable, tricky, Destination()), nullptr),
+      3000);
   EXPECT_EQ(ReadFileBytes(Destination()), PatternBytes(3000));
 
   // A remote name of exactly 259 characters is still asked for.
@@ -368,7 +370,8 @@ TEST_F(RemoteFileTest, NamesUpToTheLimitAndMarkupCharactersTravelIntact) {
   const std::string longest = Source(10, std::string(259 - name.size(), 'f'));
   ASSERT_EQ(longest.size(), 259u);
   EXPECT_EQ(
-      RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, longest, Destination()), nullptr), 10);
+      RemoteCopyFile(CopyingStation(), CopyRequest(kReachable, longest, Destination()), nullptr),
+      10);
 }
 
 TEST_F(RemoteFileTest, FailedReadsFailTheCopyAndLeaveNoNewDestination) {
@@ -390,7 +393,7 @@ TEST_F(RemoteFileTest, FailedReadsFailTheCopyAndLeaveNoNewDestination) {
     std::filesystem::remove(Destination());  // an existing one would be kept whole
     TraceLines trace;
     progressCalls.clear();
-    EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination()),
+    EXPECT_EQ(RemoteCopyFile(CopyingStation(), CopyRequest(kReachable, source, Destination()),
                              RecordProgress),
               kCopyFailed);
     EXPECT_TRUE(trace.Contains("Exception in Copy File! CRemoteFile::Read failed"));
@@ -408,8 +411,9 @@ TEST_F(RemoteFileTest, OpenAnswerWithoutTimesLeavesTheCopysTimesAlone) {
   const std::string source = Source(500);
   const timespec past[2] = {{1000000000, 0}, {1000000000, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, source.c_str(), past, 0), 0);
-  EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination()), nullptr),
-            500);
+  EXPECT_EQ(
+      RemoteCopyFile(CopyingStation(), CopyRequest(kReachable, source, Destination()), nullptr),
+      500);
   struct stat copy {};
   ASSERT_EQ(::stat(Destination().c_str(), &copy), 0);
   EXPECT_GT(copy.st_mtim.tv_sec, 1000000000);
@@ -431,12 +435,13 @@ TEST_F(RemoteFileTest, HolderThatDiesMidCopyFailsTheCopy) {
   bool up = false;
   for (int i = 0; i < 200 && !up; ++i) {
     CRPCClientW client;
+    client.setConnectionPool(CopyingStation().rpcPool());
     up = client.Connect(kServiceProjectManager, kReachable, "probe");
     if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
   ASSERT_TRUE(up);
   TraceLines trace;
-  EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination()),
+  EXPECT_EQ(RemoteCopyFile(CopyingStation(), CopyRequest(kReachable, source, Destination()),
                            RecordProgress),
             kCopyFailed);
   int status = 0;
@@ -553,7 +558,7 @@ TEST_F(RemoteFileTest, TemporaryFilesOfDeadCopiesAreRemovedAndNothingElse) {
         break;
     }
     EXPECT_EQ(
-        RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination()), nullptr),
+        RemoteCopyFile(CopyingStation(), CopyRequest(kReachable, source, Destination()), nullptr),
         70000);
     EXPECT_EQ(ReadFileBytes(Destination()), PatternBytes(70000));
     struct stat left {};
@@ -578,7 +583,7 @@ TEST_F(RemoteFileTest, NewDestinationGetsTheModeOfAFileCreatedInPlace) {
     std::filesystem::remove(Destination());
     const mode_t before = ::umask(mask);
     const std::int32_t copied =
-        RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination()), nullptr);
+        RemoteCopyFile(CopyingStation(), CopyRequest(kReachable, source, Destination()), nullptr);
     ::umask(before);
     EXPECT_EQ(copied, 1000);
     struct stat copy {};
@@ -591,7 +596,7 @@ TEST_F(RemoteFileTest, RemoteFileReadsOneBlockAfterAnother) {
   TestHolder holder;
   ASSERT_TRUE(holder.Start());
   const std::string source = Source(100);
-  CRemoteFile file(TestPlatform());
+  CRemoteFile file(CopyingStation());
   EXPECT_THROW(file.Read(nullptr, 10), CopyError);  // closed
   ASSERT_TRUE(file.Open(kReachable, source));
   EXPECT_TRUE(file.hasTimes());
@@ -610,8 +615,8 @@ TEST_F(RemoteFileTest, StationServerServesTheCopy) {
   CSERVER server{ModuleStation()};
   ASSERT_EQ(server.startRemoteServer(kServiceProjectManager), S_OK);
   const std::string source = Source(150000);
-  EXPECT_EQ(RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, source, Destination(), "65536"),
-                           RecordProgress),
+  EXPECT_EQ(RemoteCopyFile(CopyingStation(),
+                           CopyRequest(kReachable, source, Destination(), "65536"), RecordProgress),
             150000);
   const Calls expected{{10, 0}, {11, 65536}, {11, 131072}, {11, 150000}, {12, 150000}};
   EXPECT_EQ(progressCalls, expected);
@@ -623,7 +628,7 @@ TEST_F(RemoteFileTest, StationServerServesTheCopy) {
   for (const std::string& missing : {source + ".missing", std::string("/etc/hostname")}) {
     SCOPED_TRACE(missing);
     EXPECT_EQ(
-        RemoteCopyFile(TestPlatform(), CopyRequest(kReachable, missing, Destination()), nullptr),
+        RemoteCopyFile(CopyingStation(), CopyRequest(kReachable, missing, Destination()), nullptr),
         kCopyFailed);
     EXPECT_FALSE(std::filesystem::exists(Destination()));
   }

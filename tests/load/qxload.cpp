@@ -49,6 +49,7 @@
 #include "common/text.h"
 #include "messaging/multicast_fragments.h"
 #include "rpc/rpc.h"
+#include "rpc/rpc_pool.h"
 #include "rpc/rpc_settings.h"
 
 namespace {
@@ -195,14 +196,16 @@ void NoteFailure(ClientResult* result, const std::string& kind) {
 // The calls that the clients of a run with --calls have begun, together.
 std::atomic<std::int64_t> callsBegun{0};
 
-void RunClient(const Options& o, const std::string& readBlock, Clock::time_point start,
-               Clock::time_point end, Second* seconds, ClientResult* result) {
+void RunClient(const Options& o, const std::string& readBlock, qx::RpcConnectionPool* pool,
+               Clock::time_point start, Clock::time_point end, Second* seconds,
+               ClientResult* result) {
   const std::size_t kinds = o.requests.size() + (o.readFile.empty() ? 0 : 1);
   std::unique_ptr<qx::CRPCClientW> client;
   std::size_t turn = 0;
   while (Clock::now() < end) {
     if (!client) {
       client = std::make_unique<qx::CRPCClientW>();
+      client->setConnectionPool(*pool);
       if (!client->Connect(qx::kServiceProjectManager, o.host, "qxload")) {
         ++result->connectFailures;
         client.reset();
@@ -254,7 +257,7 @@ void RunClient(const Options& o, const std::string& readBlock, Clock::time_point
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     } else if (o.reconnect) {
       client.reset();  // and no kept connection either: every call a new TCP and TLS session
-      qx::DropKeptRpcConnections();
+      qx::DropKeptRpcConnections(*pool);
     }
   }
 }
@@ -265,12 +268,14 @@ int RunRpc(const Options& o) {
       o.readFile.empty() ? std::string() : ReadFileBlock(o.readFile, o.count);
   std::vector<Second> seconds(kMaxSeconds + 1);
   std::vector<ClientResult> results(static_cast<std::size_t>(o.clients));
+  // The clients keep their connections in one pool, as the clients of one station do.
+  qx::RpcConnectionPool pool;
   const auto start = Clock::now();
   const auto end = start + std::chrono::seconds(o.seconds);
   {
     std::vector<std::jthread> threads;
     for (ClientResult& result : results) {
-      threads.emplace_back(RunClient, std::cref(o), std::cref(readBlock), start, end,
+      threads.emplace_back(RunClient, std::cref(o), std::cref(readBlock), &pool, start, end,
                            seconds.data(), &result);
     }
   }

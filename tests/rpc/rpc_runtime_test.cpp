@@ -26,6 +26,7 @@
 #include "registry/store/registry_store.h"
 #include "rpc/rpc_frame.h"
 #include "rpc/rpc_internal.h"
+#include "rpc/rpc_pool.h"
 #include "rpc/rpc_settings.h"
 #include "rpc/rpc_tls.h"
 
@@ -309,10 +310,10 @@ class RpcRuntimeTest : public ::testing::Test {
     SetDword("RPC", "CallTimeoutMs", 3000);
     SetDword("RPC", "ServerThreads", 4);
     SetDword("RPC\\PORTS", kServiceProjectManager, 0);
-    DropKeptRpcConnections();
+    DropKeptRpcConnections(pool_);
   }
   void TearDown() override {
-    DropKeptRpcConnections();
+    DropKeptRpcConnections(pool_);
     SetRegistryForTesting(nullptr);
     std::filesystem::remove_all(dir_);
   }
@@ -322,18 +323,19 @@ class RpcRuntimeTest : public ::testing::Test {
     ASSERT_TRUE(server.startServer(guid, 0));
     ASSERT_NE(server.port(), 0);
     SetDword("RPC\\PORTS", guid, server.port());
-    DropKeptRpcConnections();
+    DropKeptRpcConnections(pool_);
   }
 
   void PointServiceAt(std::uint16_t port, const char* guid = kServiceProjectManager) {
     SetDword("RPC\\PORTS", guid, port);
-    DropKeptRpcConnections();
+    DropKeptRpcConnections(pool_);
   }
 
   // One call as a remote command makes it: a new client, connect, send, disconnect.
-  static bool Call(const std::string& text, AnswerText* answer, HRESULT* result = nullptr,
-                   const char* host = "127.0.0.1") {
+  bool Call(const std::string& text, AnswerText* answer, HRESULT* result = nullptr,
+            const char* host = "127.0.0.1") {
     CRPCClientW client;
+    client.setConnectionPool(pool_);
     if (!client.Connect(kServiceProjectManager, host, "/usr/bin/rpc-test")) return false;
     const bool sent = client.SendString(DATA_ID_REQUEST, text, answer);
     if (result != nullptr) *result = client.lastResult;
@@ -342,6 +344,8 @@ class RpcRuntimeTest : public ::testing::Test {
   }
 
   std::string dir_;
+  // The connections that the test's clients keep, as a station's clients keep theirs.
+  RpcConnectionPool pool_;
 };
 
 TEST_F(RpcRuntimeTest, StringAnswersAndResultsTravelBack) {
@@ -363,6 +367,7 @@ TEST_F(RpcRuntimeTest, StringAnswersAndResultsTravelBack) {
       {"<Größe>ü</Größe>", S_OK, "echo 777 <Größe>ü</Größe>"},
   };
   CRPCClientW client;
+  client.setConnectionPool(pool_);
   ASSERT_TRUE(client.Connect(kServiceProjectManager, "127.0.0.1", "/usr/bin/rpc-test"));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.request);
@@ -381,6 +386,7 @@ TEST_F(RpcRuntimeTest, DataBlocksAndResultsTravelBack) {
   TestServer server;
   Start(server);
   CRPCClientW client;
+  client.setConnectionPool(pool_);
   ASSERT_TRUE(client.Connect(kServiceProjectManager, "127.0.0.1", "/usr/bin/rpc-test"));
   std::vector<std::uint8_t> big(3u << 20);
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
@@ -432,8 +438,9 @@ TEST_F(RpcRuntimeTest, ConnectFailsForRefusedServiceAndUnreachableStations) {
   AnswerText answer;
   {
     SetDword("RPC\\PORTS", kServiceDiscovery, server.port());
-    DropKeptRpcConnections();
+    DropKeptRpcConnections(pool_);
     CRPCClientW client;
+    client.setConnectionPool(pool_);
     EXPECT_FALSE(client.Connect(kServiceDiscovery, "127.0.0.1", "x")) << "not the server's GUID";
     EXPECT_FALSE(client.SendString(DATA_ID_REQUEST, "<Test/>", &answer));
     EXPECT_EQ(client.lastResult, E_FAIL);
@@ -441,6 +448,7 @@ TEST_F(RpcRuntimeTest, ConnectFailsForRefusedServiceAndUnreachableStations) {
   }
   {
     CRPCClientW client;
+    client.setConnectionPool(pool_);
     EXPECT_FALSE(client.Connect(kOtherGuid, "127.0.0.1", "x")) << "no port for the service";
   }
 
@@ -477,6 +485,7 @@ TEST_F(RpcRuntimeTest, ConnectFailsForRefusedServiceAndUnreachableStations) {
     PointServiceAt(c.port);
     const auto begin = Clock::now();
     CRPCClientW client;
+    client.setConnectionPool(pool_);
     EXPECT_FALSE(client.Connect(kServiceProjectManager, "127.0.0.1", "x"));
     EXPECT_LT(Clock::now() - begin, 2s) << "ends with the connect timeout";
   }
@@ -504,7 +513,7 @@ TEST_F(RpcRuntimeTest, StationNamesResolveToTheRightAddress) {
     EXPECT_EQ(Call("<Test/>", &answer, nullptr, c.host), c.reached);
   }
   SetValue("RPC\\HOSTS", "localhost", RegValue::String("127.0.0.2"));
-  DropKeptRpcConnections();
+  DropKeptRpcConnections(pool_);
   AnswerText answer;
   EXPECT_TRUE(Call("<Test/>", &answer, nullptr, "LOCALHOST")) << "hosts table before resolver";
 }
@@ -672,6 +681,38 @@ TEST_F(RpcRuntimeTest, KeptConnectionsAreReusedAndReplacedWhenThePeerClosedThem)
   EXPECT_EQ(restarted.strings, 1) << "the request ran exactly once";
 }
 
+// A connection is kept only in the pool its client was handed: a client without one opens a
+// connection at each Connect and keeps none, and another station's pool lends none of this one's.
+TEST_F(RpcRuntimeTest, ConnectionsAreKeptOnlyInThePoolTheClientWasHanded) {
+  TestServer server;
+  Start(server);
+  RpcConnectionPool otherStation;
+  struct Use {
+    const char* name;
+    RpcConnectionPool* pool;
+    int connects;  // the server's count of connections after the call
+  };
+  const Use uses[] = {
+      {"the test's pool keeps the first connection", &pool_, 1},
+      {"a client without a pool opens one", nullptr, 2},
+      {"and keeps none for the next", nullptr, 3},
+      {"another pool lends none of the test's", &otherStation, 4},
+      {"and keeps its own", &otherStation, 4},
+      {"the test's pool still holds the first", &pool_, 4},
+  };
+  for (const Use& use : uses) {
+    SCOPED_TRACE(use.name);
+    CRPCClientW client;
+    if (use.pool != nullptr) client.setConnectionPool(*use.pool);
+    ASSERT_TRUE(client.Connect(kServiceProjectManager, "127.0.0.1", "x"));
+    AnswerText answer;
+    EXPECT_TRUE(client.SendString(DATA_ID_REQUEST, "<Test/>", &answer));
+    EXPECT_EQ(answer, "Test Answered");
+    client.Disconnect();
+    EXPECT_EQ(server.connects, use.connects);
+  }
+}
+
 TEST_F(RpcRuntimeTest, ClientFollowsAMovedServiceWithoutBeingTold) {
   TestServer first;
   Start(first);
@@ -734,6 +775,7 @@ TEST_F(RpcRuntimeTest, CloseAnswerMeansRetryAnyOtherEndMeansFailure) {
   PointServiceAt(pipelined.port());
   {
     CRPCClientW client;
+    client.setConnectionPool(pool_);
     ASSERT_TRUE(client.Connect(kServiceProjectManager, "127.0.0.1", "x"));
     ASSERT_TRUE(client.PostData(1, nullptr, 0));
     ASSERT_TRUE(client.PostData(2, nullptr, 0));
@@ -803,6 +845,7 @@ TEST_F(RpcRuntimeTest, PipelinedDataAnswersComeBackInOrder) {
   TestServer server;
   Start(server);
   CRPCClientW client;
+  client.setConnectionPool(pool_);
   ASSERT_TRUE(client.Connect(kServiceProjectManager, "127.0.0.1", "x"));
   for (std::uint8_t i = 0; i < CRPCClientW::kMaxInFlight; ++i) {
     const std::uint8_t block[] = {i, static_cast<std::uint8_t>(i * 3)};
@@ -941,6 +984,7 @@ TEST_F(RpcRuntimeTest, BufferBudgetIsChargedByTheBytesThatCameWithinEachConnecti
   const std::vector<std::uint8_t> block(40u << 10, 7);
   auto blockIsServed = [&] {
     CRPCClientW client;
+    client.setConnectionPool(pool_);
     ByteBlock answer;
     return client.Connect(kServiceProjectManager, "127.0.0.1", "/usr/bin/rpc-test") &&
            client.SendData(DATA_ID_READ_FILE, block.data(), block.size(), &answer) &&
@@ -1154,7 +1198,7 @@ TEST_F(RpcRuntimeTest, StopLeavesAHangingHandlerAfterTheGrace) {
   SetDword("RPC", "CallTimeoutMs", 1000);
   TestServer server;
   Start(server);
-  std::thread caller([] {
+  std::thread caller([this] {
     AnswerText answer;
     Call("gate", &answer);
   });
@@ -1172,7 +1216,7 @@ TEST_F(RpcRuntimeTest, StopLeavesAHangingHandlerAfterTheGrace) {
   // Its connection closes after the answer: the session must not call the owner, which its
   // owner may destroy at once (here at the end of the test).
   const int disconnects = server.disconnects;
-  DropKeptRpcConnections();
+  DropKeptRpcConnections(pool_);
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(server.disconnects, disconnects);
 }
@@ -1190,6 +1234,7 @@ TEST_F(RpcRuntimeTest, NameResolutionAndRetryShareOneConnectTimeout) {
   SetDword("RPC\\PORTS", kServiceProjectManager, second.port());
   const auto begin = Clock::now();
   CRPCClientW client;
+  client.setConnectionPool(pool_);
   EXPECT_FALSE(client.Connect(kServiceProjectManager, "127.0.0.1", "x"));
   EXPECT_LT(Clock::now() - begin, 850ms) << "the retry got a connect timeout of its own";
 }
@@ -1249,9 +1294,10 @@ TEST_F(RpcRuntimeTest, OnlyPeersHoldingAKeyOfTheServersRingAreServed) {
       clientRing = c.client;
       serverRing = c.server;
     }
-    DropKeptRpcConnections();  // every row makes a new connection
+    DropKeptRpcConnections(pool_);  // every row makes a new connection
     const int strings = server.strings;
     CRPCClientW client;
+    client.setConnectionPool(pool_);
     client.setKeyRingSource(&ClientRing);
     const bool connected = client.Connect(kServiceProjectManager, "127.0.0.1", "x");
     EXPECT_EQ(connected, c.served);
@@ -1271,8 +1317,9 @@ TEST_F(RpcRuntimeTest, OnlyPeersHoldingAKeyOfTheServersRingAreServed) {
       clientRing = Ring({*oldKey, *newKey}, used);
       serverRing = Ring({*oldKey, *newKey}, a);
     }
-    DropKeptRpcConnections();
+    DropKeptRpcConnections(pool_);
     CRPCClientW client;
+    client.setConnectionPool(pool_);
     client.setKeyRingSource(&ClientRing);
     ASSERT_TRUE(client.Connect(kServiceProjectManager, "127.0.0.1", "x"));
     AnswerText answer;
@@ -1298,7 +1345,7 @@ TEST_F(RpcRuntimeTest, OnlyPeersHoldingAKeyOfTheServersRingAreServed) {
     EXPECT_TRUE(PeerCloses(fd));
     const int connects = server.connects;
     AnswerText answer;
-    DropKeptRpcConnections();
+    DropKeptRpcConnections(pool_);
     EXPECT_TRUE(Call("<Test/>", &answer));
     EXPECT_EQ(answer, "Test Answered");
     EXPECT_EQ(server.connects, connects + 1) << "only the good client got past HELLO";

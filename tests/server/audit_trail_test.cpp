@@ -107,13 +107,14 @@ TEST_F(AuditTrailTest, EachRemoteActionOverRpcMakesOneEntry) {
   ASSERT_TRUE(ports.Open(kRpcPortsKey));
   if (ports.GetInt(kServiceProjectManager, 0) == 0) {
     ports.SetInt(kServiceProjectManager, test::FreeLoopbackPort());
-    DropKeptRpcConnections();
+    DropKeptRpcConnections(test::Station().core.rpcPool());
   }
   ports.Close();
 
   CSERVER server(test::Station().core);
   ASSERT_EQ(server.startRemoteServer(kServiceProjectManager), S_OK);
   CRPCClientW client;
+  client.setConnectionPool(test::Station().core.rpcPool());
   ASSERT_TRUE(client.Connect(kServiceProjectManager, "127.0.0.1", "audit_tests"));
   const ClusterKey* inUse = CurrentKeyRing()->InUse();
   ASSERT_NE(inUse, nullptr);

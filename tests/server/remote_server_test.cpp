@@ -155,6 +155,7 @@ TEST_F(RemoteServerTest, ReceivePathOverLoopback) {
   ASSERT_EQ(server.startRemoteServer(kServiceProjectManager), S_OK);
 
   CRPCClientW client;
+  client.setConnectionPool(test::Station().core.rpcPool());
   ASSERT_TRUE(client.Connect(kServiceProjectManager, "127.0.0.1", "server_tests"));
   struct Case {
     std::uint32_t dataId;
