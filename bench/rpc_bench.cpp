@@ -30,6 +30,7 @@
 #include "rpc/rpc_internal.h"
 #include "rpc/rpc_settings.h"
 #include "server/remote_server.h"
+#include "station/station.h"
 
 namespace {
 
@@ -65,9 +66,9 @@ struct RpcStation {
     char pattern[] = "/tmp/qx-rpc-bench-XXXXXX";
     if (::mkdtemp(pattern) == nullptr) std::abort();
     dir = pattern;
-    qx::SetRegistryForTesting(qx::OpenSqliteRegistry(dir + "/registry.db"));
     // The key ring lies beside the registry; client and server share it.
     ::setenv("QX_REGISTRY", (dir + "/registry.db").c_str(), 1);
+    if (qx::CreateStationRegistry() != qx::RegStatus::kOk) std::abort();
     qx::KeyRing ring;
     if (!qx::LoadOrCreateKeyRing(qx::KeyRingPath(), &ring, nullptr)) std::abort();
     SetValue("RPC\\PORTS", qx::kServiceProjectManager, qx::RegValue::Dword(0));
@@ -89,7 +90,8 @@ struct RpcStation {
   }
   std::string dir;
   TestAnswerServer server;
-  qx::CSERVER station;
+  qx::Station core;  // the process's station: Registry(), at the QX_REGISTRY the constructor sets
+  qx::CSERVER station{core};
 };
 
 RpcStation& Station() {

@@ -1,28 +1,42 @@
 // temp_registry.h - a station registry in a temporary directory for the registry tests.
 #pragma once
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 
 #include "registry/store/registry_store.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace qx::testing {
 
-// Creates a directory under /tmp, points the station registry at a new database in it (or at
-// the store a test gives), and removes both at the end.
+// Creates a directory under /tmp and a registry database in it, and points the process's station
+// registry (Registry()) at it the way an operator does, through QX_REGISTRY; at the end
+// QX_REGISTRY is restored and both go. store() is a store of its own on the same database, for
+// code that is handed a store (a fault-injecting store wraps another OpenSqliteRegistry).
+// Made and destroyed on the test's main thread while no other thread of the test runs
+// (scoped_env.h).
 class TempRegistry {
  public:
-  TempRegistry() { SetRegistryForTesting(OpenSqliteRegistry(DatabasePath())); }
-  ~TempRegistry() { SetRegistryForTesting(nullptr); }
+  // Aborts when the directory or the database cannot be made: the test could only mislead.
+  TempRegistry() {
+    if (!dir_.ok() || CreateStationRegistry() != RegStatus::kOk) std::abort();
+  }
   TempRegistry(const TempRegistry&) = delete;
   TempRegistry& operator=(const TempRegistry&) = delete;
 
   const std::string& dir() const { return dir_.path(); }
   std::string DatabasePath() const { return dir_.File("registry.db"); }
+  RegistryStore& store() {
+    if (!store_) store_ = OpenSqliteRegistry(DatabasePath());
+    return *store_;
+  }
 
  private:
   TempDir dir_{"qx_registry_test"};
+  ScopedEnv registry_{"QX_REGISTRY", DatabasePath()};
+  std::unique_ptr<RegistryStore> store_;  // closed before QX_REGISTRY and the directory go
 };
 
 // Forwards every call to another store; tests override one operation to inject a fault.
