@@ -13,10 +13,9 @@ namespace qx::testing {
 
 // Creates a directory under /tmp and a registry database in it, and points the process's station
 // registry (Registry()) at it the way an operator does, through QX_REGISTRY; at the end
-// QX_REGISTRY is restored and both go. store() is a store of its own on the same database, for
-// code that is handed a store (a fault-injecting store wraps another OpenSqliteRegistry).
-// Made and destroyed on the test's main thread while no other thread of the test runs
-// (scoped_env.h).
+// QX_REGISTRY is restored and both go. Code that is handed a store gets its own
+// OpenSqliteRegistry(DatabasePath()), or a fault-injecting store around one. Made and destroyed on
+// the test's main thread while no other thread of the test runs (scoped_env.h).
 class TempRegistry {
  public:
   // Aborts when the directory or the database cannot be made: the test could only mislead.
@@ -28,15 +27,10 @@ class TempRegistry {
 
   const std::string& dir() const { return dir_.path(); }
   std::string DatabasePath() const { return dir_.File("registry.db"); }
-  RegistryStore& store() {
-    if (!store_) store_ = OpenSqliteRegistry(DatabasePath());
-    return *store_;
-  }
 
  private:
   TempDir dir_{"qx_registry_test"};
   ScopedEnv registry_{"QX_REGISTRY", DatabasePath()};
-  std::unique_ptr<RegistryStore> store_;  // closed before QX_REGISTRY and the directory go
 };
 
 // Forwards every call to another store; tests override one operation to inject a fault.
