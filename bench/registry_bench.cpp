@@ -3,13 +3,16 @@
 // BM_ReadListFromRegistry1000: one PROJECT element per entry, as the announcements read it.
 // BM_WriteToRegistryInto1000: one "WriteProjectToRegistry" into that list; the project replaces
 // its own stale entry, which sorts last, so every write scans the whole list.
-// The registry is a temporary database that the benchmark removes at the end.
+// The registry is a temporary database (QX_REGISTRY while the benchmark runs) that the benchmark
+// removes at the end.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "common/text.h"
@@ -27,8 +30,11 @@ class TempRegistry {
  public:
   TempRegistry() {
     char pattern[] = "/tmp/qx_registry_bench.XXXXXX";
-    dir_ = ::mkdtemp(pattern);
-    qx::SetRegistryForTesting(qx::OpenSqliteRegistry(dir_ + "/registry.db"));
+    if (::mkdtemp(pattern) == nullptr) std::abort();
+    dir_ = pattern;
+    if (const char* saved = std::getenv("QX_REGISTRY")) saved_ = saved;
+    ::setenv("QX_REGISTRY", (dir_ + "/registry.db").c_str(), 1);
+    if (qx::CreateStationRegistry() != qx::RegStatus::kOk) std::abort();
     qx::CREGKEY::CreateKey(qx::kProjectListKey);
     qx::CREGKEY list(qx::kProjectListKey);
     for (int i = 0; i < kProjects; ++i) {
@@ -46,13 +52,18 @@ class TempRegistry {
     }
   }
   ~TempRegistry() {
-    qx::SetRegistryForTesting(nullptr);
+    if (saved_) {
+      ::setenv("QX_REGISTRY", saved_->c_str(), 1);
+    } else {
+      ::unsetenv("QX_REGISTRY");
+    }
     std::error_code error;
     std::filesystem::remove_all(dir_, error);
   }
 
  private:
   std::string dir_;
+  std::optional<std::string> saved_;  // QX_REGISTRY before
 };
 
 void BM_ReadListFromRegistry1000(benchmark::State& state) {

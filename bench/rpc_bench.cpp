@@ -31,6 +31,7 @@
 #include "rpc/rpc_internal.h"
 #include "rpc/rpc_settings.h"
 #include "server/remote_server.h"
+#include "station/station.h"
 
 namespace {
 
@@ -66,9 +67,9 @@ struct RpcStation {
     char pattern[] = "/tmp/qx-rpc-bench-XXXXXX";
     if (::mkdtemp(pattern) == nullptr) std::abort();
     dir = pattern;
-    qx::SetRegistryForTesting(qx::OpenSqliteRegistry(dir + "/registry.db"));
     // The key ring lies beside the registry; client and server share it.
     ::setenv("QX_REGISTRY", (dir + "/registry.db").c_str(), 1);
+    if (qx::CreateStationRegistry() != qx::RegStatus::kOk) std::abort();
     qx::KeyRing ring;
     if (!qx::LoadOrCreateKeyRing(qx::KeyRingPath(), &ring, nullptr)) std::abort();
     SetValue("RPC\\PORTS", qx::kServiceProjectManager, qx::RegValue::Dword(0));

@@ -75,7 +75,7 @@ void WatchTick(const Station& station, const std::function<void()>& joinGroup) {
       if (!dsn.empty()) SendMsgClearState(station, dsn);
       SetCurrentProjectState("", "");
     }
-    if (cleanRegistryEnabled.load()) CheckProjectPaths();
+    if (cleanRegistryEnabled.load()) CheckProjectPaths(station.registry());
   } catch (...) {
     TraceError(kSource, "WatchTimerProc: tick failed");
   }

@@ -1,4 +1,4 @@
-// reg_key.cpp - CREGKEY on the station's registry store.
+// reg_key.cpp - CREGKEY on a registry store (the station's registry unless one is given).
 //
 // A key is held as the store's KeyId; "closing" forgets it. The store decides access per
 // write (a read-only database refuses writes), so opening needs no access mode and "full
@@ -43,9 +43,9 @@ bool SplitRoot(std::string_view path, RegRoot* root, std::string_view* rest) {
 }
 
 // The key that a path names: relative to the parent's key when a parent is given, else a full
-// path with a root name. Missing keys are created when create is set.
-RegStatus Resolve(const CREGKEY* parent, std::string_view path, bool create, KeyId* key) {
-  RegistryStore& store = Registry();
+// path with a root name in store. Missing keys are created when create is set.
+RegStatus Resolve(RegistryStore& store, const CREGKEY* parent, std::string_view path, bool create,
+                  KeyId* key) {
   KeyId base = 0;
   std::string_view relative = path;
   if (parent != nullptr) {
@@ -58,6 +58,19 @@ RegStatus Resolve(const CREGKEY* parent, std::string_view path, bool create, Key
     if (status != RegStatus::kOk) return status;
   }
   return create ? store.CreateKey(base, relative, key) : store.OpenKey(base, relative, key);
+}
+
+// The store of a key relative to parent: the parent's, else the station's registry.
+RegistryStore& StoreOf(const CREGKEY* parent) {
+  return parent != nullptr ? parent->store() : Registry();
+}
+
+// Whether the key exists; with create, whether it exists or could be made.
+bool ReachKey(RegistryStore& store, const CREGKEY* parent, const char* path, bool create) {
+  if (path == nullptr) return false;
+  KeyId key = 0;
+  if (Resolve(store, parent, path, false, &key) == RegStatus::kOk) return true;
+  return create && Resolve(store, parent, path, true, &key) == RegStatus::kOk;
 }
 
 // The text of a string value read as a fixed buffer of capacity characters would hold it:
@@ -82,35 +95,46 @@ bool ReadString(const RegValue& value, std::size_t capacity, std::string* text) 
 
 }  // namespace
 
-CREGKEY::CREGKEY(std::string_view path) { Open(nullptr, std::string(path).c_str()); }
+CREGKEY::CREGKEY() : store_(&Registry()) {}
 
-CREGKEY::CREGKEY(const CREGKEY* parent, std::string_view path) {
+CREGKEY::CREGKEY(std::string_view path) : CREGKEY(Registry(), path) {}
+
+CREGKEY::CREGKEY(RegistryStore& store, std::string_view path) : store_(&store) {
+  Open(nullptr, std::string(path).c_str());
+}
+
+CREGKEY::CREGKEY(const CREGKEY* parent, std::string_view path) : CREGKEY() {
   Open(parent, std::string(path).c_str());
 }
 
 CREGKEY::~CREGKEY() { Close(); }
 
 bool CREGKEY::KeyExist(const char* path, const CREGKEY* parent) {
-  if (path == nullptr) return false;
-  KeyId key = 0;
-  return Resolve(parent, path, false, &key) == RegStatus::kOk;
+  return ReachKey(StoreOf(parent), parent, path, false);
 }
 
 bool CREGKEY::CreateKey(const char* path, const CREGKEY* parent) {
-  if (path == nullptr) return false;
-  if (KeyExist(path, parent)) return true;
-  KeyId key = 0;
-  return Resolve(parent, path, true, &key) == RegStatus::kOk;
+  return ReachKey(StoreOf(parent), parent, path, true);
+}
+
+bool CREGKEY::KeyExist(RegistryStore& store, const char* path) {
+  return ReachKey(store, nullptr, path, false);
+}
+
+bool CREGKEY::CreateKey(RegistryStore& store, const char* path) {
+  return ReachKey(store, nullptr, path, true);
 }
 
 bool CREGKEY::Open(const CREGKEY* parent, const char* path) {
   if (path == nullptr) return false;
   // An object holds one key: a second Open replaces the first (the parent may be this object).
+  RegistryStore& store = parent != nullptr ? parent->store() : *store_;
   KeyId key = 0;
-  if (Resolve(parent, path, false, &key) != RegStatus::kOk) {
+  if (Resolve(store, parent, path, false, &key) != RegStatus::kOk) {
     Close();
     return false;
   }
+  store_ = &store;
   key_ = key;
   return RefreshInfo();
 }
@@ -123,7 +147,7 @@ bool CREGKEY::Close() {
 
 bool CREGKEY::Delete() {
   if (!key_) return false;
-  const long code = RegStatusCode(Registry().DeleteKey(*key_));
+  const long code = RegStatusCode(store_->DeleteKey(*key_));
   Trace(kSource, nullptr, nullptr, kTraceAll, kLevelMain, "RegDeleteKey--> dw(%ld) dw(%x)", code,
         static_cast<unsigned>(code));
   return code == 0;
@@ -133,7 +157,7 @@ bool CREGKEY::RefreshInfo() {
   subkeyCount_ = 0;
   if (!key_) return false;
   std::uint32_t count = 0;
-  if (Registry().SubkeyCount(*key_, &count) != RegStatus::kOk) return false;
+  if (store_->SubkeyCount(*key_, &count) != RegStatus::kOk) return false;
   subkeyCount_ = count;
   return true;
 }
@@ -146,7 +170,7 @@ std::uint32_t CREGKEY::GetSubkeyCount() {
 bool CREGKEY::EnumKey(std::uint32_t index, std::string* name, std::size_t capacity) {
   if (!key_ || name == nullptr) return false;
   std::string found;
-  if (Registry().EnumSubkey(*key_, index, &found) != RegStatus::kOk) return false;
+  if (store_->EnumSubkey(*key_, index, &found) != RegStatus::kOk) return false;
   if (Utf16Units(found) + 1 > capacity) return false;
   *name = std::move(found);
   return true;
@@ -163,27 +187,27 @@ bool CREGKEY::HasSubkey(std::string_view name) {
   // the answer of comparing the name with every subkey name in turn.
   if (name.empty() || name.find('\\') != std::string_view::npos) return false;
   KeyId child = 0;
-  return Registry().OpenKey(*key_, name, &child) == RegStatus::kOk;
+  return store_->OpenKey(*key_, name, &child) == RegStatus::kOk;
 }
 
 bool CREGKEY::CreateSubkey(std::string_view name) {
   if (!key_) return false;
   if (HasSubkey(name)) return true;
   KeyId child = 0;
-  return Registry().CreateKey(*key_, name, &child) == RegStatus::kOk;
+  return store_->CreateKey(*key_, name, &child) == RegStatus::kOk;
 }
 
 bool CREGKEY::SetString(std::string_view valueName, std::string_view text) {
   if (!key_) return false;
   // The text ends at its first NUL, as a terminated string would.
   text = text.substr(0, ::strnlen(text.data(), text.size()));
-  return Registry().SetValue(*key_, valueName, RegValue::String(text)) == RegStatus::kOk;
+  return store_->SetValue(*key_, valueName, RegValue::String(text)) == RegStatus::kOk;
 }
 
 bool CREGKEY::GetString(std::string_view valueName, std::string* text, std::size_t capacity) {
   if (!key_ || text == nullptr) return false;
   RegValue value;
-  if (Registry().GetValue(*key_, valueName, &value) != RegStatus::kOk) return false;
+  if (store_->GetValue(*key_, valueName, &value) != RegStatus::kOk) return false;
   return ReadString(value, capacity, text);
 }
 
@@ -195,7 +219,7 @@ const char* CREGKEY::GetString(std::string_view valueName) {
 std::uint32_t CREGKEY::GetInt(std::string_view valueName, std::uint32_t defaultValue) {
   if (!key_) return defaultValue;
   RegValue value;
-  if (Registry().GetValue(*key_, valueName, &value) != RegStatus::kOk ||
+  if (store_->GetValue(*key_, valueName, &value) != RegStatus::kOk ||
       value.type != RegType::kDword) {
     return defaultValue;
   }
@@ -204,7 +228,7 @@ std::uint32_t CREGKEY::GetInt(std::string_view valueName, std::uint32_t defaultV
 
 bool CREGKEY::SetInt(std::string_view valueName, std::uint32_t value) {
   if (!key_) return false;
-  return Registry().SetValue(*key_, valueName, RegValue::Dword(value)) == RegStatus::kOk;
+  return store_->SetValue(*key_, valueName, RegValue::Dword(value)) == RegStatus::kOk;
 }
 
 }  // namespace qx

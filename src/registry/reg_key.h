@@ -3,11 +3,14 @@
 // Keys are named by full text paths that begin with a root name
 // ("HKEY_LOCAL_MACHINE\SOFTWARE\TOLVAR\NORVANE\STORAGE"), or by a path relative to an open
 // parent key. One object holds one open key and closes it when destroyed; it is used by one
-// thread at a time and not copied.
+// thread at a time and not copied. A key lives in one store: the one it was made on (the
+// station's registry, Registry(), unless a store is given, which must outlive the object), or,
+// once opened below a parent, the parent's.
 // Every operation reports success as a boolean, a pointer or a default; nothing throws.
 //
 //   CREGKEY key("HKEY_LOCAL_MACHINE\\SOFTWARE\\TOLVAR\\NORVANE\\STORAGE");
 //   std::uint32_t period = key.GetInt("CleanRegistry", 10000);
+//   CREGKEY other(station.registry(), kStorageKey);   // the same on a station's own store
 #pragma once
 
 #include <cstdint>
@@ -30,17 +33,23 @@ inline constexpr std::size_t kRegBufferChars = 512;
 
 class CREGKEY {
  public:
-  CREGKEY() = default;
+  CREGKEY();
+  explicit CREGKEY(RegistryStore& store) : store_(&store) {}
   explicit CREGKEY(std::string_view path);
+  CREGKEY(RegistryStore& store, std::string_view path);
   CREGKEY(const CREGKEY* parent, std::string_view path);
   ~CREGKEY();
   CREGKEY(const CREGKEY&) = delete;
   CREGKEY& operator=(const CREGKEY&) = delete;
 
+  // On the station's registry when no parent is given, else in the parent's store.
   static bool KeyExist(const char* path, const CREGKEY* parent = nullptr);
   static bool CreateKey(const char* path, const CREGKEY* parent = nullptr);
+  static bool KeyExist(RegistryStore& store, const char* path);
+  static bool CreateKey(RegistryStore& store, const char* path);
 
-  // Replaces any key the object held; false (and closed) when the key cannot be opened.
+  // Replaces any key the object held; false (and closed) when the key cannot be opened. With a
+  // parent, the object moves to the parent's store.
   bool Open(const CREGKEY* parent, const char* path);
   bool Open(const char* path) { return Open(nullptr, path); }
   bool Close();
@@ -64,8 +73,10 @@ class CREGKEY {
 
   bool IsOpen() const { return key_.has_value(); }
   std::optional<KeyId> id() const { return key_; }
+  RegistryStore& store() const { return *store_; }
 
  private:
+  RegistryStore* store_;  // never null; not owned
   std::optional<KeyId> key_;
   std::uint32_t subkeyCount_ = 0;
   std::string buffer_;

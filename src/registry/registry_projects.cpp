@@ -1,6 +1,7 @@
 // registry_projects.cpp - the station's project list under STORAGE\PROJECTLIST.
 //
-// Every access goes through CREGKEY objects on the stack; the registry serialises single
+// Every access goes through CREGKEY objects on the stack, on the store given (the station's
+// registry for the functions without one); the registry serialises single
 // calls, so no lock is taken here; a run of reads over the list is one read batch, and a write
 // of an entry (with the removal of the same project's old entry) is one registry transaction,
 // so that an entry is never left half written. Values pasted
@@ -71,10 +72,11 @@ void AnnounceRemoval(std::string_view dsn) {
 
 // Deletes the first entry whose FullPath or UNCPath equals the command's, ignoring case. An
 // empty path of the command matches nothing.
-void RemoveSameProject(const std::string& fullPath, const std::string& uncPath) {
+void RemoveSameProject(RegistryStore& store, const std::string& fullPath,
+                       const std::string& uncPath) {
   if (fullPath.empty() && uncPath.empty()) return;
-  RegistryReadBatch batch;
-  CREGKEY list(kProjectListKey);
+  RegistryReadBatch batch(store);
+  CREGKEY list(store, kProjectListKey);
   if (!list.IsOpen()) return;
   const std::uint32_t count = list.GetSubkeyCount();
   for (std::uint32_t index = 0; index < count; ++index) {
@@ -129,7 +131,7 @@ bool ReadProject(const CREGKEY* list, std::string_view dsn, int mode, CXmlElemen
 
 }  // namespace
 
-HRESULT WriteToRegistry(const CXmlElement& command) {
+HRESULT WriteToRegistry(RegistryStore& store, const CXmlElement& command) {
   const std::string dsn = command.GetSubText("DSN");
   // A DSN that names no direct subkey would write the values elsewhere (an empty one onto the
   // list key itself); it is refused before any stale entry is removed.
@@ -138,9 +140,9 @@ HRESULT WriteToRegistry(const CXmlElement& command) {
     return E_FAIL;
   }
   bool opened = false;
-  const RegStatus status = Registry().Transact([&](RegistryStore&) {
-    RemoveSameProject(command.GetSubText("FullPath"), command.GetSubText("UNCPath"));
-    CREGKEY list(kProjectListKey);
+  const RegStatus status = store.Transact([&](RegistryStore& transaction) {
+    RemoveSameProject(transaction, command.GetSubText("FullPath"), command.GetSubText("UNCPath"));
+    CREGKEY list(transaction, kProjectListKey);
     list.CreateSubkey(dsn);
     CREGKEY entry;
     opened = entry.Open(&list, dsn.c_str());
@@ -160,10 +162,10 @@ HRESULT WriteToRegistry(const CXmlElement& command) {
   return E_FAIL;
 }
 
-bool ReadListFromRegistry(CXmlElement* list, int mode) {
+bool ReadListFromRegistry(RegistryStore& store, CXmlElement* list, int mode) {
   if (list == nullptr) return false;
-  RegistryReadBatch batch;  // one consistent list, read cheaply
-  CREGKEY key(kProjectListKey);
+  RegistryReadBatch batch(store);  // one consistent list, read cheaply
+  CREGKEY key(store, kProjectListKey);
   const std::uint32_t count = key.GetSubkeyCount();
   std::uint32_t numOk = 0;
   for (std::uint32_t index = 0; index < count; ++index) {
@@ -178,33 +180,34 @@ bool ReadListFromRegistry(CXmlElement* list, int mode) {
   return key.IsOpen() && numOk == count;
 }
 
-bool ReadProjectFromRegistry(std::string_view dsn, int mode, CXmlElement* element) {
+bool ReadProjectFromRegistry(RegistryStore& store, std::string_view dsn, int mode,
+                             CXmlElement* element) {
   if (element == nullptr) return false;
-  CREGKEY list(kProjectListKey);
+  CREGKEY list(store, kProjectListKey);
   if (!list.IsOpen()) return false;
   return ReadProject(&list, dsn, mode, element);
 }
 
-std::string BuildProjectRecord(std::string_view dsn, int mode) {
-  CREGKEY list(kProjectListKey);
+std::string BuildProjectRecord(RegistryStore& store, std::string_view dsn, int mode) {
+  CREGKEY list(store, kProjectListKey);
   if (!list.IsOpen()) return {};
   return BuildRecord(&list, dsn, mode);
 }
 
-void InitProjectList() {
-  if (!CREGKEY::KeyExist(kProjectListKey)) CREGKEY::CreateKey(kProjectListKey);
-  CheckProjectPaths();
+void InitProjectList(RegistryStore& store) {
+  CREGKEY::CreateKey(store, kProjectListKey);
+  CheckProjectPaths(store);
 }
 
-void CheckProjectPaths() {
+void CheckProjectPaths(RegistryStore& store) {
   // Entries whose file has gone but which cannot be deleted: skipped for the rest of the pass,
   // so that the pass ends.
   std::set<std::string, ILess> undeletable;
   bool again = true;
   while (again) {
     again = false;
-    RegistryReadBatch batch;
-    CREGKEY list(kProjectListKey);
+    RegistryReadBatch batch(store);
+    CREGKEY list(store, kProjectListKey);
     if (!list.IsOpen()) return;
     const std::uint32_t count = list.GetSubkeyCount();
     for (std::uint32_t index = 0; index < count && !again; ++index) {
@@ -226,6 +229,24 @@ void CheckProjectPaths() {
     }
   }
 }
+
+HRESULT WriteToRegistry(const CXmlElement& command) { return WriteToRegistry(Registry(), command); }
+
+bool ReadListFromRegistry(CXmlElement* list, int mode) {
+  return ReadListFromRegistry(Registry(), list, mode);
+}
+
+bool ReadProjectFromRegistry(std::string_view dsn, int mode, CXmlElement* element) {
+  return ReadProjectFromRegistry(Registry(), dsn, mode, element);
+}
+
+std::string BuildProjectRecord(std::string_view dsn, int mode) {
+  return BuildProjectRecord(Registry(), dsn, mode);
+}
+
+void InitProjectList() { InitProjectList(Registry()); }
+
+void CheckProjectPaths() { CheckProjectPaths(Registry()); }
 
 void SetProjectRemovalListener(ProjectRemovalListener* listener) { g_listener.store(listener); }
 

@@ -13,8 +13,7 @@ struct PathSettings {
 };
 
 PathSettings ReadPathSettings() {
-  return PathSettings{ReadDirectoryListSetting(kSecurityKey, "LibraryDirs", kDefaultLibraryDir),
-                      ReadDirectoryListSetting(kSecurityKey, "FileRoots", kDefaultFileRoot)};
+  return PathSettings{RemoteCallLibraryDirs(Registry()), RemoteFileRoots(Registry())};
 }
 
 PathSettings CurrentPathSettings() {
@@ -27,5 +26,13 @@ PathSettings CurrentPathSettings() {
 std::vector<std::string> RemoteCallLibraryDirs() { return CurrentPathSettings().libraryDirs; }
 
 std::vector<std::string> RemoteFileRoots() { return CurrentPathSettings().fileRoots; }
+
+std::vector<std::string> RemoteCallLibraryDirs(RegistryStore& store) {
+  return ReadDirectoryListSetting(store, kSecurityKey, "LibraryDirs", kDefaultLibraryDir);
+}
+
+std::vector<std::string> RemoteFileRoots(RegistryStore& store) {
+  return ReadDirectoryListSetting(store, kSecurityKey, "FileRoots", kDefaultFileRoot);
+}
 
 }  // namespace qx

@@ -8,13 +8,16 @@
 // kDefaultLibraryDir and kDefaultFileRoot. A value that cannot be read (of another type, or a
 // registry failure) allows nothing, and so does an empty list. The lists are read again only
 // after the registry's content or the settings file changed (registry/store/settings.h:
-// SettingsCache). Any thread may call.
+// SettingsCache). The readers taking a store read it afresh on every call (no cache), for a
+// station with a registry of its own. Any thread may call.
 //
 //   if (OpenBelowRoots(path, RemoteFileRoots(), &file) == PathKind::kAllowed) ...
 #pragma once
 
 #include <string>
 #include <vector>
+
+#include "registry/store/registry_store.h"
 
 namespace qx {
 
@@ -26,5 +29,7 @@ inline constexpr const char* kDefaultFileRoot = "/var/lib/qxremote/projects";
 
 std::vector<std::string> RemoteCallLibraryDirs();
 std::vector<std::string> RemoteFileRoots();
+std::vector<std::string> RemoteCallLibraryDirs(RegistryStore& store);
+std::vector<std::string> RemoteFileRoots(RegistryStore& store);
 
 }  // namespace qx

@@ -80,10 +80,10 @@ HRESULT CSERVER::startRemoteServer(std::string_view serviceName) {
 
   if (IEquals(serviceName, kServiceDiscovery)) {
     serviceName_ = kRoleDiscovery;
-    InitProjectList();
+    InitProjectList(station_.registry());
     StartLiveness();
     multicastEnabled_ = InitNetworkTree();
-    CREGKEY storage(kStorageKey);
+    CREGKEY storage(station_.registry(), kStorageKey);
     const std::uint32_t period = storage.GetInt("CleanRegistry", kDefaultWatchPeriodMs);
     replyWithRpc_ = storage.GetInt("ReplyWithRPC", 0) != 0;
     if (period != 0) StartWatchTimer(period);

@@ -88,7 +88,7 @@ HRESULT CSERVER::DispatchCommand(const CXmlElement& command, AnswerText* answer)
     std::this_thread::sleep_for(kLeaveJoinPause);
     return JoinMulticastGroup();
   }
-  if (IEquals(tag, "WriteProjectToRegistry")) return WriteToRegistry(command);
+  if (IEquals(tag, "WriteProjectToRegistry")) return WriteToRegistry(station_.registry(), command);
   if (IEquals(tag, "CleanRegistry")) {
     cleanRegistryEnabled = IEquals(command.GetSubText("Switch"), "on");
     return S_OK;

@@ -8,9 +8,12 @@
 //   - the clock that deadlines and liveness are measured with;
 //   - the pool of idle RPC client connections kept for reuse (rpc/rpc_pool.h), which every RPC
 //     client that serves the station is handed;
-// and holds the registry store it was given (shared: CREGKEY and the settings readers of every
-// layer reach the process's station registry through Registry(), so the module's station
-// shares that one; a test station holds a store of its own).
+// and holds its registry store: the one StationParts gives (a test station's own database), or
+// else the process's station registry, Registry(), which QX_REGISTRY names and nothing else
+// replaces (the module's station and every host's). The server hands registry() down to the
+// project list it keeps (WriteProjectToRegistry, the list made at start, the clean pass) and
+// to the keys it reads at start; the settings readers and the rest of CREGKEY's users still
+// read Registry(), the same store for the module's station.
 //
 // What may differ between stations comes in through StationParts; every part left empty is the
 // real one. Parts are made in the order of the members below (registry, platform, transport,

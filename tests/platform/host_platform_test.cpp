@@ -12,6 +12,7 @@
 
 #include "common/text.h"
 #include "registry/store/registry_store.h"
+#include "support/temp_registry.h"
 
 namespace qx {
 namespace {
@@ -25,17 +26,6 @@ std::uint32_t Swapped(std::uint32_t v) {
 
 class HostPlatformTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/qx-host-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    SetRegistryForTesting(OpenSqliteRegistry(dir_ + "/registry.db"));
-  }
-  void TearDown() override {
-    SetRegistryForTesting(nullptr);
-    std::filesystem::remove_all(dir_);
-  }
-
   void SetPlatformValue(const char* name, const std::string& text) {
     RegistryStore& store = Registry();
     KeyId root = 0;
@@ -45,7 +35,7 @@ class HostPlatformTest : public ::testing::Test {
     ASSERT_EQ(store.SetValue(key, name, RegValue::String(text)), RegStatus::kOk);
   }
 
-  std::string dir_;
+  testing::TempRegistry registry_;
 };
 
 TEST_F(HostPlatformTest, ComputerNameIsTheHostsOwnLabelCutToFifteen) {

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 
 #include "common/text.h"
 #include "messaging/multicast_settings.h"
@@ -18,6 +19,7 @@
 #include "registry/store/settings_file.h"
 #include "rpc/rpc_settings.h"
 #include "server/path_settings.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace qx {
@@ -31,14 +33,20 @@ class ProtectedSettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ::setenv("QX_CONFIG_DIR", dir_.c_str(), 1);
-    SetRegistryForTesting(OpenSqliteRegistry(Database()));
+    NewRegistry();
   }
   void TearDown() override {
-    SetRegistryForTesting(nullptr);
+    registry_.reset();
     ::unsetenv("QX_CONFIG_DIR");
   }
 
-  std::string Database() const { return dir_ + "/registry.db"; }
+  // Points the station's registry at a new, empty database.
+  void NewRegistry() {
+    ++databases_;
+    registry_.emplace("QX_REGISTRY", Database());
+    ASSERT_EQ(CreateStationRegistry(), RegStatus::kOk);
+  }
+  std::string Database() const { return dir_ + Format("/registry%d.db", databases_); }
   std::string ConfFile() const { return dir_ + "/qxremote.conf"; }
 
   void Set(std::string_view fullPath, std::string_view name, const RegValue& value) {
@@ -58,6 +66,8 @@ class ProtectedSettingsTest : public ::testing::Test {
 
   TempDir temp_{"qx_protected_test"};
   const std::string& dir_ = temp_.path();
+  int databases_ = 0;
+  std::optional<testing::ScopedEnv> registry_;
 };
 
 std::string Join(const std::vector<std::string>& items) {
@@ -130,9 +140,7 @@ std::string Section(const char* key) {
 TEST_F(ProtectedSettingsTest, ProtectedValuesComeOnlyFromStoresRootAloneWrites) {
   for (const ProtectedCase& c : ProtectedCases()) {
     SCOPED_TRACE(std::string(c.key) + "\\" + c.name);
-    SetRegistryForTesting(nullptr);
-    std::filesystem::remove(Database());
-    SetRegistryForTesting(OpenSqliteRegistry(Database()));
+    NewRegistry();
     Set(c.key, c.name, c.registryValue);
     WriteConf("# root's settings\n[" + Section(c.key) + "]\n" + c.name + " = " + c.fileValue +
               "\n");

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "common/text.h"
@@ -208,11 +209,38 @@ TEST_F(RegKeyTest, DeleteRemovesOnlyKeysWithoutSubkeys) {
   EXPECT_FALSE(root.Delete());
 }
 
+// A key made on a given store lives there, and so does every key opened below it, whatever
+// store the child object was made on.
+TEST_F(RegKeyTest, KeysOfAGivenStoreStayInIt) {
+  constexpr const char* kPath = "HKEY_LOCAL_MACHINE\\SOFTWARE\\OTHER";
+  const std::string childPath = std::string(kPath) + "\\Child";
+  std::unique_ptr<RegistryStore> other = OpenSqliteRegistry(registry_.dir() + "/other.db");
+  ASSERT_TRUE(CREGKEY::CreateKey(*other, kPath));
+  EXPECT_TRUE(CREGKEY::KeyExist(*other, kPath));
+  EXPECT_FALSE(CREGKEY::KeyExist(kPath)) << "the station's registry has no such key";
+
+  CREGKEY key(*other, kPath);
+  ASSERT_TRUE(key.IsOpen());
+  EXPECT_TRUE(key.CreateSubkey("Child"));
+  CREGKEY child;  // made on the station's registry, opened below a key of the other store
+  ASSERT_TRUE(child.Open(&key, "Child"));
+  EXPECT_EQ(&child.store(), other.get());
+  EXPECT_TRUE(child.SetInt("Value", 7));
+  EXPECT_TRUE(CREGKEY::KeyExist("Child", &key));
+  EXPECT_TRUE(CREGKEY::CreateKey("Grandchild", &child));
+
+  EXPECT_EQ(CREGKEY(*other, childPath).GetInt("Value", 0), 7u);
+  EXPECT_TRUE(CREGKEY::KeyExist(*other, (childPath + "\\Grandchild").c_str()));
+  EXPECT_FALSE(CREGKEY::KeyExist(childPath.c_str()));
+  CREGKEY software("HKEY_LOCAL_MACHINE\\SOFTWARE");
+  EXPECT_EQ(software.GetSubkeyCount(), 0u) << "nothing was written to the station's registry";
+}
+
 TEST(RegKeyBrokenRegistry, EveryOperationFailsQuietly) {
   testing::TempRegistry registry;
   const std::string broken = registry.dir() + "/broken.db";
   std::ofstream(broken) << "certainly not a registry database, just text in a file";
-  SetRegistryForTesting(OpenSqliteRegistry(broken));
+  testing::ScopedEnv station("QX_REGISTRY", broken);
   EXPECT_FALSE(CREGKEY::KeyExist("HKEY_LOCAL_MACHINE"));
   EXPECT_FALSE(CREGKEY::CreateKey("HKEY_LOCAL_MACHINE\\SOFTWARE"));
   CREGKEY key("HKEY_LOCAL_MACHINE");

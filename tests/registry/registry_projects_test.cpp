@@ -183,8 +183,13 @@ TEST_F(RegistryProjectsTest, WriteThatCannotBeStoredFailsAndKeepsTheEntry) {
 
   // A child that may read the registry but not write it (tests run as root: it drops to
   // nobody). The shared-memory files that it reads through stay when the last connection here
-  // closes, so that this process holds no connection when it forks.
-  SetRegistryForTesting(nullptr);
+  // closes, so that this process holds no connection when it forks: the station's registry
+  // is pointed at a missing file for one call, which closes its connection (the child opens
+  // QX_REGISTRY afresh).
+  {
+    testing::ScopedEnv away("QX_REGISTRY", registry_.dir() + "/none.db");
+    ASSERT_FALSE(CREGKEY::KeyExist(kProjectListKey));
+  }
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
   int persist = 1;
@@ -194,7 +199,6 @@ TEST_F(RegistryProjectsTest, WriteThatCannotBeStoredFailsAndKeepsTheEntry) {
   ::chmod(registry_.dir().c_str(), 0755);
   for (const char* suffix : {"-wal", "-shm"}) ::chmod((path + suffix).c_str(), 0666);
   if (::geteuid() != 0) ::chmod(path.c_str(), 0444);
-  ::setenv("QX_REGISTRY", path.c_str(), 1);
   const pid_t pid = ::fork();
   if (pid == 0) {
     if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
@@ -203,8 +207,6 @@ TEST_F(RegistryProjectsTest, WriteThatCannotBeStoredFailsAndKeepsTheEntry) {
   }
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ::unsetenv("QX_REGISTRY");
-  SetRegistryForTesting(OpenSqliteRegistry(path));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_EQ(Value("Plant", "Name"), kept.name);
   EXPECT_EQ(Value("Plant", "State"), kept.state);
@@ -370,15 +372,43 @@ TEST_F(RegistryProjectsTest, CleanPassEndsAtAnEntryItCannotDelete) {
   std::filesystem::remove(stuck.fullPath);
   std::filesystem::remove(gone.fullPath);
   const KeyId stuckId = *CREGKEY(std::string(kProjectListKey) + "\\AStuck").id();
-  auto store = std::make_unique<UndeletableEntryStore>(OpenSqliteRegistry(registry_.DatabasePath()),
-                                                       stuckId);
-  UndeletableEntryStore* fault = store.get();
-  SetRegistryForTesting(std::move(store));
+  UndeletableEntryStore fault(OpenSqliteRegistry(registry_.DatabasePath()), stuckId);
 
-  CheckProjectPaths();  // must return
+  CheckProjectPaths(fault);  // must return
   EXPECT_EQ(Entries(), std::vector<std::string>{"AStuck"});
   EXPECT_EQ(recorder_.removed, std::vector<std::string>{"Gone"});
-  EXPECT_EQ(fault->refusals, 1) << "tried once, then skipped also after the pass started over";
+  EXPECT_EQ(fault.refusals, 1) << "tried once, then skipped also after the pass started over";
+}
+
+// Every function given a store reads and writes that store alone: a station with a registry of
+// its own never sees or changes the list of the process's station registry.
+TEST_F(RegistryProjectsTest, GivenStoreIsTheOnlyOneUsed) {
+  const Project mine = Existing("Mine");
+  Write(mine);
+  std::unique_ptr<RegistryStore> other = OpenSqliteRegistry(registry_.dir() + "/other.db");
+  InitProjectList(*other);
+  EXPECT_TRUE(CREGKEY::KeyExist(*other, kProjectListKey));
+  const Project theirs = Existing("Theirs");
+  ASSERT_EQ(WriteToRegistry(*other, WriteCommand(theirs)), S_OK);
+  EXPECT_EQ(Entries(), std::vector<std::string>{"Mine"});
+
+  CXmlElement element;
+  EXPECT_TRUE(ReadProjectFromRegistry(*other, "Theirs", kModeAllProjects, &element));
+  EXPECT_FALSE(ReadProjectFromRegistry(*other, "Mine", kModeAllProjects, &element));
+  EXPECT_FALSE(ReadProjectFromRegistry("Theirs", kModeAllProjects, &element));
+  EXPECT_NE(BuildProjectRecord(*other, "Theirs", kModeAllProjects), "");
+  EXPECT_EQ(BuildProjectRecord(*other, "Mine", kModeAllProjects), "");
+  CXmlElement list;
+  list.CreateRoot("PROJECTLIST");
+  EXPECT_TRUE(ReadListFromRegistry(*other, &list, kModeAllProjects));
+  EXPECT_EQ(list.GetChildCount(), 1u);
+
+  std::filesystem::remove(mine.fullPath);
+  std::filesystem::remove(theirs.fullPath);
+  CheckProjectPaths(*other);
+  EXPECT_EQ(recorder_.removed, std::vector<std::string>{"Theirs"});
+  EXPECT_EQ(Entries(), std::vector<std::string>{"Mine"});
+  EXPECT_FALSE(CREGKEY::KeyExist(*other, (std::string(kProjectListKey) + "\\Theirs").c_str()));
 }
 
 TEST_F(RegistryProjectsTest, RemovalWithoutListenerAndInitOnMissingList) {

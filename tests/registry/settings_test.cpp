@@ -11,19 +11,14 @@
 #include <fstream>
 
 #include "registry/store/registry_store.h"
-#include "support/temp_dir.h"
+#include "support/scoped_env.h"
 #include "support/temp_registry.h"
 
 namespace qx {
 namespace {
 
-using qx::testing::TempDir;
-
 class SettingsTest : public ::testing::Test {
  protected:
-  void SetUp() override { SetRegistryForTesting(OpenSqliteRegistry(dir_ + "/registry.db")); }
-  void TearDown() override { SetRegistryForTesting(nullptr); }
-
   // Writes a value under HKEY_LOCAL_MACHINE\<path>.
   void Set(std::string_view fullPath, std::string_view name, const RegValue& value) {
     KeyId root = 0;
@@ -34,8 +29,8 @@ class SettingsTest : public ::testing::Test {
     ASSERT_EQ(Registry().SetValue(key, name, value), RegStatus::kOk);
   }
 
-  TempDir temp_{"qx_settings_test"};
-  const std::string& dir_ = temp_.path();
+  testing::TempRegistry registry_;
+  const std::string& dir_ = registry_.dir();
 };
 
 void ExpectDefaults(const RpcSettings& s) {
@@ -116,7 +111,7 @@ TEST_F(SettingsTest, DirectoryLists) {
 // The RPC settings fall back to their defaults, but nothing is reachable.
 TEST_F(SettingsTest, RegistryThatCannotBeOpenedAllowsNothing) {
   std::ofstream(dir_ + "/broken.db") << "not a database, but long enough to look like one maybe";
-  SetRegistryForTesting(OpenSqliteRegistry(dir_ + "/broken.db"));
+  testing::ScopedEnv broken("QX_REGISTRY", dir_ + "/broken.db");
   ExpectDefaults(ReadRpcSettings());
   EXPECT_EQ(ServicePort(kServiceDiscovery), kDefaultDiscoveryPort);
   EXPECT_EQ(RemoteFileRoots(), std::vector<std::string>{});
@@ -139,10 +134,9 @@ class FailingValueStore : public testing::ForwardingStore {
 
 TEST_F(SettingsTest, DirectoryListThatCannotBeReadAllowsNothing) {
   Set(kSecurityKey, "FileRoots", RegValue::MultiString({"/srv/projects"}));
-  SetRegistryForTesting(std::make_unique<FailingValueStore>(
-      OpenSqliteRegistry(dir_ + "/registry.db"), "LibraryDirs"));
-  EXPECT_EQ(RemoteCallLibraryDirs(), std::vector<std::string>{});
-  EXPECT_EQ(RemoteFileRoots(), std::vector<std::string>{"/srv/projects"});
+  FailingValueStore store(OpenSqliteRegistry(registry_.DatabasePath()), "LibraryDirs");
+  EXPECT_EQ(RemoteCallLibraryDirs(store), std::vector<std::string>{});
+  EXPECT_EQ(RemoteFileRoots(store), std::vector<std::string>{"/srv/projects"});
 }
 
 }  // namespace

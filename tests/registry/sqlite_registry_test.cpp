@@ -592,7 +592,7 @@ TEST(SqliteRegistryOpen, OrdinaryOpenNeverCreatesFileOrSchema) {
   EXPECT_FALSE(std::filesystem::exists(dir.File("sub")));
 }
 
-TEST(StationRegistry, FollowsTheEnvironmentAndTestStores) {
+TEST(StationRegistry, FollowsTheEnvironment) {
   TempDir dir;
   const char* saved = std::getenv("QX_REGISTRY");
   const std::string savedValue = saved != nullptr ? saved : "";
@@ -617,10 +617,11 @@ TEST(StationRegistry, FollowsTheEnvironmentAndTestStores) {
   EXPECT_EQ(Registry().OpenKey(root, "FIRST", &key), RegStatus::kCorrupt);
 
   {
-    SetRegistryForTesting(OpenSqliteRegistry(dir.File("first.db")));
+    ::setenv("QX_REGISTRY", dir.File("first.db").c_str(), 1);
     RegistryReadBatch batch;
     EXPECT_EQ(Registry().OpenKey(root, "FIRST", &key), RegStatus::kOk);
-    SetRegistryForTesting(nullptr);  // the batch ends on the store it began on
+    ::setenv("QX_REGISTRY", dir.File("broken.db").c_str(), 1);  // the batch ends on the store
+    EXPECT_EQ(Registry().OpenKey(root, "FIRST", &key), RegStatus::kCorrupt);  // it began on
   }
   ::setenv("QX_REGISTRY", dir.File("first.db").c_str(), 1);
   EXPECT_EQ(Registry().OpenKey(root, "FIRST", &key), RegStatus::kOk);

@@ -29,6 +29,7 @@
 #include "rpc/rpc_pool.h"
 #include "rpc/rpc_settings.h"
 #include "rpc/rpc_tls.h"
+#include "support/scoped_env.h"
 
 namespace qx {
 namespace {
@@ -300,9 +301,9 @@ class RpcRuntimeTest : public ::testing::Test {
     char pattern[] = "/tmp/qx-rpc-test-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     dir_ = pattern;
-    SetRegistryForTesting(OpenSqliteRegistry(dir_ + "/registry.db"));
     // The station's key ring lies beside the registry; client and server share it.
-    ::setenv("QX_REGISTRY", (dir_ + "/registry.db").c_str(), 1);
+    registry_.emplace("QX_REGISTRY", dir_ + "/registry.db");
+    ASSERT_EQ(CreateStationRegistry(), RegStatus::kOk);
     KeyRing ring;
     std::string error;
     ASSERT_TRUE(LoadOrCreateKeyRing(KeyRingPath(), &ring, &error)) << error;
@@ -314,7 +315,7 @@ class RpcRuntimeTest : public ::testing::Test {
   }
   void TearDown() override {
     DropKeptRpcConnections(pool_);
-    SetRegistryForTesting(nullptr);
+    registry_.reset();
     std::filesystem::remove_all(dir_);
   }
 
@@ -346,6 +347,7 @@ class RpcRuntimeTest : public ::testing::Test {
   std::string dir_;
   // The connections that the test's clients keep, as a station's clients keep theirs.
   RpcConnectionPool pool_;
+  std::optional<testing::ScopedEnv> registry_;  // QX_REGISTRY while the test runs
 };
 
 TEST_F(RpcRuntimeTest, StringAnswersAndResultsTravelBack) {

@@ -137,7 +137,10 @@ TEST_F(TalkByStringTest, WriteProjectToRegistryThatIsNotStoredFails) {
   };
   ASSERT_EQ(server_.TalkByString(command("Before"), nullptr), S_OK);
   const std::string path = (test::Station().dir / "registry.db").string();
-  SetRegistryForTesting(OpenSqliteRegistry(path, 50));
+  // The same station on a store of the same registry that waits 50 ms for another writer.
+  StationParts parts = test::TestStation::CoreParts();
+  parts.registry = OpenSqliteRegistry(path, 50);
+  Station impatient(std::move(parts));
   std::promise<void> holding;
   std::promise<void> release;
   std::thread writer([&] {
@@ -148,10 +151,12 @@ TEST_F(TalkByStringTest, WriteProjectToRegistryThatIsNotStoredFails) {
     });
   });
   holding.get_future().wait();
-  EXPECT_EQ(server_.TalkByString(command("After"), nullptr), E_FAIL);
+  {
+    CSERVER server(impatient);
+    EXPECT_EQ(server.TalkByString(command("After"), nullptr), E_FAIL);
+  }
   release.set_value();
   writer.join();
-  SetRegistryForTesting(nullptr);
   CXmlElement project;
   ASSERT_TRUE(ReadProjectFromRegistry("Held", kModeAllProjects, &project));
   EXPECT_EQ(project.GetSubText("Name"), "Before");

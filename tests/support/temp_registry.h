@@ -1,20 +1,27 @@
 // temp_registry.h - a station registry in a temporary directory for the registry tests.
 #pragma once
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 
 #include "registry/store/registry_store.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace qx::testing {
 
-// Creates a directory under /tmp, points the station registry at a new database in it (or at
-// the store a test gives), and removes both at the end.
+// Creates a directory under /tmp and a registry database in it, and points the process's station
+// registry (Registry()) at it the way an operator does, through QX_REGISTRY; at the end
+// QX_REGISTRY is restored and both go. Code that is handed a store gets its own
+// OpenSqliteRegistry(DatabasePath()), or a fault-injecting store around one. Made and destroyed on
+// the test's main thread while no other thread of the test runs (scoped_env.h).
 class TempRegistry {
  public:
-  TempRegistry() { SetRegistryForTesting(OpenSqliteRegistry(DatabasePath())); }
-  ~TempRegistry() { SetRegistryForTesting(nullptr); }
+  // Aborts when the directory or the database cannot be made: the test could only mislead.
+  TempRegistry() {
+    if (!dir_.ok() || CreateStationRegistry() != RegStatus::kOk) std::abort();
+  }
   TempRegistry(const TempRegistry&) = delete;
   TempRegistry& operator=(const TempRegistry&) = delete;
 
@@ -23,6 +30,7 @@ class TempRegistry {
 
  private:
   TempDir dir_{"qx_registry_test"};
+  ScopedEnv registry_{"QX_REGISTRY", DatabasePath()};
 };
 
 // Forwards every call to another store; tests override one operation to inject a fault.

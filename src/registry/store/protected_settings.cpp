@@ -44,8 +44,8 @@ void NoteIgnored(std::string_view keyPath, std::string_view name, const std::str
                key.c_str(), value.c_str(), file.c_str(), CutToUnits(why, 200).c_str());
 }
 
-RegStatus RegistryValue(std::string_view keyPath, std::string_view name, RegValue* value) {
-  RegistryStore& store = Registry();
+RegStatus RegistryValue(RegistryStore& store, std::string_view keyPath, std::string_view name,
+                        RegValue* value) {
   KeyId root = 0;
   KeyId key = 0;
   RegStatus status = store.RootKey(RegRoot::kLocalMachine, &root);
@@ -77,17 +77,22 @@ bool RegistryHoldsProtectedSettings(std::string* why) {
 }
 
 SettingRead ReadSetting(std::string_view keyPath, std::string_view name, RegType asked) {
+  return ReadSetting(Registry(), keyPath, name, asked);
+}
+
+SettingRead ReadSetting(RegistryStore& store, std::string_view keyPath, std::string_view name,
+                        RegType asked) {
   SettingRead read;
   const bool guarded = IsProtectedSetting(keyPath, name);
   RegValue value;
-  const RegStatus status = RegistryValue(keyPath, name, &value);
+  const RegStatus status = RegistryValue(store, keyPath, name, &value);
   if (status != RegStatus::kOk && status != RegStatus::kNotFound) {
     read.status = status;  // a registry that cannot be read fails the read, as it always did
     return read;
   }
   if (status == RegStatus::kOk) {
     std::string why;
-    if (!guarded || RegistryHoldsProtectedSettings(&why)) {
+    if (!guarded || store.OnlyOwnerMayWrite(&why)) {
       read.status = RegStatus::kOk;
       read.value = std::move(value);
       read.source = SettingSource::kRegistry;

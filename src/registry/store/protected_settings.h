@@ -37,8 +37,11 @@ struct SettingRead {
 
 // True for the values of the table (key paths are full HKEY_LOCAL_MACHINE\... paths).
 bool IsProtectedSetting(std::string_view keyPath, std::string_view name);
-// The value in effect, of the type that the reader asks for (see above).
+// The value in effect, of the type that the reader asks for (see above), from the station's
+// registry or the store given.
 SettingRead ReadSetting(std::string_view keyPath, std::string_view name, RegType asked);
+SettingRead ReadSetting(RegistryStore& store, std::string_view keyPath, std::string_view name,
+                        RegType asked);
 // Whether the station's registry may hold protected values: false with *why when someone
 // besides root (or this process's euid) may write it.
 bool RegistryHoldsProtectedSettings(std::string* why);

@@ -1,12 +1,12 @@
 // registry_store.cpp - registry values and statuses, and the station's registry.
 //
 // Registry() hands out one StationRegistry for the life of the process. It forwards each call
-// to the store of the moment: the one a test installed, or the database at RegistryPath(),
-// opened on first use, opened afresh when QX_REGISTRY names another file, and tried again (at
-// most once a second) when it could not be opened. Each call holds its own reference to the store,
-// so a store that is replaced meanwhile stays alive until its running calls end. While a thread
-// runs the body of a Transact, its calls (and its read batches) go to the transaction's store,
-// so that CREGKEY objects on that thread write inside the transaction.
+// to the store of the moment: the database at RegistryPath(), opened on first use, opened afresh
+// when QX_REGISTRY names another file, and tried again (at most once a second) when it could not be
+// opened. Each call holds its own reference to the store, so a store that is replaced meanwhile
+// stays alive until its running calls end. While a thread runs the body of a Transact, its calls
+// (and its read batches) go to the transaction's store, so that CREGKEY objects on that thread
+// write inside the transaction.
 #include "registry/store/registry_store.h"
 
 #include <chrono>
@@ -109,7 +109,6 @@ class StationRegistry final : public RegistryStore {
     std::unique_ptr<RegistryStore> opened =
         OpenSqliteRegistry(path, kRegistryBusyTimeoutMs, &status, RegistryOpen::kCreate);
     MutexLock lock(&mutex_);
-    if (testStore_) return RegStatus::kOk;
     store_ = std::move(opened);
     ++swaps_;
     path_ = std::move(path);
@@ -120,12 +119,6 @@ class StationRegistry final : public RegistryStore {
 
   // Batches are begun through RegistryReadBatch, which keeps the store it began on.
   std::shared_ptr<RegistryStore> CurrentStore() { return Current(); }
-
-  void SetForTesting(std::unique_ptr<RegistryStore> store) EXCLUDES(mutex_) {
-    MutexLock lock(&mutex_);
-    testStore_ = std::move(store);
-    ++swaps_;
-  }
 
  private:
   // A database that could not be opened is tried again at most this often.
@@ -155,7 +148,6 @@ class StationRegistry final : public RegistryStore {
   std::shared_ptr<RegistryStore> CurrentOrOpen(std::string* failedPath, RegStatus* failure)
       EXCLUDES(mutex_) {
     MutexLock lock(&mutex_);
-    if (testStore_) return testStore_;
     std::string path = RegistryPath();
     const auto now = std::chrono::steady_clock::now();
     if (store_ && path == path_ &&
@@ -180,7 +172,6 @@ class StationRegistry final : public RegistryStore {
   }
 
   Mutex mutex_;
-  std::shared_ptr<RegistryStore> testStore_ GUARDED_BY(mutex_);
   std::shared_ptr<RegistryStore> store_ GUARDED_BY(mutex_);
   std::string path_ GUARDED_BY(mutex_);
   RegStatus openStatus_ GUARDED_BY(mutex_) = RegStatus::kOk;
@@ -246,19 +237,23 @@ RegistryStore& Registry() { return Station(); }
 
 RegStatus CreateStationRegistry() { return Station().Create(); }
 
+RegistryReadBatch::RegistryReadBatch() : RegistryReadBatch(Registry()) {}
+
 // Inside a transaction every read already sees one state: a batch there does nothing (and must
-// not wait for the store that the transaction holds).
-RegistryReadBatch::RegistryReadBatch()
-    : store_(t_transaction != nullptr ? nullptr : Station().CurrentStore()) {
+// not wait for the store that the transaction holds). On the station's registry the batch keeps
+// the store of the moment alive; on a store of its own it holds no reference (the caller keeps
+// the store alive).
+RegistryReadBatch::RegistryReadBatch(RegistryStore& store) {
+  if (&store == &Station()) {
+    if (t_transaction == nullptr) store_ = Station().CurrentStore();
+  } else if (&store != t_transaction) {
+    store_ = std::shared_ptr<RegistryStore>(std::shared_ptr<RegistryStore>(), &store);
+  }
   if (store_) store_->BeginReadBatch();
 }
 
 RegistryReadBatch::~RegistryReadBatch() {
   if (store_) store_->EndReadBatch();
-}
-
-void SetRegistryForTesting(std::unique_ptr<RegistryStore> store) {
-  Station().SetForTesting(std::move(store));
 }
 
 }  // namespace qx

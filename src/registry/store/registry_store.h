@@ -142,21 +142,23 @@ RegStatus CheckSqliteRegistry(const std::string& path, std::string* detail);
 // on first use (never created: RegistryOpen::kExisting) and opened afresh when QX_REGISTRY
 // names another file. When it cannot be opened, every call answers the error status (kNotFound
 // while it is missing) and a later call tries again. The reference stays valid for the life
-// of the process.
+// of the process. Nothing replaces it but QX_REGISTRY: code that works on another store (a
+// Station's own, a test's) is handed that store (CREGKEY, the project list, RegistryReadBatch take
+// one).
 RegistryStore& Registry();
 // Creates the station's registry when it is missing (the owner's explicit write) and makes it
 // the store of Registry(); the status of the open.
 RegStatus CreateStationRegistry();
-// Tests point the station registry at another store (nullptr restores the default).
-void SetRegistryForTesting(std::unique_ptr<RegistryStore> store);
 
-// A read batch on the station's registry for the life of the object (one thread's scope).
+// A read batch for the life of the object (one thread's scope): on the station's registry, or
+// on the store given (which must outlive the object).
 //
 //   RegistryReadBatch batch;   // the list below is read from one snapshot
 //   for (...) key.EnumKey(i, &name, 276);
 class RegistryReadBatch {
  public:
   RegistryReadBatch();
+  explicit RegistryReadBatch(RegistryStore& store);
   ~RegistryReadBatch();
   RegistryReadBatch(const RegistryReadBatch&) = delete;
   RegistryReadBatch& operator=(const RegistryReadBatch&) = delete;

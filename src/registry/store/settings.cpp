@@ -64,7 +64,12 @@ void ReadTextSetting(std::string_view keyPath, std::string_view name, std::strin
 
 std::vector<std::string> ReadDirectoryListSetting(std::string_view keyPath, std::string_view name,
                                                   const char* fallback) {
-  const SettingRead read = ReadSetting(keyPath, name, RegType::kMultiSz);
+  return ReadDirectoryListSetting(Registry(), keyPath, name, fallback);
+}
+
+std::vector<std::string> ReadDirectoryListSetting(RegistryStore& store, std::string_view keyPath,
+                                                  std::string_view name, const char* fallback) {
+  const SettingRead read = ReadSetting(store, keyPath, name, RegType::kMultiSz);
   if (read.status == RegStatus::kNotFound) return {fallback};
   if (read.status != RegStatus::kOk) {
     NoteReadFailure(name, read, "nothing is allowed");

@@ -56,9 +56,11 @@ void ReadDwordSetting(std::string_view keyPath, std::string_view name, std::uint
 // *out becomes a non-empty REG_SZ value; anything else leaves it.
 void ReadTextSetting(std::string_view keyPath, std::string_view name, std::string* out);
 // A directory list, failing closed (see above): {fallback} only when the value or its key is
-// absent.
+// absent. From the station's registry, or from the store given.
 std::vector<std::string> ReadDirectoryListSetting(std::string_view keyPath, std::string_view name,
                                                   const char* fallback);
+std::vector<std::string> ReadDirectoryListSetting(RegistryStore& store, std::string_view keyPath,
+                                                  std::string_view name, const char* fallback);
 
 // What a cached setting depends on besides its own values: one content version of the
 // registry, one state of the settings file, and one answer to whether the registry is root's
