@@ -14,8 +14,10 @@ using std::chrono::milliseconds;
 // A peer may announce a period up to this long; a longer one (hostile or wrong) is cut, so that
 // no beat can buy a station more than a minute of silence.
 constexpr milliseconds kLongestPeerInterval(60000);
-// An unseen content version is asked for at most this often from one station.
-constexpr milliseconds kFetchRetry(1000);
+// An unseen content version is asked for at most this often from one station, and again this
+// long after an unanswered request (a lost FETCH or UPDATE).
+constexpr milliseconds kFetchRetry(500);
+constexpr std::uint8_t kTickFetches = 3;
 // The jitter of this station's period, 1/32 of it either way, against synchronised beats.
 constexpr int kJitterFraction = 32;
 // How late a beat may come besides its jitter: it leaves at the first tick after its time (the
@@ -168,6 +170,7 @@ LivenessActions LivenessTable::OnHeartbeat(const PeerBeat& beat, std::uint32_t w
     return actions;
   }
   peer->lastHeard = now;
+  peer->tickFetches = 0;
   if (peer->beat.version != beat.version) peer->fetched = false;  // news: ask at once
   peer->beat.version = beat.version;
   peer->beat.intervalMs = beat.intervalMs;
@@ -300,6 +303,15 @@ LivenessActions LivenessTable::Tick(time_point now) {
         StartProbing(&peer, now, &actions);
       } else {
         scanDue_ = std::min(scanDue_, peer.lastHeard + suspectTime + milliseconds(1));
+        // The details asked for did not come (a lost FETCH or UPDATE): ask again, a few times
+        // between two beats of the station.
+        if (peer.fetched && peer.tickFetches < kTickFetches &&
+            !(peer.versionKnown && peer.appliedVersion == peer.beat.version)) {
+          const std::uint64_t before = counters_.fetches;
+          FetchIfUnseen(&peer, now, &actions);
+          if (counters_.fetches != before) ++peer.tickFetches;
+          scanDue_ = std::min(scanDue_, peer.lastFetch + kFetchRetry);
+        }
       }
       ++it;
       continue;

@@ -52,7 +52,7 @@ namespace qx {
 // The registry's MULTICAST values of the liveness extension.
 struct LivenessSettings {
   std::chrono::milliseconds heartbeatInterval{1200};  // HeartbeatIntervalMs; 0: no heartbeat
-  std::chrono::milliseconds suspectAfter{1500};       // SuspectAfterMs
+  std::chrono::milliseconds suspectAfter{1800};       // SuspectAfterMs
   std::chrono::milliseconds probeInterval{80};        // ProbeIntervalMs
   std::uint32_t probeAttempts = 12;                   // ProbeAttempts
   std::uint32_t receiveBudgetBitsPerSecond = 240000;  // ReceiveBudgetBitsPerSecond
@@ -118,7 +118,7 @@ struct LivenessCounters {
 };
 
 // Probes whose answers a station still takes: an answer may come after the next probe left.
-inline constexpr std::size_t kNoncesKept = 4;
+inline constexpr std::size_t kNoncesKept = 8;
 
 class LivenessTable {
  public:
@@ -172,6 +172,7 @@ class LivenessTable {
     bool greet = false;  // a held JOIN: greet the station once confirmed
     time_point lastFetch{};
     bool fetched = false;
+    std::uint8_t tickFetches = 0;  // details asked for again since the last beat
   };
 
   std::uint64_t Random();

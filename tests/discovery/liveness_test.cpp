@@ -54,6 +54,7 @@ class LivenessTest : public ::testing::Test {
     settings.probeInterval = milliseconds(200);
     settings.probeAttempts = 6;
     settings.receiveBudgetBitsPerSecond = 240000;
+    settings.suspectAfter = milliseconds(1500);
     return settings;
   }
 
@@ -273,11 +274,18 @@ TEST_F(LivenessTest, UnseenContentVersionIsFetchedUntilApplied) {
   EXPECT_EQ(Kinds(table_.OnHeartbeat(Beat("eps", 3, 10))), std::vector<Kind>{});
   // A project written while the link was down: the beat's version is new.
   EXPECT_EQ(Kinds(table_.OnHeartbeat(Beat("eps", 3, 11))), std::vector<Kind>{Kind::kFetch});
-  // Not asked again within a second, asked again after it while still unseen.
-  clock_.Advance(milliseconds(500));
+  // Not asked again within half a second; after it, asked again by the next beat and by the
+  // tick while no beat comes.
+  clock_.Advance(milliseconds(300));
   EXPECT_EQ(Kinds(table_.OnHeartbeat(Beat("eps", 3, 11))), std::vector<Kind>{});
   clock_.Advance(milliseconds(600));
   EXPECT_EQ(Kinds(table_.OnHeartbeat(Beat("eps", 3, 11))), std::vector<Kind>{Kind::kFetch});
+  std::size_t fetches = 0;
+  for (int i = 0; i < 12; ++i) {  // 1.2 s without a beat
+    clock_.Advance(milliseconds(100));
+    fetches += Kinds(table_.Tick(clock_.Now())).size();
+  }
+  EXPECT_EQ(fetches, 2u);
   table_.NoteApplied("eps", 11);
   clock_.Advance(milliseconds(1100));
   EXPECT_EQ(Kinds(table_.OnHeartbeat(Beat("eps", 3, 11))), std::vector<Kind>{});
