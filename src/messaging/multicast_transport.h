@@ -17,15 +17,9 @@
 // the interface whose subnet holds the receiver (else the first one). The sockets:
 // multicast_sockets.h; the interface list: multicast_interface_rescan.h.
 //
-// Peers and relays (multicast_peers.h): every datagram of a group message also goes, sealed for
-// the group as it is, to each peer's address at the port (network mode: the copy of the interface
-// whose subnet holds the peer, else the first one's). A station with peers, or a relay, opens a
-// group datagram that reaches its own address as a group datagram, in the same replay window as
-// the group's, and delivers it as kGroup; a station with neither refuses it. A relay sends each
-// group datagram that opened (never its own, never one sealed for one station) on unchanged:
-// heard from the group to every peer, from a peer into the group and to the other peers. A copy
-// that comes round again does not open (a replay), so a loop of relays carries each datagram
-// once.
+// Peers and relays (multicast_peers.h): a group message also goes to each peer by unicast, and a
+// relay carries group datagrams between its group and its peers, each at most once (a copy that
+// comes round again is a replay): docs/multicast-protocol.md, "Peers and relays".
 //
 // Threads: a receive thread takes datagrams off the sockets into the delivery lanes
 // (multicast_lanes.h), whose threads open, reassemble and call the receiver: one sender's
