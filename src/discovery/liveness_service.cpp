@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <new>
+#include <optional>
 #include <random>
 #include <utility>
 
@@ -276,8 +277,14 @@ void LivenessService::Receive(std::string_view text) {
       break;
     }
     case LivenessKind::kAck: {
-      MutexLock lock(&mutex_);
-      actions = table_.OnProbeAnswer(message->sender, message->nonce);
+      std::optional<HeldAnnouncement> held;
+      {
+        MutexLock lock(&mutex_);
+        const std::uint64_t answered = table_.counters().probeAnswers;
+        actions = table_.OnProbeAnswer(message->sender, message->nonce);
+        if (table_.counters().probeAnswers != answered) held = TakeHeld(message->sender);
+      }
+      if (held) ApplyHeld(*held, message->sender, &actions);
       break;
     }
     case LivenessKind::kProbe: {
@@ -308,9 +315,54 @@ bool LivenessService::Admit(CXmlElement* message, bool join, std::uint64_t* vers
   {
     MutexLock lock(&mutex_);
     now = table_.OnAnnouncement(beat, join, &actions);
+    if (!now) Hold(beat, *message);
   }
   Perform(actions);
   return now;
+}
+
+void LivenessService::Hold(const PeerBeat& beat, const CXmlElement& message) {
+  const MonotonicClock::time_point now = clock_.Now();
+  std::erase_if(held_, [&](const auto& entry) { return now - entry.second.since > kHeldFor; });
+  HeldAnnouncement held;
+  held.incarnation = beat.incarnation;
+  held.version = beat.version;
+  held.since = now;
+  const std::string key = FoldedKey(beat.host);
+  if ((held_.size() >= settings_.maxConfirming && held_.find(key) == held_.end()) ||
+      !message.GetXml(&held.text) || held.text.size() > kMaxHeldText) {
+    return;  // asked for again (FETCH) once the station answered, as without holding
+  }
+  held_[key] = std::move(held);
+}
+
+std::optional<LivenessService::HeldAnnouncement> LivenessService::TakeHeld(const PeerBeat& sender) {
+  const auto found = held_.find(FoldedKey(sender.host));
+  if (found == held_.end()) return std::nullopt;
+  HeldAnnouncement held = std::move(found->second);
+  held_.erase(found);
+  // Only what the station says it has now: an older announcement of it (a replay, or one
+  // overtaken by a change) waits for the details it is asked for.
+  if (held.incarnation != sender.incarnation || held.version != sender.version) {
+    return std::nullopt;
+  }
+  return held;
+}
+
+void LivenessService::ApplyHeld(const HeldAnnouncement& held, const PeerBeat& sender,
+                                LivenessActions* actions) {
+  CXmlElement message;
+  if (!message.LoadXml(held.text)) return;
+  const std::string name = message.GetSubText("HOST");
+  if (!IEquals(name, sender.host) ||
+      !host_.station().tree().AddHost(name, message.GetSubText("DOMAIN"), &message, true)) {
+    return;
+  }
+  Applied(name, held.version);
+  // Its details are here: no need to ask for them.
+  std::erase_if(*actions, [&](const LivenessAction& action) {
+    return action.kind == LivenessAction::Kind::kFetch && IEquals(action.host, sender.host);
+  });
 }
 
 void LivenessService::Applied(std::string_view host, std::uint64_t version) {

@@ -29,6 +29,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -111,6 +113,22 @@ class LivenessService {
   PeerBeat Self() const EXCLUDES(mutex_);
   void SendTo(const LivenessAction& action, LivenessKind kind, std::uint64_t nonce);
 
+  // A stamped JOIN or UPDATE held back until its station answers a probe: applied then, when it
+  // is of the incarnation and content version that the answer names, instead of asking the
+  // station for its details again.
+  struct HeldAnnouncement {
+    std::uint64_t incarnation = 0;
+    std::uint64_t version = 0;
+    std::string text;  // the announcement without its stamp
+    MonotonicClock::time_point since{};
+  };
+  static constexpr std::size_t kMaxHeldText = 16 * 1024;
+  static constexpr std::chrono::seconds kHeldFor{5};
+  void Hold(const PeerBeat& beat, const CXmlElement& message) REQUIRES(mutex_);
+  std::optional<HeldAnnouncement> TakeHeld(const PeerBeat& sender) REQUIRES(mutex_);
+  void ApplyHeld(const HeldAnnouncement& held, const PeerBeat& sender, LivenessActions* actions)
+      EXCLUDES(mutex_);
+
   const LivenessSettings settings_;
   const MonotonicClock& clock_;
   DiscoveryHost& host_;
@@ -123,6 +141,8 @@ class LivenessService {
   LivenessTable table_ GUARDED_BY(mutex_);
   PeerBeat self_ GUARDED_BY(mutex_);
   bool stopping_ GUARDED_BY(mutex_) = false;
+  // By folded host name; at most maxConfirming, none older than kHeldFor.
+  std::map<std::string, HeldAnnouncement> held_ GUARDED_BY(mutex_);
   std::thread thread_;
 };
 
