@@ -209,5 +209,37 @@ TEST(AnswerParsers, ReceiverAndRootOfACommand) {
   EXPECT_EQ(WithReceiver("<T>x</T>", ""), "<T><Receiver></Receiver>x</T>");
 }
 
+// A command is one element: a second root or text beside it makes it no command at all, rather
+// than one whose rest is silently dropped.
+TEST(AnswerParsers, CommandsOfMoreThanOneElementAreRefused) {
+  for (const char* command : {"<A><Receiver>X</Receiver></A><B/>", "junk<A/>", "<A/>junk"}) {
+    SCOPED_TRACE(command);
+    EXPECT_EQ(WithReceiver(command, "B"), std::nullopt);
+    EXPECT_EQ(RootTag(command), std::nullopt);
+    EXPECT_EQ(ReceiverOf(command), "");
+  }
+}
+
+// A parameter goes in as markup only when it is element content that stays inside PARAM: one
+// that closes PARAM early cannot add elements of its own to the request.
+TEST(AnswerParsers, ParameterCannotAddElementsBesideIt) {
+  struct Case {
+    const char* param;
+    const char* sent;
+  } cases[] = {
+      {"<A>x</A><B/>", "<PARAM><A>x</A><B/></PARAM>"},
+      {"</PARAM><DLL>other</DLL><PARAM>",
+       "<PARAM>&lt;/PARAM&gt;&lt;DLL&gt;other&lt;/DLL&gt;&lt;PARAM&gt;</PARAM>"},
+      {"x</PARAM>y<PARAM>", "<PARAM>x&lt;/PARAM&gt;y&lt;PARAM&gt;</PARAM>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.param);
+    EXPECT_EQ(
+        RemoteCallRequest("B", "lib", "F", c.param),
+        std::string("<REMOTECALL><Receiver>B</Receiver><DLL>lib</DLL><FUNCTION>F</FUNCTION>") +
+            c.sent + "</REMOTECALL>");
+  }
+}
+
 }  // namespace
 }  // namespace qxstation
