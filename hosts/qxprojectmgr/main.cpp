@@ -34,14 +34,13 @@
 #include <string>
 #include <vector>
 
-#include <pugixml.hpp>
-
 #include "common/text.h"
 #include "messaging/netqxkomm.h"
 #include "messaging/project_manager_link.h"
 #include "platform/environment.h"
 #include "platform/host_platform.h"
 #include "qxremoteserver.h"
+#include "xml/xml_element.h"
 
 namespace {
 
@@ -96,19 +95,6 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
     }
   }
   return true;
-}
-
-// The first child element of parent named tag, ignoring case.
-pugi::xml_node FindChild(const pugi::xml_node& parent, std::string_view tag) {
-  for (pugi::xml_node child : parent.children()) {
-    if (child.type() == pugi::node_element && qx::IEquals(child.name(), tag)) return child;
-  }
-  return {};
-}
-
-std::string SubText(const pugi::xml_node& parent, std::string_view tag) {
-  pugi::xml_node child = FindChild(parent, tag);
-  return child ? std::string(child.text().get()) : std::string();
 }
 
 bool SamePath(const std::string& a, const std::string& b) {
@@ -171,10 +157,9 @@ class RequestObject {
   }
 
   HRESULT HandleRequest(const std::string& request, AnswerText* answer) const {
-    pugi::xml_document document;
-    if (!document.load_string(request.c_str())) return qx::E_INVALIDARG;
-    pugi::xml_node root = document.document_element();
-    std::string_view tag = root.name();
+    qx::CXmlElement root;
+    if (!root.LoadXml(request)) return qx::E_INVALIDARG;
+    const std::string tag = root.GetName();
 
     if (qx::IEquals(tag, "GetStateOfProjectManager")) {
       std::string host = qx::Host().ComputerName().value_or("");
@@ -183,7 +168,7 @@ class RequestObject {
       return qx::S_OK;
     }
     if (qx::IEquals(tag, "GetStateOfNorvaneProject")) {
-      std::string path = SubText(root, "Path");
+      std::string path = root.GetSubText("Path");
       const char* state = SamePath(path, project_) ? "Loaded" : "NotLoaded";
       *answer =
           "<Project><Path>" + qx::XmlEscape(path) + "</Path><State>" + state + "</State></Project>";
@@ -197,7 +182,7 @@ class RequestObject {
       // Without a <User>, only a local process is judged, by its own credentials. A request
       // that another station sent arrives forwarded by the agent, marked as having no local
       // caller (no peer uid): the agent's credentials must never answer for it, so it is FALSE.
-      std::optional<std::string> user = SubText(root, "User");
+      std::optional<std::string> user = root.GetSubText("User");
       if (user->empty()) {
         std::optional<std::uint32_t> uid = qx::ProjectManagerPeerUid();
         user = uid ? UserOfUid(static_cast<uid_t>(*uid)) : std::nullopt;

@@ -1,12 +1,11 @@
 // liveness_view.cpp - the GetLiveness answer parsed and shown.
 #include "liveness_view.h"
 
-#include <pugixml.hpp>
-
 #include <charconv>
 
 #include "common/text.h"
 #include "output.h"
+#include "xml/xml_element.h"
 
 namespace qxstation {
 namespace {
@@ -28,28 +27,26 @@ std::string Value(const LivenessView& live, std::string_view name) {
 }  // namespace
 
 std::optional<LivenessView> ParseLiveness(std::string_view xml) {
-  pugi::xml_document document;
-  if (!document.load_buffer(xml.data(), xml.size(), pugi::parse_default, pugi::encoding_utf8)) {
-    return std::nullopt;
-  }
-  const pugi::xml_node root = document.document_element();
-  if (!qx::IEquals(root.name(), "Liveness")) return std::nullopt;
+  qx::CXmlElement root;
+  if (!root.LoadXml(xml) || !qx::IEquals(root.GetName(), "Liveness")) return std::nullopt;
   LivenessView live;
-  for (const pugi::xml_attribute attribute : root.attributes()) {
-    if (live.values.size() >= 64) break;
-    if (std::string_view(attribute.name()) == "Host") {
-      live.host = attribute.value();
+  root.ForEachAttribute([&live](std::string_view name, std::string_view value) {
+    if (live.values.size() >= 64) return false;
+    if (name == "Host") {
+      live.host = value;
     } else {
-      live.values.emplace_back(attribute.name(), attribute.value());
+      live.values.emplace_back(name, value);
     }
-  }
-  for (const pugi::xml_node peer : root.children()) {
-    if (live.peers.size() >= kMaxEntries) break;
-    if (peer.type() != pugi::node_element || !qx::IEquals(peer.name(), "Peer")) continue;
+    return true;
+  });
+  qx::CXmlElement::ChildList peers;
+  qx::CXmlElement peer;
+  root.GetChildList(&peers);
+  while (live.peers.size() < kMaxEntries && root.NextChild(&peers, "Peer", &peer)) {
     LivenessPeer entry;
-    entry.host = peer.attribute("Host").as_string();
-    entry.state = peer.attribute("State").as_string();
-    entry.sinceHeardMs = Number(peer.attribute("SinceHeardMs").as_string());
+    entry.host = peer.GetAttribute("Host");
+    entry.state = peer.GetAttribute("State");
+    entry.sinceHeardMs = Number(peer.GetAttribute("SinceHeardMs"));
     live.peers.push_back(std::move(entry));
   }
   return live;

@@ -4,8 +4,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <pugixml.hpp>
-
 #include <cerrno>
 #include <chrono>
 #include <ctime>
@@ -25,6 +23,7 @@
 #include "platform/unix_socket.h"
 #include "rpc/rpc_settings.h"
 #include "stop_signals.h"
+#include "xml/xml_element.h"
 
 namespace qxstation {
 namespace {
@@ -132,35 +131,36 @@ class AgentWatch {
 }  // namespace
 
 std::optional<StationEvent> ParseEvent(std::string_view text, bool unicast) {
-  pugi::xml_document document;
-  if (!document.load_buffer(text.data(), text.size(), pugi::parse_default, pugi::encoding_utf8) ||
-      !document.document_element()) {
-    return std::nullopt;
-  }
-  const pugi::xml_node root = document.document_element();
+  qx::CXmlElement root;
+  if (!root.LoadXml(text)) return std::nullopt;
   StationEvent event;
-  event.root = root.name();
+  event.root = root.GetName();
   event.delivery = unicast ? "unicast" : "group";
-  event.kind = KindOf(event.root, Sub(root, "EVENT"));
-  event.host = Sub(root, "HOST");
-  event.domain = Sub(root, "DOMAIN");
-  event.address = Sub(root, "IP");
-  event.user = Sub(root, "User");
-  event.dsn = Sub(root, "DSN");
-  event.state = Sub(root, "STATE");
+  event.kind = KindOf(event.root, root.GetSubText("EVENT"));
+  event.host = root.GetSubText("HOST");
+  event.domain = root.GetSubText("DOMAIN");
+  event.address = root.GetSubText("IP");
+  event.user = root.GetSubText("User");
+  event.dsn = root.GetSubText("DSN");
+  event.state = root.GetSubText("STATE");
   if (event.kind == "shutdown") {
-    const pugi::xml_node station = Child(root, "STATION");
-    event.host = Sub(station, "HOST");
-    event.domain = Sub(station, "DOMAIN");
+    qx::CXmlElement station;
+    root.FindChild("STATION", &station);  // an empty handle reads every text as empty
+    event.host = station.GetSubText("HOST");
+    event.domain = station.GetSubText("DOMAIN");
   }
-  if (event.kind == "call") event.state = Sub(root, "ProcessContext");
+  if (event.kind == "call") event.state = root.GetSubText("ProcessContext");
   // A station removed for silence: the LEAVE that its removal stands for, raised by this one.
-  if (event.kind == "leave" && qx::IEquals(Sub(root, "REASON"), "FAILED")) event.kind = "failed";
-  if (const pugi::xml_node list = Child(root, "PROJECTLIST")) {
+  if (event.kind == "leave" && qx::IEquals(root.GetSubText("REASON"), "FAILED")) {
+    event.kind = "failed";
+  }
+  qx::CXmlElement list;
+  if (root.FindChild("PROJECTLIST", &list)) {
     std::size_t count = 0;
-    for (pugi::xml_node project : list.children()) {
-      if (project.type() == pugi::node_element) ++count;
-    }
+    qx::CXmlElement::ChildList children;
+    qx::CXmlElement project;
+    list.GetChildList(&children);
+    while (list.NextChild(&children, {}, &project)) ++count;
     event.projects = count;
   }
   return event;

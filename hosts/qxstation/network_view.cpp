@@ -3,23 +3,24 @@
 
 #include "liveness_view.h"
 
-#include <pugixml.hpp>
-
+#include <iterator>
 #include <map>
 
 #include "common/text.h"
 #include "output.h"
+#include "xml/xml_element.h"
 
 namespace qxstation {
 namespace {
 
-std::optional<pugi::xml_document> Parse(std::string_view xml) {
-  pugi::xml_document document;
-  if (!document.load_buffer(xml.data(), xml.size(), pugi::parse_default, pugi::encoding_utf8) ||
-      !document.document_element()) {
+// The answer's root element, or nullopt when the text is not one XML element; with tag, also
+// when the root is not named tag (ignoring case).
+std::optional<qx::CXmlElement> Parse(std::string_view xml, std::string_view tag = {}) {
+  qx::CXmlElement root;
+  if (!root.LoadXml(xml) || (!tag.empty() && !qx::IEquals(root.GetName(), tag))) {
     return std::nullopt;
   }
-  return document;
+  return root;
 }
 
 std::string Element(std::string_view tag, std::string_view text) {
@@ -28,17 +29,26 @@ std::string Element(std::string_view tag, std::string_view text) {
   return out;
 }
 
-ProjectEntry ProjectFrom(pugi::xml_node node) {
-  ProjectEntry project;
-  project.dsn = Sub(node, "DSN");
-  project.name = Sub(node, "Name");
-  project.type = Sub(node, "TYPE");
-  project.state = Sub(node, "STATE");
-  project.host = Sub(node, "HOST");
-  project.server = Sub(node, "SERVER");
-  project.fullPath = Sub(node, "FullPath");
-  project.uncPath = Sub(node, "UncPath");
-  return project;
+ProjectEntry ProjectFrom(const qx::CXmlElement& node) {
+  // In the order of ProjectEntry's fields.
+  static constexpr std::string_view kTags[] = {"DSN",  "Name",   "TYPE",     "STATE",
+                                               "HOST", "SERVER", "FullPath", "UncPath"};
+  std::string t[std::size(kTags)];
+  node.GetSubTexts(kTags, t, std::size(kTags));
+  return {std::move(t[0]), std::move(t[1]), std::move(t[2]), std::move(t[3]),
+          std::move(t[4]), std::move(t[5]), std::move(t[6]), std::move(t[7])};
+}
+
+// The projects among node's element children, at most kMaxEntries.
+std::vector<ProjectEntry> ProjectsIn(const qx::CXmlElement& node) {
+  std::vector<ProjectEntry> projects;
+  qx::CXmlElement::ChildList list;
+  qx::CXmlElement child;
+  node.GetChildList(&list);
+  while (projects.size() < kMaxEntries && node.NextChild(&list, {}, &child)) {
+    projects.push_back(ProjectFrom(child));
+  }
+  return projects;
 }
 
 std::optional<std::string> Answer(const ModuleAnswer& answer, std::string_view command,
@@ -55,32 +65,23 @@ std::string Shown(std::string_view text) { return text.empty() ? "-" : Printable
 
 }  // namespace
 
-pugi::xml_node Child(pugi::xml_node node, std::string_view tag) {
-  for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
-    if (child.type() == pugi::node_element && qx::IEquals(child.name(), tag)) return child;
-  }
-  return pugi::xml_node();
-}
-
-std::string Sub(pugi::xml_node node, std::string_view tag) {
-  return Child(node, tag).child_value();
-}
-
 std::optional<std::vector<DomainEntry>> ParseTreeContent(std::string_view xml) {
-  const auto document = Parse(xml);
-  if (!document || !qx::IEquals(document->document_element().name(), "NetTree")) {
-    return std::nullopt;
-  }
+  const std::optional<qx::CXmlElement> root = Parse(xml, "NetTree");
+  if (!root) return std::nullopt;
   std::vector<DomainEntry> domains;
   std::size_t entries = 0;
-  for (pugi::xml_node domain : document->document_element().children()) {
-    if (domain.type() != pugi::node_element || !qx::IEquals(domain.name(), "Domain")) continue;
+  qx::CXmlElement::ChildList domainList;
+  qx::CXmlElement domain;
+  root->GetChildList(&domainList);
+  while (root->NextChild(&domainList, "Domain", &domain)) {
     if (++entries > kMaxEntries) break;
-    DomainEntry entry{Sub(domain, "Name"), {}};
-    for (pugi::xml_node host : domain.children()) {
-      if (host.type() != pugi::node_element || !qx::IEquals(host.name(), "Host")) continue;
+    DomainEntry entry{domain.GetSubText("Name"), {}};
+    qx::CXmlElement::ChildList hostList;
+    qx::CXmlElement host;
+    domain.GetChildList(&hostList);
+    while (domain.NextChild(&hostList, "Host", &host)) {
       if (++entries > kMaxEntries) break;
-      entry.hosts.emplace_back(host.child_value());
+      entry.hosts.push_back(host.GetText());
     }
     domains.push_back(std::move(entry));
   }
@@ -88,43 +89,31 @@ std::optional<std::vector<DomainEntry>> ParseTreeContent(std::string_view xml) {
 }
 
 std::optional<std::vector<ProjectEntry>> ParseProjectList(std::string_view xml) {
-  const auto document = Parse(xml);
-  if (!document || !qx::IEquals(document->document_element().name(), "ProjectList")) {
-    return std::nullopt;
-  }
-  std::vector<ProjectEntry> projects;
-  for (pugi::xml_node node : document->document_element().children()) {
-    if (node.type() != pugi::node_element) continue;
-    if (projects.size() == kMaxEntries) break;
-    projects.push_back(ProjectFrom(node));
-  }
-  return projects;
+  const std::optional<qx::CXmlElement> root = Parse(xml, "ProjectList");
+  if (!root) return std::nullopt;
+  return ProjectsIn(*root);
 }
 
 std::optional<ProjectEntry> ParseProject(std::string_view xml) {
-  const auto document = Parse(xml);
-  if (!document) return std::nullopt;
-  return ProjectFrom(document->document_element());
+  const std::optional<qx::CXmlElement> root = Parse(xml);
+  if (!root) return std::nullopt;
+  return ProjectFrom(*root);
 }
 
 std::optional<HostEntry> ParseHostDetails(std::string_view xml) {
-  const auto document = Parse(xml);
-  if (!document) return std::nullopt;
-  const pugi::xml_node root = document->document_element();
+  const std::optional<qx::CXmlElement> root = Parse(xml);
+  if (!root) return std::nullopt;
   HostEntry host;
-  host.name = Sub(root, "Host");
-  host.domain = Sub(root, "Domain");
-  host.user = Sub(root, "User");
-  host.address = Sub(root, "IP");
-  host.mask = Sub(root, "IP_Mask");
-  host.version = Sub(root, "NorvaneVersion");
-  host.build = Sub(root, "NorvaneBuild");
-  host.path = Sub(root, "NorvanePath");
-  for (pugi::xml_node node : Child(root, "PROJECTLIST").children()) {
-    if (node.type() != pugi::node_element) continue;
-    if (host.projects.size() == kMaxEntries) break;
-    host.projects.push_back(ProjectFrom(node));
-  }
+  host.name = root->GetSubText("Host");
+  host.domain = root->GetSubText("Domain");
+  host.user = root->GetSubText("User");
+  host.address = root->GetSubText("IP");
+  host.mask = root->GetSubText("IP_Mask");
+  host.version = root->GetSubText("NorvaneVersion");
+  host.build = root->GetSubText("NorvaneBuild");
+  host.path = root->GetSubText("NorvanePath");
+  qx::CXmlElement list;
+  if (root->FindChild("PROJECTLIST", &list)) host.projects = ProjectsIn(list);
   host.projectCount = host.projects.size();
   return host;
 }

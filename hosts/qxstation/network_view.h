@@ -20,7 +20,6 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
-#include <pugixml.hpp>
 
 #include "module_calls.h"
 
@@ -54,10 +53,6 @@ struct NetworkView {
   // The answers as they came: the tree, the project list, each host's details.
   std::vector<std::string> answers;
 };
-
-// The first child element of node named tag (ignoring case), or an empty node; and its text.
-pugi::xml_node Child(pugi::xml_node node, std::string_view tag);
-std::string Sub(pugi::xml_node node, std::string_view tag);
 
 // Parsers of the answers; nullopt when the text is not the expected element.
 std::optional<std::vector<DomainEntry>> ParseTreeContent(std::string_view xml);

@@ -1,11 +1,8 @@
 // requests.cpp - building the texts that qxstation sends.
 #include "requests.h"
 
-#include <pugixml.hpp>
-
-#include <sstream>
-
 #include "common/text.h"
+#include "xml/xml_element.h"
 
 namespace qxstation {
 namespace {
@@ -21,59 +18,54 @@ std::string Element(std::string_view tag, std::string_view text) {
 }
 
 bool IsElementContent(std::string_view markup) {
-  pugi::xml_document document;
-  const std::string wrapped = "<PARAM>" + std::string(markup) + "</PARAM>";
-  return document.load_buffer(wrapped.data(), wrapped.size(), pugi::parse_default,
-                              pugi::encoding_utf8);
+  qx::CXmlElement document;
+  return document.LoadXml("<PARAM>" + std::string(markup) + "</PARAM>");
 }
 
 }  // namespace
 
 std::optional<std::string> WithReceiver(std::string_view command, std::string_view receiver) {
-  pugi::xml_document document;
-  const unsigned options = pugi::parse_default | pugi::parse_comments;
-  if (!document.load_buffer(command.data(), command.size(), options, pugi::encoding_utf8)) {
+  qx::CXmlElement root;
+  if (!root.LoadXml(command)) return std::nullopt;
+  while (root.RemoveChildByTag("Receiver")) {
+  }
+  // The receiver's text ends at a NUL, as a C string of it would.
+  std::string out;
+  if (!root.PrependTextChild("Receiver", receiver.substr(0, receiver.find('\0'))) ||
+      !root.GetXml(&out)) {
     return std::nullopt;
   }
-  pugi::xml_node root = document.document_element();
-  if (!root) return std::nullopt;
-  for (pugi::xml_node child = root.first_child(); child;) {
-    pugi::xml_node next = child.next_sibling();
-    if (child.type() == pugi::node_element && qx::IEquals(child.name(), "Receiver")) {
-      root.remove_child(child);
-    }
-    child = next;
-  }
-  const std::string name(receiver);
-  root.prepend_child("Receiver").text().set(name.c_str());
-  std::ostringstream out;
-  root.print(out, "", pugi::format_raw, pugi::encoding_utf8);
-  return out.str();
+  return out;
 }
 
 std::string ReceiverOf(std::string_view command) {
-  pugi::xml_document document;
-  if (!document.load_buffer(command.data(), command.size(), pugi::parse_default,
-                            pugi::encoding_utf8)) {
-    return std::string();
-  }
+  qx::CXmlElement root;
+  if (!root.LoadXml(command)) return std::string();
+  // The first non-empty text of each: an empty Receiver gives way to a later one.
   std::string receiver, host;
-  for (pugi::xml_node child : document.document_element().children()) {
-    if (child.type() != pugi::node_element) continue;
-    if (receiver.empty() && qx::IEquals(child.name(), "Receiver")) receiver = child.child_value();
-    if (host.empty() && qx::IEquals(child.name(), "HOST")) host = child.child_value();
+  qx::CXmlElement::ChildList children;
+  qx::CXmlElement child;
+  root.GetChildList(&children);
+  while (root.NextChild(&children, {}, &child)) {
+    const std::string name = child.GetName();
+    if (receiver.empty() && qx::IEquals(name, "Receiver")) receiver = child.GetText();
+    if (host.empty() && qx::IEquals(name, "HOST")) host = child.GetText();
   }
   return receiver.empty() ? host : receiver;
 }
 
 std::optional<std::string> RootTag(std::string_view request) {
-  pugi::xml_document document;
-  if (!document.load_buffer(request.data(), request.size(), pugi::parse_default,
-                            pugi::encoding_utf8) ||
-      !document.document_element()) {
-    return std::nullopt;
+  qx::CXmlElement root;
+  if (!root.LoadXml(request)) return std::nullopt;
+  std::string name = root.GetName();
+  if (name.empty()) {
+    // A name too long for a message reads as empty; the one written still shows the command
+    // given: it runs from after '<' to the first ' ', '/' or '>'.
+    std::string xml;
+    root.GetXml(&xml);
+    if (xml.size() > 1) name = xml.substr(1, xml.find_first_of(" />", 1) - 1);
   }
-  return std::string(document.document_element().name());
+  return name;
 }
 
 std::string HostDetailsRequest(std::string_view station) {

@@ -349,6 +349,14 @@ std::string CXmlElement::GetAttribute(std::string_view name) const {
   return {};
 }
 
+void CXmlElement::ForEachAttribute(
+    const std::function<bool(std::string_view name, std::string_view value)>& visit) const {
+  if (node_.type() != pugi::node_element) return;
+  for (const pugi::xml_attribute attribute : node_.attributes()) {
+    if (!visit(attribute.name(), attribute.value())) return;
+  }
+}
+
 std::string CXmlElement::GetSubText(std::string_view tag) const {
   return TextOf(FindChildNode(tag));
 }
@@ -502,9 +510,10 @@ bool CXmlElement::NextChild(ChildList* list, std::string_view tag, CXmlElement* 
   return false;
 }
 
-pugi::xml_node CXmlElement::AppendElement(std::string_view tag) {
+pugi::xml_node CXmlElement::AppendElement(std::string_view tag, bool first) {
   if (node_.type() != pugi::node_element || !IsValidElementName(tag)) return {};
-  pugi::xml_node child = node_.append_child(pugi::node_element);
+  pugi::xml_node child =
+      first ? node_.prepend_child(pugi::node_element) : node_.append_child(pugi::node_element);
   if (!child) return {};
   if (!child.set_name(std::string(tag).c_str())) {
     node_.remove_child(child);
@@ -535,8 +544,16 @@ bool CXmlElement::AddChild(std::string_view nameOrFragment, CXmlElement* out) {
 }
 
 bool CXmlElement::AddTextChild(std::string_view tag, std::string_view text) {
+  return AddTextElement(tag, text, /*first=*/false);
+}
+
+bool CXmlElement::PrependTextChild(std::string_view tag, std::string_view text) {
+  return AddTextElement(tag, text, /*first=*/true);
+}
+
+bool CXmlElement::AddTextElement(std::string_view tag, std::string_view text, bool first) {
   try {
-    pugi::xml_node child = AppendElement(tag);
+    pugi::xml_node child = AppendElement(tag, first);
     if (!child) return false;
     pugi::xml_node textNode = child.append_child(pugi::node_pcdata);
     return textNode && textNode.set_value(text.data(), text.size());

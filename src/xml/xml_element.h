@@ -28,6 +28,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -74,6 +75,10 @@ class CXmlElement {
   std::string GetSubText(std::string_view tag) const;
   // The value of this element's attribute of exactly that name; empty when it has none.
   std::string GetAttribute(std::string_view name) const;
+  // Calls visit with the name and value of each of this element's attributes, in document
+  // order, until it answers false; nothing on a node that is not an element.
+  void ForEachAttribute(
+      const std::function<bool(std::string_view name, std::string_view value)>& visit) const;
   // GetSubText of each of count tags (at most 8), found in one pass over the children:
   // texts[i] answers tags[i].
   void GetSubTexts(const std::string_view* tags, std::string* texts, std::size_t count) const;
@@ -112,13 +117,16 @@ class CXmlElement {
   bool NextChild(ChildList* list, std::string_view tag, CXmlElement* out) const;
   void ReleaseChildList(ChildList* list) const { *list = ChildList(); }
 
-  // Building; all append at the end of this node's children, and fail on an empty handle or an
-  // invalid element name. AddChild: a text beginning with '<' and ending with '>' is parsed as
-  // a message (as LoadXml) and a copy of its root element appended; any other text is the name
-  // of a new empty element. AppendCopy copies the other node's subtree, from any document.
+  // Building; all but PrependTextChild append at the end of this node's children, and fail on
+  // an empty handle or an invalid element name. AddChild: a text beginning with '<' and ending with
+  // '>' is parsed as a message (as LoadXml) and a copy of its root element appended; any other text
+  // is the name of a new empty element. AppendCopy copies the other node's subtree, from any
+  // document.
   bool AddChild(std::string_view nameOrFragment, CXmlElement* out = nullptr);
   bool AddTextChild(std::string_view tag, std::string_view text);
   bool AddUIntChild(std::string_view tag, std::uint32_t value);
+  // AddTextChild whose new element becomes the first child instead of the last.
+  bool PrependTextChild(std::string_view tag, std::string_view text);
   bool AppendCopy(const CXmlElement& other, CXmlElement* out = nullptr);
   bool RemoveChild(CXmlElement* child);  // releases the child handle in any case
   bool RemoveChildByTag(std::string_view tag);
@@ -130,7 +138,8 @@ class CXmlElement {
  private:
   void Attach(pugi::xml_node node, std::shared_ptr<pugi::xml_document> document);
   pugi::xml_node FindChildNode(std::string_view tag) const;
-  pugi::xml_node AppendElement(std::string_view tag);
+  pugi::xml_node AppendElement(std::string_view tag, bool first = false);
+  bool AddTextElement(std::string_view tag, std::string_view text, bool first);
   void AttachChild(pugi::xml_node node, CXmlElement* out) const;
 
   pugi::xml_node node_;

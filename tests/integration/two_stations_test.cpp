@@ -19,8 +19,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <pugixml.hpp>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -40,6 +38,7 @@
 #include "qxremoteserver.h"
 #include "support/station_process.h"
 #include "support/temp_dir.h"
+#include "xml/xml_element.h"
 
 namespace qx::testing {
 namespace {
@@ -127,24 +126,77 @@ std::int32_t Copy(const std::string& host, const std::string& source,
   return module.remoteCopyFile(text.c_str(), &RecordProgress);
 }
 
-// The text at an XPath of an XML answer; nullopt when the answer does not parse or lacks it.
-std::optional<std::string> AnswerAt(const std::optional<std::string>& answer, const char* xpath) {
-  if (!answer) return std::nullopt;
-  pugi::xml_document document;
-  if (!document.load_string(answer->c_str())) return std::nullopt;
-  const pugi::xpath_node found = document.select_node(xpath);
-  if (!found) return std::nullopt;
-  return std::string(found.node().text().get());
+// One step of an answer path such as "/A/B[C='v']/D": an element name (exact case) and,
+// optionally, a child that the element must have with that text.
+struct PathStep {
+  std::string name, key, value;
+};
+
+std::vector<PathStep> PathSteps(std::string_view path) {
+  std::vector<PathStep> steps;
+  std::size_t pos = 0;
+  while (pos < path.size() && path[pos] == '/') {
+    const std::size_t end = std::min(path.find_first_of("/[", pos + 1), path.size());
+    PathStep step{std::string(path.substr(pos + 1, end - pos - 1)), {}, {}};
+    pos = end;
+    if (pos < path.size() && path[pos] == '[') {  // [KEY='VALUE']
+      const std::size_t equals = path.find("='", pos);
+      const std::size_t close = path.find("']", equals);
+      if (equals == std::string_view::npos || close == std::string_view::npos) return {};
+      step.key = path.substr(pos + 1, equals - pos - 1);
+      step.value = path.substr(equals + 2, close - equals - 2);
+      pos = close + 2;
+    }
+    steps.push_back(std::move(step));
+  }
+  return pos == path.size() ? steps : std::vector<PathStep>();
 }
 
-std::vector<std::string> AnswerAll(const std::optional<std::string>& answer, const char* xpath) {
-  std::vector<std::string> texts;
-  pugi::xml_document document;
-  if (!answer || !document.load_string(answer->c_str())) return texts;
-  for (const pugi::xpath_node& node : document.select_nodes(xpath)) {
-    texts.emplace_back(node.node().text().get());
+bool StepMatches(const qx::CXmlElement& element, const PathStep& step) {
+  if (element.GetName() != step.name) return false;
+  if (step.key.empty()) return true;
+  qx::CXmlElement::ChildList list;
+  qx::CXmlElement child;
+  element.GetChildList(&list);
+  while (element.NextChild(&list, step.key, &child)) {
+    if (child.GetName() == step.key && child.GetText() == step.value) return true;
   }
+  return false;
+}
+
+// The texts of the elements at steps[next..] below element, in document order.
+void CollectAt(const qx::CXmlElement& element, const std::vector<PathStep>& steps, std::size_t next,
+               std::vector<std::string>* texts) {
+  if (next == steps.size()) {
+    texts->push_back(element.GetText());
+    return;
+  }
+  qx::CXmlElement::ChildList list;
+  qx::CXmlElement child;
+  element.GetChildList(&list);
+  while (element.NextChild(&list, {}, &child)) {
+    if (StepMatches(child, steps[next])) CollectAt(child, steps, next + 1, texts);
+  }
+}
+
+// The texts at a path ("/Root/Child[Key='value']/Leaf") of an XML answer, in document order;
+// none when the answer does not parse or lacks them.
+std::vector<std::string> AnswerAll(const std::optional<std::string>& answer, const char* path) {
+  std::vector<std::string> texts;
+  qx::CXmlElement root;
+  const std::vector<PathStep> steps = PathSteps(path);
+  if (!answer || !root.LoadXml(*answer) || steps.empty() || !StepMatches(root, steps[0])) {
+    return texts;
+  }
+  CollectAt(root, steps, 1, &texts);
   return texts;
+}
+
+// The first text at a path of an XML answer; nullopt when the answer does not parse or lacks it.
+std::optional<std::string> AnswerAt(const std::optional<std::string>& answer, const char* path) {
+  std::vector<std::string> texts = AnswerAll(answer, path);
+  if (texts.empty()) return std::nullopt;
+  return std::move(texts.front());
 }
 
 std::string ReadWhole(const std::string& path) {

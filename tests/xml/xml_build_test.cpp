@@ -120,6 +120,34 @@ TEST(XmlBuild, RemoveAndReplace) {
   EXPECT_EQ(Xml(root), "<R><B>9</B></R>");
 }
 
+TEST(XmlBuild, PrependTextChildComesFirst) {
+  struct Case {
+    std::string xml, tag, text;
+    bool added;
+    std::string expected;
+  } cases[] = {
+      {"<R><A>1</A><!--c--></R>", "Receiver", "S&1", true,
+       "<R><Receiver>S&amp;1</Receiver><A>1</A><!--c--></R>"},
+      {"<R/>", "A", "", true, "<R><A></A></R>"},
+      {"<R><A>1</A></R>", "1A", "x", false, "<R><A>1</A></R>"},
+      {"<R><A>1</A></R>", std::string(64, 'N'), "x", false, "<R><A>1</A></R>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.xml + " / " + c.tag);
+    CXmlElement root;
+    ASSERT_TRUE(root.LoadXml(c.xml));
+    EXPECT_EQ(root.PrependTextChild(c.tag, c.text), c.added);
+    EXPECT_EQ(Xml(root), c.expected);
+  }
+  CXmlElement empty;
+  EXPECT_FALSE(empty.PrependTextChild("A", "x"));
+  CXmlElement root;
+  ASSERT_TRUE(root.LoadXml("<R><!--c--></R>"));
+  CXmlElement comment;
+  ASSERT_TRUE(root.GetChild(0, &comment));
+  EXPECT_FALSE(comment.PrependTextChild("A", "x"));  // only an element takes children
+}
+
 TEST(XmlBuild, EmptyHandleAnswersEveryCall) {
   CXmlElement empty;
   CXmlElement out;

@@ -49,6 +49,44 @@ TEST(XmlRead, SubText) {
   }
 }
 
+TEST(XmlRead, AttributesInDocumentOrder) {
+  struct Case {
+    std::string xml;
+    std::size_t stopAfter;  // visits before the visitor answers false
+    std::string seen;
+  } cases[] = {
+      {"<A b=\"1\" C='x&amp;y' d=\"\"/>", 9, "b=1;C=x&y;d=;"},
+      {"<A b=\"1\" C=\"2\" d=\"3\"/>", 2, "b=1;C=2;"},
+      {"<A><B b=\"1\"/></A>", 9, ""},
+      {"<A b=\"1\" b=\"2\"/>", 9, "b=1;b=2;"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.xml);
+    CXmlElement element;
+    ASSERT_TRUE(element.LoadXml(c.xml));
+    std::string seen;
+    std::size_t visits = 0;
+    element.ForEachAttribute([&](std::string_view name, std::string_view value) {
+      seen.append(name).append("=").append(value).append(";");
+      return ++visits < c.stopAfter;
+    });
+    EXPECT_EQ(seen, c.seen);
+  }
+  CXmlElement root;
+  ASSERT_TRUE(root.LoadXml("<A b=\"1\"><!--c--></A>"));
+  CXmlElement comment;
+  ASSERT_TRUE(root.GetChild(0, &comment));
+  CXmlElement empty;
+  bool visited = false;
+  for (const CXmlElement* element : {&comment, &empty}) {
+    element->ForEachAttribute([&](std::string_view, std::string_view) {
+      visited = true;
+      return true;
+    });
+  }
+  EXPECT_FALSE(visited);
+}
+
 TEST(XmlRead, Numbers) {
   struct Case {
     const char* text;
