@@ -39,6 +39,13 @@ std::string PeerText(const asio::ip::tcp::socket& socket) {
   return peer.address().to_string() + ":" + std::to_string(peer.port());
 }
 
+// The peer's IPv4 address as a number, 0 when it has none.
+std::uint32_t PeerSource(const asio::ip::tcp::socket& socket) {
+  std::error_code error;
+  const auto peer = socket.remote_endpoint(error);
+  return error || !peer.address().is_v4() ? 0 : peer.address().to_v4().to_uint();
+}
+
 }  // namespace
 
 void RpcSession::SetHandlerResult(HRESULT result) { tResultSlot = ResultSlot{true, result}; }
@@ -59,6 +66,7 @@ RpcSession::RpcSession(RpcServing& server, asio::ip::tcp::socket socket, std::ui
       serial_(serial),
       clientId_(clientId),
       peer_(PeerText(stream_.socket())),
+      source_(PeerSource(stream_.socket())),
       useTls_(!RpcPlaintextForBenchmark()),
       input_(server.buffers_, server.settings_.maxFrameBytes) {}
 
@@ -69,10 +77,9 @@ RpcSession::~RpcSession() {
 }
 
 bool RpcSession::Admit() {
-  std::error_code error;
-  const auto peer = stream_.socket().remote_endpoint(error);
-  const std::uint32_t source =
-      error || !peer.address().is_v4() ? 0 : peer.address().to_v4().to_uint();
+  // The session is already among the server's sessions, so a Stop may close its socket on the
+  // session's strand meanwhile: the peer's address was read when the socket was ours alone.
+  const std::uint32_t source = source_;
   std::size_t evicted = 0;
   // Asked under the slots' lock while the connection is pending: End and the destructor
   // release the slot before the socket closes, so the socket is still this connection's.
@@ -80,6 +87,7 @@ bool RpcSession::Admit() {
     std::error_code failed;
     return stream_.socket().available(failed) != 0 && !failed;
   };
+  std::uint64_t ticket = 0;
   const bool admitted = RpcConnectionSlots::Instance().Admit(
       &server_, source, hasSpoken,
       [weak = weak_from_this(), executor = stream_.socket().get_executor()] {
@@ -87,7 +95,8 @@ bool RpcSession::Admit() {
           if (auto self = weak.lock()) self->Evicted();
         });
       },
-      &ticket_, &evicted);
+      &ticket, &evicted);
+  ticket_.store(ticket);
   TraceRpcEvictions(evicted);
   return admitted;
 }

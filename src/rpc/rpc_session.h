@@ -12,6 +12,7 @@
 #include <array>
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -96,9 +97,13 @@ class RpcSession final : public std::enable_shared_from_this<RpcSession>, public
   RpcByteStream stream_;
   asio::steady_timer timer_;
   const std::uint64_t serial_;
-  std::uint64_t ticket_ = 0;  // its slot (RpcConnectionSlots); set by Admit before Start
+  // Its slot (RpcConnectionSlots); set by Admit before Start, on the accepting thread, while a
+  // Stop may already end the session on its strand (End then releases nothing; the destructor
+  // releases what Admit took).
+  std::atomic<std::uint64_t> ticket_{0};
   const std::uint16_t clientId_;
   const std::string peer_;
+  const std::uint32_t source_;        // the peer's IPv4 address, 0 when none
   const bool useTls_;                 // false only for the plain sessions of a benchmark
   std::uint32_t keyId_ = 0;           // the key its handshake used; set before the first request
   std::uint64_t waitGeneration_ = 0;  // the socket wait (or read turn) that is current
