@@ -256,8 +256,12 @@ int RunMonitor(const MonitorOptions& options, std::FILE* out, std::FILE* err) {
     std::uint64_t dropped = 0;
     for (const auto& [unicast, text] : queue.Take(&dropped)) {
       if (options.count && shown >= *options.count) break;
-      const std::string time = LocalTimeNow(options.json);
       const std::optional<StationEvent> event = ParseEvent(text, unicast);
+      // The liveness extension's own traffic (beats, probes, their answers) is no event of the
+      // plant, and would bury the others: what it finds out shows as failed and recovered
+      // stations. The raw view (--xml) shows it.
+      if (!options.xml && event && qx::IEquals(event->root, "QXLIVE")) continue;
+      const std::string time = LocalTimeNow(options.json);
       if (options.xml) {
         std::fprintf(out, "%s  %s\n", time.c_str(), Printable(text, 1u << 16).c_str());
       } else if (!event) {
