@@ -18,6 +18,8 @@ constexpr milliseconds kLongestPeerInterval(60000);
 // long after an unanswered request (a lost FETCH or UPDATE).
 constexpr milliseconds kFetchRetry(500);
 constexpr std::uint8_t kTickFetches = 3;
+// The longest wait between two probes of a station being confirmed, in probe intervals.
+constexpr std::uint32_t kConfirmBackoff = 4;
 // The jitter of this station's period, 1/32 of it either way, against synchronised beats.
 constexpr int kJitterFraction = 32;
 // How late a beat may come besides its jitter: it leaves at the first tick after its time (the
@@ -100,7 +102,17 @@ void LivenessTable::Probe(Peer* peer, time_point now, LivenessActions* actions) 
   peer->nonce = Random();
   peer->nonces[peer->nextNonce] = peer->nonce;
   peer->nextNonce = static_cast<std::uint8_t>((peer->nextNonce + 1) % kNoncesKept);
-  peer->nextProbe = now + settings_.probeInterval;
+  // A suspect is probed at the probe interval: its removal waits for nothing else. A station
+  // being confirmed is new here and in no tree yet, so its probes may wait longer, doubling up
+  // to kConfirmBackoff intervals: many stations that start at once answer late, and probes
+  // repeated before the answer could come only add to the load that delays it.
+  std::uint32_t factor = 1;
+  if (peer->state == PeerState::kConfirming) {
+    const std::uint32_t sent =
+        std::max<std::uint32_t>(settings_.probeAttempts, 1) - peer->probesLeft;
+    factor = std::min<std::uint32_t>(1u << std::min<std::uint32_t>(sent, 8), kConfirmBackoff);
+  }
+  peer->nextProbe = now + settings_.probeInterval * factor;
   scanDue_ = std::min(scanDue_, peer->nextProbe);
   if (peer->probesLeft > 0) --peer->probesLeft;
   ++counters_.probesSent;
@@ -212,11 +224,20 @@ LivenessActions LivenessTable::OnProbeAnswer(const PeerBeat& beat, std::uint64_t
     ++counters_.recovered;
     actions.push_back(ActionFor(LivenessAction::Kind::kRecovered, peer));
   }
-  if (peer.greet) actions.push_back(ActionFor(LivenessAction::Kind::kGreet, peer));
+  if (newIncarnation) peer.probedUs = false;
+  if (peer.greet && !peer.probedUs)
+    actions.push_back(ActionFor(LivenessAction::Kind::kGreet, peer));
   peer.greet = false;
   peer.fetched = false;
   FetchIfUnseen(&peer, now, &actions);
   return actions;
+}
+
+void LivenessTable::OnProbed(const PeerBeat& sender) {
+  const auto found = peers_.find(FoldedKey(sender.host));
+  if (found != peers_.end() && found->second.beat.incarnation == sender.incarnation) {
+    found->second.probedUs = true;
+  }
 }
 
 bool LivenessTable::OnAnnouncement(const PeerBeat& beat, bool join, LivenessActions* actions) {
@@ -232,6 +253,7 @@ bool LivenessTable::OnAnnouncement(const PeerBeat& beat, bool join, LivenessActi
   }
   ++counters_.held;
   peer->greet = peer->greet || join;
+  if (join) peer->probedUs = false;  // only a probe after this JOIN shows it knows this station
   if (created) {
     StartProbing(peer, now, actions);
   } else if (peer->state == PeerState::kAlive) {

@@ -7,7 +7,8 @@
 //
 //   confirming - heard, but not yet confirmed by a direct exchange: a probe (with a fresh nonce)
 //                went to the station; it enters the tree only when the answer echoes the nonce.
-//                Unanswered after ProbeAttempts probes, the peer is forgotten (it never entered).
+//                Its probes wait 1, 2, then 4 probe intervals each; unanswered after
+//                ProbeAttempts probes, the peer is forgotten (it never entered).
 //   alive      - confirmed, and heard within its suspect time.
 //   suspect    - silent beyond its suspect time: probed every ProbeInterval; an answer or a beat
 //                makes it alive again, ProbeAttempts unanswered probes remove it (kRemove).
@@ -132,6 +133,9 @@ class LivenessTable {
   // The answer to a probe: taken only when nonce is one of the last kNoncesKept sent to that
   // host (an answer that comes after the next probe left still proves the station alive).
   LivenessActions OnProbeAnswer(const PeerBeat& beat, std::uint64_t nonce);
+  // A probe from a station: when it is the incarnation known here, that station has heard of
+  // this one and will take its details itself, so a held JOIN of it needs no greeting.
+  void OnProbed(const PeerBeat& sender);
   // A JOIN (join true) or UPDATE carrying an incarnation: true when it is to be applied now
   // (the peer is confirmed with that incarnation); false when held (a probe is in *actions).
   bool OnAnnouncement(const PeerBeat& beat, bool join, LivenessActions* actions);
@@ -169,7 +173,8 @@ class LivenessTable {
     std::uint32_t probesLeft = 0;
     std::uint64_t appliedVersion = 0;  // of the last announcement applied to the tree
     bool versionKnown = false;
-    bool greet = false;  // a held JOIN: greet the station once confirmed
+    bool greet = false;     // a held JOIN: greet the station once confirmed
+    bool probedUs = false;  // it probed this station since its JOIN: no greeting
     time_point lastFetch{};
     bool fetched = false;
     std::uint8_t tickFetches = 0;  // details asked for again since the last beat

@@ -288,6 +288,10 @@ void LivenessService::Receive(std::string_view text) {
       break;
     }
     case LivenessKind::kProbe: {
+      {
+        MutexLock lock(&mutex_);
+        table_.OnProbed(message->sender);
+      }
       LivenessAction answer;
       answer.host = message->sender.host;
       answer.address = message->sender.address;

@@ -269,6 +269,40 @@ TEST_F(LivenessTest, NewIncarnationReplacesTheOldOnceItAnswers) {
   EXPECT_FALSE(table_.OnLeave("delta", 1));
 }
 
+TEST_F(LivenessTest, HeldJoinIsGreetedUnlessTheJoinerProbedThisStationSinceIt) {
+  // Stations that start together hear each other's JOIN and probe each other: a greeting
+  // would only repeat what the joiner takes itself. A probe from before the JOIN (an earlier
+  // life of the joiner's link) or from another incarnation does not count.
+  struct Case {
+    const char* name;
+    bool probeBeforeJoin;
+    bool probeAfterJoin;
+    std::uint64_t probeIncarnation;
+    bool greeted;
+  };
+  const Case cases[] = {
+      {"no probe from it", false, false, 5, true},
+      {"probed after the JOIN", false, true, 5, false},
+      {"probed only before the JOIN", true, false, 5, true},
+      {"probed by another incarnation", false, true, 4, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LivenessTable table(Settings(), clock_);
+    const PeerBeat joiner = Beat("zeta", 5);
+    LivenessActions actions;
+    if (c.probeBeforeJoin) {
+      actions = table.OnHeartbeat(joiner);
+      table.OnProbed(joiner);
+    }
+    table.OnAnnouncement(joiner, /*join=*/true, &actions);
+    if (c.probeAfterJoin) table.OnProbed(Beat("zeta", c.probeIncarnation));
+    ASSERT_NE(Find(actions, Kind::kProbe), nullptr);
+    const std::uint64_t nonce = Find(actions, Kind::kProbe)->nonce;
+    EXPECT_EQ(Find(table.OnProbeAnswer(joiner, nonce), Kind::kGreet) != nullptr, c.greeted);
+  }
+}
+
 TEST_F(LivenessTest, UnseenContentVersionIsFetchedUntilApplied) {
   Confirm(Beat("eps", 3, 10));
   EXPECT_EQ(Kinds(table_.OnHeartbeat(Beat("eps", 3, 10))), std::vector<Kind>{});
@@ -301,8 +335,9 @@ TEST_F(LivenessTest, FloodOfForgedSendersKeepsMemoryBoundedAndRealStations) {
   EXPECT_LE(table_.size(), settings.maxConfirming + 1);
   EXPECT_LE(probes, settings.maxConfirming);
   EXPECT_GE(table_.counters().refused, 10000 - settings.maxConfirming);
-  // The real station, still beating, stays; the forged ones, never answering, go.
-  for (int i = 0; i < 30; ++i) {
+  // The real station, still beating, stays; the forged ones, never answering, go (their six
+  // probes, backing off, span 3.8 s).
+  for (int i = 0; i < 45; ++i) {
     clock_.Advance(milliseconds(100));
     table_.Tick(clock_.Now());
     if (i % 10 == 0) table_.OnHeartbeat(Beat("real", 8));
