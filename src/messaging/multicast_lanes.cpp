@@ -140,9 +140,9 @@ void MulticastLanes::DeliveryLoop(Lane* lane) {
       bool opened = false;
       std::optional<std::string> text =
           inbound.Take(ring.get(), datagram.bytes, path, datagram.from, now, &opened);
-      if (opened && path == SealPath::kGroup && opened_) {
+      if (opened && opened_) {
         try {
-          opened_(datagram.bytes, unicast, datagram.from);
+          opened_(datagram.bytes, path, unicast, datagram.from);
         } catch (...) {
           // A forward that fails is the owner's to count; the datagram is still delivered.
         }

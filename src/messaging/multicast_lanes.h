@@ -36,15 +36,15 @@ class MulticastLanes {
  public:
   static constexpr unsigned kMaxLanes = 4;
   using ForeignKeyHook = std::function<void(const std::string& from, std::uint32_t keyId)>;
-  // A group datagram that opened as authentic and new (the sealed bytes as they came), heard
-  // from the group or (fromPeer) sent by unicast from the address from (host order).
-  using OpenedHook =
-      std::function<void(std::string_view sealed, bool fromPeer, std::uint32_t from)>;
+  // A datagram that opened as authentic and new (the sealed bytes as they came), sealed for
+  // path, heard from the group or (fromPeer) sent by unicast from the address from (host order).
+  using OpenedHook = std::function<void(std::string_view sealed, SealPath path, bool fromPeer,
+                                        std::uint32_t from)>;
 
   // settings, keyRing and foreignKey (which may be empty) must outlive the lanes. With peers or
   // as a relay (settings), a datagram that reaches the station's own address sealed for the group
   // is opened as a group datagram, in the group's replay window, and delivered as one; opened
-  // (may be empty) hears of every group datagram that opened.
+  // (may be empty) hears of every datagram that opened.
   MulticastLanes(const MulticastSettings& settings, const KeyRingSource& keyRing,
                  MulticastReceiver receiver, const ForeignKeyHook& foreignKey,
                  OpenedHook opened = nullptr);

@@ -22,6 +22,7 @@
 #include "common/mutex.h"
 #include "keys/cluster_keys.h"
 #include "messaging/datagram_seal.h"
+#include "messaging/heard_addresses.h"
 #include "messaging/multicast_fragments.h"
 #include "messaging/multicast_interface_rescan.h"
 #include "messaging/multicast_lanes.h"
@@ -77,10 +78,10 @@ class AsioMulticastTransport final : public MulticastTransport {
                std::chrono::milliseconds(settings_.peersResolveMs), hooks_.peerUnresolved,
                [this](std::uint32_t address) { return MaySendTo(address); }),
         lanes_(settings_, keyRing_, std::move(receiver), hooks_.foreignKey,
-               settings_.relay ? MulticastLanes::OpenedHook(
-                                     [this](std::string_view sealed, bool fromPeer,
-                                            std::uint32_t from) { Relay(sealed, fromPeer, from); })
-                               : nullptr) {}
+               [this](std::string_view sealed, SealPath path, bool fromPeer, std::uint32_t from) {
+                 heard_.Note(from, std::chrono::steady_clock::now());
+                 if (settings_.relay && path == SealPath::kGroup) Relay(sealed, fromPeer, from);
+               }) {}
 
   ~AsioMulticastTransport() override {
     io_.stop();
@@ -295,9 +296,10 @@ class AsioMulticastTransport final : public MulticastTransport {
                             std::string_view text, const ClusterKey& key, udp::socket& peerSocket,
                             const std::vector<udp::endpoint>& peers) REQUIRES(sendMutex_) {
     bool peerFailed = false;
+    const asio::socket_base::message_flags flags = ConfirmFlags(to);
     const HRESULT result = outbound_.Seal(key, path, text, [&](std::string_view sealed) {
       asio::error_code ec;
-      socket.send_to(asio::buffer(sealed.data(), sealed.size()), to, 0, ec);
+      socket.send_to(asio::buffer(sealed.data(), sealed.size()), to, flags, ec);
       if (!ec) metrics::Add(Metric::kDatagramsSent);
       peerFailed = !SendToPeersLocked(peerSocket, peers, sealed) || peerFailed;
       return !ec;
@@ -309,13 +311,24 @@ class AsioMulticastTransport final : public MulticastTransport {
     return SealAndSendLocked(socket, to, path, text, key, socket, {});
   }
 
+  // MSG_CONFIRM for a unicast send to an address heard from lately (heard_addresses.h): the
+  // kernel then keeps the neighbour without checking it by ARP, which a lossy link may fail.
+  asio::socket_base::message_flags ConfirmFlags(const udp::endpoint& to) const {
+    const asio::ip::address_v4 address = to.address().to_v4();
+    if (address.is_multicast() ||
+        !heard_.HeardWithin(address.to_uint(), std::chrono::steady_clock::now())) {
+      return 0;
+    }
+    return MSG_CONFIRM;
+  }
+
   // Writes one datagram to each of peers; false when any refused it.
-  static bool SendToPeersLocked(udp::socket& socket, const std::vector<udp::endpoint>& peers,
-                                std::string_view datagram) {
+  bool SendToPeersLocked(udp::socket& socket, const std::vector<udp::endpoint>& peers,
+                         std::string_view datagram) const {
     bool all = true;
     for (const udp::endpoint& peer : peers) {
       asio::error_code ec;
-      socket.send_to(asio::buffer(datagram.data(), datagram.size()), peer, 0, ec);
+      socket.send_to(asio::buffer(datagram.data(), datagram.size()), peer, ConfirmFlags(peer), ec);
       all = all && !ec;
     }
     return all;
@@ -356,7 +369,7 @@ class AsioMulticastTransport final : public MulticastTransport {
     std::uint64_t failed = 0;
     auto one = [&](udp::socket& socket, const udp::endpoint& to) {
       asio::error_code ec;
-      socket.send_to(asio::buffer(sealed.data(), sealed.size()), to, 0, ec);
+      socket.send_to(asio::buffer(sealed.data(), sealed.size()), to, ConfirmFlags(to), ec);
       ++(ec ? failed : sent);
     };
     if (targets.group && localMode_) one(sockets_.send(), sockets_.GroupEndpoint());
@@ -388,6 +401,8 @@ class AsioMulticastTransport final : public MulticastTransport {
   const std::uint64_t ownIncarnation_;
   MulticastInterfaceRescan rescan_;  // network mode
   MulticastPeers peers_;
+  // Senders of authentic datagrams lately, for MSG_CONFIRM; before lanes_, which note in it.
+  HeardAddresses heard_{std::chrono::seconds(5)};
   MulticastLanes lanes_;
 
   std::atomic<std::uint64_t> datagramsReceived_{0};

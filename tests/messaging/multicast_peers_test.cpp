@@ -1,6 +1,7 @@
 // Tests of the peer list (MULTICAST\Peers): resolving names on the list's own thread without
 // ever holding up a reader, and where a relay sends what it opened.
 #include "messaging/multicast_peers.h"
+#include "messaging/heard_addresses.h"
 
 #include <gtest/gtest.h>
 
@@ -174,6 +175,38 @@ TEST(MulticastPeersTest, ARelaySendsEachDatagramOnToEveryPlaceButItsSource) {
     EXPECT_EQ(targets.group, c.group);
     EXPECT_EQ(targets.peers, c.to);
   }
+}
+
+}  // namespace
+}  // namespace qx
+
+namespace qx {
+namespace {
+
+TEST(HeardAddressesTest, KeepsAddressesForTheWindowAndStaysBounded) {
+  using namespace std::chrono_literals;
+  const HeardAddresses::Clock::time_point start{};
+  HeardAddresses heard(5s);
+  heard.Note(0x0A000001, start);
+  EXPECT_TRUE(heard.HeardWithin(0x0A000001, start + 5s));
+  EXPECT_FALSE(heard.HeardWithin(0x0A000001, start + 6s));
+  EXPECT_FALSE(heard.HeardWithin(0x0A000002, start));
+  heard.Note(0x0A000001, start + 4s);  // heard again: the window starts anew
+  EXPECT_TRUE(heard.HeardWithin(0x0A000001, start + 8s));
+  heard.Note(0x0A000001, start + 1s);  // a late note never moves it back
+  EXPECT_TRUE(heard.HeardWithin(0x0A000001, start + 8s));
+
+  HeardAddresses full(5s);
+  // Full of fresh addresses: a new one is not kept, none of the others is dropped for it.
+  for (std::uint32_t i = 1; full.size() < kMaxHeardAddresses; ++i)
+    full.Note(0x0B000000 + i, start + 10s);
+  full.Note(0x0C000001, start + 10s);
+  EXPECT_FALSE(full.HeardWithin(0x0C000001, start + 10s));
+  EXPECT_TRUE(full.HeardWithin(0x0B000001, start + 10s));
+  // Once they are old, a new address takes the room they leave.
+  full.Note(0x0C000001, start + 20s);
+  EXPECT_TRUE(full.HeardWithin(0x0C000001, start + 20s));
+  EXPECT_LE(full.size(), kMaxHeardAddresses);
 }
 
 }  // namespace
