@@ -233,11 +233,18 @@ LivenessActions LivenessTable::OnProbeAnswer(const PeerBeat& beat, std::uint64_t
   return actions;
 }
 
-void LivenessTable::OnProbed(const PeerBeat& sender) {
-  const auto found = peers_.find(FoldedKey(sender.host));
-  if (found != peers_.end() && found->second.beat.incarnation == sender.incarnation) {
-    found->second.probedUs = true;
+LivenessActions LivenessTable::OnContacted(const PeerBeat& sender) {
+  LivenessActions actions;
+  if (sender.host.empty() || sender.incarnation == 0) return actions;
+  bool created = false;
+  Peer* peer = Admit(sender, clock_.Now(), &created);
+  if (peer == nullptr) return actions;
+  if (created) {
+    StartProbing(peer, clock_.Now(), &actions);
+  } else if (peer->beat.incarnation == sender.incarnation) {
+    peer->probedUs = true;
   }
+  return actions;
 }
 
 bool LivenessTable::OnAnnouncement(const PeerBeat& beat, bool join, LivenessActions* actions) {

@@ -133,9 +133,11 @@ class LivenessTable {
   // The answer to a probe: taken only when nonce is one of the last kNoncesKept sent to that
   // host (an answer that comes after the next probe left still proves the station alive).
   LivenessActions OnProbeAnswer(const PeerBeat& beat, std::uint64_t nonce);
-  // A probe from a station: when it is the incarnation known here, that station has heard of
-  // this one and will take its details itself, so a held JOIN of it needs no greeting.
-  void OnProbed(const PeerBeat& sender);
+  // A probe or details request from a station. When it is the incarnation known here, that
+  // station has heard of this one and takes its details itself, so a held JOIN of it needs no
+  // greeting. A station not known here is probed as after a beat (its JOIN and beats may all
+  // have been lost); a known one is not taken for alive by it, as a replay would keep a dead one.
+  LivenessActions OnContacted(const PeerBeat& sender);
   // A JOIN (join true) or UPDATE carrying an incarnation: true when it is to be applied now
   // (the peer is confirmed with that incarnation); false when held (a probe is in *actions).
   bool OnAnnouncement(const PeerBeat& beat, bool join, LivenessActions* actions);

@@ -290,7 +290,7 @@ void LivenessService::Receive(std::string_view text) {
     case LivenessKind::kProbe: {
       {
         MutexLock lock(&mutex_);
-        table_.OnProbed(message->sender);
+        actions = table_.OnContacted(message->sender);
       }
       LivenessAction answer;
       answer.host = message->sender.host;
@@ -298,9 +298,14 @@ void LivenessService::Receive(std::string_view text) {
       SendTo(answer, LivenessKind::kAck, message->nonce);
       break;
     }
-    case LivenessKind::kFetch:
+    case LivenessKind::kFetch: {
+      {
+        MutexLock lock(&mutex_);
+        actions = table_.OnContacted(message->sender);
+      }
       ReplyUpdate(host_, message->sender.host, message->sender.address);
       break;
+    }
   }
   Perform(actions);
 }

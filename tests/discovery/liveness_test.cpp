@@ -293,14 +293,30 @@ TEST_F(LivenessTest, HeldJoinIsGreetedUnlessTheJoinerProbedThisStationSinceIt) {
     LivenessActions actions;
     if (c.probeBeforeJoin) {
       actions = table.OnHeartbeat(joiner);
-      table.OnProbed(joiner);
+      table.OnContacted(joiner);
     }
     table.OnAnnouncement(joiner, /*join=*/true, &actions);
-    if (c.probeAfterJoin) table.OnProbed(Beat("zeta", c.probeIncarnation));
+    if (c.probeAfterJoin) table.OnContacted(Beat("zeta", c.probeIncarnation));
     ASSERT_NE(Find(actions, Kind::kProbe), nullptr);
     const std::uint64_t nonce = Find(actions, Kind::kProbe)->nonce;
     EXPECT_EQ(Find(table.OnProbeAnswer(joiner, nonce), Kind::kGreet) != nullptr, c.greeted);
   }
+}
+
+TEST_F(LivenessTest, ContactFromAnUnknownStationIsConfirmedButNeverKeepsADeadOneAlive) {
+  // Its JOIN and beats lost, a station that probes this one is probed back like after a beat.
+  const LivenessActions contacted = table_.OnContacted(Beat("eta", 6));
+  ASSERT_EQ(Kinds(contacted), std::vector<Kind>{Kind::kProbe});
+  EXPECT_EQ(table_.Peers()[0].state, PeerState::kConfirming);
+  EXPECT_NE(Find(table_.OnProbeAnswer(Beat("eta", 6), contacted[0].nonce), Kind::kFetch), nullptr);
+  EXPECT_EQ(table_.Peers()[0].state, PeerState::kAlive);
+  // Probes of it (replayed, say) while it is silent do not keep it: it is removed as usual.
+  bool removed = false;
+  for (int i = 0; i < 60 && !removed; ++i) {
+    table_.OnContacted(Beat("eta", 6));
+    removed = Find(Run(milliseconds(100)), Kind::kRemove) != nullptr;
+  }
+  EXPECT_TRUE(removed);
 }
 
 TEST_F(LivenessTest, UnseenContentVersionIsFetchedUntilApplied) {
